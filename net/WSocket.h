@@ -1,0 +1,526 @@
+#pragma once
+// The event-driven, non-blocking IPv4 socket component and its layers.
+//
+// Class chain: TCustomWSocket (core: state machine, send queue, lookups)
+//   -> TCustomSocksWSocket (SOCKS 4/4A/5 client)
+//   -> TCustomLineWSocket (line mode)
+//   -> TCustomSyncWSocket (wait for a flag)
+//   -> TWSocket (the class users create).
+// Everything runs on the thread that created the object; readiness and lookup
+// results arrive as messages to the object's own notification window.
+
+#include "platform/exception.h"
+#include "platform/messages.h"
+#include "platform/sockets.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+TARVO_DECLARE_EXCEPTION(ESocketException, Exception);
+
+// ---------------------------------------------------------------------------
+// Constants
+
+// Messages of the notification window.
+constexpr std::uint32_t WM_SOCKET_EVENT = 0x401;       // wParam socket, lParam bits | error << 16
+constexpr std::uint32_t WM_HOST_BY_NAME_DONE = 0x402;  // wParam lookup, error in high word
+constexpr std::uint32_t WM_HOST_BY_ADDR_DONE = 0x403;
+constexpr std::uint32_t WM_CLOSE_LATER = 0x404;
+constexpr std::uint32_t WM_FREE_LATER = 0x405;
+constexpr std::uint32_t WM_TEST_EXCEPTION = 0x406;
+constexpr std::uint32_t WM_LINE_DATA_PENDING = 0x414;
+
+// Readiness event masks selected by Connect, Listen and Dup.
+constexpr std::uint16_t kConnectEventMask = 59;  // read|write|accept|connect|close
+constexpr std::uint16_t kListenEventMask = 43;   // read|write|accept|close
+constexpr std::uint16_t kDupEventMask = 51;      // read|write|connect|close
+
+// Error numbers (the sockets API's own; SOCKS failures are 20001-20017).
+using platform::WSAEINTR;
+using platform::WSAEBADF;
+using platform::WSAEACCES;
+using platform::WSAEFAULT;
+using platform::WSAEINVAL;
+using platform::WSAEMFILE;
+using platform::WSAEWOULDBLOCK;
+using platform::WSAEINPROGRESS;
+using platform::WSAEALREADY;
+using platform::WSAENOTSOCK;
+using platform::WSAEADDRINUSE;
+using platform::WSAEADDRNOTAVAIL;
+using platform::WSAENETUNREACH;
+using platform::WSAECONNABORTED;
+using platform::WSAECONNRESET;
+using platform::WSAENOTCONN;
+using platform::WSAESHUTDOWN;
+using platform::WSAETIMEDOUT;
+using platform::WSAECONNREFUSED;
+using platform::WSAEHOSTUNREACH;
+using platform::WSANOTINITIALISED;
+using platform::WSAHOST_NOT_FOUND;
+using platform::WSATRY_AGAIN;
+using platform::WSANO_RECOVERY;
+using platform::WSANO_DATA;
+
+// Failure codes of the SOCKS layer.
+constexpr int socksNoError = 20000;
+constexpr int socksProtocolError = 20001;
+constexpr int socksVersionError = 20002;
+constexpr int socksAuthMethodError = 20003;
+constexpr int socksGeneralFailure = 20004;
+constexpr int socksConnectionNotAllowed = 20005;
+constexpr int socksNetworkUnreachable = 20006;
+constexpr int socksHostUnreachable = 20007;
+constexpr int socksConnectionRefused = 20008;
+constexpr int socksTtlExpired = 20009;
+constexpr int socksUnknownCommand = 20010;
+constexpr int socksUnknownAddressType = 20011;
+constexpr int socksUnassignedError = 20012;
+constexpr int socksInternalError = 20013;
+constexpr int socksDataReceiveError = 20014;
+constexpr int socksAuthenticationFailed = 20015;
+constexpr int socksRejectedOrFailed = 20016;
+constexpr int socksHostResolutionFailed = 20017;
+
+// Result of a synchronous wait that timed out or was ended by termination.
+constexpr int kSyncWaitTimeout = 12001;
+
+using TSocket = platform::SocketHandle;
+constexpr TSocket INVALID_SOCKET = platform::kInvalidSocket;
+using TSockAddrIn = platform::SockAddrIn;
+
+// ---------------------------------------------------------------------------
+// Enumerations (ordinal values are stored and compared as numbers)
+
+enum TSocketState {
+    wsInvalidState = 0,
+    wsOpened = 1,
+    wsBound = 2,
+    wsConnecting = 3,
+    wsConnected = 4,
+    wsAccepting = 5,
+    wsListening = 6,
+    wsClosed = 7,
+};
+
+enum TSocketSendFlags {
+    wsSendNormal = 0,
+    wsSendUrgent = 1,
+};
+
+enum TSocketLingerOnOff {
+    wsLingerOff = 0,
+    wsLingerOn = 1,
+    wsLingerNoSet = 2,
+};
+
+enum TWSocketOption {
+    wsoNoReceiveLoop = 0,
+    wsoTcpNoDelay = 1,
+};
+
+// A set of TWSocketOption, one bit per option.
+class TWSocketOptions
+{
+public:
+    constexpr TWSocketOptions() = default;
+    constexpr TWSocketOptions(std::initializer_list<TWSocketOption> options)
+    {
+        for (TWSocketOption o : options)
+            bits_ |= Bit(o);
+    }
+    constexpr bool Contains(TWSocketOption o) const { return (bits_ & Bit(o)) != 0; }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr std::uint8_t Bits() const { return bits_; }
+    constexpr TWSocketOptions operator+(TWSocketOption o) const { return FromBits(bits_ | Bit(o)); }
+    constexpr TWSocketOptions operator-(TWSocketOption o) const { return FromBits(bits_ & ~Bit(o)); }
+    constexpr TWSocketOptions operator+(TWSocketOptions o) const { return FromBits(bits_ | o.bits_); }
+    constexpr TWSocketOptions operator-(TWSocketOptions o) const { return FromBits(bits_ & ~o.bits_); }
+    constexpr bool operator==(const TWSocketOptions&) const = default;
+    static constexpr TWSocketOptions FromBits(std::uint8_t bits)
+    {
+        TWSocketOptions s;
+        s.bits_ = bits & 0x03;
+        return s;
+    }
+
+private:
+    static constexpr std::uint8_t Bit(TWSocketOption o) { return std::uint8_t(1u << unsigned(o)); }
+    std::uint8_t bits_ = 0;
+};
+
+enum TSocksAuthentication {
+    socksNoAuthentication = 0,
+    socksAuthenticateUsercode = 1,
+};
+
+enum TSocksAuthState {
+    socksAuthBegun = 0,
+    socksAuthAccepted = 1,
+    socksAuthRejected = 2,
+    socksAuthSkipped = 3,
+};
+
+// ---------------------------------------------------------------------------
+// Free functions
+
+// English text of a sockets error number; "Not a WinSock error" when unknown.
+QString SocketErrorText(int errorCode);
+
+// Resolve functions: raise ESocketException directly (never through OnError).
+// Address in network order; blocking for names.
+std::uint32_t WSocketResolveHost(const QString& host);
+// Port number in host order; numbers above 65535 are refused.
+std::uint16_t WSocketResolvePort(const QString& port, const QString& proto);
+int WSocketResolveProto(const QString& proto);
+
+// True for a dotted IPv4 text, blanks before and after allowed.
+bool IsDottedIPv4(const QString& text);
+// Decimal digits after leading blanks; 0 without digits; saturates at 2^32-1.
+std::uint32_t ParseLeadingNumber(const QString& text);
+
+// Socket objects alive in the process.
+int LiveSocketCount();
+// Starts the sockets service if needed (every socket call does this itself).
+void LoadSocketsLibrary();
+// Cancels pending lookups, stops the service and sets LiveSocketCount to 0.
+void UnloadSocketsLibrary();
+bool SocketsLibraryLoaded();
+
+// ---------------------------------------------------------------------------
+// TBuffer: one block of the send queue.
+
+class TBuffer
+{
+public:
+    explicit TBuffer(int size);
+    TBuffer(const TBuffer&) = delete;
+    TBuffer& operator=(const TBuffer&) = delete;
+
+    int Size() const { return size_; }
+    void SetSize(int size);
+    // Appends up to length bytes; returns how many fitted.
+    int Write(const void* data, int length);
+    // The unread bytes; nullptr and length 0 when there are none.
+    const char* Peek(int* length) const;
+    // Marks up to count unread bytes as taken; returns the amount taken.
+    int Remove(int count);
+
+    int WriteCount() const { return writeCount_; }
+    int ReadOffset() const { return readOffset_; }
+
+private:
+    std::unique_ptr<char[]> data_;
+    int size_ = 0;
+    int writeCount_ = 0;
+    int readOffset_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// TCustomWSocket: the core.
+
+class TCustomWSocket : public QObject
+{
+public:
+    explicit TCustomWSocket(QObject* owner = nullptr);
+    ~TCustomWSocket() override;
+
+    // --- events (raised only when assigned) --------------------------------
+    std::function<void(TCustomWSocket* sender, std::uint16_t error)> OnSessionConnected;
+    std::function<void(TCustomWSocket* sender, std::uint16_t error)> OnSessionAvailable;
+    std::function<void(TCustomWSocket* sender, std::uint16_t error)> OnSessionClosed;
+    std::function<void(TCustomWSocket* sender, std::uint16_t error)> OnDataAvailable;
+    std::function<void(TCustomWSocket* sender, std::uint16_t error)> OnDataSent;
+    std::function<void(TCustomWSocket* sender, int bytesSent)> OnSendData;
+    std::function<void(TCustomWSocket* sender, std::uint16_t error)> OnDnsLookupDone;
+    std::function<void(TCustomWSocket* sender, TSocketState oldState, TSocketState newState)> OnChangeState;
+    std::function<void(TCustomWSocket* sender)> OnError;
+    std::function<void(TCustomWSocket* sender, const std::exception& e, bool& canClose)> OnBgException;
+
+    // --- properties --------------------------------------------------------
+    const QString& Addr() const { return addrStr_; }
+    void SetAddr(const QString& addr);
+    const QString& Port() const { return portStr_; }
+    virtual void SetPort(const QString& port);
+    const QString& Proto() const { return protoStr_; }
+    virtual void SetProto(const QString& proto);
+    const QString& LocalAddr() const { return localAddr_; }
+    void SetLocalAddr(const QString& localAddr);
+    const QString& LocalPort() const { return localPortStr_; }
+    void SetLocalPort(const QString& localPort);
+
+    virtual QString PeerAddr();
+    virtual QString PeerPort();
+    const QString& DnsResult() const { return dnsResult_; }
+    const QStringList& DnsResultList() const { return dnsResultList_; }
+
+    TSocketState State() const { return state_; }
+    int ReadCount() const { return readCount_; }
+    // Bytes readable now; -1 when the query failed.
+    virtual int RcvdCount();
+    int LastError() const { return lastError_; }
+
+    bool MultiThreaded() const { return multiThreaded_; }
+    void SetMultiThreaded(bool value) { multiThreaded_ = value; }
+    bool MultiCast() const { return multiCast_; }
+    void SetMultiCast(bool value) { multiCast_ = value; }
+    const QString& MultiCastAddrStr() const { return multiCastAddrStr_; }
+    void SetMultiCastAddrStr(const QString& value) { multiCastAddrStr_ = value; }
+    int MultiCastIpTTL() const { return multiCastIpTTL_; }
+    void SetMultiCastIpTTL(int value) { multiCastIpTTL_ = value; }
+    bool ReuseAddr() const { return reuseAddr_; }
+    void SetReuseAddr(bool value) { reuseAddr_ = value; }
+    TWSocketOptions ComponentOptions() const { return componentOptions_; }
+    void SetComponentOptions(TWSocketOptions options) { componentOptions_ = options; }
+    TSocketSendFlags SendFlags() const;
+    void SetSendFlags(TSocketSendFlags flags);
+    TSocketLingerOnOff LingerOnOff() const { return lingerOnOff_; }
+    void SetLingerOnOff(TSocketLingerOnOff value) { lingerOnOff_ = value; }
+    int LingerTimeout() const { return lingerTimeout_; }
+    void SetLingerTimeout(int seconds) { lingerTimeout_ = seconds; }
+
+    // The socket handle (INVALID_SOCKET when none) and the address record that
+    // Connect connects to, Listen binds to and Accept fills with the peer.
+    TSocket HSocket() const { return hSocket_; }
+    const TSockAddrIn& sin() const { return sin_; }
+    // The resolved remote address in network order (valid after Connect).
+    std::uint32_t RemoteAddress() const { return sin_.sin_addr; }
+    platform::WindowHandle Handle() const { return window_ ? window_->Handle() : 0; }
+    bool AllSent() const { return allSent_; }
+    int BlockSize() const { return blockSize_; }
+    bool Paused() const { return paused_; }
+    bool Terminated() const { return terminated_; }
+    // The handle returned by the last Accept.
+    TSocket LastAcceptedSocket() const { return acceptedSocket_; }
+
+    // --- operations --------------------------------------------------------
+    virtual void Connect();
+    virtual void Close();
+    virtual void CloseLater();
+    virtual void FreeLater();
+    virtual void Abort();
+    virtual void Flush();
+    virtual void WaitUntilClosed();
+    virtual void Listen();
+    virtual TSocket Accept();
+    virtual void Dup(TSocket newHSocket);
+    virtual void Shutdown(int how);
+    virtual void Pause();
+    virtual void Resume();
+    void ApplyLinger();
+
+    virtual int Receive(void* buffer, int length);
+    virtual QString ReceiveText();  // each byte as one Latin-1 character
+    virtual int ReceiveFrom(void* buffer, int length, TSockAddrIn& from, int& fromLength);
+
+    // Queues everything; -1 (with the error reported) when not connected.
+    virtual int Send(const void* data, int length);
+    int Send(const QByteArray& data) { return Send(data.constData(), int(data.size())); }
+    virtual int SendTo(const TSockAddrIn& dest, int destLength, const void* data, int length);
+    virtual int SendText(const QString& text);  // sent as UTF-8
+    void TryToSend();
+    void DropSendBuffers();
+
+    virtual void DnsLookup(const QString& hostName);
+    virtual void ReverseDnsLookup(const QString& hostAddr);
+    virtual void CancelLookup();
+
+    virtual int GetPeerName(TSockAddrIn& name, int nameLength);
+    virtual QString GetBoundPort();
+    virtual QString GetBoundAddr();
+    virtual int GetSockName(TSockAddrIn& name, int& nameLength);
+
+    void ProcessThreadMessages();
+    virtual void PumpMessages();
+
+protected:
+    // Notification window and its messages.
+    virtual void HandleWindowMessage(platform::Message& msg);
+    virtual void CreateNotifyWindow();
+    virtual void DestroyNotifyWindow();
+    bool PostToSelf(std::uint32_t msg, platform::WPARAM wParam, platform::LPARAM lParam);
+
+    virtual void ResetToDefaults();
+    virtual void CloseInternal(bool shutdownFirst, int error);
+    virtual void BindLocal();
+    virtual int RawSend(const void* data, int length);
+    virtual void RaiseSocketError(const QString& message);
+    void ReportSocketError(const QString& functionName);
+    virtual void HandleBackgroundError(const std::exception& e);
+
+    virtual bool FireDataAvailable(std::uint16_t error);
+    virtual void FireSessionAvailable(std::uint16_t error);
+    virtual void FireSessionConnected(std::uint16_t error);
+    virtual void FireSessionClosed(std::uint16_t error);
+    virtual void FireDataSent(std::uint16_t error);
+    virtual void FireChangeState(TSocketState oldState, TSocketState newState);
+    virtual void FireDnsLookupDone(std::uint16_t error);
+    virtual void FireError();
+    virtual int RawReceive(void* buffer, int length, int flags);
+    virtual int RawReceiveFrom(void* buffer, int length, TSockAddrIn& from, int& fromLength);
+
+    void SetState(TSocketState newState);
+    void DrainReceive(std::uint16_t error, TWSocketOptions options);
+    void QueueSendData(const void* data, int length);
+    void HandleSocketEvent(platform::Message& msg);
+    void HandleLookupDone(platform::Message& msg, bool reverse);
+    // Starts the sockets service before the first call into it.
+    static void EnsureSockets();
+
+    bool Destroying() const { return destroying_; }
+
+    // State shared with the layers.
+    QString dnsResult_;
+    QStringList dnsResultList_;
+    TSocket acceptedSocket_ = INVALID_SOCKET;
+    std::vector<std::unique_ptr<TBuffer>> sendQueue_;
+    int blockSize_ = 1460;
+    int sendFlags_ = 0;
+    int lastError_ = 0;
+    std::unique_ptr<platform::NotifyWindow> window_;
+    platform::LookupHandle lookupHandle_ = 0;
+    TSocket hSocket_ = INVALID_SOCKET;
+    QString addrStr_;
+    bool addrResolved_ = false;
+    bool addrAssigned_ = false;
+    int addrFormat_ = platform::kAfInet;
+    int proto_ = platform::kIpProtoTcp;
+    QString protoStr_;
+    bool protoAssigned_ = false;
+    bool protoResolved_ = false;
+    bool localPortResolved_ = false;
+    QString portStr_;
+    bool portAssigned_ = false;
+    bool portResolved_ = false;
+    std::uint16_t portNum_ = 0;  // host order
+    QString localPortStr_;
+    std::uint16_t localPortNum_ = 0;
+    QString localAddr_;
+    int type_ = platform::kSockStream;
+    TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
+    int lingerTimeout_ = 0;
+    bool allSent_ = true;
+    int readCount_ = 0;
+    bool paused_ = false;
+    bool closeReported_ = false;
+    int flushTimeout_ = 60;
+    bool multiThreaded_ = false;
+    bool multiCast_ = false;
+    QString multiCastAddrStr_;
+    int multiCastIpTTL_ = 1;
+    bool reuseAddr_ = false;
+    TWSocketOptions componentOptions_;
+    TSocketState state_ = wsClosed;
+    bool terminated_ = false;
+    std::uint16_t eventMask_ = 0;
+    TSockAddrIn sin_;
+
+private:
+    bool destroying_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// TCustomSocksWSocket: SOCKS 4, 4A and 5 client layer.
+
+class TCustomSocksWSocket : public TCustomWSocket
+{
+public:
+    explicit TCustomSocksWSocket(QObject* owner = nullptr);
+
+    std::function<void(TCustomWSocket* sender, std::uint16_t error)> OnSocksConnected;
+    std::function<void(TCustomWSocket* sender, int error, const QString& msg)> OnSocksError;
+    std::function<void(TCustomWSocket* sender, TSocksAuthState authState)> OnSocksAuthState;
+
+    const QString& SocksServer() const { return socksServer_; }
+    virtual void SetSocksServer(const QString& server);
+    const QString& SocksPort() const { return socksPort_; }
+    virtual void SetSocksPort(const QString& port);
+    const QString& SocksLevel() const { return socksLevel_; }
+    void SetSocksLevel(const QString& level);
+    const QString& SocksUsercode() const { return socksUsercode_; }
+    void SetSocksUsercode(const QString& usercode) { socksUsercode_ = usercode; }
+    const QString& SocksPassword() const { return socksPassword_; }
+    void SetSocksPassword(const QString& password) { socksPassword_ = password; }
+    TSocksAuthentication SocksAuthentication() const { return socksAuthentication_; }
+    void SetSocksAuthentication(TSocksAuthentication value) { socksAuthentication_ = value; }
+
+    void Connect() override;
+    void Listen() override;
+    int RcvdCount() override;
+
+protected:
+    enum TSocksPhase : std::uint8_t {
+        socksPhaseIdle = 0,
+        socksPhaseAwaitingMethodReply = 1,
+        socksPhaseAwaitingAuthReply = 2,
+        socksPhaseAwaitingConnectReply = 3,
+    };
+
+    virtual void FireSocksConnected(std::uint16_t error);
+    virtual void FireSocksError(int error, const QString& msg);
+    void FireSocksAuthState(TSocksAuthState state);
+
+    void ResetToDefaults() override;
+    bool FireDataAvailable(std::uint16_t error) override;
+    void FireSessionConnected(std::uint16_t error) override;
+    void FireSessionClosed(std::uint16_t error) override;
+    int RawReceive(void* buffer, int length, int flags) override;
+
+    void SocksSendAuthRequest();
+    void SocksSendConnectRequest();
+    void SocksFail(int error, const QString& msg);
+    bool SocksReplyReceived();
+
+    TSocksPhase socksPhase_ = socksPhaseIdle;
+    QString socksServer_;
+    QString socksLevel_ = QStringLiteral("5");
+    QString socksPort_;
+    bool socksPortAssigned_ = false;
+    bool socksServerAssigned_ = false;
+    QString socksUsercode_;
+    QString socksPassword_;
+    TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
+    std::uint8_t socksAuthMethod_ = 0;
+    QString socksBoundAddr_;
+    QString socksBoundPort_;
+    std::uint8_t socksReply_[128] = {};
+    int socksReplyCount_ = 0;
+    int socksLeftoverCount_ = 0;
+    int socksLeftoverPos_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// TCustomLineWSocket: line mode.
+
+class TCustomLineWSocket : public TCustomSocksWSocket
+{
+public:
+    explicit TCustomLineWSocket(QObject* owner = nullptr);
+};
+
+// ---------------------------------------------------------------------------
+// TCustomSyncWSocket: wait until an event handler sets a flag.
+
+class TCustomSyncWSocket : public TCustomLineWSocket
+{
+public:
+    explicit TCustomSyncWSocket(QObject* owner = nullptr);
+};
+
+// ---------------------------------------------------------------------------
+// TWSocket: the component users create.
+
+class TWSocket : public TCustomSyncWSocket
+{
+public:
+    explicit TWSocket(QObject* owner = nullptr);
+};
