@@ -1,0 +1,20 @@
+# Stamps the project's version (major.minor.release.build) as a fixed version
+# record into an ELF note of the executable tarvo-lite.
+foreach(part MAJOR MINOR PATCH TWEAK)
+  set(_v "${PROJECT_VERSION_${part}}")
+  if(_v STREQUAL "")
+    set(_v 0)
+  endif()
+  if(NOT _v MATCHES "^[0-9]+$" OR _v GREATER 65535)
+    message(FATAL_ERROR "Version part ${part} '${_v}' must be a number from 0 to 65535")
+  endif()
+  set(_TARVO_V_${part} ${_v})
+endforeach()
+set(TARVO_V_MAJOR ${_TARVO_V_MAJOR})
+set(TARVO_V_MINOR ${_TARVO_V_MINOR})
+set(TARVO_V_RELEASE ${_TARVO_V_PATCH})
+set(TARVO_V_BUILD ${_TARVO_V_TWEAK})
+
+set(TARVO_VERSION_NOTE_SOURCE ${CMAKE_BINARY_DIR}/generated/version_note.c)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/version_note.c.in ${TARVO_VERSION_NOTE_SOURCE} @ONLY)
+target_sources(tarvo-lite PRIVATE ${TARVO_VERSION_NOTE_SOURCE})
