@@ -1,0 +1,42 @@
+#pragma once
+// The About box: program name, file version, the maker's link. It is created
+// for each showing and destroyed afterwards.
+
+#include "ui/FileVersion.h"
+
+#include <QDialog>
+
+#include <memory>
+
+namespace Ui {
+class TAboutDlg;
+}
+class TLegacy;
+class QLabel;
+class QPushButton;
+
+class TAboutDlg : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // programFile: the executable whose version is shown (empty: this program).
+    explicit TAboutDlg(QWidget* parent = nullptr, const QString& programFile = {});
+    ~TAboutDlg() override;
+
+    QLabel* lblProgramName() const;
+    QLabel* lblVersion() const;
+    QLabel* lblTrademark() const;
+    QLabel* Image1() const;
+    TLegacy* Legacy1() const;
+    QPushButton* btnClose() const;
+
+    // The About text for a version: "Version 1.4  (Build 7)".
+    static QString VersionCaption(const TrsFileVersion& version);
+    // The program's logo, drawn at the given size.
+    static QPixmap Logo(int size);
+
+private:
+    std::unique_ptr<Ui::TAboutDlg> ui_;
+    TrsFileVersion fileVersion_;
+};
