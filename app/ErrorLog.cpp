@@ -1,0 +1,68 @@
+#include "app/ErrorLog.h"
+
+#include "platform/dialogs.h"
+#include "platform/inifile.h"
+#include "platform/locale.h"
+#include "ui/LogForm.h"
+
+#include <QDir>
+
+namespace {
+const QString kSeparator = QStringLiteral(" :   ");
+const QString kDeviceNotDetected = QStringLiteral("Capture device was not detected.");
+const QString kFrameNotSaved = QStringLiteral("Could not save captured frame to disk");
+}  // namespace
+
+TErrorLog::TErrorLog(TLogForm& viewer) : viewer_(viewer) {}
+
+QString TErrorLog::Stamp() const
+{
+    return platform::DateTimeToStr(Now ? Now() : QDateTime::currentDateTime());
+}
+
+void TErrorLog::Status(const QString& text)
+{
+    if (OnStatusText)
+        OnStatusText(text);
+}
+
+bool TErrorLog::Append(const QString& line)
+{
+    if (!logErrors_)
+        return true;
+    viewer_.AppendLine(line);
+    if (viewer_.WriteLogFile())
+        return true;
+    Status(platform::UnableToWriteMessage(QDir::toNativeSeparators(viewer_.LogFileName())));
+    return false;
+}
+
+void TErrorLog::CaptureError(int /*errorId*/, const QString& text)
+{
+    Status(text);
+    if (!text.isEmpty())
+        Append(Stamp() + kSeparator + QStringLiteral("Error = ") + text);
+    if (text == kDeviceNotDetected) {
+        platform::Dialogs().MessageBeep();
+        if (OnDeviceNotDetected)
+            OnDeviceNotDetected();
+        platform::Dialogs().MessageDlg(
+            QStringLiteral("Capture device was not detected. Connect camera before running this program."),
+            platform::MsgDlgType::Warning, platform::mbOK);
+    }
+}
+
+void TErrorLog::FtpError(const QString& errorMessage)
+{
+    if (errorBeep_)
+        platform::Dialogs().MessageBeep();
+    Status(errorMessage);
+    Append(Stamp() + kSeparator + QStringLiteral("FTP Error = ") + errorMessage);
+}
+
+void TErrorLog::FrameSaveFailed(bool atStart)
+{
+    // Panel 1 first, so that a failed log write can still say so there.
+    Status(QStringLiteral("ERROR: ") + kFrameNotSaved);
+    Append(Stamp() + kSeparator + (atStart ? kFrameNotSaved : QStringLiteral("Error = ") + kFrameNotSaved));
+}

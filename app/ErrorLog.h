@@ -1,0 +1,54 @@
+#pragma once
+// Error reporting: status-bar panel 1, the optional beep for FTP failures and
+// the error log "Error.log", whose in-memory copy is the log viewer's text.
+
+#include <QDateTime>
+#include <QString>
+
+#include <functional>
+
+class TLogForm;
+
+class TErrorLog
+{
+public:
+    // The viewer holds the in-memory log and knows the log file.
+    explicit TErrorLog(TLogForm& viewer);
+
+    // "Log Errors": whether error lines reach the log.
+    bool LogErrors() const { return logErrors_; }
+    void SetLogErrors(bool on) { logErrors_ = on; }
+    // "Beep on Errors": whether an FTP failure beeps.
+    bool ErrorBeep() const { return errorBeep_; }
+    void SetErrorBeep(bool on) { errorBeep_ = on; }
+
+    // Shows a text in status-bar panel 1.
+    std::function<void(const QString&)> OnStatusText;
+    // Closes and deselects the capture driver when the device is gone.
+    std::function<void()> OnDeviceNotDetected;
+    // The clock of the log lines; the current local time unless set.
+    std::function<QDateTime()> Now;
+
+    // The date and time that starts every log line.
+    QString Stamp() const;
+
+    // Appends a finished line when "Log Errors" is on and writes the whole log
+    // over "Error.log". A failed write keeps the line in memory and says so in
+    // panel 1; answers whether the file now holds the log.
+    bool Append(const QString& line);
+
+    // The capture component's error event.
+    void CaptureError(int errorId, const QString& text);
+    // A failed FTP request, with the client's error message.
+    void FtpError(const QString& errorMessage);
+    // A frame that could not be saved for the website update, when it starts
+    // (atStart) or at a tick.
+    void FrameSaveFailed(bool atStart);
+
+private:
+    void Status(const QString& text);
+
+    TLogForm& viewer_;
+    bool logErrors_ = true;
+    bool errorBeep_ = false;
+};

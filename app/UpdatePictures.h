@@ -1,0 +1,73 @@
+#pragma once
+// The two pictures of every website update: the camera frame as
+// "Capture.jpg" and the date and time as "datetime.bmp".
+
+#include "app/ProgramFiles.h"
+#include "platform/exception.h"
+
+#include <QDateTime>
+#include <QImage>
+#include <QString>
+
+#include <functional>
+
+class TErrorLog;
+
+// A picture that could not be read, encoded or written.
+TARVO_DECLARE_EXCEPTION(EPictureError, Exception);
+
+// Encodes the bitmap file as a baseline colour JPEG of the same size at the
+// given quality, replacing jpegPath only once the new file is complete.
+// Answers true; raises EPictureError for an unreadable bitmap or a failed
+// encode or write, leaving an earlier JPEG file untouched.
+bool BmpToJpeg(const QString& bmpPath, const QString& jpegPath, int quality = 90);
+
+// The date/time caption: text on a red band, 178 x 18 pixels. The bitmap is
+// made on the first drawing and kept for the run.
+class TDateTimeCaption
+{
+public:
+    static constexpr int kWidth = 178;
+    static constexpr int kHeight = 18;
+
+    // Five spaces, the text, five spaces, in Arial 12 points on red from the
+    // top-left corner; the band is cleared to red first, so nothing of an
+    // earlier, longer text stays visible.
+    void Draw(const QString& dateTime);
+    // Writes the picture as a BMP file, replacing path once complete; raises
+    // EPictureError when it cannot.
+    void Save(const QString& path) const;
+    const QImage& Picture() const { return bitmap_; }
+
+private:
+    QImage bitmap_;
+};
+
+class TUpdatePictures
+{
+public:
+    enum class Moment { Start, Tick };
+
+    TUpdatePictures(app::ProgramFiles files, TErrorLog& log);
+
+    // Grabs one frame and saves it as bitmapFile (the capture component's
+    // SingleImageFile, GrabFrameNoStop, SaveAsDIB); answers whether the file
+    // was saved. Unassigned, no frame can be saved.
+    std::function<bool(const QString& bitmapFile)> OnGrabFrame;
+    // Called after each caption drawing, to show it in the window's image.
+    std::function<void(const QImage&)> OnCaptionDrawn;
+    // The clock of the caption; the current local time unless set.
+    std::function<QDateTime()> Now;
+
+    // Produces "Capture.jpg" (unless the frame cannot be saved, which is
+    // reported and keeps the previous picture) and "datetime.bmp". Raises
+    // EPictureError when a picture cannot be encoded or written.
+    void Produce(Moment moment);
+
+    const TDateTimeCaption& Caption() const { return caption_; }
+
+private:
+    app::ProgramFiles files_;
+    TErrorLog& log_;
+    TDateTimeCaption caption_;
+};
