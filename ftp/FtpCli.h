@@ -1,0 +1,486 @@
+#pragma once
+// The FTP client: TCustomFtpCli holds the protocol engine over two owned
+// sockets (control and data connection); TFtpClient adds the blocking
+// wrappers. Every operation is a request that ends exactly once with
+// OnRequestDone; errors found when a request starts raise FtpException.
+
+#include "ftp/FtpReply.h"
+#include "net/WSocket.h"
+#include "platform/exception.h"
+#include "platform/messages.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+
+class QFile;
+
+TARVO_DECLARE_EXCEPTION(FtpException, Exception);
+
+// Messages the client posts to its own notification window (wParam 0).
+constexpr std::uint32_t WM_FTP_REQUEST_DONE = 0x401;  // lParam: the request's error value
+constexpr std::uint32_t WM_FTP_SENDDATA = 0x402;
+
+enum TFtpOption {
+    ftpAcceptLF = 0,
+    ftpNoAutoResumeAt = 1,
+};
+
+// A set of TFtpOption held in one byte.
+class TFtpOptions
+{
+public:
+    constexpr TFtpOptions() = default;
+    constexpr TFtpOptions(std::initializer_list<TFtpOption> options)
+    {
+        for (TFtpOption o : options)
+            bits_ |= Bit(o);
+    }
+    constexpr bool Contains(TFtpOption o) const { return (bits_ & Bit(o)) != 0; }
+    constexpr std::uint8_t Bits() const { return bits_; }
+    constexpr TFtpOptions operator+(TFtpOption o) const { return FromBits(bits_ | Bit(o)); }
+    constexpr TFtpOptions operator-(TFtpOption o) const { return FromBits(bits_ & ~Bit(o)); }
+    constexpr bool operator==(const TFtpOptions&) const = default;
+    static constexpr TFtpOptions FromBits(std::uint8_t bits)
+    {
+        TFtpOptions s;
+        s.bits_ = bits & 0x03;
+        return s;
+    }
+
+private:
+    static constexpr std::uint8_t Bit(TFtpOption o) { return std::uint8_t(1u << unsigned(o)); }
+    std::uint8_t bits_ = 0;
+};
+
+enum TFtpShareMode {
+    ftpShareCompat = 0,
+    ftpShareExclusive = 1,
+    ftpShareDenyWrite = 2,
+    ftpShareDenyRead = 3,
+    ftpShareDenyNone = 4,
+};
+
+enum TFtpConnectionType {
+    ftpDirect = 0,
+    ftpProxy = 1,
+    ftpSocks4 = 2,
+    ftpSocks4A = 3,
+    ftpSocks5 = 4,
+};
+
+enum TFtpClientState : std::uint8_t {
+    fsNotConnected = 0,     // control connection lost while idle
+    fsReady = 1,            // idle; a new request may start
+    fsStepReady = 2,        // between two steps, or after a close; counts as ready
+    fsLookup = 3,           // host-name lookup for the control connection
+    fsConnected = 4,        // greeting accepted
+    fsAborting = 5,         // ForceClose in progress
+    fsWaitingGreeting = 7,  // connect started, waiting for the greeting
+    fsWaitingReply = 8,     // a command was sent, waiting for its final reply
+    fsPassiveReady = 9,     // a 227 reply to PASV arrived in passive mode
+};
+
+// Request types as OnRequestDone reports them.
+enum TFtpRequest : std::uint8_t {
+    ftpReqNone = 0,
+    ftpReqOpen = 1,
+    ftpReqUser = 2,
+    ftpReqPass = 3,
+    ftpReqCwd = 4,
+    ftpReqLogin = 5,
+    ftpReqDownload = 6,
+    ftpReqListLong = 7,
+    ftpReqListNames = 8,
+    ftpReqPort = 9,
+    ftpReqRetrieve = 10,
+    ftpReqDirectoryLong = 11,
+    ftpReqDirectoryNames = 12,
+    ftpReqSystemInfo = 13,
+    ftpReqSyst = 14,
+    ftpReqQuit = 15,
+    ftpReqAbor = 16,
+    ftpReqSize = 17,
+    ftpReqStore = 18,
+    ftpReqAppend = 19,
+    ftpReqMkd = 22,
+    ftpReqRmd = 23,
+    ftpReqRenameFile = 24,
+    ftpReqDele = 25,
+    ftpReqRename = 26,
+    ftpReqRenTo = 27,
+    ftpReqRenFrom = 28,
+    ftpReqDeleteFile = 29,
+    ftpReqMakeDir = 30,
+    ftpReqRemoveDir = 31,
+    ftpReqPwd = 32,
+    ftpReqQuote = 33,
+    ftpReqCdup = 34,
+    ftpReqLoginQuote = 35,
+    ftpReqUpload = 36,
+    ftpReqType = 37,
+    ftpReqRest = 38,
+    ftpReqRetrieveResume = 39,
+    ftpReqDownloadResume = 40,
+    ftpReqStoreResume = 41,
+    ftpReqUploadResume = 42,
+};
+
+// Steps of high-level requests; TFtpSteps holds bit n for step n.
+enum TFtpStep : std::uint8_t {
+    stNone = 0,
+    stOpen = 1,
+    stUser = 2,
+    stPass = 3,
+    stCwd = 4,
+    stSize = 5,
+    stMkd = 6,
+    stRmd = 7,
+    stRenFrom = 8,
+    stRenTo = 9,
+    stRetrieve = 10,
+    stListLong = 11,
+    stQuit = 12,
+    stSyst = 13,
+    stDele = 14,
+    stPwd = 15,
+    stQuote = 16,
+    stStore = 17,
+    stType = 18,
+    stRest = 19,
+    stCdup = 20,
+    stListNames = 21,
+    stAppend = 22,
+    stPort = 23,
+    stAbor = 24,
+};
+
+using TFtpSteps = std::uint32_t;
+constexpr TFtpSteps StepBit(TFtpStep s) { return TFtpSteps(1) << unsigned(s); }
+constexpr TFtpSteps Steps(std::initializer_list<TFtpStep> steps)
+{
+    TFtpSteps bits = 0;
+    for (TFtpStep s : steps)
+        bits |= StepBit(s);
+    return bits;
+}
+
+class TCustomFtpCli : public QObject
+{
+public:
+    explicit TCustomFtpCli(QObject* owner = nullptr);
+    ~TCustomFtpCli() override;
+
+    // --- events (raised only when assigned) --------------------------------
+    std::function<void(TCustomFtpCli* sender, QString& msg)> OnDisplay;
+    std::function<void(TCustomFtpCli* sender, QString& msg)> OnDisplayFile;
+    std::function<void(TCustomFtpCli* sender, QString& cmd)> OnCommand;
+    std::function<void(TCustomFtpCli* sender)> OnResponse;
+    std::function<void(TCustomFtpCli* sender, qint64 count, bool& abort)> OnProgress;
+    std::function<void(TCustomFtpCli* sender, std::uint16_t error)> OnSessionConnected;
+    std::function<void(TCustomFtpCli* sender, std::uint16_t error)> OnSessionClosed;
+    std::function<void(TCustomFtpCli* sender, TFtpRequest rqType, std::uint16_t error)> OnRequestDone;
+    std::function<void(TCustomFtpCli* sender)> OnStateChange;
+    std::function<void(TCustomFtpCli* sender, bool& cancel)> OnReadyToTransmit;
+    std::function<void(TCustomFtpCli* sender, const std::exception& e, bool& canClose)> OnBgException;
+
+    // --- properties --------------------------------------------------------
+    const QString& HostName() const { return hostName_; }
+    void SetHostName(const QString& v) { hostName_ = v; }
+    const QString& Port() const { return port_; }
+    void SetPort(const QString& v) { port_ = v; }
+    const QString& LocalAddr() const { return localAddr_; }
+    void SetLocalAddr(const QString& v) { localAddr_ = v; }
+    const QString& UserName() const { return userName_; }
+    void SetUserName(const QString& v) { userName_ = v; }
+    const QString& PassWord() const { return passWord_; }
+    void SetPassWord(const QString& v) { passWord_ = v; }
+    const QString& HostDirName() const { return hostDirName_; }
+    void SetHostDirName(const QString& v) { hostDirName_ = v; }
+    const QString& HostFileName() const { return hostFileName_; }
+    void SetHostFileName(const QString& v) { hostFileName_ = v; }
+    const QString& LocalFileName() const { return localFileName_; }
+    void SetLocalFileName(const QString& v) { localFileName_ = v; }
+    bool DisplayFileFlag() const { return displayFileFlag_; }
+    void SetDisplayFileFlag(bool v) { displayFileFlag_ = v; }
+    bool Binary() const { return typeLetter_ == u'I'; }
+    void SetBinary(bool v) { typeLetter_ = v ? u'I' : u'A'; }
+    const QString& ErrorMessage() const { return errorMessage_; }
+    TFtpShareMode ShareMode() const;
+    void SetShareMode(TFtpShareMode mode);
+    TFtpOptions Options() const { return options_; }
+    void SetOptions(TFtpOptions v) { options_ = v; }
+    TFtpConnectionType ConnectionType() const { return connectionType_; }
+    void SetConnectionType(TFtpConnectionType type);
+    const QString& ProxyServer() const { return proxyServer_; }
+    void SetProxyServer(const QString& v) { proxyServer_ = v; }
+    QString SocksPassword() const;
+    void SetSocksPassword(const QString& v);
+    QString SocksPort() const;
+    void SetSocksPort(const QString& v);
+    QString SocksServer() const;
+    void SetSocksServer(const QString& v);
+    QString SocksUserCode() const;
+    void SetSocksUserCode(const QString& v);
+    bool PassiveMode() const { return passiveMode_; }
+    void SetPassiveMode(bool v);
+
+    // Read-only state and results.
+    TFtpClientState State() const { return state_; }
+    int StatusCode() const { return statusCode_; }
+    const QString& LastResponse() const { return lastResponse_; }
+    TFtpRequest RequestType() const { return requestType_; }
+    bool IsConnected() const;
+    qint64 SizeResult() const { return sizeResult_; }
+    const QString& DirResult() const { return dirResult_; }
+    qint64 ByteCount() const { return byteCount_; }
+    const QString& DnsResult() const { return dnsResult_; }
+    // Resume offset of REST, RETR and STOR.
+    qint64 ResumeAt() const { return resumeAt_; }
+    void SetResumeAt(qint64 v) { resumeAt_ = v; }
+    TWSocket* ControlSocket() const { return controlSocket_; }
+    TWSocket* DataSocket() const { return dataSocket_; }
+    platform::WindowHandle Handle() const { return window_ ? window_->Handle() : 0; }
+
+    // --- single-command requests --------------------------------------------
+    virtual void StartOpen();
+    virtual void StartUser();
+    virtual void StartPass();
+    virtual void StartCwd();
+    virtual void StartPort();
+    virtual void StartSyst();
+    virtual void StartQuit();
+    virtual void StartAbor();
+    virtual void StartSize();
+    virtual void StartMkd();
+    virtual void StartRmd();
+    virtual void StartDele();
+    virtual void StartRenFrom();
+    virtual void StartRenTo();
+    virtual void StartPwd();
+    virtual void StartQuote();
+    virtual void StartCdup();
+    virtual void StartType();
+    virtual void StartTypeBinary();
+    virtual void StartTypeAscii();
+    virtual void StartRest();
+    // Transfer steps, normally run after StartPort.
+    virtual void StartRetrieveStep();
+    virtual void StartListLongStep();
+    virtual void StartListNamesStep();
+    virtual void StartStoreStep();
+    virtual void StartAppendStep();
+
+    // --- high-level requests ----------------------------------------------
+    virtual void StartLogin();
+    virtual void StartDownload();
+    virtual void StartDownloadResume();
+    virtual void StartRetrieve();
+    virtual void StartRetrieveResume();
+    virtual void StartStore();
+    virtual void StartStoreResume();
+    virtual void StartAppend();
+    virtual void StartUpload();
+    virtual void StartUploadAppend();
+    virtual void StartUploadResume();
+    virtual void StartListLong();
+    virtual void StartListNames();
+    virtual void StartDirectoryLong();
+    virtual void StartDirectoryNames();
+    virtual void StartSystemInfo();
+    virtual void StartFileSize();
+    virtual void StartRename();
+    virtual void StartRenameFile();
+    virtual void StartDeleteFile();
+    virtual void StartMakeDir();
+    virtual void StartRemoveDir();
+    virtual void StartLoginQuote();
+
+    // Closes both connections at once; the pending request finishes. No ABOR.
+    virtual void ForceClose();
+
+protected:
+    using Handler = void (TCustomFtpCli::*)();
+
+    virtual void SendCommand(QString cmd);
+    virtual void Display(const QString& msg);
+    virtual void TriggerReadyToTransmit(bool& cancel);
+    virtual void TriggerDisplayFile(QString& msg);
+    virtual void ReportError(const QString& msg);
+    // Fires OnProgress; false when the handler asked to abort.
+    virtual bool Progress();
+    virtual void TransfertStats();
+    virtual void WndProc(platform::Message& msg);
+    virtual void HandleBackgroundException(const std::exception& e);
+
+    bool CheckReady();
+    void ChangeState(TFtpClientState s);
+    void CaptureError();
+
+    // Requests and steps.
+    void IssueCommand(TFtpRequest rqType, const QString& cmd, std::initializer_list<int> okCodes,
+                      Handler doneHandler = nullptr);
+    void JudgeReply();
+    void StartSequence(TFtpRequest rqType, TFtpSteps steps);
+    void NextStep();
+    void FinishRequest(int error);
+    void CollectResults();
+    void QuitDone();
+
+    // Data connection.
+    void StartDownloadStep(TFtpRequest rqType, const QString& dataCommand);
+    void StartUploadStep(TFtpRequest rqType, bool append);
+    bool PassiveConnect(std::function<void(TCustomWSocket*, std::uint16_t)> connected, int failCode);
+    void DownloadFirstReply();
+    void DownloadFinalReply();
+    void DownloadCheckCompletion();
+    void StoreReply();
+    void StoreFinalReply();
+    void UploadCheckCompletion();
+    void DataSessionAvailableDownload(std::uint16_t error);
+    void DataSessionAvailableUpload(std::uint16_t error);
+    void DataSessionConnectedDownload(std::uint16_t error);
+    void DataSessionConnectedUpload(std::uint16_t error);
+    void DataAvailableDownload(std::uint16_t error);
+    void DataSessionClosedDownload(std::uint16_t error);
+    void DataSessionClosedUpload(std::uint16_t error);
+    void DataSentUpload(std::uint16_t error);
+    void OpenLocalForDownload();
+    void OpenLocalForUpload();
+    void CloseLocalFile();
+
+    // Control connection.
+    void ControlDnsLookupDone(std::uint16_t error);
+    void ControlSessionConnected(std::uint16_t error);
+    void ControlDataAvailable(std::uint16_t error);
+    void ControlSessionClosed(std::uint16_t error);
+    void HandleReplyLine(std::uint16_t error, bool& stop);
+
+    static qint64 TickCount();
+
+    // Control side.
+    std::unique_ptr<platform::NotifyWindow> window_;
+    QString hostName_;
+    QString port_ = QStringLiteral("ftp");
+    QString localAddr_ = QStringLiteral("0.0.0.0");
+    QString userName_;
+    QString passWord_;
+    QString localFileName_;
+    QString hostFileName_;
+    QString hostDirName_;
+    QString dnsResult_;
+    QChar typeLetter_ = u'I';
+    std::uint16_t shareBits_ = 0x10;
+    TFtpConnectionType connectionType_ = ftpDirect;
+    QString proxyServer_;
+    QString proxyPort_ = QStringLiteral("ftp");
+    QPointer<TWSocket> controlSocket_;
+    QPointer<TWSocket> dataSocket_;
+    TFtpClientState state_ = fsReady;
+    int statusCode_ = 0;
+    int requestResult_ = 0;
+    ftp::ReplyLineBuffer receiveBuffer_;
+    QString lastResponse_;
+    QString errorMessage_;
+    bool controlConnected_ = false;
+    bool requestDoneFlag_ = false;
+    TFtpRequest requestType_ = ftpReqNone;
+    int okCodes_[16] = {};
+    Handler next_ = nullptr;
+    TFtpOptions options_{ftpAcceptLF};
+
+    // Requests.
+    TFtpSteps pendingSteps_ = 0;
+    TFtpStep currentStep_ = stNone;
+    int highLevelResult_ = 0;
+    bool highLevelFlag_ = false;
+    QString lastResponseSave_;
+    QString passiveReply_;
+    int statusCodeSave_ = -1;
+    qint64 sizeResult_ = 0;
+    QString dirResult_;
+    qint64 resumeAt_ = 0;
+    Handler doneHandler_ = nullptr;
+    Handler continuation_ = nullptr;
+
+    // Data connection and transfers.
+    bool append_ = false;
+    bool displayFileFlag_ = false;
+    qint64 startTime_ = 0;
+    qint64 stopTime_ = 0;
+    std::unique_ptr<QFile> localStream_;
+    std::uint16_t dataError_ = 0;
+    QString dataCommand_;
+    char sendBuffer_[1460] = {};
+    qint64 byteCount_ = 0;
+    bool finalReplyReceived_ = false;
+    bool downloadDataClosed_ = false;
+    bool uploadDataClosed_ = false;
+    bool passiveMode_ = false;
+    bool eofReached_ = false;
+    bool storeReplyReceived_ = false;
+    bool uploadDataConnected_ = false;
+
+    // Bookkeeping for sound endings: whether a final reply is still awaited
+    // and for which command, and how many request-done messages are in flight.
+    bool replyPending_ = false;
+    QString lastCommand_;
+    int postedDone_ = 0;
+};
+
+class TFtpClient : public TCustomFtpCli
+{
+public:
+    explicit TFtpClient(QObject* owner = nullptr);
+
+    // Limit of a blocking wait in seconds; 0 or less waits without limit.
+    int Timeout() const { return timeout_; }
+    void SetTimeout(int seconds) { timeout_ = seconds; }
+    // Pump only the calling thread's queue while waiting.
+    bool MultiThreaded() const { return multiThreaded_; }
+    void SetMultiThreaded(bool v) { multiThreaded_ = v; }
+
+    // Blocking requests: start, then pump messages until ready again. True
+    // when the request finished with result 0; false on a start error or a
+    // time-out ("426 Timeout").
+    bool Open();
+    bool User();
+    bool Pass();
+    bool Login();
+    bool Cwd();
+    bool Pwd();
+    bool Syst();
+    bool Size();
+    bool Mkd();
+    bool Rmd();
+    bool Dele();
+    bool Quote();
+    bool SetBinaryType();
+    bool SetAsciiType();
+    bool Store();
+    bool Retrieve();
+    bool ListLong();
+    bool ListNames();
+    bool Quit();
+    bool Upload();
+    bool Download();
+    bool DirectoryLong();
+    bool DirectoryNames();
+
+    bool RunBlocking(void (TCustomFtpCli::*start)());
+    bool WaitForReady();
+
+protected:
+    bool Progress() override;
+
+private:
+    int timeout_ = 15;
+    bool multiThreaded_ = false;
+    qint64 deadline_ = 0;
+};

@@ -1,0 +1,77 @@
+#include "tests/support/ftp_real_server.h"
+
+#include <QDeadlineTimer>
+
+#include <signal.h>
+
+namespace testsupport {
+
+FtpRealServer::FtpRealServer(QString user, QString password)
+    : user_(std::move(user)), password_(std::move(password))
+{
+}
+
+FtpRealServer::~FtpRealServer() { Stop(); }
+
+bool FtpRealServer::Start(int timeoutMs)
+{
+    Stop();
+    if (!root_.isValid()) {
+        error_ = QStringLiteral("cannot create the server's root folder");
+        return false;
+    }
+    process_ = std::make_unique<QProcess>();
+    process_->setProcessChannelMode(QProcess::SeparateChannels);
+    // Debian's interpreter: another python3 on PATH may lack pyftpdlib.
+    process_->start(QStringLiteral("/usr/bin/python3"),
+                    {QStringLiteral(TARVO_SOURCE_DIR "/tests/support/ftp_real_server.py"),
+                     QStringLiteral("--root"), root_.path(), QStringLiteral("--user"), user_,
+                     QStringLiteral("--password"), password_});
+    if (!process_->waitForStarted(timeoutMs)) {
+        error_ = process_->errorString();
+        process_.reset();
+        return false;
+    }
+    QDeadlineTimer deadline(timeoutMs);
+    QByteArray out;
+    while (!out.contains('\n')) {
+        if (deadline.hasExpired() || process_->state() != QProcess::Running) {
+            error_ = QStringLiteral("no port from the FTP server: ") +
+                     QString::fromLocal8Bit(process_->readAllStandardError());
+            Stop();
+            return false;
+        }
+        process_->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+        out += process_->readAllStandardOutput();
+    }
+    const QByteArray line = out.left(out.indexOf('\n')).trimmed();
+    bool ok = false;
+    if (line.startsWith("PORT "))
+        port_ = static_cast<quint16>(line.mid(5).toUInt(&ok));
+    if (!ok || port_ == 0) {
+        error_ = QStringLiteral("unexpected first line from the FTP server: ") + QString::fromLatin1(line);
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+void FtpRealServer::Stop()
+{
+    if (!process_)
+        return;
+    const qint64 pid = process_->processId();
+    if (pid > 0 && process_->state() != QProcess::NotRunning) {
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+        if (!process_->waitForFinished(5000)) {
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+            process_->waitForFinished(5000);
+        }
+    }
+    process_.reset();
+    port_ = 0;
+}
+
+bool FtpRealServer::Running() const { return process_ && process_->state() == QProcess::Running; }
+
+}  // namespace testsupport

@@ -1,0 +1,44 @@
+#pragma once
+// A real FTP server on loopback for tests: pyftpdlib serving a temporary root
+// to one user. Started on a kernel-chosen port, stopped by its process id.
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace testsupport {
+
+class FtpRealServer
+{
+public:
+    FtpRealServer(QString user = QStringLiteral("tarvo"), QString password = QStringLiteral("secret"));
+    ~FtpRealServer();
+
+    FtpRealServer(const FtpRealServer&) = delete;
+    FtpRealServer& operator=(const FtpRealServer&) = delete;
+
+    // Starts the server and waits for its port; false (with Error()) on failure.
+    bool Start(int timeoutMs = 15000);
+    void Stop();
+
+    bool Running() const;
+    quint16 Port() const { return port_; }
+    QString PortText() const { return QString::number(port_); }
+    const QString& User() const { return user_; }
+    const QString& Password() const { return password_; }
+    // The served folder (the user's login folder).
+    QString Root() const { return root_.path(); }
+    QString Error() const { return error_; }
+
+private:
+    QString user_;
+    QString password_;
+    QTemporaryDir root_;
+    std::unique_ptr<QProcess> process_;
+    quint16 port_ = 0;
+    QString error_;
+};
+
+}  // namespace testsupport
