@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QSaveFile>
 
+#include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -123,13 +124,57 @@ void WriteAtomically(const QString& path, const QByteArray& data)
         throw EPictureError(QStringLiteral("Unable to write to %1").arg(Native(path)));
 }
 
+quint32 Le32(const QByteArray& d, int at)
+{
+    return static_cast<quint32>(static_cast<uchar>(d[at])) | static_cast<quint32>(static_cast<uchar>(d[at + 1])) << 8
+           | static_cast<quint32>(static_cast<uchar>(d[at + 2])) << 16 | static_cast<quint32>(static_cast<uchar>(d[at + 3])) << 24;
+}
+
+quint16 Le16(const QByteArray& d, int at)
+{
+    return static_cast<quint16>(static_cast<uchar>(d[at]) | static_cast<uchar>(d[at + 1]) << 8);
+}
+
+// The image reader fills the missing rows of a cut-off bitmap instead of
+// failing, so an uncompressed bitmap must hold all the pixel rows its header
+// announces.
+bool PixelRowsComplete(const QString& bmpPath)
+{
+    QFile file(bmpPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray head = file.read(30);
+    if (head.size() < 30 || !head.startsWith("BM"))
+        return false;
+    const quint32 pixelOffset = Le32(head, 10);
+    const quint32 headerSize = Le32(head, 14);
+    qint64 width = 0, height = 0, bitCount = 0;
+    if (headerSize == 12) {
+        width = Le16(head, 18);
+        height = Le16(head, 20);
+        bitCount = Le16(head, 24);
+    } else {
+        const QByteArray info = head + file.read(4);
+        if (info.size() < 34)
+            return false;
+        width = static_cast<qint32>(Le32(info, 18));
+        height = std::abs(static_cast<qint64>(static_cast<qint32>(Le32(info, 22))));
+        bitCount = Le16(info, 28);
+        const quint32 compression = Le32(info, 30);
+        if (compression != 0 && compression != 3)
+            return true;  // run-length data: its length is not fixed by the header
+    }
+    const qint64 rowBytes = (width * bitCount + 31) / 32 * 4;
+    return file.size() >= static_cast<qint64>(pixelOffset) + rowBytes * height;
+}
+
 }  // namespace
 
 bool BmpToJpeg(const QString& bmpPath, const QString& jpegPath, int quality)
 {
     QImageReader reader(bmpPath, "bmp");
     QImage bitmap = reader.read();
-    if (bitmap.isNull() || bitmap.width() <= 0 || bitmap.height() <= 0)
+    if (bitmap.isNull() || bitmap.width() <= 0 || bitmap.height() <= 0 || !PixelRowsComplete(bmpPath))
         throw EPictureError(QStringLiteral("Bitmap image is not valid: %1 (%2)").arg(Native(bmpPath), reader.errorString()));
 
     const QImage rgb = bitmap.convertToFormat(QImage::Format_RGB888);

@@ -1,0 +1,231 @@
+#include "app/ErrorLog.h"
+#include "app/UpdatePictures.h"
+#include "platform/locale.h"
+#include "tests/support/fake_dialogs.h"
+#include "ui/LogForm.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+#include <jpeglib.h>
+
+namespace {
+
+// What a reader of the uploaded picture sees, decoded by the codec itself.
+struct DecodedJpeg {
+    bool ok = false;
+    int width = 0;
+    int height = 0;
+    int components = 0;
+    bool progressive = false;
+    int firstLuminanceQuant = 0;
+    QImage image;
+};
+
+DecodedJpeg Decode(const QString& path)
+{
+    DecodedJpeg out;
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return out;
+    QByteArray data = f.readAll();
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(data.constData()), static_cast<unsigned long>(data.size()));
+    if (jpeg_read_header(&cinfo, TRUE) == JPEG_HEADER_OK) {
+        out.progressive = jpeg_has_multiple_scans(&cinfo);
+        out.components = cinfo.num_components;
+        out.firstLuminanceQuant = cinfo.quant_tbl_ptrs[0] ? cinfo.quant_tbl_ptrs[0]->quantval[0] : 0;
+        cinfo.out_color_space = JCS_RGB;
+        jpeg_start_decompress(&cinfo);
+        out.width = static_cast<int>(cinfo.output_width);
+        out.height = static_cast<int>(cinfo.output_height);
+        out.image = QImage(out.width, out.height, QImage::Format_RGB888);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            JSAMPROW row = out.image.scanLine(static_cast<int>(cinfo.output_scanline));
+            jpeg_read_scanlines(&cinfo, &row, 1);
+        }
+        jpeg_finish_decompress(&cinfo);
+        out.ok = true;
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return out;
+}
+
+bool Near(QColor a, QColor b)
+{
+    return std::abs(a.red() - b.red()) < 12 && std::abs(a.green() - b.green()) < 12 && std::abs(a.blue() - b.blue()) < 12;
+}
+
+class UpdatePictures : public ::testing::Test
+{
+protected:
+    UpdatePictures()
+    {
+        viewer_.SetProgramFolder(dir_.path());
+        log_.Now = [this] { return now_; };
+        log_.OnStatusText = [this](const QString& text) { status_ = text; };
+        pictures_.Now = [this] { return now_; };
+    }
+
+    // A frame as the capture component saves it: left half red, right half blue.
+    bool SaveFrame(const QString& path, int width = 320, int height = 240)
+    {
+        QImage frame(width, height, QImage::Format_RGB888);
+        frame.fill(QColor(0, 0, 255));
+        QPainter(&frame).fillRect(0, 0, width / 2, height, QColor(255, 0, 0));
+        return frame.save(path, "BMP");
+    }
+
+    void WriteFile(const QString& path, const QByteArray& bytes)
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    QByteArray ReadFile(const QString& path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    testsupport::ScopedFakeDialogs dialogs_;
+    QTemporaryDir dir_;
+    app::ProgramFiles files_{dir_.path()};
+    TLogForm viewer_;
+    TErrorLog log_{viewer_};
+    TUpdatePictures pictures_{files_, log_};
+    QDateTime now_{QDate(2026, 5, 4), QTime(13, 2, 1)};
+    QString status_;
+};
+
+TEST_F(UpdatePictures, AFrameBecomesABaselineColourJpegOfTheSameSizeAtQuality90)
+{
+    ASSERT_TRUE(SaveFrame(files_.CaptureBmp()));
+    EXPECT_TRUE(BmpToJpeg(files_.CaptureBmp(), files_.CaptureJpg()));
+    const DecodedJpeg jpeg = Decode(files_.CaptureJpg());
+    ASSERT_TRUE(jpeg.ok);
+    EXPECT_EQ(jpeg.width, 320);
+    EXPECT_EQ(jpeg.height, 240);
+    EXPECT_EQ(jpeg.components, 3);
+    EXPECT_FALSE(jpeg.progressive);
+    // Quality 90 scales the standard luminance table's 16 to 3.
+    EXPECT_EQ(jpeg.firstLuminanceQuant, 3);
+    // Channels are not swapped: red stays red, blue stays blue.
+    EXPECT_TRUE(Near(jpeg.image.pixelColor(40, 120), QColor(255, 0, 0))) << jpeg.image.pixelColor(40, 120).name().toStdString();
+    EXPECT_TRUE(Near(jpeg.image.pixelColor(280, 120), QColor(0, 0, 255)));
+}
+
+TEST_F(UpdatePictures, OddSizesAndLargeFramesEncode)
+{
+    for (const QSize size : {QSize(1, 1), QSize(17, 3), QSize(1600, 1200)}) {
+        ASSERT_TRUE(SaveFrame(files_.CaptureBmp(), size.width(), size.height()));
+        BmpToJpeg(files_.CaptureBmp(), files_.CaptureJpg());
+        const DecodedJpeg jpeg = Decode(files_.CaptureJpg());
+        EXPECT_TRUE(jpeg.ok);
+        EXPECT_EQ(QSize(jpeg.width, jpeg.height), size);
+    }
+}
+
+TEST_F(UpdatePictures, AnEmptyOrDamagedBitmapIsAnErrorAndTheOldJpegStays)
+{
+    WriteFile(files_.CaptureJpg(), "previous picture");
+    ASSERT_TRUE(SaveFrame(files_.CaptureBmp()));
+    QByteArray bmp = ReadFile(files_.CaptureBmp());
+    const QList<QByteArray> bad = {QByteArray(), bmp.left(30), bmp.left(bmp.size() / 2), QByteArray(4000, 'x')};
+    for (const QByteArray& content : bad) {
+        WriteFile(files_.CaptureBmp(), content);
+        EXPECT_THROW(BmpToJpeg(files_.CaptureBmp(), files_.CaptureJpg()), EPictureError) << content.size();
+        EXPECT_EQ(ReadFile(files_.CaptureJpg()), QByteArray("previous picture"));
+    }
+    EXPECT_THROW(BmpToJpeg(files_.File(QStringLiteral("missing.bmp")), files_.CaptureJpg()), EPictureError);
+    // Nothing but the two files is left in the folder.
+    EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+TEST_F(UpdatePictures, TheCaptionIsARedBand178By18FromTheLeftEdge)
+{
+    TDateTimeCaption caption;
+    caption.Draw(platform::DateTimeToStr(now_));
+    const QImage& picture = caption.Picture();
+    EXPECT_EQ(picture.size(), QSize(178, 18));
+    for (int y = 0; y < 18; ++y)
+        EXPECT_EQ(picture.pixelColor(0, y), QColor(255, 0, 0)) << y;
+    // There is text on it, in a dark colour.
+    int dark = 0;
+    for (int x = 0; x < 178; ++x)
+        for (int y = 0; y < 18; ++y)
+            dark += picture.pixelColor(x, y).red() < 100;
+    EXPECT_GT(dark, 20);
+
+    caption.Save(files_.DateTimeBmp());
+    QImage saved(files_.DateTimeBmp(), "BMP");
+    EXPECT_EQ(saved.size(), QSize(178, 18));
+    EXPECT_EQ(saved.pixelColor(0, 0), QColor(255, 0, 0));
+}
+
+TEST_F(UpdatePictures, AShorterCaptionLeavesNothingOfTheLongerOne)
+{
+    TDateTimeCaption reused;
+    reused.Draw(QStringLiteral("88/88/8888 88:88:88 WWWWWWWWWWWWWW"));
+    reused.Draw(QStringLiteral("1/1/26"));
+    TDateTimeCaption fresh;
+    fresh.Draw(QStringLiteral("1/1/26"));
+    EXPECT_EQ(reused.Picture(), fresh.Picture());
+}
+
+TEST_F(UpdatePictures, ProducingWritesBothPicturesFromTheGrabbedFrame)
+{
+    QStringList grabbedTo;
+    pictures_.OnGrabFrame = [&](const QString& file) {
+        grabbedTo << file;
+        return SaveFrame(file);
+    };
+    int drawn = 0;
+    pictures_.OnCaptionDrawn = [&](const QImage& image) { drawn += image.size() == QSize(178, 18); };
+    pictures_.Produce(TUpdatePictures::Moment::Tick);
+    EXPECT_EQ(grabbedTo, QStringList({files_.CaptureBmp()}));
+    EXPECT_EQ(Decode(files_.CaptureJpg()).width, 320);
+    EXPECT_EQ(QImage(files_.DateTimeBmp(), "BMP").size(), QSize(178, 18));
+    EXPECT_EQ(drawn, 1);
+    EXPECT_TRUE(viewer_.Lines().isEmpty());
+}
+
+TEST_F(UpdatePictures, AFrameThatCannotBeSavedIsReportedAndThePreviousJpegKept)
+{
+    WriteFile(files_.CaptureJpg(), "previous picture");
+    pictures_.OnGrabFrame = [](const QString&) { return false; };
+    pictures_.Produce(TUpdatePictures::Moment::Start);
+    pictures_.Produce(TUpdatePictures::Moment::Tick);
+    const QString d = platform::DateTimeToStr(now_);
+    EXPECT_EQ(viewer_.Lines(), QStringList({d + QStringLiteral(" :   Could not save captured frame to disk"),
+                                            d + QStringLiteral(" :   Error = Could not save captured frame to disk")}));
+    EXPECT_EQ(status_, QStringLiteral("ERROR: Could not save captured frame to disk"));
+    EXPECT_EQ(dialogs_->beeps, 0);
+    EXPECT_TRUE(dialogs_->shown.empty());
+    EXPECT_EQ(ReadFile(files_.CaptureJpg()), QByteArray("previous picture"));
+    // The caption is still fresh.
+    EXPECT_EQ(QImage(files_.DateTimeBmp(), "BMP").size(), QSize(178, 18));
+}
+
+TEST_F(UpdatePictures, ADamagedFrameEndsTheCycleBeforeTheCaption)
+{
+    pictures_.OnGrabFrame = [this](const QString& file) {
+        WriteFile(file, QByteArray());
+        return true;
+    };
+    EXPECT_THROW(pictures_.Produce(TUpdatePictures::Moment::Tick), EPictureError);
+    EXPECT_FALSE(QFile::exists(files_.CaptureJpg()));
+    EXPECT_FALSE(QFile::exists(files_.DateTimeBmp()));
+}
+
+}  // namespace
