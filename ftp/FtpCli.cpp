@@ -385,8 +385,11 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t error)
         bool stop = false;
         HandleReplyLine(error, stop);
         if (stop)
-            break;
+            return;
     }
+    // 4095 bytes without a line end: no receive could ever complete a line.
+    if (receiveBuffer_.FreeSpace() == 0 && controlSocket_->State() != wsClosed)
+        controlSocket_->Close();
 }
 
 void TCustomFtpCli::HandleReplyLine(std::uint16_t error, bool& stop)
