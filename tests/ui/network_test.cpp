@@ -1,0 +1,188 @@
+#include "tests/support/fake_dialogs.h"
+#include "tests/support/unwritable_folder.h"
+#include "ui/Network.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+class Network : public ::testing::Test
+{
+protected:
+    Network()
+    {
+        form_.SetSettingsFileName(dir_.filePath(QStringLiteral("Tarvo Lite.sif")));
+        form_.OnGetUpdateInterval = [this] { return interval_; };
+        form_.OnSetUpdateInterval = [this](const QString& v) { interval_ = v; };
+        form_.OnApplyFtpSettings = [this](const FtpAccountSettings& a) { applied_.push_back(a); };
+    }
+
+    void WriteSettings(const QByteArray& bytes)
+    {
+        QFile f(form_.SettingsFileName());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QByteArray ReadSettings() const
+    {
+        QFile f(form_.SettingsFileName());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    testsupport::ScopedFakeDialogs dialogs_;
+    QTemporaryDir dir_;
+    TfrmNetwork form_;
+    QString interval_ = QStringLiteral("3");
+    std::vector<FtpAccountSettings> applied_;
+};
+
+TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
+{
+    EXPECT_EQ(form_.windowTitle(), QStringLiteral("Network Settings"));
+    form_.show();
+    EXPECT_EQ(form_.edFTPhost()->text(), QString());
+    EXPECT_EQ(form_.edPort()->text(), QStringLiteral("21"));
+    EXPECT_EQ(form_.edTimeout()->text(), QStringLiteral("15"));
+    EXPECT_TRUE(form_.CheckBoxPassive()->isChecked());
+    EXPECT_FALSE(form_.CheckAutoStart()->isChecked());
+    EXPECT_EQ(interval_, QStringLiteral("3"));
+    EXPECT_EQ(form_.CheckBoxPassive()->text(), QStringLiteral("Use Passive Mode for FTP"));
+    EXPECT_EQ(form_.CheckAutoStart()->text(), QStringLiteral("Auto Start Website Update"));
+    EXPECT_TRUE(form_.findChild<QPushButton*>(QStringLiteral("OKBtn"))->isDefault());
+    EXPECT_FALSE(QFile::exists(form_.SettingsFileName()));
+}
+
+TEST_F(Network, ShowingLoadsTheFileIntoFieldsIntervalAndMaskedPassword)
+{
+    WriteSettings("[FTP Settings]\r\nFTP_Host=ftp.example.org\r\nFTP_Timeout=0x1E\r\nUser_ID=cam\r\n"
+                  "Password=\"  s3cret pass!\"\r\nUpdate_Interval=7\r\nAutoStart=1\r\nPassive_Mode=0\r\n");
+    form_.show();
+    EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("ftp.example.org"));
+    EXPECT_EQ(form_.edPort()->text(), QStringLiteral("21"));
+    EXPECT_EQ(form_.edTimeout()->text(), QStringLiteral("0x1E"));  // as text
+    EXPECT_EQ(form_.edUserID()->text(), QStringLiteral("cam"));
+    EXPECT_EQ(form_.WorkingPassword(), QStringLiteral("  s3cret pass!"));
+    EXPECT_EQ(form_.edPassword()->text(), QStringLiteral("  s3cret pass!"));
+    EXPECT_EQ(form_.edPassword()->displayText(), QString(14, QLatin1Char('+')));
+    EXPECT_EQ(interval_, QStringLiteral("7"));
+    EXPECT_TRUE(form_.CheckAutoStart()->isChecked());
+    EXPECT_FALSE(form_.CheckBoxPassive()->isChecked());
+}
+
+TEST_F(Network, OkSavesReadsBackAndApplies)
+{
+    form_.show();
+    form_.edFTPhost()->setText(QStringLiteral("host.example"));
+    form_.edPort()->setText(QStringLiteral("2121"));
+    form_.edTimeout()->setText(QStringLiteral("30"));
+    form_.edUserID()->setText(QStringLiteral("user name"));
+    form_.edPassword()->setText(QStringLiteral(" p@ss \"w0rd\"; x=y "));
+    form_.CheckBoxPassive()->setChecked(false);
+    form_.CheckAutoStart()->setChecked(true);
+    interval_ = QStringLiteral("12");
+    QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+
+    EXPECT_FALSE(form_.isVisible());
+    EXPECT_EQ(form_.result(), QDialog::Accepted);
+    ASSERT_EQ(applied_.size(), 1u);
+    EXPECT_EQ(applied_[0].hostName, QStringLiteral("host.example"));
+    EXPECT_EQ(applied_[0].port, QStringLiteral("2121"));
+    EXPECT_EQ(applied_[0].timeout, 30);
+    EXPECT_EQ(applied_[0].userName, QStringLiteral("user name"));
+    EXPECT_EQ(applied_[0].passWord, QStringLiteral(" p@ss \"w0rd\"; x=y "));
+    EXPECT_FALSE(applied_[0].passiveMode);
+    EXPECT_EQ(form_.WorkingPassword(), applied_[0].passWord);
+    EXPECT_EQ(interval_, QStringLiteral("12"));
+    EXPECT_EQ(QFile::permissions(form_.SettingsFileName()) & QFileDevice::Permissions(0x7077),
+              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+
+    // A fresh dialog (the next start) reads the same password back.
+    TfrmNetwork next;
+    next.SetSettingsFileName(form_.SettingsFileName());
+    next.FormShow();
+    EXPECT_EQ(next.edPassword()->text(), QStringLiteral(" p@ss \"w0rd\"; x=y "));
+    EXPECT_TRUE(next.CheckAutoStart()->isChecked());
+    EXPECT_FALSE(next.CheckBoxPassive()->isChecked());
+}
+
+TEST_F(Network, OkKeepsOtherSectionsOfTheFile)
+{
+    WriteSettings("[Other Settings]\r\nLogErrors=0\r\n[Capture Parameters]\r\nFrameRate=20\r\n");
+    form_.show();  // an existing file without the key resets the interval field to 5
+    form_.OKBtnClick();
+    const QByteArray text = ReadSettings();
+    EXPECT_TRUE(text.startsWith("[Other Settings]\r\nLogErrors=0\r\n[Capture Parameters]\r\nFrameRate=20\r\n"));
+    EXPECT_TRUE(text.contains("[FTP Settings]\r\nFTP_Host=\r\nFTP_Port=21\r\nFTP_Timeout=15\r\nUser_ID=\r\n"
+                              "Password=\r\nUpdate_Interval=5\r\nAutoStart=0\r\nPassive_Mode=1\r\n"));
+}
+
+TEST_F(Network, CancelWritesNothingAndTheNextShowingReloads)
+{
+    WriteSettings("[FTP Settings]\r\nFTP_Host=stored\r\n");
+    const QByteArray before = ReadSettings();
+    form_.show();
+    form_.edFTPhost()->setText(QStringLiteral("edited"));
+    QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton);
+    EXPECT_EQ(form_.result(), QDialog::Rejected);
+    EXPECT_EQ(ReadSettings(), before);
+    EXPECT_TRUE(applied_.empty());
+    EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("edited"));
+    form_.show();
+    EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("stored"));
+}
+
+TEST_F(Network, PortAndTimeoutRefillWhenEmptied)
+{
+    form_.show();
+    form_.edPort()->setFocus();
+    form_.edPort()->selectAll();
+    QTest::keyClick(form_.edPort(), Qt::Key_Backspace);
+    EXPECT_EQ(form_.edPort()->text(), QStringLiteral("21"));
+    form_.edTimeout()->clear();
+    EXPECT_EQ(form_.edTimeout()->text(), QStringLiteral("15"));
+}
+
+TEST_F(Network, PortAndTimeoutTakeDigitsOnly)
+{
+    form_.show();
+    form_.edPort()->setText(QStringLiteral("21"));
+    form_.edPort()->setCursorPosition(2);
+    QTest::keyClick(form_.edPort(), Qt::Key_Minus);
+    EXPECT_EQ(form_.edPort()->text(), QStringLiteral("21"));
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_EQ(dialogs_->shown[0].text, QStringLiteral("Invalid entry: -"));
+    EXPECT_EQ(dialogs_->shown[0].type, platform::MsgDlgType::Error);
+    EXPECT_EQ(dialogs_->beeps, 1);
+
+    QTest::keyClicks(form_.edPort(), QStringLiteral("0"));
+    QTest::keyClick(form_.edPort(), Qt::Key_Backspace);
+    QTest::keyClicks(form_.edTimeout(), QStringLiteral("a"));
+    EXPECT_EQ(form_.edPort()->text(), QStringLiteral("21"));
+    EXPECT_EQ(dialogs_->shown.size(), 2u);
+    EXPECT_EQ(dialogs_->shown[1].text, QStringLiteral("Invalid entry: a"));
+    // Host and user take anything.
+    QTest::keyClicks(form_.edFTPhost(), QStringLiteral("a-b.c"));
+    EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("a-b.c"));
+    EXPECT_EQ(dialogs_->shown.size(), 2u);
+}
+
+TEST_F(Network, AFailedSaveShowsTheMessageAppliesNothingAndStaysOpen)
+{
+    QTemporaryDir base;
+    form_.SetSettingsFileName(testsupport::UnwritableFolder(base) + QStringLiteral("/Tarvo Lite.sif"));
+    form_.show();
+    QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+    ASSERT_EQ(dialogs_->exceptions.size(), 1);
+    EXPECT_EQ(dialogs_->exceptions[0], QStringLiteral("Unable to write to ") + form_.SettingsFileName());
+    EXPECT_TRUE(applied_.empty());
+    EXPECT_TRUE(form_.isVisible());
+}
+
+}  // namespace
