@@ -1,0 +1,224 @@
+#pragma once
+// The capture component: a control that owns a capture window of the capture
+// service, connects it to a driver chosen by index, shows preview or overlay
+// (unscaled, stretched, or stretched keeping the aspect ratio), grabs and
+// saves frames, records AVI video and turns the service's callbacks into
+// events.
+
+#include "platform/capture.h"
+#include "platform/exception.h"
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+TARVO_DECLARE_EXCEPTION(ENoDriverException, Exception);
+TARVO_DECLARE_EXCEPTION(ENoCapWindowException, Exception);
+TARVO_DECLARE_EXCEPTION(ENotConnectException, Exception);
+TARVO_DECLARE_EXCEPTION(ENoOverlayException, Exception);
+TARVO_DECLARE_EXCEPTION(EBufferFileError, Exception);
+
+class TVideoCap;
+
+enum class TChannel { Stereo, Mono };
+enum class TFrequency { f8000Hz, f11025Hz, f22050Hz, f44100Hz };
+enum class TResolution { r8Bit, r16Bit };
+
+// The audio format of streaming capture.
+class TAudioFormat
+{
+public:
+    TChannel Channels() const { return channels_; }
+    void SetChannels(TChannel value) { channels_ = value; }
+    TFrequency Frequency() const { return frequency_; }
+    void SetFrequency(TFrequency value) { frequency_ = value; }
+    TResolution Resolution() const { return resolution_; }
+    void SetResolution(TResolution value) { resolution_ = value; }
+
+    // Writes this format into the capture window's audio format.
+    void SetAudioFormat(platform::WindowHandle window) const;
+
+private:
+    TChannel channels_ = TChannel::Mono;
+    TFrequency frequency_ = TFrequency::f8000Hz;
+    TResolution resolution_ = TResolution::r8Bit;
+};
+
+// An event whose assignment the component notices, so that it can install or
+// remove the matching callback of an open capture window at once.
+template <class Signature>
+class TCapEvent;
+
+template <class... Args>
+class TCapEvent<void(Args...)>
+{
+public:
+    using Function = std::function<void(Args...)>;
+
+    explicit TCapEvent(std::function<void()> changed) : changed_(std::move(changed)) {}
+    TCapEvent(const TCapEvent&) = delete;
+
+    TCapEvent& operator=(Function f)
+    {
+        fn_ = std::move(f);
+        changed_();
+        return *this;
+    }
+    TCapEvent& operator=(std::nullptr_t) { return *this = Function(); }
+    explicit operator bool() const { return static_cast<bool>(fn_); }
+    void operator()(Args... args) const { fn_(args...); }
+
+private:
+    Function fn_;
+    std::function<void()> changed_;
+};
+
+using TCapStatusProc = std::function<void(TVideoCap* Sender)>;
+using TCapStatusCallback = void(TVideoCap* Sender, int nID, const QString& status);
+using TVideoStream = void(TVideoCap* sender, platform::VIDEOHDR* lpVhdr);
+using TAudioStream = void(TVideoCap* sender, platform::WAVEHDR* lpWHdr);
+using TError = void(TVideoCap* sender, int nID, const QString& errorstr);
+
+using TNotifyEvent = std::function<void(TVideoCap* Sender)>;
+using TMouseEvent =
+    std::function<void(TVideoCap* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X, int Y)>;
+using TMouseMoveEvent =
+    std::function<void(TVideoCap* Sender, Qt::MouseButtons Buttons, Qt::KeyboardModifiers Shift, int X, int Y)>;
+
+class TVideoCap : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TVideoCap(QWidget* owner = nullptr);
+    ~TVideoCap() override;
+
+    // Driver selection and the capture window.
+    bool DriverOpen() const { return capWindow_ != 0; }
+    void SetDriverOpen(bool value);
+    int DriverIndex() const { return driverIndex_; }
+    void SetDriverIndex(int value);
+    QString DriverName() const { return driverName_; }
+    void SetDriverName(const QString& value);
+
+    bool OpenDriver();
+    void CloseDriver();
+    void FreeDriverInfo();
+    bool ReadDriverCaps();
+    bool HasOverlay();
+    bool HasDlgSource();
+    bool HasDlgFormat();
+    bool HasDlgDisplay();
+    bool UpdateStatus(bool raiseEvent);
+    std::uint16_t ImageWidth() const;
+    std::uint16_t ImageHeight() const;
+    void SizeCaptureWindow();
+    // The capture window's handle; 0 while the driver is closed.
+    platform::WindowHandle CaptureWindow() const { return capWindow_; }
+
+    // Preview, overlay and scaling.
+    bool VideoPreview() const;
+    void SetVideoPreview(bool value);
+    bool VideoOverlay() const;
+    void SetVideoOverlay(bool value);
+    bool PreviewScaleToWindow() const { return previewScaleToWindow_; }
+    void SetPreviewScaleToWindow(bool value);
+    bool PreviewScaleProportional() const { return previewScaleProportional_; }
+    void SetPreviewScaleProportional(bool value);
+    std::uint16_t PreviewRate() const { return previewRate_; }
+    void SetPreviewRate(std::uint16_t value);
+
+    // Capture parameters.
+    std::uint32_t MicroSecPerFrame() const { return microSecPerFrame_; }
+    void SetMicroSecPerFrame(std::uint32_t value);
+    std::uint16_t FrameRate() const;
+    void SetFrameRate(std::uint16_t value);
+    bool CapAudio() const { return capAudio_; }
+    void SetCapAudio(bool value) { capAudio_ = value; }
+    QString VideoFileName() const { return videoFileName_; }
+    void SetVideoFileName(const QString& value) { videoFileName_ = value; }
+    QString SingleImageFile() const { return singleImageFile_; }
+    void SetSingleImageFile(const QString& value) { singleImageFile_ = value; }
+    std::uint16_t CapTimeLimit() const { return capTimeLimit_; }
+    void SetCapTimeLimit(std::uint16_t value) { capTimeLimit_ = value; }
+    std::uint32_t CapIndexSize() const { return capIndexSize_; }
+    void SetCapIndexSize(std::uint32_t value);
+    bool CapToFile() const { return capToFile_; }
+    void SetCapToFile(bool value) { capToFile_ = value; }
+    TAudioFormat* CapAudioFormat() const { return capAudioFormat_.get(); }
+    void SetCapAudioFormat(const TAudioFormat& value) { *capAudioFormat_ = value; }
+    std::uint16_t BufferFileSize() const { return bufferFileSize_; }
+    void SetBufferFileSize(std::uint16_t value);
+    // Path of the attached buffer file; empty when none.
+    QString BufferFileName() const { return bufferFileName_; }
+
+    // Frames, files and capture.
+    bool GrabFrame();
+    bool GrabFrameNoStop();
+    bool SaveAsDIB();
+    bool StartCapture();
+    bool StopCapture();
+    bool CapturingNow();
+    bool SaveCapture();
+    bool DlgVideoFormat();
+    bool DlgVideoSource();
+    bool DlgVideoDisplay();
+    bool DlgVideoCompression();
+    void SetupBufferFile(bool attach);
+
+    // Events.
+    TCapStatusProc OnStatus;
+    TCapEvent<TCapStatusCallback> OnStatusCallback;
+    TCapEvent<TVideoStream> OnVideoStream;
+    TCapEvent<TVideoStream> OnFrameCallback;
+    TCapEvent<TAudioStream> OnAudioStream;
+    TCapEvent<TError> OnError;
+    TMouseMoveEvent OnMouseMove;
+    TMouseEvent OnMouseUp;
+    TMouseEvent OnMouseDown;
+    TNotifyEvent OnClick;
+    TNotifyEvent OnDblClick;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    bool DriverDialog(std::uint32_t message, bool full);
+    void InstallCallback(std::uint32_t message, bool assigned, void* routine);
+    platform::LRESULT Send(std::uint32_t msg, platform::WPARAM wParam = 0, platform::LPARAM lParam = 0) const;
+
+    int driverIndex_ = -1;
+    QString driverName_;
+    platform::WindowHandle capWindow_ = 0;
+    std::unique_ptr<platform::CAPDRIVERCAPS> driverCaps_;
+    std::unique_ptr<platform::CAPSTATUS> capStatus_;
+    bool previewScaleToWindow_ = false;
+    bool previewScaleProportional_ = false;
+    std::uint16_t previewRate_ = 30;
+    std::uint32_t microSecPerFrame_ = 66667;
+    QString videoFileName_ = QStringLiteral("Video.avi");
+    QString bufferFileName_;
+    std::uint16_t bufferFileSize_ = 0;
+    QString singleImageFile_ = QStringLiteral("Capture.bmp");
+    bool capAudio_ = false;
+    std::uint16_t capTimeLimit_ = 0;
+    std::uint32_t capIndexSize_ = 0;
+    bool capToFile_ = true;
+    std::unique_ptr<TAudioFormat> capAudioFormat_;
+    bool pressed_ = false;
+};
+
+// The installed drivers, one line (name + " " + version) per index, up to the
+// first index without a driver.
+std::unique_ptr<QStringList> GetDriverList();
+
+// Rounding of the component's computed integers: nearest, halves to even.
+std::uint32_t RoundedQuotient(std::uint64_t numerator, std::uint64_t denominator);

@@ -1,0 +1,435 @@
+#include "platform/capture_avi.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform::capture {
+namespace {
+
+// Room kept allocated past the write position for the closing index and a
+// frame in flight.
+constexpr std::int64_t kReserveBase = 2 * 1024 * 1024;
+constexpr int kIoBufferSize = 64 * 1024;
+
+QString AvErrorText(int err)
+{
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(err, buf, sizeof buf);
+    return QString::fromLocal8Bit(buf);
+}
+
+// The file behind the AVIO context.
+struct FileSink {
+    int fd = -1;
+    std::int64_t pos = 0;
+    std::int64_t end = 0;        // written length
+    std::int64_t allocated = 0;  // file length we made sure of
+    std::int64_t packets = 0;
+    bool closing = false;        // the trailer may use the reserve
+    bool full = false;
+    bool canAllocate = true;
+
+    std::int64_t Reserve() const { return kReserveBase + packets * 32; }
+
+    void EnsureReserve(std::int64_t upTo)
+    {
+        if (closing || full || !canAllocate)
+            return;
+        const std::int64_t want = upTo + Reserve();
+        if (want <= allocated)
+            return;
+        // Grow in steps so that this does not run for every packet.
+        const std::int64_t target = want + kReserveBase;
+        const int rc = posix_fallocate(fd, 0, target);
+        if (rc == 0) {
+            allocated = target;
+        } else if (rc == EOPNOTSUPP || rc == EINVAL) {
+            canAllocate = false;  // the file system cannot reserve: write as it comes
+        } else {
+            full = true;  // ENOSPC, EFBIG: stop before the reserve is used up
+        }
+    }
+
+    static int Write(void* opaque, std::uint8_t* buf, int size)
+    {
+        auto* s = static_cast<FileSink*>(opaque);
+        s->EnsureReserve(s->pos + size);
+        int done = 0;
+        while (done < size) {
+            const ssize_t n = ::pwrite(s->fd, buf + done, size - done, s->pos + done);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                s->full = s->full || errno == ENOSPC || errno == EFBIG;
+                return AVERROR(errno);
+            }
+            done += int(n);
+        }
+        s->pos += size;
+        s->end = std::max(s->end, s->pos);
+        ++s->packets;
+        return size;
+    }
+
+    static std::int64_t Seek(void* opaque, std::int64_t offset, int whence)
+    {
+        auto* s = static_cast<FileSink*>(opaque);
+        switch (whence & ~AVSEEK_FORCE) {
+        case AVSEEK_SIZE: return s->end;
+        case SEEK_SET: s->pos = offset; break;
+        case SEEK_CUR: s->pos += offset; break;
+        case SEEK_END: s->pos = s->end + offset; break;
+        default: return AVERROR(EINVAL);
+        }
+        return s->pos;
+    }
+};
+
+AVPixelFormat PickPixelFormat(const AVCodec* codec)
+{
+    if (!codec->pix_fmts)
+        return AV_PIX_FMT_NONE;
+    // MJPEG players expect 4:2:0 full-range; uncompressed AVI wants BGR.
+    const AVPixelFormat preferred[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_BGR24, AV_PIX_FMT_YUV420P};
+    for (AVPixelFormat p : preferred)
+        for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+            if (*f == p)
+                return p;
+    for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+        if (sws_isSupportedOutput(*f))
+            return *f;
+    return AV_PIX_FMT_NONE;
+}
+
+AVCodecContext* OpenEncoder(const AVCodec* codec, QSize size, std::uint32_t usPerFrame, bool globalHeader,
+                            QString* error)
+{
+    AVCodecContext* enc = avcodec_alloc_context3(codec);
+    if (!enc)
+        return nullptr;
+    enc->width = size.width();
+    enc->height = size.height();
+    enc->pix_fmt = PickPixelFormat(codec);
+    enc->time_base = AVRational{int(std::max<std::uint32_t>(1, usPerFrame)), 1000000};
+    enc->framerate = AVRational{1000000, int(std::max<std::uint32_t>(1, usPerFrame))};
+    enc->gop_size = 12;
+    enc->thread_count = 1;
+    if (codec->id == AV_CODEC_ID_MJPEG) {
+        enc->flags |= AV_CODEC_FLAG_QSCALE;
+        enc->global_quality = FF_QP2LAMBDA * 3;
+        enc->color_range = AVCOL_RANGE_JPEG;
+    } else {
+        enc->bit_rate = std::int64_t(size.width()) * size.height() * 4;
+    }
+    if (globalHeader)
+        enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (enc->pix_fmt == AV_PIX_FMT_NONE) {
+        if (error)
+            *error = QStringLiteral("The compressor %1 takes no usable picture format.").arg(codec->name);
+        avcodec_free_context(&enc);
+        return nullptr;
+    }
+    // Keep encoder chatter out of the program's output.
+    const int rc = avcodec_open2(enc, codec, nullptr);
+    if (rc < 0) {
+        if (error)
+            *error = QStringLiteral("The compressor %1 cannot be used: %2").arg(codec->name, AvErrorText(rc));
+        avcodec_free_context(&enc);
+        return nullptr;
+    }
+    return enc;
+}
+
+}  // namespace
+
+struct AviWriter::State {
+    FileSink sink;
+    AVFormatContext* fmt = nullptr;
+    AVIOContext* io = nullptr;
+    AVCodecContext* enc = nullptr;
+    AVStream* videoStream = nullptr;
+    AVStream* audioStream = nullptr;
+    SwsContext* sws = nullptr;
+    AVFrame* frame = nullptr;
+    AVPacket* packet = nullptr;
+    Audio audio;
+    std::int64_t audioSamples = 0;
+    std::int64_t videoFrames = 0;
+    std::int64_t lastIndex = -1;
+    bool open = false;
+
+    bool Drain(QString* error)
+    {
+        for (;;) {
+            int rc = avcodec_receive_packet(enc, packet);
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+                return true;
+            if (rc < 0) {
+                if (error)
+                    *error = QStringLiteral("Compressing a frame failed: %1").arg(AvErrorText(rc));
+                return false;
+            }
+            av_packet_rescale_ts(packet, enc->time_base, videoStream->time_base);
+            packet->stream_index = videoStream->index;
+            rc = av_interleaved_write_frame(fmt, packet);
+            if (rc < 0) {
+                if (error)
+                    *error = QStringLiteral("Writing the capture file failed: %1").arg(AvErrorText(rc));
+                return false;
+            }
+        }
+    }
+
+    void Free()
+    {
+        sws_freeContext(sws);
+        sws = nullptr;
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&enc);
+        if (fmt) {
+            avformat_free_context(fmt);
+            fmt = nullptr;
+        }
+        if (io) {
+            av_freep(&io->buffer);
+            avio_context_free(&io);
+        }
+        if (sink.fd >= 0) {
+            ::close(sink.fd);
+            sink.fd = -1;
+        }
+        open = false;
+    }
+};
+
+AviWriter::AviWriter() : d(std::make_unique<State>()) {}
+
+AviWriter::~AviWriter()
+{
+    Close(nullptr);
+}
+
+bool AviWriter::IsOpen() const { return d->open; }
+bool AviWriter::DiskFull() const { return d->sink.full; }
+std::int64_t AviWriter::BytesWritten() const { return d->sink.end; }
+std::int64_t AviWriter::VideoFrames() const { return d->videoFrames; }
+
+bool AviWriter::Open(const QString& path, const Video& video, const Audio* audio, QString* error)
+{
+    Close(nullptr);
+    *d = State{};
+    auto fail = [&](const QString& text) {
+        if (error)
+            *error = text;
+        d->Free();
+        return false;
+    };
+
+    const AVCodec* codec = avcodec_find_encoder_by_name(video.codec.toUtf8().constData());
+    if (!codec || codec->type != AVMEDIA_TYPE_VIDEO)
+        return fail(QStringLiteral("The compressor %1 is not available.").arg(video.codec));
+    if (avformat_alloc_output_context2(&d->fmt, nullptr, "avi", nullptr) < 0 || !d->fmt)
+        return fail(QStringLiteral("The AVI writer is not available."));
+
+    d->enc = OpenEncoder(codec, video.size, video.microSecPerFrame,
+                         (d->fmt->oformat->flags & AVFMT_GLOBALHEADER) != 0, error);
+    if (!d->enc) {
+        const QString why = error ? *error : QString();
+        return fail(why);
+    }
+
+    d->videoStream = avformat_new_stream(d->fmt, nullptr);
+    avcodec_parameters_from_context(d->videoStream->codecpar, d->enc);
+    d->videoStream->time_base = d->enc->time_base;
+    d->videoStream->avg_frame_rate = d->enc->framerate;
+
+    if (audio) {
+        d->audio = *audio;
+        d->audioStream = avformat_new_stream(d->fmt, nullptr);
+        AVCodecParameters* p = d->audioStream->codecpar;
+        p->codec_type = AVMEDIA_TYPE_AUDIO;
+        p->codec_id = audio->bitsPerSample == 8 ? AV_CODEC_ID_PCM_U8 : AV_CODEC_ID_PCM_S16LE;
+        p->sample_rate = audio->sampleRate;
+        av_channel_layout_default(&p->ch_layout, audio->channels);
+        p->bits_per_coded_sample = audio->bitsPerSample;
+        p->block_align = audio->channels * audio->bitsPerSample / 8;
+        p->bit_rate = std::int64_t(audio->sampleRate) * p->block_align * 8;
+        d->audioStream->time_base = AVRational{1, audio->sampleRate};
+    }
+
+    const QByteArray name = QFile::encodeName(path);
+    d->sink.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (d->sink.fd < 0)
+        return fail(QStringLiteral("Cannot open the capture file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    struct stat st {};
+    if (::fstat(d->sink.fd, &st) == 0)
+        d->sink.allocated = st.st_size;
+
+    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+    d->io = avio_alloc_context(buffer, kIoBufferSize, 1, &d->sink, nullptr, &FileSink::Write, &FileSink::Seek);
+    if (!d->io) {
+        av_free(buffer);
+        return fail(QStringLiteral("Out of memory."));
+    }
+    d->io->seekable = AVIO_SEEKABLE_NORMAL;
+    d->fmt->pb = d->io;
+    d->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+
+    int rc = avformat_write_header(d->fmt, nullptr);
+    if (rc < 0)
+        return fail(QStringLiteral("Writing the capture file failed: %1").arg(AvErrorText(rc)));
+
+    d->frame = av_frame_alloc();
+    d->packet = av_packet_alloc();
+    d->frame->format = d->enc->pix_fmt;
+    d->frame->width = video.size.width();
+    d->frame->height = video.size.height();
+    if (av_frame_get_buffer(d->frame, 0) < 0)
+        return fail(QStringLiteral("Out of memory."));
+    d->sws = sws_getContext(video.size.width(), video.size.height(), AV_PIX_FMT_RGB24, video.size.width(),
+                            video.size.height(), d->enc->pix_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!d->sws)
+        return fail(QStringLiteral("The picture cannot be converted for the compressor."));
+    d->open = true;
+    return true;
+}
+
+bool AviWriter::WriteVideo(const QImage& image, std::int64_t index, QString* error)
+{
+    if (!d->open)
+        return false;
+    if (index <= d->lastIndex)
+        return true;
+    QImage rgb = image.format() == QImage::Format_RGB888 ? image : image.convertToFormat(QImage::Format_RGB888);
+    if (rgb.width() != d->enc->width || rgb.height() != d->enc->height)
+        rgb = rgb.scaled(d->enc->width, d->enc->height);
+    if (av_frame_make_writable(d->frame) < 0) {
+        if (error)
+            *error = QStringLiteral("Out of memory.");
+        return false;
+    }
+    const std::uint8_t* src[1] = {rgb.constBits()};
+    const int srcStride[1] = {int(rgb.bytesPerLine())};
+    sws_scale(d->sws, src, srcStride, 0, rgb.height(), d->frame->data, d->frame->linesize);
+    d->frame->pts = index;
+    d->lastIndex = index;
+    const int rc = avcodec_send_frame(d->enc, d->frame);
+    if (rc < 0) {
+        if (error)
+            *error = QStringLiteral("Compressing a frame failed: %1").arg(AvErrorText(rc));
+        return false;
+    }
+    ++d->videoFrames;
+    return d->Drain(error);
+}
+
+bool AviWriter::WriteAudio(const std::uint8_t* data, int bytes, QString* error)
+{
+    if (!d->open || !d->audioStream || bytes <= 0)
+        return d->open;
+    const int blockAlign = d->audio.channels * d->audio.bitsPerSample / 8;
+    AVPacket* pkt = av_packet_alloc();
+    if (!pkt || av_new_packet(pkt, bytes) < 0) {
+        av_packet_free(&pkt);
+        return false;
+    }
+    std::memcpy(pkt->data, data, bytes);
+    pkt->pts = pkt->dts = d->audioSamples;
+    pkt->duration = bytes / blockAlign;
+    pkt->stream_index = d->audioStream->index;
+    d->audioSamples += bytes / blockAlign;
+    const int rc = av_interleaved_write_frame(d->fmt, pkt);
+    av_packet_free(&pkt);
+    if (rc < 0) {
+        if (error)
+            *error = QStringLiteral("Writing the capture file failed: %1").arg(AvErrorText(rc));
+        return false;
+    }
+    return true;
+}
+
+bool AviWriter::Close(QString* error)
+{
+    if (!d->open) {
+        d->Free();
+        return true;
+    }
+    bool ok = true;
+    QString why;
+    // Flush what the encoder still holds, then let the trailer use the reserve.
+    if (avcodec_send_frame(d->enc, nullptr) >= 0)
+        ok = d->Drain(&why);
+    d->sink.closing = true;
+    const int rc = av_write_trailer(d->fmt);
+    if (rc < 0 && ok) {
+        ok = false;
+        why = QStringLiteral("Finishing the capture file failed: %1").arg(AvErrorText(rc));
+    }
+    avio_flush(d->io);
+    if (::ftruncate(d->sink.fd, d->sink.end) != 0 && ok) {
+        ok = false;
+        why = QStringLiteral("Finishing the capture file failed: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    d->Free();
+    if (!ok && error)
+        *error = why;
+    return ok;
+}
+
+QString DefaultAviCodec()
+{
+    return QStringLiteral("mjpeg");
+}
+
+QList<AviCodec> AviVideoCodecs(QSize size)
+{
+    QList<AviCodec> result;
+    const AVOutputFormat* avi = av_guess_format("avi", nullptr, nullptr);
+    if (!avi)
+        return result;
+    av_log_set_level(AV_LOG_QUIET);
+    void* it = nullptr;
+    while (const AVCodec* codec = av_codec_iterate(&it)) {
+        if (!av_codec_is_encoder(codec) || codec->type != AVMEDIA_TYPE_VIDEO)
+            continue;
+        if (codec->capabilities & (AV_CODEC_CAP_EXPERIMENTAL | AV_CODEC_CAP_HARDWARE))
+            continue;
+        if (avformat_query_codec(avi, codec->id, FF_COMPLIANCE_NORMAL) != 1)
+            continue;
+        bool duplicate = false;
+        for (const AviCodec& c : result)
+            duplicate = duplicate || c.name == QLatin1String(codec->name);
+        if (duplicate)
+            continue;
+        // Only what really opens at this size is worth offering.
+        AVCodecContext* enc = OpenEncoder(codec, size, 66667, false, nullptr);
+        if (!enc)
+            continue;
+        avcodec_free_context(&enc);
+        AviCodec c;
+        c.name = QString::fromLatin1(codec->name);
+        c.description = QString::fromUtf8(codec->long_name ? codec->long_name : codec->name);
+        if (codec->id == AV_CODEC_ID_RAWVIDEO)
+            c.description = QStringLiteral("Uncompressed (full frames)");
+        result.append(c);
+    }
+    av_log_set_level(AV_LOG_WARNING);
+    return result;
+}
+
+}  // namespace platform::capture

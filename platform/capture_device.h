@@ -1,0 +1,83 @@
+#pragma once
+// What a capture window needs of a driver: frames as RGB images at a chosen
+// size, and the controls and options its dialogs show. Internal to the
+// capture service.
+
+#include <QImage>
+#include <QList>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QWidget;
+
+namespace platform::capture {
+
+struct DeviceControl {
+    enum class Type { Integer, Boolean, Menu };
+    std::uint32_t id = 0;
+    QString name;
+    Type type = Type::Integer;
+    int minimum = 0;
+    int maximum = 0;
+    int step = 1;
+    int defaultValue = 0;
+    int value = 0;
+    QStringList menu;  // item texts for minimum..maximum (Menu only)
+};
+
+class CaptureDevice
+{
+public:
+    enum class ReadResult {
+        Frame,    // image holds a new frame
+        NoFrame,  // nothing new within the time-out
+        Lost,     // the device failed or went away; error holds why
+    };
+
+    virtual ~CaptureDevice() = default;
+
+    // Begin and end delivering frames. Start on a started device does nothing.
+    virtual bool Start(QString* error) = 0;
+    virtual void Stop() = 0;
+
+    virtual QSize FrameSize() const = 0;
+    virtual QList<QSize> FrameSizes() const = 0;
+    // Changes the size, restarting the stream when it runs.
+    virtual bool SetFrameSize(QSize size, QString* error) = 0;
+    // Nominal frames per second the device delivers.
+    virtual int NominalRate() const { return 30; }
+
+    // The next frame as RGB888 of FrameSize(), waiting up to timeoutMs.
+    virtual ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) = 0;
+
+    virtual bool HasOverlay() const { return false; }
+    virtual bool HasDisplayOptions() const { return false; }
+
+    // Picture controls shown by the source dialog; applied at once.
+    virtual QList<DeviceControl> Controls() { return {}; }
+    virtual bool SetControl(std::uint32_t id, int value) { (void)id; (void)value; return false; }
+
+    // Display options shown by the display dialog.
+    virtual bool ShowInfo() const { return false; }
+    virtual void SetShowInfo(bool) {}
+};
+
+struct DriverEntry {
+    QString name;
+    QString version;
+    std::function<std::unique_ptr<CaptureDevice>(QString* error)> open;
+};
+
+// Every driver in index order: V4L2 capture devices, then the test pattern.
+QList<DriverEntry> EnumerateDrivers();
+
+std::unique_ptr<CaptureDevice> CreateTestPatternDevice();
+QString TestPatternName();
+QString TestPatternVersion();
+
+}  // namespace platform::capture

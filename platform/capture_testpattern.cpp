@@ -1,0 +1,188 @@
+// The built-in test-pattern camera: moving colour bars with a frame counter
+// and the time of day, so that two frames always differ.
+#include "platform/capture_device.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFont>
+#include <QPainter>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <atomic>
+#include <thread>
+
+namespace platform::capture {
+namespace {
+
+constexpr std::uint32_t kBrightnessId = 1;
+constexpr std::uint32_t kSpeedId = 2;
+
+class TestPatternDevice final : public CaptureDevice
+{
+public:
+    bool Start(QString*) override
+    {
+        if (!started_) {
+            started_ = true;
+            clock_.start();
+            lastFrameMs_ = -1000;
+        }
+        return true;
+    }
+    void Stop() override { started_ = false; }
+
+    QSize FrameSize() const override { return size_; }
+    QList<QSize> FrameSizes() const override { return {QSize(160, 120), QSize(320, 240), QSize(640, 480)}; }
+    bool SetFrameSize(QSize size, QString* error) override
+    {
+        if (!FrameSizes().contains(size)) {
+            if (error)
+                *error = QStringLiteral("The test pattern does not offer %1 x %2.").arg(size.width()).arg(size.height());
+            return false;
+        }
+        size_ = size;
+        background_ = QImage();
+        return true;
+    }
+
+    ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) override
+    {
+        if (!started_ && !Start(error))
+            return ReadResult::Lost;
+        // A camera delivers at its own pace: wait for the next frame period.
+        const qint64 periodMs = 1000 / NominalRate();
+        qint64 wait = lastFrameMs_ + periodMs - clock_.elapsed();
+        if (wait > 0) {
+            if (wait > timeoutMs)
+                return ReadResult::NoFrame;
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        }
+        lastFrameMs_ = clock_.elapsed();
+        Render(image);
+        return ReadResult::Frame;
+    }
+
+    bool HasOverlay() const override { return true; }
+    bool HasDisplayOptions() const override { return true; }
+
+    QList<DeviceControl> Controls() override
+    {
+        DeviceControl brightness;
+        brightness.id = kBrightnessId;
+        brightness.name = QStringLiteral("Brightness");
+        brightness.minimum = 0;
+        brightness.maximum = 255;
+        brightness.defaultValue = 128;
+        brightness.value = brightness_;
+        DeviceControl speed;
+        speed.id = kSpeedId;
+        speed.name = QStringLiteral("Motion");
+        speed.type = DeviceControl::Type::Menu;
+        speed.minimum = 0;
+        speed.maximum = 2;
+        speed.defaultValue = 1;
+        speed.value = speed_;
+        speed.menu = {QStringLiteral("Still"), QStringLiteral("Slow"), QStringLiteral("Fast")};
+        return {brightness, speed};
+    }
+
+    bool SetControl(std::uint32_t id, int value) override
+    {
+        if (id == kBrightnessId && value >= 0 && value <= 255) {
+            brightness_ = value;
+            background_ = QImage();
+            return true;
+        }
+        if (id == kSpeedId && value >= 0 && value <= 2) {
+            speed_ = value;
+            return true;
+        }
+        return false;
+    }
+
+    bool ShowInfo() const override { return showInfo_; }
+    void SetShowInfo(bool show) override { showInfo_ = show; }
+
+private:
+    // Eight bars twice side by side, so that a shifted copy wraps seamlessly.
+    void BuildBackground()
+    {
+        static const QRgb bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x000000};
+        const int w = size_.width();
+        const int h = size_.height();
+        background_ = QImage(2 * w, h, QImage::Format_RGB888);
+        QPainter p(&background_);
+        const double scale = brightness_ / 128.0;
+        for (int copy = 0; copy < 2; ++copy) {
+            for (int i = 0; i < 8; ++i) {
+                QColor c(bars[i]);
+                c.setRgb(std::min(255, int(c.red() * scale)), std::min(255, int(c.green() * scale)),
+                         std::min(255, int(c.blue() * scale)));
+                const int x0 = copy * w + i * w / 8;
+                const int x1 = copy * w + (i + 1) * w / 8;
+                p.fillRect(x0, 0, x1 - x0, h, c);
+            }
+        }
+    }
+
+    void Render(QImage& image)
+    {
+        if (background_.isNull())
+            BuildBackground();
+        const int w = size_.width();
+        const int h = size_.height();
+        const int step = speed_ == 0 ? 0 : (speed_ == 1 ? 2 : 8);
+        const int offset = int((frame_ * step) % w);
+        ++frame_;
+        if (image.size() != size_ || image.format() != QImage::Format_RGB888)
+            image = QImage(size_, QImage::Format_RGB888);
+        // Copy rows of the shifted window out of the double-width strip.
+        const int rowBytes = w * 3;
+        for (int y = 0; y < h; ++y)
+            std::memcpy(image.scanLine(y), background_.constScanLine(y) + offset * 3, rowBytes);
+        if (!showInfo_)
+            return;
+        QPainter p(&image);
+        QFont font(QStringLiteral("Liberation Sans"));
+        font.setPixelSize(std::max(10, h / 12));
+        p.setFont(font);
+        const QString text = QStringLiteral("%1  %2")
+                                 .arg(frame_, 6, 10, QLatin1Char('0'))
+                                 .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")));
+        const QRect band(0, h - font.pixelSize() * 3 / 2, w, font.pixelSize() * 3 / 2);
+        p.fillRect(band, Qt::black);
+        p.setPen(Qt::white);
+        p.drawText(band, Qt::AlignCenter, text);
+    }
+
+    QSize size_{320, 240};
+    QImage background_;
+    QElapsedTimer clock_;
+    qint64 lastFrameMs_ = -1000;
+    std::uint64_t frame_ = 0;
+    std::atomic<int> brightness_{128};
+    std::atomic<int> speed_{1};
+    std::atomic<bool> showInfo_{true};
+    bool started_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureDevice> CreateTestPatternDevice()
+{
+    return std::make_unique<TestPatternDevice>();
+}
+
+QString TestPatternName()
+{
+    return QStringLiteral("Test Pattern Camera");
+}
+
+QString TestPatternVersion()
+{
+    return QStringLiteral("Version: 1.0");
+}
+
+}  // namespace platform::capture

@@ -1,0 +1,896 @@
+#include "platform/capture_window.h"
+
+#include "platform/capture_audio.h"
+#include "platform/capture_avi.h"
+#include "platform/capture_dialogs.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSaveFile>
+#include <QtEndian>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform::capture {
+namespace {
+
+constexpr int kGrabTimeoutMs = 3000;
+constexpr int kStatusEveryMs = 250;
+constexpr int kNoFrameLostMs = 5000;  // a device silent this long counts as gone
+
+QString FromParam(LPARAM lParam)
+{
+    const char* text = reinterpret_cast<const char*>(lParam);
+    return text ? QFile::decodeName(QByteArray(text)) : QString();
+}
+
+// Frames in the callbacks are packed RGB24 rows, top row first.
+QByteArray Packed(const QImage& frame)
+{
+    const int rowBytes = frame.width() * 3;
+    QByteArray bytes(rowBytes * frame.height(), Qt::Uninitialized);
+    for (int y = 0; y < frame.height(); ++y)
+        std::memcpy(bytes.data() + y * rowBytes, frame.constScanLine(y), rowBytes);
+    return bytes;
+}
+
+void PutLe16(char* p, std::uint16_t v) { qToLittleEndian(v, p); }
+void PutLe32(char* p, std::uint32_t v) { qToLittleEndian(v, p); }
+
+}  // namespace
+
+bool WriteBmp24(const QImage& image, const QString& path)
+{
+    if (image.isNull() || path.isEmpty())
+        return false;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    const int w = rgb.width();
+    const int h = rgb.height();
+    const int rowSize = (w * 3 + 3) & ~3;
+    const std::uint32_t imageSize = std::uint32_t(rowSize) * h;
+    QByteArray out(54 + int(imageSize), '\0');
+    char* p = out.data();
+    p[0] = 'B';
+    p[1] = 'M';
+    PutLe32(p + 2, 54 + imageSize);
+    PutLe32(p + 10, 54);
+    PutLe32(p + 14, 40);
+    PutLe32(p + 18, std::uint32_t(w));
+    PutLe32(p + 22, std::uint32_t(h));  // positive: rows bottom-up
+    PutLe16(p + 26, 1);
+    PutLe16(p + 28, 24);
+    PutLe32(p + 30, 0);  // no compression
+    PutLe32(p + 34, imageSize);
+    PutLe32(p + 38, 2835);  // 72 dpi
+    PutLe32(p + 42, 2835);
+    for (int y = 0; y < h; ++y) {
+        char* row = p + 54 + (h - 1 - y) * rowSize;
+        const uchar* src = rgb.constScanLine(y);
+        for (int x = 0; x < w; ++x) {
+            row[3 * x] = char(src[3 * x + 2]);
+            row[3 * x + 1] = char(src[3 * x + 1]);
+            row[3 * x + 2] = char(src[3 * x]);
+        }
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(out) != out.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+// One streaming capture: a worker thread reading and writing frames, and an
+// optional one for audio. Everything it reports is posted to the window.
+struct CaptureWindow::Sequence {
+    std::uint64_t id = 0;
+    std::thread video;
+    std::thread audio;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> frames{0};
+    std::atomic<std::uint32_t> dropped{0};
+    std::atomic<std::uint32_t> elapsedMs{0};
+    std::atomic<std::uint32_t> waveSamples{0};
+
+    QMutex frameMutex;
+    QImage latest;
+    bool fresh = false;
+
+    QMutex writerMutex;
+    AviWriter writer;
+    bool toFile = false;
+    AudioInput audioInput;
+    bool withAudio = false;
+    CAPTUREPARMS parms{};
+    QEventLoop* modalLoop = nullptr;
+};
+
+CaptureWindow::CaptureWindow(WindowHandle parent, const QString& name, int id)
+    : QWidget(WindowWidget(parent)), CaptureWindowObject(parent), name_(name), id_(id), codec_(DefaultAviCodec())
+{
+    setObjectName(name.isEmpty() ? QStringLiteral("CaptureWindow") : name + QStringLiteral("CaptureWindow"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setMouseTracking(true);
+    captureFile_ = QDir::temp().filePath(QStringLiteral("capture.avi"));
+
+    parms_.dwRequestMicroSecPerFrame = 66667;
+    parms_.wPercentDropForError = 10;
+    parms_.dwIndexSize = 34952;
+    parms_.wNumVideoRequested = 4;
+    parms_.vKeyAbort = 27;
+    parms_.fAbortLeftMouse = 1;
+    parms_.fAbortRightMouse = 1;
+    parms_.wTimeLimit = 30;
+    parms_.wStepCaptureAverageFrames = 3;
+
+    waveFormat_.wFormatTag = WAVE_FORMAT_PCM;
+    waveFormat_.nChannels = 1;
+    waveFormat_.nSamplesPerSec = 11025;
+    waveFormat_.wBitsPerSample = 8;
+    waveFormat_.nBlockAlign = 1;
+    waveFormat_.nAvgBytesPerSec = 11025;
+
+    timer_.setTimerType(Qt::PreciseTimer);
+    connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
+}
+
+CaptureWindow::~CaptureWindow()
+{
+    if (sequence_) {
+        sequence_->stop = true;
+        FinishSequence();
+    }
+    Disconnect();
+}
+
+void CaptureWindow::Destroy()
+{
+    if (sequence_) {
+        sequence_->stop = true;
+        FinishSequence();
+    }
+    Disconnect();
+    hide();
+    // The caller may be running inside one of this window's own events.
+    deleteLater();
+}
+
+void CaptureWindow::Move(int x, int y, int width, int height, bool repaint)
+{
+    setGeometry(x, y, std::max(0, width), std::max(0, height));
+    if (repaint)
+        update();
+}
+
+LRESULT CaptureWindow::WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (msg) {
+    case WM_CAP_SET_CALLBACK_ERROR: errorCallback_ = reinterpret_cast<CAPERRORCALLBACK>(lParam); return 1;
+    case WM_CAP_SET_CALLBACK_STATUS: statusCallback_ = reinterpret_cast<CAPSTATUSCALLBACK>(lParam); return 1;
+    case WM_CAP_SET_CALLBACK_FRAME: frameCallback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam); return 1;
+    case WM_CAP_SET_CALLBACK_VIDEOSTREAM: videoStreamCallback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam); return 1;
+    case WM_CAP_SET_CALLBACK_WAVESTREAM: waveStreamCallback_ = reinterpret_cast<CAPWAVECALLBACK>(lParam); return 1;
+    case WM_CAP_GET_USER_DATA: return userData_;
+    case WM_CAP_SET_USER_DATA: userData_ = lParam; return 1;
+    case WM_CAP_DRIVER_CONNECT: return Connect(unsigned(wParam)) ? 1 : 0;
+    case WM_CAP_DRIVER_DISCONNECT:
+        if (!Connected())
+            return 0;
+        Disconnect();
+        return 1;
+    case WM_CAP_DRIVER_GET_CAPS:
+        if (!Connected() || !lParam || wParam < sizeof(CAPDRIVERCAPS))
+            return 0;
+        FillCaps(*reinterpret_cast<CAPDRIVERCAPS*>(lParam));
+        return 1;
+    case WM_CAP_GET_STATUS:
+        if (!Connected() || !lParam || wParam < sizeof(CAPSTATUS))
+            return 0;
+        FillStatus(*reinterpret_cast<CAPSTATUS*>(lParam));
+        return 1;
+    case WM_CAP_FILE_SET_CAPTURE_FILE: {
+        const QString file = FromParam(lParam);
+        if (file.isEmpty() || Capturing())
+            return 0;
+        captureFile_ = file;
+        return 1;
+    }
+    case WM_CAP_FILE_GET_CAPTURE_FILE: {
+        char* out = reinterpret_cast<char*>(lParam);
+        if (!out || wParam == 0)
+            return 0;
+        const QByteArray name = QFile::encodeName(captureFile_);
+        const std::size_t n = std::min<std::size_t>(name.size(), wParam - 1);
+        std::memcpy(out, name.constData(), n);
+        out[n] = '\0';
+        return 1;
+    }
+    case WM_CAP_FILE_ALLOCATE: return lParam >= 0 && Allocate(std::uint64_t(lParam)) ? 1 : 0;
+    case WM_CAP_FILE_SAVEAS: return SaveAs(FromParam(lParam)) ? 1 : 0;
+    case WM_CAP_FILE_SAVEDIB: return SaveDib(FromParam(lParam)) ? 1 : 0;
+    case WM_CAP_SET_AUDIOFORMAT: {
+        const auto* f = reinterpret_cast<const WAVEFORMATEX*>(lParam);
+        if (!f || wParam < sizeof(WAVEFORMATEX) - 2 || Capturing())
+            return 0;
+        const bool valid = f->wFormatTag == WAVE_FORMAT_PCM && (f->nChannels == 1 || f->nChannels == 2)
+                           && (f->wBitsPerSample == 8 || f->wBitsPerSample == 16) && f->nSamplesPerSec >= 4000
+                           && f->nSamplesPerSec <= 48000 && f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8
+                           && f->nAvgBytesPerSec == f->nSamplesPerSec * f->nBlockAlign;
+        if (!valid)
+            return 0;
+        waveFormat_ = *f;
+        waveFormat_.cbSize = 0;
+        return 1;
+    }
+    case WM_CAP_GET_AUDIOFORMAT:
+        if (!lParam)
+            return LRESULT(sizeof(WAVEFORMATEX));
+        if (wParam < sizeof(WAVEFORMATEX) - 2)
+            return 0;
+        std::memcpy(reinterpret_cast<void*>(lParam), &waveFormat_, std::min<std::size_t>(wParam, sizeof waveFormat_));
+        return LRESULT(sizeof(WAVEFORMATEX));
+    case WM_CAP_DLG_VIDEOFORMAT: return FormatDialog() ? 1 : 0;
+    case WM_CAP_DLG_VIDEOSOURCE: return SourceDialog() ? 1 : 0;
+    case WM_CAP_DLG_VIDEODISPLAY: return DisplayDialog() ? 1 : 0;
+    case WM_CAP_DLG_VIDEOCOMPRESSION: return CompressionDialog() ? 1 : 0;
+    case WM_CAP_SET_PREVIEW:
+        if (!Connected())
+            return 0;
+        SetPreview(wParam != 0);
+        return 1;
+    case WM_CAP_SET_OVERLAY:
+        if (!Connected() || !device_->HasOverlay())
+            return 0;
+        SetOverlay(wParam != 0);
+        return 1;
+    case WM_CAP_SET_PREVIEWRATE:
+        previewMs_ = std::max<unsigned>(1, unsigned(wParam));
+        RestartTimer();
+        return 1;
+    case WM_CAP_SET_SCALE:
+        scale_ = wParam != 0;
+        update();
+        return 1;
+    case WM_CAP_GRAB_FRAME: return Grab(true) ? 1 : 0;
+    case WM_CAP_GRAB_FRAME_NOSTOP: return Grab(false) ? 1 : 0;
+    case WM_CAP_SEQUENCE: return StartSequence(true) ? 1 : 0;
+    case WM_CAP_SEQUENCE_NOFILE: return StartSequence(false) ? 1 : 0;
+    case WM_CAP_SET_SEQUENCE_SETUP:
+        if (!lParam || wParam < sizeof(CAPTUREPARMS) || Capturing())
+            return 0;
+        parms_ = *reinterpret_cast<const CAPTUREPARMS*>(lParam);
+        return 1;
+    case WM_CAP_GET_SEQUENCE_SETUP:
+        if (!lParam || wParam < sizeof(CAPTUREPARMS))
+            return 0;
+        *reinterpret_cast<CAPTUREPARMS*>(lParam) = parms_;
+        return 1;
+    case WM_CAP_STOP:
+    case WM_CAP_ABORT: return StopSequence() ? 1 : 0;
+    default: return 0;  // mouse messages and the rest: nothing to do here
+    }
+}
+
+bool CaptureWindow::Connect(unsigned index)
+{
+    if (Capturing())
+        return false;
+    const QList<DriverEntry> drivers = EnumerateDrivers();
+    if (index >= unsigned(drivers.size()))
+        return false;
+    Disconnect();
+    QString error;
+    std::unique_ptr<CaptureDevice> device = drivers[int(index)].open(&error);
+    if (!device || !device->Start(&error)) {
+        if (!error.isEmpty())
+            PostError(IDS_CAP_DRIVER_ERROR, error);
+        return false;
+    }
+    device_ = std::move(device);
+    driverIndex_ = index;
+    lost_ = false;
+    lastFrame_ = QImage();
+    update();
+    return true;
+}
+
+void CaptureWindow::Disconnect()
+{
+    if (sequence_) {
+        sequence_->stop = true;
+        FinishSequence();
+    }
+    preview_ = false;
+    overlay_ = false;
+    timer_.stop();
+    if (device_) {
+        device_->Stop();
+        device_.reset();
+    }
+    lastFrame_ = QImage();
+    update();
+}
+
+void CaptureWindow::FillCaps(CAPDRIVERCAPS& caps) const
+{
+    caps = CAPDRIVERCAPS{};
+    caps.wDeviceIndex = driverIndex_;
+    caps.fHasOverlay = device_->HasOverlay();
+    caps.fHasDlgVideoSource = !device_->Controls().isEmpty();
+    caps.fHasDlgVideoFormat = 1;
+    caps.fHasDlgVideoDisplay = device_->HasDisplayOptions();
+    caps.fCaptureInitialized = 1;
+}
+
+void CaptureWindow::FillStatus(CAPSTATUS& status) const
+{
+    status = CAPSTATUS{};
+    const QSize size = device_->FrameSize();
+    status.uiImageWidth = std::uint32_t(size.width());
+    status.uiImageHeight = std::uint32_t(size.height());
+    status.fLiveWindow = preview_;
+    status.fOverlayWindow = overlay_;
+    status.fScale = scale_;
+    status.fAudioHardware = audioHardware_;
+    status.fCapFileExists = QFileInfo::exists(captureFile_);
+    status.fCapturingNow = Capturing();
+    if (sequence_) {
+        status.dwCurrentVideoFrame = sequence_->frames;
+        status.dwCurrentVideoFramesDropped = sequence_->dropped;
+        status.dwCurrentTimeElapsedMS = sequence_->elapsedMs;
+        status.dwCurrentWaveSamples = sequence_->waveSamples;
+    } else {
+        status.dwCurrentVideoFrame = lastFrames_;
+        status.dwCurrentVideoFramesDropped = lastDropped_;
+        status.dwCurrentTimeElapsedMS = lastElapsedMs_;
+        status.dwCurrentWaveSamples = lastWaveSamples_;
+    }
+    status.wNumVideoAllocated = parms_.wNumVideoRequested;
+}
+
+void CaptureWindow::SetPreview(bool on)
+{
+    preview_ = on;
+    if (on)
+        overlay_ = false;
+    RestartTimer();
+    if (on)
+        Tick();
+}
+
+void CaptureWindow::SetOverlay(bool on)
+{
+    overlay_ = on;
+    if (on)
+        preview_ = false;
+    RestartTimer();
+    if (on)
+        Tick();
+}
+
+void CaptureWindow::RestartTimer()
+{
+    if (!Connected() || (!preview_ && !overlay_)) {
+        timer_.stop();
+        return;
+    }
+    // Overlay shows every frame the camera delivers; preview at its own rate.
+    const int interval = overlay_ ? std::max(1, 1000 / device_->NominalRate()) : int(previewMs_);
+    if (!timer_.isActive() || timer_.interval() != interval)
+        timer_.start(interval);
+}
+
+void CaptureWindow::Tick()
+{
+    if (!Connected() || lost_)
+        return;
+    if (sequence_) {
+        QMutexLocker lock(&sequence_->frameMutex);
+        if (!sequence_->fresh)
+            return;
+        lastFrame_ = sequence_->latest;
+        sequence_->fresh = false;
+    } else if (!ReadInto(0)) {
+        return;
+    }
+    update();
+    if (preview_)
+        CallFrameCallback(lastFrame_, 0);
+}
+
+bool CaptureWindow::ReadInto(int timeoutMs)
+{
+    QString error;
+    QImage frame;
+    switch (device_->ReadFrame(frame, timeoutMs, &error)) {
+    case CaptureDevice::ReadResult::Frame:
+        lastFrame_ = frame;
+        return true;
+    case CaptureDevice::ReadResult::NoFrame:
+        return false;
+    case CaptureDevice::ReadResult::Lost:
+        DeviceLost(error);
+        return false;
+    }
+    return false;
+}
+
+void CaptureWindow::DeviceLost(const QString& why)
+{
+    Q_UNUSED(why);
+    if (lost_)
+        return;
+    lost_ = true;
+    preview_ = false;
+    overlay_ = false;
+    timer_.stop();
+    PostError(IDS_CAP_DRIVER_ERROR, DeviceNotDetectedText());
+}
+
+bool CaptureWindow::Grab(bool stopPreview)
+{
+    if (!Connected() || lost_)
+        return false;
+    if (stopPreview) {
+        preview_ = false;
+        overlay_ = false;
+        timer_.stop();
+    }
+    if (sequence_) {
+        QMutexLocker lock(&sequence_->frameMutex);
+        if (sequence_->latest.isNull())
+            return false;
+        lastFrame_ = sequence_->latest;
+    } else {
+        // A camera that says nothing within the time-out fails the grab.
+        QElapsedTimer clock;
+        clock.start();
+        bool got = false;
+        while (!got && !lost_ && clock.elapsed() < kGrabTimeoutMs)
+            got = ReadInto(kGrabTimeoutMs - int(clock.elapsed()));
+        if (!got)
+            return false;
+    }
+    update();
+    CallFrameCallback(lastFrame_, 0);
+    return true;
+}
+
+bool CaptureWindow::SaveDib(const QString& path)
+{
+    if (!Connected() || path.isEmpty())
+        return false;
+    if (lastFrame_.isNull() && !Grab(false))
+        return false;
+    return WriteBmp24(lastFrame_, path);
+}
+
+bool CaptureWindow::Allocate(std::uint64_t bytes)
+{
+    if (Capturing() || captureFile_.isEmpty())
+        return false;
+    const QByteArray name = QFile::encodeName(captureFile_);
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        PostError(IDS_CAP_CANTOPEN, QStringLiteral("Cannot open the capture file %1.").arg(captureFile_));
+        return false;
+    }
+    int rc = 0;
+    if (bytes > 0) {
+        rc = posix_fallocate(fd, 0, off_t(bytes));
+        if (rc == EOPNOTSUPP || rc == EINVAL)
+            rc = ::ftruncate(fd, off_t(bytes)) == 0 ? 0 : errno;
+    }
+    ::close(fd);
+    if (rc != 0) {
+        PostError(IDS_CAP_CANTOPEN, QStringLiteral("Cannot allocate %1 bytes for the capture file %2.")
+                                        .arg(bytes)
+                                        .arg(captureFile_));
+        return false;
+    }
+    return true;
+}
+
+bool CaptureWindow::SaveAs(const QString& path)
+{
+    if (path.isEmpty() || Capturing() || !QFileInfo::exists(captureFile_))
+        return false;
+    if (QFileInfo(path).absoluteFilePath() == QFileInfo(captureFile_).absoluteFilePath())
+        return true;
+    // Copy beside the target first, so a failed copy leaves the old file.
+    QFile source(captureFile_);
+    QSaveFile target(path);
+    if (!source.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly)) {
+        PostError(IDS_CAP_SAVEASERROR, QStringLiteral("Cannot save the capture file as %1.").arg(path));
+        return false;
+    }
+    while (!source.atEnd()) {
+        const QByteArray chunk = source.read(1 << 20);
+        if (chunk.isEmpty() || target.write(chunk) != chunk.size()) {
+            target.cancelWriting();
+            PostError(IDS_CAP_SAVEASERROR, QStringLiteral("Cannot save the capture file as %1.").arg(path));
+            return false;
+        }
+    }
+    if (!target.commit()) {
+        PostError(IDS_CAP_SAVEASERROR, QStringLiteral("Cannot save the capture file as %1.").arg(path));
+        return false;
+    }
+    return true;
+}
+
+bool CaptureWindow::StartSequence(bool toFile)
+{
+    if (!Connected() || lost_ || Capturing())
+        return false;
+    static std::uint64_t nextId = 1;
+    auto seq = std::make_unique<Sequence>();
+    seq->id = nextId++;
+    seq->parms = parms_;
+    seq->toFile = toFile;
+    const std::uint32_t usPerFrame = std::max<std::uint32_t>(1000, parms_.dwRequestMicroSecPerFrame);
+    seq->parms.dwRequestMicroSecPerFrame = usPerFrame;
+
+    AviWriter::Audio audioFormat;
+    audioFormat.sampleRate = int(waveFormat_.nSamplesPerSec);
+    audioFormat.channels = waveFormat_.nChannels;
+    audioFormat.bitsPerSample = waveFormat_.wBitsPerSample;
+    if (parms_.fCaptureAudio) {
+        QString why;
+        seq->withAudio = seq->audioInput.Open(audioFormat.sampleRate, audioFormat.channels,
+                                              audioFormat.bitsPerSample, &why);
+        audioHardware_ = seq->withAudio;
+        if (!seq->withAudio)
+            PostError(IDS_CAP_NO_AUDIO_CAP, why);
+    }
+    if (toFile) {
+        AviWriter::Video video;
+        video.size = device_->FrameSize();
+        video.microSecPerFrame = usPerFrame;
+        video.codec = codec_;
+        QString error;
+        if (!seq->writer.Open(captureFile_, video, seq->withAudio ? &audioFormat : nullptr, &error)) {
+            PostError(IDS_CAP_CANTOPEN, error);
+            return false;
+        }
+    }
+
+    lastFrames_ = lastDropped_ = lastElapsedMs_ = lastWaveSamples_ = 0;
+    sequence_ = std::move(seq);
+    Sequence* s = sequence_.get();
+    const std::uint64_t id = s->id;
+    CaptureDevice* device = device_.get();
+    qApp->installEventFilter(this);
+    PostStatus(IDS_CAP_BEGIN, QStringLiteral("Capture Start"));
+
+    if (s->withAudio) {
+        s->audio = std::thread([this, s] {
+            QByteArray samples;
+            const int blockAlign = std::max(1, int(waveFormat_.nBlockAlign));
+            while (!s->stop) {
+                QString error;
+                if (!s->audioInput.Read(samples, &error)) {
+                    if (!s->stop)
+                        PostError(IDS_CAP_NO_AUDIO_CAP, error);
+                    break;
+                }
+                if (s->toFile) {
+                    QMutexLocker lock(&s->writerMutex);
+                    if (!s->writer.WriteAudio(reinterpret_cast<const std::uint8_t*>(samples.constData()),
+                                              samples.size(), &error)) {
+                        PostError(IDS_CAP_WRITEERROR, error);
+                        s->stop = true;
+                        break;
+                    }
+                }
+                s->waveSamples += std::uint32_t(samples.size() / blockAlign);
+                QMetaObject::invokeMethod(this, [this, samples] {
+                    if (!waveStreamCallback_)
+                        return;
+                    QByteArray copy = samples;
+                    WAVEHDR hdr{};
+                    hdr.lpData = reinterpret_cast<std::uint8_t*>(copy.data());
+                    hdr.dwBufferLength = hdr.dwBytesRecorded = std::uint32_t(copy.size());
+                    hdr.dwFlags = 1;
+                    waveStreamCallback_(Handle(), &hdr);
+                }, Qt::QueuedConnection);
+            }
+            s->audioInput.Close();
+        });
+    }
+
+    s->video = std::thread([this, s, device, id, usPerFrame] {
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        const bool limited = s->parms.fLimitEnabled && s->parms.wTimeLimit > 0;
+        const std::int64_t limitMs = std::int64_t(s->parms.wTimeLimit) * 1000;
+        std::int64_t nextIndex = 0;
+        std::int64_t lastStatusMs = -kStatusEveryMs;
+        std::int64_t lastFrameMs = 0;
+        QImage frame;
+        auto elapsedUs = [&] {
+            return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+        };
+        while (!s->stop) {
+            if (limited && elapsedUs() >= limitMs * 1000)
+                break;
+            const std::int64_t dueUs = nextIndex * std::int64_t(usPerFrame);
+            const std::int64_t waitUs = dueUs - elapsedUs();
+            if (waitUs > 0) {
+                // Short naps keep Stop responsive.
+                std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(waitUs, 50000)));
+                continue;
+            }
+            QString error;
+            const auto got = device->ReadFrame(frame, 200, &error);
+            if (got == CaptureDevice::ReadResult::Lost
+                || (got == CaptureDevice::ReadResult::NoFrame && elapsedUs() / 1000 - lastFrameMs > kNoFrameLostMs)) {
+                QMetaObject::invokeMethod(this, [this] { DeviceLost(QString()); }, Qt::QueuedConnection);
+                break;
+            }
+            if (got == CaptureDevice::ReadResult::NoFrame)
+                continue;
+            const std::int64_t nowUs = elapsedUs();
+            lastFrameMs = nowUs / 1000;
+            if (limited && nowUs >= limitMs * 1000)
+                break;
+            std::int64_t index = std::llround(double(nowUs) / usPerFrame);
+            if (index < nextIndex)
+                index = nextIndex;
+            s->dropped += std::uint32_t(index - nextIndex);
+            if (s->toFile) {
+                QMutexLocker lock(&s->writerMutex);
+                if (!s->writer.WriteVideo(frame, index, &error)) {
+                    PostError(IDS_CAP_WRITEERROR, error);
+                    break;
+                }
+                if (s->writer.DiskFull()) {
+                    PostError(IDS_CAP_WRITEERROR,
+                              QStringLiteral("The disk is full; the capture ended with what was written."));
+                    s->frames++;
+                    break;
+                }
+            }
+            nextIndex = index + 1;
+            s->frames++;
+            s->elapsedMs = std::uint32_t(nowUs / 1000);
+            {
+                QMutexLocker lock(&s->frameMutex);
+                s->latest = frame;
+                s->fresh = true;
+            }
+            const std::uint32_t timeMs = std::uint32_t(nowUs / 1000);
+            QMetaObject::invokeMethod(this, [this, frame, timeMs] {
+                if (!videoStreamCallback_)
+                    return;
+                QByteArray data = Packed(frame);
+                VIDEOHDR hdr{};
+                hdr.lpData = reinterpret_cast<std::uint8_t*>(data.data());
+                hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
+                hdr.dwTimeCaptured = timeMs;
+                hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+                videoStreamCallback_(Handle(), &hdr);
+            }, Qt::QueuedConnection);
+            if (std::int64_t(timeMs) - lastStatusMs >= kStatusEveryMs) {
+                lastStatusMs = timeMs;
+                PostStatus(IDS_CAP_STAT_VIDEOCURRENT, QStringLiteral("Captured %1 frames (%2 dropped) %3 sec.")
+                                                          .arg(s->frames.load())
+                                                          .arg(s->dropped.load())
+                                                          .arg(timeMs / 1000.0, 0, 'f', 3));
+            }
+        }
+        s->elapsedMs = std::uint32_t(elapsedUs() / 1000);
+        s->stop = true;
+        if (s->audio.joinable())
+            s->audio.join();
+        if (s->toFile) {
+            QMutexLocker lock(&s->writerMutex);
+            QString error;
+            if (!s->writer.Close(&error))
+                PostError(IDS_CAP_WRITEERROR, error);
+        }
+        QMetaObject::invokeMethod(this, [this, id] {
+            if (sequence_ && sequence_->id == id)
+                FinishSequence();
+        }, Qt::QueuedConnection);
+    });
+
+    if (!parms_.fYield) {
+        // Without yield the caller waits for the end, as with a modal capture.
+        QEventLoop loop;
+        s->modalLoop = &loop;
+        loop.exec();
+    }
+    return true;
+}
+
+bool CaptureWindow::StopSequence()
+{
+    if (!sequence_)
+        return false;
+    sequence_->stop = true;
+    FinishSequence();
+    return true;
+}
+
+void CaptureWindow::FinishSequence()
+{
+    if (!sequence_)
+        return;
+    std::unique_ptr<Sequence> s = std::move(sequence_);
+    s->stop = true;
+    if (s->video.joinable())
+        s->video.join();
+    if (s->audio.joinable())
+        s->audio.join();
+    if (s->toFile)
+        s->writer.Close(nullptr);
+    qApp->removeEventFilter(this);
+    lastFrames_ = s->frames;
+    lastDropped_ = s->dropped;
+    lastElapsedMs_ = s->elapsedMs;
+    lastWaveSamples_ = s->waveSamples;
+    if (!s->latest.isNull())
+        lastFrame_ = s->latest;
+    if (s->modalLoop)
+        s->modalLoop->quit();
+    PostStatus(IDS_CAP_STAT_VIDEOCURRENT, QStringLiteral("Captured %1 frames (%2 dropped) %3 sec.")
+                                              .arg(lastFrames_)
+                                              .arg(lastDropped_)
+                                              .arg(lastElapsedMs_ / 1000.0, 0, 'f', 3));
+    PostStatus(IDS_CAP_END, QStringLiteral("Capture End"));
+}
+
+bool CaptureWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (sequence_) {
+        bool abort = false;
+        if (event->type() == QEvent::KeyPress && parms_.vKeyAbort == 27)
+            abort = static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape;
+        else if (event->type() == QEvent::MouseButtonPress) {
+            const auto button = static_cast<QMouseEvent*>(event)->button();
+            abort = (button == Qt::LeftButton && parms_.fAbortLeftMouse)
+                    || (button == Qt::RightButton && parms_.fAbortRightMouse);
+        }
+        if (abort) {
+            const std::uint64_t id = sequence_->id;
+            sequence_->stop = true;
+            QMetaObject::invokeMethod(this, [this, id] {
+                if (sequence_ && sequence_->id == id)
+                    FinishSequence();
+            }, Qt::QueuedConnection);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool CaptureWindow::FormatDialog()
+{
+    if (!Connected() || Capturing())
+        return false;
+    QString error;
+    const bool accepted = ShowFormatDialog(this, *device_, &error);
+    if (!error.isEmpty())
+        PostError(IDS_CAP_DRIVER_ERROR, error);
+    if (accepted) {
+        lastFrame_ = QImage();
+        update();
+    }
+    return accepted;
+}
+
+bool CaptureWindow::SourceDialog()
+{
+    if (!Connected() || device_->Controls().isEmpty())
+        return false;
+    return ShowSourceDialog(this, *device_);
+}
+
+bool CaptureWindow::DisplayDialog()
+{
+    if (!Connected() || !device_->HasDisplayOptions())
+        return false;
+    return ShowDisplayDialog(this, *device_);
+}
+
+bool CaptureWindow::CompressionDialog()
+{
+    if (!Connected() || Capturing())
+        return false;
+    return ShowCompressionDialog(this, device_->FrameSize(), codec_);
+}
+
+void CaptureWindow::CallFrameCallback(const QImage& frame, std::uint32_t timeMs)
+{
+    if (!frameCallback_ || frame.isNull())
+        return;
+    QByteArray data = Packed(frame);
+    VIDEOHDR hdr{};
+    hdr.lpData = reinterpret_cast<std::uint8_t*>(data.data());
+    hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
+    hdr.dwTimeCaptured = timeMs;
+    hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+    frameCallback_(Handle(), &hdr);
+}
+
+void CaptureWindow::PostStatus(int id, const QString& text)
+{
+    QMetaObject::invokeMethod(this, [this, id, text] {
+        if (statusCallback_)
+            statusCallback_(Handle(), id, text.toLocal8Bit().constData());
+    }, Qt::QueuedConnection);
+}
+
+void CaptureWindow::PostError(int id, const QString& text)
+{
+    QMetaObject::invokeMethod(this, [this, id, text] {
+        if (errorCallback_)
+            errorCallback_(Handle(), id, text.toLocal8Bit().constData());
+    }, Qt::QueuedConnection);
+}
+
+void CaptureWindow::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    if (lastFrame_.isNull()) {
+        p.fillRect(rect(), Qt::black);
+        return;
+    }
+    if (scale_) {
+        p.drawImage(rect(), lastFrame_);
+        return;
+    }
+    p.drawImage(0, 0, lastFrame_);
+    const QRect picture(0, 0, lastFrame_.width(), lastFrame_.height());
+    if (!picture.contains(rect())) {
+        const QRegion rest = QRegion(rect()).subtracted(picture);
+        for (const QRect& r : rest)
+            p.fillRect(r, Qt::black);
+    }
+}
+
+void CaptureWindow::MouseMessage(QMouseEvent* event, std::uint32_t left, std::uint32_t right, std::uint32_t middle)
+{
+    std::uint32_t msg = left;
+    if (event->button() == Qt::RightButton)
+        msg = right;
+    else if (event->button() == Qt::MiddleButton)
+        msg = middle;
+    else if (event->button() != Qt::LeftButton && event->type() != QEvent::MouseMove) {
+        event->ignore();
+        return;
+    }
+    WPARAM keys = 0;
+    if (event->buttons() & Qt::LeftButton) keys |= MK_LBUTTON;
+    if (event->buttons() & Qt::RightButton) keys |= MK_RBUTTON;
+    if (event->buttons() & Qt::MiddleButton) keys |= MK_MBUTTON;
+    if (event->modifiers() & Qt::ShiftModifier) keys |= MK_SHIFT;
+    if (event->modifiers() & Qt::ControlModifier) keys |= MK_CONTROL;
+    const QPoint pos = event->position().toPoint();
+    Dispatch(msg, keys, MakeLParam(std::uint16_t(pos.x()), std::uint16_t(pos.y())));
+    event->accept();
+}
+
+void CaptureWindow::mousePressEvent(QMouseEvent* e) { MouseMessage(e, WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MBUTTONDOWN); }
+void CaptureWindow::mouseReleaseEvent(QMouseEvent* e) { MouseMessage(e, WM_LBUTTONUP, WM_RBUTTONUP, WM_MBUTTONUP); }
+void CaptureWindow::mouseDoubleClickEvent(QMouseEvent* e)
+{
+    MouseMessage(e, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MBUTTONDBLCLK);
+}
+void CaptureWindow::mouseMoveEvent(QMouseEvent* e) { MouseMessage(e, WM_MOUSEMOVE, WM_MOUSEMOVE, WM_MOUSEMOVE); }
+
+}  // namespace platform::capture

@@ -1,0 +1,120 @@
+#pragma once
+// The capture window of the real drivers: a child widget that answers the
+// WM_CAP_ messages, paints preview or overlay frames, grabs, saves bitmaps and
+// runs streaming capture into an AVI file on a worker thread. Internal to the
+// capture service.
+
+#include "platform/capture.h"
+#include "platform/capture_device.h"
+
+#include <QImage>
+#include <QMutex>
+#include <QTimer>
+#include <QWidget>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace platform::capture {
+
+class CaptureWindow final : public QWidget, public CaptureWindowObject
+{
+    Q_OBJECT
+
+public:
+    CaptureWindow(WindowHandle parent, const QString& name, int id);
+    ~CaptureWindow() override;
+
+    LRESULT WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam) override;
+    void Move(int x, int y, int width, int height, bool repaint) override;
+    void Destroy() override;
+
+    // The codec streaming capture uses (libavcodec encoder name).
+    QString Codec() const { return codec_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    struct Sequence;
+
+    bool Connect(unsigned index);
+    void Disconnect();
+    bool Connected() const { return device_ != nullptr; }
+    bool Capturing() const { return sequence_ != nullptr; }
+
+    void FillCaps(CAPDRIVERCAPS& caps) const;
+    void FillStatus(CAPSTATUS& status) const;
+
+    void SetPreview(bool on);
+    void SetOverlay(bool on);
+    void RestartTimer();
+    void Tick();
+    // Reads one frame into lastFrame_; false when the device failed.
+    bool ReadInto(int timeoutMs);
+    bool Grab(bool stopPreview);
+    bool SaveDib(const QString& path);
+    bool Allocate(std::uint64_t bytes);
+    bool SaveAs(const QString& path);
+    bool StartSequence(bool toFile);
+    bool StopSequence();
+    void FinishSequence();
+
+    bool FormatDialog();
+    bool SourceDialog();
+    bool DisplayDialog();
+    bool CompressionDialog();
+
+    void DeviceLost(const QString& why);
+    void CallFrameCallback(const QImage& frame, std::uint32_t timeMs);
+    // Status and error callbacks travel through the event queue, so they
+    // keep their order whichever thread reports them.
+    void PostStatus(int id, const QString& text);
+    void PostError(int id, const QString& text);
+
+    void MouseMessage(QMouseEvent* event, std::uint32_t left, std::uint32_t right, std::uint32_t middle);
+
+    QString name_;
+    int id_ = 0;
+    LPARAM userData_ = 0;
+    CAPSTATUSCALLBACK statusCallback_ = nullptr;
+    CAPERRORCALLBACK errorCallback_ = nullptr;
+    CAPVIDEOCALLBACK frameCallback_ = nullptr;
+    CAPVIDEOCALLBACK videoStreamCallback_ = nullptr;
+    CAPWAVECALLBACK waveStreamCallback_ = nullptr;
+
+    unsigned driverIndex_ = 0;
+    std::unique_ptr<CaptureDevice> device_;
+    bool lost_ = false;
+    bool preview_ = false;
+    bool overlay_ = false;
+    bool scale_ = false;
+    unsigned previewMs_ = 66;
+    QTimer timer_;
+    QImage lastFrame_;  // RGB888; what the window shows and SAVEDIB writes
+
+    QString captureFile_;
+    CAPTUREPARMS parms_{};
+    WAVEFORMATEX waveFormat_{};
+    QString codec_;
+    bool audioHardware_ = false;
+
+    std::unique_ptr<Sequence> sequence_;
+    // Totals of the last capture, kept for the status record afterwards.
+    std::uint32_t lastFrames_ = 0;
+    std::uint32_t lastDropped_ = 0;
+    std::uint32_t lastElapsedMs_ = 0;
+    std::uint32_t lastWaveSamples_ = 0;
+};
+
+// Writes a 24-bit bottom-up bitmap file of an image; false on failure, and
+// then the file is left as it was.
+bool WriteBmp24(const QImage& image, const QString& path);
+
+}  // namespace platform::capture
