@@ -1,1 +1,1665 @@
 #include "net/WSocket.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+
+using namespace platform;
+
+namespace {
+
+std::atomic<int> g_liveSockets{0};
+
+bool IsDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+QString ExceptionText(const std::exception& e)
+{
+    if (auto* x = dynamic_cast<const Exception*>(&e))
+        return x->Message();
+    return QString::fromUtf8(e.what());
+}
+
+[[noreturn]] void Throw(const QString& text)
+{
+    throw ESocketException(text);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Free functions
+
+QString SocketErrorText(int errorCode)
+{
+    switch (errorCode) {
+    case 0: return QStringLiteral("No Error");
+    case 10004: return QStringLiteral("Interrupted system call");
+    case 10009: return QStringLiteral("Bad file number");
+    case 10013: return QStringLiteral("Permission denied");
+    case 10014: return QStringLiteral("Bad address");
+    case 10022: return QStringLiteral("Invalid argument");
+    case 10024: return QStringLiteral("Too many open files");
+    case 10035: return QStringLiteral("Operation would block");
+    case 10036: return QStringLiteral("Operation now in progress");
+    case 10037: return QStringLiteral("Operation already in progress");
+    case 10038: return QStringLiteral("Socket operation on non-socket");
+    case 10039: return QStringLiteral("Destination address required");
+    case 10040: return QStringLiteral("Message too long");
+    case 10041: return QStringLiteral("Protocol wrong type for socket");
+    case 10042: return QStringLiteral("Protocol not available");
+    case 10043: return QStringLiteral("Protocol not supported");
+    case 10044: return QStringLiteral("Socket type not supported");
+    case 10045: return QStringLiteral("Operation not supported on socket");
+    case 10046: return QStringLiteral("Protocol family not supported");
+    case 10047: return QStringLiteral("Address family not supported by protocol family");
+    case 10048: return QStringLiteral("Address already in use");
+    case 10049: return QStringLiteral("Address not available");
+    case 10050: return QStringLiteral("Network is down");
+    case 10051: return QStringLiteral("Network is unreachable");
+    case 10052: return QStringLiteral("Network dropped connection on reset");
+    case 10053: return QStringLiteral("Connection aborted");
+    case 10054: return QStringLiteral("Connection reset by peer");
+    case 10055: return QStringLiteral("No buffer space available");
+    case 10056: return QStringLiteral("Socket is already connected");
+    case 10057: return QStringLiteral("Socket is not connected");
+    case 10058: return QStringLiteral("Can't send after socket shutdown");
+    case 10059: return QStringLiteral("Too many references: can't splice");
+    case 10060: return QStringLiteral("Connection timed out");
+    case 10061: return QStringLiteral("Connection refused");
+    case 10062: return QStringLiteral("Too many levels of symbolic links");
+    case 10063: return QStringLiteral("File name too long");
+    case 10064: return QStringLiteral("Host is down");
+    case 10065: return QStringLiteral("No route to host");
+    case 10066: return QStringLiteral("Directory not empty");
+    case 10067: return QStringLiteral("Too many processes");
+    case 10068: return QStringLiteral("Too many users");
+    case 10069: return QStringLiteral("Disc quota exceeded");
+    case 10070: return QStringLiteral("Stale NFS file handle");
+    case 10071: return QStringLiteral("Too many levels of remote in path");
+    case 10091: return QStringLiteral("Network sub-system is unusable");
+    case 10092: return QStringLiteral("WinSock DLL cannot support this application");
+    case 10093: return QStringLiteral("WinSock not initialized");
+    case 11001: return QStringLiteral("Host not found");
+    case 11002: return QStringLiteral("Non-authoritative host not found");
+    case 11003: return QStringLiteral("Non-recoverable error");
+    case 11004: return QStringLiteral("No Data");
+    default: return QStringLiteral("Not a WinSock error");
+    }
+}
+
+bool IsDottedIPv4(const QString& text)
+{
+    const int n = int(text.size());
+    int i = 0;
+    while (i < n && text[i] == QLatin1Char(' '))
+        ++i;
+    if (i < n && text[i] == QLatin1Char('.'))
+        return false;
+    int dots = 0;
+    int value = 0;
+    while (i < n) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('.')) {
+            ++dots;
+            if (dots > 3 || value > 255 || i == n - 1 || !IsDigit(text[i + 1]))
+                return false;
+            value = 0;
+            ++i;
+        } else if (IsDigit(c)) {
+            value = std::min(value * 10 + (c.unicode() - '0'), 1000);  // only "above 255" matters
+            ++i;
+        } else {
+            while (i < n && text[i] == QLatin1Char(' '))
+                ++i;
+            if (i == n)
+                break;
+            return false;
+        }
+    }
+    return dots == 3 && value <= 255;
+}
+
+std::uint32_t ParseLeadingNumber(const QString& text)
+{
+    const int n = int(text.size());
+    int i = 0;
+    while (i < n && text[i] == QLatin1Char(' '))
+        ++i;
+    std::uint64_t value = 0;
+    for (; i < n && IsDigit(text[i]); ++i) {
+        value = value * 10 + std::uint64_t(text[i].unicode() - '0');
+        if (value > 0xFFFFFFFFull)
+            value = 0xFFFFFFFFull + 1;  // saturate without wrapping
+    }
+    return value > 0xFFFFFFFFull ? 0xFFFFFFFFu : std::uint32_t(value);
+}
+
+std::uint32_t WSocketResolveHost(const QString& host)
+{
+    if (host.isEmpty() || host.size() > 256)
+        Throw(QStringLiteral("WSocketResolveHost: '") + host + QStringLiteral("' Invalid Hostname."));
+    LoadSocketsLibrary();
+    const QString text = host.trimmed();
+    if (IsDottedIPv4(text)) {
+        const std::uint32_t a = InetAddr(text);
+        if (a == kInAddrNone && text != QLatin1String("255.255.255.255"))
+            Throw(QStringLiteral("WSocketResolveHost: '") + host + QStringLiteral("' Invalid IP address."));
+        return a;
+    }
+    std::uint32_t a = 0;
+    if (!GetHostByName(text, &a))
+        Throw(QStringLiteral("WSocketResolveHost: Cannot convert host address '%1', Error #%2")
+                  .arg(host)
+                  .arg(WSAGetLastError()));
+    return a;
+}
+
+std::uint16_t WSocketResolvePort(const QString& port, const QString& proto)
+{
+    if (port.isEmpty() || port.size() >= 32)
+        Throw(QStringLiteral("WSocketResolvePort: Invalid Port."));
+    if (proto.isEmpty() || proto.size() >= 32)
+        Throw(QStringLiteral("WSocketResolvePort: Invalid Proto."));
+    if (IsDigit(port[0])) {
+        const std::uint32_t value = ParseLeadingNumber(port);
+        if (value > 65535)
+            Throw(QStringLiteral("WSocketResolvePort: Port '%1' out of range.").arg(port));
+        return std::uint16_t(value);
+    }
+    LoadSocketsLibrary();
+    std::uint16_t netPort = 0;
+    if (!GetServByName(port.trimmed(), proto.trimmed(), &netPort))
+        Throw(QStringLiteral("WSocketResolvePort: Cannot convert port '%1', Error #%2")
+                  .arg(port)
+                  .arg(WSAGetLastError()));
+    return Ntohs(netPort);
+}
+
+int WSocketResolveProto(const QString& proto)
+{
+    if (proto.isEmpty() || proto.size() >= 32)
+        Throw(QStringLiteral("WSocketResolveProto: Invalid Protocol."));
+    const QString text = proto.trimmed();
+    if (!text.isEmpty() && IsDigit(text[0]))
+        return int(std::min<std::uint32_t>(ParseLeadingNumber(text), INT_MAX));
+    LoadSocketsLibrary();
+    int number = 0;
+    if (!GetProtoByName(text, &number))
+        Throw(QStringLiteral("WSocketResolveProto: Cannot convert protocol '%1', Error #%2")
+                  .arg(proto)
+                  .arg(WSAGetLastError()));
+    return number;
+}
+
+int LiveSocketCount()
+{
+    return g_liveSockets.load();
+}
+
+void LoadSocketsLibrary()
+{
+    if (!SocketsStarted())
+        SocketsStartup();
+}
+
+void UnloadSocketsLibrary()
+{
+    if (SocketsStarted())
+        SocketsCleanup();
+    g_liveSockets = 0;
+}
+
+bool SocketsLibraryLoaded()
+{
+    return SocketsStarted();
+}
+
+// ---------------------------------------------------------------------------
+// TBuffer
+
+TBuffer::TBuffer(int size)
+{
+    SetSize(size);
+}
+
+void TBuffer::SetSize(int size)
+{
+    if (size <= 0)
+        size = 1514;
+    if (size == size_)
+        return;
+    auto storage = std::make_unique<char[]>(size_t(size));
+    if (writeCount_ != readOffset_)
+        std::copy_n(data_.get(), std::min(writeCount_, size), storage.get());
+    data_ = std::move(storage);
+    size_ = size;
+    writeCount_ = std::min(writeCount_, size_);
+    readOffset_ = std::min(readOffset_, writeCount_);
+}
+
+int TBuffer::Write(const void* data, int length)
+{
+    const int room = size_ - writeCount_;
+    if (room <= 0 || length <= 0)
+        return 0;
+    const int n = std::min(room, length);
+    std::copy_n(static_cast<const char*>(data), n, data_.get() + writeCount_);
+    writeCount_ += n;
+    return n;
+}
+
+const char* TBuffer::Peek(int* length) const
+{
+    const int n = writeCount_ - readOffset_;
+    if (n <= 0) {
+        *length = 0;
+        return nullptr;
+    }
+    *length = n;
+    return data_.get() + readOffset_;
+}
+
+int TBuffer::Remove(int count)
+{
+    const int left = writeCount_ - readOffset_;
+    if (left <= 0 || count <= 0)
+        return 0;
+    const int n = std::min(count, left);
+    readOffset_ += n;
+    if (readOffset_ == writeCount_) {
+        readOffset_ = 0;
+        writeCount_ = 0;
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// TCustomWSocket: construction and the notification window
+
+TCustomWSocket::TCustomWSocket(QObject* owner) : QObject(owner)
+{
+    CreateNotifyWindow();
+    blockSize_ = 1460;
+    multiCastIpTTL_ = 1;
+    TCustomWSocket::ResetToDefaults();
+    ++g_liveSockets;
+}
+
+TCustomWSocket::~TCustomWSocket()
+{
+    destroying_ = true;
+    // Owned sockets die after their owner's members (QObject children), so
+    // handlers bound to the owner must not run from here.
+    OnSessionConnected = nullptr;
+    OnSessionAvailable = nullptr;
+    OnSessionClosed = nullptr;
+    OnDataAvailable = nullptr;
+    OnDataSent = nullptr;
+    OnSendData = nullptr;
+    OnDnsLookupDone = nullptr;
+    OnChangeState = nullptr;
+    OnError = nullptr;
+    OnBgException = nullptr;
+    try {
+        CancelLookup();
+    } catch (...) {
+    }
+    if (state_ != wsClosed || hSocket_ != INVALID_SOCKET) {
+        try {
+            if (state_ == wsClosed) {
+                // A handle left open by a failed Connect or Listen.
+                platform::CloseSocket(hSocket_);
+                hSocket_ = INVALID_SOCKET;
+            } else {
+                Close();
+            }
+        } catch (...) {
+        }
+    }
+    if (--g_liveSockets < 1)
+        UnloadSocketsLibrary();
+    DropSendBuffers();
+    DestroyNotifyWindow();
+}
+
+void TCustomWSocket::CreateNotifyWindow()
+{
+    window_ = std::make_unique<NotifyWindow>([this](Message& m) { HandleWindowMessage(m); });
+    if (!window_ || !window_->Handle())
+        Throw(QStringLiteral("Cannot create a hidden window for TWSocket"));
+}
+
+void TCustomWSocket::DestroyNotifyWindow()
+{
+    if (!window_)
+        return;
+    window_->SetHandler({});
+    window_.reset();
+}
+
+bool TCustomWSocket::PostToSelf(std::uint32_t msg, WPARAM wParam, LPARAM lParam)
+{
+    return window_ && PostMessage(window_->Handle(), msg, wParam, lParam);
+}
+
+void TCustomWSocket::HandleWindowMessage(Message& msg)
+{
+    try {
+        switch (msg.msg) {
+        case WM_SOCKET_EVENT:
+            HandleSocketEvent(msg);
+            break;
+        case WM_HOST_BY_NAME_DONE:
+            HandleLookupDone(msg, false);
+            break;
+        case WM_HOST_BY_ADDR_DONE:
+            HandleLookupDone(msg, true);
+            break;
+        case WM_CLOSE_LATER:
+            Close();
+            break;
+        case WM_FREE_LATER: {
+            // Destroyed from the loop once this message has been handled;
+            // also when no nested event loop is running.
+            QPointer<TCustomWSocket> self(this);
+            QTimer::singleShot(0, QCoreApplication::instance(), [self] { delete self.data(); });
+            break;
+        }
+        case WM_TEST_EXCEPTION:
+            Throw(QStringLiteral("Test exception in WSocket"));
+        default:
+            msg.result = 0;
+            break;
+        }
+    } catch (const std::exception& e) {
+        HandleBackgroundError(e);
+    }
+}
+
+void TCustomWSocket::HandleBackgroundError(const std::exception& e)
+{
+    bool canClose = true;
+    if (OnBgException) {
+        try {
+            OnBgException(this, e, canClose);
+        } catch (...) {
+        }
+    }
+    if (canClose) {
+        try {
+            Abort();
+        } catch (...) {
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Readiness
+
+void TCustomWSocket::HandleSocketEvent(Message& msg)
+{
+    const TSocket s = TSocket(msg.wParam);
+    if (hSocket_ == INVALID_SOCKET || s != hSocket_ || paused_)
+        return;  // stale (another connection's) or paused: dropped
+    const std::uint16_t events = LoWord(msg.lParam);
+    const std::uint16_t error = HiWord(msg.lParam);
+    // A handler may close or replace the connection; later bits then belong
+    // to nothing.
+    auto gone = [&] { return hSocket_ != s; };
+
+    if (events & FD_CONNECT) {
+        if (state_ != wsConnected) {
+            SetState(wsConnected);
+            FireSessionConnected(error);
+        }
+        if (error != 0 && state_ != wsClosed && !gone())
+            Close();
+        if (gone())
+            return;
+    }
+    if (events & FD_READ) {
+        if (state_ != wsConnected) {
+            SetState(wsConnected);
+            FireSessionConnected(error);
+        }
+        if (gone())
+            return;
+        DrainReceive(error, componentOptions_);
+        if (gone())
+            return;
+    }
+    if (events & FD_WRITE) {
+        TryToSend();
+        if (gone())
+            return;
+        if (allSent_)
+            FireDataSent(error);
+        if (gone())
+            return;
+    }
+    if (events & FD_ACCEPT) {
+        FireSessionAvailable(error);
+        if (gone())
+            return;
+    }
+    if ((events & FD_CLOSE) && state_ != wsConnecting) {
+        // Offer everything still buffered before reporting the close.
+        DrainReceive(0, componentOptions_ - wsoNoReceiveLoop);
+        if (gone())
+            return;
+        if (!closeReported_) {
+            closeReported_ = true;
+            FireSessionClosed(error);
+        }
+        if (!gone() && state_ != wsClosed)
+            Close();
+    }
+}
+
+void TCustomWSocket::DrainReceive(std::uint16_t error, TWSocketOptions options)
+{
+    for (;;) {
+        if (hSocket_ == INVALID_SOCKET || paused_)
+            return;
+        try {
+            const unsigned callsBefore = coreReceiveCalls_;
+            lastError_ = 0;
+            if (!FireDataAvailable(error)) {
+                char discard[1024];
+                if (RawReceive(discard, int(sizeof discard), 0) < 0) {
+                    const int e = WSAGetLastError();
+                    lastError_ = e == WSAEWOULDBLOCK ? 0 : e;
+                    if (e == WSAEWOULDBLOCK)
+                        return;
+                }
+            }
+            if (options.Contains(wsoNoReceiveLoop))
+                return;
+            if (lastError_ != 0 || hSocket_ == INVALID_SOCKET)
+                return;
+            unsigned long count = 0;
+            if (IoctlFionRead(hSocket_, &count) != 0) {
+                lastError_ = WSAGetLastError();
+                return;
+            }
+            if (count == 0)
+                return;
+            // A handler that leaves the data unread would otherwise spin here;
+            // the next read notice offers it again.
+            if (coreReceiveCalls_ == callsBefore)
+                return;
+        } catch (...) {
+            return;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+void TCustomWSocket::SetAddr(const QString& addr)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Cannot change Addr if not closed"));
+        return;
+    }
+    const QString text = addr.trimmed();
+    if (addrAssigned_ && text == addrStr_)
+        return;
+    addrStr_ = text;
+    addrAssigned_ = !text.isEmpty();
+    if (addrAssigned_)
+        addrResolved_ = false;
+}
+
+void TCustomWSocket::SetPort(const QString& port)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Cannot change Port if not closed"));
+        return;
+    }
+    const QString text = port.trimmed();
+    if (portAssigned_ && text == portStr_)
+        return;
+    portStr_ = text;
+    portAssigned_ = !text.isEmpty();
+    if (portAssigned_)
+        portResolved_ = false;
+}
+
+void TCustomWSocket::SetProto(const QString& proto)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Cannot change Proto if not closed"));
+        return;
+    }
+    const QString text = proto.trimmed();
+    if (protoAssigned_ && text == protoStr_)
+        return;
+    protoStr_ = text;
+    protoAssigned_ = !text.isEmpty();
+    if (protoAssigned_)
+        protoResolved_ = false;
+}
+
+void TCustomWSocket::SetLocalAddr(const QString& localAddr)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Cannot change LocalAddr if not closed"));
+        return;
+    }
+    localAddr_ = localAddr.isEmpty() ? QStringLiteral("0.0.0.0") : localAddr;
+}
+
+void TCustomWSocket::SetLocalPort(const QString& localPort)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Cannot change LocalPort if not closed"));
+        return;
+    }
+    localPortStr_ = localPort;
+    localPortResolved_ = false;
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags() const
+{
+    switch (sendFlags_) {
+    case 0: return wsSendNormal;
+    case kMsgOob: return wsSendUrgent;
+    default:
+        const_cast<TCustomWSocket*>(this)->RaiseSocketError(QStringLiteral("Invalid internal SendFlags"));
+        return wsSendNormal;
+    }
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags flags)
+{
+    switch (flags) {
+    case wsSendNormal: sendFlags_ = 0; break;
+    case wsSendUrgent: sendFlags_ = kMsgOob; break;
+    default: RaiseSocketError(QStringLiteral("Invalid SendFlags")); break;
+    }
+}
+
+int TCustomWSocket::RcvdCount()
+{
+    if (hSocket_ == INVALID_SOCKET)
+        return 0;
+    unsigned long count = 0;
+    if (IoctlFionRead(hSocket_, &count) != 0) {
+        ReportSocketError(QStringLiteral("ioctlSocket"));
+        return -1;
+    }
+    return int(std::min<unsigned long>(count, INT_MAX));
+}
+
+// ---------------------------------------------------------------------------
+// State, reset and errors
+
+void TCustomWSocket::SetState(TSocketState newState)
+{
+    const TSocketState old = state_;
+    state_ = newState;
+    FireChangeState(old, newState);
+}
+
+void TCustomWSocket::ResetToDefaults()
+{
+    sin_.sin_family = std::uint16_t(kAfInet);
+    addrFormat_ = kAfInet;
+    portAssigned_ = false;
+    addrAssigned_ = false;
+    addrResolved_ = false;
+    portResolved_ = false;
+    protoResolved_ = false;
+    localPortResolved_ = false;
+    protoStr_ = QStringLiteral("tcp");
+    protoAssigned_ = true;
+    proto_ = kIpProtoTcp;
+    type_ = kSockStream;
+    localPortStr_ = QStringLiteral("0");
+    localAddr_ = QStringLiteral("0.0.0.0");
+    lingerOnOff_ = wsLingerOn;
+    lingerTimeout_ = 0;
+    hSocket_ = INVALID_SOCKET;
+    eventMask_ = 0;
+    state_ = wsClosed;
+    allSent_ = true;
+    paused_ = false;
+    readCount_ = 0;
+    closeReported_ = false;
+    flushTimeout_ = 60;
+}
+
+void TCustomWSocket::RaiseSocketError(const QString& message)
+{
+    if (OnError)
+        FireError();
+    else
+        throw ESocketException(message);
+}
+
+void TCustomWSocket::ReportSocketError(const QString& functionName)
+{
+    const int n = WSAGetLastError();
+    const QString text = QStringLiteral("Error %1 in function %2\r\n%3").arg(n).arg(functionName, SocketErrorText(n));
+    if (n == WSAECONNRESET || n == WSAENOTCONN) {
+        if (hSocket_ != INVALID_SOCKET) {
+            platform::CloseSocket(hSocket_);
+            hSocket_ = INVALID_SOCKET;
+        }
+        if (state_ != wsClosed) {
+            if (!closeReported_) {
+                closeReported_ = true;
+                FireSessionClosed(std::uint16_t(n));
+            }
+            SetState(wsClosed);
+        }
+    }
+    lastError_ = n;
+    RaiseSocketError(text);
+}
+
+// ---------------------------------------------------------------------------
+// Connect, listen, accept, dup
+
+void TCustomWSocket::Connect()
+{
+    if (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Connect: Socket already in use"));
+        return;
+    }
+    if (!portAssigned_) {
+        RaiseSocketError(QStringLiteral("Connect: No Port Specified"));
+        return;
+    }
+    if (!addrAssigned_) {
+        RaiseSocketError(QStringLiteral("Connect: No IP Address Specified"));
+        return;
+    }
+    if (!protoAssigned_) {
+        RaiseSocketError(QStringLiteral("Connect: No Protocol Specified"));
+        return;
+    }
+    LoadSocketsLibrary();
+    try {
+        if (!protoResolved_) {
+            proto_ = WSocketResolveProto(protoStr_);
+            type_ = proto_ == kIpProtoTcp ? kSockStream : proto_ == kIpProtoUdp ? kSockDgram : kSockRaw;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNum_ = WSocketResolvePort(portStr_, protoStr_);
+            sin_.sin_port = Htons(portNum_);
+            portResolved_ = true;
+        }
+        if (!localPortResolved_) {
+            localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
+            localPortResolved_ = true;
+        }
+        if (!addrResolved_) {
+            sin_.sin_addr = WSocketResolveHost(addrStr_);
+            addrResolved_ = true;
+        }
+    } catch (const std::exception& e) {
+        RaiseSocketError(QStringLiteral("connect: ") + ExceptionText(e));
+        return;
+    }
+
+    DropSendBuffers();
+    if (hSocket_ != INVALID_SOCKET) {
+        // Left open by an earlier Connect that failed in its options.
+        platform::CloseSocket(hSocket_);
+        hSocket_ = INVALID_SOCKET;
+    }
+    hSocket_ = Socket(kAfInet, type_, proto_);
+    if (hSocket_ == INVALID_SOCKET) {
+        ReportSocketError(QStringLiteral("Connect (socket)"));
+        return;
+    }
+    SetState(wsOpened);
+    if (state_ != wsOpened) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("Connect (Invalid operation in OnChangeState)"));
+        return;
+    }
+
+    const int on = -1;
+    if (type_ == kSockDgram) {
+        if (!BindLocal())
+            return;
+        if (multiCast_) {
+            if (multiCastIpTTL_ != 1
+                && SetSockOpt(hSocket_, SockOpt::MulticastTtl, &multiCastIpTTL_, sizeof multiCastIpTTL_) != 0) {
+                ReportSocketError(QStringLiteral("setsockopt(IP_MULTICAST_TTL)"));
+                return;
+            }
+            if (localAddr_ != QLatin1String("0.0.0.0")) {
+                std::uint32_t iface = 0;
+                try {
+                    iface = WSocketResolveHost(localAddr_);
+                } catch (const std::exception& e) {
+                    RaiseSocketError(QStringLiteral("connect: ") + ExceptionText(e));
+                    return;
+                }
+                if (SetSockOpt(hSocket_, SockOpt::MulticastIf, &iface, sizeof iface) != 0) {
+                    ReportSocketError(QStringLiteral("setsockopt(IP_MULTICAST_IF)"));
+                    return;
+                }
+            }
+        }
+        if (sin_.sin_addr == kInAddrNone && SetSockOpt(hSocket_, SockOpt::Broadcast, &on, sizeof on) != 0) {
+            ReportSocketError(QStringLiteral("setsockopt(SO_BROADCAST)"));
+            return;
+        }
+    } else {
+        if (SetSockOpt(hSocket_, SockOpt::ReuseAddr, &on, sizeof on) != 0) {
+            ReportSocketError(QStringLiteral("setsockopt(SO_REUSEADDR)"));
+            return;
+        }
+        if (componentOptions_.Contains(wsoTcpNoDelay)
+            && SetSockOpt(hSocket_, SockOpt::TcpNoDelay, &on, sizeof on) != 0) {
+            ReportSocketError(QStringLiteral("setsockopt(IPPROTO_TCP, TCP_NODELAY)"));
+            return;
+        }
+        ApplyLinger();
+        if (hSocket_ == INVALID_SOCKET)
+            return;
+        if (SetSockOpt(hSocket_, SockOpt::KeepAlive, &on, sizeof on) != 0) {
+            ReportSocketError(QStringLiteral("setsockopt(SO_KEEPALIVE)"));
+            return;
+        }
+        if ((localPortNum_ != 0 || localAddr_ != QLatin1String("0.0.0.0")) && !BindLocal())
+            return;
+    }
+
+    if (AsyncSelect(hSocket_, Handle(), WM_SOCKET_EVENT, kConnectEventMask) != 0) {
+        ReportSocketError(QStringLiteral("WSAAsyncSelect"));
+        return;
+    }
+    eventMask_ = kConnectEventMask;
+
+    if (type_ == kSockDgram) {
+        SetState(wsConnected);
+        FireSessionConnected(0);
+        return;
+    }
+    if (platform::Connect(hSocket_, sin_) == 0 || WSAGetLastError() == WSAEWOULDBLOCK) {
+        SetState(wsConnecting);  // completion arrives as the connect notice
+        return;
+    }
+    lastError_ = WSAGetLastError();
+    ReportSocketError(QStringLiteral("Connect"));
+}
+
+bool TCustomWSocket::BindLocal()
+{
+    TSockAddrIn local;
+    local.sin_port = Htons(localPortNum_);
+    try {
+        local.sin_addr = WSocketResolveHost(localAddr_);
+    } catch (const std::exception& e) {
+        RaiseSocketError(ExceptionText(e));
+        return false;
+    }
+    if (Bind(hSocket_, local) != 0) {
+        lastError_ = WSAGetLastError();
+        RaiseSocketError(QStringLiteral("winsock.bind failed, error #%1").arg(lastError_));
+        return false;
+    }
+    TSockAddrIn bound;
+    if (platform::GetSockName(hSocket_, &bound) != 0) {
+        lastError_ = WSAGetLastError();
+        RaiseSocketError(QStringLiteral("winsock.getsockname failed, error #%1").arg(lastError_));
+        return false;
+    }
+    localPortNum_ = Ntohs(bound.sin_port);
+    localPortStr_ = QString::number(localPortNum_);
+    return true;
+}
+
+void TCustomWSocket::Listen()
+{
+    if (!portAssigned_) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("listen: port not assigned"));
+        return;
+    }
+    if (!protoAssigned_) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("listen: protocol not assigned"));
+        return;
+    }
+    if (!addrAssigned_) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("listen: address not assigned"));
+        return;
+    }
+    LoadSocketsLibrary();
+    try {
+        if (!protoResolved_) {
+            proto_ = WSocketResolveProto(protoStr_);
+            type_ = proto_ == kIpProtoUdp ? kSockDgram : kSockStream;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNum_ = WSocketResolvePort(portStr_, protoStr_);
+            sin_.sin_port = Htons(portNum_);
+            portResolved_ = true;
+        }
+        if (!addrResolved_) {
+            sin_.sin_addr = WSocketResolveHost(addrStr_);
+            addrResolved_ = true;
+        }
+    } catch (const std::exception& e) {
+        RaiseSocketError(QStringLiteral("listen: ") + ExceptionText(e));
+        return;
+    }
+
+    DropSendBuffers();
+    hSocket_ = Socket(kAfInet, type_, proto_);
+    if (hSocket_ == INVALID_SOCKET) {
+        ReportSocketError(QStringLiteral("socket"));
+        return;
+    }
+    const int on = -1;
+    // A stream listener takes its port back at once after a close, as the
+    // original service allowed without the option.
+    if ((type_ == kSockDgram ? reuseAddr_ : true)
+        && SetSockOpt(hSocket_, SockOpt::ReuseAddr, &on, sizeof on) != 0) {
+        ReportSocketError(QStringLiteral("setsockopt(SO_REUSEADDR)"));
+        return;
+    }
+    if (Bind(hSocket_, sin_) != 0) {
+        // Release the handle before reporting: the report may raise.
+        const int e = WSAGetLastError();
+        platform::CloseSocket(hSocket_);
+        hSocket_ = INVALID_SOCKET;
+        WSASetLastError(e);
+        ReportSocketError(QStringLiteral("Bind"));
+        return;
+    }
+    SetState(wsBound);
+
+    if (type_ == kSockDgram && multiCast_) {
+        IpMreq group;
+        group.imr_multiaddr = InetAddr(multiCastAddrStr_);
+        try {
+            group.imr_interface = WSocketResolveHost(addrStr_);
+        } catch (const std::exception& e) {
+            RaiseSocketError(QStringLiteral("listen: ") + ExceptionText(e));
+            return;
+        }
+        if (SetSockOpt(hSocket_, SockOpt::AddMembership, &group, sizeof group) != 0) {
+            ReportSocketError(QStringLiteral("setsockopt(IP MULTICAST)"));
+            return;
+        }
+    }
+
+    if (type_ == kSockStream) {
+        if (platform::Listen(hSocket_, 5) != 0) {
+            ReportSocketError(QStringLiteral("Listen"));
+            return;
+        }
+        SetState(wsListening);
+    } else if (type_ == kSockDgram || type_ == kSockRaw) {
+        SetState(wsListening);
+        SetState(wsConnected);
+        FireSessionConnected(0);
+        if (hSocket_ == INVALID_SOCKET)
+            return;
+    } else {
+        ReportSocketError(QStringLiteral("Listen: unexpected protocol."));
+        return;
+    }
+
+    const std::uint16_t mask = kListenEventMask;
+    if (AsyncSelect(hSocket_, Handle(), WM_SOCKET_EVENT, mask) != 0) {
+        ReportSocketError(QStringLiteral("WSAASyncSelect"));
+        return;
+    }
+    eventMask_ = mask;
+}
+
+TSocket TCustomWSocket::Accept()
+{
+    if (state_ != wsListening) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("not a listening socket"));
+        return INVALID_SOCKET;
+    }
+    acceptedSocket_ = platform::Accept(hSocket_, &sin_);
+    if (acceptedSocket_ == INVALID_SOCKET)
+        ReportSocketError(QStringLiteral("Accept"));
+    return acceptedSocket_;
+}
+
+void TCustomWSocket::Dup(TSocket newHSocket)
+{
+    if (newHSocket == 0 || newHSocket == INVALID_SOCKET) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("Dup"));
+        return;
+    }
+    if (state_ != wsClosed) {
+        if (hSocket_ != INVALID_SOCKET && platform::CloseSocket(hSocket_) != 0) {
+            ReportSocketError(QStringLiteral("Dup (closesocket)"));
+            return;
+        }
+        hSocket_ = INVALID_SOCKET;
+        SetState(wsClosed);
+    }
+    hSocket_ = newHSocket;
+    ApplyLinger();
+    if (hSocket_ != newHSocket)
+        return;
+    if (AsyncSelect(hSocket_, Handle(), WM_SOCKET_EVENT, kDupEventMask) != 0) {
+        ReportSocketError(QStringLiteral("WSAAsyncSelect"));
+        return;
+    }
+    eventMask_ = kDupEventMask;
+    SetState(wsConnected);
+}
+
+void TCustomWSocket::ApplyLinger()
+{
+    if (lingerOnOff_ == wsLingerNoSet)
+        return;
+    if (hSocket_ == INVALID_SOCKET) {
+        RaiseSocketError(QStringLiteral("Cannot set linger option at this time"));
+        return;
+    }
+    platform::Linger l;
+    l.l_onoff = std::uint16_t(lingerOnOff_);
+    l.l_linger = std::uint16_t(std::clamp(lingerTimeout_, 0, 65535));
+    if (SetSockOpt(hSocket_, SockOpt::Linger, &l, sizeof l) != 0)
+        ReportSocketError(QStringLiteral("setsockopt(SO_LINGER)"));
+}
+
+// ---------------------------------------------------------------------------
+// Close
+
+void TCustomWSocket::Close()
+{
+    CloseInternal(true, 0);
+}
+
+void TCustomWSocket::CloseInternal(bool shutdownFirst, int error)
+{
+    if (hSocket_ == INVALID_SOCKET) {
+        if (state_ != wsClosed) {
+            SetState(wsClosed);
+            ResetToDefaults();
+        }
+        return;
+    }
+    if (state_ == wsClosed)
+        return;
+    if (shutdownFirst)
+        platform::Shutdown(hSocket_, kSdSend);
+    const TSocket s = hSocket_;
+    while (CloseSocket(s) != 0) {
+        const int e = WSAGetLastError();
+        if (e == WSAEWOULDBLOCK) {
+            PumpMessages();  // a graceful linger is draining
+            if (hSocket_ != s)
+                return;  // closed meanwhile by a handler
+            continue;
+        }
+        lastError_ = e;
+        hSocket_ = INVALID_SOCKET;
+        if (e != WSANOTINITIALISED) {
+            ReportSocketError(QStringLiteral("Disconnect (closesocket)"));
+            return;
+        }
+        break;
+    }
+    hSocket_ = INVALID_SOCKET;
+    SetState(wsClosed);
+    if (!destroying_ && !closeReported_) {
+        closeReported_ = true;
+        FireSessionClosed(std::uint16_t(error));
+    }
+    try {
+        ResetToDefaults();
+    } catch (...) {
+    }
+}
+
+void TCustomWSocket::Abort()
+{
+    CancelLookup();
+    DropSendBuffers();
+    if (state_ == wsConnected && proto_ == kIpProtoTcp && hSocket_ != INVALID_SOCKET) {
+        lingerOnOff_ = wsLingerOff;
+        ApplyLinger();
+    }
+    CloseInternal(false, 0);
+}
+
+void TCustomWSocket::CloseLater()
+{
+    PostToSelf(WM_CLOSE_LATER, 0, 0);
+}
+
+void TCustomWSocket::FreeLater()
+{
+    PostToSelf(WM_FREE_LATER, 0, 0);
+}
+
+void TCustomWSocket::Shutdown(int how)
+{
+    if (hSocket_ != INVALID_SOCKET)
+        platform::Shutdown(hSocket_, how);
+}
+
+void TCustomWSocket::Pause()
+{
+    paused_ = true;
+    if (hSocket_ != INVALID_SOCKET)
+        AsyncSelect(hSocket_, Handle(), WM_SOCKET_EVENT, 0);
+}
+
+void TCustomWSocket::Resume()
+{
+    paused_ = false;
+    if (hSocket_ != INVALID_SOCKET)
+        AsyncSelect(hSocket_, Handle(), WM_SOCKET_EVENT, eventMask_);
+}
+
+void TCustomWSocket::WaitUntilClosed()
+{
+    while (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
+        PumpMessages();
+        if (hSocket_ == INVALID_SOCKET)
+            return;
+        unsigned long count = 0;
+        if (IoctlFionRead(hSocket_, &count) != 0)
+            return;
+        if (count > 0)
+            FireDataAvailable(0);
+        if (hSocket_ == INVALID_SOCKET)
+            return;
+        char probe;
+        const int n = RawReceive(&probe, 0, 0);
+        if (n <= 0) {
+            const int e = WSAGetLastError();
+            if (n == 0 || e != WSAEWOULDBLOCK) {
+                if (n < 0)
+                    lastError_ = e;
+                return;
+            }
+        }
+        PumpMessages();
+    }
+}
+
+void TCustomWSocket::ProcessThreadMessages()
+{
+    if (!platform::ProcessThreadMessages())
+        terminated_ = true;
+}
+
+void TCustomWSocket::PumpMessages()
+{
+    if (multiThreaded_)
+        ProcessThreadMessages();
+    else
+        ProcessMessages();
+}
+
+// ---------------------------------------------------------------------------
+// Receive
+
+int TCustomWSocket::RawReceive(void* buffer, int length, int flags)
+{
+    ++coreReceiveCalls_;
+    return Recv(hSocket_, buffer, length, flags);
+}
+
+int TCustomWSocket::RawReceiveFrom(void* buffer, int length, TSockAddrIn& from, int& fromLength)
+{
+    ++coreReceiveCalls_;
+    const int n = RecvFrom(hSocket_, buffer, length, 0, &from);
+    if (n >= 0)
+        fromLength = int(sizeof(TSockAddrIn));
+    return n;
+}
+
+int TCustomWSocket::Receive(void* buffer, int length)
+{
+    const int n = RawReceive(buffer, length, 0);
+    if (n < 0)
+        lastError_ = WSAGetLastError();
+    else
+        readCount_ += n;
+    return n;
+}
+
+QString TCustomWSocket::ReceiveText()
+{
+    int n = RcvdCount();
+    if (n < 0)
+        return {};
+    if (n == 0)
+        n = 255;
+    QByteArray bytes(n, Qt::Uninitialized);
+    const int got = Receive(bytes.data(), n);
+    if (got < 1)
+        return {};
+    return QString::fromLatin1(bytes.constData(), got);
+}
+
+int TCustomWSocket::ReceiveFrom(void* buffer, int length, TSockAddrIn& from, int& fromLength)
+{
+    const int n = RawReceiveFrom(buffer, length, from, fromLength);
+    if (n < 0)
+        lastError_ = WSAGetLastError();
+    else
+        readCount_ += n;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Send queue
+
+int TCustomWSocket::Send(const void* data, int length)
+{
+    if (state_ != wsConnected) {
+        WSASetLastError(WSAENOTCONN);
+        ReportSocketError(QStringLiteral("Send"));
+        return -1;
+    }
+    allSent_ = false;
+    int result = 0;
+    if (length > 0) {
+        QueueSendData(data, length);
+        result = length;
+    }
+    TryToSend();
+    // OnDataSent always comes from the message loop, never from inside Send.
+    if (allSent_ && hSocket_ != INVALID_SOCKET)
+        PostToSelf(WM_SOCKET_EVENT, WPARAM(hSocket_), MakeLParam(FD_WRITE, 0));
+    return result;
+}
+
+int TCustomWSocket::SendText(const QString& text)
+{
+    if (text.isEmpty())
+        return 0;
+    const QByteArray bytes = text.toUtf8();
+    return Send(bytes.constData(), int(bytes.size()));
+}
+
+int TCustomWSocket::SendTo(const TSockAddrIn& dest, int destLength, const void* data, int length)
+{
+    (void)destLength;  // the record is always the 16-byte IPv4 form
+    const TSockAddrIn to = dest;
+    const int n = platform::SendTo(hSocket_, data, length, sendFlags_, to);
+    if (n > 0 && OnSendData)
+        OnSendData(this, n);
+    return n;
+}
+
+int TCustomWSocket::RawSend(const void* data, int length)
+{
+    const int n = type_ == kSockDgram ? platform::SendTo(hSocket_, data, length, sendFlags_, sin_)
+                                      : platform::Send(hSocket_, data, length, sendFlags_);
+    if (n > 0 && OnSendData)
+        OnSendData(this, n);
+    return n;
+}
+
+void TCustomWSocket::QueueSendData(const void* data, int length)
+{
+    if (length <= 0)
+        return;
+    if (sendQueue_.empty())
+        sendQueue_.push_back(std::make_unique<TBuffer>(blockSize_));
+    TBuffer* block = sendQueue_.back().get();
+    const char* p = static_cast<const char*>(data);
+    for (;;) {
+        const int n = block->Write(p, length);
+        if (n == length)
+            return;
+        p += n;
+        length -= n;
+        sendQueue_.push_back(std::make_unique<TBuffer>(blockSize_));
+        block = sendQueue_.back().get();
+    }
+}
+
+void TCustomWSocket::TryToSend()
+{
+    if (hSocket_ == INVALID_SOCKET)
+        return;
+    if (sendQueue_.empty()) {
+        allSent_ = true;
+        return;
+    }
+    if (sending_)
+        return;  // an OnSendData handler sent more; the running loop takes it
+    sending_ = true;
+    struct Guard {
+        bool& flag;
+        ~Guard() { flag = false; }
+    } guard{sending_};
+
+    for (;;) {
+        if (hSocket_ == INVALID_SOCKET || sendQueue_.empty())
+            return;
+        TBuffer* block = sendQueue_.front().get();
+        int length = 0;
+        const char* p = block->Peek(&length);
+        if (length <= 0) {
+            if (sendQueue_.size() == 1) {
+                allSent_ = true;
+                return;
+            }
+            sendQueue_.pop_front();
+            continue;
+        }
+        const TSocket s = hSocket_;
+        const int n = RawSend(p, length);
+        if (n == 0)
+            return;
+        if (n < 0) {
+            const int e = WSAGetLastError();
+            if (hSocket_ != s)
+                return;
+            switch (e) {
+            case WSAECONNRESET:
+            case WSAENOTSOCK:
+            case WSAENOTCONN:
+            case WSAEINVAL:
+            case WSAECONNABORTED:
+                // The connection is gone: end it quietly, reporting it once.
+                closeReported_ = true;
+                Close();
+                FireSessionClosed(std::uint16_t(e));
+                return;
+            case WSAEWOULDBLOCK:
+                return;  // the write notice resumes
+            default:
+                ReportSocketError(QStringLiteral("TryToSend failed"));
+                return;
+            }
+        }
+        // OnSendData may have closed the socket or dropped the queue.
+        if (hSocket_ != s || sendQueue_.empty() || sendQueue_.front().get() != block)
+            return;
+        block->Remove(n);
+        if (n < length)
+            return;
+    }
+}
+
+void TCustomWSocket::Flush()
+{
+    while (hSocket_ != INVALID_SOCKET && !allSent_) {
+        TryToSend();
+        PumpMessages();
+    }
+}
+
+void TCustomWSocket::DropSendBuffers()
+{
+    sendQueue_.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Name lookup and address queries
+
+void TCustomWSocket::DnsLookup(const QString& hostName)
+{
+    if (hostName.isEmpty()) {
+        RaiseSocketError(QStringLiteral("DNS lookup: invalid host name."));
+        FireDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    LoadSocketsLibrary();
+    if (lookupHandle_) {
+        CancelAsyncRequest(lookupHandle_);  // silently: the new lookup replaces it
+        lookupHandle_ = 0;
+    }
+    dnsResult_.clear();
+    dnsResultList_.clear();
+    if (IsDottedIPv4(hostName)) {
+        const std::uint32_t a = InetAddr(hostName);
+        if (a != kInAddrNone) {
+            dnsResult_ = InetNtoa(a);
+            dnsResultList_.append(dnsResult_);
+            FireDnsLookupDone(0);
+            return;
+        }
+    }
+    if (!window_) {
+        RaiseSocketError(QStringLiteral("DnsLookup: Window not assigned"));
+        return;
+    }
+    const LookupHandle h = AsyncGetHostByName(Handle(), WM_HOST_BY_NAME_DONE, hostName.trimmed());
+    if (!h) {
+        RaiseSocketError(
+            QStringLiteral("%1: can't start DNS lookup, error #%2").arg(hostName).arg(WSAGetLastError()));
+        return;
+    }
+    lookupHandle_ = h;
+}
+
+void TCustomWSocket::ReverseDnsLookup(const QString& hostAddr)
+{
+    if (hostAddr.isEmpty() || hostAddr.size() > 256) {
+        RaiseSocketError(QStringLiteral("ReverseDnsLookup: Invalid host name."));
+        FireDnsLookupDone(WSAEINVAL);
+        return;
+    }
+    LoadSocketsLibrary();
+    if (lookupHandle_) {
+        CancelAsyncRequest(lookupHandle_);
+        lookupHandle_ = 0;
+    }
+    dnsResult_.clear();
+    dnsResultList_.clear();
+    const std::uint32_t address = InetAddr(hostAddr);
+    if (!window_) {
+        RaiseSocketError(QStringLiteral("ReverseDnsLookup: Window not assigned"));
+        return;
+    }
+    const LookupHandle h = AsyncGetHostByAddr(Handle(), WM_HOST_BY_ADDR_DONE, address);
+    if (!h) {
+        RaiseSocketError(
+            QStringLiteral("%1: can't start DNS lookup, error #%2").arg(hostAddr).arg(WSAGetLastError()));
+        return;
+    }
+    lookupHandle_ = h;
+}
+
+void TCustomWSocket::HandleLookupDone(Message& msg, bool reverse)
+{
+    const LookupHandle h = LookupHandle(msg.wParam);
+    const std::uint16_t error = HiWord(msg.lParam);
+    HostEntry entry;
+    const bool taken = TakeLookupResult(h, &entry);  // frees it even when stale
+    if (lookupHandle_ == 0 || h != lookupHandle_)
+        return;
+    lookupHandle_ = 0;
+    if (error == 0 && taken) {
+        if (reverse) {
+            dnsResult_ = entry.name;
+            dnsResultList_.append(entry.name);
+        } else {
+            for (std::size_t i = 0; i < entry.addresses.size() && i < 256; ++i)
+                dnsResultList_.append(InetNtoa(entry.addresses[i]));
+            if (!dnsResultList_.isEmpty())
+                dnsResult_ = dnsResultList_.first();
+        }
+    }
+    FireDnsLookupDone(error);
+}
+
+void TCustomWSocket::CancelLookup()
+{
+    if (!lookupHandle_)
+        return;
+    const int rc = CancelAsyncRequest(lookupHandle_);
+    lookupHandle_ = 0;
+    if (rc != 0) {
+        ReportSocketError(QStringLiteral("WSACancelAsyncRequest"));
+        return;
+    }
+    if (!destroying_)
+        FireDnsLookupDone(WSAEINTR);
+}
+
+QString TCustomWSocket::PeerAddr()
+{
+    if (state_ != wsConnected)
+        return QStringLiteral("error");
+    TSockAddrIn peer;
+    if (platform::GetPeerName(hSocket_, &peer) != 0) {
+        ReportSocketError(QStringLiteral("GetPeerName"));
+        return QStringLiteral("error");
+    }
+    return InetNtoa(peer.sin_addr);
+}
+
+QString TCustomWSocket::PeerPort()
+{
+    if (state_ != wsConnected)
+        return QStringLiteral("error");
+    TSockAddrIn peer;
+    if (platform::GetPeerName(hSocket_, &peer) != 0) {
+        ReportSocketError(QStringLiteral("GetPeerPort"));
+        return QStringLiteral("error");
+    }
+    return QString::number(Ntohs(peer.sin_port));
+}
+
+int TCustomWSocket::GetPeerName(TSockAddrIn& name, int nameLength)
+{
+    if (state_ != wsConnected || nameLength < int(sizeof(TSockAddrIn)))
+        return -1;
+    return platform::GetPeerName(hSocket_, &name);
+}
+
+QString TCustomWSocket::GetBoundAddr()
+{
+    if (state_ != wsBound && state_ != wsConnected && state_ != wsListening)
+        return QStringLiteral("error");
+    TSockAddrIn local;
+    if (platform::GetSockName(hSocket_, &local) != 0)
+        return QStringLiteral("error");
+    return InetNtoa(local.sin_addr);
+}
+
+QString TCustomWSocket::GetBoundPort()
+{
+    if (state_ != wsBound && state_ != wsConnected && state_ != wsListening)
+        return QStringLiteral("error");
+    TSockAddrIn local;
+    if (platform::GetSockName(hSocket_, &local) != 0)
+        return QStringLiteral("error");
+    return QString::number(Ntohs(local.sin_port));
+}
+
+int TCustomWSocket::GetSockName(TSockAddrIn& name, int& nameLength)
+{
+    const int rc = platform::GetSockName(hSocket_, &name);
+    if (rc == 0)
+        nameLength = int(sizeof(TSockAddrIn));
+    return rc;
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+bool TCustomWSocket::FireDataAvailable(std::uint16_t error)
+{
+    if (!OnDataAvailable)
+        return false;
+    OnDataAvailable(this, error);
+    return true;
+}
+
+void TCustomWSocket::FireSessionAvailable(std::uint16_t error)
+{
+    if (OnSessionAvailable)
+        OnSessionAvailable(this, error);
+}
+
+void TCustomWSocket::FireSessionConnected(std::uint16_t error)
+{
+    if (OnSessionConnected)
+        OnSessionConnected(this, error);
+}
+
+void TCustomWSocket::FireSessionClosed(std::uint16_t error)
+{
+    if (OnSessionClosed)
+        OnSessionClosed(this, error);
+}
+
+void TCustomWSocket::FireDataSent(std::uint16_t error)
+{
+    if (OnDataSent)
+        OnDataSent(this, error);
+}
+
+void TCustomWSocket::FireChangeState(TSocketState oldState, TSocketState newState)
+{
+    if (OnChangeState)
+        OnChangeState(this, oldState, newState);
+}
+
+void TCustomWSocket::FireDnsLookupDone(std::uint16_t error)
+{
+    if (OnDnsLookupDone)
+        OnDnsLookupDone(this, error);
+}
+
+void TCustomWSocket::FireError()
+{
+    if (OnError)
+        OnError(this);
+}
+
+void TCustomWSocket::EnsureSockets()
+{
+    LoadSocketsLibrary();
+}
+
+// ---------------------------------------------------------------------------
+// TCustomSocksWSocket
+
+TCustomSocksWSocket::TCustomSocksWSocket(QObject* owner) : TCustomWSocket(owner) {}
+
+void TCustomSocksWSocket::SetSocksServer(const QString& server)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Can't change socks server if not closed"));
+        return;
+    }
+    socksServer_ = server.trimmed();
+    socksServerAssigned_ = !socksServer_.isEmpty();
+}
+
+void TCustomSocksWSocket::SetSocksPort(const QString& port)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Can't change socks port if not closed"));
+        return;
+    }
+    socksPort_ = port.trimmed();
+    socksPortAssigned_ = !socksPort_.isEmpty();
+}
+
+void TCustomSocksWSocket::SetSocksLevel(const QString& level)
+{
+    if (state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Can't change socks level if not closed"));
+        return;
+    }
+    if (level != QLatin1String("4") && level != QLatin1String("5") && level != QLatin1String("4A")
+        && level != QLatin1String("4a")) {
+        RaiseSocketError(QStringLiteral("Invalid socks level. Must be 4, 4A or 5."));
+        return;
+    }
+    socksLevel_ = level.toUpper();
+}
+
+void TCustomSocksWSocket::ResetToDefaults()
+{
+    TCustomWSocket::ResetToDefaults();
+    socksPhase_ = socksPhaseIdle;
+    socksServer_.clear();
+    socksPort_.clear();
+    socksLevel_ = QStringLiteral("5");
+    socksLeftoverCount_ = 0;
+    socksLeftoverPos_ = 0;
+    socksServerAssigned_ = false;
+    socksPortAssigned_ = false;
+}
+
+void TCustomSocksWSocket::Connect()
+{
+    TCustomWSocket::Connect();
+}
+
+void TCustomSocksWSocket::Listen()
+{
+    if (!socksServer_.isEmpty()) {
+        RaiseSocketError(QStringLiteral("Listening is not supported thru socks server"));
+        return;
+    }
+    TCustomWSocket::Listen();
+}
+
+int TCustomSocksWSocket::RcvdCount()
+{
+    if (socksLeftoverCount_ > 0)
+        return socksLeftoverCount_;
+    return TCustomWSocket::RcvdCount();
+}
+
+int TCustomSocksWSocket::RawReceive(void* buffer, int length, int flags)
+{
+    if (socksLeftoverCount_ > 0) {
+        const int n = std::min(std::max(length, 0), socksLeftoverCount_);
+        std::copy_n(socksReply_ + socksLeftoverPos_, n, static_cast<std::uint8_t*>(buffer));
+        socksLeftoverPos_ += n;
+        socksLeftoverCount_ -= n;
+        return n;
+    }
+    return TCustomWSocket::RawReceive(buffer, length, flags);
+}
+
+bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
+{
+    return TCustomWSocket::FireDataAvailable(error);
+}
+
+void TCustomSocksWSocket::FireSessionConnected(std::uint16_t error)
+{
+    TCustomWSocket::FireSessionConnected(error);
+}
+
+void TCustomSocksWSocket::FireSessionClosed(std::uint16_t error)
+{
+    if (socksPhase_ == socksPhaseAwaitingAuthReply)
+        FireSocksAuthState(socksAuthRejected);
+    TCustomWSocket::FireSessionClosed(error);
+}
+
+void TCustomSocksWSocket::FireSocksConnected(std::uint16_t error)
+{
+    if (OnSocksConnected)
+        OnSocksConnected(this, error);
+}
+
+void TCustomSocksWSocket::FireSocksError(int error, const QString& msg)
+{
+    if (OnSocksError)
+        OnSocksError(this, error, msg);
+}
+
+void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState state)
+{
+    if (OnSocksAuthState)
+        OnSocksAuthState(this, state);
+}
+
+// ---------------------------------------------------------------------------
+// Line, sync and the published class
+
+TCustomLineWSocket::TCustomLineWSocket(QObject* owner) : TCustomSocksWSocket(owner) {}
+
+TCustomSyncWSocket::TCustomSyncWSocket(QObject* owner) : TCustomLineWSocket(owner) {}
+
+TWSocket::TWSocket(QObject* owner) : TCustomSyncWSocket(owner) {}

@@ -19,6 +19,7 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <initializer_list>
@@ -351,7 +352,8 @@ protected:
 
     virtual void ResetToDefaults();
     virtual void CloseInternal(bool shutdownFirst, int error);
-    virtual void BindLocal();
+    // False when the failure was reported through OnError.
+    virtual bool BindLocal();
     virtual int RawSend(const void* data, int length);
     virtual void RaiseSocketError(const QString& message);
     void ReportSocketError(const QString& functionName);
@@ -382,7 +384,7 @@ protected:
     QString dnsResult_;
     QStringList dnsResultList_;
     TSocket acceptedSocket_ = INVALID_SOCKET;
-    std::vector<std::unique_ptr<TBuffer>> sendQueue_;
+    std::deque<std::unique_ptr<TBuffer>> sendQueue_;
     int blockSize_ = 1460;
     int sendFlags_ = 0;
     int lastError_ = 0;
@@ -423,6 +425,9 @@ protected:
     bool terminated_ = false;
     std::uint16_t eventMask_ = 0;
     TSockAddrIn sin_;
+
+    bool sending_ = false;          // TryToSend is running (handlers may send again)
+    unsigned coreReceiveCalls_ = 0;  // lets DrainReceive notice a pass that read nothing
 
 private:
     bool destroying_ = false;
