@@ -92,7 +92,7 @@ std::vector<Region> NoteSections(ElfReader& elf)
     if (!shoff || !shentsize || !shnum || *shoff == 0)
         return out;
     const std::uint64_t minEntry = w ? 0x40 : 0x28;
-    if (*shentsize < minEntry)
+    if (*shentsize < minEntry || *shoff > elf.Size() || *shnum * *shentsize > elf.Size() - *shoff)
         return out;
     for (std::uint64_t i = 0; i < *shnum; ++i) {
         const std::uint64_t h = *shoff + i * *shentsize;
@@ -118,7 +118,7 @@ std::vector<Region> NoteSegments(ElfReader& elf)
     if (!phoff || !phentsize || !phnum || *phoff == 0)
         return out;
     const std::uint64_t minEntry = w ? 0x38 : 0x20;
-    if (*phentsize < minEntry)
+    if (*phentsize < minEntry || *phoff > elf.Size() || *phnum * *phentsize > elf.Size() - *phoff)
         return out;
     for (std::uint64_t i = 0; i < *phnum; ++i) {
         const std::uint64_t h = *phoff + i * *phentsize;

@@ -4,6 +4,8 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QWidget>
@@ -26,6 +28,15 @@ State& state()
 }
 
 }  // namespace
+
+QString LocateHelpFile(const QString& programFile)
+{
+    const QString name = QString::fromLatin1(kHelpFileName);
+    if (programFile.isEmpty())
+        return name;
+    const QString beside = QFileInfo(programFile).absoluteDir().filePath(name);
+    return QFileInfo::exists(beside) ? beside : name;
+}
 
 void SetHelpFile(const QString& fileName)
 {

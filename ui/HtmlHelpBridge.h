@@ -27,6 +27,12 @@ namespace apphelp {
 // Handler of help requests: sets callHelp to false when it served the request.
 using THelpEvent = std::function<bool(std::uint16_t command, std::int32_t data, bool& callHelp)>;
 
+inline constexpr char kHelpFileName[] = "TarvoLt.chm";
+
+// The help file for a program file: the full path of "TarvoLt.chm" beside it
+// when that exists, otherwise the bare name.
+QString LocateHelpFile(const QString& programFile);
+
 void SetHelpFile(const QString& fileName);
 const QString& HelpFile();
 // The window that owns the help viewer (the main window); the active window when unset.
