@@ -627,8 +627,14 @@ int FinishSend(SocketRec* r, ssize_t n, int length)
             UpdateNotifiers(*r);
             return Fail(WSAEWOULDBLOCK);
         }
-        if (e == EPIPE && r->sendShutdown)
-            return Fail(WSAESHUTDOWN);
+        if (e == EPIPE) {
+            // Linux says EPIPE for three different situations.
+            if (r->sendShutdown)
+                return Fail(WSAESHUTDOWN);
+            if (r->phase != Phase::Connected)
+                return Fail(WSAENOTCONN);
+            return Fail(WSAECONNRESET);
+        }
         return Fail(MapErrno(e));
     }
     if (n < length) {
