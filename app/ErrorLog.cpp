@@ -30,6 +30,10 @@ bool TErrorLog::Append(const QString& line)
 {
     if (!logErrors_)
         return true;
+    if (!fileRead_) {
+        viewer_.ReloadFromFile();
+        fileRead_ = true;
+    }
     viewer_.AppendLine(line);
     if (viewer_.WriteLogFile())
         return true;

@@ -33,8 +33,9 @@ public:
     QString Stamp() const;
 
     // Appends a finished line when "Log Errors" is on and writes the whole log
-    // over "Error.log". A failed write keeps the line in memory and says so in
-    // panel 1; answers whether the file now holds the log.
+    // over "Error.log". The first entry of a run starts from the file's lines,
+    // so entries of earlier runs stay. A failed write keeps the line in memory
+    // and says so in panel 1; answers whether the file now holds the log.
     bool Append(const QString& line);
 
     // The capture component's error event.
@@ -49,6 +50,7 @@ private:
     void Status(const QString& text);
 
     TLogForm& viewer_;
+    bool fileRead_ = false;
     bool logErrors_ = true;
     bool errorBeep_ = false;
 };

@@ -1,5 +1,6 @@
 #include "ui/Network.h"
 
+#include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "platform/inifile.h"
 #include "ui/DigitFilter.h"
@@ -32,6 +33,17 @@ platform::IniFile SettingsFile(const QString& fileName)
 }
 
 }  // namespace
+
+void ApplyFtpAccount(TFtpClient& client, const FtpAccountSettings& account)
+{
+    client.SetHostName(account.hostName);
+    client.SetPort(account.port);
+    client.SetTimeout(account.timeout);
+    client.SetUserName(account.userName);
+    client.SetPassWord(account.passWord);
+    // The client itself keeps passive mode on for every connection through a proxy.
+    client.SetPassiveMode(account.passiveMode);
+}
 
 TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::frmNetwork>())
 {
@@ -121,6 +133,8 @@ void TfrmNetwork::OKBtnClick()
     workingPassword_ = file.ReadString(kSection, QStringLiteral("Password"), QString());
     account.passWord = workingPassword_;
     account.passiveMode = file.ReadBool(kSection, QStringLiteral("Passive_Mode"), true);
+    if (ftpClient_)
+        ApplyFtpAccount(*ftpClient_, account);
     if (OnApplyFtpSettings)
         OnApplyFtpSettings(account);
     SetUpdateInterval(file.ReadString(kSection, QStringLiteral("Update_Interval"), QStringLiteral("5")));

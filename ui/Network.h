@@ -12,6 +12,7 @@
 
 class QCheckBox;
 class QLineEdit;
+class TFtpClient;
 
 namespace Ui {
 class frmNetwork;
@@ -26,6 +27,9 @@ struct FtpAccountSettings {
     QString passWord;
     bool passiveMode = true;
 };
+
+// Gives the account to the client's properties.
+void ApplyFtpAccount(TFtpClient& client, const FtpAccountSettings& account);
 
 class TfrmNetwork : public QDialog
 {
@@ -48,7 +52,10 @@ public:
     // interval it last loaded.
     std::function<QString()> OnGetUpdateInterval;
     std::function<void(const QString&)> OnSetUpdateInterval;
-    // Gives the stored account to the FTP client after OK.
+    // The main window's FTP client, which OK gives the stored account to.
+    TFtpClient* FtpClient() const { return ftpClient_; }
+    void SetFtpClient(TFtpClient* client) { ftpClient_ = client; }
+    // Raised after OK applied the stored account (to the client, when set).
     std::function<void(const FtpAccountSettings&)> OnApplyFtpSettings;
 
     QLineEdit* edFTPhost() const;
@@ -78,4 +85,5 @@ private:
     QString settingsFileName_;
     QString workingPassword_;
     QString updateInterval_ = QStringLiteral("5");
+    TFtpClient* ftpClient_ = nullptr;
 };

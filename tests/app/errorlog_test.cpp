@@ -119,7 +119,6 @@ TEST_F(ErrorLog, EntriesOfAnEarlierRunStay)
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("old entry\r\n");
     f.close();
-    ASSERT_TRUE(viewer_.ReloadFromFile());
     log_.FtpError(QStringLiteral("new"));
     EXPECT_EQ(LogFile(), (QStringLiteral("old entry\r\n") + D() + QStringLiteral(" :   FTP Error = new\r\n")).toUtf8());
 }

@@ -1,3 +1,4 @@
+#include "ftp/FtpCli.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/unwritable_folder.h"
 #include "ui/Network.h"
@@ -110,6 +111,25 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_EQ(next.edPassword()->text(), QStringLiteral(" p@ss \"w0rd\"; x=y "));
     EXPECT_TRUE(next.CheckAutoStart()->isChecked());
     EXPECT_FALSE(next.CheckBoxPassive()->isChecked());
+}
+
+TEST_F(Network, OkGivesTheStoredAccountToTheFtpClient)
+{
+    TFtpClient client;
+    client.SetPassiveMode(true);
+    form_.SetFtpClient(&client);
+    WriteSettings("[FTP Settings]\r\nFTP_Timeout=$14\r\nPassive_Mode=0\r\n");
+    form_.show();
+    form_.edFTPhost()->setText(QStringLiteral("h"));
+    form_.edUserID()->setText(QStringLiteral("u"));
+    form_.edPassword()->setText(QStringLiteral("p w"));
+    form_.OKBtnClick();
+    EXPECT_EQ(client.HostName(), QStringLiteral("h"));
+    EXPECT_EQ(client.Port(), QStringLiteral("21"));
+    EXPECT_EQ(client.Timeout(), 20);  // "$14" went through the field as text and reads as hexadecimal
+    EXPECT_EQ(client.UserName(), QStringLiteral("u"));
+    EXPECT_EQ(client.PassWord(), QStringLiteral("p w"));
+    EXPECT_FALSE(client.PassiveMode());
 }
 
 TEST_F(Network, OkKeepsOtherSectionsOfTheFile)
