@@ -148,6 +148,10 @@ TEST_F(UpdatePictures, AnEmptyOrDamagedBitmapIsAnErrorAndTheOldJpegStays)
         EXPECT_EQ(ReadFile(files_.CaptureJpg()), QByteArray("previous picture"));
     }
     EXPECT_THROW(BmpToJpeg(files_.File(QStringLiteral("missing.bmp")), files_.CaptureJpg()), EPictureError);
+    // A valid bitmap wider than a JPEG can be: the codec's own error, no crash.
+    ASSERT_TRUE(SaveFrame(files_.CaptureBmp(), 70000, 1));
+    EXPECT_THROW(BmpToJpeg(files_.CaptureBmp(), files_.CaptureJpg()), EPictureError);
+    EXPECT_EQ(ReadFile(files_.CaptureJpg()), QByteArray("previous picture"));
     // Nothing but the two files is left in the folder.
     EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
