@@ -1,6 +1,7 @@
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/unwritable_folder.h"
 #include "tests/support/wait.h"
+#include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
 
 #include <gtest/gtest.h>
@@ -55,6 +56,7 @@ TEST_F(LogForm, DesignedAsAResizableViewerWithItsControls)
 {
     EXPECT_EQ(form_.windowTitle(), QStringLiteral("Error Log"));
     EXPECT_EQ(form_.size(), QSize(547, 454));
+    EXPECT_EQ(apphelp::HelpContextOf(&form_), 9);
     EXPECT_TRUE(form_.LogMemo()->isReadOnly());
     EXPECT_EQ(form_.LogMemo()->objectName(), QStringLiteral("LogMemo"));
     EXPECT_FALSE(form_.LogMemo()->focusPolicy() & Qt::TabFocus);

@@ -1,6 +1,7 @@
 #include "ftp/FtpCli.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/unwritable_folder.h"
+#include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,7 @@ protected:
 TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
 {
     EXPECT_EQ(form_.windowTitle(), QStringLiteral("Network Settings"));
+    EXPECT_EQ(apphelp::HelpContextOf(&form_), 15);
     form_.show();
     EXPECT_EQ(form_.edFTPhost()->text(), QString());
     EXPECT_EQ(form_.edPort()->text(), QStringLiteral("21"));
