@@ -340,12 +340,15 @@ void TGauge::DrawText(QImage& image, const PaintRect& r) const
     text.MakeLike(image);
     text.fill(Qt::black);
     {
+        // Whole pixels only, so that the text is the exact inverse of what lies beneath.
+        QFont f = font();
+        f.setStyleStrategy(QFont::NoAntialias);
         QPainter g(&text);
-        g.setFont(font());
+        g.setFont(f);
         g.setPen(Qt::white);
         g.setBrush(Qt::NoBrush);
         const QString s = PercentText();
-        const QFontMetrics fm(font());
+        const QFontMetrics fm(f);
         const int x = (r.R - r.L + 1 - fm.horizontalAdvance(s)) / 2;
         const int y = (r.B - r.T + 1 - fm.height()) / 2;
         g.setClipRect(QRect(r.L, r.T, std::max(0, r.R - r.L), std::max(0, r.B - r.T)));
