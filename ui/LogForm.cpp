@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <QScreen>
 #include <QShowEvent>
 #include <QStringDecoder>
 
@@ -188,6 +189,11 @@ void TLogForm::FormCloseQuery()
 
 void TLogForm::showEvent(QShowEvent* event)
 {
+    if (!centred_ && screen()) {
+        // Centred on the screen at the first showing; later the user's place stands.
+        centred_ = true;
+        move(screen()->availableGeometry().center() - rect().center());
+    }
     QDialog::showEvent(event);
     if (!event->spontaneous())
         FormShow();

@@ -61,4 +61,5 @@ private:
     QString programFolder_;
     QStringList lines_;
     bool closing_ = false;
+    bool centred_ = false;
 };

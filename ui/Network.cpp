@@ -7,6 +7,7 @@
 #include "ui_Network.h"
 
 #include <QProxyStyle>
+#include <QScreen>
 #include <QShowEvent>
 
 namespace {
@@ -158,6 +159,11 @@ void TfrmNetwork::edTimeoutChange()
 
 void TfrmNetwork::showEvent(QShowEvent* event)
 {
+    if (!centred_ && screen()) {
+        // Centred on the screen at the first showing; later the user's place stands.
+        centred_ = true;
+        move(screen()->availableGeometry().center() - rect().center());
+    }
     if (!event->spontaneous())
         FormShow();
     QDialog::showEvent(event);

@@ -86,4 +86,5 @@ private:
     QString workingPassword_;
     QString updateInterval_ = QStringLiteral("5");
     TFtpClient* ftpClient_ = nullptr;
+    bool centred_ = false;
 };
