@@ -334,6 +334,8 @@ HelpViewer* ViewerFor(const QString& file)
     if (!slot) {
         slot = new HelpViewer(key, parent);
         slot->setAttribute(Qt::WA_DeleteOnClose);
+        // The program ends with its main window, whatever help is still open.
+        slot->setAttribute(Qt::WA_QuitOnClose, false);
     }
     return slot;
 }

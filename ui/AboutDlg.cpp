@@ -60,6 +60,12 @@ TAboutDlg::TAboutDlg(QWidget* parent, const QString& programFile)
 
 TAboutDlg::~TAboutDlg() = default;
 
+int TAboutDlg::Execute(QWidget* parent)
+{
+    TAboutDlg dialog(parent);
+    return dialog.exec();
+}
+
 QLabel* TAboutDlg::lblProgramName() const { return ui_->lblProgramName; }
 QLabel* TAboutDlg::lblVersion() const { return ui_->lblVersion; }
 QLabel* TAboutDlg::lblTrademark() const { return ui_->lblTrademark; }

@@ -24,6 +24,9 @@ public:
     explicit TAboutDlg(QWidget* parent = nullptr, const QString& programFile = {});
     ~TAboutDlg() override;
 
+    // Creates the box, shows it modally and destroys it again.
+    static int Execute(QWidget* parent);
+
     QLabel* lblProgramName() const;
     QLabel* lblVersion() const;
     QLabel* lblTrademark() const;

@@ -38,6 +38,7 @@ class TGauge : public QWidget
     Q_PROPERTY(bool BorderSingle READ BorderSingle WRITE SetBorderSingle)
     Q_PROPERTY(QColor ForeColor READ ForeColor WRITE SetForeColor)
     Q_PROPERTY(QColor BackColor READ BackColor WRITE SetBackColor)
+    Q_PROPERTY(QColor Color READ Color WRITE SetColor)
 
 public:
     explicit TGauge(QWidget* parent = nullptr);

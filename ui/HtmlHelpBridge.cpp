@@ -111,6 +111,21 @@ std::int32_t HelpContextFor(const QWidget* widget)
 
 }  // namespace apphelp
 
+namespace {
+
+// A bridge installed before the application object exists gets its F1 filter
+// once that object has been created.
+TconHTMLHelp* pendingBridge = nullptr;
+
+void InstallPendingBridge()
+{
+    if (pendingBridge && QCoreApplication::instance())
+        QCoreApplication::instance()->installEventFilter(pendingBridge);
+    pendingBridge = nullptr;
+}
+
+}  // namespace
+
 TconHTMLHelp::TconHTMLHelp() = default;
 
 TconHTMLHelp::~TconHTMLHelp()
@@ -126,8 +141,16 @@ void TconHTMLHelp::Install()
     apphelp::SetOnHelp([this](std::uint16_t command, std::int32_t data, bool& callHelp) {
         return ApplicationHelp(command, data, callHelp);
     });
-    if (QCoreApplication::instance())
+    if (QCoreApplication::instance()) {
         QCoreApplication::instance()->installEventFilter(this);
+    } else {
+        pendingBridge = this;
+        static bool routineAdded = false;
+        if (!routineAdded) {
+            routineAdded = true;
+            qAddPreRoutine(&InstallPendingBridge);
+        }
+    }
 }
 
 void TconHTMLHelp::Remove()
@@ -136,6 +159,8 @@ void TconHTMLHelp::Remove()
         return;
     installed_ = false;
     apphelp::SetOnHelp({});
+    if (pendingBridge == this)
+        pendingBridge = nullptr;
     if (QCoreApplication::instance())
         QCoreApplication::instance()->removeEventFilter(this);
 }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
@@ -123,6 +124,28 @@ TEST_F(BridgeTest, F1AsksForTheContextOfTheFocusedWindow)
     bridge.Remove();
     QTest::keyClick(edit, Qt::Key_F1);
     EXPECT_EQ(viewer->calls.size(), 2u);
+}
+
+TEST_F(BridgeTest, F1OnAHighlightedMenuItemAsksForItsContext)
+{
+    QMenu menu;
+    QAction* source = menu.addAction(QStringLiteral("Video &Source..."));
+    QAction* display = menu.addAction(QStringLiteral("Video &Display..."));
+    apphelp::SetHelpContext(source, 12);
+    apphelp::SetHelpContext(&main, 4);
+    menu.popup(QPoint(10, 10));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&menu));
+    menu.setActiveAction(source);
+    QTest::keyClick(&menu, Qt::Key_F1);
+    ASSERT_EQ(viewer->calls.size(), 1u);
+    EXPECT_EQ(viewer->calls[0].command, HH_HELP_CONTEXT);
+    EXPECT_EQ(viewer->calls[0].data, 12u);
+
+    // An item without a context of its own: nothing from the menu itself.
+    menu.setActiveAction(display);
+    QTest::keyClick(&menu, Qt::Key_F1);
+    EXPECT_EQ(viewer->calls.size(), 1u);
+    menu.close();
 }
 
 TEST(HelpFileLocation, FoundBesideTheProgramFromAnotherWorkingFolder)
