@@ -1,6 +1,7 @@
 #include "platform/help.h"
 
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
 #include <QEvent>
 #include <QFile>
@@ -9,6 +10,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -144,6 +146,26 @@ TEST_F(HelpViewerTest, LinksBetweenPagesStayInTheFile)
     v->Browser()->anchorClicked(QUrl(QStringLiteral("getting_started.htm")));
     EXPECT_EQ(v->CurrentTopic(), QStringLiteral("/html/getting_started.htm"));
     EXPECT_EQ(v->Browser()->documentTitle(), QStringLiteral("Getting started"));
+}
+
+TEST_F(HelpViewerTest, ViewerOpenedFromAModalDialogBelongsToIt)
+{
+    // Otherwise the dialog's modality would block the help it asked for.
+    QDialog dialog;
+    QPointer<HelpViewer> viewer;
+    QTimer::singleShot(0, &dialog, [&] {
+        viewer = Open(HH_HELP_CONTEXT, 15);
+        dialog.reject();
+    });
+    dialog.exec();
+    ASSERT_TRUE(viewer);
+    EXPECT_EQ(viewer->parentWidget(), &dialog);
+    EXPECT_TRUE(viewer->isWindow());
+    EXPECT_FALSE(viewer->testAttribute(Qt::WA_QuitOnClose)) << "help never keeps the program running";
+
+    // Asked again without a modal dialog, the same window stands on its own.
+    EXPECT_EQ(Open(HH_DISPLAY_TOC), viewer.data());
+    EXPECT_EQ(viewer->parentWidget(), nullptr);
 }
 
 TEST_F(HelpViewerTest, CloseAllClosesEveryViewer)

@@ -114,18 +114,4 @@ TEST(VersionRecord, FilesWithoutARecordFailCleanly)
     EXPECT_FALSE(ReadFixedFileInfo(damaged, info));
 }
 
-TEST(VersionRecord, QueryAnswersOnlyTheRootBlock)
-{
-    VS_FIXEDFILEINFO record{VS_FFI_SIGNATURE, VS_FFI_STRUCVERSION, 0x00010004, 0x00000007, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    const void* out = nullptr;
-    std::uint32_t len = 0;
-    EXPECT_TRUE(VerQueryValue(&record, sizeof record, QStringLiteral("\\"), &out, &len));
-    EXPECT_EQ(out, &record);
-    EXPECT_EQ(len, sizeof record);
-    EXPECT_FALSE(VerQueryValue(&record, sizeof record, QStringLiteral("\\StringFileInfo"), &out, &len));
-    EXPECT_FALSE(VerQueryValue(&record, 10, QStringLiteral("\\"), &out, &len)) << "too short a block";
-    std::uint32_t small[2] = {};
-    EXPECT_FALSE(GetFileVersionInfo(kProgram, sizeof small, small)) << "buffer too small";
-}
-
 }  // namespace
