@@ -599,3 +599,72 @@ TEST(WSocketErrors, CloseLaterAndFreeLaterActFromTheLoop)
     ASSERT_TRUE(WaitUntil([&] { return alive.isNull(); }));
     EXPECT_EQ(LiveSocketCount(), live - 1);
 }
+
+// ---------------------------------------------------------------------------
+// Waiting operations and datagrams
+
+TEST(WSocketWait, FlushReturnsOnceTheQueueHasLeft)
+{
+    LoopbackServer server;
+    TWSocket s;
+    ASSERT_TRUE(ConnectTo(s, server));
+    const QByteArray data = Pattern(8 * 1024 * 1024, 5);
+    s.Send(data);
+    s.Flush();
+    EXPECT_TRUE(s.AllSent());
+    ASSERT_TRUE(WaitUntil([&] { return server.clients[0]->received.size() == data.size(); }));
+    EXPECT_TRUE(server.clients[0]->received == data);
+}
+
+TEST(WSocketWait, WaitUntilClosedDeliversDataUntilThePeerCloses)
+{
+    LoopbackServer server;
+    TWSocket s;
+    EventLog ev;
+    ev.Attach(s);
+    QByteArray got;
+    s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) { got += sender->ReceiveText().toLatin1(); };
+    ASSERT_TRUE(ConnectTo(s, server, &ev));
+    QTcpSocket* peer = server.clients[0]->socket.get();
+    peer->write("last words");
+    QTimer::singleShot(50, peer, [peer] { peer->disconnectFromHost(); });
+    s.WaitUntilClosed();
+    // Returns once the peer's close is seen; its notice follows from the loop.
+    EXPECT_EQ(got, QByteArray("last words"));
+    ASSERT_TRUE(WaitUntil([&] { return ev.closed == 1; }));
+    EXPECT_EQ(s.State(), wsClosed);
+}
+
+TEST(WSocketDatagram, ListenAndConnectWithoutAHandshake)
+{
+    TWSocket receiver;
+    EventLog rev;
+    rev.Attach(receiver);
+    receiver.SetProto(QStringLiteral("udp"));
+    receiver.SetAddr(QStringLiteral("127.0.0.1"));
+    receiver.SetPort(QStringLiteral("0"));
+    receiver.Listen();
+    EXPECT_EQ(rev.log, (Log{"state 7->2", "state 2->6", "state 6->4", "connected 0"}));
+    QByteArray got;
+    TSockAddrIn from;
+    int fromLength = 0;
+    receiver.OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) {
+        char buf[100];
+        const int n = s->ReceiveFrom(buf, sizeof buf, from, fromLength);
+        if (n > 0)
+            got.append(buf, n);
+    };
+
+    TWSocket sender;
+    EventLog sev;
+    sev.Attach(sender);
+    sender.SetProto(QStringLiteral("udp"));
+    sender.SetAddr(QStringLiteral("127.0.0.1"));
+    sender.SetPort(receiver.GetBoundPort());
+    sender.Connect();
+    EXPECT_EQ(sev.log, (Log{"state 7->1", "state 1->4", "connected 0"}));
+    EXPECT_EQ(sender.SendText(QStringLiteral("hello")), 5);
+    ASSERT_TRUE(WaitUntil([&] { return got == "hello"; }));
+    EXPECT_EQ(fromLength, 16);
+    EXPECT_EQ(QString::number(platform::Ntohs(from.sin_port)), sender.LocalPort());
+}
