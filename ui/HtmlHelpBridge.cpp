@@ -16,7 +16,7 @@ namespace {
 const char kContextProperty[] = "HelpContext";
 
 struct State {
-    QString helpFile;
+    QString helpFile = QString::fromLatin1(kHelpFileName);
     QPointer<QWidget> mainWindow;
     THelpEvent onHelp;
 };
