@@ -369,12 +369,13 @@ public:
             viewer->ShowIndex();
             break;
         case HH_HELP_CONTEXT:
-            viewer->ShowContents();
+            viewer->Tabs()->setCurrentIndex(0);
             viewer->ShowContext(static_cast<std::uint32_t>(data));
             break;
         case HH_DISPLAY_TOPIC:
         default:
-            viewer->ShowContents();
+            // The data word is not taken as a page name: it may be any number.
+            viewer->Tabs()->setCurrentIndex(0);
             viewer->ShowTopic(page);
             break;
         }
@@ -521,7 +522,7 @@ void HelpViewer::LoadNavigation()
 void HelpViewer::ShowContents()
 {
     tabs_->setCurrentIndex(0);
-    if (currentTopic_.isEmpty() && message_.isEmpty())
+    if (currentTopic_.isEmpty())
         ShowTopic({});
 }
 
@@ -529,7 +530,7 @@ void HelpViewer::ShowIndex()
 {
     tabs_->setCurrentIndex(1);
     indexSearch_->setFocus();
-    if (currentTopic_.isEmpty() && message_.isEmpty())
+    if (currentTopic_.isEmpty())
         ShowTopic({});
 }
 

@@ -23,6 +23,9 @@ QUrl TargetUrl(const QString& target, const QString& folder)
         QUrl url(t, QUrl::TolerantMode);
         return url.isValid() ? url : QUrl();
     }
+    // A bare web host opens in the browser, as desktop shells do.
+    if (t.startsWith(QLatin1String("www."), Qt::CaseInsensitive))
+        return QUrl(QStringLiteral("http://") + t, QUrl::TolerantMode);
     QString path = t;
     if (QFileInfo(path).isRelative() && !folder.isEmpty())
         path = QDir(folder).filePath(path);
