@@ -2,11 +2,14 @@
 
 #include <QCoreApplication>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
+#include <cstring>
 
 using namespace platform;
 
@@ -1589,6 +1592,50 @@ void TCustomSocksWSocket::ResetToDefaults()
 
 void TCustomSocksWSocket::Connect()
 {
+    if (socksServer_.isEmpty()) {
+        TCustomWSocket::Connect();
+        return;
+    }
+    if (protoStr_.toLower() != QLatin1String("tcp")) {
+        RaiseSocketError(QStringLiteral("tcp is the only protocol supported thru socks server"));
+        return;
+    }
+    try {
+        if (!portResolved_) {
+            sin_.sin_port = Htons(WSocketResolvePort(socksPort_, protoStr_));
+            portResolved_ = true;
+        }
+        if (!addrResolved_) {
+            sin_.sin_addr = WSocketResolveHost(socksServer_);
+            addrResolved_ = true;
+        }
+        portNum_ = WSocketResolvePort(portStr_, protoStr_);  // the destination port
+        socksPhase_ = socksPhaseAwaitingMethodReply;
+        socksReplyCount_ = 0;
+    } catch (const std::exception& e) {
+        RaiseSocketError(QStringLiteral("connect: ") + ExceptionText(e));
+        return;
+    }
+    // The requests are built in 128-byte buffers: refuse what cannot fit
+    // rather than cut or overrun it.
+    const qsizetype user = socksUsercode_.toUtf8().size();
+    const qsizetype password = socksPassword_.toUtf8().size();
+    const qsizetype host = addrStr_.toUtf8().size();
+    QString tooLong;
+    if (SocksLevel4()) {
+        if (9 + user + (socksLevel_ == QLatin1String("4A") ? host + 1 : 0) > 128)
+            tooLong = QStringLiteral("connect: socks user code or host name too long");
+    } else {
+        if (socksAuthentication_ == socksAuthenticateUsercode && user + password + 3 > 128)
+            tooLong = QStringLiteral("connect: socks user code or password too long");
+        else if (7 + host > 128)
+            tooLong = QStringLiteral("connect: socks host name too long");
+    }
+    if (!tooLong.isEmpty()) {
+        socksPhase_ = socksPhaseIdle;
+        RaiseSocketError(tooLong);
+        return;
+    }
     TCustomWSocket::Connect();
 }
 
@@ -1620,14 +1667,255 @@ int TCustomSocksWSocket::RawReceive(void* buffer, int length, int flags)
     return TCustomWSocket::RawReceive(buffer, length, flags);
 }
 
-bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
-{
-    return TCustomWSocket::FireDataAvailable(error);
-}
-
 void TCustomSocksWSocket::FireSessionConnected(std::uint16_t error)
 {
+    if (socksPhase_ == socksPhaseAwaitingMethodReply) {
+        FireSocksConnected(error);
+        if (error == 0) {
+            if (SocksLevel4()) {
+                SocksSendConnectRequest();
+            } else {
+                socksAuthMethod_ = socksAuthentication_ == socksAuthenticateUsercode ? 2 : 0;
+                const char request[3] = {5, 1, char(socksAuthMethod_)};
+                SocksSendRequest(QByteArray(request, 3));
+            }
+            return;  // the owner hears of the connection once the proxy grants it
+        }
+    }
     TCustomWSocket::FireSessionConnected(error);
+}
+
+void TCustomSocksWSocket::SocksSendRequest(const QByteArray& request)
+{
+    try {
+        Send(request.constData(), int(request.size()));
+    } catch (...) {
+    }
+}
+
+void TCustomSocksWSocket::SocksSendAuthRequest()
+{
+    socksPhase_ = socksPhaseAwaitingAuthReply;
+    FireSocksAuthState(socksAuthBegun);
+    const QByteArray user = socksUsercode_.toUtf8();
+    const QByteArray password = socksPassword_.toUtf8();
+    QByteArray request;
+    request += char(1);
+    request += char(user.size());
+    request += user;
+    request += char(password.size());
+    request += password;
+    SocksSendRequest(request);
+}
+
+void TCustomSocksWSocket::SocksSendConnectRequest()
+{
+    socksPhase_ = socksPhaseAwaitingConnectReply;
+    const QByteArray host = addrStr_.toUtf8();
+    const char port[2] = {char(portNum_ >> 8), char(portNum_ & 0xFF)};
+    QByteArray request;
+    if (SocksLevel4()) {
+        const bool v4a = socksLevel_ == QLatin1String("4A");
+        std::uint32_t address = Htonl(1);  // 0.0.0.1: the proxy resolves the name
+        if (!v4a) {
+            try {
+                address = WSocketResolveHost(addrStr_);
+            } catch (const std::exception& e) {
+                const auto* x = dynamic_cast<const Exception*>(&e);
+                FireSocksError(socksHostResolutionFailed,
+                               QString::fromLatin1(x ? x->ClassName() : "Exception") + QLatin1Char(' ')
+                                   + ExceptionText(e));
+                CloseInternal(true, socksHostResolutionFailed);
+                return;
+            }
+        }
+        request += char(4);
+        request += char(1);
+        request.append(port, 2);
+        request.append(reinterpret_cast<const char*>(&address), 4);
+        request += socksUsercode_.toUtf8();
+        request += char(0);
+        if (v4a) {
+            request += host;
+            request += char(0);
+        }
+    } else {
+        request += char(5);
+        request += char(1);
+        request += char(0);
+        request += char(3);  // the destination always travels as a name
+        request += char(host.size());
+        request += host;
+        request.append(port, 2);
+    }
+    SocksSendRequest(request);
+}
+
+void TCustomSocksWSocket::SocksFail(int error, const QString& msg)
+{
+    FireSocksError(error, msg);
+    socksPhase_ = socksPhaseIdle;
+    TCustomWSocket::FireSessionConnected(std::uint16_t(error));
+    CloseInternal(true, error);
+}
+
+bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
+{
+    if (socksPhase_ == socksPhaseIdle)
+        return TCustomWSocket::FireDataAvailable(error);
+    if (error != 0) {
+        SocksFail(error, QStringLiteral("data receive error"));
+        return false;
+    }
+    constexpr int kReplyRoom = int(sizeof socksReply_) - 1;  // 127
+    auto readReply = [this](int upTo) {
+        const int n = Receive(socksReply_ + socksReplyCount_, upTo - socksReplyCount_);
+        if (n > 0)
+            socksReplyCount_ += n;
+        return n;
+    };
+
+    switch (socksPhase_) {
+    case socksPhaseAwaitingMethodReply: {
+        if (readReply(kReplyRoom) < 0)
+            return true;
+        if (SocksLevel4()) {
+            SocksFail(socksProtocolError, QStringLiteral("TWSocket logic error"));
+            return false;
+        }
+        if (socksReplyCount_ < 2)
+            return true;
+        socksReplyCount_ = 0;
+        if (socksReply_[0] != 5) {
+            SocksFail(socksVersionError, QStringLiteral("socks version error"));
+            return false;
+        }
+        if (socksReply_[1] == 0) {
+            if (socksAuthMethod_ == 2)
+                FireSocksAuthState(socksAuthSkipped);
+            SocksSendConnectRequest();
+        } else if (socksReply_[1] == 2) {
+            SocksSendAuthRequest();
+        } else {
+            SocksFail(socksAuthMethodError, QStringLiteral("authentification method not acceptable"));
+            return false;
+        }
+        return true;
+    }
+    case socksPhaseAwaitingAuthReply: {
+        if (readReply(kReplyRoom) < 0)
+            return true;
+        if (socksReplyCount_ >= 1 && socksReply_[0] != 1) {
+            SocksFail(socksVersionError, QStringLiteral("socks version error"));
+            return false;
+        }
+        if (socksReplyCount_ > 2) {
+            SocksFail(socksProtocolError, QStringLiteral("too much data availaible"));
+            return false;
+        }
+        if (socksReplyCount_ < 2)
+            return true;
+        if (socksReply_[1] != 0) {
+            SocksFail(socksAuthenticationFailed, QStringLiteral("socks authentication failed"));
+            return false;
+        }
+        socksReplyCount_ = 0;
+        FireSocksAuthState(socksAuthAccepted);
+        SocksSendConnectRequest();
+        return true;
+    }
+    case socksPhaseAwaitingConnectReply:
+        if (SocksLevel4()) {
+            if (readReply(8) < 0)
+                return true;
+            if (socksReplyCount_ < 8)
+                return true;
+            socksReplyCount_ = 0;
+            if (socksReply_[0] != 0) {
+                SocksFail(socksVersionError, QStringLiteral("socks version error"));
+                return false;
+            }
+            switch (socksReply_[1]) {
+            case 90:
+                socksPhase_ = socksPhaseIdle;
+                FireSessionConnected(0);
+                return FireDataAvailable(0);
+            case 91:
+                SocksFail(socksRejectedOrFailed, QStringLiteral("request rejected or failed"));
+                return false;
+            case 92:
+                SocksFail(socksConnectionRefused, QStringLiteral("connection refused"));
+                return false;
+            case 93:
+                SocksFail(socksAuthenticationFailed, QStringLiteral("authentification failed"));
+                return false;
+            default:
+                SocksFail(socksUnassignedError, QStringLiteral("unassigned error #") + QString::number(socksReply_[1]));
+                return false;
+            }
+        } else {
+            if (readReply(kReplyRoom) < 0)
+                return true;
+            if (socksReplyCount_ >= 1 && socksReply_[0] != 5) {
+                SocksFail(socksVersionError, QStringLiteral("socks version error"));
+                return false;
+            }
+            if (socksReplyCount_ >= 2 && socksReply_[1] != 0) {
+                static const char* const texts[] = {
+                    "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
+                    "host unreachable", "connection refused", "time to live expired", "command not supported",
+                    "address type not supported"};
+                const int code = socksReply_[1];
+                if (code >= 1 && code <= 8)
+                    SocksFail(socksGeneralFailure + code - 1, QString::fromLatin1(texts[code - 1]));
+                else
+                    SocksFail(socksUnassignedError, QStringLiteral("unassigned error #") + QString::number(code));
+                return false;
+            }
+            if (socksReplyCount_ < 5)
+                return true;
+            const int type = socksReply_[3];
+            const int needed = type == 1 ? 10 : type == 3 ? 7 + socksReply_[4] : 5;
+            if (needed > kReplyRoom) {
+                // A bound name longer than the reply buffer: it could never complete.
+                SocksFail(socksProtocolError, QStringLiteral("socks reply too long"));
+                return false;
+            }
+            if (socksReplyCount_ < needed)
+                return true;
+            int portOffset;
+            if (type == 1) {
+                socksBoundAddr_ = QStringLiteral("%1.%2.%3.%4")
+                                      .arg(socksReply_[4])
+                                      .arg(socksReply_[5])
+                                      .arg(socksReply_[6])
+                                      .arg(socksReply_[7]);
+                portOffset = 8;
+            } else if (type == 3) {
+                socksBoundAddr_ =
+                    QString::fromLatin1(reinterpret_cast<const char*>(socksReply_ + 5), socksReply_[4]);
+                portOffset = 5 + socksReply_[4];
+            } else {
+                SocksFail(socksUnknownAddressType, QStringLiteral("address type not supported"));
+                return false;
+            }
+            socksBoundPort_ = QString::number((socksReply_[portOffset] << 8) | socksReply_[portOffset + 1]);
+            socksPhase_ = socksPhaseIdle;
+            // Bytes behind the reply are the peer's first data: RcvdCount and
+            // Receive see them from OnSessionConnected on.
+            const int leftover = socksReplyCount_ - (portOffset + 2);
+            socksReplyCount_ = 0;
+            if (leftover > 0) {
+                socksLeftoverPos_ = portOffset + 2;
+                socksLeftoverCount_ = leftover;
+            }
+            FireSessionConnected(0);
+            return FireDataAvailable(0);
+        }
+    default:
+        SocksFail(socksInternalError, QStringLiteral("internal error"));
+        return false;
+    }
 }
 
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t error)
@@ -1658,8 +1946,258 @@ void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState state)
 // ---------------------------------------------------------------------------
 // Line, sync and the published class
 
-TCustomLineWSocket::TCustomLineWSocket(QObject* owner) : TCustomSocksWSocket(owner) {}
+TCustomLineWSocket::TCustomLineWSocket(QObject* owner) : TCustomSocksWSocket(owner)
+{
+    lineEnd_ = QByteArrayLiteral("\r\n");
+    lineMode_ = false;
+    lineLimit_ = 65536;
+}
+
+void TCustomLineWSocket::SetLineMode(bool value)
+{
+    if (value == lineMode_)
+        return;
+    lineMode_ = value;
+    if (bufferedCount_ > 0 || pendingLineLength_ > 0)
+        PostToSelf(WM_LINE_DATA_PENDING, 0, 0);
+}
+
+void TCustomLineWSocket::HandleWindowMessage(Message& msg)
+{
+    if (msg.msg != WM_LINE_DATA_PENDING) {
+        TCustomSocksWSocket::HandleWindowMessage(msg);
+        return;
+    }
+    try {
+        // Bytes held back from line mode go out before new socket data.
+        int before;
+        do {
+            before = bufferedCount_;
+            FireDataAvailable(0);
+        } while (bufferedCount_ > 0 && bufferedCount_ < before);
+    } catch (const std::exception& e) {
+        HandleBackgroundError(e);
+    }
+}
+
+int TCustomLineWSocket::RcvdCount()
+{
+    if (lineMode_)
+        return pendingLineLength_;
+    return TCustomSocksWSocket::RcvdCount();
+}
+
+int TCustomLineWSocket::RawReceive(void* buffer, int length, int flags)
+{
+    char* out = static_cast<char*>(buffer);
+    if (lineMode_ && pendingLineLength_ > 0) {
+        const int m = std::min(std::max(length, 0), pendingLineLength_);
+        char* data = lineBuffer_.data();
+        std::copy_n(data, m, out);
+        std::memmove(data, data + m, size_t(pendingLineLength_ - m));
+        pendingLineLength_ -= m;
+        return m;
+    }
+    if (!lineMode_ && bufferedCount_ > 0) {
+        const int m = std::min(std::max(length, 0), bufferedCount_);
+        char* data = lineBuffer_.data();
+        std::copy_n(data, m, out);
+        std::memmove(data, data + m, size_t(bufferedCount_ - m + 1));  // with the 0 byte
+        bufferedCount_ -= m;
+        pendingLineLength_ = std::max(0, pendingLineLength_ - m);
+        return m;
+    }
+    return TCustomSocksWSocket::RawReceive(buffer, length, flags);
+}
+
+void TCustomLineWSocket::EnsureLineBuffer(int size)
+{
+    if (lineBuffer_.size() < size)
+        lineBuffer_.resize(size);
+}
+
+void TCustomLineWSocket::DeliverPendingLine()
+{
+    while (lineMode_ && pendingLineLength_ > 0) {
+        const int before = pendingLineLength_;
+        // No handler, or a handler that reads nothing: the rest of the line goes.
+        if (!TCustomSocksWSocket::FireDataAvailable(0) || lineBuffer_.isEmpty() || pendingLineLength_ == before) {
+            pendingLineLength_ = 0;
+            return;
+        }
+    }
+}
+
+bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
+{
+    if (!lineMode_ || lineEnd_.isEmpty() || socksPhase_ != socksPhaseIdle)
+        return TCustomSocksWSocket::FireDataAvailable(error);
+
+    int n = TCustomSocksWSocket::RcvdCount();
+    if (n < 0)
+        return true;
+    if (n == 0)
+        n = 255;
+    EnsureLineBuffer(bufferedCount_ + n + 1);
+    int got = Receive(lineBuffer_.data() + bufferedCount_, n);
+    if (got <= 0)
+        return true;
+    lineBuffer_[bufferedCount_ + got] = 0;
+
+    if (lineEdit_)
+        ApplyLineEditing(got);
+    else if (lineEcho_)
+        Send(lineBuffer_.constData() + bufferedCount_, got);
+
+    const int endLength = int(lineEnd_.size());
+    int start = std::max(0, bufferedCount_ - endLength);
+    bufferedCount_ += got;
+
+    while (lineMode_) {
+        int found = -1;
+        const char* data = lineBuffer_.constData();
+        for (int i = start; i <= bufferedCount_ - endLength; ++i) {
+            if (data[i] == lineEnd_[0] && std::memcmp(data + i, lineEnd_.constData(), size_t(endLength)) == 0) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) {
+            if (lineLimit_ > 0 && bufferedCount_ > lineLimit_) {
+                bool clearData = true;
+                FireLineLimitExceeded(bufferedCount_, clearData);
+                if (clearData) {
+                    pendingLineLength_ = 0;
+                    bufferedCount_ = 0;
+                }
+            }
+            return true;
+        }
+        const int lineEndPos = found + endLength;
+        pendingLineLength_ = lineEndPos;
+        DeliverPendingLine();
+        if (lineBuffer_.isEmpty())
+            return true;  // the connection ended inside the handler
+        // Drop the line: what followed it moves up behind any unread rest.
+        const int following = bufferedCount_ - lineEndPos;
+        char* buf = lineBuffer_.data();
+        std::memmove(buf + pendingLineLength_, buf + lineEndPos, size_t(following));
+        bufferedCount_ = pendingLineLength_ + following;
+        buf[bufferedCount_] = 0;
+        start = 0;
+    }
+    return true;
+}
+
+void TCustomLineWSocket::ApplyLineEditing(int& got)
+{
+    const int from = bufferedCount_;
+    const int to = bufferedCount_ + got;
+    int w = bufferedCount_;
+    int low = bufferedCount_;
+    QByteArray work;  // used from the first backspace or tab on
+    bool editing = false;
+    QByteArray echo;
+    auto put = [&](char c) {
+        if (editing) {
+            if (w >= work.size())
+                work.resize(work.size() + 256);
+            work[w] = c;
+        } else {
+            lineBuffer_[w] = c;
+        }
+        ++w;
+    };
+    auto beginEditing = [&] {
+        if (editing)
+            return;
+        editing = true;
+        work = QByteArray(((bufferedCount_ + got + 256) / 256) * 256, '\0');
+        std::copy_n(lineBuffer_.constData(), w, work.data());
+    };
+    for (int r = from; r < to; ++r) {
+        const char c = lineBuffer_[r];
+        if (c == 8) {
+            beginEditing();
+            if (lineEcho_ && w > 0)
+                echo += QByteArray("\b \b", 3);
+            if (w > 0) {
+                --w;
+                low = std::min(low, w);
+            }
+        } else if (c == 9) {
+            beginEditing();
+            do {
+                put(' ');
+                if (lineEcho_)
+                    echo += ' ';
+            } while (w % 8 != 0);
+        } else {
+            if (lineEcho_)
+                echo += c;
+            put(c);
+        }
+    }
+    if (!echo.isEmpty())
+        Send(echo.constData(), int(echo.size()));
+    if (editing) {
+        EnsureLineBuffer(w + 1);
+        std::copy_n(work.constData(), w, lineBuffer_.data());
+        lineBuffer_[w] = 0;
+        bufferedCount_ = low;
+        got = w - low;
+    }
+}
+
+void TCustomLineWSocket::FireLineLimitExceeded(int rcvdLength, bool& clearData)
+{
+    if (OnLineLimitExceeded)
+        OnLineLimitExceeded(this, rcvdLength, clearData);
+}
+
+void TCustomLineWSocket::FireSessionClosed(std::uint16_t error)
+{
+    if (!lineBuffer_.isEmpty()) {
+        if (lineMode_ && bufferedCount_ > 0) {
+            // The last line, without its terminator.
+            pendingLineLength_ = bufferedCount_;
+            DeliverPendingLine();
+        }
+        lineBuffer_.clear();
+        bufferedCount_ = 0;
+        pendingLineLength_ = 0;
+    }
+    TCustomSocksWSocket::FireSessionClosed(error);
+}
+
+// ---------------------------------------------------------------------------
 
 TCustomSyncWSocket::TCustomSyncWSocket(QObject* owner) : TCustomLineWSocket(owner) {}
+
+int TCustomSyncWSocket::RunAndWait(bool& flag, const std::function<void()>& method)
+{
+    flag = false;
+    if (method)
+        method();
+    return WaitForFlag(flag);
+}
+
+int TCustomSyncWSocket::WaitForFlag(bool& flag)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto nowMs = [] {
+        return std::int64_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+    };
+    syncDeadline_ = nowMs() + syncTimeout_;
+    while (!flag) {
+        if (syncTimeout_ > 0 && nowMs() > syncDeadline_)
+            return kSyncWaitTimeout;
+        if (ApplicationTerminated() || terminated_)
+            return kSyncWaitTimeout;
+        PumpMessages();
+        QThread::yieldCurrentThread();
+    }
+    return 0;
+}
 
 TWSocket::TWSocket(QObject* owner) : TCustomSyncWSocket(owner) {}

@@ -483,7 +483,8 @@ protected:
     void SocksSendAuthRequest();
     void SocksSendConnectRequest();
     void SocksFail(int error, const QString& msg);
-    bool SocksReplyReceived();
+    void SocksSendRequest(const QByteArray& request);
+    bool SocksLevel4() const { return socksLevel_.startsWith(QLatin1Char('4')); }
 
     TSocksPhase socksPhase_ = socksPhaseIdle;
     QString socksServer_;
@@ -510,6 +511,48 @@ class TCustomLineWSocket : public TCustomSocksWSocket
 {
 public:
     explicit TCustomLineWSocket(QObject* owner = nullptr);
+
+    // The limit was passed: clearData (true on entry) drops the buffered bytes.
+    std::function<void(TCustomWSocket* sender, int rcvdLength, bool& clearData)> OnLineLimitExceeded;
+
+    bool LineMode() const { return lineMode_; }
+    virtual void SetLineMode(bool value);
+    const QByteArray& LineEnd() const { return lineEnd_; }
+    void SetLineEnd(const QByteArray& lineEnd) { lineEnd_ = lineEnd; }
+    int LineLimit() const { return lineLimit_; }
+    void SetLineLimit(int limit) { lineLimit_ = limit; }
+    bool LineEcho() const { return lineEcho_; }
+    void SetLineEcho(bool value) { lineEcho_ = value; }
+    bool LineEdit() const { return lineEdit_; }
+    void SetLineEdit(bool value) { lineEdit_ = value; }
+    // Bytes held by the line layer (a partial line, or lines not yet handed out).
+    int BufferedCount() const { return bufferedCount_; }
+
+    int RcvdCount() override;
+
+protected:
+    virtual void FireLineLimitExceeded(int rcvdLength, bool& clearData);
+    virtual void ApplyLineEditing(int& got);
+
+    void HandleWindowMessage(platform::Message& msg) override;
+    int RawReceive(void* buffer, int length, int flags) override;
+    bool FireDataAvailable(std::uint16_t error) override;
+    void FireSessionClosed(std::uint16_t error) override;
+
+    // Hands the pending line to the owner until it has read it all.
+    void DeliverPendingLine();
+    void EnsureLineBuffer(int size);
+
+    QByteArray lineBuffer_;  // empty = not allocated; a 0 byte follows the data
+    int bufferedCount_ = 0;
+    QByteArray lineEnd_ = QByteArrayLiteral("\r\n");
+    bool lineMode_ = false;
+    int pendingLineLength_ = 0;
+    int lineLimit_ = 65536;
+    bool lineEcho_ = false;
+    bool lineEdit_ = false;
+    int syncTimeout_ = 0;  // milliseconds, 0 = no limit
+    std::int64_t syncDeadline_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -519,6 +562,14 @@ class TCustomSyncWSocket : public TCustomLineWSocket
 {
 public:
     explicit TCustomSyncWSocket(QObject* owner = nullptr);
+
+    int SyncTimeout() const { return syncTimeout_; }
+    void SetSyncTimeout(int ms) { syncTimeout_ = ms; }
+
+    // flag := false, runs method, then waits for the flag: 0, or 12001 on
+    // time-out or program termination.
+    virtual int RunAndWait(bool& flag, const std::function<void()>& method);
+    virtual int WaitForFlag(bool& flag);
 };
 
 // ---------------------------------------------------------------------------
