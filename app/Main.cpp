@@ -1,16 +1,42 @@
 #include "app/Main.h"
 
+#include "app/DriverDialog.h"
+#include "app/ErrorLog.h"
+#include "app/Settings.h"
+#include "app/UpdatePictures.h"
+#include "capture/videocap.h"
+#include "platform/application.h"
+#include "platform/dialogs.h"
+#include "platform/messages.h"
+#include "ui/AboutDlg.h"
+#include "ui/DigitFilter.h"
+#include "ui/HtmlHelpBridge.h"
+#include "ui/LogForm.h"
+#include "ui/Network.h"
+#include "ui/URL.h"
 #include "ui_Main.h"
 
+#include <QCloseEvent>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QLabel>
+#include <QPixmap>
+#include <QShowEvent>
 #include <QStatusBar>
+#include <QVBoxLayout>
 
 namespace {
 
 constexpr int kMainWidth = 561;
 constexpr int kMainHeight = 372;
 constexpr int kVideoPanelMaxWidth = 603;
+constexpr int kMinutesMs = 60000;
+
+const QString kGreen = QStringLiteral("color: rgb(0, 128, 0);");
+const QString kRed = QStringLiteral("color: rgb(255, 0, 0);");
 
 // Rounds a / b to the nearest whole number, halves to even.
 int DivRoundHalfEven(int a, int b)
@@ -22,11 +48,35 @@ int DivRoundHalfEven(int a, int b)
     return q;
 }
 
+// The update interval in minutes from the field's text: 1 to 999. Anything
+// that is not a number (an emptied field) counts as 1.
+int ClampedInterval(const QString& text, bool& clamped)
+{
+    bool digits = !text.isEmpty();
+    for (QChar c : text)
+        digits = digits && c.isDigit() && c.unicode() < 128;
+    clamped = true;
+    if (!digits)
+        return 1;
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok || value > 999)
+        return 999;
+    if (value < 1)
+        return 1;
+    clamped = false;
+    return static_cast<int>(value);
+}
+
 }  // namespace
 
-TMain::TMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::TMain>())
+TMain::TMain(const QString& programFolder, QWidget* parent)
+    : QMainWindow(parent),
+      files_(programFolder.isEmpty() ? platform::Application::ProgramFolder() : programFolder),
+      ui(std::make_unique<Ui::TMain>())
 {
     ui->setupUi(this);
+    setObjectName(QStringLiteral("Main"));
 
     statusPanels_[0] = new QLabel(this);
     statusPanels_[0]->setObjectName(QStringLiteral("StatusPanel0"));
@@ -38,15 +88,272 @@ TMain::TMain(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::TMa
     ui->StatusBar1->addWidget(statusPanels_[1], 1);
     ui->StatusBar1->setSizeGripEnabled(false);
 
-    InstallHints();
+    // The capture component fills the video panel, on black.
+    videoCap1_ = new TVideoCap(ui->Panel2);
+    videoCap1_->setObjectName(QStringLiteral("VideoCap1"));
+    QPalette black = videoCap1_->palette();
+    black.setColor(QPalette::Window, Qt::black);
+    videoCap1_->setPalette(black);
+    videoCap1_->setAutoFillBackground(true);
+    auto* videoLayout = new QVBoxLayout(ui->Panel2);
+    const int frame = ui->Panel2->frameWidth();
+    videoLayout->setContentsMargins(frame, frame, frame, frame);
+    videoLayout->addWidget(videoCap1_);
+    ui->Image1->lower();
+    ui->MemoDateTime->lower();
 
-    setWindowTitle(QStringLiteral("Tarvo Lite") + QStringLiteral(" - Remote Surveillance"));
+    // The FTP client's design values.
+    ftpClient_.setObjectName(QStringLiteral("FtpClient"));
+    ftpClient_.SetTimeout(15);
+    ftpClient_.SetMultiThreaded(false);
+    ftpClient_.SetPort(QStringLiteral("ftp"));
+    ftpClient_.SetLocalAddr(QStringLiteral("0.0.0.0"));
+    ftpClient_.SetDisplayFileFlag(false);
+    ftpClient_.SetBinary(true);
+    ftpClient_.SetShareMode(ftpShareDenyNone);
+    ftpClient_.SetOptions(TFtpOptions{ftpAcceptLF});
+    ftpClient_.SetConnectionType(ftpDirect);
+    ftpClient_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest rq, std::uint16_t error) {
+        FtpClientRequestDone(rq, error);
+    };
+    ftpClient_.OnCommand = [this](TCustomFtpCli*, QString& cmd) { FtpClientCommand(cmd); };
+
+    timer1_.setObjectName(QStringLiteral("Timer1"));
+    timer1_.setTimerType(Qt::CoarseTimer);
+    connect(&timer1_, &QTimer::timeout, this, [this] { Timer1Timer(); });
+
+    kelnaURL_ = new TURL(this);
+    kelnaURL_->setObjectName(QStringLiteral("KelnaURL"));
+    kelnaURL_->SetURL(QString::fromLatin1(kMakerWebHost));
+    kelnaURL_->SetURLType(utHttp);
+
+    apphelp::SetHelpContext(this, 4);
+    apphelp::SetHelpContext(ui->menuVideoSource1, 12);
+    apphelp::SetHelpContext(ui->menuVideoFormat1, 13);
+    apphelp::SetHelpContext(ui->menuVideoCompression1, 14);
+    apphelp::SetHelpContext(ui->menuHelp2, 9999);
+
+    InstallDigitFilter(ui->Edit1);
+    InstallDigitFilter(ui->EditInterval);
+    InstallHints();
+    ConnectControls();
+
+    setWindowTitle(QString::fromLatin1(app::kProgramName) + QStringLiteral(" - Remote Surveillance"));
     // Single fixed border: the user cannot drag the size.
     setFixedSize(kMainWidth, kMainHeight);
     FormResize();
 }
 
-TMain::~TMain() = default;
+TMain::~TMain()
+{
+    // The driver index survives to the next run.
+    try {
+        platform::IniFile file = app::DriverSettingsFile(files_);
+        app::WriteDriverIndex(file, videoCap1_->DriverIndex());
+    } catch (const std::exception&) {
+        // Nothing can be reported any more: the program is ending.
+    }
+    timer1_.stop();
+    ftpClient_.OnRequestDone = nullptr;
+    ftpClient_.OnCommand = nullptr;
+    videoCap1_->OnStatus = nullptr;
+    videoCap1_->OnStatusCallback = nullptr;
+    videoCap1_->OnError = nullptr;
+}
+
+void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
+{
+    logForm_ = logForm;
+    frmNetwork_ = frmNetwork;
+    logForm_->SetProgramFolder(files_.Folder());
+    frmNetwork_->SetSettingsFileName(files_.SettingsFile());
+    frmNetwork_->SetFtpClient(&ftpClient_);
+    frmNetwork_->OnGetUpdateInterval = [this] { return ui->EditInterval->text(); };
+    frmNetwork_->OnSetUpdateInterval = [this](const QString& interval) { ui->EditInterval->setText(interval); };
+
+    errorLog_ = std::make_unique<TErrorLog>(*logForm_);
+    errorLog_->SetLogErrors(ui->menuLogErrors->isChecked());
+    errorLog_->SetErrorBeep(ui->menuErrorBeep->isChecked());
+    errorLog_->OnStatusText = [this](const QString& text) { SetStatusPanelText(1, text); };
+    errorLog_->OnDeviceNotDetected = [this] {
+        videoCap1_->SetDriverOpen(false);
+        videoCap1_->SetDriverIndex(-1);
+    };
+    updatePictures_ = std::make_unique<TUpdatePictures>(files_, *errorLog_);
+    updatePictures_->OnGrabFrame = [this](const QString& bitmapFile) {
+        videoCap1_->SetSingleImageFile(bitmapFile);
+        videoCap1_->GrabFrameNoStop();
+        return videoCap1_->SaveAsDIB();
+    };
+    updatePictures_->OnCaptionDrawn = [this](const QImage& caption) {
+        ui->Image1->resize(caption.size());
+        ui->Image1->setPixmap(QPixmap::fromImage(caption));
+    };
+}
+
+// ---------------------------------------------------------------------------
+// Creation, showing, closing
+
+void TMain::FormCreate()
+{
+    Q_ASSERT(logForm_ && frmNetwork_);
+    resize(kMainWidth, kMainHeight);
+    setWindowTitle(QString::fromLatin1(app::kProgramName) + QStringLiteral(" - Remote Surveillance"));
+
+    files_.CreateWorkingFiles();
+
+    // A failing step must not cut the sequence short: the settings, the help
+    // file and the auto start still apply. The first failure is shown at the end.
+    QString failure;
+    auto attempt = [&failure](const std::function<void()>& step) {
+        try {
+            step();
+        } catch (const Exception& e) {
+            if (failure.isEmpty())
+                failure = e.Message();
+        } catch (const std::exception& e) {
+            if (failure.isEmpty())
+                failure = QString::fromUtf8(e.what());
+        }
+    };
+
+    attempt([this] {
+        videoCap1_->SetDriverIndex(app::ReadDriverIndex(app::DriverSettingsFile(files_)));
+        if (videoCap1_->DriverName().isEmpty()) {
+            platform::Dialogs().MessageBeep();
+            platform::Dialogs().MessageDlg(
+                QStringLiteral("Could not activate video input device. Select a capture driver first."),
+                platform::MsgDlgType::Warning, platform::mbOK);
+            menuVideoDriver1Click();
+        }
+    });
+    attempt([this] { LoadSettings(); });
+
+    ui->EditCapPicture->setText(QStringLiteral("Snapshot.bmp"));
+    ui->EditVideoFile->setText(videoCap1_->VideoFileName());
+
+    attempt([this] { videoCap1_->SetDriverOpen(true); });
+    attempt([this] {
+        if (videoCap1_->DriverOpen() && videoCap1_->HasOverlay())
+            TickBox(ui->CheckOverl, &TMain::CheckOverlClick);
+        else
+            TickBox(ui->CheckPrev, &TMain::CheckPrevClick);
+        TickBox(ui->CheckProportional, &TMain::CheckProportionalClick);
+        TickBox(ui->CheckFitWindow, &TMain::CheckFitWindowClick);
+    });
+
+    if (QFile::exists(files_.HelpFile()))
+        apphelp::SetHelpFile(files_.HelpFile());
+
+    if (autoStart_)
+        attempt([this] { BitBtnFrameCapClick(); });
+    if (!failure.isEmpty())
+        ReportFailure(failure);
+}
+
+void TMain::LoadSettings()
+{
+    app::ProgramSettings s;
+    const bool loaded = app::LoadProgramSettings(app::ProgramSettingsFile(files_), s);
+
+    ui->EditInterval->setText(s.updateInterval);
+    videoCap1_->SetFrameRate(s.frameRate);
+    videoCap1_->SetCapTimeLimit(s.captureTime);
+    videoCap1_->SetCapIndexSize(s.indexSize);
+    videoCap1_->SetCapAudio(s.captureAudio);
+    ftpClient_.SetHostName(s.ftpHost);
+    ftpClient_.SetPort(s.ftpPort);
+    ftpClient_.SetTimeout(s.ftpTimeout);
+    ftpClient_.SetUserName(s.userId);
+    frmNetwork_->SetWorkingPassword(s.password);
+    ftpClient_.SetPassWord(s.password);
+    ftpClient_.SetPassiveMode(s.passiveMode);
+    ui->menuLogErrors->setChecked(s.logErrors);
+    ui->menuErrorBeep->setChecked(s.errorBeep);
+    firstRun_ = s.firstRun;
+    autoStart_ = s.autoStart;
+
+    // The close saves the network dialog's fields: they hold the stored
+    // account from the start, never the dialog's design values over it.
+    if (loaded)
+        frmNetwork_->FormShow();
+
+    // Last: a buffer file that cannot be made while the driver is open raises.
+    videoCap1_->SetBufferFileSize(s.bufferSize);
+}
+
+void TMain::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (event->spontaneous() || shownOnce_)
+        return;
+    shownOnce_ = true;
+    // The wizard opens over the shown window, once the showing is complete.
+    QMetaObject::invokeMethod(this, [this] {
+        if (firstRun_ && OnShowWizard && !closed_)
+            OnShowWizard();
+    }, Qt::QueuedConnection);
+}
+
+void TMain::closeEvent(QCloseEvent* event)
+{
+    if (closed_) {
+        event->accept();
+        return;
+    }
+    if (sequenceRunning_) {
+        // The close waits for the running upload, then runs on its own.
+        pendingClose_ = true;
+        event->ignore();
+        return;
+    }
+    FormClose();
+    event->accept();
+    emit CloseCompleted();
+}
+
+void TMain::FormClose()
+{
+    closed_ = true;
+    SaveSettings();
+    CloseTimeStop();
+    files_.DeleteWorkingPictures();
+    if (logForm_)
+        logForm_->hide();
+}
+
+void TMain::SaveSettings()
+{
+    app::CloseTimeSettings s;
+    s.ftpHost = frmNetwork_->edFTPhost()->text();
+    s.ftpPort = frmNetwork_->edPort()->text();
+    s.ftpTimeout = frmNetwork_->edTimeout()->text();
+    s.userId = frmNetwork_->edUserID()->text();
+    s.password = frmNetwork_->edPassword()->text();
+    s.updateInterval = ui->EditInterval->text();
+    s.autoStart = frmNetwork_->CheckAutoStart()->isChecked();
+    s.passiveMode = frmNetwork_->CheckBoxPassive()->isChecked();
+    s.logErrors = ui->menuLogErrors->isChecked();
+    s.errorBeep = ui->menuErrorBeep->isChecked();
+    s.firstRun = firstRun_;
+    try {
+        platform::IniFile file = app::ProgramSettingsFile(files_);
+        app::SaveProgramSettings(file, s);
+    } catch (const Exception& e) {
+        // The rest of the close (stop pictures, clean-up) still runs.
+        ReportFailure(e.Message());
+    }
+}
+
+void TMain::ReportFailure(const QString& message)
+{
+    if (closingFromOutside_) {
+        SetStatusPanelText(1, message);
+        errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + message);
+        return;
+    }
+    platform::Dialogs().ShowException(message);
+}
 
 QString TMain::StatusPanelText(int index) const
 {
@@ -90,6 +397,7 @@ void TMain::InstallHints()
         {ui->BtStartStop, "Click to start manual video recording."},
         {ui->EditInterval, "Interval (in minutes) after which a new image is transmitted to remote host."},
         {ui->BitBtnFrameCap, "Click to start periodic image transmission."},
+        {videoCap1_, ""},
         {ui->GroupBox1, ""},
         {ui->GroupBox2, ""},
         {ui->GroupBox3, ""},
@@ -109,4 +417,536 @@ bool TMain::eventFilter(QObject* watched, QEvent* event)
             SetStatusPanelText(0, hint.toString());
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void TMain::ConnectControls()
+{
+    connect(ui->menuExit, &QAction::triggered, this, [this] { menuExitClick(); });
+    connect(ui->menuAbout1, &QAction::triggered, this, [this] { menuAbout1Click(); });
+    connect(ui->menuNetwork, &QAction::triggered, this, [this] { menuNetworkClick(); });
+    connect(ui->menuWizard, &QAction::triggered, this, [this] { menuWizardClick(); });
+    connect(ui->GotoWebsite1, &QAction::triggered, this, [this] { GotoWebsite1Click(); });
+    connect(ui->menuHelp2, &QAction::triggered, this, [this] { menuHelp2Click(); });
+    connect(ui->menuHelpIndex, &QAction::triggered, this, [this] { menuHelpIndexClick(); });
+    connect(ui->menuViewErrorLog, &QAction::triggered, this, [this] { menuViewErrorLogClick(); });
+    connect(ui->menuLogErrors, &QAction::toggled, this, [this](bool on) {
+        if (errorLog_)
+            errorLog_->SetLogErrors(on);
+    });
+    connect(ui->menuErrorBeep, &QAction::toggled, this, [this](bool on) {
+        if (errorLog_)
+            errorLog_->SetErrorBeep(on);
+    });
+
+    // Ticking a box from code runs its handler as a click does.
+    connect(ui->CheckPrev, &QCheckBox::toggled, this, [this] { CheckPrevClick(); });
+    connect(ui->CheckOverl, &QCheckBox::toggled, this, [this] { CheckOverlClick(); });
+    connect(ui->CheckFitWindow, &QCheckBox::toggled, this, [this] { CheckFitWindowClick(); });
+    connect(ui->CheckProportional, &QCheckBox::toggled, this, [this] { CheckProportionalClick(); });
+    connect(ui->Edit1, &QLineEdit::textChanged, this, [this] { Edit1Change(); });
+    connect(ui->btnSnapshot, &QPushButton::clicked, this, [this] { btnSnapshotClick(); });
+    connect(ui->menuSnapshot, &QAction::triggered, this, [this] { btnSnapshotClick(); });
+    connect(ui->BtStartStop, &QPushButton::clicked, this, [this] { BtStartStopClick(); });
+    connect(ui->menuVideo, &QAction::triggered, this, [this] { BtStartStopClick(); });
+    connect(ui->menuVideoDriver1, &QAction::triggered, this, [this] { menuVideoDriver1Click(); });
+    connect(ui->menuCaptureparameter1, &QAction::triggered, this, [this] { menuCaptureparameter1Click(); });
+    connect(ui->menuVideoFormat1, &QAction::triggered, this, [this] { menuVideoFormat1Click(); });
+    connect(ui->menuVideoSource1, &QAction::triggered, this, [this] { menuVideoSource1Click(); });
+    connect(ui->menuVideoDisplay1, &QAction::triggered, this, [this] { menuVideoDisplay1Click(); });
+    connect(ui->menuVideoCompression1, &QAction::triggered, this, [this] { menuVideoCompression1Click(); });
+
+    connect(ui->BitBtnFrameCap, &QPushButton::clicked, this, [this] { BitBtnFrameCapClick(); });
+    connect(ui->menuPeriodicUpdate, &QAction::triggered, this, [this] { BitBtnFrameCapClick(); });
+
+    videoCap1_->OnStatus = [this](TVideoCap*) { Video1Status(); };
+    videoCap1_->OnStatusCallback = [this](TVideoCap*, int id, const QString& text) { Video1StatusCallback(id, text); };
+    videoCap1_->OnError = [this](TVideoCap*, int id, const QString& text) { VideoCap1Error(id, text); };
+}
+
+// ---------------------------------------------------------------------------
+// Menus of the frame
+
+void TMain::menuExitClick()
+{
+    close();
+}
+
+void TMain::menuAbout1Click()
+{
+    TAboutDlg::Execute(this);
+}
+
+void TMain::menuNetworkClick()
+{
+    frmNetwork_->exec();
+}
+
+void TMain::menuWizardClick()
+{
+    WizardHandOver();
+}
+
+void TMain::GotoWebsite1Click()
+{
+    kelnaURL_->Execute();
+}
+
+void TMain::menuHelp2Click()
+{
+    apphelp::HelpCommand(HELP_CONTENTS, 0);
+}
+
+void TMain::menuHelpIndexClick()
+{
+    apphelp::HelpCommand(HELP_KEY, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Error reporting
+
+void TMain::menuViewErrorLogClick()
+{
+    if (QFile::exists(logForm_->LogFileName()))
+        logForm_->ReloadFromFile();
+    logForm_->show();
+    logForm_->raise();
+    logForm_->activateWindow();
+}
+
+// The menu items flip their own tick when chosen; the error log follows the
+// tick (see ConnectControls).
+void TMain::menuLogErrorsClick()
+{
+    ui->menuLogErrors->toggle();
+}
+
+void TMain::menuErrorBeepClick()
+{
+    ui->menuErrorBeep->toggle();
+}
+
+void TMain::VideoCap1Error(int errorId, const QString& text)
+{
+    errorLog_->CaptureError(errorId, text);
+}
+
+// ---------------------------------------------------------------------------
+// Local capture controls
+
+void TMain::TickBox(QCheckBox* box, void (TMain::*handler)())
+{
+    if (box->isChecked())
+        (this->*handler)();
+    else
+        box->setChecked(true);  // runs the handler through toggled
+}
+
+void TMain::CheckPrevClick()
+{
+    videoCap1_->SetVideoPreview(ui->CheckPrev->isChecked());
+}
+
+void TMain::CheckOverlClick()
+{
+    videoCap1_->SetVideoOverlay(ui->CheckOverl->isChecked());
+}
+
+void TMain::CheckFitWindowClick()
+{
+    videoCap1_->SetPreviewScaleToWindow(ui->CheckFitWindow->isChecked());
+}
+
+void TMain::CheckProportionalClick()
+{
+    videoCap1_->SetPreviewScaleProportional(ui->CheckProportional->isChecked());
+}
+
+void TMain::Edit1Change()
+{
+    if (ui->Edit1->text().isEmpty()) {
+        ui->Edit1->setText(QStringLiteral("15"));  // runs this rule again
+        return;
+    }
+    bool ok = false;
+    const int rate = ui->Edit1->text().toInt(&ok);
+    videoCap1_->SetPreviewRate(ok && rate >= 1 && rate <= 30 ? static_cast<std::uint16_t>(rate) : 15);
+}
+
+void TMain::btnSnapshotClick()
+{
+    videoCap1_->SetSingleImageFile(files_.SnapshotsFolder() + ui->EditCapPicture->text());
+    videoCap1_->GrabFrameNoStop();
+    if (!videoCap1_->SaveAsDIB()) {
+        platform::Dialogs().MessageBeep();
+        platform::Dialogs().MessageDlg(QStringLiteral("Could not save picture. See Error Log"),
+                                       platform::MsgDlgType::Error, platform::mbOK);
+    }
+}
+
+void TMain::EnableRecordingLocks(bool enabled)
+{
+    ui->btnSnapshot->setEnabled(enabled);
+    ui->GroupBox1->setEnabled(enabled);
+    ui->GroupBox3->setEnabled(enabled);
+    ui->menuSnapshot->setEnabled(enabled);
+    ui->menuPeriodicUpdate->setEnabled(enabled);
+    ui->menuWizard->setEnabled(enabled);
+}
+
+void TMain::BtStartStopClick()
+{
+    if (videoCap1_->CapturingNow()) {
+        videoCap1_->StopCapture();
+        EnableRecordingLocks(true);
+        return;
+    }
+    videoCap1_->SetVideoFileName(files_.VideosFolder() + ui->EditVideoFile->text());
+    EnableRecordingLocks(false);
+    // A capture that does not start gives the controls back at once.
+    if (!videoCap1_->StartCapture())
+        EnableRecordingLocks(true);
+}
+
+void TMain::SetRecordingLook(bool recording)
+{
+    ui->BtStartStop->setText(recording ? QStringLiteral("Stop Video") : QStringLiteral("Start Video"));
+    ui->BtStartStop->setStyleSheet(recording ? kRed : kGreen);
+    ui->menuVideo->setText(recording ? QStringLiteral("Stop Video Recording") : QStringLiteral("Start Video Recording"));
+}
+
+void TMain::Video1StatusCallback(int id, const QString& text)
+{
+    if (id == platform::IDS_CAP_STAT_VIDEOCURRENT)
+        return;
+    SetStatusPanelText(1, text);
+    if (id == platform::IDS_CAP_END) {
+        SetRecordingLook(false);
+        // A capture ended by its time limit or the stop key gives the controls back too.
+        EnableRecordingLocks(true);
+        if (videoCap1_->BufferFileSize() != 0)
+            videoCap1_->SaveCapture();
+    } else if (id == platform::IDS_CAP_BEGIN) {
+        SetRecordingLook(true);
+    }
+}
+
+void TMain::Video1Status()
+{
+    const bool driver = videoCap1_->DriverIndex() != -1;
+    ui->CheckPrev->setEnabled(driver);
+    // While the website update runs, compression stays locked.
+    ui->menuVideoCompression1->setEnabled(driver && !timer1_.isActive() && !sequenceRunning_);
+    ui->Edit1->setText(QString::number(videoCap1_->PreviewRate()));
+    ui->CheckOverl->setEnabled(videoCap1_->HasOverlay());
+    ui->CheckPrev->setChecked(videoCap1_->VideoPreview());
+    ui->CheckOverl->setChecked(videoCap1_->VideoOverlay());
+    ui->menuVideoFormat1->setEnabled(videoCap1_->HasDlgFormat());
+    ui->menuVideoDisplay1->setEnabled(videoCap1_->HasDlgDisplay());
+    ui->menuVideoSource1->setEnabled(videoCap1_->HasDlgSource());
+    TickBox(ui->CheckFitWindow, &TMain::CheckFitWindowClick);
+}
+
+void TMain::menuVideoDriver1Click()
+{
+    TDriverDialog dialog(this);
+    const std::unique_ptr<QStringList> drivers = GetDriverList();
+    dialog.ComboBox1()->addItems(*drivers);
+    videoCap1_->SetDriverOpen(false);
+    dialog.ComboBox1()->setCurrentIndex(videoCap1_->DriverIndex());
+    if (dialog.exec() == QDialog::Accepted)
+        videoCap1_->SetDriverIndex(dialog.ComboBox1()->currentIndex());
+    // Reopened whatever the answer; without a driver this raises.
+    videoCap1_->SetDriverOpen(true);
+}
+
+void TMain::menuCaptureparameter1Click()
+{
+    // The capture parameters dialog is not part of the program yet; the
+    // parameters come from "Capture Parameters" in the settings file.
+    platform::Dialogs().MessageDlg(QStringLiteral("Capture parameters are read from the settings file."),
+                                   platform::MsgDlgType::Information, platform::mbOK);
+}
+
+void TMain::menuVideoFormat1Click()
+{
+    videoCap1_->DlgVideoFormat();
+}
+
+void TMain::menuVideoSource1Click()
+{
+    videoCap1_->DlgVideoSource();
+}
+
+void TMain::menuVideoDisplay1Click()
+{
+    videoCap1_->DlgVideoDisplay();
+}
+
+void TMain::menuVideoCompression1Click()
+{
+    videoCap1_->DlgVideoCompression();
+}
+
+// ---------------------------------------------------------------------------
+// Website update
+
+namespace {
+
+// Marks a running upload sequence for the lifetime of the guard.
+class SequenceGuard
+{
+public:
+    explicit SequenceGuard(bool& flag) : flag_(flag) { flag_ = true; }
+    ~SequenceGuard() { flag_ = false; }
+    SequenceGuard(const SequenceGuard&) = delete;
+    SequenceGuard& operator=(const SequenceGuard&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
+void TMain::BitBtnFrameCapClick()
+{
+    if (sequenceRunning_) {
+        // Pressed during an upload: runs once that upload has ended. A
+        // second press takes the first one back.
+        pendingToggle_ = !pendingToggle_;
+        return;
+    }
+    if (closed_)
+        return;
+    if (timer1_.isActive())
+        StopUpdate();
+    else
+        StartUpdate();
+    RunDeferred();
+}
+
+void TMain::StartUpdate()
+{
+    SetActiveLook(true);
+    LockForUpdate(true);
+    {
+        SequenceGuard running(sequenceRunning_);
+        if (ProducePictures(true)) {
+            SetLamp(true);
+            UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
+            SetLamp(false);
+        }
+    }
+    bool clamped = false;
+    const int minutes = ClampedInterval(ui->EditInterval->text(), clamped);
+    if (clamped)
+        ui->EditInterval->setText(QString::number(minutes));
+    timer1_.start(minutes * kMinutesMs);
+}
+
+void TMain::StopUpdate()
+{
+    timer1_.stop();
+    SetActiveLook(false);  // "Active" stays until the stop pictures are up
+    LockForUpdate(false);
+    {
+        SequenceGuard running(sequenceRunning_);
+        UploadSequence(QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
+    }
+    ui->stWebUpdate->setVisible(false);
+}
+
+void TMain::CloseTimeStop()
+{
+    SequenceGuard running(sequenceRunning_);
+    if (timer1_.isActive()) {
+        timer1_.stop();
+        UploadSequence(QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
+        ui->stWebUpdate->setVisible(false);
+    }
+    if (ftpTag_ == 1 && ftpClient_.IsConnected())
+        FtpStep(&TCustomFtpCli::StartQuit);
+}
+
+void TMain::Timer1Timer()
+{
+    // A tick during an upload is skipped: the next one renews the pictures.
+    if (sequenceRunning_ || closed_)
+        return;
+    {
+        SequenceGuard running(sequenceRunning_);
+        if (ProducePictures(false)) {
+            SetLamp(true);
+            UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
+            SetLamp(false);
+        }
+    }
+    RunDeferred();
+}
+
+void TMain::WizardHandOver()
+{
+    if (sequenceRunning_) {
+        pendingWizard_ = true;
+        return;
+    }
+    if (ftpTag_ == 1 && ftpClient_.IsConnected()) {
+        SequenceGuard running(sequenceRunning_);
+        FtpStep(&TCustomFtpCli::StartQuit);
+    }
+    if (OnShowWizard)
+        OnShowWizard();
+    RunDeferred();
+}
+
+void TMain::RunDeferred()
+{
+    if (sequenceRunning_)
+        return;
+    if (pendingClose_) {
+        pendingClose_ = false;
+        pendingToggle_ = false;
+        pendingWizard_ = false;
+        // Queued: the close must not run inside the handler that ended the upload.
+        QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+        return;
+    }
+    if (pendingToggle_) {
+        pendingToggle_ = false;
+        BitBtnFrameCapClick();
+    }
+    if (pendingWizard_) {
+        pendingWizard_ = false;
+        WizardHandOver();
+    }
+}
+
+void TMain::SetActiveLook(bool active)
+{
+    ui->BitBtnFrameCap->setStyleSheet(active ? kRed : kGreen);
+    ui->BitBtnFrameCap->setText(active ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    SetLamp(active);
+    if (active)
+        ui->stWebUpdate->setVisible(true);
+    ui->menuPeriodicUpdate->setText(active ? QStringLiteral("Stop Web Update") : QStringLiteral("Start Web Update"));
+}
+
+void TMain::LockForUpdate(bool locked)
+{
+    const bool enabled = !locked;
+    ui->GroupBox1->setEnabled(enabled);
+    ui->GroupBox2->setEnabled(enabled);
+    ui->EditInterval->setEnabled(enabled);
+    ui->menuVideoDriver1->setEnabled(enabled);
+    ui->menuCaptureparameter1->setEnabled(enabled);
+    ui->menuVideoCompression1->setEnabled(enabled && videoCap1_->DriverIndex() != -1);
+    ui->menuNetwork->setEnabled(enabled);
+    ui->menuSnapshot->setEnabled(enabled);
+    ui->menuVideo->setEnabled(enabled);
+    ui->menuWizard->setEnabled(enabled);
+}
+
+void TMain::SetLamp(bool uploading)
+{
+    QPalette palette = ui->lblColor->palette();
+    palette.setColor(QPalette::Window,
+                     uploading ? QColor(255, 0, 0) : ui->lblColor->style()->standardPalette().color(QPalette::Button));
+    ui->lblColor->setPalette(palette);
+}
+
+bool TMain::ProducePictures(bool atStart)
+{
+    try {
+        updatePictures_->Produce(atStart ? TUpdatePictures::Moment::Start : TUpdatePictures::Moment::Tick);
+        return true;
+    } catch (const Exception& e) {
+        // Unattended: a box would wait for nobody. Report like any failure;
+        // the update stays active and the next tick tries again.
+        SetStatusPanelText(1, e.Message());
+        errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
+        return false;
+    }
+}
+
+void TMain::UploadSequence(const QString& picture, const QString& caption)
+{
+    OpenConnection();
+    UploadPair(picture, caption);
+}
+
+void TMain::OpenConnection()
+{
+    // The client takes local file names relative to the current directory.
+    QDir::setCurrent(files_.Folder());
+    if (ftpClient_.IsConnected() && ftpTag_ == 0) {
+        // Left open by a sequence that failed before its QUIT: start afresh
+        // rather than skip every step until the server drops it.
+        ftpClient_.ForceClose();
+    }
+    if (!ftpClient_.IsConnected())
+        FtpStep(&TCustomFtpCli::StartLogin);
+    if (ftpTag_ == 1)
+        FtpStep(&TCustomFtpCli::StartTypeBinary);
+}
+
+void TMain::UploadPair(const QString& picture, const QString& caption)
+{
+    if (ftpTag_ == 1) {
+        ftpClient_.SetHostFileName(QStringLiteral("Capture.jpg"));
+        ftpClient_.SetLocalFileName(picture);
+        FtpStep(&TCustomFtpCli::StartStore);
+    }
+    if (ftpTag_ == 1) {
+        ftpClient_.SetHostFileName(QStringLiteral("datetime.bmp"));
+        ftpClient_.SetLocalFileName(caption);
+        FtpStep(&TCustomFtpCli::StartStore);
+    }
+    if (ftpTag_ == 1)
+        FtpStep(&TCustomFtpCli::StartQuit);
+}
+
+bool TMain::FtpStep(void (TCustomFtpCli::*start)())
+{
+    const int before = requestsDone_;
+    try {
+        (ftpClient_.*start)();
+    } catch (const Exception& e) {
+        // Refused at its start (no host name, a client not ready): nothing
+        // will report it, so it is reported here.
+        ftpTag_ = 0;
+        errorLog_->FtpError(e.Message());
+        platform::Dialogs().SetCursor(platform::Cursor::Default);
+        return false;
+    }
+    try {
+        ftpClient_.WaitForReady();
+    } catch (const std::exception&) {
+    }
+    if (requestsDone_ == before)
+        platform::ProcessMessages();  // a request ended by a time-out posts its end
+    if (requestsDone_ == before)
+        ftpTag_ = 0;  // an end not yet reported still fails this sequence
+    return ftpTag_ == 1;
+}
+
+void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
+{
+    ++requestsDone_;
+    // Only 0 is success: a reply the client did not accept, whatever its
+    // code, means the request did not do what was asked.
+    if (error == 0) {
+        ftpTag_ = 1;
+    } else {
+        QString message = ftpClient_.ErrorMessage();
+        if (message.isEmpty())
+            message = QStringLiteral("Error %1").arg(error);
+        errorLog_->FtpError(message);
+        ftpTag_ = 0;
+    }
+    platform::ProcessMessages();
+    platform::Dialogs().SetCursor(platform::Cursor::Default);
+}
+
+void TMain::FtpClientCommand(QString& /*command*/)
+{
+    platform::Dialogs().SetCursor(platform::Cursor::HourGlass);
 }

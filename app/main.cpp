@@ -1,11 +1,40 @@
+#include "app/Forms.h"
 #include "app/Main.h"
+#include "app/ProgramFiles.h"
 #include "platform/application.h"
+#include "platform/signals.h"
+#include "ui/HtmlHelpBridge.h"
+
+#include <QApplication>
 
 int main(int argc, char** argv)
 {
+    TconHTMLHelp helpBridge;
+    helpBridge.Install();
+
     platform::Application app(argc, argv);
-    app.setApplicationName(QStringLiteral("Tarvo Lite"));
-    TMain main;
-    main.show();
-    return app.exec();
+    app.setApplicationName(QString::fromLatin1(app::kProgramName));
+    app.setApplicationDisplayName(QString::fromLatin1(app::kProgramName));
+    apphelp::SetHelpFile(QString::fromLatin1(apphelp::kHelpFileName));
+    // The program ends when the main window has closed, whatever else is open.
+    app.setQuitOnLastWindowClosed(false);
+
+    TForms forms;
+    TMain* main = forms.Main();
+    QObject::connect(main, &TMain::CloseCompleted, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    // A session logout or a service stop closes the window as its close box
+    // does: settings saved, stop pictures uploaded, working files deleted.
+    platform::SetTerminationHandler([main](int) {
+        main->SetClosingFromOutside(true);
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+        main->close();
+    });
+
+    main->show();
+    const int result = app.exec();
+    platform::SetTerminationHandler(nullptr);
+    helpBridge.Remove();
+    return result;
 }

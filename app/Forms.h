@@ -1,0 +1,37 @@
+#pragma once
+// The windows created at launch, in their order, each living until the
+// program ends: the main window, the About box, the log viewer, the network
+// settings dialog (and the wizard pages). Only the main window is shown.
+
+#include <QString>
+
+#include <memory>
+
+class TAboutDlg;
+class TfrmNetwork;
+class TLogForm;
+class TMain;
+
+class TForms
+{
+public:
+    // programFolder: where the program's files live; the executable's folder
+    // when empty. Runs the main window's creation sequence, auto start included.
+    explicit TForms(const QString& programFolder = QString());
+    ~TForms();
+
+    TForms(const TForms&) = delete;
+    TForms& operator=(const TForms&) = delete;
+
+    TMain* Main() const { return main_.get(); }
+    TAboutDlg* AboutDlg() const { return aboutDlg_.get(); }
+    TLogForm* LogForm() const { return logForm_.get(); }
+    TfrmNetwork* frmNetwork() const { return frmNetwork_.get(); }
+
+private:
+    // Destroyed in reverse: the main window first, as it reports to the others.
+    std::unique_ptr<TAboutDlg> aboutDlg_;
+    std::unique_ptr<TLogForm> logForm_;
+    std::unique_ptr<TfrmNetwork> frmNetwork_;
+    std::unique_ptr<TMain> main_;
+};
