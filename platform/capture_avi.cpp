@@ -20,9 +20,10 @@ extern "C" {
 namespace platform::capture {
 namespace {
 
-// Room kept allocated past the write position for the closing index and a
-// frame in flight.
-constexpr std::int64_t kReserveBase = 2 * 1024 * 1024;
+// Room kept allocated past the write position: the closing index, the I/O
+// buffer and the rest of a frame in flight.
+constexpr std::int64_t kReserveBase = 256 * 1024;
+constexpr std::int64_t kAllocateStep = 512 * 1024;
 constexpr int kIoBufferSize = 64 * 1024;
 
 QString AvErrorText(int err)
@@ -38,12 +39,13 @@ struct FileSink {
     std::int64_t pos = 0;
     std::int64_t end = 0;        // written length
     std::int64_t allocated = 0;  // file length we made sure of
-    std::int64_t packets = 0;
+    std::int64_t packets = 0;        // told by the writer: each needs an index entry
+    std::int64_t largestPacket = 0;
     bool closing = false;        // the trailer may use the reserve
     bool full = false;
     bool canAllocate = true;
 
-    std::int64_t Reserve() const { return kReserveBase + packets * 32; }
+    std::int64_t Reserve() const { return kReserveBase + 2 * largestPacket + packets * 32; }
 
     void EnsureReserve(std::int64_t upTo)
     {
@@ -53,7 +55,7 @@ struct FileSink {
         if (want <= allocated)
             return;
         // Grow in steps so that this does not run for every packet.
-        const std::int64_t target = want + kReserveBase;
+        const std::int64_t target = want + kAllocateStep;
         const int rc = posix_fallocate(fd, 0, target);
         if (rc == 0) {
             allocated = target;
@@ -81,7 +83,6 @@ struct FileSink {
         }
         s->pos += size;
         s->end = std::max(s->end, s->pos);
-        ++s->packets;
         return size;
     }
 
@@ -101,8 +102,8 @@ struct FileSink {
 
 AVPixelFormat PickPixelFormat(const AVCodec* codec)
 {
-    if (!codec->pix_fmts)
-        return AV_PIX_FMT_NONE;
+    if (!codec->pix_fmts)  // takes any layout: uncompressed AVI frames are BGR
+        return AV_PIX_FMT_BGR24;
     // MJPEG players expect 4:2:0 full-range; uncompressed AVI wants BGR.
     const AVPixelFormat preferred[] = {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_BGR24, AV_PIX_FMT_YUV420P};
     for (AVPixelFormat p : preferred)
@@ -183,6 +184,8 @@ struct AviWriter::State {
                     *error = QStringLiteral("Compressing a frame failed: %1").arg(AvErrorText(rc));
                 return false;
             }
+            sink.largestPacket = std::max<std::int64_t>(sink.largestPacket, packet->size);
+            ++sink.packets;
             av_packet_rescale_ts(packet, enc->time_base, videoStream->time_base);
             packet->stream_index = videoStream->index;
             rc = av_interleaved_write_frame(fmt, packet);
@@ -232,6 +235,13 @@ std::int64_t AviWriter::VideoFrames() const { return d->videoFrames; }
 bool AviWriter::Open(const QString& path, const Video& video, const Audio* audio, QString* error)
 {
     Close(nullptr);
+    // Encoder and converter notes would only clutter the program's output;
+    // failures come back as results.
+    static const bool quiet = [] {
+        av_log_set_level(AV_LOG_ERROR);
+        return true;
+    }();
+    (void)quiet;
     *d = State{};
     auto fail = [&](const QString& text) {
         if (error)
@@ -349,6 +359,8 @@ bool AviWriter::WriteAudio(const std::uint8_t* data, int bytes, QString* error)
         return false;
     }
     std::memcpy(pkt->data, data, bytes);
+    d->sink.largestPacket = std::max<std::int64_t>(d->sink.largestPacket, bytes);
+    ++d->sink.packets;
     pkt->pts = pkt->dts = d->audioSamples;
     pkt->duration = bytes / blockAlign;
     pkt->stream_index = d->audioStream->index;
@@ -396,40 +408,42 @@ QString DefaultAviCodec()
     return QStringLiteral("mjpeg");
 }
 
-QList<AviCodec> AviVideoCodecs(QSize size)
+QList<AviCodec> AviVideoCodecs()
 {
-    QList<AviCodec> result;
-    const AVOutputFormat* avi = av_guess_format("avi", nullptr, nullptr);
-    if (!avi)
+    // Opening every encoder to try it takes seconds (some initialise whole
+    // thread pools), so the list is what AVI can carry and what takes a
+    // picture format that can be converted to; an encoder that then refuses
+    // the size is reported when the capture starts.
+    static const QList<AviCodec> codecs = [] {
+        QList<AviCodec> result;
+        const AVOutputFormat* avi = av_guess_format("avi", nullptr, nullptr);
+        if (!avi)
+            return result;
+        void* it = nullptr;
+        while (const AVCodec* codec = av_codec_iterate(&it)) {
+            if (!av_codec_is_encoder(codec) || codec->type != AVMEDIA_TYPE_VIDEO)
+                continue;
+            if (codec->capabilities & (AV_CODEC_CAP_EXPERIMENTAL | AV_CODEC_CAP_HARDWARE))
+                continue;
+            if (avformat_query_codec(avi, codec->id, FF_COMPLIANCE_NORMAL) != 1)
+                continue;
+            if (PickPixelFormat(codec) == AV_PIX_FMT_NONE)
+                continue;
+            bool duplicate = false;
+            for (const AviCodec& c : result)
+                duplicate = duplicate || c.name == QLatin1String(codec->name);
+            if (duplicate)
+                continue;
+            AviCodec c;
+            c.name = QString::fromLatin1(codec->name);
+            c.description = QString::fromUtf8(codec->long_name ? codec->long_name : codec->name);
+            if (codec->id == AV_CODEC_ID_RAWVIDEO)
+                c.description = QStringLiteral("Uncompressed (full frames)");
+            result.append(c);
+        }
         return result;
-    av_log_set_level(AV_LOG_QUIET);
-    void* it = nullptr;
-    while (const AVCodec* codec = av_codec_iterate(&it)) {
-        if (!av_codec_is_encoder(codec) || codec->type != AVMEDIA_TYPE_VIDEO)
-            continue;
-        if (codec->capabilities & (AV_CODEC_CAP_EXPERIMENTAL | AV_CODEC_CAP_HARDWARE))
-            continue;
-        if (avformat_query_codec(avi, codec->id, FF_COMPLIANCE_NORMAL) != 1)
-            continue;
-        bool duplicate = false;
-        for (const AviCodec& c : result)
-            duplicate = duplicate || c.name == QLatin1String(codec->name);
-        if (duplicate)
-            continue;
-        // Only what really opens at this size is worth offering.
-        AVCodecContext* enc = OpenEncoder(codec, size, 66667, false, nullptr);
-        if (!enc)
-            continue;
-        avcodec_free_context(&enc);
-        AviCodec c;
-        c.name = QString::fromLatin1(codec->name);
-        c.description = QString::fromUtf8(codec->long_name ? codec->long_name : codec->name);
-        if (codec->id == AV_CODEC_ID_RAWVIDEO)
-            c.description = QStringLiteral("Uncompressed (full frames)");
-        result.append(c);
-    }
-    av_log_set_level(AV_LOG_WARNING);
-    return result;
+    }();
+    return codecs;
 }
 
 }  // namespace platform::capture

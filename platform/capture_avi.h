@@ -23,8 +23,8 @@ struct AviCodec {
     QString description;  // long name for the user
 };
 
-// Encoders that libavformat accepts in AVI and that open at this size.
-QList<AviCodec> AviVideoCodecs(QSize size);
+// Encoders that libavformat accepts in AVI.
+QList<AviCodec> AviVideoCodecs();
 // The encoder used when nothing else was chosen.
 QString DefaultAviCodec();
 

@@ -130,7 +130,7 @@ bool ShowDisplayDialog(QWidget* parent, CaptureDevice& device)
     return true;
 }
 
-bool ShowCompressionDialog(QWidget* parent, QSize size, QString& codec)
+bool ShowCompressionDialog(QWidget* parent, QString& codec)
 {
     QDialog dialog(parent ? parent->window() : nullptr);
     dialog.setObjectName(QStringLiteral("CaptureCompressionDialog"));
@@ -139,7 +139,7 @@ bool ShowCompressionDialog(QWidget* parent, QSize size, QString& codec)
     auto* form = new QFormLayout;
     auto* combo = new QComboBox(&dialog);
     combo->setObjectName(QStringLiteral("CodecCombo"));
-    for (const AviCodec& c : AviVideoCodecs(size)) {
+    for (const AviCodec& c : AviVideoCodecs()) {
         combo->addItem(QStringLiteral("%1 (%2)").arg(c.description, c.name), c.name);
         if (c.name == codec)
             combo->setCurrentIndex(combo->count() - 1);

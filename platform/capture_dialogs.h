@@ -20,6 +20,6 @@ bool ShowSourceDialog(QWidget* parent, CaptureDevice& device);
 // "CaptureDisplayDialog": check box "ShowInfoCheck".
 bool ShowDisplayDialog(QWidget* parent, CaptureDevice& device);
 // "CaptureCompressionDialog": combo box "CodecCombo"; codec is in and out.
-bool ShowCompressionDialog(QWidget* parent, QSize size, QString& codec);
+bool ShowCompressionDialog(QWidget* parent, QString& codec);
 
 }  // namespace platform::capture

@@ -811,7 +811,7 @@ bool CaptureWindow::CompressionDialog()
 {
     if (!Connected() || Capturing())
         return false;
-    return ShowCompressionDialog(this, device_->FrameSize(), codec_);
+    return ShowCompressionDialog(this, codec_);
 }
 
 void CaptureWindow::CallFrameCallback(const QImage& frame, std::uint32_t timeMs)

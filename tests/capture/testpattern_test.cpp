@@ -1,0 +1,352 @@
+// The capture component on the real capture service with the built-in
+// test-pattern camera: pictures, bitmap files, AVI recordings, dialogs.
+#include "capture/videocap.h"
+#include "platform/capture_device.h"
+#include "tests/capture/capture_files.h"
+#include "tests/support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QImage>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace platform;
+using testsupport::AnswerDialog;
+using testsupport::ReadAvi;
+using testsupport::ReadBmpHeader;
+using testsupport::WaitUntil;
+
+namespace {
+
+struct StatusRecord {
+    int id;
+    QString text;
+    bool onGuiThread;
+};
+
+class TestPattern : public ::testing::Test
+{
+protected:
+    TestPattern()
+    {
+        cap.setObjectName(QStringLiteral("VideoCap1"));
+        cap.resize(392, 292);
+        cap.OnStatusCallback = [this](TVideoCap*, int id, const QString& text) {
+            statuses.push_back({id, text, QThread::currentThread() == qApp->thread()});
+        };
+        cap.OnError = [this](TVideoCap*, int id, const QString& text) { errors.push_back({id, text, true}); };
+        cap.SetDriverName(capture::TestPatternName());
+    }
+
+    QString Path(const QString& name) const { return dir.filePath(name); }
+
+    bool Ended() const
+    {
+        return std::any_of(statuses.begin(), statuses.end(), [](const StatusRecord& s) { return s.id == 301; });
+    }
+
+    bool HasError(int id) const
+    {
+        return std::any_of(errors.begin(), errors.end(), [id](const StatusRecord& s) { return s.id == id; });
+    }
+
+    QTemporaryDir dir;
+    TVideoCap cap;
+    std::vector<StatusRecord> statuses;
+    std::vector<StatusRecord> errors;
+};
+
+TEST_F(TestPattern, IsTheLastDriverAndAlwaysPresent)
+{
+    const std::unique_ptr<QStringList> list = GetDriverList();
+    ASSERT_FALSE(list->isEmpty());
+    EXPECT_EQ(list->last(), QStringLiteral("Test Pattern Camera Version: 1.0"));
+    EXPECT_EQ(cap.DriverIndex(), list->size() - 1);
+    EXPECT_TRUE(cap.HasOverlay());
+    EXPECT_TRUE(cap.HasDlgFormat());
+    EXPECT_TRUE(cap.HasDlgSource());
+    EXPECT_TRUE(cap.HasDlgDisplay());
+}
+
+TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
+{
+    cap.SetSingleImageFile(Path(QStringLiteral("closed.bmp")));
+    EXPECT_FALSE(cap.SaveAsDIB());
+    EXPECT_FALSE(QFileInfo::exists(cap.SingleImageFile())) << "a closed driver writes nothing";
+
+    cap.SetDriverOpen(true);
+    EXPECT_EQ(cap.ImageWidth(), 320);
+    EXPECT_EQ(cap.ImageHeight(), 240);
+    cap.SetSingleImageFile(Path(QStringLiteral("a.bmp")));
+    ASSERT_TRUE(cap.GrabFrameNoStop());
+    ASSERT_TRUE(cap.SaveAsDIB());
+    cap.SetSingleImageFile(Path(QStringLiteral("b.bmp")));
+    ASSERT_TRUE(cap.GrabFrameNoStop());
+    ASSERT_TRUE(cap.SaveAsDIB());
+
+    const testsupport::BmpInfo bmp = ReadBmpHeader(Path(QStringLiteral("a.bmp")));
+    EXPECT_TRUE(bmp.valid);
+    EXPECT_EQ(bmp.width, 320);
+    EXPECT_EQ(bmp.height, 240);
+    EXPECT_EQ(bmp.bitsPerPixel, 24);
+    const QImage a(Path(QStringLiteral("a.bmp")));
+    const QImage b(Path(QStringLiteral("b.bmp")));
+    ASSERT_EQ(a.size(), QSize(320, 240));
+    EXPECT_NE(a.convertToFormat(QImage::Format_RGB888), b.convertToFormat(QImage::Format_RGB888))
+        << "two grabs show different frames";
+    // The leftmost bar starts white (unless it has moved): rows are not upside down or colour-swapped.
+    const QColor bottomBand = a.pixelColor(160, 235);
+    EXPECT_EQ(bottomBand, QColor(Qt::black)) << "the counter band sits at the bottom";
+
+    // A file that cannot be written answers false.
+    cap.SetSingleImageFile(Path(QStringLiteral("missing/dir/c.bmp")));
+    EXPECT_FALSE(cap.SaveAsDIB());
+}
+
+TEST_F(TestPattern, PreviewPaintsMovingFramesAndCallsBackOnTheGuiThread)
+{
+    int frames = 0;
+    bool guiThread = true;
+    cap.OnFrameCallback = [&](TVideoCap*, VIDEOHDR* h) {
+        ++frames;
+        guiThread = guiThread && QThread::currentThread() == qApp->thread();
+        EXPECT_EQ(h->dwBytesUsed, 320u * 240u * 3u);
+    };
+    cap.show();
+    cap.SetPreviewRate(15);
+    cap.SetVideoPreview(true);
+    ASSERT_TRUE(cap.VideoPreview());
+    ASSERT_TRUE(WaitUntil([&] { return frames >= 2; }));
+    const QImage first = cap.grab().toImage();
+    const int seen = frames;
+    ASSERT_TRUE(WaitUntil([&] { return frames >= seen + 2; }));
+    const QImage second = cap.grab().toImage();
+    EXPECT_NE(first, second) << "the bars move";
+    EXPECT_TRUE(guiThread);
+
+    // Stretching fills the control.
+    cap.SetPreviewScaleToWindow(true);
+    EXPECT_EQ(WindowWidget(cap.CaptureWindow())->geometry(), QRect(0, 0, 392, 292));
+
+    cap.GrabFrame();  // ends the preview
+    EXPECT_FALSE(cap.VideoPreview());
+    cap.SetVideoOverlay(true);
+    EXPECT_TRUE(cap.VideoOverlay());
+    EXPECT_FALSE(cap.VideoPreview());
+}
+
+TEST_F(TestPattern, MouseOverTheCaptureWindowReachesTheControl)
+{
+    std::vector<QPoint> downs;
+    int clicks = 0;
+    cap.OnMouseDown = [&](TVideoCap*, Qt::MouseButton, Qt::KeyboardModifiers, int x, int y) { downs.emplace_back(x, y); };
+    cap.OnClick = [&](TVideoCap*) { ++clicks; };
+    cap.show();
+    cap.SetDriverOpen(true);
+    QWidget* window = WindowWidget(cap.CaptureWindow());
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->parentWidget(), &cap);
+    QTest::mouseClick(window, Qt::LeftButton, {}, QPoint(30, 40));
+    ASSERT_EQ(downs.size(), 1u);
+    EXPECT_EQ(downs[0], QPoint(30, 40));
+    EXPECT_EQ(clicks, 1);
+}
+
+TEST_F(TestPattern, TwoSecondCaptureWithATimeLimitGivesAPlayableAvi)
+{
+    int streamed = 0;
+    cap.OnVideoStream = [&](TVideoCap*, VIDEOHDR*) { ++streamed; };
+    cap.SetVideoFileName(Path(QStringLiteral("two seconds.avi")));
+    cap.SetFrameRate(15);
+    cap.SetCapTimeLimit(2);
+    cap.SetDriverOpen(true);
+    ASSERT_TRUE(cap.StartCapture());
+    EXPECT_TRUE(cap.CapturingNow());
+    ASSERT_TRUE(WaitUntil([&] { return Ended(); }, 15000));
+    EXPECT_FALSE(cap.CapturingNow());
+    EXPECT_TRUE(errors.empty()) << errors.front().text.toStdString();
+
+    ASSERT_GE(statuses.size(), 3u);
+    EXPECT_EQ(statuses.front().id, 300);
+    EXPECT_EQ(statuses.back().id, 301);
+    EXPECT_TRUE(std::any_of(statuses.begin(), statuses.end(), [](const StatusRecord& s) { return s.id == 510; }));
+    EXPECT_TRUE(std::all_of(statuses.begin(), statuses.end(), [](const StatusRecord& s) { return s.onGuiThread; }));
+    EXPECT_FALSE(statuses.front().text.isEmpty());
+
+    const testsupport::AviInfo avi = ReadAvi(cap.VideoFileName());
+    ASSERT_TRUE(avi.opened) << avi.error.toStdString();
+    EXPECT_EQ(avi.width, 320);
+    EXPECT_EQ(avi.height, 240);
+    EXPECT_EQ(avi.videoCodec, QStringLiteral("mjpeg"));
+    EXPECT_TRUE(avi.firstFrameDecodes);
+    EXPECT_GE(avi.videoPackets, 24);
+    EXPECT_LE(avi.videoPackets, 31);
+    EXPECT_NEAR(avi.durationSec, 2.0, 0.3);
+    EXPECT_GE(streamed, 24);
+}
+
+TEST_F(TestPattern, BufferFileTakesTheCaptureUntilSaveCapture)
+{
+    cap.SetVideoFileName(Path(QStringLiteral("saved.avi")));
+    cap.SetBufferFileSize(1);
+    cap.SetDriverOpen(true);
+    const QString buffer = cap.BufferFileName();
+    ASSERT_FALSE(buffer.isEmpty());
+    EXPECT_EQ(QFileInfo(buffer).size(), 1048576) << "pre-allocated";
+
+    ASSERT_TRUE(cap.StartCapture());
+    ASSERT_TRUE(WaitUntil([&] {
+        return std::count_if(statuses.begin(), statuses.end(), [](const StatusRecord& s) { return s.id == 510; }) >= 2;
+    }));
+    EXPECT_TRUE(cap.StopCapture());
+    EXPECT_FALSE(cap.CapturingNow()) << "stopping finishes the file at once";
+    ASSERT_TRUE(WaitUntil([&] { return Ended(); }));
+    EXPECT_FALSE(QFileInfo::exists(cap.VideoFileName()));
+    EXPECT_TRUE(ReadAvi(buffer).opened);
+
+    ASSERT_TRUE(cap.SaveCapture());
+    const testsupport::AviInfo avi = ReadAvi(cap.VideoFileName());
+    ASSERT_TRUE(avi.opened);
+    EXPECT_GE(avi.videoPackets, 2);
+
+    cap.SetDriverOpen(false);
+    EXPECT_FALSE(QFileInfo::exists(buffer));
+    EXPECT_TRUE(QFileInfo::exists(cap.VideoFileName()));
+}
+
+TEST_F(TestPattern, FullDiskEndsTheCaptureWithAPlayableFile)
+{
+    // Uncompressed frames reach the file size limit within a second.
+    cap.SetDriverOpen(true);
+    AnswerDialog(QStringLiteral("CaptureCompressionDialog"), [](QDialog* d) {
+        auto* combo = d->findChild<QComboBox*>(QStringLiteral("CodecCombo"));
+        ASSERT_NE(combo, nullptr);
+        const int raw = combo->findData(QStringLiteral("rawvideo"));
+        ASSERT_GE(raw, 0);
+        combo->setCurrentIndex(raw);
+    }, true);
+    ASSERT_TRUE(cap.DlgVideoCompression());
+
+    cap.SetVideoFileName(Path(QStringLiteral("full.avi")));
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    const rlim_t limit = 6 * 1024 * 1024;
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool started = cap.StartCapture();
+    const bool ended = started && WaitUntil([&] { return Ended(); }, 20000);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previousHandler);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(ended) << "the capture ends by itself";
+    EXPECT_TRUE(HasError(IDS_CAP_WRITEERROR));
+
+    EXPECT_LE(QFileInfo(cap.VideoFileName()).size(), qint64(limit));
+    const testsupport::AviInfo avi = ReadAvi(cap.VideoFileName());
+    ASSERT_TRUE(avi.opened) << avi.error.toStdString();
+    EXPECT_EQ(avi.videoCodec, QStringLiteral("rawvideo"));
+    EXPECT_GE(avi.videoPackets, 3);
+    EXPECT_TRUE(avi.firstFrameDecodes);
+}
+
+TEST_F(TestPattern, FormatDialogChangesThePictureSize)
+{
+    AnswerDialog(QStringLiteral("CaptureFormatDialog"), [](QDialog* d) { d->findChild<QComboBox*>()->setCurrentIndex(2); },
+                 false);
+    EXPECT_FALSE(cap.DlgVideoFormat());
+    EXPECT_FALSE(cap.DriverOpen());
+
+    AnswerDialog(QStringLiteral("CaptureFormatDialog"), [](QDialog* d) {
+        auto* combo = d->findChild<QComboBox*>(QStringLiteral("FrameSizeCombo"));
+        ASSERT_EQ(combo->count(), 3);
+        EXPECT_EQ(combo->currentText(), QStringLiteral("320 x 240")) << "the default size";
+        combo->setCurrentIndex(2);
+    }, true);
+    cap.SetDriverOpen(true);
+    ASSERT_TRUE(cap.DlgVideoFormat());
+    EXPECT_EQ(cap.ImageWidth(), 640);
+    EXPECT_EQ(cap.ImageHeight(), 480);
+    cap.SetSingleImageFile(Path(QStringLiteral("big.bmp")));
+    ASSERT_TRUE(cap.GrabFrameNoStop());
+    ASSERT_TRUE(cap.SaveAsDIB());
+    EXPECT_EQ(QImage(cap.SingleImageFile()).size(), QSize(640, 480));
+}
+
+TEST_F(TestPattern, SourceDialogAppliesLiveAndCancelPutsValuesBack)
+{
+    auto whiteLevel = [&] {
+        cap.SetSingleImageFile(Path(QStringLiteral("level.bmp")));
+        cap.GrabFrameNoStop();
+        cap.SaveAsDIB();
+        // The brightest bar, wherever it has moved to.
+        const QImage img(cap.SingleImageFile());
+        int best = 0;
+        for (int x = 0; x < img.width(); ++x)
+            best = std::max(best, qRed(img.pixel(x, 10)));
+        return best;
+    };
+    cap.SetDriverOpen(true);
+    EXPECT_EQ(whiteLevel(), 255);
+
+    AnswerDialog(QStringLiteral("CaptureSourceDialog"), [](QDialog* d) {
+        d->findChild<QSlider*>(QStringLiteral("Control1"))->setValue(64);
+    }, true);
+    ASSERT_TRUE(cap.DlgVideoSource());
+    EXPECT_EQ(whiteLevel(), 127);
+
+    int levelWhileOpen = -1;
+    AnswerDialog(QStringLiteral("CaptureSourceDialog"), [&](QDialog* d) {
+        d->findChild<QSlider*>(QStringLiteral("Control1"))->setValue(255);
+        levelWhileOpen = whiteLevel();
+    }, false);
+    EXPECT_FALSE(cap.DlgVideoSource());
+    EXPECT_EQ(levelWhileOpen, 255) << "applied while the dialog is open";
+    EXPECT_EQ(whiteLevel(), 127);
+}
+
+TEST_F(TestPattern, AudioWithoutAnInputRecordsVideoAndSaysSo)
+{
+    cap.SetVideoFileName(Path(QStringLiteral("audio.avi")));
+    cap.SetCapAudio(true);
+    cap.SetCapTimeLimit(1);
+    cap.SetDriverOpen(true);
+    ASSERT_TRUE(cap.StartCapture());
+    ASSERT_TRUE(WaitUntil([&] { return Ended(); }, 15000));
+    const testsupport::AviInfo avi = ReadAvi(cap.VideoFileName());
+    ASSERT_TRUE(avi.opened);
+    EXPECT_GE(avi.videoPackets, 10);
+    // Machines with a sound input record it; the others are told and get video only.
+    EXPECT_TRUE(avi.hasAudio || HasError(IDS_CAP_NO_AUDIO_CAP));
+}
+
+TEST_F(TestPattern, DestroyingTheControlDuringCaptureFinishesTheFile)
+{
+    const QString file = Path(QStringLiteral("cut.avi"));
+    {
+        TVideoCap local;
+        int streamed = 0;
+        local.OnVideoStream = [&](TVideoCap*, VIDEOHDR*) { ++streamed; };
+        local.SetDriverName(capture::TestPatternName());
+        local.SetVideoFileName(file);
+        local.SetDriverOpen(true);
+        ASSERT_TRUE(local.StartCapture());
+        ASSERT_TRUE(WaitUntil([&] { return streamed >= 3; }));
+    }
+    testsupport::DrainEvents();
+    const testsupport::AviInfo avi = ReadAvi(file);
+    ASSERT_TRUE(avi.opened);
+    EXPECT_GE(avi.videoPackets, 1);
+}
+
+}  // namespace
