@@ -478,15 +478,18 @@ int CloseSocket(SocketHandle s)
         return Fail(WSAENOTSOCK);
     // A graceful linger with data still unsent: report would-block until the
     // data has left or the linger time is up, as the caller retries.
-    if (r->type == kSockStream && r->linger.l_onoff && r->linger.l_linger > 0) {
+    bool lingerExpired = false;
+    if (r->type == kSockStream && r->phase == Phase::Connected && r->linger.l_onoff && r->linger.l_linger > 0) {
         int unsent = 0;
         if (!r->closing) {
             r->closing = true;
             r->closeStarted.start();
         }
-        if (::ioctl(r->fd, SIOCOUTQ, &unsent) == 0 && unsent > 0
-            && r->closeStarted.elapsed() < qint64(r->linger.l_linger) * 1000)
-            return Fail(WSAEWOULDBLOCK);
+        if (::ioctl(r->fd, SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+            if (r->closeStarted.elapsed() < qint64(r->linger.l_linger) * 1000)
+                return Fail(WSAEWOULDBLOCK);
+            lingerExpired = true;
+        }
     }
     std::unique_ptr<SocketRec> rec;
     {
@@ -499,8 +502,9 @@ int CloseSocket(SocketHandle s)
     rec->readNotifier.reset();
     rec->writeNotifier.reset();
     if (rec->closing) {
-        // The graceful wait is over; do not let close() block on it again.
-        ::linger l{1, 0};
+        // The wait is over and close() must not block on it again: all data
+        // has gone, so close gracefully; or the time is up, so reset.
+        ::linger l{lingerExpired ? 1 : 0, 0};
         ::setsockopt(rec->fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     }
     if (::close(rec->fd) != 0 && errno != EINTR)

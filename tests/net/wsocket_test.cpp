@@ -668,3 +668,42 @@ TEST(WSocketDatagram, ListenAndConnectWithoutAHandshake)
     EXPECT_EQ(fromLength, 16);
     EXPECT_EQ(QString::number(platform::Ntohs(from.sin_port)), sender.LocalPort());
 }
+
+TEST(WSocketWait, CloseWithLingerTimeLetsQueuedBytesLeaveThenClosesInOrder)
+{
+    // The peer is a socket object too: its close error tells an orderly
+    // close (0) from a reset (10054).
+    TWSocket listener;
+    TWSocket peer;
+    QByteArray got;
+    int peerClosed = -1;
+    listener.SetAddr(QStringLiteral("127.0.0.1"));
+    listener.SetPort(QStringLiteral("0"));
+    listener.OnSessionAvailable = [&](TCustomWSocket* sender, std::uint16_t) { peer.Dup(sender->Accept()); };
+    peer.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) {
+        char buf[4096];  // small reads: the sender has to wait in Close
+        const int n = sender->Receive(buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, n);
+    };
+    peer.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { peerClosed = e; };
+    listener.Listen();
+
+    TWSocket s;
+    s.SetAddr(QStringLiteral("127.0.0.1"));
+    s.SetPort(listener.GetBoundPort());
+    s.SetLingerOnOff(wsLingerOn);
+    s.SetLingerTimeout(30);
+    s.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected && peer.State() == wsConnected; }));
+
+    const QByteArray data = Pattern(16 * 1024 * 1024, 9);
+    s.Send(data);
+    s.Flush();  // out of the queue into the kernel; Close does not send the queue
+    s.Close();  // pumps while the kernel's unsent bytes drain
+    EXPECT_EQ(s.State(), wsClosed);
+    ASSERT_TRUE(WaitUntil([&] { return peerClosed >= 0; }, 30000));
+    EXPECT_EQ(peerClosed, 0) << "closed in order, not reset";
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+}
