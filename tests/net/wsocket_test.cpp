@@ -249,7 +249,7 @@ TEST(WSocketSend, PeerResetMidSendClosesOnceWith10054)
     ev.Attach(s);
     ASSERT_TRUE(ConnectTo(s, server, &ev));
     server.autoRead = false;
-    s.Send(Pattern(8 * 1024 * 1024));
+    s.Send(Pattern(32 * 1024 * 1024));
     ASSERT_FALSE(s.AllSent());
 
     // Unread data at close makes the kernel answer with a reset.
