@@ -5,6 +5,9 @@
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
 #include "ui/Network.h"
+#include "platform/signals.h"
+
+#include <QApplication>
 
 TForms::TForms(const QString& programFolder)
 {
@@ -26,8 +29,20 @@ TForms::TForms(const QString& programFolder)
     main_->FtpClient().SetPassiveMode(true);
 }
 
+void TForms::CloseOnTermination()
+{
+    TMain* main = main_.get();
+    platform::SetTerminationHandler([main](int) {
+        main->SetClosingFromOutside(true);
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+        main->close();
+    });
+}
+
 TForms::~TForms()
 {
+    platform::SetTerminationHandler(nullptr);
     main_.reset();
     apphelp::SetMainWindow(nullptr);
 }

@@ -28,6 +28,10 @@ public:
     TLogForm* LogForm() const { return logForm_.get(); }
     TfrmNetwork* frmNetwork() const { return frmNetwork_.get(); }
 
+    // From now on SIGTERM and SIGINT close the main window as its close box
+    // does (a modal dialog open at that moment is closed first).
+    void CloseOnTermination();
+
 private:
     // Destroyed in reverse: the main window first, as it reports to the others.
     std::unique_ptr<TAboutDlg> aboutDlg_;

@@ -2,7 +2,6 @@
 #include "app/Main.h"
 #include "app/ProgramFiles.h"
 #include "platform/application.h"
-#include "platform/signals.h"
 #include "ui/HtmlHelpBridge.h"
 
 #include <QApplication>
@@ -14,7 +13,6 @@ int main(int argc, char** argv)
 
     platform::Application app(argc, argv);
     app.setApplicationName(QString::fromLatin1(app::kProgramName));
-    app.setApplicationDisplayName(QString::fromLatin1(app::kProgramName));
     apphelp::SetHelpFile(QString::fromLatin1(apphelp::kHelpFileName));
     // The program ends when the main window has closed, whatever else is open.
     app.setQuitOnLastWindowClosed(false);
@@ -25,16 +23,10 @@ int main(int argc, char** argv)
 
     // A session logout or a service stop closes the window as its close box
     // does: settings saved, stop pictures uploaded, working files deleted.
-    platform::SetTerminationHandler([main](int) {
-        main->SetClosingFromOutside(true);
-        if (QWidget* modal = QApplication::activeModalWidget())
-            modal->close();
-        main->close();
-    });
+    forms.CloseOnTermination();
 
     main->show();
     const int result = app.exec();
-    platform::SetTerminationHandler(nullptr);
     helpBridge.Remove();
     return result;
 }

@@ -1,0 +1,455 @@
+// The main window working locally: start-up and close, settings, error log,
+// capture controls, update pictures and the network dialog, driven through
+// the real window with the test-pattern camera.
+#include "app/ErrorLog.h"
+#include "app/UpdatePictures.h"
+#include "platform/inifile.h"
+#include "platform/signals.h"
+#include "tests/app/main_window_fixture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QTest>
+
+#include <csignal>
+
+using namespace apptest;
+using testsupport::WaitUntil;
+
+namespace {
+
+class MainWindow : public MainWindowTest
+{
+protected:
+    platform::IniFile Settings() const
+    {
+        return platform::IniFile(Path(QStringLiteral("Tarvo Lite.sif")));
+    }
+    QStringList LogLines() const
+    {
+        QStringList lines = QString::fromUtf8(ReadFile(Path(QStringLiteral("Error.log")))).split(QStringLiteral("\r\n"));
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+    // Sends a key to a field as typing does.
+    void Type(QLineEdit* edit, const QString& text)
+    {
+        edit->setFocus();
+        QTest::keyClicks(edit, text);
+    }
+};
+
+// --- start-up and close ------------------------------------------------------
+
+TEST_F(MainWindow, FirstRunWarnsSelectsADriverAndWritesElevenKeysAtClose)
+{
+    WhenModal(QStringLiteral("DlgCapDriver"), [](QDialog* d) {
+        auto* combo = d->findChild<QComboBox*>(QStringLiteral("ComboBox1"));
+        EXPECT_EQ(combo->currentIndex(), -1);
+        combo->setCurrentIndex(TestPatternIndex());
+        d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Launch();
+
+    ASSERT_FALSE(dialogs_->shown.empty());
+    EXPECT_EQ(dialogs_->shown[0].text,
+              QStringLiteral("Could not activate video input device. Select a capture driver first."));
+    EXPECT_EQ(dialogs_->shown[0].type, platform::MsgDlgType::Warning);
+    EXPECT_EQ(dialogs_->beeps, 1);
+    EXPECT_TRUE(dialogs_->exceptions.isEmpty()) << dialogs_->exceptions.join(QLatin1Char('\n')).toStdString();
+
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
+    EXPECT_EQ(Find<QLineEdit>("EditInterval")->text(), QStringLiteral("3"));
+    EXPECT_EQ(Main().FtpClient().Port(), QStringLiteral("ftp"));
+    EXPECT_TRUE(Main().FirstRun());
+    for (const char* name : {"Snapshots", "Videos", "Capture.bmp", "Error.log"})
+        EXPECT_TRUE(QFileInfo::exists(Path(QString::fromLatin1(name)))) << name;
+
+    Close();
+    const QString text = QString::fromUtf8(ReadFile(Path(QStringLiteral("Tarvo Lite.sif"))));
+    int keys = 0;
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        keys += line.contains(QLatin1Char('=')) ? 1 : 0;
+    EXPECT_EQ(keys, 11) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("FTP_Port=21")));
+    EXPECT_TRUE(text.contains(QStringLiteral("FirstRun=1")));
+    EXPECT_EQ(QFile::permissions(Path(QStringLiteral("Tarvo Lite.sif"))) & 0x0077, 0) << "readable by its owner only";
+
+    forms_.reset();  // destruction writes the chosen driver back
+    EXPECT_EQ(platform::IniFile(Path(QStringLiteral("vcap.sif"))).ReadInteger(QStringLiteral("Driver"), QStringLiteral("index"), -9),
+              TestPatternIndex());
+}
+
+TEST_F(MainWindow, AStoredDriverOpensWithoutWarningAndOverlayIsTicked)
+{
+    LaunchWithCamera();
+    EXPECT_TRUE(dialogs_->shown.empty());
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
+    // The test-pattern camera offers overlay.
+    EXPECT_TRUE(Find<QCheckBox>("CheckOverl")->isChecked());
+    EXPECT_FALSE(Find<QCheckBox>("CheckPrev")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>("CheckFitWindow")->isChecked());
+    EXPECT_TRUE(Find<QCheckBox>("CheckProportional")->isChecked());
+    EXPECT_TRUE(Main().VideoCap1()->VideoOverlay());
+    EXPECT_TRUE(Main().VideoCap1()->PreviewScaleProportional());
+    EXPECT_TRUE(Action("menuVideoFormat1")->isEnabled());
+    EXPECT_EQ(Find<QLineEdit>("EditCapPicture")->text(), QStringLiteral("Snapshot.bmp"));
+    EXPECT_EQ(Find<QLineEdit>("EditVideoFile")->text(), QStringLiteral("Video.avi"));
+}
+
+TEST_F(MainWindow, ACancelledDriverSelectionStillLoadsTheSettingsAndSaysWhyThereIsNoPicture)
+{
+    StoreSettings("[FTP Settings]\nUpdate_Interval=7\nFTP_Host=example.org\n");
+    WhenModal(QStringLiteral("DlgCapDriver"), [](QDialog* d) {
+        d->findChild<QPushButton*>(QStringLiteral("CancelBtn"))->click();
+    });
+    Launch();
+    EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
+    EXPECT_EQ(Find<QLineEdit>("EditInterval")->text(), QStringLiteral("7"));
+    EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("example.org"));
+    ASSERT_EQ(dialogs_->exceptions.size(), 1);
+    EXPECT_EQ(dialogs_->exceptions[0], QStringLiteral("No capture driver selected"));
+}
+
+TEST_F(MainWindow, StoredValuesLoadThroughTheLaunchOrder)
+{
+    StoreSettings("[FTP Settings]\nPassive_Mode=0\nFTP_Timeout=0x1E\nFTP_Port=2121\n"
+                  "[Capture Parameters]\nFrameRate=70000\nCapture_Time=12\n[Other Settings]\nErrorBeep=1\nFirstRun=0\n");
+    LaunchWithCamera();
+    // The launch leaves the client passive until the network dialog's OK.
+    EXPECT_TRUE(Main().FtpClient().PassiveMode());
+    EXPECT_EQ(Main().FtpClient().Timeout(), 30);
+    EXPECT_EQ(Main().FtpClient().Port(), QStringLiteral("2121"));
+    EXPECT_EQ(Main().VideoCap1()->FrameRate(), 15) << "out of range: the built-in value stays";
+    EXPECT_EQ(Main().VideoCap1()->CapTimeLimit(), 12) << "the rest still loads";
+    EXPECT_TRUE(Action("menuErrorBeep")->isChecked());
+    EXPECT_TRUE(Action("menuLogErrors")->isChecked());
+    EXPECT_FALSE(Main().FirstRun());
+    // The dialog's fields hold the stored account from the start.
+    EXPECT_EQ(Network().edPort()->text(), QStringLiteral("2121"));
+    EXPECT_FALSE(Network().CheckBoxPassive()->isChecked());
+
+    WhenModal(QStringLiteral("frmNetwork"), [](QDialog* d) { d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click(); });
+    Action("menuNetwork")->trigger();
+    EXPECT_FALSE(Main().FtpClient().PassiveMode());
+
+    Close();
+    forms_.reset();
+    StoreSettings("[FTP Settings]\nFTP_Timeout=thirty\n");
+    Launch();
+    EXPECT_EQ(Main().FtpClient().Timeout(), 15);
+}
+
+TEST_F(MainWindow, APasswordWithSpacesAndPunctuationSurvivesDialogFileAndRestart)
+{
+    LaunchWithCamera();
+    const QString password = QStringLiteral(" pa ss;w=rd#\"[x]' ");
+    WhenModal(QStringLiteral("frmNetwork"), [this, password](QDialog* d) {
+        auto* field = d->findChild<QLineEdit*>(QStringLiteral("edPassword"));
+        field->clear();
+        Type(field, password);
+        d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Action("menuNetwork")->trigger();
+    EXPECT_EQ(Main().FtpClient().PassWord(), password);
+    Relaunch();
+    EXPECT_EQ(Main().FtpClient().PassWord(), password);
+    EXPECT_EQ(Network().WorkingPassword(), password);
+}
+
+TEST_F(MainWindow, TheVideoPanelKeepsFourToThree)
+{
+    LaunchWithCamera();
+    Main().show();
+    auto* panel = Find<QWidget>("Panel2");
+    EXPECT_EQ(Main().size(), QSize(561, 372));
+    EXPECT_EQ(panel->size(), QSize(399, 299));
+    Main().setFixedSize(562, 372);
+    EXPECT_EQ(panel->size(), QSize(400, 300));
+    Main().setFixedSize(760, 516);
+    EXPECT_EQ(panel->size(), QSize(598, 448));  // 598 x 3 / 4 = 448.5 rounds to even
+}
+
+TEST_F(MainWindow, ClosingDeletesTheUploadedPicturesAndKeepsTheFrame)
+{
+    LaunchWithCamera();
+    for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})
+        WriteFile(Path(QString::fromLatin1(name)), "x");
+    WriteFile(Path(QStringLiteral("Capture.bmp")), "frame");
+    Close();
+    for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})
+        EXPECT_FALSE(QFileInfo::exists(Path(QString::fromLatin1(name)))) << name;
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("Capture.bmp"))), QByteArray("frame"));
+    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("stopcap.jpg"))));
+}
+
+TEST_F(MainWindow, ATerminationSignalClosesTheWindowAsTheCloseBoxDoes)
+{
+    LaunchWithCamera();
+    forms_->CloseOnTermination();
+    WriteFile(Path(QStringLiteral("Capture.jpg")), "x");
+    Main().show();
+    ::raise(SIGTERM);
+    ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }));
+    EXPECT_FALSE(Main().isVisible());
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("Capture.jpg"))));
+    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("Tarvo Lite.sif"))));
+}
+
+// --- error log -----------------------------------------------------------------
+
+TEST_F(MainWindow, CaptureErrorsReachPanelAndLogUnlessLoggingIsOff)
+{
+    LaunchWithCamera();
+    Main().VideoCap1Error(409, QStringLiteral("Write error"));
+    EXPECT_EQ(Panel(1), QStringLiteral("Write error"));
+    ASSERT_EQ(LogLines().size(), 1);
+    EXPECT_TRUE(LogLines()[0].endsWith(QStringLiteral(" :   Error = Write error")));
+
+    Action("menuLogErrors")->trigger();  // untick
+    EXPECT_FALSE(Action("menuLogErrors")->isChecked());
+    Main().VideoCap1Error(409, QStringLiteral("Second"));
+    EXPECT_EQ(Panel(1), QStringLiteral("Second"));
+    EXPECT_EQ(LogLines().size(), 1);
+    Close();
+    EXPECT_TRUE(ReadFile(Path(QStringLiteral("Tarvo Lite.sif"))).contains("LogErrors=0"));
+}
+
+TEST_F(MainWindow, AnUndetectedDeviceClosesAndDeselectsTheDriver)
+{
+    LaunchWithCamera();
+    Main().VideoCap1Error(434, QStringLiteral("Capture device was not detected."));
+    EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
+    EXPECT_EQ(Main().VideoCap1()->DriverIndex(), -1);
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_EQ(dialogs_->shown[0].text,
+              QStringLiteral("Capture device was not detected. Connect camera before running this program."));
+    EXPECT_EQ(dialogs_->beeps, 1);
+    Close();
+    forms_.reset();
+    EXPECT_TRUE(ReadFile(Path(QStringLiteral("vcap.sif"))).contains("index=-1"));
+}
+
+TEST_F(MainWindow, TheViewerShowsTheFileAndAsksToArchiveOnlyAboveTheLimit)
+{
+    // 1,024 lines of 58 characters and CR LF: 61,440 characters.
+    QByteArray log;
+    for (int i = 0; i < 1024; ++i)
+        log += QByteArray(58, 'a') + "\r\n";
+    WriteFile(Path(QStringLiteral("Error.log")), log);
+    LaunchWithCamera();
+
+    Action("menuViewErrorLog")->trigger();
+    ASSERT_TRUE(WaitUntil([this] { return Log().isVisible(); }));
+    EXPECT_EQ(Log().Lines().size(), 1024);
+    Log().findChild<QPushButton*>(QStringLiteral("btnClose"))->click();
+    EXPECT_TRUE(dialogs_->shown.empty());
+
+    WriteFile(Path(QStringLiteral("Error.log")), log + "b\r\n");  // one more line: 61,443
+    dialogs_->answers = {platform::mrYes};
+    dialogs_->saveAnswers = {Path(QStringLiteral("archive.txt"))};
+    Action("menuViewErrorLog")->trigger();
+    Log().findChild<QPushButton*>(QStringLiteral("btnClose"))->click();
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_TRUE(dialogs_->shown[0].text.startsWith(QStringLiteral("The Error Log grows too large.")));
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("archive.txt"))).size(), 61443);
+    EXPECT_TRUE(ReadFile(Path(QStringLiteral("Error.log"))).isEmpty());
+
+    // Entries after the archive start a new log.
+    Main().VideoCap1Error(409, QStringLiteral("After"));
+    EXPECT_EQ(LogLines().size(), 1);
+}
+
+// --- local capture controls -------------------------------------------------------
+
+TEST_F(MainWindow, TheRateFieldTakesDigitsOnlyAndOutOfRangeRatesBecome15)
+{
+    LaunchWithCamera();
+    auto* rate = Find<QLineEdit>("Edit1");
+    rate->setText(QStringLiteral("12"));
+    Type(rate, QStringLiteral("a"));
+    EXPECT_EQ(rate->text(), QStringLiteral("12"));
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_EQ(dialogs_->shown[0].text, QStringLiteral("Invalid entry: a"));
+    EXPECT_EQ(dialogs_->beeps, 1);
+
+    rate->selectAll();
+    Type(rate, QStringLiteral("45"));
+    EXPECT_EQ(rate->text(), QStringLiteral("45"));
+    EXPECT_EQ(Main().VideoCap1()->PreviewRate(), 15);
+    rate->setText(QStringLiteral("30"));
+    EXPECT_EQ(Main().VideoCap1()->PreviewRate(), 30);
+    rate->setText(QStringLiteral("0"));
+    EXPECT_EQ(Main().VideoCap1()->PreviewRate(), 15);
+    rate->selectAll();
+    QTest::keyClick(rate, Qt::Key_Backspace);
+    EXPECT_EQ(rate->text(), QStringLiteral("15"));
+
+    // The interval field has the same filter.
+    auto* interval = Find<QLineEdit>("EditInterval");
+    Type(interval, QStringLiteral("-"));
+    EXPECT_EQ(dialogs_->shown.back().text, QStringLiteral("Invalid entry: -"));
+    EXPECT_EQ(interval->text(), QStringLiteral("3"));
+}
+
+TEST_F(MainWindow, ASnapshotGoesIntoSnapshotsAndTheNextOneReplacesIt)
+{
+    LaunchWithCamera();
+    const QString file = Path(QStringLiteral("Snapshots/Snapshot.bmp"));
+    Find<QPushButton>("btnSnapshot")->click();
+    const QByteArray first = ReadFile(file);
+    ASSERT_FALSE(first.isEmpty());
+    EXPECT_EQ(QImage(file).size(), QSize(320, 240));
+    ASSERT_TRUE(WaitUntil([&] {
+        Action("menuSnapshot")->trigger();
+        return ReadFile(file) != first;
+    }));
+    EXPECT_TRUE(dialogs_->shown.empty());
+
+    Main().VideoCap1()->SetDriverOpen(false);
+    Find<QPushButton>("btnSnapshot")->click();
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_EQ(dialogs_->shown[0].text, QStringLiteral("Could not save picture. See Error Log"));
+    EXPECT_EQ(dialogs_->beeps, 1);
+}
+
+TEST_F(MainWindow, ARecordingFollowsTheCaptureServicesBeginAndEnd)
+{
+    LaunchWithCamera();
+    auto* button = Find<QPushButton>("BtStartStop");
+    button->click();
+    // The look changes with the service's id 300, not with the click.
+    EXPECT_EQ(button->text(), QStringLiteral("Start Video"));
+    EXPECT_FALSE(Find<QPushButton>("btnSnapshot")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("GroupBox3")->isEnabled());
+    EXPECT_FALSE(Action("menuPeriodicUpdate")->isEnabled());
+    EXPECT_FALSE(Action("menuWizard")->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return button->text() == QStringLiteral("Stop Video"); }));
+    EXPECT_TRUE(button->styleSheet().contains(QStringLiteral("255, 0, 0")));
+    EXPECT_EQ(Action("menuVideo")->text(), QStringLiteral("Stop Video Recording"));
+
+    QTest::qWait(300);  // some frames into the file
+    Action("menuVideo")->trigger();
+    ASSERT_TRUE(WaitUntil([&] { return button->text() == QStringLiteral("Start Video"); }));
+    EXPECT_TRUE(button->styleSheet().contains(QStringLiteral("0, 128, 0")));
+    EXPECT_EQ(Action("menuVideo")->text(), QStringLiteral("Start Video Recording"));
+    EXPECT_TRUE(Find<QPushButton>("btnSnapshot")->isEnabled());
+    EXPECT_TRUE(Action("menuPeriodicUpdate")->isEnabled());
+    EXPECT_GT(QFileInfo(Path(QStringLiteral("Videos/Video.avi"))).size(), 0);
+}
+
+TEST_F(MainWindow, ABufferFileRecordingIsCopiedToTheVideoFileAtItsEnd)
+{
+    StoreSettings("[Capture Parameters]\nBuffer_Size=2\n");
+    LaunchWithCamera();
+    ASSERT_EQ(Main().VideoCap1()->BufferFileSize(), 2);
+    Find<QLineEdit>("EditVideoFile")->setText(QStringLiteral("Buffered.avi"));
+    auto* button = Find<QPushButton>("BtStartStop");
+    button->click();
+    ASSERT_TRUE(WaitUntil([&] { return button->text() == QStringLiteral("Stop Video"); }));
+    QTest::qWait(300);
+    button->click();
+    ASSERT_TRUE(WaitUntil([&] { return button->text() == QStringLiteral("Start Video"); }));
+    EXPECT_GT(QFileInfo(Path(QStringLiteral("Videos/Buffered.avi"))).size(), 0);
+}
+
+TEST_F(MainWindow, ARefusedRecordingGivesTheControlsBack)
+{
+    LaunchWithCamera();
+    Main().VideoCap1()->SetDriverOpen(false);
+    Find<QPushButton>("BtStartStop")->click();
+    EXPECT_TRUE(Find<QPushButton>("btnSnapshot")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("GroupBox1")->isEnabled());
+    EXPECT_TRUE(Action("menuWizard")->isEnabled());
+    EXPECT_EQ(Find<QPushButton>("BtStartStop")->text(), QStringLiteral("Start Video"));
+}
+
+TEST_F(MainWindow, TheDriverMenuClosesAndReopensEvenWhenCancelled)
+{
+    LaunchWithCamera();
+    bool wasClosed = false;
+    WhenModal(QStringLiteral("DlgCapDriver"), [&](QDialog* d) {
+        wasClosed = !Main().VideoCap1()->DriverOpen();
+        EXPECT_EQ(d->findChild<QComboBox*>(QStringLiteral("ComboBox1"))->currentIndex(), TestPatternIndex());
+        d->reject();
+    });
+    Action("menuVideoDriver1")->trigger();
+    EXPECT_TRUE(wasClosed);
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
+    EXPECT_EQ(Main().VideoCap1()->DriverIndex(), TestPatternIndex());
+}
+
+// --- update pictures ---------------------------------------------------------------
+
+TEST_F(MainWindow, TheUpdatePicturesComeFromTheCameraAndTheCaptionShowsInImage1)
+{
+    LaunchWithCamera();
+    Main().UpdatePictures().Produce(TUpdatePictures::Moment::Start);
+    const QImage jpeg(Path(QStringLiteral("Capture.jpg")), "JPG");
+    EXPECT_EQ(jpeg.size(), QSize(320, 240));
+    const QImage caption(Path(QStringLiteral("datetime.bmp")), "BMP");
+    ASSERT_EQ(caption.size(), QSize(178, 18));
+    EXPECT_EQ(caption.pixelColor(0, 0), QColor(255, 0, 0));
+    EXPECT_EQ(Find<QLabel>("Image1")->pixmap().size(), QSize(178, 18));
+    EXPECT_FALSE(Find<QLabel>("Image1")->isVisible());
+}
+
+TEST_F(MainWindow, AFrameThatCannotBeSavedIsLoggedWithTheWordingOfItsMoment)
+{
+    LaunchWithCamera();
+    Main().VideoCap1()->SetDriverOpen(false);
+    Main().UpdatePictures().Produce(TUpdatePictures::Moment::Start);
+    Main().UpdatePictures().Produce(TUpdatePictures::Moment::Tick);
+    EXPECT_EQ(Panel(1), QStringLiteral("ERROR: Could not save captured frame to disk"));
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" :   Could not save captured frame to disk")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" :   Error = Could not save captured frame to disk")));
+    EXPECT_EQ(dialogs_->beeps, 0);
+    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("datetime.bmp"))));
+}
+
+// --- network dialog ------------------------------------------------------------------
+
+TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
+{
+    StoreSettings("[FTP Settings]\nFTP_Host=a.example\nUpdate_Interval=8\n");
+    LaunchWithCamera();
+    auto* interval = Find<QLineEdit>("EditInterval");
+    interval->setText(QStringLiteral("4"));  // typed, not saved
+
+    WhenModal(QStringLiteral("frmNetwork"), [this](QDialog* d) {
+        auto* host = d->findChild<QLineEdit*>(QStringLiteral("edFTPhost"));
+        EXPECT_EQ(host->text(), QStringLiteral("a.example"));
+        host->setText(QStringLiteral("cancelled.example"));
+        auto* port = d->findChild<QLineEdit*>(QStringLiteral("edPort"));
+        port->selectAll();
+        QTest::keyClick(port, Qt::Key_Backspace);
+        EXPECT_EQ(port->text(), QStringLiteral("21"));
+        d->findChild<QPushButton*>(QStringLiteral("btnCancel"))->click();
+    });
+    Action("menuNetwork")->trigger();
+    EXPECT_EQ(interval->text(), QStringLiteral("8"));
+    EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("a.example"));
+    EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("a.example"));
+
+    WhenModal(QStringLiteral("frmNetwork"), [this](QDialog* d) {
+        auto* host = d->findChild<QLineEdit*>(QStringLiteral("edFTPhost"));
+        EXPECT_EQ(host->text(), QStringLiteral("a.example")) << "refilled from the file";
+        host->setText(QStringLiteral("b.example"));
+        auto* password = d->findChild<QLineEdit*>(QStringLiteral("edPassword"));
+        Type(password, QStringLiteral("abc"));
+        EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+        d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Action("menuNetwork")->trigger();
+    EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("b.example"));
+    EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("b.example"));
+    EXPECT_EQ(Main().FtpClient().PassWord(), QStringLiteral("abc"));
+}
+
+}  // namespace

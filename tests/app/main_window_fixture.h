@@ -1,0 +1,128 @@
+#pragma once
+// The whole program in a temporary program folder: the windows created at
+// launch, the test-pattern camera, scripted dialogs.
+
+#include "app/Forms.h"
+#include "app/Main.h"
+#include "capture/videocap.h"
+#include "tests/support/fake_dialogs.h"
+#include "tests/support/wait.h"
+#include "ui/LogForm.h"
+#include "ui/Network.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace apptest {
+
+// Index of the test-pattern camera: the last installed driver.
+inline int TestPatternIndex()
+{
+    return static_cast<int>(GetDriverList()->size()) - 1;
+}
+
+inline QByteArray ReadFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline void WriteFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+// Acts on the next modal dialog with this object name once it shows.
+inline void WhenModal(const QString& objectName, std::function<void(QDialog*)> act)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, objectName, act] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog || dialog->objectName() != objectName)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        act(dialog);
+    });
+    timer->start();
+}
+
+class MainWindowTest : public ::testing::Test
+{
+protected:
+    MainWindowTest()
+    {
+        // The shipped stop pictures live beside the executable.
+        QFile::copy(QStringLiteral(TARVO_SOURCE_DIR "/dist/stopcap.jpg"), Path(QStringLiteral("stopcap.jpg")));
+        QFile::copy(QStringLiteral(TARVO_SOURCE_DIR "/dist/stoptime.bmp"), Path(QStringLiteral("stoptime.bmp")));
+    }
+
+    ~MainWindowTest() override
+    {
+        if (forms_ && !Main().Closed())
+            Main().close();
+        forms_.reset();
+    }
+
+    QString Path(const QString& name) const { return dir_.path() + QLatin1Char('/') + name; }
+
+    void StoreDriver(int index)
+    {
+        WriteFile(Path(QStringLiteral("vcap.sif")), "[Driver]\nindex=" + QByteArray::number(index) + "\n");
+    }
+    void StoreSettings(const QByteArray& text) { WriteFile(Path(QStringLiteral("Tarvo Lite.sif")), text); }
+
+    void Launch() { forms_ = std::make_unique<TForms>(dir_.path()); }
+    // Launch with the test-pattern camera stored as the driver.
+    void LaunchWithCamera()
+    {
+        StoreDriver(TestPatternIndex());
+        Launch();
+    }
+    void Relaunch()
+    {
+        Close();
+        forms_.reset();
+        Launch();
+    }
+    void Close()
+    {
+        Main().close();
+        ASSERT_TRUE(testsupport::WaitUntil([this] { return Main().Closed(); }, 30000));
+    }
+
+    TMain& Main() const { return *forms_->Main(); }
+    TLogForm& Log() const { return *forms_->LogForm(); }
+    TfrmNetwork& Network() const { return *forms_->frmNetwork(); }
+    template <class T>
+    T* Find(const char* name) const
+    {
+        T* w = Main().findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QAction* Action(const char* name) const { return Find<QAction>(name); }
+    QString Panel(int index) const { return Main().StatusPanelText(index); }
+
+    testsupport::ScopedFakeDialogs dialogs_;
+    QTemporaryDir dir_;
+    std::unique_ptr<TForms> forms_;
+};
+
+}  // namespace apptest
