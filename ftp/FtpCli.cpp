@@ -978,11 +978,18 @@ void TCustomFtpCli::StartPort()
     data->OnSessionClosed = nullptr;
     data->OnDataAvailable = nullptr;
 
+    // Some servers connect as soon as they have the PORT command, before
+    // they answer it: the accept may come before the transfer step starts.
+    uploadDataConnected_ = false;
+    storeReplyReceived_ = false;
+    startTime_ = 0;
+
     quint16 listenPort = 0;
     if (!passiveMode_) {
-        if (pendingSteps_ & (StepBit(stRetrieve) | StepBit(stListLong)))
+        // The accept notice comes once: the handler must be there before it.
+        if (pendingSteps_ & (StepBit(stRetrieve) | StepBit(stListLong) | StepBit(stListNames)))
             data->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataSessionAvailableDownload(e); };
-        else if (pendingSteps_ & StepBit(stStore))
+        else if (pendingSteps_ & (StepBit(stStore) | StepBit(stAppend)))
             data->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataSessionAvailableUpload(e); };
         data->SetLingerOnOff(wsLingerOn);
         data->SetLingerTimeout(10);
@@ -1280,7 +1287,8 @@ void TCustomFtpCli::StartUploadStep(TFtpRequest rqType, bool append)
     finalReplyReceived_ = false;
     uploadDataClosed_ = false;
     requestDoneFlag_ = false;
-    uploadDataConnected_ = false;
+    // In active mode the server may already have connected (see StartPort).
+    uploadDataConnected_ = !passiveMode_ && uploadDataConnected_ && dataSocket_->State() == wsConnected;
     storeReplyReceived_ = false;
     startTime_ = 0;
     byteCount_ = 0;
@@ -1554,7 +1562,9 @@ bool TFtpClient::WaitForReady()
         } else {
             QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         }
-        QThread::yieldCurrentThread();
+        // No extra yield: the pump sleeps in the event loop while nothing is
+        // pending, and giving the processor away between upload blocks only
+        // slows transfers down on a busy machine.
     }
 }
 

@@ -535,3 +535,40 @@ TEST_F(FtpClientFake, RestWithoutLocalFileSendsNothing)
     EXPECT_EQ(p.done[1].error, 0);
     EXPECT_EQ(srv.Commands(), LoginCommands());
 }
+
+// Some servers open the active data connection as soon as they read PORT,
+// before answering it; the transfer must still start.
+TEST_F(FtpClientFake, ActiveDataConnectionOpenedBeforeThePortReply)
+{
+    const QByteArray content = ftptest::Pattern(5000);
+    srv.LoginSteps()
+        .Expect("PORT 127,0,0,1,")
+        .ConnectData()
+        .Delay(50)
+        .Reply("200 Active data connection established.")
+        .Expect("STOR early.bin")
+        .Reply("125 Data connection already open. Transfer starting.")
+        .ReceiveData()
+        .Reply("226 Transfer complete.")
+        .Expect("PORT 127,0,0,1,")
+        .ConnectData()
+        .Delay(50)
+        .Reply("200 Active data connection established.")
+        .Expect("NLST")
+        .Reply("125 Data connection already open. Transfer starting.")
+        .SendData("early.bin\r\n")
+        .Reply("226 Transfer complete.");
+    ClientProbe p(srv.Port());
+    ASSERT_TRUE(p.client.Login());
+    p.client.SetLocalFileName(Local("early.bin", content));
+    p.client.SetHostFileName("early.bin");
+    ASSERT_TRUE(p.client.Store()) << p.client.ErrorMessage().toStdString();
+    EXPECT_TRUE(srv.DataReceived() == content);
+
+    QStringList names;
+    p.client.SetDisplayFileFlag(true);
+    p.client.SetHostFileName({});
+    p.client.OnDisplayFile = [&](TCustomFtpCli*, QString& line) { names << line; };
+    ASSERT_TRUE(p.client.ListNames()) << p.client.ErrorMessage().toStdString();
+    EXPECT_EQ(names, QStringList{"early.bin"});
+}

@@ -103,13 +103,15 @@ TEST_P(FtpClientRealTransfer, UploadThenDownloadGivesTheSameBytes)
     p.client.SetPassiveMode(Passive());
     p.client.SetLocalFileName(local.filePath("up.bin"));
     p.client.SetHostFileName(name);
-    ASSERT_TRUE(p.client.Upload()) << p.client.ErrorMessage().toStdString();
+    ASSERT_TRUE(p.client.Upload()) << p.client.ErrorMessage().toStdString() << "\n"
+                                   << p.display.join("\n").toStdString();
     const QByteArray stored = ftptest::ReadFile(ServerPath(name));
     EXPECT_EQ(stored.size(), content.size());
     EXPECT_TRUE(stored == content);
 
     p.client.SetLocalFileName(local.filePath("down.bin"));
-    ASSERT_TRUE(p.client.Download()) << p.client.ErrorMessage().toStdString();
+    ASSERT_TRUE(p.client.Download()) << p.client.ErrorMessage().toStdString() << "\n"
+                                     << p.display.join("\n").toStdString();
     const QByteArray fetched = ftptest::ReadFile(local.filePath("down.bin"));
     EXPECT_EQ(fetched.size(), content.size());
     EXPECT_TRUE(fetched == content);

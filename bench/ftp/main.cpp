@@ -1,0 +1,182 @@
+// Upload speed of the FTP client against curl, both talking to the same
+// loopback server in the same run, rounds alternating:
+//   (a) one website update sequence: Login, SetBinaryType, Store of a 70 KB
+//       and of an 8 KB file, Quit -- against curl uploading both files in
+//       one invocation;
+//   (b) a 50 MB Store (with its login and quit) -- against curl -T.
+// Prints the medians and the ratios ours / curl's.
+//
+// tarvo_ftp_bench --port N --user U --password P --root SERVER_ROOT --work DIR
+
+#include "ftp/FtpCli.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+struct Setup {
+    QString port, user, password, root, work;
+};
+
+bool MakeFile(const QString& path, qint64 size)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    quint32 x = 88172645u;
+    for (qint64 left = size; left > 0;) {
+        for (char& c : block) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            c = static_cast<char>(x);
+        }
+        const qint64 n = std::min<qint64>(left, block.size());
+        if (f.write(block.constData(), n) != n)
+            return false;
+        left -= n;
+    }
+    return true;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Our client: the blocking calls the program makes on each update.
+double RunOurs(const Setup& s, const QStringList& files)
+{
+    TFtpClient ftp;
+    ftp.SetHostName(QStringLiteral("127.0.0.1"));
+    ftp.SetPort(s.port);
+    ftp.SetUserName(s.user);
+    ftp.SetPassWord(s.password);
+    ftp.SetPassiveMode(true);
+    ftp.SetTimeout(60);
+    QElapsedTimer t;
+    t.start();
+    bool ok = ftp.Login() && ftp.SetBinaryType();
+    for (const QString& f : files) {
+        if (!ok)
+            break;
+        ftp.SetLocalFileName(f);
+        ftp.SetHostFileName(QFileInfo(f).fileName());
+        ok = ftp.Store();
+    }
+    ok = ok && ftp.Quit();
+    const double ms = t.nsecsElapsed() / 1e6;
+    if (!ok) {
+        std::fprintf(stderr, "our upload failed: %s\n", qPrintable(ftp.ErrorMessage()));
+        return -1;
+    }
+    return ms;
+}
+
+// curl uploading the same files in one invocation (passive, binary).
+double RunCurl(const Setup& s, const QStringList& files)
+{
+    QStringList names;
+    for (const QString& f : files)
+        names << f;
+    const QString set = files.size() == 1 ? files[0] : QLatin1Char('{') + names.join(QLatin1Char(',')) + QLatin1Char('}');
+    QProcess curl;
+    QElapsedTimer t;
+    t.start();
+    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-S"), QStringLiteral("--user"),
+                                        s.user + QLatin1Char(':') + s.password, QStringLiteral("-T"), set,
+                                        QStringLiteral("ftp://127.0.0.1:%1/").arg(s.port)});
+    if (!curl.waitForFinished(120000) || curl.exitStatus() != QProcess::NormalExit || curl.exitCode() != 0) {
+        std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
+        return -1;
+    }
+    return t.nsecsElapsed() / 1e6;
+}
+
+bool SameSizes(const Setup& s, const QStringList& files)
+{
+    for (const QString& f : files) {
+        const QFileInfo there(QDir(s.root).filePath(QFileInfo(f).fileName()));
+        if (!there.exists() || there.size() != QFileInfo(f).size())
+            return false;
+    }
+    return true;
+}
+
+// Alternating rounds after one warm-up each; false on any failure.
+bool Measure(const Setup& s, const QStringList& files, int rounds, double& ours, double& theirs)
+{
+    std::vector<double> a, b;
+    for (int i = -1; i < rounds; ++i) {
+        const double x = RunOurs(s, files);
+        if (x < 0 || !SameSizes(s, files))
+            return false;
+        const double y = RunCurl(s, files);
+        if (y < 0 || !SameSizes(s, files))
+            return false;
+        if (i >= 0) {
+            a.push_back(x);
+            b.push_back(y);
+        }
+    }
+    ours = Median(a);
+    theirs = Median(b);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser p;
+    p.addOptions({{"port", "server port", "n"},
+                  {"user", "user name", "name"},
+                  {"password", "password", "text"},
+                  {"root", "the server's root folder", "dir"},
+                  {"work", "folder for the local files", "dir"},
+                  {"rounds", "rounds of the update sequence", "n", "20"},
+                  {"large-rounds", "rounds of the large upload", "n", "7"}});
+    p.process(app);
+    const Setup s{p.value("port"), p.value("user"), p.value("password"), p.value("root"), p.value("work")};
+    const int rounds = std::max(1, p.value("rounds").toInt());
+    const int largeRounds = std::max(1, p.value("large-rounds").toInt());
+    if (s.port.isEmpty() || s.root.isEmpty() || s.work.isEmpty()) {
+        std::fprintf(stderr, "usage: tarvo_ftp_bench --port N --user U --password P --root DIR --work DIR\n");
+        return 2;
+    }
+    QDir().mkpath(s.work);
+    const QString capture = QDir(s.work).filePath("Capture.jpg");
+    const QString stamp = QDir(s.work).filePath("datetime.bmp");
+    const QString large = QDir(s.work).filePath("large.bin");
+    if (!MakeFile(capture, 70 * 1024) || !MakeFile(stamp, 8 * 1024) || !MakeFile(large, 50LL * 1024 * 1024)) {
+        std::fprintf(stderr, "cannot write the local files in %s\n", qPrintable(s.work));
+        return 1;
+    }
+
+    double oursA = 0, curlA = 0, oursB = 0, curlB = 0;
+    if (!Measure(s, {capture, stamp}, rounds, oursA, curlA))
+        return 1;
+    if (!Measure(s, {large}, largeRounds, oursB, curlB))
+        return 1;
+
+    std::printf("(a) update sequence (login, type, 70 KB + 8 KB store, quit): ours %.2f ms, curl %.2f ms (medians)\n",
+                oursA, curlA);
+    std::printf("(b) 50 MB store: ours %.1f ms, curl %.1f ms (medians)\n", oursB, curlB);
+    std::printf("ratio (a) = %.2f   (aim <= 1.0)\n", oursA / curlA);
+    std::printf("ratio (b) = %.2f   (aim <= 1.5)\n", oursB / curlB);
+    return 0;
+}
