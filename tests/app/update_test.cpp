@@ -1,0 +1,374 @@
+// The website update end to end: the real main window, the test-pattern
+// camera and a real loopback FTP server whose folder is inspected; the
+// scripted server where an exact fault is needed.
+#include "tests/app/main_window_fixture.h"
+#include "tests/support/ftp_fake_server.h"
+#include "tests/support/ftp_real_server.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTest>
+
+#include <csignal>
+
+using namespace apptest;
+using testsupport::FtpFakeServer;
+using testsupport::FtpRealServer;
+using testsupport::WaitUntil;
+
+namespace {
+
+QByteArray Account(const QString& port, const QString& user, const QString& password, const QByteArray& extra = {})
+{
+    return "[FTP Settings]\nFTP_Host=127.0.0.1\nFTP_Port=" + port.toUtf8() + "\nUser_ID=" + user.toUtf8() +
+           "\nPassword=" + password.toUtf8() + "\n" + extra + "[Other Settings]\nFirstRun=0\n";
+}
+
+class WebsiteUpdate : public MainWindowTest
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(server_.Start()) << server_.Error().toStdString(); }
+
+    void LaunchWithServer(const QByteArray& extra = {}, const QString& password = QString())
+    {
+        StoreSettings(Account(server_.PortText(), server_.User(), password.isEmpty() ? server_.Password() : password, extra));
+        LaunchWithCamera();
+    }
+
+    QString Remote(const char* name) const { return server_.Root() + QLatin1Char('/') + QString::fromLatin1(name); }
+    QByteArray RemoteBytes(const char* name) const { return ReadFile(Remote(name)); }
+    QByteArray Local(const char* name) const { return ReadFile(Path(QString::fromLatin1(name))); }
+    QStringList LogLines() const
+    {
+        QStringList lines = QString::fromUtf8(Local("Error.log")).split(QStringLiteral("\r\n"));
+        lines.removeAll(QString());
+        return lines;
+    }
+    QPushButton* StartButton() const { return Find<QPushButton>("BitBtnFrameCap"); }
+
+    FtpRealServer server_;
+};
+
+// --- start, tick, stop, close ------------------------------------------------------
+
+TEST_F(WebsiteUpdate, StartUploadsBothPicturesAtOnceAndShowsTheActiveState)
+{
+    LaunchWithServer();
+    StartButton()->click();
+
+    const QImage picture = QImage::fromData(RemoteBytes("Capture.jpg"), "JPG");
+    EXPECT_EQ(picture.size(), QSize(320, 240));
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+    EXPECT_EQ(QImage::fromData(RemoteBytes("datetime.bmp"), "BMP").size(), QSize(178, 18));
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+
+    EXPECT_TRUE(Main().Timer1().isActive());
+    EXPECT_EQ(Main().Timer1().interval(), 5 * 60000) << "the file holds no interval: its read default";
+    EXPECT_EQ(StartButton()->text(), QStringLiteral("Stop"));
+    EXPECT_TRUE(StartButton()->styleSheet().contains(QStringLiteral("255, 0, 0")));
+    EXPECT_TRUE(Find<QLabel>("stWebUpdate")->isVisibleTo(&Main()));
+    EXPECT_EQ(Action("menuPeriodicUpdate")->text(), QStringLiteral("Stop Web Update"));
+    for (const char* name : {"menuVideoDriver1", "menuCaptureparameter1", "menuVideoCompression1", "menuNetwork",
+                             "menuSnapshot", "menuVideo", "menuWizard"})
+        EXPECT_FALSE(Action(name)->isEnabled()) << name;
+    EXPECT_FALSE(Find<QWidget>("GroupBox1")->isEnabled());
+    EXPECT_FALSE(Find<QWidget>("GroupBox2")->isEnabled());
+    EXPECT_FALSE(Find<QLineEdit>("EditInterval")->isEnabled());
+    EXPECT_TRUE(Action("menuPeriodicUpdate")->isEnabled());
+    EXPECT_EQ(dialogs_->cursors.back(), platform::Cursor::Default);
+    EXPECT_FALSE(Main().FtpClient().IsConnected()) << "every successful sequence ends with QUIT";
+}
+
+TEST_F(WebsiteUpdate, ATickUploadsFreshPicturesAndStopUploadsTheStopPictures)
+{
+    LaunchWithServer();
+    StartButton()->click();
+    const QByteArray first = RemoteBytes("Capture.jpg");
+    ASSERT_FALSE(first.isEmpty());
+    ASSERT_TRUE(WaitUntil([&] {
+        Main().Timer1Timer();
+        return RemoteBytes("Capture.jpg") != first;
+    }));
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+
+    Action("menuPeriodicUpdate")->trigger();
+    EXPECT_FALSE(Main().Timer1().isActive());
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
+    EXPECT_EQ(RemoteBytes("datetime.bmp"), Local("stoptime.bmp"));
+    EXPECT_EQ(Action("menuPeriodicUpdate")->text(), QStringLiteral("Start Web Update"));
+    EXPECT_EQ(StartButton()->text(), QStringLiteral("Start"));
+    EXPECT_TRUE(StartButton()->styleSheet().contains(QStringLiteral("0, 128, 0")));
+    EXPECT_FALSE(Find<QLabel>("stWebUpdate")->isVisibleTo(&Main()));
+    EXPECT_TRUE(Action("menuNetwork")->isEnabled());
+    EXPECT_TRUE(Find<QWidget>("GroupBox2")->isEnabled());
+    EXPECT_TRUE(LogLines().isEmpty());
+}
+
+TEST_F(WebsiteUpdate, ClosingWhileActiveUploadsTheStopPicturesBeforeDeletingTheFiles)
+{
+    LaunchWithServer();
+    StartButton()->click();
+    ASSERT_TRUE(QFileInfo::exists(Path(QStringLiteral("Capture.jpg"))));
+    Close();
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
+    EXPECT_EQ(RemoteBytes("datetime.bmp"), Local("stoptime.bmp"));
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("Capture.jpg"))));
+    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("datetime.bmp"))));
+    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("Capture.bmp"))));
+}
+
+TEST_F(WebsiteUpdate, ATerminationSignalDuringAnActiveUpdateUploadsTheStopPictures)
+{
+    LaunchWithServer();
+    forms_->CloseOnTermination();
+    StartButton()->click();
+    ::raise(SIGTERM);
+    ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }, 30000));
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
+    EXPECT_EQ(RemoteBytes("datetime.bmp"), Local("stoptime.bmp"));
+}
+
+TEST_F(WebsiteUpdate, AutoStartUploadsBeforeTheWindowIsShown)
+{
+    LaunchWithServer("AutoStart=1\n");
+    EXPECT_FALSE(Main().isVisible());
+    EXPECT_TRUE(Main().Timer1().isActive());
+    EXPECT_EQ(QImage::fromData(RemoteBytes("Capture.jpg"), "JPG").size(), QSize(320, 240));
+}
+
+TEST_F(WebsiteUpdate, ActiveModeChosenInTheNetworkDialogUploadsToo)
+{
+    LaunchWithServer();
+    WhenModal(QStringLiteral("frmNetwork"), [](QDialog* d) {
+        d->findChild<QCheckBox*>(QStringLiteral("CheckBoxPassive"))->setChecked(false);
+        d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Action("menuNetwork")->trigger();
+    ASSERT_FALSE(Main().FtpClient().PassiveMode());
+    StartButton()->click();
+    EXPECT_EQ(QImage::fromData(RemoteBytes("Capture.jpg"), "JPG").size(), QSize(320, 240));
+    EXPECT_EQ(QImage::fromData(RemoteBytes("datetime.bmp"), "BMP").size(), QSize(178, 18));
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+}
+
+// --- interval -------------------------------------------------------------------------
+
+TEST_F(WebsiteUpdate, TheIntervalIsClampedAndWrittenBack)
+{
+    LaunchWithServer();
+    auto* interval = Find<QLineEdit>("EditInterval");
+    struct Case {
+        QString typed;
+        QString shown;
+        int ms;
+    };
+    const Case cases[] = {{QStringLiteral("0"), QStringLiteral("1"), 60000},
+                          {QStringLiteral("1500"), QStringLiteral("999"), 59940000},
+                          {QStringLiteral("999"), QStringLiteral("999"), 59940000},
+                          {QStringLiteral(""), QStringLiteral("1"), 60000},
+                          {QStringLiteral("007"), QStringLiteral("007"), 420000}};
+    for (const Case& c : cases) {
+        interval->setText(c.typed);
+        StartButton()->click();
+        EXPECT_EQ(interval->text(), c.shown) << c.typed.toStdString();
+        EXPECT_EQ(Main().Timer1().interval(), c.ms) << c.typed.toStdString();
+        EXPECT_TRUE(Main().Timer1().isActive());
+        StartButton()->click();
+        EXPECT_FALSE(Main().Timer1().isActive());
+    }
+}
+
+// --- failures ---------------------------------------------------------------------------
+
+TEST_F(WebsiteUpdate, AWrongPasswordLogsTheRefusalOnceAndStoresNothing)
+{
+    LaunchWithServer({}, QStringLiteral("wrong"));
+    StartButton()->click();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
+    const int at = lines[0].indexOf(QStringLiteral(" :   FTP Error = "));
+    ASSERT_GT(at, 0);
+    EXPECT_TRUE(lines[0].mid(at + 17).startsWith(QStringLiteral("530"))) << lines[0].toStdString();
+    EXPECT_TRUE(Panel(1).startsWith(QStringLiteral("530")));
+    EXPECT_EQ(dialogs_->beeps, 0);
+    EXPECT_FALSE(QFileInfo::exists(Remote("Capture.jpg")));
+    EXPECT_TRUE(Main().Timer1().isActive()) << "the update stays active; the next tick retries";
+
+    Action("menuErrorBeep")->trigger();
+    Main().Timer1Timer();
+    EXPECT_EQ(dialogs_->beeps, 1);
+    EXPECT_EQ(LogLines().size(), 2);
+}
+
+TEST_F(WebsiteUpdate, AnUnreachableServerIsLogged)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost, 0));
+    const QString port = QString::number(closed.serverPort());
+    closed.close();
+    StoreSettings(Account(port, QStringLiteral("u"), QStringLiteral("p")));
+    LaunchWithCamera();
+    StartButton()->click();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].contains(QStringLiteral(" :   FTP Error = "))) << lines[0].toStdString();
+    EXPECT_FALSE(Panel(1).isEmpty());
+}
+
+TEST_F(WebsiteUpdate, AnEmptyHostIsReportedNotSilentlySkipped)
+{
+    StoreSettings("[Other Settings]\nFirstRun=0\n");
+    LaunchWithCamera();
+    StartButton()->click();
+    ASSERT_EQ(LogLines().size(), 1);
+    EXPECT_TRUE(LogLines()[0].contains(QStringLiteral(" :   FTP Error = ")));
+    EXPECT_EQ(dialogs_->cursors.back(), platform::Cursor::Default);
+}
+
+TEST_F(WebsiteUpdate, AFailedStoreLeavesTheConnectionOpenAndTheNextSequenceLogsInAfresh)
+{
+    LaunchWithServer();
+    StartButton()->click();
+    // The second store of the stop sequence fails: its local file is missing.
+    ASSERT_TRUE(QFile::remove(Path(QStringLiteral("stoptime.bmp"))));
+    StartButton()->click();
+    EXPECT_EQ(LogLines().size(), 1);
+    EXPECT_EQ(Main().FtpTag(), 0);
+    EXPECT_TRUE(Main().FtpClient().IsConnected()) << "no QUIT after a failure";
+
+    QFile::remove(Remote("Capture.jpg"));
+    StartButton()->click();
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+    EXPECT_EQ(LogLines().size(), 1);
+    EXPECT_FALSE(Main().FtpClient().IsConnected());
+}
+
+// --- overlapping sequences --------------------------------------------------------------
+
+TEST_F(WebsiteUpdate, StopPressedDuringTheStartUploadRunsOnceThatUploadHasEnded)
+{
+    LaunchWithServer();
+    bool pressedDuringUpload = false;
+    QTimer::singleShot(0, &Main(), [&] {
+        pressedDuringUpload = Main().SequenceRunning();
+        StartButton()->click();
+    });
+    StartButton()->click();
+    EXPECT_TRUE(pressedDuringUpload);
+    EXPECT_FALSE(Main().Timer1().isActive());
+    EXPECT_EQ(StartButton()->text(), QStringLiteral("Start"));
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST_F(WebsiteUpdate, ACloseDuringAnUploadWaitsForItThenStops)
+{
+    LaunchWithServer();
+    StartButton()->click();
+    QTimer::singleShot(0, &Main(), [&] { Main().close(); });
+    Main().Timer1Timer();
+    EXPECT_FALSE(Main().Closed()) << "the tick's upload finished first";
+    ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }, 30000));
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+}
+
+// --- exact faults from the scripted server ------------------------------------------------
+
+class WebsiteUpdateFaults : public MainWindowTest
+{
+protected:
+    void LaunchWithFake()
+    {
+        StoreSettings(Account(fake_.PortText(), QStringLiteral("u"), QStringLiteral("p"), "Update_Interval=5\n"));
+        LaunchWithCamera();
+    }
+    QStringList LogLines() const
+    {
+        QStringList lines = QString::fromUtf8(ReadFile(Path(QStringLiteral("Error.log")))).split(QStringLiteral("\r\n"));
+        lines.removeAll(QString());
+        return lines;
+    }
+    FtpFakeServer& Upload(FtpFakeServer& s, int delayMs = 0)
+    {
+        s.Expect("PASV").Passive().Expect("STOR").Reply("150 Ok to send data.");
+        if (delayMs)
+            s.Delay(delayMs);
+        return s.ReceiveData().Reply("226 Transfer complete.");
+    }
+    FtpFakeServer& Sequence(FtpFakeServer& s, int delayMs = 0)
+    {
+        s.LoginSteps().Expect("TYPE I").Reply("200 Type set to I.");
+        Upload(s, delayMs);
+        Upload(s);
+        return s.Expect("QUIT").Reply("221 Goodbye.");
+    }
+
+    FtpFakeServer fake_;
+};
+
+TEST_F(WebsiteUpdateFaults, ClosingWhileIdleSendsNothing)
+{
+    LaunchWithFake();
+    Close();
+    EXPECT_EQ(fake_.Connections(), 0);
+}
+
+TEST_F(WebsiteUpdateFaults, AReplyBelow400ThatWasNotAcceptedIsAFailure)
+{
+    fake_.Greeting().Expect("USER").Reply("332 Need account for login.");
+    LaunchWithFake();
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].contains(QStringLiteral(" :   FTP Error = 332"))) << lines[0].toStdString();
+    EXPECT_EQ(Main().FtpTag(), 0);
+    for (const QString& c : fake_.Commands())
+        EXPECT_FALSE(c.startsWith(QStringLiteral("STOR"))) << c.toStdString();
+}
+
+TEST_F(WebsiteUpdateFaults, ADataConnectionLostMidStoreIsLoggedAndTheNextTickUploadsCleanly)
+{
+    // First sequence: the server loses the data connection of the first STOR
+    // and keeps the control connection open.
+    fake_.LoginSteps().Expect("TYPE I").Reply("200 Type set to I.");
+    fake_.Expect("PASV").Passive().Expect("STOR").Reply("150 Ok to send data.").ReceiveData();
+    fake_.Reply("426 Connection closed; transfer aborted.");
+    // Next tick: a fresh connection (the greeting waits until it is there),
+    // a fresh login and a clean upload.
+    fake_.Delay(1000);
+    Sequence(fake_);
+    LaunchWithFake();
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    ASSERT_EQ(LogLines().size(), 1);
+    EXPECT_TRUE(LogLines()[0].contains(QStringLiteral(" :   FTP Error = 426")));
+
+    Main().Timer1Timer();
+    EXPECT_EQ(fake_.Connections(), 2);
+    EXPECT_TRUE(fake_.ScriptDone()) << fake_.Commands().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(fake_.Mismatches().isEmpty()) << fake_.Mismatches().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(LogLines().size(), 1);
+    EXPECT_TRUE(fake_.DataReceived().endsWith(ReadFile(Path(QStringLiteral("datetime.bmp")))));
+}
+
+TEST_F(WebsiteUpdateFaults, ATickDuringASlowUploadIsSkipped)
+{
+    Sequence(fake_, 400);
+    LaunchWithFake();
+    bool tickedDuringUpload = false;
+    QTimer::singleShot(100, &Main(), [&] {
+        tickedDuringUpload = Main().SequenceRunning();
+        Main().Timer1Timer();
+    });
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    EXPECT_TRUE(tickedDuringUpload);
+    EXPECT_TRUE(fake_.ScriptDone());
+    EXPECT_EQ(fake_.Connections(), 1);
+    EXPECT_EQ(fake_.Commands().filter(QStringLiteral("USER")).size(), 1);
+    EXPECT_EQ(fake_.Commands().filter(QStringLiteral("QUIT")).size(), 1);
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+}
+
+}  // namespace
