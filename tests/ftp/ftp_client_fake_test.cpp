@@ -572,3 +572,129 @@ TEST_F(FtpClientFake, ActiveDataConnectionOpenedBeforeThePortReply)
     ASSERT_TRUE(p.client.ListNames()) << p.client.ErrorMessage().toStdString();
     EXPECT_EQ(names, QStringList{"early.bin"});
 }
+
+TEST_F(FtpClientFake, UnknownHostEndsWithTheLookupError)
+{
+    ClientProbe p(srv.Port());
+    p.client.SetHostName("no-such-host.invalid");
+    EXPECT_FALSE(p.client.Login());
+    ASSERT_EQ(p.done.size(), 1);
+    EXPECT_GE(p.done[0].error, 10000);  // the socket error number, not 500
+    EXPECT_TRUE(p.client.ErrorMessage().startsWith("500 ")) << p.client.ErrorMessage().toStdString();
+    EXPECT_TRUE(p.client.ErrorMessage().contains("(Winsock error #"));
+    EXPECT_EQ(p.client.State(), fsReady);
+}
+
+TEST_F(FtpClientFake, ProgressAbortClosesTheDataConnection)
+{
+    srv.LoginSteps()
+        .Expect("PASV")
+        .Passive()
+        .Expect("STOR big.bin")
+        .Reply("150 Ok to send data.")
+        .ReceiveData()
+        .Reply("426 Connection closed; transfer aborted.");
+    ClientProbe p(srv.Port());
+    p.client.SetPassiveMode(true);
+    ASSERT_TRUE(p.client.Login());
+    p.client.SetLocalFileName(Local("big.bin", ftptest::Pattern(400 * 1024)));
+    p.client.SetHostFileName("big.bin");
+    qint64 lastCount = -1;
+    p.client.OnProgress = [&](TCustomFtpCli*, qint64 count, bool& abort) {
+        lastCount = count;
+        abort = count >= 20 * 1460;
+    };
+    EXPECT_FALSE(p.client.Store());
+    ASSERT_EQ(p.done.size(), 2);
+    EXPECT_EQ(p.done[1].error, 426);
+    EXPECT_TRUE(p.Trace("! ").contains("Abort requested"));
+    EXPECT_EQ(lastCount, 20 * 1460);
+    EXPECT_EQ(srv.DataReceived().size(), 20 * 1460);  // 1460-byte blocks, none after the abort
+}
+
+namespace {
+
+// Reaches the FTP proxy on the fake server's port instead of port 21.
+class ProxyTestClient : public TFtpClient
+{
+public:
+    void SetProxyPortForTest(const QString& port) { proxyPort_ = port; }
+};
+
+}  // namespace
+
+TEST_F(FtpClientFake, ProxyLoginNamesTheTargetHost)
+{
+    ProxyTestClient c;
+    c.SetProxyPortForTest(srv.PortText());
+    c.SetConnectionType(ftpProxy);
+    c.SetProxyServer("127.0.0.1");
+    c.SetHostName("ftp.example.com");
+    c.SetUserName("tarvo");
+    c.SetPassWord("secret");
+    c.SetTimeout(20);
+    c.SetPassiveMode(false);
+    EXPECT_TRUE(c.PassiveMode());  // a proxy needs passive transfers
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"2121", "USER tarvo@ftp.example.com:2121"},
+        {"FTP", "USER tarvo@ftp.example.com"},
+        {"21", "USER tarvo@ftp.example.com"},
+    };
+    for (const auto& [port, user] : cases) {
+        srv.Greeting().Expect(user).Reply("230 Ok.").Expect("QUIT").Reply("221 Bye.").Drop();
+        c.SetPort(port);
+        ASSERT_TRUE(c.Login()) << c.ErrorMessage().toStdString();
+        ASSERT_TRUE(c.Quit());
+        EXPECT_EQ(srv.Commands().last(), "QUIT");
+        EXPECT_EQ(srv.Commands()[srv.Commands().size() - 2], QString::fromLatin1(user));
+    }
+}
+
+TEST(FtpClientProperties, ConnectionTypeReachesBothSockets)
+{
+    TFtpClient c;
+    EXPECT_EQ(c.Timeout(), 15);
+    EXPECT_TRUE(c.Options().Contains(ftpAcceptLF));
+    EXPECT_EQ(c.ShareMode(), ftpShareExclusive);
+    c.SetShareMode(static_cast<TFtpShareMode>(9));
+    EXPECT_EQ(c.ShareMode(), ftpShareExclusive);
+    c.SetShareMode(ftpShareDenyNone);
+    EXPECT_EQ(c.ShareMode(), ftpShareDenyNone);
+
+    c.SetConnectionType(ftpSocks4A);
+    c.SetSocksServer("127.0.0.1");
+    c.SetSocksPort("1080");
+    c.SetSocksUserCode("cam");
+    c.SetSocksPassword("pw");
+    EXPECT_TRUE(c.PassiveMode());
+    for (TWSocket* s : {c.ControlSocket(), c.DataSocket()}) {
+        EXPECT_EQ(s->SocksLevel(), "4A");
+        EXPECT_EQ(s->SocksAuthentication(), socksAuthenticateUsercode);
+        EXPECT_EQ(s->SocksServer(), "127.0.0.1");
+        EXPECT_EQ(s->SocksPort(), "1080");
+        EXPECT_EQ(s->SocksUsercode(), "cam");
+        EXPECT_EQ(s->SocksPassword(), "pw");
+    }
+    EXPECT_EQ(c.SocksUserCode(), "cam");
+
+    c.SetConnectionType(ftpDirect);
+    EXPECT_EQ(c.DataSocket()->SocksAuthentication(), socksNoAuthentication);
+    c.SetPassiveMode(false);
+    EXPECT_FALSE(c.PassiveMode());
+    c.SetConnectionType(static_cast<TFtpConnectionType>(7));
+    EXPECT_EQ(c.ConnectionType(), ftpDirect);
+}
+
+TEST_F(FtpClientFake, ConnectionTypeCannotChangeWhileConnected)
+{
+    srv.LoginSteps();
+    ClientProbe p(srv.Port());
+    ASSERT_TRUE(p.client.Login());
+    try {
+        p.client.SetConnectionType(ftpSocks5);
+        FAIL() << "expected FtpException";
+    } catch (const FtpException& e) {
+        EXPECT_EQ(e.Message(), "FTP component connected");
+    }
+    EXPECT_EQ(p.client.ConnectionType(), ftpDirect);
+}

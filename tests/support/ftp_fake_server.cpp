@@ -68,6 +68,7 @@ void FtpFakeServer::OnNewControl()
         if (ctl_)
             ctl_->deleteLater();
         ctl_ = s;
+        awaitingControl_ = false;
         inBuf_.clear();
         pendingLines_.clear();
         connect(s, &QTcpSocket::readyRead, this, &FtpFakeServer::OnControlReadyRead);
@@ -150,10 +151,10 @@ void FtpFakeServer::Write(const QByteArray& bytes)
 
 void FtpFakeServer::Run()
 {
-    if (inRun_ || !ctl_)
+    if (inRun_ || !ctl_ || awaitingControl_)
         return;
     inRun_ = true;
-    while (!steps_.empty()) {
+    while (!steps_.empty() && !awaitingControl_) {
         running_ = true;
         if (!RunStep(steps_.front()))
             break;
@@ -239,6 +240,7 @@ bool FtpFakeServer::RunStep(Step& step)
             ctl_->flush();
             ctl_->disconnectFromHost();
         }
+        awaitingControl_ = true;  // the rest of the script is for the next connection
         return true;
     case Step::ResetControl:
         if (ctl_) {
@@ -248,6 +250,7 @@ bool FtpFakeServer::RunStep(Step& step)
             ::setsockopt(static_cast<int>(ctl_->socketDescriptor()), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
             ctl_->abort();
         }
+        awaitingControl_ = true;
         return true;
     }
     return true;

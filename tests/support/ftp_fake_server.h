@@ -54,7 +54,8 @@ public:
     FtpFakeServer& ReceiveData();
     // Waits for the data connection, sends bytes and closes it.
     FtpFakeServer& SendData(const QByteArray& bytes);
-    // Closes the control connection cleanly (FIN).
+    // Closes the control connection cleanly (FIN); the steps after it run on
+    // the next control connection.
     FtpFakeServer& Drop();
     // Resets the control connection (RST).
     FtpFakeServer& Reset();
@@ -102,6 +103,7 @@ private:
     std::deque<Step> steps_;
     bool running_ = false;
     bool inRun_ = false;
+    bool awaitingControl_ = false;  // dropped: later steps wait for a new client
     QTimer delay_;
     bool delayArmed_ = false;
     bool delayDone_ = false;
