@@ -1,6 +1,5 @@
 #include "app/Main.h"
 
-#include "app/DriverDialog.h"
 #include "app/ErrorLog.h"
 #include "app/Settings.h"
 #include "app/UpdatePictures.h"
@@ -10,6 +9,8 @@
 #include "platform/messages.h"
 #include "ui/AboutDlg.h"
 #include "ui/DigitFilter.h"
+#include "ui/DlgCapDriver.h"
+#include "ui/DlgCapParam.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
 #include "ui/Network.h"
@@ -648,23 +649,16 @@ void TMain::Video1Status()
 
 void TMain::menuVideoDriver1Click()
 {
-    TDriverDialog dialog(this);
-    const std::unique_ptr<QStringList> drivers = GetDriverList();
-    dialog.ComboBox1()->addItems(*drivers);
-    videoCap1_->SetDriverOpen(false);
-    dialog.ComboBox1()->setCurrentIndex(videoCap1_->DriverIndex());
-    if (dialog.exec() == QDialog::Accepted)
-        videoCap1_->SetDriverIndex(dialog.ComboBox1()->currentIndex());
-    // Reopened whatever the answer; without a driver this raises.
-    videoCap1_->SetDriverOpen(true);
+    // Closes the driver, lets the user choose and reopens it whatever the
+    // answer; without a driver the reopening raises.
+    TDlgCapDriver::SelectDriver(*videoCap1_, this);
 }
 
 void TMain::menuCaptureparameter1Click()
 {
-    // The capture parameters dialog is not part of the program yet; the
-    // parameters come from "Capture Parameters" in the settings file.
-    platform::Dialogs().MessageDlg(QStringLiteral("Capture parameters are read from the settings file."),
-                                   platform::MsgDlgType::Information, platform::mbOK);
+    TDlgCapParam dialog(videoCap1_, this);
+    dialog.SetSettingsFileName(files_.SettingsFile());
+    dialog.exec();
 }
 
 void TMain::menuVideoFormat1Click()

@@ -383,6 +383,19 @@ TEST_F(MainWindow, TheDriverMenuClosesAndReopensEvenWhenCancelled)
     EXPECT_EQ(Main().VideoCap1()->DriverIndex(), TestPatternIndex());
 }
 
+TEST_F(MainWindow, CaptureParametersGoToTheCameraAndTheProgramsSettingsFile)
+{
+    LaunchWithCamera();
+    WhenModal(QStringLiteral("DlgCapParam"), [](QDialog* d) {
+        auto* rate = d->findChild<QLineEdit*>(QStringLiteral("edFrameRate"));
+        rate->setText(QStringLiteral("20"));
+        d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Action("menuCaptureparameter1")->trigger();
+    EXPECT_EQ(Main().VideoCap1()->FrameRate(), 20);
+    EXPECT_EQ(Settings().ReadInteger(QStringLiteral("Capture Parameters"), QStringLiteral("FrameRate"), 0), 20);
+}
+
 // --- update pictures ---------------------------------------------------------------
 
 TEST_F(MainWindow, TheUpdatePicturesComeFromTheCameraAndTheCaptionShowsInImage1)
