@@ -75,15 +75,10 @@ bool WriteBmp24(const QImage& image, const QString& path)
     PutLe32(p + 34, imageSize);
     PutLe32(p + 38, 2835);  // 72 dpi
     PutLe32(p + 42, 2835);
-    for (int y = 0; y < h; ++y) {
-        char* row = p + 54 + (h - 1 - y) * rowSize;
-        const uchar* src = rgb.constScanLine(y);
-        for (int x = 0; x < w; ++x) {
-            row[3 * x] = char(src[3 * x + 2]);
-            row[3 * x + 1] = char(src[3 * x + 1]);
-            row[3 * x + 2] = char(src[3 * x]);
-        }
-    }
+    // Bitmap rows are BGR and bottom-up.
+    const QImage bgr = rgb.rgbSwapped();
+    for (int y = 0; y < h; ++y)
+        std::memcpy(p + 54 + std::size_t(h - 1 - y) * rowSize, bgr.constScanLine(y), std::size_t(w) * 3);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;

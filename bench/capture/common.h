@@ -1,0 +1,11 @@
+#pragma once
+// Shared by the capture benchmark and the preview window.
+
+class TVideoCap;
+
+// Selects the test-pattern camera, opens it and switches it to 640 x 480
+// through its format dialog (answered by the program itself).
+bool OpenTestPattern640(TVideoCap& cap);
+
+// Processor time of this process so far, user and system, in seconds.
+double ProcessCpuSeconds();

@@ -1,0 +1,97 @@
+// Capture benchmark on the test-pattern camera at 640 x 480:
+//  1. grab + SaveAsDIB: frames per second and processor time per frame, and
+//     the bitmap writer against Qt's own BMP writer on the same frame;
+//  2. preview at 15 frames per second for 10 seconds: share of one core.
+#include "bench/capture/common.h"
+
+#include "capture/videocap.h"
+#include "platform/application.h"
+#include "platform/capture_window.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Runs the event loop, sleeping while there is nothing to do.
+void Pump(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    platform::Application app(argc, argv);
+    const int previewSeconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    QTemporaryDir dir;
+
+    TVideoCap cap;
+    cap.resize(640, 480);
+    if (!OpenTestPattern640(cap)) {
+        std::fprintf(stderr, "cannot open the test pattern at 640 x 480\n");
+        return 1;
+    }
+
+    // 1. Grab + save for three seconds.
+    cap.SetSingleImageFile(dir.filePath(QStringLiteral("bench.bmp")));
+    int frames = 0;
+    QElapsedTimer wall;
+    const double cpu0 = ProcessCpuSeconds();
+    wall.start();
+    while (wall.elapsed() < 3000) {
+        if (!cap.GrabFrameNoStop() || !cap.SaveAsDIB()) {
+            std::fprintf(stderr, "grab or save failed\n");
+            return 1;
+        }
+        ++frames;
+    }
+    const double grabSeconds = wall.elapsed() / 1000.0;
+    const double grabCpu = ProcessCpuSeconds() - cpu0;
+    std::printf("grab + SaveAsDIB at 640x480: %.1f frames/s (camera paces 30), %.2f ms processor time per frame\n",
+                frames / grabSeconds, 1000.0 * grabCpu / frames);
+
+    // The bitmap writer against Qt's BMP writer, same frame, same folder.
+    const QImage frame(cap.SingleImageFile());
+    const int rounds = 200;
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < rounds; ++i)
+        platform::capture::WriteBmp24(frame, dir.filePath(QStringLiteral("ours.bmp")));
+    const double ours = t.nsecsElapsed() / 1e6 / rounds;
+    t.restart();
+    for (int i = 0; i < rounds; ++i)
+        frame.save(dir.filePath(QStringLiteral("qt.bmp")), "BMP");
+    const double peer = t.nsecsElapsed() / 1e6 / rounds;
+    std::printf("bitmap write 640x480: ours %.3f ms, Qt's writer %.3f ms, ratio %.2f\n", ours, peer, ours / peer);
+
+    // 2. Preview at 15 frames per second.
+    int shown = 0;
+    cap.OnFrameCallback = [&](TVideoCap*, platform::VIDEOHDR*) { ++shown; };
+    cap.show();
+    cap.SetPreviewRate(15);
+    cap.SetVideoPreview(true);
+    Pump(500);  // settle
+    shown = 0;
+    const double pc0 = ProcessCpuSeconds();
+    wall.restart();
+    Pump(previewSeconds * 1000);
+    const double seconds = wall.elapsed() / 1000.0;
+    const double cpu = ProcessCpuSeconds() - pc0;
+    std::printf("preview 640x480 at 15 fps for %.0f s: %.1f frames/s shown, %.2f%% of one core\n", seconds,
+                shown / seconds, 100.0 * cpu / seconds);
+    cap.SetVideoPreview(false);
+    return 0;
+}
