@@ -91,8 +91,8 @@ public:
     bool SetControl(std::uint32_t id, int value) override
     {
         if (id == kBrightnessId && value >= 0 && value <= 255) {
+            // The capture thread may be drawing: it rebuilds the bars itself.
             brightness_ = value;
-            background_ = QImage();
             return true;
         }
         if (id == kSpeedId && value >= 0 && value <= 2) {
@@ -109,12 +109,13 @@ private:
     // Eight bars twice side by side, so that a shifted copy wraps seamlessly.
     void BuildBackground()
     {
+        builtBrightness_ = brightness_;
         static const QRgb bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x000000};
         const int w = size_.width();
         const int h = size_.height();
         background_ = QImage(2 * w, h, QImage::Format_RGB888);
         QPainter p(&background_);
-        const double scale = brightness_ / 128.0;
+        const double scale = builtBrightness_ / 128.0;
         for (int copy = 0; copy < 2; ++copy) {
             for (int i = 0; i < 8; ++i) {
                 QColor c(bars[i]);
@@ -129,7 +130,7 @@ private:
 
     void Render(QImage& image)
     {
-        if (background_.isNull())
+        if (background_.isNull() || builtBrightness_ != brightness_)
             BuildBackground();
         const int w = size_.width();
         const int h = size_.height();
@@ -163,6 +164,7 @@ private:
     qint64 lastFrameMs_ = -1000;
     std::uint64_t frame_ = 0;
     std::atomic<int> brightness_{128};
+    int builtBrightness_ = 128;
     std::atomic<int> speed_{1};
     std::atomic<bool> showInfo_{true};
     bool started_ = false;

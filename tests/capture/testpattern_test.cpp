@@ -223,6 +223,24 @@ TEST_F(TestPattern, BufferFileTakesTheCaptureUntilSaveCapture)
     EXPECT_TRUE(QFileInfo::exists(cap.VideoFileName()));
 }
 
+TEST_F(TestPattern, EscapeAbortsTheCapture)
+{
+    int streamed = 0;
+    cap.OnVideoStream = [&](TVideoCap*, VIDEOHDR*) { ++streamed; };
+    cap.SetVideoFileName(Path(QStringLiteral("escaped.avi")));
+    cap.show();
+    cap.SetDriverOpen(true);
+    ASSERT_TRUE(cap.StartCapture());
+    ASSERT_TRUE(WaitUntil([&] { return streamed >= 3; }));
+    QTest::mouseClick(&cap, Qt::LeftButton);  // the left button does not abort
+    testsupport::DrainEvents();
+    EXPECT_TRUE(cap.CapturingNow());
+    QTest::keyClick(&cap, Qt::Key_Escape);
+    ASSERT_TRUE(WaitUntil([&] { return Ended(); }));
+    EXPECT_FALSE(cap.CapturingNow());
+    EXPECT_GE(ReadAvi(cap.VideoFileName()).videoPackets, 3);
+}
+
 TEST_F(TestPattern, FullDiskEndsTheCaptureWithAPlayableFile)
 {
     // Uncompressed frames reach the file size limit within a second.

@@ -389,6 +389,27 @@ TEST_F(V4l2Driver, AnUnpluggedCameraIsReportedAsNotDetected)
     EXPECT_EQ(*GetDriverList(), QStringList{QStringLiteral("Test Pattern Camera Version: 1.0")});
 }
 
+TEST_F(V4l2Driver, AnUnpluggedCameraEndsTheCaptureWithAPlayableFile)
+{
+    std::vector<int> statusIds;
+    int streamed = 0;
+    cap.OnStatusCallback = [&](TVideoCap*, int id, const QString&) { statusIds.push_back(id); };
+    cap.OnVideoStream = [&](TVideoCap*, VIDEOHDR*) { ++streamed; };
+    cap.SetVideoFileName(dir.filePath(QStringLiteral("unplugged.avi")));
+    cap.SetDriverIndex(0);
+    cap.SetDriverOpen(true);
+    ASSERT_TRUE(cap.StartCapture());
+    ASSERT_TRUE(WaitUntil([&] { return streamed >= 3; }));
+    device->unplugged = true;
+    ASSERT_TRUE(WaitUntil([&] { return !statusIds.empty() && statusIds.back() == 301; }));
+    EXPECT_EQ(errors, QStringList{QStringLiteral("Capture device was not detected.")});
+    EXPECT_FALSE(cap.CapturingNow());
+    const testsupport::AviInfo avi = testsupport::ReadAvi(cap.VideoFileName());
+    ASSERT_TRUE(avi.opened);
+    EXPECT_GE(avi.videoPackets, 3);
+    EXPECT_TRUE(avi.firstFrameDecodes);
+}
+
 TEST(FrameConverter, RefusesShortAndCorruptBuffers)
 {
     FrameConverter converter;
