@@ -25,6 +25,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPixmap>
+#include <QScreen>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QVBoxLayout>
@@ -289,6 +290,8 @@ void TMain::showEvent(QShowEvent* event)
     if (event->spontaneous() || shownOnce_)
         return;
     shownOnce_ = true;
+    if (screen())
+        move(screen()->availableGeometry().center() - rect().center());
     // The wizard opens over the shown window, once the showing is complete.
     QMetaObject::invokeMethod(this, [this] {
         if (firstRun_ && OnShowWizard && !closed_)
