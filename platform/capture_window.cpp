@@ -29,6 +29,9 @@ namespace {
 constexpr int kGrabTimeoutMs = 3000;
 constexpr int kStatusEveryMs = 250;
 constexpr int kNoFrameLostMs = 5000;  // a device silent this long counts as gone
+// A tick may wait this long for a frame that is just due, so that timer
+// jitter does not skip frames when the preview rate meets the camera's.
+constexpr int kTickWaitMs = 5;
 
 QString FromParam(LPARAM lParam)
 {
@@ -399,7 +402,7 @@ void CaptureWindow::Tick()
             return;
         lastFrame_ = sequence_->latest;
         sequence_->fresh = false;
-    } else if (!ReadInto(0)) {
+    } else if (!ReadInto(kTickWaitMs)) {
         return;
     }
     update();

@@ -194,6 +194,17 @@ TEST_F(TestPattern, TwoSecondCaptureWithATimeLimitGivesAPlayableAvi)
     EXPECT_GE(streamed, 24);
 }
 
+TEST_F(TestPattern, AnUnwritableCaptureFileFailsTheStartAndSaysWhy)
+{
+    cap.SetVideoFileName(Path(QStringLiteral("no such folder/video.avi")));
+    cap.SetDriverOpen(true);
+    EXPECT_FALSE(cap.StartCapture());
+    EXPECT_FALSE(cap.CapturingNow());
+    ASSERT_TRUE(WaitUntil([&] { return HasError(IDS_CAP_CANTOPEN); }));
+    EXPECT_TRUE(errors.front().text.contains(QStringLiteral("video.avi")));
+    EXPECT_FALSE(Ended());
+}
+
 TEST_F(TestPattern, BufferFileTakesTheCaptureUntilSaveCapture)
 {
     cap.SetVideoFileName(Path(QStringLiteral("saved.avi")));
