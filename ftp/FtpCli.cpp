@@ -1324,7 +1324,9 @@ void TCustomFtpCli::StartUploadStep(TFtpRequest rqType, bool append)
     }
 
     if (passiveMode_) {
-        // The command follows once the data connection is up.
+        // The command follows once the data connection is up. Until then the
+        // request must not look ready (after a REST the state is StepReady).
+        ChangeState(fsPassiveReady);
         PassiveConnect([this](TCustomWSocket*, std::uint16_t e) { DataSessionConnectedUpload(e); }, 426);
         return;
     }

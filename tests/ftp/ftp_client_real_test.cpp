@@ -195,3 +195,45 @@ TEST_F(FtpClientReal, WrongPasswordIsRefused)
     EXPECT_TRUE(p.client.ErrorMessage().startsWith("530 ")) << p.client.ErrorMessage().toStdString();
     EXPECT_TRUE(p.client.IsConnected());
 }
+
+TEST_F(FtpClientReal, InterruptedTransfersResume)
+{
+    const QByteArray content = ftptest::Pattern(300 * 1024 + 5);
+    for (bool passive : {true, false}) {
+        // Download: the local half is kept and the rest appended.
+        ASSERT_TRUE(ftptest::WriteFile(ServerPath("movie.bin"), content));
+        ASSERT_TRUE(ftptest::WriteFile(local.filePath("movie.bin"), content.left(100 * 1024)));
+        ClientProbe p(server->Port(), server->User(), server->Password());
+        p.client.SetPassiveMode(passive);
+        p.client.SetHostFileName("movie.bin");
+        p.client.SetLocalFileName(local.filePath("movie.bin"));
+        ASSERT_TRUE(p.client.RunBlocking(&TCustomFtpCli::StartDownloadResume))
+            << p.client.ErrorMessage().toStdString() << "\n" << p.display.join("\n").toStdString();
+        EXPECT_TRUE(p.Trace("> ").contains(QStringLiteral("REST %1").arg(100 * 1024)));
+        EXPECT_TRUE(ftptest::ReadFile(local.filePath("movie.bin")) == content);
+        EXPECT_EQ(p.client.ByteCount(), content.size() - 100 * 1024);
+
+        // Upload: the server's part stays, the rest is stored from the offset.
+        ASSERT_TRUE(ftptest::WriteFile(ServerPath("up.bin"), content.left(50 * 1024)));
+        ASSERT_TRUE(ftptest::WriteFile(local.filePath("up.bin"), content));
+        p.client.SetHostFileName("up.bin");
+        p.client.SetLocalFileName(local.filePath("up.bin"));
+        p.client.SetResumeAt(50 * 1024);
+        ASSERT_TRUE(p.client.RunBlocking(&TCustomFtpCli::StartUploadResume))
+            << p.client.ErrorMessage().toStdString() << "\n" << p.display.join("\n").toStdString();
+        EXPECT_TRUE(ftptest::ReadFile(ServerPath("up.bin")) == content) << p.display.join("\n").toStdString();
+        EXPECT_EQ(p.client.ResumeAt(), 0);
+    }
+}
+
+TEST_F(FtpClientReal, MultiThreadedWaitPumpsTheThreadQueue)
+{
+    ClientProbe p(server->Port(), server->User(), server->Password());
+    p.client.SetMultiThreaded(true);
+    ASSERT_TRUE(p.client.Login());
+    p.client.SetHostFileName({});
+    ASSERT_TRUE(p.client.RunBlocking(&TCustomFtpCli::StartPwd));
+    EXPECT_EQ(p.client.DirResult(), "/");
+    ASSERT_TRUE(p.client.Quit());
+    EXPECT_EQ(p.done.size(), 3);
+}
