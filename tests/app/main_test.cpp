@@ -174,29 +174,21 @@ TEST_F(MainWindow, TheVideoPanelKeepsFourToThree)
     EXPECT_EQ(panel->size(), QSize(598, 448));  // 598 x 3 / 4 = 448.5 rounds to even
 }
 
-TEST_F(MainWindow, ClosingDeletesTheUploadedPicturesAndKeepsTheFrame)
-{
-    LaunchWithCamera();
-    for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})
-        WriteFile(Path(QString::fromLatin1(name)), "x");
-    WriteFile(Path(QStringLiteral("Capture.bmp")), "frame");
-    Close();
-    for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})
-        EXPECT_FALSE(QFileInfo::exists(Path(QString::fromLatin1(name)))) << name;
-    EXPECT_EQ(ReadFile(Path(QStringLiteral("Capture.bmp"))), QByteArray("frame"));
-    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("stopcap.jpg"))));
-}
-
-TEST_F(MainWindow, ATerminationSignalClosesTheWindowAsTheCloseBoxDoes)
+TEST_F(MainWindow, ATerminationSignalClosesAsTheCloseBoxDoesDeletingOnlyTheUploadedPictures)
 {
     LaunchWithCamera();
     forms_->CloseOnTermination();
-    WriteFile(Path(QStringLiteral("Capture.jpg")), "x");
+    for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})
+        WriteFile(Path(QString::fromLatin1(name)), "x");
+    WriteFile(Path(QStringLiteral("Capture.bmp")), "frame");
     Main().show();
     ::raise(SIGTERM);
     ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }));
     EXPECT_FALSE(Main().isVisible());
-    EXPECT_FALSE(QFileInfo::exists(Path(QStringLiteral("Capture.jpg"))));
+    for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})
+        EXPECT_FALSE(QFileInfo::exists(Path(QString::fromLatin1(name)))) << name;
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("Capture.bmp"))), QByteArray("frame"));
+    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("stopcap.jpg"))));
     EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("Tarvo Lite.sif"))));
 }
 
@@ -407,21 +399,6 @@ TEST_F(MainWindow, TheUpdatePicturesComeFromTheCameraAndTheCaptionShowsInImage1)
     EXPECT_EQ(caption.pixelColor(0, 0), QColor(255, 0, 0));
     EXPECT_EQ(Find<QLabel>("Image1")->pixmap().size(), QSize(178, 18));
     EXPECT_FALSE(Find<QLabel>("Image1")->isVisible());
-}
-
-TEST_F(MainWindow, AFrameThatCannotBeSavedIsLoggedWithTheWordingOfItsMoment)
-{
-    LaunchWithCamera();
-    Main().VideoCap1()->SetDriverOpen(false);
-    Main().UpdatePictures().Produce(TUpdatePictures::Moment::Start);
-    Main().UpdatePictures().Produce(TUpdatePictures::Moment::Tick);
-    EXPECT_EQ(Panel(1), QStringLiteral("ERROR: Could not save captured frame to disk"));
-    const QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" :   Could not save captured frame to disk")));
-    EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" :   Error = Could not save captured frame to disk")));
-    EXPECT_EQ(dialogs_->beeps, 0);
-    EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("datetime.bmp"))));
 }
 
 // --- network dialog ------------------------------------------------------------------
