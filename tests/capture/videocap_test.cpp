@@ -78,11 +78,25 @@ TEST_F(VideoCapFake, DriverIndexWithoutDriverBecomesNoneAndChangingItClosesTheDr
     EXPECT_EQ(cap.DriverIndex(), -1);
     EXPECT_TRUE(cap.DriverName().isEmpty());
 
+    // Below -1: kept as it is, with the old name, and no driver to connect.
+    cap.SetDriverIndex(1);
+    cap.SetDriverIndex(-2);
+    EXPECT_EQ(cap.DriverIndex(), -2);
+    EXPECT_EQ(cap.DriverName(), QStringLiteral("Cam B"));
+    try {
+        cap.SetDriverOpen(true);
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Range check error"));
+    }
+    EXPECT_FALSE(cap.DriverOpen()) << "no window stays behind";
+    EXPECT_EQ(fake->created, fake->destroyed);
+
     OpenFirst();
     ASSERT_TRUE(cap.DriverOpen());
     cap.SetDriverIndex(1);
     EXPECT_FALSE(cap.DriverOpen()) << "the owner reopens the driver";
-    EXPECT_EQ(fake->destroyed, 1);
+    EXPECT_EQ(fake->destroyed, 2);
     EXPECT_TRUE(fake->Sent(WM_CAP_DRIVER_DISCONNECT));
 }
 
