@@ -432,8 +432,9 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
 {
     // A clean close while the greeting or a command's final reply (other than
     // QUIT's) is still awaited is a failure, not a success.
+    // The same holds while a passive upload still connects its data channel.
     const bool cutShort = error == 0 && requestResult_ == 0 && !requestDoneFlag_ &&
-                          (state_ == fsWaitingGreeting ||
+                          (state_ == fsWaitingGreeting || state_ == fsPassiveReady ||
                            (state_ == fsWaitingReply && replyPending_ && lastCommand_ != QLatin1String("QUIT")));
     if (controlConnected_) {
         controlConnected_ = false;

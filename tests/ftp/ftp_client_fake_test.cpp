@@ -211,6 +211,20 @@ TEST_F(FtpClientFake, CleanCloseBeforeTheFinalReplyIsAFailure)
     EXPECT_EQ(p.sessionClosed, 1);
 }
 
+TEST_F(FtpClientFake, CleanCloseDuringATransferIsAFailure)
+{
+    srv.LoginSteps().Expect("PASV").Passive().Expect("STOR ").Reply("150 Ok to send data.").Drop();
+    ClientProbe p(srv.Port());
+    p.client.SetPassiveMode(true);
+    ASSERT_TRUE(p.client.Login());
+    p.client.SetLocalFileName(Local("big.bin", ftptest::Pattern(2 * 1024 * 1024)));
+    p.client.SetHostFileName("big.bin");
+    EXPECT_FALSE(p.client.Store());
+    ASSERT_EQ(p.done.size(), 2);
+    EXPECT_EQ(p.done[1].error, 500);
+    EXPECT_EQ(p.client.ErrorMessage(), "500 Control connection closed.");
+}
+
 TEST_F(FtpClientFake, QuitSucceedsWhenTheServerAnswersAndCloses)
 {
     srv.LoginSteps().Expect("QUIT").Reply("221 Goodbye.").Drop();
