@@ -730,8 +730,8 @@ void TMain::StartUpdate()
         if (ProducePictures(true)) {
             SetLamp(true);
             UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
-            SetLamp(false);
         }
+        SetLamp(false);
     }
     bool clamped = false;
     const int minutes = ClampedInterval(ui->EditInterval->text(), clamped);

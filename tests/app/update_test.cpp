@@ -77,6 +77,8 @@ TEST_F(WebsiteUpdate, StartUploadsBothPicturesAtOnceAndShowsTheActiveState)
     EXPECT_FALSE(Find<QWidget>("GroupBox2")->isEnabled());
     EXPECT_FALSE(Find<QLineEdit>("EditInterval")->isEnabled());
     EXPECT_TRUE(Action("menuPeriodicUpdate")->isEnabled());
+    auto* lamp = Find<QLabel>("lblColor");
+    EXPECT_NE(lamp->palette().color(QPalette::Window), QColor(255, 0, 0)) << "red only while uploading";
     EXPECT_EQ(dialogs_->cursors.back(), platform::Cursor::Default);
     EXPECT_FALSE(Main().FtpClient().IsConnected()) << "every successful sequence ends with QUIT";
 }
@@ -251,12 +253,15 @@ TEST_F(WebsiteUpdate, StopPressedDuringTheStartUploadRunsOnceThatUploadHasEnded)
 {
     LaunchWithServer();
     bool pressedDuringUpload = false;
+    QColor lampDuringUpload;
     QTimer::singleShot(0, &Main(), [&] {
         pressedDuringUpload = Main().SequenceRunning();
+        lampDuringUpload = Find<QLabel>("lblColor")->palette().color(QPalette::Window);
         StartButton()->click();
     });
     StartButton()->click();
     EXPECT_TRUE(pressedDuringUpload);
+    EXPECT_EQ(lampDuringUpload, QColor(255, 0, 0));
     EXPECT_FALSE(Main().Timer1().isActive());
     EXPECT_EQ(StartButton()->text(), QStringLiteral("Start"));
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
