@@ -712,3 +712,19 @@ TEST_F(FtpClientFake, ConnectionTypeCannotChangeWhileConnected)
     }
     EXPECT_EQ(p.client.ConnectionType(), ftpDirect);
 }
+
+TEST_F(FtpClientFake, ExceptionInRequestDoneGoesToBgException)
+{
+    srv.LoginSteps();
+    ClientProbe p(srv.Port());
+    QString caught;
+    p.client.OnRequestDone = [](TCustomFtpCli*, TFtpRequest, std::uint16_t) { throw FtpException("handler failed"); };
+    p.client.OnBgException = [&](TCustomFtpCli*, const std::exception& e, bool& canClose) {
+        caught = QString::fromUtf8(e.what());
+        EXPECT_TRUE(canClose);
+    };
+    EXPECT_TRUE(p.client.Login());
+    testsupport::DrainEvents();
+    EXPECT_EQ(caught, "handler failed");
+    EXPECT_TRUE(p.client.IsConnected());  // nothing else is closed
+}
