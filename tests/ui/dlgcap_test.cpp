@@ -21,7 +21,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <functional>
+#include <sys/resource.h>
 
 namespace {
 
@@ -188,6 +190,37 @@ TEST_F(DlgCapParamTest, InvalidNumbersKeepTheDialogOpenAfterTheFileIsWritten)
     d->OKBtn()->click();
     EXPECT_FALSE(d->isVisible());
     EXPECT_EQ(cap.CapTimeLimit(), 5);
+}
+
+TEST_F(DlgCapParamTest, ABufferFileThatCannotBeAllocatedKeepsTheDialogOpen)
+{
+    cap.SetDriverName(platform::capture::TestPatternName());
+    cap.SetDriverOpen(true);
+    auto d = Shown();
+    d->edFrameRate()->setText(QStringLiteral("12"));
+    d->edBufferSize()->setText(QStringLiteral("8"));
+
+    // A file size limit stands in for a full disk.
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 1024 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    d->OKBtn()->click();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_TRUE(d->isVisible());
+    EXPECT_EQ(dialogs->exceptions, QStringList{QStringLiteral("Could not create tmp file")});
+    EXPECT_EQ(cap.FrameRate(), 12) << "the values before it are applied";
+    EXPECT_EQ(cap.BufferFileSize(), 8);
+    EXPECT_EQ(Stored(QStringLiteral("Buffer_Size")), QStringLiteral("8"));
+
+    d->edBufferSize()->setText(QStringLiteral("0"));
+    d->OKBtn()->click();
+    EXPECT_FALSE(d->isVisible());
+    EXPECT_TRUE(cap.BufferFileName().isEmpty()) << "the temporary file is given up";
 }
 
 // Answers the next modal driver dialog.
