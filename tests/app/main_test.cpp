@@ -192,6 +192,19 @@ TEST_F(MainWindow, ATerminationSignalClosesAsTheCloseBoxDoesDeletingOnlyTheUploa
     EXPECT_TRUE(QFileInfo::exists(Path(QStringLiteral("Tarvo Lite.sif"))));
 }
 
+TEST_F(MainWindow, PointerHintsStayInPanelZeroUntilAnotherControlReplacesThem)
+{
+    LaunchWithCamera();
+    QEvent enter(QEvent::Enter);
+    QApplication::sendEvent(Find<QPushButton>("BitBtnFrameCap"), &enter);
+    EXPECT_EQ(Panel(0), QStringLiteral("Click to start periodic image transmission."));
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(Find<QPushButton>("BitBtnFrameCap"), &leave);
+    EXPECT_EQ(Panel(0), QStringLiteral("Click to start periodic image transmission."));
+    QApplication::sendEvent(Main().VideoCap1(), &enter);
+    EXPECT_EQ(Panel(0), QString());
+}
+
 // --- error log -----------------------------------------------------------------
 
 TEST_F(MainWindow, CaptureErrorsReachPanelAndLogUnlessLoggingIsOff)

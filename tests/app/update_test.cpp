@@ -268,6 +268,22 @@ TEST_F(WebsiteUpdate, StopPressedDuringTheStartUploadRunsOnceThatUploadHasEnded)
     EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
 }
 
+TEST_F(WebsiteUpdate, TheWizardChosenDuringTheStopUploadOpensOnceTheStopPicturesAreUp)
+{
+    LaunchWithServer();
+    StartButton()->click();
+    bool wizardDuringUpload = true;
+    QByteArray remoteWhenWizardOpened;
+    Main().OnShowWizard = [&] {
+        wizardDuringUpload = Main().SequenceRunning() || Main().FtpClient().IsConnected();
+        remoteWhenWizardOpened = RemoteBytes("Capture.jpg");
+    };
+    QTimer::singleShot(0, &Main(), [&] { Action("menuWizard")->trigger(); });
+    StartButton()->click();
+    EXPECT_FALSE(wizardDuringUpload);
+    EXPECT_EQ(remoteWhenWizardOpened, Local("stopcap.jpg"));
+}
+
 TEST_F(WebsiteUpdate, ACloseDuringAnUploadWaitsForItThenStops)
 {
     LaunchWithServer();
