@@ -1,6 +1,7 @@
 // The FTP client against a real server (pyftpdlib on loopback): transfers in
 // both modes with byte-identical results, listings and a refused login.
 #include "tests/ftp/ftp_probe.h"
+#include "tests/support/danted_proxy.h"
 #include "tests/support/ftp_real_server.h"
 #include "tests/support/wait.h"
 
@@ -236,4 +237,29 @@ TEST_F(FtpClientReal, MultiThreadedWaitPumpsTheThreadQueue)
     EXPECT_EQ(p.client.DirResult(), "/");
     ASSERT_TRUE(p.client.Quit());
     EXPECT_EQ(p.done.size(), 3);
+}
+
+// Both connections through a real SOCKS proxy: the control connection and
+// the passive data connection.
+TEST_F(FtpClientReal, UploadThroughSocksProxy)
+{
+    testsupport::DantedProxy proxy;
+    ASSERT_TRUE(proxy.Running()) << proxy.Error().toStdString();
+    const QByteArray content = Picture();
+    ASSERT_TRUE(ftptest::WriteFile(local.filePath("Capture.jpg"), content));
+    for (TFtpConnectionType type : {ftpSocks5, ftpSocks4}) {
+        ClientProbe p(server->Port(), server->User(), server->Password());
+        p.client.SetConnectionType(type);
+        p.client.SetSocksServer("127.0.0.1");
+        p.client.SetSocksPort(QString::number(proxy.Port()));
+        // The test proxy takes no user name: offer SOCKS 5 without authentication.
+        if (type == ftpSocks5)
+            for (TWSocket* s : {p.client.ControlSocket(), p.client.DataSocket()})
+                s->SetSocksAuthentication(socksNoAuthentication);
+        p.client.SetLocalFileName(local.filePath("Capture.jpg"));
+        p.client.SetHostFileName(QStringLiteral("socks%1.jpg").arg(int(type)));
+        ASSERT_TRUE(p.client.Upload()) << p.client.ErrorMessage().toStdString() << "\n"
+                                       << p.display.join("\n").toStdString() << proxy.Log().toStdString();
+        EXPECT_TRUE(ftptest::ReadFile(ServerPath(p.client.HostFileName())) == content);
+    }
 }
