@@ -1,0 +1,324 @@
+#include "ui/Wizard1.h"
+
+#include "ftp/FtpCli.h"
+#include "platform/application.h"
+#include "platform/dialogs.h"
+#include "platform/inifile.h"
+#include "ui/Network.h"
+#include "ui/Wizard2.h"
+#include "ui/Wizard3.h"
+#include "ui_Wizard1.h"
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QPointer>
+#include <QProxyStyle>
+#include <QScreen>
+#include <QShowEvent>
+
+namespace {
+
+const QString kProgramName = QStringLiteral("Tarvo Lite");
+const QString kSection = QStringLiteral("FTP Settings");
+
+// A colour value of the platform: blue in the high byte, red in the low one.
+QColor ColorFromValue(unsigned value)
+{
+    return QColor(value & 0xFF, (value >> 8) & 0xFF, (value >> 16) & 0xFF);
+}
+
+void SetBaseColor(QWidget* w, const QColor& color)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::Base, color);
+    w->setPalette(p);
+}
+
+void SetTextColor(QWidget* w, const QColor& color)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, color);
+    w->setPalette(p);
+}
+
+// Masks the password with one "+" per character.
+class PlusPasswordStyle : public QProxyStyle
+{
+public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override
+    {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return '+';
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+// Runs a handler from a click: what it lets escape goes to the standard error box.
+template <typename F>
+void Guarded(F&& handler)
+{
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        platform::ShowUnhandledException(e);
+    }
+}
+
+}  // namespace
+
+QString TWizardContext::ProgramFolderPath() const
+{
+    return ProgramFolder.isEmpty() ? platform::Application::ProgramFolder() : ProgramFolder;
+}
+
+QString TWizardContext::SettingsFilePath() const
+{
+    if (!SettingsFileName.isEmpty())
+        return SettingsFileName;
+    if (frmNetwork)
+        return frmNetwork->SettingsFileName();
+    return ProgramFolderPath() + QLatin1Char('/') + kProgramName + QStringLiteral(".sif");
+}
+
+void TWizardContext::FocusMainWindow() const
+{
+    if (MainWindow && MainWindow->isVisible())
+        MainWindow->activateWindow();
+}
+
+QColor WizardMemoColor() { return ColorFromValue(16776176); }
+
+QString WizardCaption(int step)
+{
+    return kProgramName + QStringLiteral(" - Setup and Configuration Wizard - Step ") + QString::number(step);
+}
+
+bool ConfirmCancelWizard()
+{
+    platform::Dialogs().MessageBeep();
+    const int answer = platform::Dialogs().MessageDlg(
+        QStringLiteral("If you cancel this Wizard it will not start\r"
+                       "again unless you run it from the menu \"File\".\r"
+                       "Do you really want to Cancel ?"),
+        platform::MsgDlgType::Warning, platform::mbYes | platform::mbNo);
+    return answer == platform::mrYes;
+}
+
+void CentreOnScreenOnce(QWidget* page, bool& centred)
+{
+    if (centred || !page->screen())
+        return;
+    centred = true;
+    page->move(page->screen()->availableGeometry().center() - page->rect().center());
+}
+
+TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
+    : QWidget(parent), ui(std::make_unique<Ui::frmWizard1>()), context_(context)
+{
+    ui->setupUi(this);
+    // Single border, system menu and minimise only.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(531, 423);
+
+    SetBaseColor(ui->Memo1, WizardMemoColor());
+    SetBaseColor(ui->MemoNoGo, Qt::yellow);
+    SetTextColor(ui->lblFTPaccess, Qt::blue);
+    SetTextColor(ui->lblNetwork, Qt::blue);
+    auto* plusStyle = new PlusPasswordStyle;
+    plusStyle->setParent(this);
+    ui->edPassword->setStyle(plusStyle);
+    ui->BitBtnBack->setIcon(style()->standardIcon(QStyle::SP_ArrowLeft));
+    ui->BitBtnNext->setIcon(style()->standardIcon(QStyle::SP_ArrowRight));
+
+    // Clicks by the user only: unchecking a box from code is no answer.
+    connect(ui->cbYesFTP, &QCheckBox::clicked, this, [this] { cbYesFTPClick(); });
+    connect(ui->cbNoFTP, &QCheckBox::clicked, this, [this] { cbNoFTPClick(); });
+    connect(ui->BitBtnNext, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtnNextClick(); }); });
+    connect(ui->BitBtnBack, &QPushButton::clicked, this, [this] { BitBtnBackClick(); });
+    connect(ui->btnCancelWizard, &QPushButton::clicked, this, [this] { btnCancelWizardClick(); });
+
+    setWindowTitle(WizardCaption(1));
+    context_.frmWizard1 = this;
+    if (context_.FtpClient)
+        context_.FtpClient->SetPassiveMode(true);
+}
+
+TfrmWizard1::~TfrmWizard1()
+{
+    if (loop_)
+        loop_->exit();
+    if (context_.frmWizard1 == this)
+        context_.frmWizard1 = nullptr;
+}
+
+QCheckBox* TfrmWizard1::cbYesFTP() const { return ui->cbYesFTP; }
+QCheckBox* TfrmWizard1::cbNoFTP() const { return ui->cbNoFTP; }
+QLineEdit* TfrmWizard1::edFTPhost() const { return ui->edFTPhost; }
+QLineEdit* TfrmWizard1::edUserID() const { return ui->edUserID; }
+QLineEdit* TfrmWizard1::edPassword() const { return ui->edPassword; }
+
+int TfrmWizard1::ShowModal()
+{
+    if (loop_)
+        return platform::mrNone;
+    modalResult_ = platform::mrNone;
+    QPointer<TfrmWizard1> self(this);
+    QEventLoop loop;
+    loop_ = &loop;
+    show();
+    raise();
+    activateWindow();
+    if (modalResult_ == platform::mrNone)
+        loop.exec(QEventLoop::DialogExec);
+    if (!self)
+        return platform::mrOk;
+    loop_ = nullptr;
+    hide();
+    if (context_.frmWizard2)
+        context_.frmWizard2->hide();
+    if (context_.frmWizard3)
+        context_.frmWizard3->hide();
+    return modalResult_;
+}
+
+void TfrmWizard1::SetModalResult(int result)
+{
+    modalResult_ = result;
+    if (result != platform::mrNone && loop_)
+        loop_->exit();
+}
+
+void TfrmWizard1::FormShow()
+{
+    if (context_.frmWizard2)
+        context_.frmWizard2->hide();
+    if (context_.frmWizard3)
+        context_.frmWizard3->hide();
+}
+
+void TfrmWizard1::cbYesFTPClick()
+{
+    if (ui->cbYesFTP->isChecked()) {
+        ui->cbNoFTP->setChecked(false);
+        ui->lblNetwork->show();
+        ui->GroupBoxFTPaccount->show();
+        ui->MemoNoGo->hide();
+    }
+    ui->BitBtnNext->setEnabled(true);
+    ui->BitBtnBack->setEnabled(true);
+}
+
+void TfrmWizard1::cbNoFTPClick()
+{
+    if (ui->cbNoFTP->isChecked()) {
+        ui->cbYesFTP->setChecked(false);
+        ui->lblNetwork->hide();
+        ui->GroupBoxFTPaccount->hide();
+        ui->MemoNoGo->show();
+    }
+    ui->BitBtnNext->setEnabled(true);
+    ui->BitBtnBack->setEnabled(true);
+}
+
+void TfrmWizard1::BitBtnNextClick()
+{
+    if (ui->cbNoFTP->isChecked()) {
+        EndWizard();
+        return;
+    }
+    if (!ui->cbYesFTP->isChecked())
+        return;
+
+    const QString host = ui->edFTPhost->text();
+    const QString user = ui->edUserID->text();
+    const QString password = ui->edPassword->text();
+    if (host.isEmpty() || user.isEmpty() || password.isEmpty()) {
+        platform::Dialogs().MessageBeep();
+        platform::Dialogs().MessageDlg(QStringLiteral("All questions must be answered and valid and complete \r"
+                                                      "information must be entered in the Account fields."),
+                                       platform::MsgDlgType::Error, platform::mbOK);
+        return;
+    }
+
+    if (context_.FtpClient) {
+        context_.FtpClient->SetHostName(host);
+        context_.FtpClient->SetUserName(user);
+        context_.FtpClient->SetPassWord(password);
+    }
+    if (context_.frmNetwork) {
+        context_.frmNetwork->edFTPhost()->setText(host);
+        context_.frmNetwork->edUserID()->setText(user);
+        context_.frmNetwork->edPassword()->setText(password);
+        context_.frmNetwork->SetWorkingPassword(password);
+    }
+
+    // The file holds the password in clear: readable by its owner only.
+    platform::IniFile file(context_.SettingsFilePath(), platform::ProfileFileMode::OwnerOnly);
+    file.WriteString(kSection, QStringLiteral("FTP_Host"), host);
+    file.WriteString(kSection, QStringLiteral("User_ID"), user);
+    file.WriteString(kSection, QStringLiteral("Password"), password);
+
+    if (context_.frmWizard2)
+        context_.frmWizard2->show();
+}
+
+void TfrmWizard1::BitBtnBackClick()
+{
+    if (ui->cbNoFTP->isChecked()) {
+        EndWizard();
+        return;
+    }
+    ResetAnswers();
+}
+
+void TfrmWizard1::ResetAnswers()
+{
+    ui->BitBtnNext->setEnabled(false);
+    ui->BitBtnBack->setEnabled(false);
+    ui->GroupBoxFTPaccount->hide();
+    ui->lblNetwork->hide();
+    ui->cbYesFTP->setChecked(false);
+    ui->cbNoFTP->setChecked(false);
+    ui->MemoNoGo->hide();
+}
+
+void TfrmWizard1::btnCancelWizardClick()
+{
+    if (ui->cbNoFTP->isChecked()) {
+        EndWizard();
+        return;
+    }
+    if (ConfirmCancelWizard()) {
+        context_.FirstRun = false;
+        close();
+    }
+}
+
+void TfrmWizard1::EndWizard()
+{
+    SetModalResult(platform::mrOk);
+    close();
+    context_.FocusMainWindow();
+}
+
+void TfrmWizard1::FormClose()
+{
+    SetModalResult(platform::mrOk);
+    context_.FocusMainWindow();
+}
+
+void TfrmWizard1::showEvent(QShowEvent* event)
+{
+    CentreOnScreenOnce(this, centred_);
+    if (!event->spontaneous())
+        FormShow();
+    QWidget::showEvent(event);
+}
+
+void TfrmWizard1::closeEvent(QCloseEvent* event)
+{
+    FormClose();
+    QWidget::closeEvent(event);
+}

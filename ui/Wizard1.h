@@ -1,0 +1,116 @@
+#pragma once
+// The configuration wizard: three pages that ask for the FTP account, show a
+// summary, upload the web page and the stop pictures and store the account.
+// Page 1 is shown modally; the pages pass the turn among themselves and every
+// way out ends page 1's modal showing.
+//
+// The pages work on things owned by the main window, handed to them in one
+// TWizardContext that outlives the pages. Creation order: fill the context,
+// then create page 1 (which sets the client's PassiveMode), then pages 2 and 3.
+
+#include <QColor>
+#include <QWidget>
+
+#include <memory>
+
+class QCheckBox;
+class QEventLoop;
+class QLineEdit;
+class QPushButton;
+class TFtpClient;
+class TfrmNetwork;
+class TfrmWizard1;
+class TfrmWizard2;
+class TfrmWizard3;
+
+namespace Ui {
+class frmWizard1;
+}
+
+struct TWizardContext {
+    // Required before page 1 is created.
+    TFtpClient* FtpClient = nullptr;
+    // Its fields are filled by page 1 and read back by Finish; its
+    // WorkingPassword() is the working password.
+    TfrmNetwork* frmNetwork = nullptr;
+    // Focused (and shown, after page 3) when the wizard ends; may be null.
+    QWidget* MainWindow = nullptr;
+    // The folder that holds "Server"; empty: the executable's folder.
+    QString ProgramFolder;
+    // Full path of "Tarvo Lite.sif"; empty: the network dialog's file.
+    QString SettingsFileName;
+    // The first-run flag: Finish and a confirmed cancel clear it.
+    bool FirstRun = true;
+
+    // Filled in by the pages themselves.
+    TfrmWizard1* frmWizard1 = nullptr;
+    TfrmWizard2* frmWizard2 = nullptr;
+    TfrmWizard3* frmWizard3 = nullptr;
+
+    QString ProgramFolderPath() const;
+    QString SettingsFilePath() const;
+    // Gives focus back to the main window, when there is one.
+    void FocusMainWindow() const;
+};
+
+// Background of the pages' text at the top: colour value 16776176.
+QColor WizardMemoColor();
+
+// The pages' caption: program name and step.
+QString WizardCaption(int step);
+
+// Cancel Wizard on pages 2 and 3 (and page 1 unless answered No): beep and
+// ask; true when the user confirmed.
+bool ConfirmCancelWizard();
+
+// Centres a page on its screen at its first showing.
+void CentreOnScreenOnce(QWidget* page, bool& centred);
+
+class TfrmWizard1 : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TfrmWizard1(TWizardContext& context, QWidget* parent = nullptr);
+    ~TfrmWizard1() override;
+
+    // Shows page 1 application-modal and returns once the wizard has ended
+    // (mrOk), with all three pages hidden. A call while the wizard is already
+    // showing returns mrNone at once.
+    int ShowModal();
+    bool Showing() const { return loop_ != nullptr; }
+    // Setting a result other than mrNone ends the modal showing.
+    int ModalResult() const { return modalResult_; }
+    void SetModalResult(int result);
+
+    QCheckBox* cbYesFTP() const;
+    QCheckBox* cbNoFTP() const;
+    QLineEdit* edFTPhost() const;
+    QLineEdit* edUserID() const;
+    QLineEdit* edPassword() const;
+
+    // Window handlers.
+    void FormShow();
+    void cbYesFTPClick();
+    void cbNoFTPClick();
+    // Raises EIniFileException when the settings file refuses a write.
+    void BitBtnNextClick();
+    void BitBtnBackClick();
+    void btnCancelWizardClick();
+    void FormClose();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Modal result OK, close page 1, focus the main window.
+    void EndWizard();
+    void ResetAnswers();
+
+    std::unique_ptr<Ui::frmWizard1> ui;
+    TWizardContext& context_;
+    int modalResult_ = 0;
+    QEventLoop* loop_ = nullptr;
+    bool centred_ = false;
+};
