@@ -728,3 +728,21 @@ TEST_F(FtpClientFake, ExceptionInRequestDoneGoesToBgException)
     EXPECT_EQ(caught, "handler failed");
     EXPECT_TRUE(p.client.IsConnected());  // nothing else is closed
 }
+
+TEST_F(FtpClientFake, ForceCloseAbortsAHighLevelRequest)
+{
+    ClientProbe p(srv.Port());  // the server never greets
+    p.client.StartLogin();
+    ASSERT_TRUE(WaitUntil([&] { return p.client.State() == fsWaitingGreeting && p.client.IsConnected() &&
+                                       srv.Connections() == 1; }));
+    testsupport::DrainEvents();
+    p.client.ForceClose();
+    EXPECT_EQ(p.client.State(), fsReady);
+    EXPECT_FALSE(p.client.IsConnected());
+    ASSERT_TRUE(WaitUntil([&] { return !p.done.isEmpty(); }));
+    testsupport::DrainEvents();
+    ASSERT_EQ(p.done.size(), 1);
+    EXPECT_EQ(p.done[0].rq, ftpReqLogin);
+    EXPECT_EQ(p.done[0].error, 426);
+    EXPECT_EQ(p.done[0].errorMessage, "426 Operation aborted.");
+}
