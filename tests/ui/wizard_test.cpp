@@ -366,6 +366,7 @@ TEST_F(Wizard, CancelAsksAndOnlyAConfirmationClearsTheFirstRunFlag)
 TEST_F(Wizard, CloseBoxEndsTheWizardWithoutTouchingTheFlag)
 {
     const int result = RunModal([&] {
+        EXPECT_EQ(page1_->ShowModal(), platform::mrNone) << "no second showing inside the first";
         AnswerYes(QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p"));
         Button(Page1(), "BitBtnNext")->click();
         Button(page2_.get(), "BitBtnNext")->click();
