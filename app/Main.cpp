@@ -482,7 +482,25 @@ void TMain::menuAbout1Click()
 
 void TMain::menuNetworkClick()
 {
-    frmNetwork_->exec();
+    // The close saves the dialog's fields: a cancelled edit must not reach
+    // the file that way, so Cancel puts the fields back as they were.
+    TfrmNetwork& d = *frmNetwork_;
+    const QStringList texts = {d.edFTPhost()->text(), d.edPort()->text(), d.edTimeout()->text(),
+                               d.edUserID()->text(), d.edPassword()->text()};
+    const bool autoStart = d.CheckAutoStart()->isChecked();
+    const bool passive = d.CheckBoxPassive()->isChecked();
+    if (d.exec() == QDialog::Accepted)
+        return;
+    // Showing may have reloaded the fields from the file: those are the values to keep.
+    if (QFile::exists(d.SettingsFileName())) {
+        d.FormShow();
+        return;
+    }
+    QLineEdit* fields[] = {d.edFTPhost(), d.edPort(), d.edTimeout(), d.edUserID(), d.edPassword()};
+    for (int i = 0; i < 5; ++i)
+        fields[i]->setText(texts[i]);
+    d.CheckAutoStart()->setChecked(autoStart);
+    d.CheckBoxPassive()->setChecked(passive);
 }
 
 void TMain::menuWizardClick()

@@ -434,6 +434,7 @@ TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
         d->findChild<QPushButton*>(QStringLiteral("btnCancel"))->click();
     });
     Action("menuNetwork")->trigger();
+    EXPECT_EQ(Network().edFTPhost()->text(), QStringLiteral("a.example")) << "a cancelled edit is not kept for the close";
     EXPECT_EQ(interval->text(), QStringLiteral("8"));
     EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("a.example"));
     EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("a.example"));
