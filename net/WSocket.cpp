@@ -1541,6 +1541,11 @@ void TCustomWSocket::EnsureSockets()
 // ---------------------------------------------------------------------------
 // TCustomSocksWSocket
 
+namespace {
+// SOCKS requests are at most 128 bytes: longer values are refused, never cut.
+constexpr qsizetype kSocksRequestSize = 128;
+}  // namespace
+
 TCustomSocksWSocket::TCustomSocksWSocket(QObject* owner) : TCustomWSocket(owner) {}
 
 void TCustomSocksWSocket::SetSocksServer(const QString& server)
@@ -1623,12 +1628,12 @@ void TCustomSocksWSocket::Connect()
     const qsizetype host = addrStr_.toUtf8().size();
     QString tooLong;
     if (SocksLevel4()) {
-        if (9 + user + (socksLevel_ == QLatin1String("4A") ? host + 1 : 0) > 128)
+        if (9 + user + (socksLevel_ == QLatin1String("4A") ? host + 1 : 0) > kSocksRequestSize)
             tooLong = QStringLiteral("connect: socks user code or host name too long");
     } else {
-        if (socksAuthentication_ == socksAuthenticateUsercode && user + password + 3 > 128)
+        if (socksAuthentication_ == socksAuthenticateUsercode && user + password + 3 > kSocksRequestSize)
             tooLong = QStringLiteral("connect: socks user code or password too long");
-        else if (7 + host > 128)
+        else if (7 + host > kSocksRequestSize)
             tooLong = QStringLiteral("connect: socks host name too long");
     }
     if (!tooLong.isEmpty()) {
@@ -1699,6 +1704,12 @@ void TCustomSocksWSocket::SocksSendAuthRequest()
     FireSocksAuthState(socksAuthBegun);
     const QByteArray user = socksUsercode_.toUtf8();
     const QByteArray password = socksPassword_.toUtf8();
+    // Connect checked the lengths, but a handler may have changed the values
+    // since: never send a request whose length bytes wrap.
+    if (user.size() + password.size() + 3 > kSocksRequestSize) {
+        SocksFail(socksProtocolError, QStringLiteral("socks user code or password too long"));
+        return;
+    }
     QByteArray request;
     request += char(1);
     request += char(user.size());
@@ -1716,6 +1727,11 @@ void TCustomSocksWSocket::SocksSendConnectRequest()
     QByteArray request;
     if (SocksLevel4()) {
         const bool v4a = socksLevel_ == QLatin1String("4A");
+        // As in Connect, again: a handler may have changed the user code since.
+        if (9 + socksUsercode_.toUtf8().size() + (v4a ? host.size() + 1 : 0) > kSocksRequestSize) {
+            SocksFail(socksProtocolError, QStringLiteral("socks user code or host name too long"));
+            return;
+        }
         std::uint32_t address = Htonl(1);  // 0.0.0.1: the proxy resolves the name
         if (!v4a) {
             try {

@@ -328,3 +328,127 @@ TEST(SocksConfig, RefusalsAtConnect)
               }),
               "<accepted>");
 }
+
+TEST(SocksConfig, TooLongValuesAreRefusedForEachLevel)
+{
+    FakeSocksServer proxy({});
+    const auto refused = [&](const QString& level, const std::function<void(TWSocket&)>& setup) -> std::string {
+        Client c(proxy, level);
+        setup(c.s);
+        try {
+            c.s.Connect();
+        } catch (const ESocketException& e) {
+            EXPECT_EQ(c.s.State(), wsClosed);
+            return e.Message().toStdString();
+        }
+        c.s.Abort();
+        return "<accepted>";
+    };
+    const QString five = QStringLiteral("5"), four = QStringLiteral("4"), fourA = QStringLiteral("4A");
+    const auto user = [](int n) { return [n](TWSocket& s) { s.SetSocksUsercode(QString(n, QLatin1Char('u'))); }; };
+    const auto withAuth = [](int userLength, int passwordLength) {
+        return [=](TWSocket& s) {
+            s.SetSocksAuthentication(socksAuthenticateUsercode);
+            s.SetSocksUsercode(QString(userLength, QLatin1Char('u')));
+            s.SetSocksPassword(QString(passwordLength, QLatin1Char('p')));
+        };
+    };
+
+    // Version 5: user name and password each alone, and the host.
+    EXPECT_EQ(refused(five, withAuth(126, 0)), "connect: socks user code or password too long");
+    EXPECT_EQ(refused(five, withAuth(0, 126)), "connect: socks user code or password too long");
+    EXPECT_EQ(refused(five, withAuth(0, 125)), "<accepted>");
+    EXPECT_EQ(refused(five, [](TWSocket& s) { s.SetAddr(QString(121, QLatin1Char('h'))); }), "<accepted>");
+    // Without authentication neither is sent, so neither can be too long.
+    EXPECT_EQ(refused(five, [](TWSocket& s) {
+                  s.SetSocksUsercode(QString(300, QLatin1Char('u')));
+                  s.SetSocksPassword(QString(300, QLatin1Char('p')));
+              }),
+              "<accepted>");
+
+    // Version 4: the user id (the host is sent as an address).
+    EXPECT_EQ(refused(four, user(120)), "connect: socks user code or host name too long");
+    EXPECT_EQ(refused(four, user(119)), "<accepted>");
+    // Bytes count, not characters: 60 two-byte characters are 120 bytes.
+    EXPECT_EQ(refused(four, [](TWSocket& s) { s.SetSocksUsercode(QString(60, QChar(0xE9))); }),
+              "connect: socks user code or host name too long");
+
+    // Version 4A: the host name alone, and at the limit.
+    EXPECT_EQ(refused(fourA, [](TWSocket& s) { s.SetAddr(QString(119, QLatin1Char('h'))); }),
+              "connect: socks user code or host name too long");
+    EXPECT_EQ(refused(fourA, [](TWSocket& s) { s.SetAddr(QString(118, QLatin1Char('h'))); }), "<accepted>");
+    DrainEvents();
+}
+
+// Values changed after Connect (from a handler) are checked again when the
+// request is built: the negotiation fails instead of sending a wrapped length.
+TEST(SocksConfig, TooLongValuesSetDuringNegotiationFail)
+{
+    {
+        FakeSocksServer proxy({{Req::Methods, Bytes({5, 2})}});
+        Client c(proxy);
+        c.s.SetSocksAuthentication(socksAuthenticateUsercode);
+        c.s.OnSocksConnected = [&](TCustomWSocket*, std::uint16_t) {
+            c.s.SetSocksUsercode(QString(300, QLatin1Char('u')));
+        };
+        c.s.Connect();
+        ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed && c.Has("closed 20001"); }));
+        EXPECT_EQ(c.log, (Log{"auth 0", "error 20001 socks user code or password too long", "connected 20001 rcvd 0",
+                              "state closed", "closed 20001"}));
+        DrainEvents();
+        EXPECT_TRUE(proxy.Extra().isEmpty()) << "nothing sent behind the method request";
+    }
+    for (const char* level : {"4", "4A"}) {
+        FakeSocksServer proxy({});
+        Client c(proxy, QString::fromLatin1(level));
+        c.s.SetAddr(QStringLiteral("127.0.0.1"));
+        c.s.OnSocksConnected = [&](TCustomWSocket*, std::uint16_t) {
+            c.s.SetSocksUsercode(QString(120, QLatin1Char('u')));
+        };
+        c.s.Connect();
+        ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; })) << level;
+        EXPECT_EQ(c.log, (Log{"error 20001 socks user code or host name too long", "connected 20001 rcvd 0",
+                              "state closed", "closed 20001"}))
+            << level;
+        DrainEvents();
+        EXPECT_TRUE(proxy.Extra().isEmpty()) << level;
+    }
+}
+
+// A proxy that resolves the 4A name itself and really carries the bytes.
+TEST(Socks4, LevelFourAThroughARelayingProxyReachesTheNamedHost)
+{
+    LoopbackServer target;
+    FakeSocksServer proxy({{Req::Connect4, kGranted4, false, /*relay=*/true}});
+    Client c(proxy, QStringLiteral("4A"));
+    c.s.SetAddr(QStringLiteral("localhost"));
+    c.s.SetPort(target.Port());
+    c.s.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return c.Has("connected 0 rcvd 0") && !target.clients.empty(); }));
+    ASSERT_EQ(proxy.Relayed(), std::vector<QString>{QStringLiteral("localhost:") + target.Port()});
+
+    const QByteArray up = Pattern(256 * 1024, 3);
+    const QByteArray down = Pattern(256 * 1024, 4);
+    c.s.Send(up);
+    target.clients[0]->socket->write(down);
+    ASSERT_TRUE(WaitUntil([&] { return target.clients[0]->received.size() == up.size() && c.data.size() == down.size(); },
+                          20000));
+    EXPECT_TRUE(target.clients[0]->received == up);
+    EXPECT_TRUE(c.data == down);
+
+    // The destination's close reaches the client through the proxy.
+    target.clients[0]->socket->disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+}
+
+TEST(Socks4, RelayingProxyRefusesAnUnreachableDestination)
+{
+    FakeSocksServer proxy({{Req::Connect4, kGranted4, false, /*relay=*/true}});
+    Client c(proxy, QStringLiteral("4A"));
+    c.s.SetAddr(QStringLiteral("127.0.0.1"));
+    c.s.SetPort(RefusingPort());
+    c.s.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return c.s.State() == wsClosed; }));
+    EXPECT_TRUE(c.Has("error 20016 request rejected or failed"));
+    EXPECT_FALSE(c.Has("connected 0 rcvd 0"));
+}
