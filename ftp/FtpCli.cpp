@@ -130,6 +130,7 @@ void TCustomFtpCli::SetConnectionType(TFtpConnectionType type)
         const QString level = type == ftpSocks4 ? QStringLiteral("4")
                               : type == ftpSocks4A ? QStringLiteral("4A")
                                                    : QStringLiteral("5");
+        socksLevel_ = level;
         both([&](TWSocket* s) {
             s->SetSocksLevel(level);
             s->SetSocksAuthentication(socksAuthenticateUsercode);
@@ -150,8 +151,8 @@ void TCustomFtpCli::SetPassiveMode(bool v)
 }
 
 QString TCustomFtpCli::SocksPassword() const { return controlSocket_ ? controlSocket_->SocksPassword() : QString(); }
-QString TCustomFtpCli::SocksPort() const { return controlSocket_ ? controlSocket_->SocksPort() : QString(); }
-QString TCustomFtpCli::SocksServer() const { return controlSocket_ ? controlSocket_->SocksServer() : QString(); }
+QString TCustomFtpCli::SocksPort() const { return socksPort_; }
+QString TCustomFtpCli::SocksServer() const { return socksServer_; }
 QString TCustomFtpCli::SocksUserCode() const { return controlSocket_ ? controlSocket_->SocksUsercode() : QString(); }
 
 void TCustomFtpCli::SetSocksPassword(const QString& v)
@@ -166,6 +167,7 @@ void TCustomFtpCli::SetSocksPort(const QString& v)
     for (TWSocket* s : {controlSocket_.data(), dataSocket_.data()})
         if (s)
             s->SetSocksPort(v);
+    socksPort_ = v.trimmed();  // kept only when the sockets took it
 }
 
 void TCustomFtpCli::SetSocksServer(const QString& v)
@@ -173,6 +175,7 @@ void TCustomFtpCli::SetSocksServer(const QString& v)
     for (TWSocket* s : {controlSocket_.data(), dataSocket_.data()})
         if (s)
             s->SetSocksServer(v);
+    socksServer_ = v.trimmed();  // kept only when the sockets took it
 }
 
 void TCustomFtpCli::SetSocksUserCode(const QString& v)
@@ -331,6 +334,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
         controlSocket_->SetLocalAddr(localAddr_);
         controlSocket_->SetProto(QStringLiteral("tcp"));
         controlSocket_->SetPort(connectionType_ == ftpProxy && !proxyPort_.isEmpty() ? proxyPort_ : port_);
+        ApplySocksSettings(controlSocket_);
         ChangeState(fsWaitingGreeting);
         controlSocket_->Connect();
     } catch (const Exception& e) {
@@ -1049,6 +1053,7 @@ bool TCustomFtpCli::PassiveConnect(std::function<void(TCustomWSocket*, std::uint
         data->SetLingerOnOff(wsLingerOff);
         data->SetLingerTimeout(0);
         data->SetComponentOptions({wsoNoReceiveLoop});
+        ApplySocksSettings(data);
         data->OnSessionConnected = std::move(connected);
         data->Connect();
     } catch (const Exception& e) {
@@ -1056,6 +1061,15 @@ bool TCustomFtpCli::PassiveConnect(std::function<void(TCustomWSocket*, std::uint
         return false;
     }
     return true;
+}
+
+// The socket reset after the previous close dropped the proxy settings:
+// without this only the first connection of a client would use the proxy.
+void TCustomFtpCli::ApplySocksSettings(TWSocket* socket) const
+{
+    socket->SetSocksServer(socksServer_);
+    socket->SetSocksPort(socksPort_);
+    socket->SetSocksLevel(socksLevel_);
 }
 
 void TCustomFtpCli::OpenLocalForDownload()

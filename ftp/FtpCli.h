@@ -340,6 +340,7 @@ protected:
     void StartDownloadStep(TFtpRequest rqType, const QString& dataCommand);
     void StartUploadStep(TFtpRequest rqType, bool append);
     bool PassiveConnect(std::function<void(TCustomWSocket*, std::uint16_t)> connected, int failCode);
+    void ApplySocksSettings(TWSocket* socket) const;
     void DownloadFirstReply();
     void DownloadFinalReply();
     void DownloadCheckCompletion();
@@ -383,6 +384,11 @@ protected:
     TFtpConnectionType connectionType_ = ftpDirect;
     QString proxyServer_;
     QString proxyPort_ = QStringLiteral("ftp");
+    // The sockets forget their proxy settings at every close; these are
+    // given to each new connection.
+    QString socksServer_;
+    QString socksPort_;
+    QString socksLevel_ = QStringLiteral("5");
     QPointer<TWSocket> controlSocket_;
     QPointer<TWSocket> dataSocket_;
     TFtpClientState state_ = fsReady;

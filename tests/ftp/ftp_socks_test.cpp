@@ -124,3 +124,38 @@ TEST(FtpThroughProxy, FtpProxyLoginAndPassiveUpload)
                                              "STOR Capture.jpg", "QUIT"}));
     EXPECT_TRUE(proxy.DataReceived() == content);
 }
+
+TEST(FtpThroughProxy, EveryConnectionOfASessionGoesThroughSocks)
+{
+    testsupport::FtpRealServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    FakeSocksServer proxy({{Req::Connect4, Bytes({0, 90, 0, 0, 0, 0, 0, 0}), false, /*relay=*/true}},
+                          FakeSocksServer::Clients::Each);
+    QTemporaryDir local;
+    ASSERT_TRUE(local.isValid());
+    ASSERT_TRUE(ftptest::WriteFile(local.filePath("a.bin"), ftptest::Pattern(5000)));
+
+    ClientProbe p(server.Port(), server.User(), server.Password());
+    p.client.SetConnectionType(ftpSocks4A);
+    p.client.SetSocksServer(QStringLiteral("127.0.0.1"));
+    p.client.SetSocksPort(proxy.Port());
+    p.client.SetLocalFileName(local.filePath("a.bin"));
+    ASSERT_TRUE(p.client.Login()) << p.client.ErrorMessage().toStdString();
+    for (const char* name : {"one.bin", "two.bin"}) {
+        p.client.SetHostFileName(QString::fromLatin1(name));
+        ASSERT_TRUE(p.client.Store()) << p.client.ErrorMessage().toStdString();
+    }
+    ASSERT_TRUE(p.client.Quit());
+    EXPECT_EQ(proxy.Connections(), 3) << "control and both data connections";
+    EXPECT_EQ(p.client.SocksServer(), QStringLiteral("127.0.0.1")) << "the setting outlives the connections";
+    EXPECT_EQ(p.client.SocksPort(), proxy.Port());
+
+    // A second session of the same client.
+    p.client.SetHostFileName(QStringLiteral("three.bin"));
+    ASSERT_TRUE(p.client.Upload()) << p.client.ErrorMessage().toStdString();
+    EXPECT_EQ(proxy.Connections(), 5);
+    for (const char* name : {"one.bin", "two.bin", "three.bin"})
+        EXPECT_TRUE(ftptest::ReadFile(QDir(server.Root()).filePath(QString::fromLatin1(name))) ==
+                    ftptest::Pattern(5000))
+            << name;
+}
