@@ -159,3 +159,39 @@ TEST(FtpThroughProxy, EveryConnectionOfASessionGoesThroughSocks)
                     ftptest::Pattern(5000))
             << name;
 }
+
+// ftpSocks5 as the client sets it up: offering user name and password.
+TEST(FtpThroughProxy, Socks5UploadAuthenticatesEachConnection)
+{
+    testsupport::FtpRealServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    FakeSocksServer proxy({{Req::Methods, Bytes({5, 2})},
+                           {Req::Auth, Bytes({1, 0})},
+                           {Req::Connect5, Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 0}), false, /*relay=*/true}},
+                          FakeSocksServer::Clients::Each);
+    QTemporaryDir local;
+    ASSERT_TRUE(local.isValid());
+    const QByteArray content = ftptest::Pattern(100 * 1024 + 1);
+    ASSERT_TRUE(ftptest::WriteFile(local.filePath("Capture.jpg"), content));
+
+    ClientProbe p(server.Port(), server.User(), server.Password());
+    p.client.SetConnectionType(ftpSocks5);
+    p.client.SetSocksServer(QStringLiteral("127.0.0.1"));
+    p.client.SetSocksPort(proxy.Port());
+    p.client.SetSocksUserCode(QStringLiteral("cam"));
+    p.client.SetSocksPassword(QStringLiteral("pw"));
+    p.client.SetLocalFileName(local.filePath("Capture.jpg"));
+    p.client.SetHostFileName(QStringLiteral("socks5.jpg"));
+    ASSERT_TRUE(p.client.Upload()) << p.client.ErrorMessage().toStdString() << "\n"
+                                   << p.display.join("\n").toStdString();
+    EXPECT_TRUE(ftptest::ReadFile(QDir(server.Root()).filePath("socks5.jpg")) == content);
+
+    ASSERT_EQ(proxy.Requests().size(), 6u);
+    for (int i : {0, 3}) {
+        EXPECT_EQ(proxy.Requests()[i], Bytes({5, 1, 2})) << i;
+        EXPECT_EQ(proxy.Requests()[i + 1], Bytes({1, 3}) + "cam" + Bytes({2}) + "pw") << i;
+        EXPECT_TRUE(proxy.Requests()[i + 2].startsWith(Bytes({5, 1, 0, 3, 9}) + "127.0.0.1")) << i;
+    }
+    ASSERT_EQ(proxy.Relayed().size(), 2u);
+    EXPECT_EQ(proxy.Relayed()[0], QStringLiteral("127.0.0.1:%1").arg(server.Port()));
+}
