@@ -353,7 +353,8 @@ static int CallsInFirstNotice(TWSocketOptions options)
         total += std::max(0, sender->Receive(buf, sizeof buf));
         if (!loopRan)
             ++callsBeforeLoop;
-        QTimer::singleShot(0, [&] { loopRan = true; });
+        // Bound to the socket: a timer still pending at return must not fire.
+        QTimer::singleShot(0, &s, [&] { loopRan = true; });
     };
     server.clients[0]->socket->write(Pattern(3000));
     if (!WaitUntil([&] { return total == 3000; }))
