@@ -14,6 +14,7 @@ namespace {
 struct ProfileText {
     QList<QByteArray> lines;  // without their terminators
     QByteArray eol = "\r\n";
+    bool bom = false;  // a UTF-8 byte-order mark led the file; a rewrite keeps it
 };
 
 struct SectionSpan {
@@ -43,7 +44,8 @@ bool Load(const QString& fileName, ProfileText& text, bool& exists)
     QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return false;
-    if (data.startsWith("\xEF\xBB\xBF"))
+    text.bom = data.startsWith("\xEF\xBB\xBF");
+    if (text.bom)
         data.remove(0, 3);
     const qsizetype firstLf = data.indexOf('\n');
     text.eol = (firstLf > 0 && data.at(firstLf - 1) == '\r') || firstLf < 0 ? QByteArray("\r\n") : QByteArray("\n");
@@ -175,7 +177,7 @@ bool Save(const QString& fileName, const ProfileText& text, ProfileFileMode mode
         file.cancelWriting();
         return false;
     }
-    QByteArray data;
+    QByteArray data = text.bom ? QByteArray("\xEF\xBB\xBF") : QByteArray();
     for (const QByteArray& line : text.lines) {
         data += line;
         data += text.eol;

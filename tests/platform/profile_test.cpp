@@ -112,6 +112,20 @@ TEST_F(Profile, AWriteKeepsEveryOtherLineAsItWas)
                                     "[Other Settings]\nLogErrors = 1\n"));
 }
 
+TEST_F(Profile, AWriteKeepsTheByteOrderMark)
+{
+    // Dropping the mark would also turn a second one into the start of the
+    // first line, which then reads as a section header that hides ours.
+    WriteRaw("\xEF\xBB\xBF\xEF\xBB\xBF[Sec]\nother=1\n");
+    ASSERT_TRUE(WritePrivateProfileString(QStringLiteral("sec"), QStringLiteral("key"), QStringLiteral("v"), Path()));
+    EXPECT_EQ(ReadRaw(), QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF[Sec]\nother=1\n\n[sec]\nkey=v\n"));
+    EXPECT_EQ(Read(QStringLiteral("sec"), QStringLiteral("key")), QStringLiteral("v"));
+
+    WriteRaw("\xEF\xBB\xBF[A]\r\nk=1\r\n");
+    ASSERT_TRUE(WritePrivateProfileString(QStringLiteral("A"), QStringLiteral("k"), QStringLiteral("2"), Path()));
+    EXPECT_EQ(ReadRaw(), QByteArray("\xEF\xBB\xBF[A]\r\nk=2\r\n"));
+}
+
 TEST_F(Profile, AnyPrintableValueRoundTripsUnchanged)
 {
     const QStringList values = {
