@@ -76,6 +76,9 @@ int main(int argc, char** argv)
         frame.save(dir.filePath(QStringLiteral("qt.bmp")), "BMP");
     const double peer = t.nsecsElapsed() / 1e6 / rounds;
     std::printf("bitmap write 640x480: ours %.3f ms, Qt's writer %.3f ms, ratio %.2f\n", ours, peer, ours / peer);
+    // Lines for scripts/bench: BENCH name ours peer ratio aim ("-" where none).
+    std::printf("BENCH grab_save_640x480 %.1ffps - - -\n", frames / grabSeconds);
+    std::printf("BENCH bmp_write_640x480 %.3fms %.3fms %.2f <=1.0\n", ours, peer, ours / peer);
 
     // 2. Preview at 15 frames per second.
     int shown = 0;
@@ -92,6 +95,7 @@ int main(int argc, char** argv)
     const double cpu = ProcessCpuSeconds() - pc0;
     std::printf("preview 640x480 at 15 fps for %.0f s: %.1f frames/s shown, %.2f%% of one core\n", seconds,
                 shown / seconds, 100.0 * cpu / seconds);
+    std::printf("BENCH preview_640x480_15fps %.2f%%core - - -\n", 100.0 * cpu / seconds);
     cap.SetVideoPreview(false);
     return 0;
 }

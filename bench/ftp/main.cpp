@@ -178,5 +178,8 @@ int main(int argc, char** argv)
     std::printf("(b) 50 MB store: ours %.1f ms, curl %.1f ms (medians)\n", oursB, curlB);
     std::printf("ratio (a) = %.2f   (aim <= 1.0)\n", oursA / curlA);
     std::printf("ratio (b) = %.2f   (aim <= 1.5)\n", oursB / curlB);
+    // One line each for scripts/bench: BENCH name ours peer ratio aim.
+    std::printf("BENCH ftp_update_sequence %.2fms %.2fms %.2f <=1.0\n", oursA, curlA, oursA / curlA);
+    std::printf("BENCH ftp_store_50MB %.1fms %.1fms %.2f <=1.5\n", oursB, curlB, oursB / curlB);
     return 0;
 }
