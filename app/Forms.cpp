@@ -5,6 +5,9 @@
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
 #include "ui/Network.h"
+#include "ui/Wizard1.h"
+#include "ui/Wizard2.h"
+#include "ui/Wizard3.h"
 #include "platform/signals.h"
 
 #include <QApplication>
@@ -22,11 +25,30 @@ TForms::TForms(const QString& programFolder)
     main_->AttachForms(logForm_.get(), frmNetwork_.get());
     main_->FormCreate();
 
-    // The wizard pages TfrmWizard1..3 are created here. Creating page 1 puts
-    // the FTP client into passive mode, whatever "Passive_Mode" holds, until
-    // the network dialog's OK applies the stored value; until the pages
-    // exist, the launch does that in their place.
-    main_->FtpClient().SetPassiveMode(true);
+    // The wizard pages drive the main window's FTP client and fill the
+    // network dialog. Creating page 1 puts the client into passive mode,
+    // whatever "Passive_Mode" holds, until the network dialog's OK applies
+    // the stored value.
+    wizard_ = std::make_unique<TWizardContext>();
+    wizard_->FtpClient = &main_->FtpClient();
+    wizard_->frmNetwork = frmNetwork_.get();
+    wizard_->MainWindow = main_.get();
+    QString folder = main_->Files().Folder();
+    folder.chop(1);  // without its closing separator
+    wizard_->ProgramFolder = folder;
+    wizard_->SettingsFileName = main_->Files().SettingsFile();
+    wizard_->FirstRun = main_->FirstRun();
+    frmWizard1_ = std::make_unique<TfrmWizard1>(*wizard_);
+    frmWizard2_ = std::make_unique<TfrmWizard2>(*wizard_);
+    frmWizard3_ = std::make_unique<TfrmWizard3>(*wizard_);
+
+    // The wizard ends by Finish or a confirmed cancel clearing the first-run
+    // flag, which the close then saves.
+    main_->OnShowWizard = [this] {
+        wizard_->FirstRun = main_->FirstRun();
+        frmWizard1_->ShowModal();
+        main_->SetFirstRun(wizard_->FirstRun);
+    };
 }
 
 void TForms::CloseOnTermination()
@@ -43,6 +65,7 @@ void TForms::CloseOnTermination()
 TForms::~TForms()
 {
     platform::SetTerminationHandler(nullptr);
+    main_->OnShowWizard = nullptr;
     main_.reset();
     apphelp::SetMainWindow(nullptr);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The windows created at launch, in their order, each living until the
 // program ends: the main window, the About box, the log viewer, the network
-// settings dialog (and the wizard pages). Only the main window is shown.
+// settings dialog and the three wizard pages. Only the main window is shown.
 
 #include <QString>
 
@@ -9,8 +9,12 @@
 
 class TAboutDlg;
 class TfrmNetwork;
+class TfrmWizard1;
+class TfrmWizard2;
+class TfrmWizard3;
 class TLogForm;
 class TMain;
+struct TWizardContext;
 
 class TForms
 {
@@ -27,6 +31,7 @@ public:
     TAboutDlg* AboutDlg() const { return aboutDlg_.get(); }
     TLogForm* LogForm() const { return logForm_.get(); }
     TfrmNetwork* frmNetwork() const { return frmNetwork_.get(); }
+    TfrmWizard1* frmWizard1() const { return frmWizard1_.get(); }
 
     // From now on SIGTERM and SIGINT close the main window as its close box
     // does (a modal dialog open at that moment is closed first).
@@ -37,5 +42,9 @@ private:
     std::unique_ptr<TAboutDlg> aboutDlg_;
     std::unique_ptr<TLogForm> logForm_;
     std::unique_ptr<TfrmNetwork> frmNetwork_;
+    std::unique_ptr<TWizardContext> wizard_;
+    std::unique_ptr<TfrmWizard1> frmWizard1_;
+    std::unique_ptr<TfrmWizard2> frmWizard2_;
+    std::unique_ptr<TfrmWizard3> frmWizard3_;
     std::unique_ptr<TMain> main_;
 };

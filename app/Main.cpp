@@ -778,7 +778,7 @@ void TMain::CloseTimeStop()
         UploadSequence(QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
         ui->stWebUpdate->setVisible(false);
     }
-    if (ftpTag_ == 1 && ftpClient_.IsConnected())
+    if (ftpClient_.Tag() == 1 && ftpClient_.IsConnected())
         FtpStep(&TCustomFtpCli::StartQuit);
 }
 
@@ -804,7 +804,7 @@ void TMain::WizardHandOver()
         pendingWizard_ = true;
         return;
     }
-    if (ftpTag_ == 1 && ftpClient_.IsConnected()) {
+    if (ftpClient_.Tag() == 1 && ftpClient_.IsConnected()) {
         SequenceGuard running(sequenceRunning_);
         FtpStep(&TCustomFtpCli::StartQuit);
     }
@@ -892,30 +892,30 @@ void TMain::OpenConnection()
 {
     // The client takes local file names relative to the current directory.
     QDir::setCurrent(files_.Folder());
-    if (ftpClient_.IsConnected() && ftpTag_ == 0) {
+    if (ftpClient_.IsConnected() && ftpClient_.Tag() == 0) {
         // Left open by a sequence that failed before its QUIT: start afresh
         // rather than skip every step until the server drops it.
         ftpClient_.ForceClose();
     }
     if (!ftpClient_.IsConnected())
         FtpStep(&TCustomFtpCli::StartLogin);
-    if (ftpTag_ == 1)
+    if (ftpClient_.Tag() == 1)
         FtpStep(&TCustomFtpCli::StartTypeBinary);
 }
 
 void TMain::UploadPair(const QString& picture, const QString& caption)
 {
-    if (ftpTag_ == 1) {
+    if (ftpClient_.Tag() == 1) {
         ftpClient_.SetHostFileName(QStringLiteral("Capture.jpg"));
         ftpClient_.SetLocalFileName(picture);
         FtpStep(&TCustomFtpCli::StartStore);
     }
-    if (ftpTag_ == 1) {
+    if (ftpClient_.Tag() == 1) {
         ftpClient_.SetHostFileName(QStringLiteral("datetime.bmp"));
         ftpClient_.SetLocalFileName(caption);
         FtpStep(&TCustomFtpCli::StartStore);
     }
-    if (ftpTag_ == 1)
+    if (ftpClient_.Tag() == 1)
         FtpStep(&TCustomFtpCli::StartQuit);
 }
 
@@ -927,7 +927,7 @@ bool TMain::FtpStep(void (TCustomFtpCli::*start)())
     } catch (const Exception& e) {
         // Refused at its start (no host name, a client not ready): nothing
         // will report it, so it is reported here.
-        ftpTag_ = 0;
+        ftpClient_.SetTag(0);
         errorLog_->FtpError(e.Message());
         platform::Dialogs().SetCursor(platform::Cursor::Default);
         return false;
@@ -939,8 +939,8 @@ bool TMain::FtpStep(void (TCustomFtpCli::*start)())
     if (requestsDone_ == before)
         platform::ProcessMessages();  // a request ended by a time-out posts its end
     if (requestsDone_ == before)
-        ftpTag_ = 0;  // an end not yet reported still fails this sequence
-    return ftpTag_ == 1;
+        ftpClient_.SetTag(0);  // an end not yet reported still fails this sequence
+    return ftpClient_.Tag() == 1;
 }
 
 void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
@@ -949,13 +949,13 @@ void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
     // Only 0 is success: a reply the client did not accept, whatever its
     // code, means the request did not do what was asked.
     if (error == 0) {
-        ftpTag_ = 1;
+        ftpClient_.SetTag(1);
     } else {
         QString message = ftpClient_.ErrorMessage();
         if (message.isEmpty())
             message = QStringLiteral("Error %1").arg(error);
         errorLog_->FtpError(message);
-        ftpTag_ = 0;
+        ftpClient_.SetTag(0);
     }
     platform::ProcessMessages();
     platform::Dialogs().SetCursor(platform::Cursor::Default);

@@ -64,7 +64,7 @@ public:
     bool AutoStart() const { return autoStart_; }
     // The FTP client's success flag: 1 when the last finished request
     // succeeded, 0 when it failed.
-    int FtpTag() const { return ftpTag_; }
+    int FtpTag() const { return ftpClient_.Tag(); }
     // Whether an upload sequence is running (possibly with this call nested in it).
     bool SequenceRunning() const { return sequenceRunning_; }
     // Whether the close-time work has been done.
@@ -176,7 +176,6 @@ private:
     bool firstRun_ = true;
     bool autoStart_ = false;
     bool shownOnce_ = false;
-    int ftpTag_ = 0;
     int requestsDone_ = 0;
     bool sequenceRunning_ = false;
     bool pendingToggle_ = false;

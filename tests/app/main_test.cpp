@@ -161,8 +161,45 @@ TEST_F(MainWindow, APasswordWithSpacesAndPunctuationSurvivesDialogFileAndRestart
     EXPECT_EQ(Network().WorkingPassword(), password);
 }
 
+TEST_F(MainWindow, TheFirstShowingOfAFirstRunOpensTheWizardOverTheWindow)
+{
+    LaunchWithCamera();
+    ASSERT_TRUE(Main().FirstRun());
+    int shown = 0;
+    bool mainVisible = false;
+    QTimer answer;
+    bool answered = false;  // in this showing
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        if (!forms_->frmWizard1()->Showing()) {
+            answered = false;
+            return;
+        }
+        QWidget* page = QApplication::activeModalWidget();
+        if (answered || !page || page->objectName() != QStringLiteral("frmWizard1"))
+            return;
+        answered = true;
+        ++shown;
+        mainVisible = Main().isVisible();
+        auto* noFtp = page->findChild<QCheckBox*>(QStringLiteral("cbNoFTP"));
+        if (!noFtp->isChecked())
+            noFtp->click();
+        page->findChild<QPushButton*>(QStringLiteral("BitBtnNext"))->click();
+    });
+    answer.start(5);
+    Main().show();
+    ASSERT_TRUE(WaitUntil([&] { return shown == 1 && !forms_->frmWizard1()->Showing(); }));
+    EXPECT_TRUE(mainVisible);
+    // The wizard menu item shows it again.
+    answered = false;
+    Action("menuWizard")->trigger();
+    EXPECT_EQ(shown, 2);
+    // The passive mode set by the wizard's creation is the client's until OK.
+    EXPECT_TRUE(Main().FtpClient().PassiveMode());
+}
+
 TEST_F(MainWindow, TheVideoPanelKeepsFourToThree)
 {
+    StoreSettings("[Other Settings]\nFirstRun=0\n");
     LaunchWithCamera();
     Main().show();
     auto* panel = Find<QWidget>("Panel2");
@@ -176,6 +213,7 @@ TEST_F(MainWindow, TheVideoPanelKeepsFourToThree)
 
 TEST_F(MainWindow, ATerminationSignalClosesAsTheCloseBoxDoesDeletingOnlyTheUploadedPictures)
 {
+    StoreSettings("[Other Settings]\nFirstRun=0\n");
     LaunchWithCamera();
     forms_->CloseOnTermination();
     for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})

@@ -9,6 +9,7 @@
 #include "tests/support/wait.h"
 #include "ui/LogForm.h"
 #include "ui/Network.h"
+#include "ui/Wizard1.h"
 
 #include <gtest/gtest.h>
 
