@@ -37,8 +37,9 @@ constexpr int kMainHeight = 372;
 constexpr int kVideoPanelMaxWidth = 603;
 constexpr int kMinutesMs = 60000;
 
-const QString kGreen = QStringLiteral("color: rgb(0, 128, 0);");
-const QString kRed = QStringLiteral("color: rgb(255, 0, 0);");
+// Button fonts; a disabled button keeps the style's grey.
+const QString kGreen = QStringLiteral("QPushButton:enabled { color: rgb(0, 128, 0); }");
+const QString kRed = QStringLiteral("QPushButton:enabled { color: rgb(255, 0, 0); }");
 
 // Rounds a / b to the nearest whole number, halves to even.
 int DivRoundHalfEven(int a, int b)
@@ -135,6 +136,8 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     apphelp::SetHelpContext(ui->menuVideoCompression1, 14);
     apphelp::SetHelpContext(ui->menuHelp2, 9999);
 
+    SetRecordingLook(false);
+    ui->BitBtnFrameCap->setStyleSheet(kGreen);
     InstallDigitFilter(ui->Edit1);
     InstallDigitFilter(ui->EditInterval);
     InstallHints();
