@@ -297,8 +297,8 @@ void TMain::showEvent(QShowEvent* event)
         move(screen()->availableGeometry().center() - rect().center());
     // The wizard opens over the shown window, once the showing is complete.
     QMetaObject::invokeMethod(this, [this] {
-        if (firstRun_ && OnShowWizard && !closed_)
-            OnShowWizard();
+        if (firstRun_ && !closed_)
+            ShowWizard();
     }, Qt::QueuedConnection);
 }
 
@@ -308,8 +308,8 @@ void TMain::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    if (sequenceRunning_) {
-        // The close waits for the running upload, then runs on its own.
+    if (sequenceRunning_ || wizardShowing_) {
+        // The close waits for the running upload or the wizard, then runs on its own.
         pendingClose_ = true;
         event->ignore();
         return;
@@ -787,8 +787,8 @@ void TMain::CloseTimeStop()
 
 void TMain::Timer1Timer()
 {
-    // A tick during an upload is skipped: the next one renews the pictures.
-    if (sequenceRunning_ || closed_)
+    // A tick during an upload or the wizard's is skipped: the next one renews the pictures.
+    if (sequenceRunning_ || wizardShowing_ || closed_)
         return;
     {
         SequenceGuard running(sequenceRunning_);
@@ -811,14 +811,22 @@ void TMain::WizardHandOver()
         SequenceGuard running(sequenceRunning_);
         FtpStep(&TCustomFtpCli::StartQuit);
     }
-    if (OnShowWizard)
-        OnShowWizard();
+    ShowWizard();
+}
+
+void TMain::ShowWizard()
+{
+    if (!OnShowWizard || wizardShowing_)
+        return;
+    wizardShowing_ = true;
+    OnShowWizard();
+    wizardShowing_ = false;
     RunDeferred();
 }
 
 void TMain::RunDeferred()
 {
-    if (sequenceRunning_)
+    if (sequenceRunning_ || wizardShowing_)
         return;
     if (pendingClose_) {
         pendingClose_ = false;

@@ -157,6 +157,9 @@ private:
     bool FtpStep(void (TCustomFtpCli::*start)());
     // Runs what was asked while a sequence ran: a start/stop, the wizard, a close.
     void RunDeferred();
+    // Shows the wizard; it drives the same FTP client, so uploads and a close
+    // wait while it shows.
+    void ShowWizard();
     // Reports an error that ended an operation: a box, or a log line when
     // nobody is there to answer it.
     void ReportFailure(const QString& message);
@@ -181,6 +184,7 @@ private:
     bool pendingToggle_ = false;
     bool pendingWizard_ = false;
     bool pendingClose_ = false;
+    bool wizardShowing_ = false;
     bool closed_ = false;
     bool closingFromOutside_ = false;
 };
