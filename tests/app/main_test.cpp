@@ -228,7 +228,7 @@ TEST_F(MainWindow, ATerminationSignalClosesAsTheCloseBoxDoesDeletingOnlyTheUploa
         WriteFile(Path(QString::fromLatin1(name)), "x");
     WriteFile(Path(QStringLiteral("Capture.bmp")), "frame");
     Main().show();
-    ::raise(SIGTERM);
+    ::raise(SIGINT);  // Ctrl+C in a terminal: the same as SIGTERM
     ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }));
     EXPECT_FALSE(Main().isVisible());
     for (const char* name : {"Capture.jpg", "datetime.bmp", "temp00.bmp", "TempRemoteFile.jpg"})
