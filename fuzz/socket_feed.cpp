@@ -7,11 +7,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 namespace fuzz {
 namespace {
@@ -76,6 +78,9 @@ void FeedSocket::Feed(const QByteArray& bytes)
 {
     if (!IsOpen() || bytes.isEmpty())
         return;
+    // Bytes a handler left unread are still counted by the kernel.
+    unsigned long before = 0;
+    platform::IoctlFionRead(hSocket_, &before);
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::send(peer_, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
@@ -83,11 +88,12 @@ void FeedSocket::Feed(const QByteArray& bytes)
             return;
         done += n;
     }
-    // Loopback delivers at once, but make sure before the read path runs.
+    // Loopback delivery can lag on a busy machine: the read path must see
+    // the whole piece, or a run would depend on the load.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     unsigned long count = 0;
-    for (int i = 0; i < 1000 && platform::IoctlFionRead(hSocket_, &count) == 0
-                    && count < static_cast<unsigned long>(bytes.size());
-         ++i)
+    while (platform::IoctlFionRead(hSocket_, &count) == 0 && count < before + static_cast<unsigned long>(bytes.size())
+           && std::chrono::steady_clock::now() < deadline)
         sched_yield();
     DrainReceive(0, componentOptions_);
 }
@@ -109,9 +115,13 @@ void FeedSocket::PeerClose()
         Close();
 }
 
-QByteArray FeedSocket::TakeSent()
+QByteArray FeedSocket::TakeSent(bool waitForSome)
 {
     QByteArray out;
+    if (waitForSome) {
+        pollfd p{peer_, POLLIN, 0};
+        ::poll(&p, 1, 5000);
+    }
     char buf[4096];
     for (;;) {
         const ssize_t n = ::recv(peer_, buf, sizeof buf, MSG_DONTWAIT);

@@ -22,8 +22,9 @@ public:
     void Feed(const QByteArray& bytes);
     // The far end closes: what is buffered is offered, then the close reported.
     void PeerClose();
-    // Everything the component sent to the far end so far.
-    QByteArray TakeSent();
+    // Everything the component sent to the far end so far; with waitForSome,
+    // waits (up to 5 s) for at least one byte first.
+    QByteArray TakeSent(bool waitForSome = false);
 
     // SOCKS: the state a Connect through a proxy leaves before the proxy answers.
     void BeginSocks(const QString& level, bool usercode, const QString& user, const QString& password,
