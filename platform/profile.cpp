@@ -23,10 +23,13 @@ struct SectionSpan {
 };
 
 // Files written by this program are UTF-8; files from elsewhere may carry
-// the ANSI code page, read as Latin-1 so that no byte is lost.
+// the ANSI code page, read as Latin-1 so that no byte is lost. A U+FEFF at
+// the start of a name or value is part of it (the file's own byte-order
+// mark is handled in Load), so the decoder must not skip it.
 QString Decode(const QByteArray& bytes)
 {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = utf8(bytes);
     if (utf8.hasError())
         return QString::fromLatin1(bytes);

@@ -126,6 +126,17 @@ TEST_F(Profile, AWriteKeepsTheByteOrderMark)
     EXPECT_EQ(ReadRaw(), QByteArray("\xEF\xBB\xBF[A]\r\nk=2\r\n"));
 }
 
+TEST_F(Profile, ALeadingZeroWidthNoBreakSpaceIsPartOfTheNameOrValue)
+{
+    const QString bom = QString(QChar(0xFEFF));
+    ASSERT_TRUE(WritePrivateProfileString(QStringLiteral("S"), bom + QStringLiteral("[k]"), bom + QStringLiteral("v"), Path()));
+    EXPECT_EQ(Read(QStringLiteral("S"), bom + QStringLiteral("[k]")), bom + QStringLiteral("v"));
+    EXPECT_EQ(Read(QStringLiteral("S"), QStringLiteral("[k]")), QStringLiteral("<default>"));
+    ASSERT_TRUE(WritePrivateProfileString(bom + QStringLiteral("T"), QStringLiteral("k"), QStringLiteral("w"), Path()));
+    EXPECT_EQ(Read(bom + QStringLiteral("T"), QStringLiteral("k")), QStringLiteral("w"));
+    EXPECT_EQ(Read(QStringLiteral("T"), QStringLiteral("k")), QStringLiteral("<default>"));
+}
+
 TEST_F(Profile, AnyPrintableValueRoundTripsUnchanged)
 {
     const QStringList values = {
