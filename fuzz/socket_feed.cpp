@@ -67,11 +67,28 @@ bool FeedSocket::Open()
     // Small pieces must not wait for an acknowledgement (Nagle).
     const int one = 1;
     ::setsockopt(peer_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    const platform::SocketHandle ours = platform::Accept(listener, nullptr);
-    if (ours == platform::kInvalidSocket)
-        return false;
-    Dup(ours);
-    return IsOpen();
+    sockaddr_in local{};
+    socklen_t localLength = sizeof local;
+    ::getsockname(peer_, reinterpret_cast<sockaddr*>(&local), &localLength);
+    // On a busy machine the connection may reach the accept queue a moment
+    // after connect returns, and a connection left there by an earlier run
+    // must not be taken for this one: accept until the peer port matches.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        platform::SockAddrIn from;
+        const platform::SocketHandle ours = platform::Accept(listener, &from);
+        if (ours == platform::kInvalidSocket) {
+            sched_yield();
+            continue;
+        }
+        if (from.sin_port != local.sin_port) {
+            platform::CloseSocket(ours);
+            continue;
+        }
+        Dup(ours);
+        return IsOpen();
+    }
+    return false;
 }
 
 void FeedSocket::Feed(const QByteArray& bytes)
