@@ -362,7 +362,6 @@ SoakReport RunSoak(const SoakOptions& o)
                                                                                         : server.Port()));
         if (fault.kind != SoakFault::Kind::Refused)
             server.SetNextFault(fault);
-        const size_t uploadsBefore = server.Uploads().size();
 
         watchdog.Arm(fault.sequence, fault.Describe());
         main.Timer1Timer();
@@ -396,8 +395,7 @@ SoakReport RunSoak(const SoakOptions& o)
         }
 
         // Both pictures, as they are now in the program folder, reached the server.
-        std::vector<SoakFtpServer::Upload> fresh(server.Uploads().begin() + static_cast<long>(uploadsBefore),
-                                                 server.Uploads().end());
+        const std::vector<SoakFtpServer::Upload> fresh = server.TakeUploads();
         const bool uploaded = fresh.size() == 2 && fresh[0].name == QLatin1String("Capture.jpg") &&
                               fresh[1].name == QLatin1String("datetime.bmp") &&
                               fresh[0].bytes == ReadAll(path(QStringLiteral("Capture.jpg"))) &&

@@ -115,6 +115,13 @@ void SoakFtpServer::SetNextFault(const SoakFault& fault)
     planned_ = true;
 }
 
+std::vector<SoakFtpServer::Upload> SoakFtpServer::TakeUploads()
+{
+    std::vector<Upload> taken;
+    taken.swap(uploads_);
+    return taken;
+}
+
 int SoakFtpServer::OpenSockets() const
 {
     return static_cast<int>(findChildren<QAbstractSocket*>().size() + findChildren<QTcpServer*>().size());

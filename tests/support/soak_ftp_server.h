@@ -83,7 +83,9 @@ public:
     // The plan for the next control connection; taken by it.
     void SetNextFault(const SoakFault& fault);
 
-    const std::vector<Upload>& Uploads() const { return uploads_; }
+    // The files stored since the last call (the bytes are not kept longer,
+    // so that a long run does not grow by them).
+    std::vector<Upload> TakeUploads();
     int Connections() const { return connections_; }
     // Connections that arrived without a plan, and commands out of order.
     const QStringList& Problems() const { return problems_; }
