@@ -33,7 +33,7 @@ struct SoakOptions {
     int watchdogSeconds = 60;
     // Off where memory cannot settle (sanitizer quarantines).
     bool checkMemory = true;
-    long rssToleranceKb = 6 * 1024;
+    long rssToleranceKb = 8 * 1024;
     int fdTolerance = 0;
     // Receives progress lines (every 100 sequences, and violations).
     std::function<void(const QString&)> print;
