@@ -1030,10 +1030,7 @@ bool TCustomFtpCli::PassiveConnect(std::function<void(TCustomWSocket*, std::uint
         lastResponse_ = reply;
         statusCode_ = failCode;
         CaptureError();
-        try {
-            dataSocket_->Close();
-        } catch (...) {
-        }
+        CloseDataSocketQuietly();
         CloseLocalFile();
         requestResult_ = failCode;
         FinishRequest(failCode);
@@ -1097,6 +1094,14 @@ void TCustomFtpCli::OpenLocalForUpload()
     localStream_ = std::move(file);
 }
 
+void TCustomFtpCli::CloseDataSocketQuietly()
+{
+    try {
+        dataSocket_->Close();
+    } catch (...) {
+    }
+}
+
 void TCustomFtpCli::CloseLocalFile()
 {
     if (localStream_) {
@@ -1135,10 +1140,7 @@ void TCustomFtpCli::StartDownloadStep(TFtpRequest rqType, const QString& dataCom
             lastResponse_ = QStringLiteral("Unable to open local file ") + localFileName_;
             statusCode_ = 550;
             CaptureError();
-            try {
-                dataSocket_->Close();
-            } catch (...) {
-            }
+            CloseDataSocketQuietly();
             requestResult_ = 550;
             FinishRequest(550);
             return;
@@ -1167,10 +1169,7 @@ void TCustomFtpCli::DownloadFirstReply()
     replyPending_ = false;
     CaptureError();
     next_ = nullptr;
-    try {
-        dataSocket_->Close();
-    } catch (...) {
-    }
+    CloseDataSocketQuietly();
     CloseLocalFile();
     resumeAt_ = 0;
     requestResult_ = statusCode_;
@@ -1189,10 +1188,7 @@ void TCustomFtpCli::DownloadFinalReply()
     }
     CaptureError();
     CloseLocalFile();
-    try {
-        dataSocket_->Close();
-    } catch (...) {
-    }
+    CloseDataSocketQuietly();
     Display(QStringLiteral("! RETR/LIST/NLST Failed"));
     requestResult_ = statusCode_;
     FinishRequest(statusCode_);
@@ -1329,10 +1325,7 @@ void TCustomFtpCli::StartUploadStep(TFtpRequest rqType, bool append)
         errorMessage_ = QStringLiteral("426 Unable to open local file ") + localFileName_;
         statusCode_ = 426;
         Display(QStringLiteral("! ") + errorMessage_);
-        try {
-            dataSocket_->Close();
-        } catch (...) {
-        }
+        CloseDataSocketQuietly();
         requestResult_ = 426;
         FinishRequest(426);
         return;
@@ -1415,10 +1408,7 @@ void TCustomFtpCli::StoreReply()
     replyPending_ = false;
     CaptureError();
     next_ = nullptr;
-    try {
-        dataSocket_->Close();
-    } catch (...) {
-    }
+    CloseDataSocketQuietly();
     CloseLocalFile();
     resumeAt_ = 0;
     requestResult_ = statusCode_;
@@ -1466,10 +1456,7 @@ void TCustomFtpCli::StoreFinalReply()
     }
     CaptureError();
     CloseLocalFile();
-    try {
-        dataSocket_->Close();
-    } catch (...) {
-    }
+    CloseDataSocketQuietly();
     Display(QStringLiteral("! STOR Failed"));
     requestResult_ = statusCode_;
     FinishRequest(statusCode_);

@@ -358,6 +358,9 @@ protected:
     void OpenLocalForDownload();
     void OpenLocalForUpload();
     void CloseLocalFile();
+    // Closing the data connection on a failure path must not raise over the
+    // failure being reported.
+    void CloseDataSocketQuietly();
 
     // Control connection.
     void ControlDnsLookupDone(std::uint16_t error);
