@@ -3,6 +3,7 @@
 #include "capture/videocap.h"
 #include "platform/application.h"
 #include "platform/inifile.h"
+#include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
 #include "ui_DlgCapParam.h"
 
@@ -52,16 +53,7 @@ TDlgCapParam::TDlgCapParam(TVideoCap* videoCap, QWidget* parent)
         ui->edBufferSize->setText(QString::number(videoCap_->BufferFileSize()));
     }
 
-    connect(ui->OKBtn, &QPushButton::clicked, this, [this] {
-        try {
-            OKBtnClick();
-        } catch (const std::exception& e) {
-            // The dialog stays open, so the user can correct or cancel.
-            platform::ShowUnhandledException(e);
-            return;
-        }
-        accept();
-    });
+    ConnectOkButton(ui->OKBtn, this, [this] { OKBtnClick(); });
     connect(ui->CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 }
 

@@ -3,6 +3,7 @@
 #include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "platform/inifile.h"
+#include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
 #include "ui_Network.h"
 
@@ -59,16 +60,7 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     InstallDigitFilter(ui->edTimeout);
     connect(ui->edPort, &QLineEdit::textChanged, this, [this] { edPortChange(); });
     connect(ui->edTimeout, &QLineEdit::textChanged, this, [this] { edTimeoutChange(); });
-    connect(ui->OKBtn, &QPushButton::clicked, this, [this] {
-        try {
-            OKBtnClick();
-        } catch (const std::exception& e) {
-            // The dialog stays open, so the user can retry or cancel.
-            platform::ShowUnhandledException(e);
-            return;
-        }
-        accept();
-    });
+    ConnectOkButton(ui->OKBtn, this, [this] { OKBtnClick(); });
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
