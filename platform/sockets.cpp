@@ -857,32 +857,33 @@ int IoctlFionRead(SocketHandle s, unsigned long* count)
     return 0;
 }
 
-int GetSockName(SocketHandle s, SockAddrIn* addr)
+namespace {
+
+// The local or the peer address of a socket, by the query given.
+int QueryName(SocketHandle s, SockAddrIn* addr, int (*query)(int, sockaddr*, socklen_t*))
 {
     SocketRec* r = Find(s);
     if (!r)
         return Fail(WSAENOTSOCK);
     sockaddr_in n{};
     socklen_t len = sizeof n;
-    if (::getsockname(r->fd, reinterpret_cast<sockaddr*>(&n), &len) != 0)
+    if (query(r->fd, reinterpret_cast<sockaddr*>(&n), &len) != 0)
         return FailErrno();
     if (addr)
         *addr = FromNative(n);
     return 0;
 }
 
+}  // namespace
+
+int GetSockName(SocketHandle s, SockAddrIn* addr)
+{
+    return QueryName(s, addr, ::getsockname);
+}
+
 int GetPeerName(SocketHandle s, SockAddrIn* addr)
 {
-    SocketRec* r = Find(s);
-    if (!r)
-        return Fail(WSAENOTSOCK);
-    sockaddr_in n{};
-    socklen_t len = sizeof n;
-    if (::getpeername(r->fd, reinterpret_cast<sockaddr*>(&n), &len) != 0)
-        return FailErrno();
-    if (addr)
-        *addr = FromNative(n);
-    return 0;
+    return QueryName(s, addr, ::getpeername);
 }
 
 int AsyncSelect(SocketHandle s, WindowHandle window, std::uint32_t msg, std::uint16_t mask)
