@@ -12,7 +12,7 @@
 #include "platform/application.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/ftp_real_server.h"
-#include "tests/support/soak_engine.h"
+#include "tests/soak/soak_engine.h"
 #include "tests/support/wait.h"
 
 #include <QCheckBox>

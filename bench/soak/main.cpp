@@ -7,7 +7,7 @@
 // tarvo_soak [COUNT] [SEED]
 
 #include "platform/application.h"
-#include "tests/support/soak_engine.h"
+#include "tests/soak/soak_engine.h"
 
 #include <algorithm>
 #include <cstdio>

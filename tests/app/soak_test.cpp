@@ -1,6 +1,6 @@
 // The short form of the soak run: the real main window through seeded random
 // FTP faults (the same engine as bench/soak, with fewer sequences).
-#include "tests/support/soak_engine.h"
+#include "tests/soak/soak_engine.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 //
 // Needs tarvo_app linked into the program that calls it.
 
-#include "tests/support/soak_ftp_server.h"
+#include "tests/soak/soak_ftp_server.h"
 
 #include <QString>
 #include <QStringList>

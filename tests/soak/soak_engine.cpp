@@ -1,4 +1,4 @@
-#include "tests/support/soak_engine.h"
+#include "tests/soak/soak_engine.h"
 
 #include "app/Forms.h"
 #include "app/Main.h"

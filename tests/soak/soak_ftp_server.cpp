@@ -1,4 +1,4 @@
-#include "tests/support/soak_ftp_server.h"
+#include "tests/soak/soak_ftp_server.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
