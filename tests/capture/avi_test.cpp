@@ -71,8 +71,9 @@ TEST(AviWriter, AudioGoesIntoItsOwnPcmStream)
     const QByteArray second(8000, char(0x80));
     for (int i = 0; i < 15; ++i) {
         ASSERT_TRUE(writer.WriteVideo(Frame(i * 10), i, &error));
-        if (i % 5 == 0)
+        if (i % 5 == 0) {
             ASSERT_TRUE(writer.WriteAudio(reinterpret_cast<const std::uint8_t*>(second.constData()), 8000 / 3, &error));
+        }
     }
     ASSERT_TRUE(writer.Close(&error));
     const testsupport::AviInfo avi = ReadAvi(path);

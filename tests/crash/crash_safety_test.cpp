@@ -99,9 +99,10 @@ TEST_F(CrashSafety, SettingsFileIsTheOldOrTheNewGenerationAfterEveryKill)
     const app::ProgramFiles ref(refDir.path());
     auto expected = [&](int k) {
         EXPECT_TRUE(WriteAll(ref.SettingsFile(), crashtest::InitialSettings()));
-        if (k > 0)
+        if (k > 0) {
             EXPECT_TRUE(platform::WritePrivateProfileString(crashtest::kSection, crashtest::kKey,
                                                             crashtest::SettingsValue(k), ref.SettingsFile()));
+        }
         return ReadAll(ref.SettingsFile());
     };
 
