@@ -5,6 +5,9 @@
 #include <QEvent>
 #include <QMutex>
 #include <QThread>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <atomic>
 #include <unordered_map>
@@ -105,6 +108,23 @@ bool ProcessThreadMessages()
 {
     if (auto* d = QThread::currentThread()->eventDispatcher())
         d->processEvents(QEventLoop::AllEvents);
+    return !ApplicationTerminated();
+}
+
+void WaitMessages(int timeoutMs)
+{
+    QAbstractEventDispatcher* d = QThread::currentThread()->eventDispatcher();
+    if (!d)
+        return;
+    QTimer wake;  // ends the wait at the deadline when nothing else arrives
+    wake.setSingleShot(true);
+    wake.start(std::max(0, timeoutMs));
+    d->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+bool WaitThreadMessages(int timeoutMs)
+{
+    WaitMessages(timeoutMs);
     return !ApplicationTerminated();
 }
 

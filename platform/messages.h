@@ -68,6 +68,12 @@ void ProcessMessages();
 // quit was requested (the caller then sets its own terminated flag).
 bool ProcessThreadMessages();
 
+// Handles pending messages; with none pending, blocks until one arrives or
+// timeoutMs has passed. WaitThreadMessages does the same for the calling
+// thread's own queue and returns false when a quit was requested.
+void WaitMessages(int timeoutMs);
+bool WaitThreadMessages(int timeoutMs);
+
 // The application-terminating flag: set once the program has begun to quit.
 bool ApplicationTerminated();
 void SetApplicationTerminated(bool terminated);
