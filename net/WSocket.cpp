@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QPointer>
-#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -33,6 +32,26 @@ QString ExceptionText(const std::exception& e)
 {
     throw ESocketException(text);
 }
+
+// Sets a member flag for a scope; restores it on the way out unless a
+// handler destroyed the object meanwhile.
+class FlagScope
+{
+public:
+    FlagScope(QObject* owner, bool& flag, bool value) : owner_(owner), flag_(flag), outer_(flag) { flag = value; }
+    ~FlagScope()
+    {
+        if (owner_)
+            flag_ = outer_;
+    }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    QPointer<QObject> owner_;
+    bool& flag_;
+    bool outer_;
+};
 
 }  // namespace
 
@@ -375,8 +394,6 @@ void TCustomWSocket::HandleWindowMessage(Message& msg)
             QTimer::singleShot(0, QCoreApplication::instance(), [self] { delete self.data(); });
             break;
         }
-        case WM_TEST_EXCEPTION:
-            Throw(QStringLiteral("Test exception in WSocket"));
         default:
             msg.result = 0;
             break;
@@ -389,13 +406,14 @@ void TCustomWSocket::HandleWindowMessage(Message& msg)
 void TCustomWSocket::HandleBackgroundError(const std::exception& e)
 {
     bool canClose = true;
+    QPointer<TCustomWSocket> self(this);
     if (OnBgException) {
         try {
             OnBgException(this, e, canClose);
         } catch (...) {
         }
     }
-    if (canClose) {
+    if (self && canClose) {
         try {
             Abort();
         } catch (...) {
@@ -413,25 +431,29 @@ void TCustomWSocket::HandleSocketEvent(Message& msg)
         return;  // stale (another connection's) or paused: dropped
     const std::uint16_t events = LoWord(msg.lParam);
     const std::uint16_t error = HiWord(msg.lParam);
-    // A handler may close or replace the connection; later bits then belong
-    // to nothing.
-    auto gone = [&] { return hSocket_ != s; };
+    // A handler may destroy the object, or close or replace the connection;
+    // later bits then belong to nothing.
+    QPointer<TCustomWSocket> self(this);
+    auto gone = [&] { return !self || hSocket_ != s; };
+    auto connected = [&] {
+        if (state_ == wsConnected)
+            return;
+        SetState(wsConnected);
+        if (!gone())
+            FireSessionConnected(error);
+    };
 
     if (events & FD_CONNECT) {
-        if (state_ != wsConnected) {
-            SetState(wsConnected);
-            FireSessionConnected(error);
-        }
-        if (error != 0 && state_ != wsClosed && !gone())
+        connected();
+        if (gone())
+            return;
+        if (error != 0 && state_ != wsClosed)
             Close();
         if (gone())
             return;
     }
     if (events & FD_READ) {
-        if (state_ != wsConnected) {
-            SetState(wsConnected);
-            FireSessionConnected(error);
-        }
+        connected();
         if (gone())
             return;
         DrainReceive(error, componentOptions_);
@@ -468,13 +490,18 @@ void TCustomWSocket::HandleSocketEvent(Message& msg)
 
 void TCustomWSocket::DrainReceive(std::uint16_t error, TWSocketOptions options)
 {
+    QPointer<TCustomWSocket> self(this);
+    const TSocket s = hSocket_;
     for (;;) {
-        if (hSocket_ == INVALID_SOCKET || paused_)
+        if (hSocket_ == INVALID_SOCKET || hSocket_ != s || paused_)
             return;
         try {
             const unsigned callsBefore = coreReceiveCalls_;
             lastError_ = 0;
-            if (!FireDataAvailable(error)) {
+            const bool handled = FireDataAvailable(error);
+            if (!self)
+                return;
+            if (!handled && hSocket_ == s) {
                 char discard[1024];
                 if (RawReceive(discard, int(sizeof discard), 0) < 0) {
                     const int e = WSAGetLastError();
@@ -485,7 +512,7 @@ void TCustomWSocket::DrainReceive(std::uint16_t error, TWSocketOptions options)
             }
             if (options.Contains(wsoNoReceiveLoop))
                 return;
-            if (lastError_ != 0 || hSocket_ == INVALID_SOCKET)
+            if (lastError_ != 0 || hSocket_ != s)
                 return;
             unsigned long count = 0;
             if (IoctlFionRead(hSocket_, &count) != 0) {
@@ -498,7 +525,10 @@ void TCustomWSocket::DrainReceive(std::uint16_t error, TWSocketOptions options)
             // the next read notice offers it again.
             if (coreReceiveCalls_ == callsBefore)
                 return;
-        } catch (...) {
+        } catch (const std::exception& e) {
+            // A handler's failure ends this pass like any other in a notice.
+            if (self)
+                HandleBackgroundError(e);
             return;
         }
     }
@@ -654,16 +684,22 @@ void TCustomWSocket::ReportSocketError(const QString& functionName)
     const int n = WSAGetLastError();
     const QString text = QStringLiteral("Error %1 in function %2\r\n%3").arg(n).arg(functionName, SocketErrorText(n));
     if (n == WSAECONNRESET || n == WSAENOTCONN) {
-        if (hSocket_ != INVALID_SOCKET) {
-            platform::CloseSocket(hSocket_);
-            hSocket_ = INVALID_SOCKET;
-        }
+        // The connection is gone: end it as a close does, reset included.
+        QPointer<TCustomWSocket> self(this);
+        ReleaseHandle();
+        DropSendBuffers();
         if (state_ != wsClosed) {
+            SetState(wsClosed);
+            if (!self)
+                return;
             if (!closeReported_) {
                 closeReported_ = true;
                 FireSessionClosed(std::uint16_t(n));
+                if (!self)
+                    return;
             }
-            SetState(wsClosed);
+            if (hSocket_ == INVALID_SOCKET && state_ == wsClosed)  // not reconnected by a handler
+                ResetToDefaults();
         }
     }
     lastError_ = n;
@@ -691,42 +727,8 @@ void TCustomWSocket::Connect()
         RaiseSocketError(QStringLiteral("Connect: No Protocol Specified"));
         return;
     }
-    LoadSocketsLibrary();
-    try {
-        if (!protoResolved_) {
-            proto_ = WSocketResolveProto(protoStr_);
-            type_ = proto_ == kIpProtoTcp ? kSockStream : proto_ == kIpProtoUdp ? kSockDgram : kSockRaw;
-            protoResolved_ = true;
-        }
-        if (!portResolved_) {
-            portNum_ = WSocketResolvePort(portStr_, protoStr_);
-            sin_.sin_port = Htons(portNum_);
-            portResolved_ = true;
-        }
-        if (!localPortResolved_) {
-            localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
-            localPortResolved_ = true;
-        }
-        if (!addrResolved_) {
-            sin_.sin_addr = WSocketResolveHost(addrStr_);
-            addrResolved_ = true;
-        }
-    } catch (const std::exception& e) {
-        RaiseSocketError(QStringLiteral("connect: ") + ExceptionText(e));
+    if (!OpenHandle(QStringLiteral("connect: "), QStringLiteral("Connect (socket)"), true))
         return;
-    }
-
-    DropSendBuffers();
-    if (hSocket_ != INVALID_SOCKET) {
-        // Left open by an earlier Connect that failed in its options.
-        platform::CloseSocket(hSocket_);
-        hSocket_ = INVALID_SOCKET;
-    }
-    hSocket_ = Socket(kAfInet, type_, proto_);
-    if (hSocket_ == INVALID_SOCKET) {
-        ReportSocketError(QStringLiteral("Connect (socket)"));
-        return;
-    }
     SetState(wsOpened);
     if (state_ != wsOpened) {
         WSASetLastError(WSAEINVAL);
@@ -763,17 +765,14 @@ void TCustomWSocket::Connect()
             return;
         }
     } else {
-        if (SetSockOpt(hSocket_, SockOpt::ReuseAddr, &on, sizeof on) != 0) {
-            ReportSocketError(QStringLiteral("setsockopt(SO_REUSEADDR)"));
+        if (!EnableReuseAddr())
             return;
-        }
         if (componentOptions_.Contains(wsoTcpNoDelay)
             && SetSockOpt(hSocket_, SockOpt::TcpNoDelay, &on, sizeof on) != 0) {
             ReportSocketError(QStringLiteral("setsockopt(IPPROTO_TCP, TCP_NODELAY)"));
             return;
         }
-        ApplyLinger();
-        if (hSocket_ == INVALID_SOCKET)
+        if (!ApplyLinger())
             return;
         if (SetSockOpt(hSocket_, SockOpt::KeepAlive, &on, sizeof on) != 0) {
             ReportSocketError(QStringLiteral("setsockopt(SO_KEEPALIVE)"));
@@ -828,6 +827,61 @@ bool TCustomWSocket::BindLocal()
     return true;
 }
 
+bool TCustomWSocket::OpenHandle(const QString& errorPrefix, const QString& socketFunction, bool withLocalPort)
+{
+    LoadSocketsLibrary();
+    try {
+        if (!protoResolved_) {
+            proto_ = WSocketResolveProto(protoStr_);
+            type_ = proto_ == kIpProtoTcp ? kSockStream : proto_ == kIpProtoUdp ? kSockDgram : kSockRaw;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNum_ = WSocketResolvePort(portStr_, protoStr_);
+            sin_.sin_port = Htons(portNum_);
+            portResolved_ = true;
+        }
+        if (withLocalPort && !localPortResolved_) {
+            localPortNum_ = WSocketResolvePort(localPortStr_, protoStr_);
+            localPortResolved_ = true;
+        }
+        if (!addrResolved_) {
+            sin_.sin_addr = WSocketResolveHost(addrStr_);
+            addrResolved_ = true;
+        }
+    } catch (const std::exception& e) {
+        RaiseSocketError(errorPrefix + ExceptionText(e));
+        return false;
+    }
+    DropSendBuffers();
+    ReleaseHandle();  // left open by an earlier call that failed in its options
+    closeReported_ = false;
+    hSocket_ = Socket(kAfInet, type_, proto_);
+    if (hSocket_ == INVALID_SOCKET) {
+        ReportSocketError(socketFunction);
+        return false;
+    }
+    return true;
+}
+
+bool TCustomWSocket::EnableReuseAddr()
+{
+    const int on = -1;
+    if (SetSockOpt(hSocket_, SockOpt::ReuseAddr, &on, sizeof on) != 0) {
+        ReportSocketError(QStringLiteral("setsockopt(SO_REUSEADDR)"));
+        return false;
+    }
+    return true;
+}
+
+void TCustomWSocket::ReleaseHandle()
+{
+    if (hSocket_ == INVALID_SOCKET)
+        return;
+    platform::CloseSocket(hSocket_);
+    hSocket_ = INVALID_SOCKET;
+}
+
 void TCustomWSocket::Listen()
 {
     if (!portAssigned_) {
@@ -845,46 +899,15 @@ void TCustomWSocket::Listen()
         ReportSocketError(QStringLiteral("listen: address not assigned"));
         return;
     }
-    LoadSocketsLibrary();
-    try {
-        if (!protoResolved_) {
-            proto_ = WSocketResolveProto(protoStr_);
-            type_ = proto_ == kIpProtoUdp ? kSockDgram : kSockStream;
-            protoResolved_ = true;
-        }
-        if (!portResolved_) {
-            portNum_ = WSocketResolvePort(portStr_, protoStr_);
-            sin_.sin_port = Htons(portNum_);
-            portResolved_ = true;
-        }
-        if (!addrResolved_) {
-            sin_.sin_addr = WSocketResolveHost(addrStr_);
-            addrResolved_ = true;
-        }
-    } catch (const std::exception& e) {
-        RaiseSocketError(QStringLiteral("listen: ") + ExceptionText(e));
+    if (!OpenHandle(QStringLiteral("listen: "), QStringLiteral("socket"), false))
         return;
-    }
-
-    DropSendBuffers();
-    hSocket_ = Socket(kAfInet, type_, proto_);
-    if (hSocket_ == INVALID_SOCKET) {
-        ReportSocketError(QStringLiteral("socket"));
+    // A stream listener takes its port back at once after a close.
+    if ((type_ == kSockDgram ? reuseAddr_ : true) && !EnableReuseAddr())
         return;
-    }
-    const int on = -1;
-    // A stream listener takes its port back at once after a close, as the
-    // original service allowed without the option.
-    if ((type_ == kSockDgram ? reuseAddr_ : true)
-        && SetSockOpt(hSocket_, SockOpt::ReuseAddr, &on, sizeof on) != 0) {
-        ReportSocketError(QStringLiteral("setsockopt(SO_REUSEADDR)"));
-        return;
-    }
     if (Bind(hSocket_, sin_) != 0) {
         // Release the handle before reporting: the report may raise.
         const int e = WSAGetLastError();
-        platform::CloseSocket(hSocket_);
-        hSocket_ = INVALID_SOCKET;
+        ReleaseHandle();
         WSASetLastError(e);
         ReportSocketError(QStringLiteral("Bind"));
         return;
@@ -959,6 +982,10 @@ void TCustomWSocket::Dup(TSocket newHSocket)
         hSocket_ = INVALID_SOCKET;
         SetState(wsClosed);
     }
+    if (hSocket_ != newHSocket)
+        ReleaseHandle();
+    DropSendBuffers();
+    closeReported_ = false;
     hSocket_ = newHSocket;
     ApplyLinger();
     if (hSocket_ != newHSocket)
@@ -971,19 +998,22 @@ void TCustomWSocket::Dup(TSocket newHSocket)
     SetState(wsConnected);
 }
 
-void TCustomWSocket::ApplyLinger()
+bool TCustomWSocket::ApplyLinger()
 {
     if (lingerOnOff_ == wsLingerNoSet)
-        return;
+        return true;
     if (hSocket_ == INVALID_SOCKET) {
         RaiseSocketError(QStringLiteral("Cannot set linger option at this time"));
-        return;
+        return false;
     }
     platform::Linger l;
     l.l_onoff = std::uint16_t(lingerOnOff_);
     l.l_linger = std::uint16_t(std::clamp(lingerTimeout_, 0, 65535));
-    if (SetSockOpt(hSocket_, SockOpt::Linger, &l, sizeof l) != 0)
+    if (SetSockOpt(hSocket_, SockOpt::Linger, &l, sizeof l) != 0) {
         ReportSocketError(QStringLiteral("setsockopt(SO_LINGER)"));
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -1007,13 +1037,17 @@ void TCustomWSocket::CloseInternal(bool shutdownFirst, int error)
         return;
     if (shutdownFirst)
         platform::Shutdown(hSocket_, kSdSend);
+    DropSendBuffers();  // never sent to whoever this object talks to next
+    QPointer<TCustomWSocket> self(this);
     const TSocket s = hSocket_;
     while (CloseSocket(s) != 0) {
         const int e = WSAGetLastError();
         if (e == WSAEWOULDBLOCK) {
-            PumpMessages();  // a graceful linger is draining
-            if (hSocket_ != s)
-                return;  // closed meanwhile by a handler
+            // A graceful linger is draining; nothing signals its end, so
+            // look again in short steps.
+            WaitForEvents(20);
+            if (!self || hSocket_ != s)
+                return;  // destroyed or closed meanwhile by a handler
             continue;
         }
         lastError_ = e;
@@ -1026,10 +1060,16 @@ void TCustomWSocket::CloseInternal(bool shutdownFirst, int error)
     }
     hSocket_ = INVALID_SOCKET;
     SetState(wsClosed);
+    if (!self)
+        return;
     if (!destroying_ && !closeReported_) {
         closeReported_ = true;
         FireSessionClosed(std::uint16_t(error));
+        if (!self)
+            return;
     }
+    if (hSocket_ != INVALID_SOCKET || state_ != wsClosed)
+        return;  // a handler started a new connection: its settings stay
     try {
         ResetToDefaults();
     } catch (...) {
@@ -1079,16 +1119,17 @@ void TCustomWSocket::Resume()
 
 void TCustomWSocket::WaitUntilClosed()
 {
-    while (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
-        PumpMessages();
-        if (hSocket_ == INVALID_SOCKET)
+    QPointer<TCustomWSocket> self(this);
+    auto open = [&] { return self && hSocket_ != INVALID_SOCKET && state_ != wsClosed; };
+    while (open()) {
+        if (terminated_ || ApplicationTerminated())
             return;
         unsigned long count = 0;
         if (IoctlFionRead(hSocket_, &count) != 0)
             return;
         if (count > 0)
             FireDataAvailable(0);
-        if (hSocket_ == INVALID_SOCKET)
+        if (!open())
             return;
         char probe;
         const int n = RawReceive(&probe, 0, 0);
@@ -1100,8 +1141,18 @@ void TCustomWSocket::WaitUntilClosed()
                 return;
             }
         }
-        PumpMessages();
+        // The close or more data arrives as a notice; the step bounds how
+        // late termination is seen.
+        WaitForEvents(100);
     }
+}
+
+void TCustomWSocket::WaitForEvents(int timeoutMs)
+{
+    if (!multiThreaded_)
+        WaitMessages(timeoutMs);
+    else if (!WaitThreadMessages(timeoutMs))
+        terminated_ = true;
 }
 
 void TCustomWSocket::ProcessThreadMessages()
@@ -1157,7 +1208,7 @@ QString TCustomWSocket::ReceiveText()
     const int got = Receive(bytes.data(), n);
     if (got < 1)
         return {};
-    return QString::fromLatin1(bytes.constData(), got);
+    return QString::fromUtf8(bytes.constData(), got);
 }
 
 int TCustomWSocket::ReceiveFrom(void* buffer, int length, TSockAddrIn& from, int& fromLength)
@@ -1186,9 +1237,10 @@ int TCustomWSocket::Send(const void* data, int length)
         QueueSendData(data, length);
         result = length;
     }
+    QPointer<TCustomWSocket> self(this);
     TryToSend();
     // OnDataSent always comes from the message loop, never from inside Send.
-    if (allSent_ && hSocket_ != INVALID_SOCKET)
+    if (self && allSent_ && hSocket_ != INVALID_SOCKET)
         PostToSelf(WM_SOCKET_EVENT, WPARAM(hSocket_), MakeLParam(FD_WRITE, 0));
     return result;
 }
@@ -1249,11 +1301,8 @@ void TCustomWSocket::TryToSend()
     }
     if (sending_)
         return;  // an OnSendData handler sent more; the running loop takes it
-    sending_ = true;
-    struct Guard {
-        bool& flag;
-        ~Guard() { flag = false; }
-    } guard{sending_};
+    FlagScope scope(this, sending_, true);
+    QPointer<TCustomWSocket> self(this);
 
     for (;;) {
         if (hSocket_ == INVALID_SOCKET || sendQueue_.empty())
@@ -1271,7 +1320,7 @@ void TCustomWSocket::TryToSend()
         }
         const TSocket s = hSocket_;
         const int n = RawSend(p, length);
-        if (n == 0)
+        if (!self || n == 0)
             return;
         if (n < 0) {
             const int e = WSAGetLastError();
@@ -1282,12 +1331,16 @@ void TCustomWSocket::TryToSend()
             case WSAENOTSOCK:
             case WSAENOTCONN:
             case WSAEINVAL:
-            case WSAECONNABORTED:
-                // The connection is gone: end it quietly, reporting it once.
+            case WSAECONNABORTED: {
+                // The connection is gone: end it quietly, reporting it once
+                // per connection even when a handler sends after the report.
+                const bool reported = closeReported_;
                 closeReported_ = true;
                 Close();
-                FireSessionClosed(std::uint16_t(e));
+                if (self && !reported)
+                    FireSessionClosed(std::uint16_t(e));
                 return;
+            }
             case WSAEWOULDBLOCK:
                 return;  // the write notice resumes
             default:
@@ -1299,6 +1352,7 @@ void TCustomWSocket::TryToSend()
         if (hSocket_ != s || sendQueue_.empty() || sendQueue_.front().get() != block)
             return;
         block->Remove(n);
+        bytesSent_ += std::uint64_t(n);
         if (n < length)
             return;
     }
@@ -1306,9 +1360,26 @@ void TCustomWSocket::TryToSend()
 
 void TCustomWSocket::Flush()
 {
-    while (hSocket_ != INVALID_SOCKET && !allSent_) {
+    using Clock = std::chrono::steady_clock;
+    QPointer<TCustomWSocket> self(this);
+    std::uint64_t sent = bytesSent_;
+    auto giveUpAt = Clock::now() + std::chrono::seconds(flushTimeout_);
+    while (self && hSocket_ != INVALID_SOCKET && !allSent_) {
+        lastError_ = 0;
         TryToSend();
-        PumpMessages();
+        if (!self || lastError_ != 0)
+            return;  // a failure that waiting will not mend (it was reported)
+        if (hSocket_ == INVALID_SOCKET || allSent_)
+            return;
+        if (bytesSent_ != sent) {
+            sent = bytesSent_;
+            giveUpAt = Clock::now() + std::chrono::seconds(flushTimeout_);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(giveUpAt - Clock::now()).count();
+        if (left <= 0 || terminated_ || ApplicationTerminated())
+            return;
+        // Room for more arrives as a write notice, which runs TryToSend.
+        WaitForEvents(int(std::min<std::int64_t>(left, 1000)));
     }
 }
 
@@ -1618,6 +1689,7 @@ void TCustomSocksWSocket::Connect()
         socksPhase_ = socksPhaseAwaitingMethodReply;
         socksReplyCount_ = 0;
     } catch (const std::exception& e) {
+        SocksForget();
         RaiseSocketError(QStringLiteral("connect: ") + ExceptionText(e));
         return;
     }
@@ -1637,11 +1709,22 @@ void TCustomSocksWSocket::Connect()
             tooLong = QStringLiteral("connect: socks host name too long");
     }
     if (!tooLong.isEmpty()) {
-        socksPhase_ = socksPhaseIdle;
+        SocksForget();
         RaiseSocketError(tooLong);
         return;
     }
+    QPointer<TCustomWSocket> self(this);
     TCustomWSocket::Connect();
+    if (self && state_ != wsConnecting && socksPhase_ != socksPhaseIdle)
+        SocksForget();  // the connect to the proxy never started
+}
+
+void TCustomSocksWSocket::SocksForget()
+{
+    // Otherwise a later direct Connect would negotiate, or dial the proxy.
+    socksPhase_ = socksPhaseIdle;
+    addrResolved_ = false;
+    portResolved_ = false;
 }
 
 void TCustomSocksWSocket::Listen()
@@ -1675,7 +1758,11 @@ int TCustomSocksWSocket::RawReceive(void* buffer, int length, int flags)
 void TCustomSocksWSocket::FireSessionConnected(std::uint16_t error)
 {
     if (socksPhase_ == socksPhaseAwaitingMethodReply) {
+        QPointer<TCustomWSocket> self(this);
+        const TSocket s = hSocket_;
         FireSocksConnected(error);
+        if (!self || hSocket_ != s)
+            return;
         if (error == 0) {
             if (SocksLevel4()) {
                 SocksSendConnectRequest();
@@ -1738,10 +1825,13 @@ void TCustomSocksWSocket::SocksSendConnectRequest()
                 address = WSocketResolveHost(addrStr_);
             } catch (const std::exception& e) {
                 const auto* x = dynamic_cast<const Exception*>(&e);
+                QPointer<TCustomWSocket> self(this);
+                const TSocket s = hSocket_;
                 FireSocksError(socksHostResolutionFailed,
                                QString::fromLatin1(x ? x->ClassName() : "Exception") + QLatin1Char(' ')
                                    + ExceptionText(e));
-                CloseInternal(true, socksHostResolutionFailed);
+                if (self && hSocket_ == s)
+                    CloseInternal(true, socksHostResolutionFailed);
                 return;
             }
         }
@@ -1769,10 +1859,16 @@ void TCustomSocksWSocket::SocksSendConnectRequest()
 
 void TCustomSocksWSocket::SocksFail(int error, const QString& msg)
 {
+    QPointer<TCustomWSocket> self(this);
+    const TSocket s = hSocket_;
+    auto gone = [&] { return !self || hSocket_ != s; };
     FireSocksError(error, msg);
+    if (gone())
+        return;
     socksPhase_ = socksPhaseIdle;
     TCustomWSocket::FireSessionConnected(std::uint16_t(error));
-    CloseInternal(true, error);
+    if (!gone())
+        CloseInternal(true, error);
 }
 
 bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
@@ -1854,8 +1950,7 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
             switch (socksReply_[1]) {
             case 90:
                 socksPhase_ = socksPhaseIdle;
-                FireSessionConnected(0);
-                return FireDataAvailable(0);
+                return FireGranted();
             case 91:
                 SocksFail(socksRejectedOrFailed, QStringLiteral("request rejected or failed"));
                 return false;
@@ -1925,8 +2020,7 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
                 socksLeftoverPos_ = portOffset + 2;
                 socksLeftoverCount_ = leftover;
             }
-            FireSessionConnected(0);
-            return FireDataAvailable(0);
+            return FireGranted();
         }
     default:
         SocksFail(socksInternalError, QStringLiteral("internal error"));
@@ -1934,10 +2028,24 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
     }
 }
 
+bool TCustomSocksWSocket::FireGranted()
+{
+    QPointer<TCustomWSocket> self(this);
+    const TSocket s = hSocket_;
+    FireSessionConnected(0);
+    if (!self || hSocket_ != s)
+        return true;  // closed by the handler: no events after a close
+    return FireDataAvailable(0);
+}
+
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t error)
 {
-    if (socksPhase_ == socksPhaseAwaitingAuthReply)
+    if (socksPhase_ == socksPhaseAwaitingAuthReply) {
+        QPointer<TCustomWSocket> self(this);
         FireSocksAuthState(socksAuthRejected);
+        if (!self)
+            return;
+    }
     TCustomWSocket::FireSessionClosed(error);
 }
 
@@ -1984,15 +2092,17 @@ void TCustomLineWSocket::HandleWindowMessage(Message& msg)
         TCustomSocksWSocket::HandleWindowMessage(msg);
         return;
     }
+    QPointer<TCustomWSocket> self(this);
     try {
         // Bytes held back from line mode go out before new socket data.
         int before;
         do {
             before = bufferedCount_;
             FireDataAvailable(0);
-        } while (bufferedCount_ > 0 && bufferedCount_ < before);
+        } while (self && bufferedCount_ > 0 && bufferedCount_ < before);
     } catch (const std::exception& e) {
-        HandleBackgroundError(e);
+        if (self)
+            HandleBackgroundError(e);
     }
 }
 
@@ -2005,25 +2115,37 @@ int TCustomLineWSocket::RcvdCount()
 
 int TCustomLineWSocket::RawReceive(void* buffer, int length, int flags)
 {
-    char* out = static_cast<char*>(buffer);
-    if (lineMode_ && pendingLineLength_ > 0) {
-        const int m = std::min(std::max(length, 0), pendingLineLength_);
-        char* data = lineBuffer_.data();
-        std::copy_n(data, m, out);
-        std::memmove(data, data + m, size_t(pendingLineLength_ - m));
-        pendingLineLength_ -= m;
-        return m;
-    }
-    if (!lineMode_ && bufferedCount_ > 0) {
-        const int m = std::min(std::max(length, 0), bufferedCount_);
-        char* data = lineBuffer_.data();
-        std::copy_n(data, m, out);
-        std::memmove(data, data + m, size_t(bufferedCount_ - m + 1));  // with the 0 byte
-        bufferedCount_ -= m;
+    // What the owner reads leaves the buffer, so no byte is handed out twice
+    // whatever the mode switches in between.
+    const int held = lineMode_ ? pendingLineLength_ : bufferedCount_;
+    if (held > 0) {
+        const int m = std::min(std::max(length, 0), held);
+        TakeFront(static_cast<char*>(buffer), m);
         pendingLineLength_ = std::max(0, pendingLineLength_ - m);
         return m;
     }
     return TCustomSocksWSocket::RawReceive(buffer, length, flags);
+}
+
+int TCustomLineWSocket::ReceiveFromBelow(char* buffer, int length)
+{
+    const int n = TCustomSocksWSocket::RawReceive(buffer, length, 0);
+    if (n < 0)
+        lastError_ = WSAGetLastError();
+    else
+        readCount_ += n;
+    return n;
+}
+
+void TCustomLineWSocket::TakeFront(char* out, int count)
+{
+    if (count <= 0)
+        return;
+    char* data = lineBuffer_.data();
+    if (out)
+        std::copy_n(data, count, out);
+    std::memmove(data, data + count, size_t(bufferedCount_ - count + 1));  // with the 0 byte
+    bufferedCount_ -= count;
 }
 
 void TCustomLineWSocket::EnsureLineBuffer(int size)
@@ -2032,42 +2154,79 @@ void TCustomLineWSocket::EnsureLineBuffer(int size)
         lineBuffer_.resize(size);
 }
 
+bool TCustomLineWSocket::FireOwnerDataAvailable(std::uint16_t error)
+{
+    FlagScope scope(this, inOwnerDataEvent_, true);
+    return TCustomSocksWSocket::FireDataAvailable(error);
+}
+
 void TCustomLineWSocket::DeliverPendingLine()
 {
+    QPointer<TCustomWSocket> self(this);
+    const TSocket s = hSocket_;
     while (lineMode_ && pendingLineLength_ > 0) {
         const int before = pendingLineLength_;
+        const bool handled = FireOwnerDataAvailable(0);
+        if (!self || hSocket_ != s || lineBuffer_.isEmpty())
+            return;  // destroyed, or the connection ended inside the handler
+        if (!lineMode_)
+            return;  // the rest of the line goes out as plain data
         // No handler, or a handler that reads nothing: the rest of the line goes.
-        if (!TCustomSocksWSocket::FireDataAvailable(0) || lineBuffer_.isEmpty() || pendingLineLength_ == before) {
+        if (!handled || pendingLineLength_ == before) {
+            TakeFront(nullptr, pendingLineLength_);
             pendingLineLength_ = 0;
-            return;
         }
+    }
+}
+
+void TCustomLineWSocket::DeliverHeldBytes()
+{
+    QPointer<TCustomWSocket> self(this);
+    while (!lineMode_ && bufferedCount_ > 0) {
+        const int before = bufferedCount_;
+        if (!FireOwnerDataAvailable(0) || !self || bufferedCount_ >= before)
+            return;
     }
 }
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
 {
     if (!lineMode_ || lineEnd_.isEmpty() || socksPhase_ != socksPhaseIdle)
-        return TCustomSocksWSocket::FireDataAvailable(error);
+        return FireOwnerDataAvailable(error);
+
+    QPointer<TCustomWSocket> self(this);
+    const TSocket s = hSocket_;
+    auto ended = [&] { return !self || hSocket_ != s || lineBuffer_.isEmpty(); };
 
     int n = TCustomSocksWSocket::RcvdCount();
-    if (n < 0)
+    if (n < 0 || !self)
         return true;
     if (n == 0)
         n = 255;
     EnsureLineBuffer(bufferedCount_ + n + 1);
-    int got = Receive(lineBuffer_.data() + bufferedCount_, n);
+    int got = ReceiveFromBelow(lineBuffer_.data() + bufferedCount_, n);
     if (got <= 0)
         return true;
     lineBuffer_[bufferedCount_ + got] = 0;
 
+    QByteArray echo;
     if (lineEdit_)
-        ApplyLineEditing(got);
+        echo = ApplyLineEditing(got);
     else if (lineEcho_)
-        Send(lineBuffer_.constData() + bufferedCount_, got);
+        echo = QByteArray(lineBuffer_.constData() + bufferedCount_, got);
 
     const int endLength = int(lineEnd_.size());
     int start = std::max(0, bufferedCount_ - endLength);
     bufferedCount_ += got;
+    pendingLineLength_ = std::min(pendingLineLength_, bufferedCount_);  // editing may erase held bytes
+
+    // The echo may end the connection (a reset peer); the close then offers
+    // the buffered bytes as the last line.
+    if (!echo.isEmpty()) {
+        Send(echo.constData(), int(echo.size()));
+        if (ended())
+            return true;
+    }
 
     while (lineMode_) {
         int found = -1;
@@ -2082,30 +2241,26 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
             if (lineLimit_ > 0 && bufferedCount_ > lineLimit_) {
                 bool clearData = true;
                 FireLineLimitExceeded(bufferedCount_, clearData);
-                if (clearData) {
+                if (clearData && !ended()) {
                     pendingLineLength_ = 0;
                     bufferedCount_ = 0;
+                    lineBuffer_[0] = 0;
                 }
             }
             return true;
         }
-        const int lineEndPos = found + endLength;
-        pendingLineLength_ = lineEndPos;
+        // The line (with its terminator) is at the front; what the owner
+        // reads of it leaves the buffer.
+        pendingLineLength_ = found + endLength;
         DeliverPendingLine();
-        if (lineBuffer_.isEmpty())
-            return true;  // the connection ended inside the handler
-        // Drop the line: what followed it moves up behind any unread rest.
-        const int following = bufferedCount_ - lineEndPos;
-        char* buf = lineBuffer_.data();
-        std::memmove(buf + pendingLineLength_, buf + lineEndPos, size_t(following));
-        bufferedCount_ = pendingLineLength_ + following;
-        buf[bufferedCount_] = 0;
+        if (ended())
+            return true;
         start = 0;
     }
     return true;
 }
 
-void TCustomLineWSocket::ApplyLineEditing(int& got)
+QByteArray TCustomLineWSocket::ApplyLineEditing(int& got)
 {
     const int from = bufferedCount_;
     const int to = bufferedCount_ + got;
@@ -2154,8 +2309,6 @@ void TCustomLineWSocket::ApplyLineEditing(int& got)
             put(c);
         }
     }
-    if (!echo.isEmpty())
-        Send(echo.constData(), int(echo.size()));
     if (editing) {
         EnsureLineBuffer(w + 1);
         std::copy_n(work.constData(), w, lineBuffer_.data());
@@ -2163,6 +2316,7 @@ void TCustomLineWSocket::ApplyLineEditing(int& got)
         bufferedCount_ = low;
         got = w - low;
     }
+    return echo;
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(int rcvdLength, bool& clearData)
@@ -2174,10 +2328,20 @@ void TCustomLineWSocket::FireLineLimitExceeded(int rcvdLength, bool& clearData)
 void TCustomLineWSocket::FireSessionClosed(std::uint16_t error)
 {
     if (!lineBuffer_.isEmpty()) {
-        if (lineMode_ && bufferedCount_ > 0) {
-            // The last line, without its terminator.
-            pendingLineLength_ = bufferedCount_;
-            DeliverPendingLine();
+        // Bytes not handed out yet go now, unless the owner closed from
+        // inside its data handler: it has seen them or chose to stop.
+        if (bufferedCount_ > 0 && !inOwnerDataEvent_) {
+            QPointer<TCustomWSocket> self(this);
+            if (lineMode_) {
+                // The last line, without its terminator.
+                pendingLineLength_ = bufferedCount_;
+                DeliverPendingLine();
+            }
+            if (!self)
+                return;
+            DeliverHeldBytes();
+            if (!self)
+                return;
         }
         lineBuffer_.clear();
         bufferedCount_ = 0;
@@ -2206,12 +2370,14 @@ int TCustomSyncWSocket::WaitForFlag(bool& flag)
     };
     syncDeadline_ = nowMs() + syncTimeout_;
     while (!flag) {
-        if (syncTimeout_ > 0 && nowMs() > syncDeadline_)
+        const std::int64_t left = syncDeadline_ - nowMs();
+        if (syncTimeout_ > 0 && left < 0)
             return kSyncWaitTimeout;
         if (ApplicationTerminated() || terminated_)
             return kSyncWaitTimeout;
-        PumpMessages();
-        QThread::yieldCurrentThread();
+        // The flag is set by a handler, so only an event can change it; the
+        // step bounds how late termination is seen.
+        WaitForEvents(int(syncTimeout_ > 0 ? std::min<std::int64_t>(left + 1, 100) : 100));
     }
     return 0;
 }

@@ -37,7 +37,6 @@ constexpr std::uint32_t WM_HOST_BY_NAME_DONE = 0x402;  // wParam lookup, error i
 constexpr std::uint32_t WM_HOST_BY_ADDR_DONE = 0x403;
 constexpr std::uint32_t WM_CLOSE_LATER = 0x404;
 constexpr std::uint32_t WM_FREE_LATER = 0x405;
-constexpr std::uint32_t WM_TEST_EXCEPTION = 0x406;
 constexpr std::uint32_t WM_LINE_DATA_PENDING = 0x414;
 
 // Readiness event masks selected by Connect, Listen and Dup.
@@ -265,7 +264,7 @@ public:
     const QStringList& DnsResultList() const { return dnsResultList_; }
 
     TSocketState State() const { return state_; }
-    int ReadCount() const { return readCount_; }
+    std::int64_t ReadCount() const { return readCount_; }
     // Bytes readable now; -1 when the query failed.
     virtual int RcvdCount();
     int LastError() const { return lastError_; }
@@ -317,10 +316,11 @@ public:
     virtual void Shutdown(int how);
     virtual void Pause();
     virtual void Resume();
-    void ApplyLinger();
+    // False when the option failed (reported).
+    bool ApplyLinger();
 
     virtual int Receive(void* buffer, int length);
-    virtual QString ReceiveText();  // each byte as one Latin-1 character
+    virtual QString ReceiveText();  // decoded as UTF-8
     virtual int ReceiveFrom(void* buffer, int length, TSockAddrIn& from, int& fromLength);
 
     // Queues everything; -1 (with the error reported) when not connected.
@@ -371,6 +371,14 @@ protected:
     virtual int RawReceiveFrom(void* buffer, int length, TSockAddrIn& from, int& fromLength);
 
     void SetState(TSocketState newState);
+    // Resolves what Connect (withLocalPort) or Listen needs and opens a fresh
+    // handle in place of any left open. False when it failed (reported).
+    bool OpenHandle(const QString& errorPrefix, const QString& socketFunction, bool withLocalPort);
+    bool EnableReuseAddr();
+    // Closes a handle that is still open, quietly.
+    void ReleaseHandle();
+    // Blocks in the event loop until an event arrives or timeoutMs passed.
+    void WaitForEvents(int timeoutMs);
     void DrainReceive(std::uint16_t error, TWSocketOptions options);
     void QueueSendData(const void* data, int length);
     void HandleSocketEvent(platform::Message& msg);
@@ -411,10 +419,10 @@ protected:
     TSocketLingerOnOff lingerOnOff_ = wsLingerOn;
     int lingerTimeout_ = 0;
     bool allSent_ = true;
-    int readCount_ = 0;
+    std::int64_t readCount_ = 0;
     bool paused_ = false;
     bool closeReported_ = false;
-    int flushTimeout_ = 60;
+    int flushTimeout_ = 60;  // seconds Flush waits without progress
     bool multiThreaded_ = false;
     bool multiCast_ = false;
     QString multiCastAddrStr_;
@@ -428,6 +436,7 @@ protected:
 
     bool sending_ = false;          // TryToSend is running (handlers may send again)
     unsigned coreReceiveCalls_ = 0;  // lets DrainReceive notice a pass that read nothing
+    std::uint64_t bytesSent_ = 0;    // lets Flush see progress
 
 private:
     bool destroying_ = false;
@@ -483,6 +492,11 @@ protected:
     void SocksSendAuthRequest();
     void SocksSendConnectRequest();
     void SocksFail(int error, const QString& msg);
+    // Leaves no negotiation or cached proxy address behind a failed Connect.
+    void SocksForget();
+    // The proxy granted the connection: the owner hears of it, then of any
+    // bytes that came with the reply.
+    bool FireGranted();
     void SocksSendRequest(const QByteArray& request);
     bool SocksLevel4() const { return socksLevel_.startsWith(QLatin1Char('4')); }
 
@@ -532,7 +546,8 @@ public:
 
 protected:
     virtual void FireLineLimitExceeded(int rcvdLength, bool& clearData);
-    virtual void ApplyLineEditing(int& got);
+    // Edits the got new bytes in place; returns the bytes to echo.
+    virtual QByteArray ApplyLineEditing(int& got);
 
     void HandleWindowMessage(platform::Message& msg) override;
     int RawReceive(void* buffer, int length, int flags) override;
@@ -541,6 +556,15 @@ protected:
 
     // Hands the pending line to the owner until it has read it all.
     void DeliverPendingLine();
+    // Hands bytes held from line mode out as plain data at the end.
+    void DeliverHeldBytes();
+    // The owner's OnDataAvailable, remembering that it runs: a close from
+    // inside it must not offer the same bytes again.
+    bool FireOwnerDataAvailable(std::uint16_t error);
+    // New bytes from the layer below, counted as Receive counts them.
+    int ReceiveFromBelow(char* buffer, int length);
+    // Takes count bytes from the front of the buffer (to out, if given).
+    void TakeFront(char* out, int count);
     void EnsureLineBuffer(int size);
 
     QByteArray lineBuffer_;  // empty = not allocated; a 0 byte follows the data
@@ -551,6 +575,7 @@ protected:
     int lineLimit_ = 65536;
     bool lineEcho_ = false;
     bool lineEdit_ = false;
+    bool inOwnerDataEvent_ = false;
     int syncTimeout_ = 0;  // milliseconds, 0 = no limit
     std::int64_t syncDeadline_ = 0;
 };

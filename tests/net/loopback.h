@@ -10,6 +10,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <sys/socket.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,6 +79,18 @@ inline QString RefusingPort()
     const QString port = QString::number(s.serverPort());
     s.close();
     return port;
+}
+
+// The peer writes bytes (if any) and then resets the connection.
+inline void ResetPeer(QTcpSocket* peer, const QByteArray& bytes)
+{
+    if (!bytes.isEmpty()) {
+        peer->write(bytes);
+        peer->flush();
+    }
+    const ::linger hard{1, 0};
+    ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    peer->abort();
 }
 
 // Records the component's events in order as short texts.

@@ -7,8 +7,6 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <stdexcept>
 
@@ -252,11 +250,7 @@ TEST(WSocketSend, PeerResetMidSendClosesOnceWith10054)
     s.Send(Pattern(32 * 1024 * 1024));
     ASSERT_FALSE(s.AllSent());
 
-    // Unread data at close makes the kernel answer with a reset.
-    QTcpSocket* peer = server.clients[0]->socket.get();
-    ::linger hard{1, 0};
-    ASSERT_EQ(::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
-    peer->abort();
+    ResetPeer(server.clients[0]->socket.get(), {});
 
     ASSERT_TRUE(WaitUntil([&] { return ev.closed >= 1; }));
     DrainEvents();
@@ -277,10 +271,7 @@ TEST(WSocketReceive, ResetPeerReportsSessionClosed10054Once)
     EventLog ev;
     ev.Attach(s);
     ASSERT_TRUE(ConnectTo(s, server, &ev));
-    QTcpSocket* peer = server.clients[0]->socket.get();
-    ::linger hard{1, 0};
-    ASSERT_EQ(::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
-    peer->abort();
+    ResetPeer(server.clients[0]->socket.get(), {});
     ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed; }));
     DrainEvents();
     EXPECT_EQ(ev.closed, 1);
@@ -580,9 +571,14 @@ TEST(WSocketErrors, BackgroundErrorCanKeepTheConnection)
         canClose = false;
         throw std::runtime_error("swallowed");
     };
-    platform::PostMessage(s.Handle(), WM_TEST_EXCEPTION, 0, 0);
+    s.OnDataAvailable = [](TCustomWSocket* x, std::uint16_t) {
+        char c;
+        x->Receive(&c, 1);
+        throw ESocketException(QStringLiteral("handler failed"));
+    };
+    server.clients[0]->socket->write("x");
     ASSERT_TRUE(WaitUntil([&] { return !seen.empty(); }));
-    EXPECT_EQ(seen, "Test exception in WSocket");
+    EXPECT_EQ(seen, "handler failed");
     EXPECT_EQ(s.State(), wsConnected);
 }
 
