@@ -33,6 +33,21 @@ QString ExceptionText(const std::exception& e)
     throw ESocketException(text);
 }
 
+// The component's liveness guard: taken before firing an event, it tells
+// whether a handler destroyed the object, or ended or replaced its
+// connection, meanwhile. Handles are never reused within a run.
+class EventWatch
+{
+public:
+    explicit EventWatch(TCustomWSocket* s) : self_(s), handle_(s->HSocket()) {}
+    bool Destroyed() const { return !self_; }
+    bool Ended() const { return !self_ || self_->HSocket() != handle_; }
+
+private:
+    QPointer<TCustomWSocket> self_;
+    TSocket handle_;
+};
+
 // Sets a member flag for a scope; restores it on the way out unless a
 // handler destroyed the object meanwhile.
 class FlagScope
@@ -406,14 +421,14 @@ void TCustomWSocket::HandleWindowMessage(Message& msg)
 void TCustomWSocket::HandleBackgroundError(const std::exception& e)
 {
     bool canClose = true;
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
     if (OnBgException) {
         try {
             OnBgException(this, e, canClose);
         } catch (...) {
         }
     }
-    if (self && canClose) {
+    if (!watch.Destroyed() && canClose) {
         try {
             Abort();
         } catch (...) {
@@ -433,8 +448,8 @@ void TCustomWSocket::HandleSocketEvent(Message& msg)
     const std::uint16_t error = HiWord(msg.lParam);
     // A handler may destroy the object, or close or replace the connection;
     // later bits then belong to nothing.
-    QPointer<TCustomWSocket> self(this);
-    auto gone = [&] { return !self || hSocket_ != s; };
+    const EventWatch watch(this);
+    auto gone = [&] { return watch.Ended(); };
     auto connected = [&] {
         if (state_ == wsConnected)
             return;
@@ -490,18 +505,17 @@ void TCustomWSocket::HandleSocketEvent(Message& msg)
 
 void TCustomWSocket::DrainReceive(std::uint16_t error, TWSocketOptions options)
 {
-    QPointer<TCustomWSocket> self(this);
-    const TSocket s = hSocket_;
+    const EventWatch watch(this);
     for (;;) {
-        if (hSocket_ == INVALID_SOCKET || hSocket_ != s || paused_)
+        if (hSocket_ == INVALID_SOCKET || watch.Ended() || paused_)
             return;
         try {
             const unsigned callsBefore = coreReceiveCalls_;
             lastError_ = 0;
             const bool handled = FireDataAvailable(error);
-            if (!self)
+            if (watch.Destroyed())
                 return;
-            if (!handled && hSocket_ == s) {
+            if (!handled && !watch.Ended()) {
                 char discard[1024];
                 if (RawReceive(discard, int(sizeof discard), 0) < 0) {
                     const int e = WSAGetLastError();
@@ -512,7 +526,7 @@ void TCustomWSocket::DrainReceive(std::uint16_t error, TWSocketOptions options)
             }
             if (options.Contains(wsoNoReceiveLoop))
                 return;
-            if (lastError_ != 0 || hSocket_ != s)
+            if (lastError_ != 0 || watch.Ended())
                 return;
             unsigned long count = 0;
             if (IoctlFionRead(hSocket_, &count) != 0) {
@@ -527,7 +541,7 @@ void TCustomWSocket::DrainReceive(std::uint16_t error, TWSocketOptions options)
                 return;
         } catch (const std::exception& e) {
             // A handler's failure ends this pass like any other in a notice.
-            if (self)
+            if (!watch.Destroyed())
                 HandleBackgroundError(e);
             return;
         }
@@ -685,17 +699,17 @@ void TCustomWSocket::ReportSocketError(const QString& functionName)
     const QString text = QStringLiteral("Error %1 in function %2\r\n%3").arg(n).arg(functionName, SocketErrorText(n));
     if (n == WSAECONNRESET || n == WSAENOTCONN) {
         // The connection is gone: end it as a close does, reset included.
-        QPointer<TCustomWSocket> self(this);
         ReleaseHandle();
         DropSendBuffers();
+        const EventWatch watch(this);
         if (state_ != wsClosed) {
             SetState(wsClosed);
-            if (!self)
+            if (watch.Destroyed())
                 return;
             if (!closeReported_) {
                 closeReported_ = true;
                 FireSessionClosed(std::uint16_t(n));
-                if (!self)
+                if (watch.Destroyed())
                     return;
             }
             if (hSocket_ == INVALID_SOCKET && state_ == wsClosed)  // not reconnected by a handler
@@ -1038,7 +1052,7 @@ void TCustomWSocket::CloseInternal(bool shutdownFirst, int error)
     if (shutdownFirst)
         platform::Shutdown(hSocket_, kSdSend);
     DropSendBuffers();  // never sent to whoever this object talks to next
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
     const TSocket s = hSocket_;
     while (CloseSocket(s) != 0) {
         const int e = WSAGetLastError();
@@ -1046,7 +1060,7 @@ void TCustomWSocket::CloseInternal(bool shutdownFirst, int error)
             // A graceful linger is draining; nothing signals its end, so
             // look again in short steps.
             WaitForEvents(20);
-            if (!self || hSocket_ != s)
+            if (watch.Ended())
                 return;  // destroyed or closed meanwhile by a handler
             continue;
         }
@@ -1060,12 +1074,12 @@ void TCustomWSocket::CloseInternal(bool shutdownFirst, int error)
     }
     hSocket_ = INVALID_SOCKET;
     SetState(wsClosed);
-    if (!self)
+    if (watch.Destroyed())
         return;
     if (!destroying_ && !closeReported_) {
         closeReported_ = true;
         FireSessionClosed(std::uint16_t(error));
-        if (!self)
+        if (watch.Destroyed())
             return;
     }
     if (hSocket_ != INVALID_SOCKET || state_ != wsClosed)
@@ -1119,8 +1133,8 @@ void TCustomWSocket::Resume()
 
 void TCustomWSocket::WaitUntilClosed()
 {
-    QPointer<TCustomWSocket> self(this);
-    auto open = [&] { return self && hSocket_ != INVALID_SOCKET && state_ != wsClosed; };
+    const EventWatch watch(this);
+    auto open = [&] { return !watch.Destroyed() && hSocket_ != INVALID_SOCKET && state_ != wsClosed; };
     while (open()) {
         if (terminated_ || ApplicationTerminated())
             return;
@@ -1237,10 +1251,10 @@ int TCustomWSocket::Send(const void* data, int length)
         QueueSendData(data, length);
         result = length;
     }
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
     TryToSend();
     // OnDataSent always comes from the message loop, never from inside Send.
-    if (self && allSent_ && hSocket_ != INVALID_SOCKET)
+    if (!watch.Destroyed() && allSent_ && hSocket_ != INVALID_SOCKET)
         PostToSelf(WM_SOCKET_EVENT, WPARAM(hSocket_), MakeLParam(FD_WRITE, 0));
     return result;
 }
@@ -1302,7 +1316,7 @@ void TCustomWSocket::TryToSend()
     if (sending_)
         return;  // an OnSendData handler sent more; the running loop takes it
     FlagScope scope(this, sending_, true);
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
 
     for (;;) {
         if (hSocket_ == INVALID_SOCKET || sendQueue_.empty())
@@ -1320,7 +1334,7 @@ void TCustomWSocket::TryToSend()
         }
         const TSocket s = hSocket_;
         const int n = RawSend(p, length);
-        if (!self || n == 0)
+        if (watch.Destroyed() || n == 0)
             return;
         if (n < 0) {
             const int e = WSAGetLastError();
@@ -1337,7 +1351,7 @@ void TCustomWSocket::TryToSend()
                 const bool reported = closeReported_;
                 closeReported_ = true;
                 Close();
-                if (self && !reported)
+                if (!watch.Destroyed() && !reported)
                     FireSessionClosed(std::uint16_t(e));
                 return;
             }
@@ -1361,13 +1375,13 @@ void TCustomWSocket::TryToSend()
 void TCustomWSocket::Flush()
 {
     using Clock = std::chrono::steady_clock;
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
     std::uint64_t sent = bytesSent_;
     auto giveUpAt = Clock::now() + std::chrono::seconds(flushTimeout_);
-    while (self && hSocket_ != INVALID_SOCKET && !allSent_) {
+    while (!watch.Destroyed() && hSocket_ != INVALID_SOCKET && !allSent_) {
         lastError_ = 0;
         TryToSend();
-        if (!self || lastError_ != 0)
+        if (watch.Destroyed() || lastError_ != 0)
             return;  // a failure that waiting will not mend (it was reported)
         if (hSocket_ == INVALID_SOCKET || allSent_)
             return;
@@ -1713,9 +1727,9 @@ void TCustomSocksWSocket::Connect()
         RaiseSocketError(tooLong);
         return;
     }
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
     TCustomWSocket::Connect();
-    if (self && state_ != wsConnecting && socksPhase_ != socksPhaseIdle)
+    if (!watch.Destroyed() && state_ != wsConnecting && socksPhase_ != socksPhaseIdle)
         SocksForget();  // the connect to the proxy never started
 }
 
@@ -1758,10 +1772,9 @@ int TCustomSocksWSocket::RawReceive(void* buffer, int length, int flags)
 void TCustomSocksWSocket::FireSessionConnected(std::uint16_t error)
 {
     if (socksPhase_ == socksPhaseAwaitingMethodReply) {
-        QPointer<TCustomWSocket> self(this);
-        const TSocket s = hSocket_;
+        const EventWatch watch(this);
         FireSocksConnected(error);
-        if (!self || hSocket_ != s)
+        if (watch.Ended())
             return;
         if (error == 0) {
             if (SocksLevel4()) {
@@ -1825,12 +1838,11 @@ void TCustomSocksWSocket::SocksSendConnectRequest()
                 address = WSocketResolveHost(addrStr_);
             } catch (const std::exception& e) {
                 const auto* x = dynamic_cast<const Exception*>(&e);
-                QPointer<TCustomWSocket> self(this);
-                const TSocket s = hSocket_;
+                const EventWatch watch(this);
                 FireSocksError(socksHostResolutionFailed,
                                QString::fromLatin1(x ? x->ClassName() : "Exception") + QLatin1Char(' ')
                                    + ExceptionText(e));
-                if (self && hSocket_ == s)
+                if (!watch.Ended())
                     CloseInternal(true, socksHostResolutionFailed);
                 return;
             }
@@ -1859,15 +1871,13 @@ void TCustomSocksWSocket::SocksSendConnectRequest()
 
 void TCustomSocksWSocket::SocksFail(int error, const QString& msg)
 {
-    QPointer<TCustomWSocket> self(this);
-    const TSocket s = hSocket_;
-    auto gone = [&] { return !self || hSocket_ != s; };
+    const EventWatch watch(this);
     FireSocksError(error, msg);
-    if (gone())
+    if (watch.Ended())
         return;
     socksPhase_ = socksPhaseIdle;
     TCustomWSocket::FireSessionConnected(std::uint16_t(error));
-    if (!gone())
+    if (!watch.Ended())
         CloseInternal(true, error);
 }
 
@@ -2030,10 +2040,9 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
 
 bool TCustomSocksWSocket::FireGranted()
 {
-    QPointer<TCustomWSocket> self(this);
-    const TSocket s = hSocket_;
+    const EventWatch watch(this);
     FireSessionConnected(0);
-    if (!self || hSocket_ != s)
+    if (watch.Ended())
         return true;  // closed by the handler: no events after a close
     return FireDataAvailable(0);
 }
@@ -2041,9 +2050,9 @@ bool TCustomSocksWSocket::FireGranted()
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t error)
 {
     if (socksPhase_ == socksPhaseAwaitingAuthReply) {
-        QPointer<TCustomWSocket> self(this);
+        const EventWatch watch(this);
         FireSocksAuthState(socksAuthRejected);
-        if (!self)
+        if (watch.Destroyed())
             return;
     }
     TCustomWSocket::FireSessionClosed(error);
@@ -2092,16 +2101,16 @@ void TCustomLineWSocket::HandleWindowMessage(Message& msg)
         TCustomSocksWSocket::HandleWindowMessage(msg);
         return;
     }
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
     try {
         // Bytes held back from line mode go out before new socket data.
         int before;
         do {
             before = bufferedCount_;
             FireDataAvailable(0);
-        } while (self && bufferedCount_ > 0 && bufferedCount_ < before);
+        } while (!watch.Destroyed() && bufferedCount_ > 0 && bufferedCount_ < before);
     } catch (const std::exception& e) {
-        if (self)
+        if (!watch.Destroyed())
             HandleBackgroundError(e);
     }
 }
@@ -2162,12 +2171,11 @@ bool TCustomLineWSocket::FireOwnerDataAvailable(std::uint16_t error)
 
 void TCustomLineWSocket::DeliverPendingLine()
 {
-    QPointer<TCustomWSocket> self(this);
-    const TSocket s = hSocket_;
+    const EventWatch watch(this);
     while (lineMode_ && pendingLineLength_ > 0) {
         const int before = pendingLineLength_;
         const bool handled = FireOwnerDataAvailable(0);
-        if (!self || hSocket_ != s || lineBuffer_.isEmpty())
+        if (watch.Ended() || lineBuffer_.isEmpty())
             return;  // destroyed, or the connection ended inside the handler
         if (!lineMode_)
             return;  // the rest of the line goes out as plain data
@@ -2181,10 +2189,10 @@ void TCustomLineWSocket::DeliverPendingLine()
 
 void TCustomLineWSocket::DeliverHeldBytes()
 {
-    QPointer<TCustomWSocket> self(this);
+    const EventWatch watch(this);
     while (!lineMode_ && bufferedCount_ > 0) {
         const int before = bufferedCount_;
-        if (!FireOwnerDataAvailable(0) || !self || bufferedCount_ >= before)
+        if (!FireOwnerDataAvailable(0) || watch.Destroyed() || bufferedCount_ >= before)
             return;
     }
 }
@@ -2194,12 +2202,11 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
     if (!lineMode_ || lineEnd_.isEmpty() || socksPhase_ != socksPhaseIdle)
         return FireOwnerDataAvailable(error);
 
-    QPointer<TCustomWSocket> self(this);
-    const TSocket s = hSocket_;
-    auto ended = [&] { return !self || hSocket_ != s || lineBuffer_.isEmpty(); };
+    const EventWatch watch(this);
+    auto ended = [&] { return watch.Ended() || lineBuffer_.isEmpty(); };
 
     int n = TCustomSocksWSocket::RcvdCount();
-    if (n < 0 || !self)
+    if (n < 0 || watch.Ended())
         return true;
     if (n == 0)
         n = 255;
@@ -2331,16 +2338,16 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t error)
         // Bytes not handed out yet go now, unless the owner closed from
         // inside its data handler: it has seen them or chose to stop.
         if (bufferedCount_ > 0 && !inOwnerDataEvent_) {
-            QPointer<TCustomWSocket> self(this);
+            const EventWatch watch(this);
             if (lineMode_) {
                 // The last line, without its terminator.
                 pendingLineLength_ = bufferedCount_;
                 DeliverPendingLine();
             }
-            if (!self)
+            if (watch.Destroyed())
                 return;
             DeliverHeldBytes();
-            if (!self)
+            if (watch.Destroyed())
                 return;
         }
         lineBuffer_.clear();
