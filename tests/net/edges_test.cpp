@@ -171,12 +171,7 @@ TEST(SocketEdges, MemorySafety)
                          LoopbackServer server;
                          Probe s;
                          QByteArray got;
-                         s.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
-                             char buf[16];
-                             const int n = x->Receive(buf, sizeof buf);
-                             if (n > 0)
-                                 got.append(buf, n);
-                         };
+                         s.OnDataAvailable = CollectInto(got);
                          ASSERT_TRUE(ConnectTo(s, server));
                          s.readCount_ = INT_MAX - 1;
                          server.clients[0]->socket->write("12345");

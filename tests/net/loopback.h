@@ -12,6 +12,7 @@
 
 #include <sys/socket.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +92,17 @@ inline void ResetPeer(QTcpSocket* peer, const QByteArray& bytes)
     const ::linger hard{1, 0};
     ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     peer->abort();
+}
+
+// An OnDataAvailable handler that appends what it reads, up to piece bytes a call.
+inline std::function<void(TCustomWSocket*, std::uint16_t)> CollectInto(QByteArray& into, int piece = 4096)
+{
+    return [&into, piece](TCustomWSocket* s, std::uint16_t) {
+        QByteArray buf(piece, Qt::Uninitialized);
+        const int n = s->Receive(buf.data(), piece);
+        if (n > 0)
+            into.append(buf.constData(), n);
+    };
 }
 
 // Records the component's events in order as short texts.

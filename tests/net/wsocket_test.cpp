@@ -287,12 +287,7 @@ TEST(WSocketReceive, OrderlyCloseDeliversDataThenClosesOnce)
     EventLog ev;
     ev.Attach(s);
     QByteArray got;
-    s.OnDataAvailable = [&](TCustomWSocket* sender, std::uint16_t) {
-        char buf[700];
-        const int n = sender->Receive(buf, sizeof buf);
-        if (n > 0)
-            got.append(buf, n);
-    };
+    s.OnDataAvailable = CollectInto(got, 700);
     ASSERT_TRUE(ConnectTo(s, server, &ev));
     const QByteArray data = Pattern(100000, 3);
     server.clients[0]->socket->write(data);
