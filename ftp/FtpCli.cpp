@@ -83,19 +83,19 @@ constexpr TFtpStep kStepOrder[] = {
 }  // namespace
 
 template <class F>
-void TCustomFtpCli::SocketEvent(F&& f)
+void TCustomFtpCli::Guarded(F&& body, void (TCustomFtpCli::*onException)(const std::exception&))
 {
     const QPointer<TCustomFtpCli> alive(this);
     ++inEvent_;
     try {
         try {
-            f();
+            body();
         } catch (const FtpClientGone&) {
             throw;
         } catch (const std::exception& e) {
-            EndRequestByException(e);
+            (this->*onException)(e);
         } catch (...) {
-            EndRequestByException(FtpException(QStringLiteral("Unknown exception")));
+            (this->*onException)(FtpException(QStringLiteral("Unknown exception")));
         }
     } catch (const FtpClientGone&) {
         return;
@@ -104,6 +104,12 @@ void TCustomFtpCli::SocketEvent(F&& f)
     }
     if (alive)
         --inEvent_;
+}
+
+template <class F>
+void TCustomFtpCli::SocketEvent(F&& f)
+{
+    Guarded(std::forward<F>(f), &TCustomFtpCli::EndRequestByException);
 }
 
 // ---------------------------------------------------------------------------
@@ -166,10 +172,7 @@ void TCustomFtpCli::EndRequestByException(const std::exception& e)
     HandleBackgroundException(e);
     if (requestDoneFlag_)
         return;
-    lastResponse_ = QStringLiteral("500 ") + QString::fromUtf8(e.what());
-    statusCode_ = 500;
-    requestResult_ = 500;
-    CaptureError();
+    SetFailure(500, QStringLiteral("500 ") + QString::fromUtf8(e.what()));
     pendingSteps_ = 0;
     continuation_ = nullptr;
     SetPhase(TransferPhase::Idle);
@@ -365,17 +368,22 @@ void TCustomFtpCli::CaptureError()
         errorMessage_ = lastResponse_;
 }
 
-void TCustomFtpCli::FailRequest(int code, const QString& text, bool note)
+void TCustomFtpCli::SetFailure(int code, const QString& text)
 {
     lastResponse_ = text;
     statusCode_ = code;
+    requestResult_ = code;
     CaptureError();
+}
+
+void TCustomFtpCli::FailRequest(int code, const QString& text, bool note)
+{
+    SetFailure(code, text);
     SetPhase(TransferPhase::Idle);
     CloseLocalFile();
     CloseDataSocketQuietly();
     if (note)
         Display(QStringLiteral("! ") + text);
-    requestResult_ = code;
     FinishRequest(code);
 }
 
@@ -404,10 +412,8 @@ void TCustomFtpCli::SendCommand(QString cmd)
 
 void TCustomFtpCli::WndProc(platform::Message& msg)
 {
-    const QPointer<TCustomFtpCli> alive(this);
-    ++inEvent_;
-    try {
-        try {
+    Guarded(
+        [&] {
             switch (msg.msg) {
             case WM_FTP_REQUEST_DONE:
                 if (postedDone_ > 0)
@@ -421,18 +427,8 @@ void TCustomFtpCli::WndProc(platform::Message& msg)
             default:
                 break;
             }
-        } catch (const FtpClientGone&) {
-            throw;
-        } catch (const std::exception& e) {
-            HandleBackgroundException(e);
-        } catch (...) {
-            HandleBackgroundException(FtpException(QStringLiteral("Unknown exception")));
-        }
-    } catch (const FtpClientGone&) {
-        return;
-    }
-    if (alive)
-        --inEvent_;
+        },
+        &TCustomFtpCli::HandleBackgroundException);
 }
 
 void TCustomFtpCli::HandleBackgroundException(const std::exception& e)
@@ -481,10 +477,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
     if (state_ != fsLookup)
         return;  // a cancelled lookup's late answer
     if (error != 0) {
-        lastResponse_ = QStringLiteral("500 ") + WinsockErrorSuffix(error);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 ") + WinsockErrorSuffix(error));
         FinishRequest(error);
         return;
     }
@@ -500,10 +493,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
     } catch (const FtpClientGone&) {
         throw;
     } catch (const Exception& e) {
-        lastResponse_ = QStringLiteral("500 ") + ExceptionText(e);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 ") + ExceptionText(e));
         FinishRequest(500);
         // A failed option leaves the handle open; the next open needs it closed.
         try {
@@ -519,10 +509,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t error)
 {
     if (error != 0) {
-        lastResponse_ = QStringLiteral("500 ") + WinsockErrorSuffix(error);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 ") + WinsockErrorSuffix(error));
         continuation_ = nullptr;
         FinishRequest(error);
         SocketCall(this, [&] { controlSocket_->Close(); });
@@ -616,15 +603,9 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
     if (state_ != fsAborting)
         ChangeState(fsStepReady);
     if (error != 0) {
-        lastResponse_ = QStringLiteral("500 Control connection closed. ") + WinsockErrorSuffix(error);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 Control connection closed. ") + WinsockErrorSuffix(error));
     } else if (cutShort) {
-        lastResponse_ = QStringLiteral("500 Control connection closed.");
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 Control connection closed."));
     }
     replyPending_ = false;
     FinishRequest(requestResult_);
@@ -638,10 +619,8 @@ void TCustomFtpCli::ForceClose()
     if (pending) {
         pendingSteps_ = 0;
         continuation_ = nullptr;
-        lastResponse_ = QStringLiteral("426 Operation aborted.");
-        statusCode_ = 426;
-        requestResult_ = 426;
-        errorMessage_ = lastResponse_;
+        errorMessage_.clear();
+        SetFailure(426, QStringLiteral("426 Operation aborted."));
     }
     ChangeState(fsAborting);
     CloseLocalFile();
@@ -764,10 +743,7 @@ void TCustomFtpCli::FinishRequest(int error)
             // to listen) ends the request instead of leaving it hanging.
             pendingSteps_ = 0;
             continuation_ = nullptr;
-            lastResponse_ = QStringLiteral("500 ") + e.Message();
-            statusCode_ = 500;
-            requestResult_ = 500;
-            CaptureError();
+            SetFailure(500, QStringLiteral("500 ") + e.Message());
             if (state_ != fsAborting && state_ != fsLookup)
                 ChangeState(fsStepReady);
             requestDoneFlag_ = false;
@@ -1369,7 +1345,6 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
     if (!highLevelFlag_)
         requestType_ = rqType;
     upload_ = upload;
-    append_ = command == QLatin1String("APPE");
     dataCommand_ = command;
     requestDoneFlag_ = false;
     byteCount_ = 0;
@@ -1572,24 +1547,8 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
             data->Shutdown(2);
         }
         if (displayFileFlag_) {
-            // One piece per line; runs of CR and LF separate pieces.
-            int start = 0;
-            int i = 0;
-            while (i < count) {
-                if (buffer[i] == '\r' || buffer[i] == '\n') {
-                    QString piece = QString::fromUtf8(buffer + start, i - start);
-                    TriggerDisplayFile(piece);
-                    while (i < count && (buffer[i] == '\r' || buffer[i] == '\n'))
-                        ++i;
-                    start = i;
-                } else {
-                    ++i;
-                }
-            }
-            if (start < count) {
-                QString piece = QString::fromUtf8(buffer + start, count - start);
+            for (QString piece : ftp::SplitListing(QByteArray::fromRawData(buffer, count)))
                 TriggerDisplayFile(piece);
-            }
         }
     } else if (count < 0 && data->State() == wsConnected && data->LastError() != WSAEWOULDBLOCK) {
         Display(QStringLiteral("! Data: Receive error ") + QString::number(data->LastError()));

@@ -339,6 +339,9 @@ protected:
     void CheckCanIssue();
     void ChangeState(TFtpClientState s);
     void CaptureError();
+    // The failing reply (or local failure text) and its code, as the request's
+    // result and last reply; the error message keeps the first failure.
+    void SetFailure(int code, const QString& text);
     // Ends the running request with a failure: the text becomes the last
     // reply (and the error message unless one is kept), with a "! " note
     // when asked; the data connection and the local file are closed.
@@ -346,8 +349,12 @@ protected:
     // Remembers a local failure of the running transfer (the first one
     // counts); the transfer then ends with it whatever the server answers.
     void RecordLocalFailure(int code, const QString& text);
-    // Runs a handler of the sockets' events: a handler that deletes the
-    // client ends it quietly, an exception ends the request.
+    // Runs the client's part of an event of its sockets or its window: a
+    // handler that deletes the client ends it quietly, any exception goes to
+    // onException.
+    template <class F>
+    void Guarded(F&& body, void (TCustomFtpCli::*onException)(const std::exception&));
+    // A socket event: an exception also ends the running request.
     template <class F>
     void SocketEvent(F&& f);
     void EndRequestByException(const std::exception& e);
@@ -451,7 +458,6 @@ protected:
     Handler continuation_ = nullptr;
 
     // Data connection and transfers.
-    bool append_ = false;
     bool upload_ = false;
     bool displayFileFlag_ = false;
     qint64 startTime_ = 0;

@@ -234,6 +234,27 @@ QString PassiveTarget(const QString& advertised, const QString& controlPeer)
     return local ? controlPeer : advertised;
 }
 
+QStringList SplitListing(const QByteArray& chunk)
+{
+    QStringList pieces;
+    const qsizetype n = chunk.size();
+    qsizetype start = 0;
+    qsizetype i = 0;
+    while (i < n) {
+        if (chunk[i] != '\r' && chunk[i] != '\n') {
+            ++i;
+            continue;
+        }
+        pieces << QString::fromUtf8(chunk.constData() + start, i - start);
+        while (i < n && (chunk[i] == '\r' || chunk[i] == '\n'))
+            ++i;
+        start = i;
+    }
+    if (start < n)
+        pieces << QString::fromUtf8(chunk.constData() + start, n - start);
+    return pieces;
+}
+
 bool HasLineBreakOrNul(const QString& text)
 {
     return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0));

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 namespace ftp {
 
@@ -82,6 +83,11 @@ QString PassiveTarget(const QString& advertised, const QString& controlPeer);
 
 // True when an argument would add lines to the control connection.
 bool HasLineBreakOrNul(const QString& text);
+
+// The pieces of one received chunk of a listing: runs of CR and LF separate
+// them. A piece is empty only when the chunk begins with a line end; a line
+// that spans two chunks comes as two pieces.
+QStringList SplitListing(const QByteArray& chunk);
 
 // "PORT h1,h2,h3,h4,p1,p2" for an IPv4 address and port.
 QString PortCommand(quint32 ipv4HostOrder, quint16 port);
