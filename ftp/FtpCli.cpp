@@ -5,10 +5,47 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QThread>
 #include <QTimer>
 
 namespace {
+
+#ifndef NDEBUG
+// Transfer phase changes: QT_LOGGING_RULES="tarvo.ftp.phase.debug=true".
+Q_LOGGING_CATEGORY(lcFtpPhase, "tarvo.ftp.phase", QtWarningMsg)
+#endif
+
+// Thrown when an event handler deleted the client: everything between the
+// handler and the event that started it unwinds without touching the client.
+TARVO_DECLARE_EXCEPTION(FtpClientGone, FtpException);
+
+FtpClientGone Gone() { return FtpClientGone(QStringLiteral("FTP component destroyed by an event handler")); }
+
+// Fires one of the client's events. The handler is copied first, because it
+// may delete the client and with it the stored handler.
+template <class Event, class... Args>
+void Fire(TCustomFtpCli* client, const Event& event, Args&&... args)
+{
+    if (!event)
+        return;
+    const Event handler = event;
+    const QPointer<TCustomFtpCli> alive(client);
+    handler(client, std::forward<Args>(args)...);
+    if (!alive)
+        throw Gone();
+}
+
+// Runs a socket operation that may fire the socket's events (and through them
+// the client's) before it returns.
+template <class F>
+void SocketCall(TCustomFtpCli* client, F&& operation)
+{
+    const QPointer<TCustomFtpCli> alive(client);
+    operation();
+    if (!alive)
+        throw Gone();
+}
 
 QString WinsockErrorSuffix(int e)
 {
@@ -19,6 +56,14 @@ QString ExceptionText(const Exception& e)
 {
     return QString::fromLatin1(e.ClassName()) + QStringLiteral(": ") + e.Message();
 }
+
+QString AddressText(std::uint32_t networkOrder)
+{
+    const std::uint32_t a = platform::Ntohl(networkOrder);
+    return QStringLiteral("%1.%2.%3.%4").arg(a >> 24).arg((a >> 16) & 0xFF).arg((a >> 8) & 0xFF).arg(a & 0xFF);
+}
+
+bool IsPreliminary(int code) { return (code >= 150 && code <= 159) || code == 125; }
 
 // The reply code at the start of a line.
 int ReplyCode(const QString& line)
@@ -37,6 +82,36 @@ constexpr TFtpStep kStepOrder[] = {
 
 }  // namespace
 
+template <class F>
+void TCustomFtpCli::Guarded(F&& body, void (TCustomFtpCli::*onException)(const std::exception&))
+{
+    const QPointer<TCustomFtpCli> alive(this);
+    ++inEvent_;
+    try {
+        try {
+            body();
+        } catch (const FtpClientGone&) {
+            throw;
+        } catch (const std::exception& e) {
+            (this->*onException)(e);
+        } catch (...) {
+            (this->*onException)(FtpException(QStringLiteral("Unknown exception")));
+        }
+    } catch (const FtpClientGone&) {
+        return;
+    } catch (...) {
+        // A failure while reporting a failure: the first one was reported.
+    }
+    if (alive)
+        --inEvent_;
+}
+
+template <class F>
+void TCustomFtpCli::SocketEvent(F&& f)
+{
+    Guarded(std::forward<F>(f), &TCustomFtpCli::EndRequestByException);
+}
+
 // ---------------------------------------------------------------------------
 // Construction
 
@@ -45,16 +120,33 @@ TCustomFtpCli::TCustomFtpCli(QObject* owner) : QObject(owner)
     window_ = std::make_unique<platform::NotifyWindow>([this](platform::Message& m) { WndProc(m); });
     controlSocket_ = new TWSocket(this);
     dataSocket_ = new TWSocket(this);
-    controlSocket_->OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) { ControlSessionConnected(e); };
-    controlSocket_->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { ControlDataAvailable(e); };
-    controlSocket_->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { ControlSessionClosed(e); };
-    controlSocket_->OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t e) { ControlDnsLookupDone(e); };
+    controlSocket_->OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) {
+        SocketEvent([&] { ControlSessionConnected(e); });
+    };
+    controlSocket_->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) {
+        SocketEvent([&] { ControlDataAvailable(e); });
+    };
+    controlSocket_->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) {
+        SocketEvent([&] { ControlSessionClosed(e); });
+    };
+    controlSocket_->OnDnsLookupDone = [this](TCustomWSocket*, std::uint16_t e) {
+        SocketEvent([&] { ControlDnsLookupDone(e); });
+    };
 }
 
 TCustomFtpCli::~TCustomFtpCli()
 {
-    window_.reset();
-    CloseLocalFile();
+    // Deleted from a handler: the socket or window whose event is running
+    // must outlive its own event, so it goes once the event loop regains control.
+    const bool inEvent = inEvent_ > 0;
+    if (window_) {
+        window_->SetHandler({});
+        if (inEvent)
+            window_.release()->deleteLater();
+        else
+            window_.reset();
+    }
+    localStream_.reset();
     // The sockets' handlers point into this object: detach them before the
     // sockets go, so a close during their destruction cannot call back.
     for (TWSocket* s : {controlSocket_.data(), dataSocket_.data()}) {
@@ -66,7 +158,37 @@ TCustomFtpCli::~TCustomFtpCli()
         s->OnDataAvailable = nullptr;
         s->OnDataSent = nullptr;
         s->OnDnsLookupDone = nullptr;
-        delete s;
+        if (inEvent) {
+            s->setParent(nullptr);
+            s->deleteLater();
+        } else {
+            delete s;
+        }
+    }
+}
+
+void TCustomFtpCli::EndRequestByException(const std::exception& e)
+{
+    HandleBackgroundException(e);
+    if (requestDoneFlag_)
+        return;
+    SetFailure(500, QStringLiteral("500 ") + QString::fromUtf8(e.what()));
+    pendingSteps_ = 0;
+    continuation_ = nullptr;
+    SetPhase(TransferPhase::Idle);
+    CloseLocalFile();
+    CloseDataSocketQuietly();
+    // Where the dialogue stands is unknown: closing it finishes the request.
+    try {
+        if (controlSocket_->State() != wsClosed)
+            SocketCall(this, [&] { controlSocket_->Close(); });
+    } catch (const FtpClientGone&) {
+        throw;
+    } catch (...) {
+    }
+    if (!requestDoneFlag_) {
+        ChangeState(fsReady);
+        FinishRequest(500);
     }
 }
 
@@ -195,22 +317,18 @@ bool TCustomFtpCli::IsConnected() const
 
 void TCustomFtpCli::Display(const QString& msg)
 {
-    if (OnDisplay) {
-        QString m = msg;
-        OnDisplay(this, m);
-    }
+    QString m = msg;
+    Fire(this, OnDisplay, m);
 }
 
 void TCustomFtpCli::TriggerReadyToTransmit(bool& cancel)
 {
-    if (OnReadyToTransmit)
-        OnReadyToTransmit(this, cancel);
+    Fire(this, OnReadyToTransmit, cancel);
 }
 
 void TCustomFtpCli::TriggerDisplayFile(QString& msg)
 {
-    if (OnDisplayFile)
-        OnDisplayFile(this, msg);
+    Fire(this, OnDisplayFile, msg);
 }
 
 void TCustomFtpCli::ReportError(const QString& msg)
@@ -226,13 +344,22 @@ bool TCustomFtpCli::CheckReady()
     return false;
 }
 
+void TCustomFtpCli::CheckCanIssue()
+{
+    // Between PASV and the transfer of a high-level request (REST), the
+    // passive reply state counts as ready.
+    if (!(highLevelFlag_ && state_ == fsPassiveReady))
+        CheckReady();
+    if (!controlConnected_)
+        ReportError(QStringLiteral("FTP component not connected"));
+}
+
 void TCustomFtpCli::ChangeState(TFtpClientState s)
 {
     if (s == state_)
         return;
     state_ = s;
-    if (OnStateChange)
-        OnStateChange(this);
+    Fire(this, OnStateChange);
 }
 
 void TCustomFtpCli::CaptureError()
@@ -241,15 +368,43 @@ void TCustomFtpCli::CaptureError()
         errorMessage_ = lastResponse_;
 }
 
+void TCustomFtpCli::SetFailure(int code, const QString& text)
+{
+    lastResponse_ = text;
+    statusCode_ = code;
+    requestResult_ = code;
+    CaptureError();
+}
+
+void TCustomFtpCli::FailRequest(int code, const QString& text, bool note)
+{
+    SetFailure(code, text);
+    SetPhase(TransferPhase::Idle);
+    CloseLocalFile();
+    CloseDataSocketQuietly();
+    if (note)
+        Display(QStringLiteral("! ") + text);
+    FinishRequest(code);
+}
+
+void TCustomFtpCli::RecordLocalFailure(int code, const QString& text)
+{
+    if (localError_ != 0)
+        return;
+    localError_ = code;
+    lastResponse_ = text;
+    statusCode_ = code;
+    CaptureError();
+}
+
 void TCustomFtpCli::SendCommand(QString cmd)
 {
-    if (OnCommand)
-        OnCommand(this, cmd);
+    Fire(this, OnCommand, cmd);
     Display(QStringLiteral("> ") + cmd);
     // On a closed connection nothing is sent: the request ends by the close,
     // a forced close or the blocking wait's time-out.
     if (controlSocket_ && controlSocket_->State() == wsConnected)
-        controlSocket_->SendText(cmd + QStringLiteral("\r\n"));
+        SocketCall(this, [&] { controlSocket_->SendText(cmd + QStringLiteral("\r\n")); });
 }
 
 // ---------------------------------------------------------------------------
@@ -257,34 +412,33 @@ void TCustomFtpCli::SendCommand(QString cmd)
 
 void TCustomFtpCli::WndProc(platform::Message& msg)
 {
-    try {
-        switch (msg.msg) {
-        case WM_FTP_REQUEST_DONE:
-            if (postedDone_ > 0)
-                --postedDone_;
-            if (OnRequestDone)
-                OnRequestDone(this, requestType_, static_cast<std::uint16_t>(msg.lParam & 0xFFFF));
-            break;
-        case WM_FTP_SENDDATA:
-            startTime_ = TickCount();
-            DataSentUpload(0);
-            break;
-        default:
-            break;
-        }
-    } catch (const Exception& e) {
-        HandleBackgroundException(e);
-    }
+    Guarded(
+        [&] {
+            switch (msg.msg) {
+            case WM_FTP_REQUEST_DONE:
+                if (postedDone_ > 0)
+                    --postedDone_;
+                Fire(this, OnRequestDone, requestType_, static_cast<std::uint16_t>(msg.lParam & 0xFFFF));
+                break;
+            case WM_FTP_SENDDATA:
+                startTime_ = TickCount();
+                DataSentUpload(0);
+                break;
+            default:
+                break;
+            }
+        },
+        &TCustomFtpCli::HandleBackgroundException);
 }
 
 void TCustomFtpCli::HandleBackgroundException(const std::exception& e)
 {
     bool canClose = true;
-    if (OnBgException) {
-        try {
-            OnBgException(this, e, canClose);
-        } catch (...) {
-        }
+    try {
+        Fire(this, OnBgException, e, canClose);
+    } catch (const FtpClientGone&) {
+        throw;
+    } catch (...) {
     }
 }
 
@@ -302,6 +456,7 @@ void TCustomFtpCli::StartOpen()
     }
     requestDoneFlag_ = false;
     receiveBuffer_.Clear();
+    replyTracker_.Reset();
     requestResult_ = 0;
     dnsResult_.clear();
     replyPending_ = false;
@@ -309,8 +464,9 @@ void TCustomFtpCli::StartOpen()
     ChangeState(fsLookup);
     try {
         controlSocket_->DnsLookup(connectionType_ == ftpProxy ? proxyServer_ : hostName_);
-    } catch (...) {
+    } catch (const Exception&) {
         // Nothing started: the client must not stay in the lookup state.
+        requestDoneFlag_ = true;
         ChangeState(fsReady);
         throw;
     }
@@ -321,10 +477,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
     if (state_ != fsLookup)
         return;  // a cancelled lookup's late answer
     if (error != 0) {
-        lastResponse_ = QStringLiteral("500 ") + WinsockErrorSuffix(error);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 ") + WinsockErrorSuffix(error));
         FinishRequest(error);
         return;
     }
@@ -336,17 +489,18 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
         controlSocket_->SetPort(connectionType_ == ftpProxy && !proxyPort_.isEmpty() ? proxyPort_ : port_);
         ApplySocksSettings(controlSocket_);
         ChangeState(fsWaitingGreeting);
-        controlSocket_->Connect();
+        SocketCall(this, [&] { controlSocket_->Connect(); });
+    } catch (const FtpClientGone&) {
+        throw;
     } catch (const Exception& e) {
-        lastResponse_ = QStringLiteral("500 ") + ExceptionText(e);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 ") + ExceptionText(e));
         FinishRequest(500);
         // A failed option leaves the handle open; the next open needs it closed.
         try {
             if (controlSocket_->State() != wsClosed)
-                controlSocket_->Close();
+                SocketCall(this, [&] { controlSocket_->Close(); });
+        } catch (const FtpClientGone&) {
+            throw;
         } catch (...) {
         }
     }
@@ -355,13 +509,10 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t error)
 {
     if (error != 0) {
-        lastResponse_ = QStringLiteral("500 ") + WinsockErrorSuffix(error);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 ") + WinsockErrorSuffix(error));
         continuation_ = nullptr;
         FinishRequest(error);
-        controlSocket_->Close();
+        SocketCall(this, [&] { controlSocket_->Close(); });
         ChangeState(fsReady);
         return;
     }
@@ -372,9 +523,11 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t error)
 {
     const int room = receiveBuffer_.FreeSpace();
     // A full buffer without a line end: the peer does not speak FTP.
-    const int count = room > 0 ? controlSocket_->Receive(receiveBuffer_.WritePtr(), room) : 0;
+    int count = 0;
+    if (room > 0)
+        SocketCall(this, [&] { count = controlSocket_->Receive(receiveBuffer_.WritePtr(), room); });
     if (count == 0) {
-        controlSocket_->Close();
+        SocketCall(this, [&] { controlSocket_->Close(); });
         return;
     }
     if (count < 0)
@@ -383,9 +536,8 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t error)
 
     QByteArray raw;
     while (receiveBuffer_.Fill() > 0 && receiveBuffer_.TakeLine(options_.Contains(ftpAcceptLF), raw)) {
-        lastResponse_ = QString::fromUtf8(raw);
-        if (OnResponse)
-            OnResponse(this);
+        lastResponse_ = ftp::DecodeReply(raw);
+        Fire(this, OnResponse);
         bool stop = false;
         HandleReplyLine(error, stop);
         if (stop)
@@ -393,32 +545,34 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t error)
     }
     // 4095 bytes without a line end: no receive could ever complete a line.
     if (receiveBuffer_.FreeSpace() == 0 && controlSocket_->State() != wsClosed)
-        controlSocket_->Close();
+        SocketCall(this, [&] { controlSocket_->Close(); });
 }
 
 void TCustomFtpCli::HandleReplyLine(std::uint16_t error, bool& stop)
 {
+    // Every line goes through the tracker, so that it stays in step with the
+    // server whatever state the client is in.
+    const bool final = replyTracker_.IsFinal(lastResponse_);
     switch (state_) {
     case fsWaitingGreeting: {
         Display(QStringLiteral("< ") + lastResponse_);
-        if (!ftp::BeginsWithDigit(lastResponse_) || ftp::IsContinuation(lastResponse_))
+        if (!final)
             return;
         statusCode_ = ReplyCode(lastResponse_);
         if (statusCode_ == 220) {
             ChangeState(fsConnected);
-            if (OnSessionConnected)
-                OnSessionConnected(this, error);
+            Fire(this, OnSessionConnected, error);
             FinishRequest(0);
         } else {
             CaptureError();
             requestResult_ = statusCode_;
-            controlSocket_->Close();
+            SocketCall(this, [&] { controlSocket_->Close(); });
             stop = true;
         }
         break;
     }
     case fsWaitingReply:
-        if (!ftp::BeginsWithDigit(lastResponse_) || ftp::IsContinuation(lastResponse_)) {
+        if (!final) {
             Display(QStringLiteral("< ") + lastResponse_);
             return;
         }
@@ -436,7 +590,7 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
 {
     // A clean close while the greeting or a command's final reply (other than
     // QUIT's) is still awaited is a failure, not a success.
-    // The same holds while a passive upload still connects its data channel.
+    // The same holds while a passive transfer still connects its data channel.
     const bool cutShort = error == 0 && requestResult_ == 0 && !requestDoneFlag_ &&
                           (state_ == fsWaitingGreeting || state_ == fsPassiveReady ||
                            (state_ == fsWaitingReply && replyPending_ && lastCommand_ != QLatin1String("QUIT")));
@@ -444,21 +598,14 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
         controlConnected_ = false;
         if (state_ != fsAborting)
             ChangeState(fsNotConnected);
-        if (OnSessionClosed)
-            OnSessionClosed(this, error);
+        Fire(this, OnSessionClosed, error);
     }
     if (state_ != fsAborting)
         ChangeState(fsStepReady);
     if (error != 0) {
-        lastResponse_ = QStringLiteral("500 Control connection closed. ") + WinsockErrorSuffix(error);
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 Control connection closed. ") + WinsockErrorSuffix(error));
     } else if (cutShort) {
-        lastResponse_ = QStringLiteral("500 Control connection closed.");
-        statusCode_ = 500;
-        requestResult_ = 500;
-        CaptureError();
+        SetFailure(500, QStringLiteral("500 Control connection closed."));
     }
     replyPending_ = false;
     FinishRequest(requestResult_);
@@ -467,26 +614,36 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
 void TCustomFtpCli::ForceClose()
 {
     const bool wasLookup = state_ == fsLookup;
+    // A request cut off here failed, whether single or high-level.
+    const bool pending = !requestDoneFlag_;
+    if (pending) {
+        pendingSteps_ = 0;
+        continuation_ = nullptr;
+        errorMessage_.clear();
+        SetFailure(426, QStringLiteral("426 Operation aborted."));
+    }
     ChangeState(fsAborting);
     CloseLocalFile();
     try {
         if (wasLookup)
             controlSocket_->CancelLookup();
-    } catch (...) {
+    } catch (const Exception&) {
     }
     try {
         if (controlSocket_->State() != wsClosed)
-            controlSocket_->Close();
+            SocketCall(this, [&] { controlSocket_->Close(); });
+    } catch (const FtpClientGone&) {
+        throw;
     } catch (...) {
     }
-    try {
-        if (dataSocket_->State() != wsClosed)
-            dataSocket_->Close();
-    } catch (...) {
-    }
+    CloseDataSocketQuietly();
     CloseLocalFile();
     controlConnected_ = false;
+    SetPhase(TransferPhase::Idle);
     ChangeState(fsReady);
+    // With the control connection already closed nothing else ends it.
+    if (!requestDoneFlag_)
+        FinishRequest(426);
 }
 
 // ---------------------------------------------------------------------------
@@ -495,14 +652,10 @@ void TCustomFtpCli::ForceClose()
 void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::initializer_list<int> okCodes,
                                  Handler doneHandler)
 {
-    if (cmd != QLatin1String("ABOR") && cmd != QLatin1String("STAT") && cmd != QLatin1String("QUIT")) {
-        // Between PASV and the transfer of a high-level request (REST), the
-        // passive reply state counts as ready.
-        if (!(highLevelFlag_ && state_ == fsPassiveReady))
-            CheckReady();
-        if (!controlConnected_)
-            ReportError(QStringLiteral("FTP component not connected"));
-    }
+    if (ftp::HasLineBreakOrNul(cmd))
+        ReportError(QStringLiteral("Command refused: an argument holds a line break or NUL character"));
+    if (cmd != QLatin1String("ABOR") && cmd != QLatin1String("STAT") && cmd != QLatin1String("QUIT"))
+        CheckCanIssue();
     if (!highLevelFlag_)
         requestType_ = rqType;
     int n = 0;
@@ -516,24 +669,20 @@ void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::in
     next_ = &TCustomFtpCli::JudgeReply;
     doneHandler_ = doneHandler;
     errorMessage_.clear();
-    ChangeState(fsWaitingReply);
     replyPending_ = true;
     lastCommand_ = cmd;
+    ChangeState(fsWaitingReply);
     SendCommand(cmd);
 }
 
 void TCustomFtpCli::JudgeReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
-    if (!ftp::BeginsWithDigit(lastResponse_) || ftp::IsContinuation(lastResponse_))
-        return;
     replyPending_ = false;
     statusCode_ = ReplyCode(lastResponse_);
     if (okCodes_[0] == 0) {
         // Any code below 500 is acceptable.
         requestResult_ = statusCode_ < 500 ? 0 : statusCode_;
-        if (requestResult_ != 0)
-            CaptureError();
     } else {
         requestResult_ = statusCode_;
         for (int i = 0; i < 16 && okCodes_[i] != 0; ++i) {
@@ -542,10 +691,10 @@ void TCustomFtpCli::JudgeReply()
                 break;
             }
         }
-        if (requestResult_ != 0)
-            CaptureError();
     }
-    if (passiveMode_ && statusCode_ == 227) {
+    if (requestResult_ != 0)
+        CaptureError();
+    if (passiveMode_ && currentStep_ == stPort && statusCode_ == 227) {
         ChangeState(fsPassiveReady);
         passiveReply_ = lastResponse_;
     }
@@ -587,15 +736,14 @@ void TCustomFtpCli::FinishRequest(int error)
             ChangeState(fsStepReady);
         try {
             (this->*continuation_)();
+        } catch (const FtpClientGone&) {
+            throw;
         } catch (const Exception& e) {
             // A step that cannot start (an empty property, a socket refusing
             // to listen) ends the request instead of leaving it hanging.
             pendingSteps_ = 0;
             continuation_ = nullptr;
-            lastResponse_ = QStringLiteral("500 ") + e.Message();
-            statusCode_ = 500;
-            requestResult_ = 500;
-            CaptureError();
+            SetFailure(500, QStringLiteral("500 ") + e.Message());
             if (state_ != fsAborting && state_ != fsLookup)
                 ChangeState(fsStepReady);
             requestDoneFlag_ = false;
@@ -604,17 +752,19 @@ void TCustomFtpCli::FinishRequest(int error)
         return;
     }
     ChangeState(fsReady);
-    try {
-        if (dataSocket_ && dataSocket_->State() != wsClosed)
-            dataSocket_->Close();
-    } catch (...) {
-    }
+    CloseDataSocketQuietly();
     if (highLevelFlag_ && statusCodeSave_ >= 0) {
         lastResponse_ = lastResponseSave_;
         statusCode_ = statusCodeSave_;
     }
     highLevelFlag_ = false;
     continuation_ = nullptr;
+    // The blocking wait takes this result now: OnRequestDone may start the
+    // next request before the wait returns.
+    if (resultSink_) {
+        *resultSink_ = error & 0xFFFF;
+        resultSink_ = nullptr;
+    }
     if (window_ && platform::PostMessage(window_->Handle(), WM_FTP_REQUEST_DONE, 0, error & 0xFFFF))
         ++postedDone_;
 }
@@ -624,6 +774,25 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
     if (controlConnected_ && (steps & StepBit(stOpen)))
         ReportError(QStringLiteral("FTP component already connected"));
     CheckReady();
+    // Refused here, before anything is sent: an argument that would add
+    // lines to the control connection.
+    const TFtpSteps fileSteps = Steps({stSize, stMkd, stRmd, stDele, stRenFrom, stRetrieve, stStore, stAppend,
+                                       stListLong, stListNames});
+    const struct {
+        TFtpSteps steps;
+        const QString& value;
+        const char* name;
+    } arguments[] = {
+        {StepBit(stUser), userName_, "UserName"},
+        {StepBit(stPass), passWord_, "PassWord"},
+        {StepBit(stCwd), hostDirName_, "HostDirName"},
+        {fileSteps, hostFileName_, "HostFileName"},
+        {Steps({stQuote, stRenTo}), localFileName_, "LocalFileName"},
+    };
+    for (const auto& a : arguments)
+        if ((steps & a.steps) && ftp::HasLineBreakOrNul(a.value))
+            ReportError(QString::fromLatin1(a.name) + QStringLiteral(" holds a line break or NUL character"));
+
     lastResponseSave_ = lastResponse_;
     statusCodeSave_ = -1;
     requestType_ = rqType;
@@ -637,16 +806,15 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
     continuation_ = nullptr;
     try {
         NextStep();
-    } catch (...) {
+    } catch (const FtpClientGone&) {
+        throw;
+    } catch (const Exception&) {
         // The first step refused to start: nothing runs, the client stays ready.
         pendingSteps_ = 0;
         highLevelFlag_ = false;
         continuation_ = nullptr;
-        try {
-            if (dataSocket_->State() != wsClosed)
-                dataSocket_->Close();
-        } catch (...) {
-        }
+        requestDoneFlag_ = true;
+        CloseDataSocketQuietly();
         throw;
     }
 }
@@ -745,7 +913,8 @@ void TCustomFtpCli::StartPass()
     if (passWord_.isEmpty())
         ReportError(QStringLiteral("Password emtpy"));
     currentStep_ = stPass;
-    IssueCommand(ftpReqPass, QStringLiteral("PASS ") + passWord_, {230});
+    // 202: the server needs no password.
+    IssueCommand(ftpReqPass, QStringLiteral("PASS ") + passWord_, {230, 202});
 }
 
 void TCustomFtpCli::StartCwd()
@@ -766,6 +935,18 @@ void TCustomFtpCli::StartQuit()
 {
     CloseLocalFile();
     currentStep_ = stQuit;
+    if (controlSocket_->State() == wsClosed) {
+        // Nothing to say goodbye to: the connection is already where QUIT
+        // would leave it.
+        if (!highLevelFlag_)
+            requestType_ = ftpReqQuit;
+        requestDoneFlag_ = false;
+        requestResult_ = 0;
+        next_ = nullptr;
+        doneHandler_ = nullptr;
+        FinishRequest(0);
+        return;
+    }
     IssueCommand(ftpReqQuit, QStringLiteral("QUIT"), {221}, &TCustomFtpCli::QuitDone);
 }
 
@@ -773,7 +954,7 @@ void TCustomFtpCli::QuitDone()
 {
     // The request finishes when the closure is reported.
     if (controlSocket_->State() != wsClosed)
-        controlSocket_->Close();
+        SocketCall(this, [&] { controlSocket_->Close(); });
     else
         FinishRequest(requestResult_);
 }
@@ -859,6 +1040,7 @@ void TCustomFtpCli::StartTypeAscii()
 
 void TCustomFtpCli::StartRest()
 {
+    CheckCanIssue();
     currentStep_ = stRest;
     if (requestType_ != ftpReqStoreResume && requestType_ != ftpReqUploadResume &&
         !options_.Contains(ftpNoAutoResumeAt)) {
@@ -968,12 +1150,19 @@ void TCustomFtpCli::StartLoginQuote()
 // ---------------------------------------------------------------------------
 // Data connection
 
+void TCustomFtpCli::SetPhase(TransferPhase phase)
+{
+    if (phase == phase_)
+        return;
+#ifndef NDEBUG
+    qCDebug(lcFtpPhase) << "transfer phase" << int(phase_) << "->" << int(phase);
+#endif
+    phase_ = phase;
+}
+
 void TCustomFtpCli::StartPort()
 {
-    if (!(highLevelFlag_ && state_ == fsPassiveReady))
-        CheckReady();
-    if (!controlConnected_)
-        ReportError(QStringLiteral("FTP component not connected"));
+    CheckCanIssue();
 
     TWSocket* data = dataSocket_;
     data->SetProto(QStringLiteral("tcp"));
@@ -982,20 +1171,18 @@ void TCustomFtpCli::StartPort()
     data->OnSessionAvailable = nullptr;
     data->OnSessionClosed = nullptr;
     data->OnDataAvailable = nullptr;
-
-    // Some servers connect as soon as they have the PORT command, before
-    // they answer it: the accept may come before the transfer step starts.
-    uploadDataConnected_ = false;
-    storeReplyReceived_ = false;
-    startTime_ = 0;
+    // Each transfer gets its own address: never the previous one's.
+    passiveReply_.clear();
+    SetPhase(TransferPhase::Idle);
 
     quint16 listenPort = 0;
     if (!passiveMode_) {
-        // The accept notice comes once: the handler must be there before it.
-        if (pendingSteps_ & (StepBit(stRetrieve) | StepBit(stListLong) | StepBit(stListNames)))
-            data->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataSessionAvailableDownload(e); };
-        else if (pendingSteps_ & (StepBit(stStore) | StepBit(stAppend)))
-            data->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataSessionAvailableUpload(e); };
+        // The accept notice comes once and some servers connect as soon as
+        // they have the PORT command: the handler must be there before it.
+        upload_ = (pendingSteps_ & Steps({stStore, stAppend})) != 0;
+        data->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) {
+            SocketEvent([&] { DataSessionAvailable(e); });
+        };
         data->SetLingerOnOff(wsLingerOn);
         data->SetLingerTimeout(10);
         data->Listen();
@@ -1019,45 +1206,56 @@ void TCustomFtpCli::StartPort()
 
     byteCount_ = 0;
     currentStep_ = stPort;
-    IssueCommand(ftpReqPort, cmd, {200, 227});
+    if (passiveMode_)
+        IssueCommand(ftpReqPort, cmd, {227}, &TCustomFtpCli::PortDone);
+    else
+        IssueCommand(ftpReqPort, cmd, {200, 227});
 }
 
-bool TCustomFtpCli::PassiveConnect(std::function<void(TCustomWSocket*, std::uint16_t)> connected, int failCode)
+void TCustomFtpCli::PortDone()
 {
+    // Only a 227 names a data address: any other answer, even a positive
+    // one, leaves the transfer nowhere to go.
+    if (requestResult_ != 0 && requestResult_ < 400) {
+        errorMessage_ = QStringLiteral("500 Unexpected reply to PASV: \"") + lastResponse_ + QLatin1Char('"');
+        requestResult_ = 500;
+    }
+    FinishRequest(requestResult_);
+}
+
+void TCustomFtpCli::PassiveConnect()
+{
+    const int failCode = upload_ ? 426 : 550;
     QString addr;
     int port = 0;
-    auto fail = [&](const QString& reply) {
-        lastResponse_ = reply;
-        statusCode_ = failCode;
-        CaptureError();
-        CloseDataSocketQuietly();
-        CloseLocalFile();
-        requestResult_ = failCode;
-        FinishRequest(failCode);
-    };
     if (!ftp::ParsePassiveReply(passiveReply_, addr, port)) {
-        // Without the address there is nothing to connect to: the step fails.
-        fail(QString::number(failCode) + QStringLiteral(" Unexpected reply to PASV: \"") + passiveReply_ +
-             QLatin1Char('"'));
-        Display(QStringLiteral("! ") + errorMessage_);
-        return false;
+        FailRequest(failCode,
+                    QString::number(failCode) + QStringLiteral(" Unexpected reply to PASV: \"") + passiveReply_ +
+                        QLatin1Char('"'),
+                    true);
+        return;
     }
+    const QString target = ftp::PassiveTarget(addr, dnsResult_);
+    if (target != addr)
+        Display(QStringLiteral("! Passive address ") + addr + QStringLiteral(" replaced by ") + target);
     try {
         TWSocket* data = dataSocket_;
         data->SetPort(QString::number(port));
-        data->SetAddr(addr);
+        data->SetAddr(target);
         data->SetLocalAddr(localAddr_);
         data->SetLingerOnOff(wsLingerOff);
         data->SetLingerTimeout(0);
         data->SetComponentOptions({wsoNoReceiveLoop});
         ApplySocksSettings(data);
-        data->OnSessionConnected = std::move(connected);
-        data->Connect();
+        data->OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) {
+            SocketEvent([&] { DataSessionConnected(e); });
+        };
+        SocketCall(this, [&] { data->Connect(); });
+    } catch (const FtpClientGone&) {
+        throw;
     } catch (const Exception& e) {
-        fail(QString::number(failCode) + QLatin1Char(' ') + ExceptionText(e));
-        return false;
+        FailRequest(failCode, QString::number(failCode) + QLatin1Char(' ') + ExceptionText(e));
     }
-    return true;
 }
 
 // The socket reset after the previous close dropped the proxy settings:
@@ -1069,203 +1267,288 @@ void TCustomFtpCli::ApplySocksSettings(TWSocket* socket) const
     socket->SetSocksLevel(socksLevel_);
 }
 
-void TCustomFtpCli::OpenLocalForDownload()
+bool TCustomFtpCli::OpenLocalForDownload()
 {
     auto file = std::make_unique<QFile>(localFileName_);
     if (resumeAt_ <= 0) {
         if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate))
-            throw FtpException(file->errorString());
+            return false;
     } else {
         // Keep what is there: open without creating or truncating.
         if (!file->open(QIODevice::ReadWrite | QIODevice::ExistingOnly) || !file->seek(resumeAt_))
-            throw FtpException(file->errorString());
+            return false;
     }
     localStream_ = std::move(file);
+    return true;
 }
 
-void TCustomFtpCli::OpenLocalForUpload()
+bool TCustomFtpCli::OpenLocalForUpload()
 {
     auto file = std::make_unique<QFile>(localFileName_);
-    if (!file->open(QIODevice::ReadOnly))
-        throw FtpException(file->errorString());
-    eofReached_ = false;
-    if (resumeAt_ > 0 && !file->seek(resumeAt_))
-        throw FtpException(file->errorString());
+    if (!file->open(QIODevice::ReadOnly) || (resumeAt_ > 0 && !file->seek(resumeAt_)))
+        return false;
     localStream_ = std::move(file);
+    return true;
+}
+
+bool TCustomFtpCli::EnsureDownloadFile()
+{
+    if (upload_ || displayFileFlag_ || localOpened_)
+        return true;
+    localOpened_ = true;
+    if (OpenLocalForDownload())
+        return true;
+    Display(QStringLiteral("! Unable to open local file ") + localFileName_);
+    RecordLocalFailure(550, QStringLiteral("Unable to open local file ") + localFileName_);
+    CloseDataSocketQuietly();
+    return false;
 }
 
 void TCustomFtpCli::CloseDataSocketQuietly()
 {
     try {
-        dataSocket_->Close();
+        if (dataSocket_ && dataSocket_->State() != wsClosed)
+            SocketCall(this, [&] { dataSocket_->Close(); });
+    } catch (const FtpClientGone&) {
+        throw;
     } catch (...) {
     }
 }
 
-void TCustomFtpCli::CloseLocalFile()
+bool TCustomFtpCli::CloseLocalFile()
 {
-    if (localStream_) {
-        localStream_->close();
-        localStream_.reset();
-    }
+    if (!localStream_)
+        return true;
+    const bool flushed = !localStream_->isWritable() || localStream_->flush();
+    localStream_->close();
+    const bool ok = flushed && localStream_->error() == QFileDevice::NoError;
+    localStream_.reset();
+    return ok;
 }
 
-// --- downloads ---------------------------------------------------------------
+// --- transfers -----------------------------------------------------------------
 
-void TCustomFtpCli::StartRetrieveStep() { StartDownloadStep(ftpReqRetrieve, QStringLiteral("RETR")); }
-void TCustomFtpCli::StartListLongStep() { StartDownloadStep(ftpReqListLong, QStringLiteral("LIST")); }
-void TCustomFtpCli::StartListNamesStep() { StartDownloadStep(ftpReqListNames, QStringLiteral("NLST")); }
+void TCustomFtpCli::StartRetrieveStep() { StartTransferStep(ftpReqRetrieve, QStringLiteral("RETR"), false); }
+void TCustomFtpCli::StartListLongStep() { StartTransferStep(ftpReqListLong, QStringLiteral("LIST"), false); }
+void TCustomFtpCli::StartListNamesStep() { StartTransferStep(ftpReqListNames, QStringLiteral("NLST"), false); }
+void TCustomFtpCli::StartStoreStep() { StartTransferStep(ftpReqStore, QStringLiteral("STOR"), true); }
+void TCustomFtpCli::StartAppendStep() { StartTransferStep(ftpReqAppend, QStringLiteral("APPE"), true); }
 
-void TCustomFtpCli::StartDownloadStep(TFtpRequest rqType, const QString& dataCommand)
+void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command, bool upload)
 {
     if (!controlConnected_)
-        ReportError(dataCommand + QStringLiteral(": not connected"));
-    if (localFileName_.isEmpty() && !displayFileFlag_)
+        ReportError((upload ? QStringLiteral("STOR/APPE") : command) + QStringLiteral(": not connected"));
+    if (localFileName_.isEmpty() && (upload || !displayFileFlag_))
         ReportError(QStringLiteral("LocalFileName empty"));
+    if (ftp::HasLineBreakOrNul(hostFileName_))
+        ReportError(QStringLiteral("HostFileName holds a line break or NUL character"));
     if (!highLevelFlag_)
         requestType_ = rqType;
-    dataCommand_ = dataCommand;
-    finalReplyReceived_ = false;
-    downloadDataClosed_ = false;
+    upload_ = upload;
+    dataCommand_ = command;
     requestDoneFlag_ = false;
     byteCount_ = 0;
     dataError_ = 0;
-    dataSocket_->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataSessionAvailableDownload(e); };
+    localError_ = 0;
+    localOpened_ = false;
+    SetPhase(TransferPhase::Idle);
+    dataSocket_->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) {
+        SocketEvent([&] { DataSessionAvailable(e); });
+    };
 
-    if (!displayFileFlag_) {
-        CloseLocalFile();
-        try {
-            OpenLocalForDownload();
-        } catch (const Exception&) {
-            lastResponse_ = QStringLiteral("Unable to open local file ") + localFileName_;
-            statusCode_ = 550;
-            CaptureError();
-            CloseDataSocketQuietly();
-            requestResult_ = 550;
-            FinishRequest(550);
+    CloseLocalFile();
+    if (upload) {
+        bool cancel = false;
+        TriggerReadyToTransmit(cancel);
+        if (cancel) {
+            FailRequest(426, QStringLiteral("426 Transmit cancelled by application"), true);
+            return;
+        }
+        if (!OpenLocalForUpload()) {
+            FailRequest(426, QStringLiteral("426 Unable to open local file ") + localFileName_, true);
             return;
         }
     }
+    // In active mode the server may already have connected (see StartPort).
+    if (dataSocket_->State() == wsConnected)
+        AttachDataHandlers();
 
-    if (passiveMode_ &&
-        !PassiveConnect([this](TCustomWSocket*, std::uint16_t e) { DataSessionConnectedDownload(e); }, 550))
+    if (passiveMode_) {
+        // The command follows once the data connection is up, so that a
+        // connection that fails leaves no reply outstanding. Until then the
+        // request must not look ready (after a REST the state is StepReady).
+        SetPhase(TransferPhase::Connecting);
+        ChangeState(fsPassiveReady);
+        PassiveConnect();
         return;
+    }
+    SendTransferCommand();
+}
 
+void TCustomFtpCli::SendTransferCommand()
+{
+    SetPhase(TransferPhase::Requested);
     ChangeState(fsWaitingReply);
-    next_ = &TCustomFtpCli::DownloadFirstReply;
+    next_ = &TCustomFtpCli::TransferFirstReply;
     replyPending_ = true;
-    lastCommand_ = dataCommand;
-    SendCommand(hostFileName_.isEmpty() ? dataCommand : dataCommand + QLatin1Char(' ') + hostFileName_);
+    lastCommand_ = dataCommand_;
+    SendCommand(upload_ || !hostFileName_.isEmpty() ? dataCommand_ + QLatin1Char(' ') + hostFileName_ : dataCommand_);
 }
 
-void TCustomFtpCli::DownloadFirstReply()
+void TCustomFtpCli::AttachDataHandlers()
 {
-    Display(QStringLiteral("< ") + lastResponse_);
-    statusCode_ = ReplyCode(lastResponse_);
-    if ((statusCode_ >= 150 && statusCode_ <= 159) || statusCode_ == 125) {
-        next_ = &TCustomFtpCli::DownloadFinalReply;
-        return;
+    TWSocket* data = dataSocket_;
+    data->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { SocketEvent([&] { DataSessionClosed(e); }); };
+    if (upload_) {
+        data->OnDataAvailable = [](TCustomWSocket* s, std::uint16_t) {
+            char discard[2048];
+            s->Receive(discard, sizeof discard);
+        };
+        data->OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { SocketEvent([&] { DataSentUpload(e); }); };
+    } else {
+        data->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) {
+            SocketEvent([&] { DataAvailableDownload(e); });
+        };
+        data->OnDataSent = nullptr;
     }
-    replyPending_ = false;
-    CaptureError();
-    next_ = nullptr;
-    CloseDataSocketQuietly();
-    CloseLocalFile();
-    resumeAt_ = 0;
-    requestResult_ = statusCode_;
-    FinishRequest(statusCode_);
 }
 
-void TCustomFtpCli::DownloadFinalReply()
+void TCustomFtpCli::PostSendData()
 {
-    Display(QStringLiteral("< ") + lastResponse_);
-    replyPending_ = false;
-    statusCode_ = ReplyCode(lastResponse_);
-    if (statusCode_ == 125 || statusCode_ == 226 || statusCode_ == 250) {
-        finalReplyReceived_ = true;
-        DownloadCheckCompletion();
-        return;
-    }
-    CaptureError();
-    CloseLocalFile();
-    CloseDataSocketQuietly();
-    Display(QStringLiteral("! RETR/LIST/NLST Failed"));
-    requestResult_ = statusCode_;
-    FinishRequest(statusCode_);
+    // The first block starts from the message loop, outside the reply or
+    // accept handler that made the transfer ready.
+    if (window_)
+        platform::PostMessage(window_->Handle(), WM_FTP_SENDDATA, 0, 0);
 }
 
-void TCustomFtpCli::DownloadCheckCompletion()
-{
-    if (!finalReplyReceived_ || !downloadDataClosed_)
-        return;
-    TransfertStats();
-    resumeAt_ = 0;
-    requestResult_ = dataError_;
-    FinishRequest(dataError_);
-}
-
-void TCustomFtpCli::DataSessionAvailableDownload(std::uint16_t)
+void TCustomFtpCli::DataSessionAvailable(std::uint16_t)
 {
     TWSocket* data = dataSocket_;
     const TSocket h = data->Accept();
-    data->Close();  // the listening socket
-    data->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DataSessionClosedDownload(e); };
-    data->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataAvailableDownload(e); };
-    data->OnDataSent = nullptr;
+    if (h == INVALID_SOCKET)
+        return;
+    // Only the server may connect: whoever else reaches the port first
+    // would receive the upload or feed the download.
+    const std::uint32_t peer = data->RemoteAddress();
+    if (peer != controlSocket_->RemoteAddress()) {
+        platform::CloseSocket(h);
+        Display(QStringLiteral("! Data connection from ") + AddressText(peer) + QStringLiteral(" refused"));
+        return;
+    }
+    SocketCall(this, [&] { data->Close(); });  // the listening socket
+    AttachDataHandlers();
     data->Dup(h);
     data->SetComponentOptions({wsoNoReceiveLoop});
+    if (upload_) {
+        data->SetLingerOnOff(wsLingerOff);
+        data->SetLingerTimeout(10);
+        data->ApplyLinger();
+    }
     startTime_ = TickCount();
+    if (upload_ && (phase_ == TransferPhase::Moving || phase_ == TransferPhase::ReplyFirst))
+        PostSendData();
 }
 
-void TCustomFtpCli::DataSessionConnectedDownload(std::uint16_t error)
+void TCustomFtpCli::DataSessionConnected(std::uint16_t error)
 {
-    TWSocket* data = dataSocket_;
-    data->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DataSessionClosedDownload(e); };
-    data->OnDataAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataAvailableDownload(e); };
-    data->OnDataSent = nullptr;
+    AttachDataHandlers();
     startTime_ = TickCount();
     if (error != 0) {
-        lastResponse_ = QStringLiteral("Unable to establish data connection, error #") + QString::number(error);
-        statusCode_ = 550;
-        CaptureError();
-        data->Close();
-        requestResult_ = 550;
-        FinishRequest(550);
+        FailRequest(550, QStringLiteral("Unable to establish data connection, error #") + QString::number(error));
+        return;
     }
+    SendTransferCommand();
+}
+
+void TCustomFtpCli::TransferFirstReply()
+{
+    Display(QStringLiteral("< ") + lastResponse_);
+    statusCode_ = ReplyCode(lastResponse_);
+    if (!IsPreliminary(statusCode_)) {
+        replyPending_ = false;
+        next_ = nullptr;
+        resumeAt_ = 0;
+        FailRequest(statusCode_, lastResponse_);
+        return;
+    }
+    next_ = &TCustomFtpCli::TransferFinalReply;
+    if (phase_ != TransferPhase::Requested) {
+        // The data connection has already ended: a download without bytes
+        // still leaves its (empty) file.
+        if (!upload_ && EnsureDownloadFile() && !CloseLocalFile())
+            RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
+        return;
+    }
+    SetPhase(TransferPhase::Moving);
+    if (!upload_)
+        EnsureDownloadFile();
+    else if (dataSocket_->State() == wsConnected)
+        PostSendData();
+}
+
+void TCustomFtpCli::TransferFinalReply()
+{
+    Display(QStringLiteral("< ") + lastResponse_);
+    replyPending_ = false;
+    statusCode_ = ReplyCode(lastResponse_);
+    if (statusCode_ == 226 || statusCode_ == 250 || (!upload_ && statusCode_ == 125)) {
+        if (phase_ == TransferPhase::DataFirst)
+            CompleteTransfer();
+        else
+            SetPhase(TransferPhase::ReplyFirst);
+        return;
+    }
+    CaptureError();
+    Display(upload_ ? QStringLiteral("! STOR Failed") : QStringLiteral("! RETR/LIST/NLST Failed"));
+    // A local cause, when there is one, says more than the server's echo of it.
+    FailRequest(localError_ != 0 ? localError_ : statusCode_, lastResponse_);
+}
+
+void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
+{
+    if (phase_ == TransferPhase::Idle)
+        return;  // closed by the end of a request
+    if (!CloseLocalFile())
+        RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
+    dataError_ = error;
+    if (phase_ == TransferPhase::ReplyFirst)
+        CompleteTransfer();
+    else
+        SetPhase(TransferPhase::DataFirst);
+}
+
+void TCustomFtpCli::CompleteTransfer()
+{
+    TransfertStats();
+    resumeAt_ = 0;
+    SetPhase(TransferPhase::Idle);
+    if (localError_ == 0 && dataError_ != 0) {
+        lastResponse_ = QStringLiteral("426 Data connection closed. ") + WinsockErrorSuffix(dataError_);
+        CaptureError();
+    }
+    requestResult_ = localError_ != 0 ? localError_ : dataError_;
+    FinishRequest(requestResult_);
 }
 
 void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
 {
-    if (!Progress())
+    if (!Progress() || !EnsureDownloadFile())
         return;
     char buffer[4096];
     TWSocket* data = dataSocket_;
-    const int count = data->Receive(buffer, sizeof buffer);
+    int count = 0;
+    SocketCall(this, [&] { count = data->Receive(buffer, sizeof buffer); });
     if (count > 0) {
         byteCount_ += count;
-        if (localStream_ && localStream_->write(buffer, count) != count) {
+        if (localStream_ && localError_ == 0 && localStream_->write(buffer, count) != count) {
             Display(QStringLiteral("! Error writing local file"));
+            RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_ +
+                                        QStringLiteral(": ") + localStream_->errorString());
             data->Shutdown(2);
         }
         if (displayFileFlag_) {
-            // One piece per line; runs of CR and LF separate pieces.
-            int start = 0;
-            int i = 0;
-            while (i < count) {
-                if (buffer[i] == '\r' || buffer[i] == '\n') {
-                    QString piece = QString::fromUtf8(buffer + start, i - start);
-                    TriggerDisplayFile(piece);
-                    while (i < count && (buffer[i] == '\r' || buffer[i] == '\n'))
-                        ++i;
-                    start = i;
-                } else {
-                    ++i;
-                }
-            }
-            if (start < count) {
-                QString piece = QString::fromUtf8(buffer + start, count - start);
+            for (QString piece : ftp::SplitListing(QByteArray::fromRawData(buffer, count)))
                 TriggerDisplayFile(piece);
-            }
         }
     } else if (count < 0 && data->State() == wsConnected && data->LastError() != WSAEWOULDBLOCK) {
         Display(QStringLiteral("! Data: Receive error ") + QString::number(data->LastError()));
@@ -1273,211 +1556,46 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
     }
 }
 
-void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t error)
-{
-    CloseLocalFile();
-    downloadDataClosed_ = true;
-    dataError_ = error;
-    DownloadCheckCompletion();
-}
-
-// --- uploads -----------------------------------------------------------------
-
-void TCustomFtpCli::StartStoreStep() { StartUploadStep(ftpReqStore, false); }
-void TCustomFtpCli::StartAppendStep() { StartUploadStep(ftpReqAppend, true); }
-
-void TCustomFtpCli::StartUploadStep(TFtpRequest rqType, bool append)
-{
-    if (!controlConnected_)
-        ReportError(QStringLiteral("STOR/APPE: not connected"));
-    if (localFileName_.isEmpty())
-        ReportError(QStringLiteral("LocalFileName empty"));
-    if (!highLevelFlag_)
-        requestType_ = rqType;
-    append_ = append;
-    finalReplyReceived_ = false;
-    uploadDataClosed_ = false;
-    requestDoneFlag_ = false;
-    // In active mode the server may already have connected (see StartPort).
-    uploadDataConnected_ = !passiveMode_ && uploadDataConnected_ && dataSocket_->State() == wsConnected;
-    storeReplyReceived_ = false;
-    startTime_ = 0;
-    byteCount_ = 0;
-    dataError_ = 0;
-
-    bool cancel = false;
-    TriggerReadyToTransmit(cancel);
-    if (cancel) {
-        errorMessage_ = QStringLiteral("426 Transmit cancelled by application");
-        statusCode_ = 426;
-        Display(QStringLiteral("! ") + errorMessage_);
-        requestResult_ = 426;
-        FinishRequest(426);
-        return;
-    }
-
-    dataSocket_->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) { DataSessionAvailableUpload(e); };
-    CloseLocalFile();
-    try {
-        OpenLocalForUpload();
-    } catch (const Exception&) {
-        CloseLocalFile();
-        errorMessage_ = QStringLiteral("426 Unable to open local file ") + localFileName_;
-        statusCode_ = 426;
-        Display(QStringLiteral("! ") + errorMessage_);
-        CloseDataSocketQuietly();
-        requestResult_ = 426;
-        FinishRequest(426);
-        return;
-    }
-
-    if (passiveMode_) {
-        // The command follows once the data connection is up. Until then the
-        // request must not look ready (after a REST the state is StepReady).
-        ChangeState(fsPassiveReady);
-        PassiveConnect([this](TCustomWSocket*, std::uint16_t e) { DataSessionConnectedUpload(e); }, 426);
-        return;
-    }
-    ChangeState(fsWaitingReply);
-    next_ = &TCustomFtpCli::StoreReply;
-    replyPending_ = true;
-    lastCommand_ = append_ ? QStringLiteral("APPE") : QStringLiteral("STOR");
-    SendCommand((append_ ? QStringLiteral("APPE ") : QStringLiteral("STOR ")) + hostFileName_);
-}
-
-void TCustomFtpCli::DataSessionConnectedUpload(std::uint16_t error)
-{
-    TWSocket* data = dataSocket_;
-    data->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DataSessionClosedUpload(e); };
-    data->OnDataAvailable = nullptr;
-    data->OnDataSent = nullptr;
-    uploadDataConnected_ = true;
-    startTime_ = TickCount();
-    if (error != 0) {
-        lastResponse_ = QStringLiteral("Unable to establish data connection, error #") + QString::number(error);
-        statusCode_ = 550;
-        CaptureError();
-        data->Close();
-        requestResult_ = 550;
-        FinishRequest(550);
-        return;
-    }
-    ChangeState(fsWaitingReply);
-    next_ = &TCustomFtpCli::StoreReply;
-    replyPending_ = true;
-    lastCommand_ = append_ ? QStringLiteral("APPE") : QStringLiteral("STOR");
-    SendCommand((append_ ? QStringLiteral("APPE ") : QStringLiteral("STOR ")) + hostFileName_);
-}
-
-void TCustomFtpCli::DataSessionAvailableUpload(std::uint16_t)
-{
-    TWSocket* data = dataSocket_;
-    const TSocket h = data->Accept();
-    data->Close();  // the listening socket
-    data->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { DataSessionClosedUpload(e); };
-    data->OnDataAvailable = [](TCustomWSocket* s, std::uint16_t) {
-        char discard[2048];
-        s->Receive(discard, sizeof discard);
-    };
-    data->OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { DataSentUpload(e); };
-    data->Dup(h);
-    data->SetComponentOptions({wsoNoReceiveLoop});
-    data->SetLingerOnOff(wsLingerOff);
-    data->SetLingerTimeout(10);
-    data->ApplyLinger();
-    uploadDataConnected_ = true;
-    if (storeReplyReceived_ && startTime_ == 0)
-        platform::PostMessage(window_->Handle(), WM_FTP_SENDDATA, 0, 0);
-}
-
-void TCustomFtpCli::StoreReply()
-{
-    Display(QStringLiteral("< ") + lastResponse_);
-    statusCode_ = ReplyCode(lastResponse_);
-    if (statusCode_ == 150 || statusCode_ == 125) {
-        storeReplyReceived_ = true;
-        next_ = &TCustomFtpCli::StoreFinalReply;
-        if (passiveMode_) {
-            dataSocket_->OnDataSent = [this](TCustomWSocket*, std::uint16_t e) { DataSentUpload(e); };
-            DataSentUpload(0);
-        } else if (uploadDataConnected_ && startTime_ == 0) {
-            platform::PostMessage(window_->Handle(), WM_FTP_SENDDATA, 0, 0);
-        }
-        return;
-    }
-    replyPending_ = false;
-    CaptureError();
-    next_ = nullptr;
-    CloseDataSocketQuietly();
-    CloseLocalFile();
-    resumeAt_ = 0;
-    requestResult_ = statusCode_;
-    FinishRequest(statusCode_);
-}
-
 void TCustomFtpCli::DataSentUpload(std::uint16_t error)
 {
-    if (!localStream_ || !Progress())
+    // Some servers answer 226 before the data has arrived: the bytes still go.
+    if (!localStream_ || (phase_ != TransferPhase::Moving && phase_ != TransferPhase::ReplyFirst) || !Progress())
         return;
     TWSocket* data = dataSocket_;
+    // A transfer cut short must not look complete: the server takes the
+    // graceful end of the data connection as the end of the file.
+    auto cut = [&](const QString& note, const QString& failure) {
+        Display(QStringLiteral("! ") + note);
+        RecordLocalFailure(426, failure);
+        CloseLocalFile();
+        CloseDataSocketQuietly();
+    };
     if (error != 0) {
-        Display(QStringLiteral("! Error #") + QString::number(error) + QStringLiteral(" sending data"));
-        data->Close();
+        cut(QStringLiteral("Error #") + QString::number(error) + QStringLiteral(" sending data"),
+            QStringLiteral("426 Error #") + QString::number(error) + QStringLiteral(" sending data"));
         return;
     }
-    if (eofReached_ || !storeReplyReceived_ || !uploadDataConnected_)
+    if (data->State() != wsConnected)
         return;
     // One block per data-sent notice: the next block goes once this one has
     // left the send queue.
     const qint64 count = localStream_->read(sendBuffer_, sizeof sendBuffer_);
     if (count > 0) {
         byteCount_ += count;
-        data->Send(sendBuffer_, static_cast<int>(count));
+        int sent = 0;
+        SocketCall(this, [&] { sent = data->Send(sendBuffer_, static_cast<int>(count)); });
+        if (sent < 0)
+            cut(QStringLiteral("Error sending data"), QStringLiteral("426 Error sending data"));
     } else if (count == 0) {
         // Everything has left the send queue and the data connection closes
         // gracefully (linger off), so the close can follow at once.
-        eofReached_ = true;
+        CloseLocalFile();
+        if (phase_ == TransferPhase::Moving)
+            SetPhase(TransferPhase::Draining);
         data->CloseLater();
     } else {
-        Display(QStringLiteral("! Error reading file"));
-        data->Close();
+        cut(QStringLiteral("Error reading file"), QStringLiteral("426 Error reading local file ") + localFileName_);
     }
-}
-
-void TCustomFtpCli::StoreFinalReply()
-{
-    Display(QStringLiteral("< ") + lastResponse_);
-    replyPending_ = false;
-    statusCode_ = ReplyCode(lastResponse_);
-    if (statusCode_ == 226 || statusCode_ == 250) {
-        finalReplyReceived_ = true;
-        UploadCheckCompletion();
-        return;
-    }
-    CaptureError();
-    CloseLocalFile();
-    CloseDataSocketQuietly();
-    Display(QStringLiteral("! STOR Failed"));
-    requestResult_ = statusCode_;
-    FinishRequest(statusCode_);
-}
-
-void TCustomFtpCli::DataSessionClosedUpload(std::uint16_t error)
-{
-    CloseLocalFile();
-    uploadDataClosed_ = true;
-    dataError_ = error;
-    UploadCheckCompletion();
-}
-
-void TCustomFtpCli::UploadCheckCompletion()
-{
-    if (!finalReplyReceived_ || !uploadDataClosed_)
-        return;
-    TransfertStats();
-    resumeAt_ = 0;
-    requestResult_ = dataError_;
-    FinishRequest(dataError_);
 }
 
 // --- progress and statistics -----------------------------------------------------
@@ -1485,11 +1603,12 @@ void TCustomFtpCli::UploadCheckCompletion()
 bool TCustomFtpCli::Progress()
 {
     bool abort = false;
-    if (OnProgress)
-        OnProgress(this, byteCount_ + resumeAt_, abort);
+    Fire(this, OnProgress, byteCount_ + resumeAt_, abort);
     if (abort) {
         Display(QStringLiteral("! Abort requested"));
-        dataSocket_->Close();
+        RecordLocalFailure(426, QStringLiteral("426 Transfer aborted by application"));
+        CloseLocalFile();
+        CloseDataSocketQuietly();
     }
     return !abort;
 }
@@ -1518,44 +1637,45 @@ bool TFtpClient::Progress()
 
 bool TFtpClient::RunBlocking(void (TCustomFtpCli::*start)())
 {
+    const QPointer<TFtpClient> alive(this);
+    // The request may finish inside its own start call: the sink is set first.
+    int result = -1;
+    int* const outer = resultSink_;
+    resultSink_ = &result;
+    bool ok = false;
     try {
         (this->*start)();
+        ok = Wait(&result);
     } catch (...) {
-        return false;  // never started: no request-done follows
+        ok = false;  // never started: no request-done follows
     }
-    try {
-        return WaitForReady();
-    } catch (...) {
-        return false;
-    }
+    if (alive && resultSink_ == &result)
+        resultSink_ = outer;
+    return ok;
 }
 
-bool TFtpClient::WaitForReady()
+bool TFtpClient::WaitForReady() { return Wait(nullptr); }
+
+bool TFtpClient::Wait(const int* result)
 {
+    const QPointer<TFtpClient> alive(this);
     deadline_ = TickCount() + qint64(timeout_) * 1000;
     // Bounds each blocking pump so that the deadline and the terminating
     // flag are seen without spinning.
     QTimer wake;
     wake.start(50);
     for (;;) {
-        if (state_ == fsReady || state_ == fsStepReady) {
+        if (result ? *result >= 0 : (state_ == fsReady || state_ == fsStepReady)) {
+            const bool ok = result ? *result == 0 : requestResult_ == 0;
             // The request-done message is posted: let it run before returning.
-            for (int i = 0; postedDone_ > 0 && i < 100; ++i)
+            for (int i = 0; alive && postedDone_ > 0 && i < 100; ++i)
                 platform::ProcessMessages();
-            return requestResult_ == 0;
+            return ok;
         }
         if (platform::ApplicationTerminated() || (timeout_ > 0 && TickCount() > deadline_)) {
-            const bool pending = !requestDoneFlag_;
-            // A timed-out single command is a failure, not a success.
-            if (pending && !highLevelFlag_ && requestResult_ == 0)
-                requestResult_ = 426;
-            ForceClose();
-            // With the control connection already closed nothing else ends it.
-            if (pending && !requestDoneFlag_) {
-                continuation_ = nullptr;
-                pendingSteps_ = 0;
-                FinishRequest(426);
-            }
+            ForceClose();  // finishes the pending request with 426
+            if (!alive)
+                return false;
             errorMessage_ = QStringLiteral("426 Timeout");
             statusCode_ = 426;
             return false;
@@ -1566,6 +1686,8 @@ bool TFtpClient::WaitForReady()
         } else {
             QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         }
+        if (!alive)
+            return false;  // a handler deleted the client
         // No extra yield: the pump sleeps in the event loop while nothing is
         // pending, and giving the processor away between upload blocks only
         // slows transfers down on a busy machine.

@@ -311,6 +311,18 @@ public:
 protected:
     using Handler = void (TCustomFtpCli::*)();
 
+    // Where the running transfer stands. The final reply and the end of the
+    // data connection may come in either order; the later one finishes it.
+    enum class TransferPhase : std::uint8_t {
+        Idle,        // no transfer running
+        Connecting,  // passive: the data connection opens; the command waits for it
+        Requested,   // the transfer command is sent; 125/150 not yet received
+        Moving,      // 125/150 received: bytes move
+        Draining,    // upload: the last block is handed over, the close requested
+        ReplyFirst,  // the final reply came; waiting for the data connection to end
+        DataFirst,   // the data connection ended; waiting for the final reply
+    };
+
     virtual void SendCommand(QString cmd);
     virtual void Display(const QString& msg);
     virtual void TriggerReadyToTransmit(bool& cancel);
@@ -323,8 +335,29 @@ protected:
     virtual void HandleBackgroundException(const std::exception& e);
 
     bool CheckReady();
+    // CheckReady, and a connection: what every single command needs.
+    void CheckCanIssue();
     void ChangeState(TFtpClientState s);
     void CaptureError();
+    // The failing reply (or local failure text) and its code, as the request's
+    // result and last reply; the error message keeps the first failure.
+    void SetFailure(int code, const QString& text);
+    // Ends the running request with a failure: the text becomes the last
+    // reply (and the error message unless one is kept), with a "! " note
+    // when asked; the data connection and the local file are closed.
+    void FailRequest(int code, const QString& text, bool note = false);
+    // Remembers a local failure of the running transfer (the first one
+    // counts); the transfer then ends with it whatever the server answers.
+    void RecordLocalFailure(int code, const QString& text);
+    // Runs the client's part of an event of its sockets or its window: a
+    // handler that deletes the client ends it quietly, any exception goes to
+    // onException.
+    template <class F>
+    void Guarded(F&& body, void (TCustomFtpCli::*onException)(const std::exception&));
+    // A socket event: an exception also ends the running request.
+    template <class F>
+    void SocketEvent(F&& f);
+    void EndRequestByException(const std::exception& e);
 
     // Requests and steps.
     void IssueCommand(TFtpRequest rqType, const QString& cmd, std::initializer_list<int> okCodes,
@@ -335,29 +368,31 @@ protected:
     void FinishRequest(int error);
     void CollectResults();
     void QuitDone();
+    void PortDone();
 
     // Data connection.
-    void StartDownloadStep(TFtpRequest rqType, const QString& dataCommand);
-    void StartUploadStep(TFtpRequest rqType, bool append);
-    bool PassiveConnect(std::function<void(TCustomWSocket*, std::uint16_t)> connected, int failCode);
+    void SetPhase(TransferPhase phase);
+    void StartTransferStep(TFtpRequest rqType, const QString& command, bool upload);
+    void SendTransferCommand();
+    void PassiveConnect();
     void ApplySocksSettings(TWSocket* socket) const;
-    void DownloadFirstReply();
-    void DownloadFinalReply();
-    void DownloadCheckCompletion();
-    void StoreReply();
-    void StoreFinalReply();
-    void UploadCheckCompletion();
-    void DataSessionAvailableDownload(std::uint16_t error);
-    void DataSessionAvailableUpload(std::uint16_t error);
-    void DataSessionConnectedDownload(std::uint16_t error);
-    void DataSessionConnectedUpload(std::uint16_t error);
+    void AttachDataHandlers();
+    void PostSendData();
+    void TransferFirstReply();
+    void TransferFinalReply();
+    void CompleteTransfer();
+    void DataSessionAvailable(std::uint16_t error);
+    void DataSessionConnected(std::uint16_t error);
+    void DataSessionClosed(std::uint16_t error);
     void DataAvailableDownload(std::uint16_t error);
-    void DataSessionClosedDownload(std::uint16_t error);
-    void DataSessionClosedUpload(std::uint16_t error);
     void DataSentUpload(std::uint16_t error);
-    void OpenLocalForDownload();
-    void OpenLocalForUpload();
-    void CloseLocalFile();
+    // The download's file is opened once the server has started the
+    // transfer, so that a refused one leaves an existing file alone.
+    bool EnsureDownloadFile();
+    bool OpenLocalForDownload();
+    bool OpenLocalForUpload();
+    // False when the last buffered bytes could not be written.
+    bool CloseLocalFile();
     // Closing the data connection on a failure path must not raise over the
     // failure being reported.
     void CloseDataSocketQuietly();
@@ -398,10 +433,11 @@ protected:
     int statusCode_ = 0;
     int requestResult_ = 0;
     ftp::ReplyLineBuffer receiveBuffer_;
+    ftp::ReplyTracker replyTracker_;
     QString lastResponse_;
     QString errorMessage_;
     bool controlConnected_ = false;
-    bool requestDoneFlag_ = false;
+    bool requestDoneFlag_ = true;  // no request running
     TFtpRequest requestType_ = ftpReqNone;
     int okCodes_[16] = {};
     Handler next_ = nullptr;
@@ -422,28 +458,29 @@ protected:
     Handler continuation_ = nullptr;
 
     // Data connection and transfers.
-    bool append_ = false;
+    bool upload_ = false;
     bool displayFileFlag_ = false;
     qint64 startTime_ = 0;
     qint64 stopTime_ = 0;
     std::unique_ptr<QFile> localStream_;
+    bool localOpened_ = false;
+    int localError_ = 0;
     std::uint16_t dataError_ = 0;
     QString dataCommand_;
     char sendBuffer_[1460] = {};
     qint64 byteCount_ = 0;
-    bool finalReplyReceived_ = false;
-    bool downloadDataClosed_ = false;
-    bool uploadDataClosed_ = false;
     bool passiveMode_ = false;
-    bool eofReached_ = false;
-    bool storeReplyReceived_ = false;
-    bool uploadDataConnected_ = false;
+    TransferPhase phase_ = TransferPhase::Idle;
 
     // Bookkeeping for sound endings: whether a final reply is still awaited
-    // and for which command, and how many request-done messages are in flight.
+    // and for which command, how many request-done messages are in flight,
+    // where a blocking wait wants the finished request's result, and how
+    // deep the client is inside its sockets' or window's events.
     bool replyPending_ = false;
     QString lastCommand_;
     int postedDone_ = 0;
+    int* resultSink_ = nullptr;
+    int inEvent_ = 0;
     int tag_ = 0;
 };
 
@@ -491,6 +528,9 @@ public:
 
 protected:
     bool Progress() override;
+    // Pumps until the request finishes: result (when given) receives its
+    // error value, else the client's readiness counts.
+    bool Wait(const int* result);
 
 private:
     int timeout_ = 15;

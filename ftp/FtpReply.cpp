@@ -1,5 +1,6 @@
 #include "ftp/FtpReply.h"
 
+#include <QStringDecoder>
 #include <QStringList>
 
 #include <algorithm>
@@ -27,8 +28,7 @@ bool ReplyLineBuffer::TakeLine(bool acceptLF, QByteArray& line)
 {
     if (fill_ <= 0)
         return false;
-    // The buffer is read as text: a zero byte hides whatever follows it.
-    const int textLen = static_cast<int>(strnlen(buf_, static_cast<size_t>(fill_)));
+    const int textLen = fill_;
     int p = 0;         // 1-based position of the line end
     int consumed = 0;
     if (acceptLF) {
@@ -129,32 +129,135 @@ bool IsContinuation(const QString& line)
     return next < line.size() && line[next] == u'-';
 }
 
+bool ReplyTracker::IsFinal(const QString& line)
+{
+    if (!openCode_.isEmpty()) {
+        if (!line.startsWith(openCode_))
+            return false;
+        const qsizetype n = openCode_.size();
+        if (line.size() > n && line[n] != u' ')
+            return false;
+        openCode_.clear();
+        return true;
+    }
+    if (!BeginsWithDigit(line))
+        return false;
+    qsizetype digits = 0;
+    while (digits < line.size() && line[digits].unicode() >= u'0' && line[digits].unicode() <= u'9')
+        ++digits;
+    if (digits < line.size() && line[digits] == u'-') {
+        openCode_ = line.left(digits);
+        return false;
+    }
+    return true;
+}
+
+QString DecodeReply(const QByteArray& bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return text;
+    return QString::fromLatin1(bytes);
+}
+
+namespace {
+
+bool IsDigit(QChar c) { return c.unicode() >= u'0' && c.unicode() <= u'9'; }
+
+// Reads one number of one to three digits at i; -1 when there is none.
+int ReadByte(const QString& s, qsizetype& i)
+{
+    qsizetype start = i;
+    int value = 0;
+    while (i < s.size() && IsDigit(s[i]) && i - start < 4)
+        value = value * 10 + (s[i++].unicode() - u'0');
+    if (i == start || i - start > 3 || (i < s.size() && IsDigit(s[i])))
+        return -1;
+    return value;
+}
+
+}  // namespace
+
 bool ParsePassiveReply(const QString& line, QString& addr, int& port)
 {
-    const qsizetype open = line.indexOf(u'(');
-    if (open < 0)
-        return false;
-    const qsizetype close = line.indexOf(u')', open + 1);
-    if (close < 0)
-        return false;
-    const QStringList parts = line.mid(open + 1, close - open - 1).split(u',');
-    if (parts.size() != 6)
-        return false;
-    int numbers[6];
-    for (int i = 0; i < 6; ++i) {
-        bool ok = false;
-        // The address parts are used as they stand, so they must be plain digits.
-        const QString& part = parts[i];
-        if (i < 4 && (part.isEmpty() || part.size() > 3 ||
-                      !std::all_of(part.begin(), part.end(), [](QChar c) { return c.isDigit(); })))
-            return false;
-        numbers[i] = part.trimmed().toInt(&ok, 10);
-        if (!ok || numbers[i] < 0 || numbers[i] > 255)
-            return false;
+    // Skip the reply code itself.
+    qsizetype from = 0;
+    while (from < line.size() && !IsDigit(line[from]))
+        ++from;
+    while (from < line.size() && IsDigit(line[from]))
+        ++from;
+    for (qsizetype start = from; start < line.size(); ++start) {
+        // A run starts after a character that is neither a digit nor a comma.
+        if (!IsDigit(line[start]) || (start > 0 && (IsDigit(line[start - 1]) || line[start - 1] == u',')))
+            continue;
+        qsizetype i = start;
+        int numbers[6];
+        int count = 0;
+        while (count < 6) {
+            const int v = ReadByte(line, i);
+            if (v < 0 || v > 255)
+                break;
+            numbers[count++] = v;
+            if (count == 6)
+                break;
+            if (i >= line.size() || line[i] != u',')
+                break;
+            ++i;
+            while (i < line.size() && line[i] == u' ')
+                ++i;
+        }
+        if (count == 6 && !(i < line.size() && (line[i] == u',' || IsDigit(line[i])))) {
+            addr = QStringLiteral("%1.%2.%3.%4").arg(numbers[0]).arg(numbers[1]).arg(numbers[2]).arg(numbers[3]);
+            port = numbers[4] * 256 + numbers[5];
+            return true;
+        }
     }
-    addr = QStringLiteral("%1.%2.%3.%4").arg(parts[0], parts[1], parts[2], parts[3]);
-    port = numbers[4] * 256 + numbers[5];
-    return true;
+    return false;
+}
+
+QString PassiveTarget(const QString& advertised, const QString& controlPeer)
+{
+    const QStringList parts = advertised.split(u'.');
+    quint32 v = 0;
+    bool ok = parts.size() == 4;
+    for (const QString& part : parts) {
+        const uint byte = part.toUInt(&ok);
+        if (!ok || byte > 255)
+            return advertised;
+        v = v << 8 | byte;
+    }
+    if (!ok || advertised == controlPeer || controlPeer.isEmpty())
+        return advertised;
+    const bool local = (v >> 24) == 10 || (v >> 20) == (0xAC10 >> 4) || (v >> 16) == 0xC0A8 || (v >> 24) == 127 ||
+                       (v >> 16) == 0xA9FE || v == 0;
+    return local ? controlPeer : advertised;
+}
+
+QStringList SplitListing(const QByteArray& chunk)
+{
+    QStringList pieces;
+    const qsizetype n = chunk.size();
+    qsizetype start = 0;
+    qsizetype i = 0;
+    while (i < n) {
+        if (chunk[i] != '\r' && chunk[i] != '\n') {
+            ++i;
+            continue;
+        }
+        pieces << QString::fromUtf8(chunk.constData() + start, i - start);
+        while (i < n && (chunk[i] == '\r' || chunk[i] == '\n'))
+            ++i;
+        start = i;
+    }
+    if (start < n)
+        pieces << QString::fromUtf8(chunk.constData() + start, n - start);
+    return pieces;
+}
+
+bool HasLineBreakOrNul(const QString& text)
+{
+    return text.contains(u'\r') || text.contains(u'\n') || text.contains(QChar(0));
 }
 
 QString PortCommand(quint32 ip, quint16 port)

@@ -184,20 +184,6 @@ TEST_F(FtpClientFake, TimedOutSingleCommandIsReportedAsFailure)
     EXPECT_EQ(p.done[1].error, 426);
 }
 
-TEST_F(FtpClientFake, QuitOnClosedConnectionTimesOutWithOneFailure)
-{
-    srv.LoginSteps().Drop();
-    ClientProbe p(srv.Port());
-    ASSERT_TRUE(p.client.Login());
-    ASSERT_TRUE(WaitUntil([&] { return !p.client.IsConnected(); }));
-    p.client.SetTimeout(1);
-    EXPECT_FALSE(p.client.Quit());  // nothing can be sent
-    EXPECT_EQ(p.client.ErrorMessage(), "426 Timeout");
-    testsupport::DrainEvents();
-    ASSERT_EQ(p.done.size(), 2);
-    EXPECT_EQ(p.done[1].error, 426);
-}
-
 TEST_F(FtpClientFake, CleanCloseBeforeTheFinalReplyIsAFailure)
 {
     srv.LoginSteps().Expect("TYPE I").Drop();

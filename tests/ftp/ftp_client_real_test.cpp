@@ -263,3 +263,54 @@ TEST_F(FtpClientReal, UploadThroughSocksProxy)
         EXPECT_TRUE(ftptest::ReadFile(ServerPath(p.client.HostFileName())) == content);
     }
 }
+
+// An upload that stops early must not read as success, although the server
+// answers 226 to the graceful end of the data connection.
+TEST_F(FtpClientReal, UploadCutShortIsAFailure)
+{
+    ASSERT_TRUE(ftptest::WriteFile(local.filePath("big.bin"), ftptest::Pattern(2 * 1024 * 1024)));
+    for (bool passive : {true, false}) {
+        ClientProbe p(server->Port(), server->User(), server->Password());
+        p.client.SetPassiveMode(passive);
+        ASSERT_TRUE(p.client.Login());
+        p.client.SetLocalFileName(local.filePath("big.bin"));
+        p.client.SetHostFileName("cut.bin");
+        p.client.OnProgress = [](TCustomFtpCli*, qint64 count, bool& abort) { abort = count >= 50 * 1460; };
+        EXPECT_FALSE(p.client.Store());
+        testsupport::DrainEvents();
+        ASSERT_EQ(p.done.size(), 2);
+        EXPECT_GE(p.done[1].error, 400) << p.display.join("\n").toStdString();
+        EXPECT_TRUE(p.done[1].errorMessage.startsWith("426 ")) << p.done[1].errorMessage.toStdString();
+        // The dialogue stays in step.
+        EXPECT_TRUE(p.client.SetBinaryType()) << p.display.join("\n").toStdString();
+    }
+}
+
+// A server behind NAT names another address in its 227 reply: the client
+// uses the control connection's peer, and the update sequence stores both files.
+TEST(FtpClientRealNat, UpdateSequenceThroughAMasqueradingServer)
+{
+    FtpRealServer nat;
+    nat.SetMasqueradeAddress(QStringLiteral("127.0.0.2"));
+    ASSERT_TRUE(nat.Start()) << nat.Error().toStdString();
+    QTemporaryDir local;
+    const QByteArray capture = Picture();
+    const QByteArray stamp = ftptest::Pattern(8 * 1024);
+    ASSERT_TRUE(ftptest::WriteFile(local.filePath("Capture.jpg"), capture));
+    ASSERT_TRUE(ftptest::WriteFile(local.filePath("datetime.bmp"), stamp));
+
+    ClientProbe p(nat.Port(), nat.User(), nat.Password());
+    p.client.SetPassiveMode(true);
+    ASSERT_TRUE(p.client.Login()) << p.client.ErrorMessage().toStdString();
+    ASSERT_TRUE(p.client.SetBinaryType());
+    for (const char* name : {"Capture.jpg", "datetime.bmp"}) {
+        p.client.SetLocalFileName(local.filePath(name));
+        p.client.SetHostFileName(name);
+        ASSERT_TRUE(p.client.Store()) << p.client.ErrorMessage().toStdString() << "\n"
+                                      << p.display.join("\n").toStdString();
+    }
+    ASSERT_TRUE(p.client.Quit());
+    EXPECT_TRUE(p.Trace("< ").filter("(127,0,0,2,").size() == 2);
+    EXPECT_TRUE(ftptest::ReadFile(QDir(nat.Root()).filePath("Capture.jpg")) == capture);
+    EXPECT_TRUE(ftptest::ReadFile(QDir(nat.Root()).filePath("datetime.bmp")) == stamp);
+}

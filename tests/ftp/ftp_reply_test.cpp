@@ -69,12 +69,40 @@ TEST(FtpReplyLines, FullBufferWithoutLineEndLeavesNoRoom)
     EXPECT_EQ(b.FreeSpace(), 0);
 }
 
-TEST(FtpReplyLines, ZeroByteHidesWhatFollows)
+TEST(FtpReplyLines, ZeroByteIsAnOrdinaryByte)
 {
     ftp::ReplyLineBuffer b;
-    Feed(b, QByteArray("200 a", 5) + QByteArray(1, '\0') + "\r\n");
-    QByteArray line;
-    EXPECT_FALSE(b.TakeLine(true, line));
+    const QByteArray line = QByteArray("200 a", 5) + QByteArray(1, '\0') + "b";
+    Feed(b, line + "\r\n");
+    EXPECT_EQ(TakeAll(b, true), (QList<QByteArray>{line}));
+}
+
+// Each row: the lines of one reply, and the index of the line that ends it.
+TEST(FtpReplyLines, MultiLineRepliesEndOnTheirOwnCode)
+{
+    const struct {
+        QStringList lines;
+        int final;
+    } rows[] = {
+        {{"230 Logged in."}, 0},
+        {{"230-Welcome", "2 rules apply", "100 users max", "230 Logged in."}, 3},
+        {{"230-Welcome", "230-more", "230"}, 2},
+        {{"230-Welcome", "2300 is not it", "230x neither", "230 done"}, 3},
+        {{"text before a reply", "200 ok"}, 1},
+        {{"220-a", "", "220 b"}, 2},
+    };
+    for (const auto& row : rows) {
+        ftp::ReplyTracker t;
+        for (int i = 0; i < row.lines.size(); ++i)
+            EXPECT_EQ(t.IsFinal(row.lines[i]), i == row.final) << row.lines.join('|').toStdString() << " line " << i;
+        EXPECT_TRUE(t.OpenCode().isEmpty());
+    }
+}
+
+TEST(FtpReplyLines, TextIsUtf8WhenValidElseLatin1)
+{
+    EXPECT_EQ(ftp::DecodeReply("257 \"/caf\xc3\xa9\""), QStringLiteral("257 \"/caf\u00e9\""));
+    EXPECT_EQ(ftp::DecodeReply("257 \"/caf\xe9\""), QStringLiteral("257 \"/caf\u00e9\""));
 }
 
 TEST(FtpReplyParsing, ReplyCodes)
@@ -115,10 +143,37 @@ TEST(FtpReplyParsing, PassiveReplies)
     ASSERT_TRUE(ftp::ParsePassiveReply("227 =(127,0,0,1,200,7)", addr, port));
     EXPECT_EQ(port, 200 * 256 + 7);
 
-    for (const char* bad : {"227 Entering Passive Mode", "227 Entering Passive Mode 10,0,0,5,4,1",
-                            "227 (10,0,0,5,4)", "227 (10,0,0,5,4,1", "227 (10,0,x,5,4,1)",
-                            "227 (10,0,0,5,4,300)", "227 (10,0,0,5,4,1,9)"})
+    // RFC 1123: the numbers without parentheses.
+    ASSERT_TRUE(ftp::ParsePassiveReply("227 Entering Passive Mode 10,0,0,5,4,1", addr, port));
+    EXPECT_EQ(addr, "10.0.0.5");
+    ASSERT_TRUE(ftp::ParsePassiveReply("227 Entering Passive Mode (10, 0, 0, 5, 4, 2", addr, port));
+    EXPECT_EQ(port, 1026);
+
+    for (const char* bad : {"227 Entering Passive Mode", "227 (10,0,0,5,4)", "227 (10,0,x,5,4,1)",
+                            "227 (10,0,0,5,4,300)", "227 (10,0,0,5,4,1,9)", "227 (1000,0,0,5,4,1)"})
         EXPECT_FALSE(ftp::ParsePassiveReply(QString::fromLatin1(bad), addr, port)) << bad;
+}
+
+TEST(FtpReplyParsing, PassiveTargetBehindNat)
+{
+    const struct {
+        const char* advertised;
+        const char* peer;
+        const char* target;
+    } rows[] = {
+        {"192.168.1.5", "203.0.113.7", "203.0.113.7"},
+        {"10.1.2.3", "203.0.113.7", "203.0.113.7"},
+        {"172.16.0.1", "203.0.113.7", "203.0.113.7"},
+        {"172.31.255.1", "203.0.113.7", "203.0.113.7"},
+        {"169.254.1.1", "203.0.113.7", "203.0.113.7"},
+        {"0.0.0.0", "203.0.113.7", "203.0.113.7"},
+        {"127.0.0.2", "127.0.0.1", "127.0.0.1"},
+        {"172.32.0.1", "203.0.113.7", "172.32.0.1"},      // public: used as it stands
+        {"198.51.100.9", "203.0.113.7", "198.51.100.9"},  // another public host
+        {"192.168.1.5", "192.168.1.5", "192.168.1.5"},    // the server's own address
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ftp::PassiveTarget(row.advertised, row.peer), row.target) << row.advertised;
 }
 
 TEST(FtpReplyParsing, PortCommandAndStatistics)

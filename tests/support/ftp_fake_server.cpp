@@ -43,8 +43,12 @@ FtpFakeServer& FtpFakeServer::Reply(const QByteArray& line) { return Add(Step::R
 FtpFakeServer& FtpFakeServer::Raw(const QByteArray& bytes) { return Add(Step::RawBytes, bytes); }
 FtpFakeServer& FtpFakeServer::Delay(int ms) { return Add(Step::Wait, {}, ms); }
 FtpFakeServer& FtpFakeServer::Expect(const QByteArray& prefix) { return Add(Step::ExpectCmd, prefix); }
-FtpFakeServer& FtpFakeServer::Passive() { return Add(Step::OpenPassive); }
+FtpFakeServer& FtpFakeServer::Passive(bool parentheses)
+{
+    return Add(parentheses ? Step::OpenPassive : Step::OpenPassiveBare);
+}
 FtpFakeServer& FtpFakeServer::ConnectData() { return Add(Step::ActiveConnect); }
+FtpFakeServer& FtpFakeServer::ConnectStranger() { return Add(Step::StrangerConnect); }
 FtpFakeServer& FtpFakeServer::ReceiveData() { return Add(Step::RecvData); }
 FtpFakeServer& FtpFakeServer::SendData(const QByteArray& bytes) { return Add(Step::SendDataBytes, bytes); }
 FtpFakeServer& FtpFakeServer::Drop() { return Add(Step::DropControl); }
@@ -195,14 +199,23 @@ bool FtpFakeServer::RunStep(Step& step)
                                .arg(QString::fromLatin1(step.bytes), QString::fromLatin1(line));
         return true;
     }
-    case Step::OpenPassive: {
+    case Step::OpenPassive:
+    case Step::OpenPassiveBare: {
         dataListener_.close();
         dataListener_.listen(QHostAddress::LocalHost, 0);
         const quint16 p = dataListener_.serverPort();
-        Write(QStringLiteral("227 Entering Passive Mode (127,0,0,1,%1,%2).\r\n")
-                  .arg(p / 256)
-                  .arg(p % 256)
+        const QString numbers = QStringLiteral("127,0,0,1,%1,%2").arg(p / 256).arg(p % 256);
+        Write((step.kind == Step::OpenPassive ? QStringLiteral("227 Entering Passive Mode (%1).\r\n")
+                                              : QStringLiteral("227 Entering Passive Mode %1\r\n"))
+                  .arg(numbers)
                   .toLatin1());
+        return true;
+    }
+    case Step::StrangerConnect: {
+        auto* s = new QTcpSocket(this);
+        s->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
+        connect(s, &QTcpSocket::readyRead, this, [this, s] { strangerReceived_ += s->readAll(); });
+        s->connectToHost(portAddr_, portPort_);
         return true;
     }
     case Step::ActiveConnect: {

@@ -45,10 +45,14 @@ public:
     // Waits for the next command line; a line not starting with prefix is
     // noted in Mismatches().
     FtpFakeServer& Expect(const QByteArray& prefix);
-    // Opens a data listener and replies "227 Entering Passive Mode (...)".
-    FtpFakeServer& Passive();
+    // Opens a data listener and replies "227 Entering Passive Mode (...)",
+    // or with the six numbers bare ("227 Entering Passive Mode h1,...,p2").
+    FtpFakeServer& Passive(bool parentheses = true);
     // Connects to the address of the last PORT command received.
     FtpFakeServer& ConnectData();
+    // A stranger on another loopback address (127.0.0.2) connects to the
+    // address of the last PORT command; what it receives is kept apart.
+    FtpFakeServer& ConnectStranger();
     // Waits for the data connection and for its end; the bytes are kept in
     // DataReceived().
     FtpFakeServer& ReceiveData();
@@ -67,6 +71,7 @@ public:
     const QStringList& Commands() const { return commands_; }
     const QStringList& Mismatches() const { return mismatches_; }
     QByteArray DataReceived() const { return dataReceived_; }
+    QByteArray StrangerReceived() const { return strangerReceived_; }
     bool ScriptDone() const { return steps_.empty() && !running_; }
     int Connections() const { return connections_; }
     bool ControlOpen() const;
@@ -74,7 +79,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { ReplyLine, RawBytes, Wait, ExpectCmd, OpenPassive, ActiveConnect, RecvData, SendDataBytes, DropControl, ResetControl };
+        enum Kind { ReplyLine, RawBytes, Wait, ExpectCmd, OpenPassive, OpenPassiveBare, ActiveConnect, StrangerConnect, RecvData, SendDataBytes, DropControl, ResetControl };
         Kind kind;
         QByteArray bytes;
         int ms = 0;
@@ -113,6 +118,7 @@ private:
     QStringList commands_;
     QStringList mismatches_;
     QByteArray dataReceived_;
+    QByteArray strangerReceived_;
     int connections_ = 0;
 };
 

@@ -23,10 +23,12 @@ bool FtpRealServer::Start(int timeoutMs)
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::SeparateChannels);
     // Debian's interpreter: another python3 on PATH may lack pyftpdlib.
-    process_->start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral(TARVO_SOURCE_DIR "/tests/support/ftp_real_server.py"),
+    QStringList args{QStringLiteral(TARVO_SOURCE_DIR "/tests/support/ftp_real_server.py"),
                      QStringLiteral("--root"), root_.path(), QStringLiteral("--user"), user_,
-                     QStringLiteral("--password"), password_});
+                     QStringLiteral("--password"), password_};
+    if (!masquerade_.isEmpty())
+        args << QStringLiteral("--masquerade") << masquerade_;
+    process_->start(QStringLiteral("/usr/bin/python3"), args);
     if (!process_->waitForStarted(timeoutMs)) {
         error_ = process_->errorString();
         process_.reset();

@@ -19,6 +19,10 @@ public:
     FtpRealServer(const FtpRealServer&) = delete;
     FtpRealServer& operator=(const FtpRealServer&) = delete;
 
+    // The passive address the server advertises instead of its own (set
+    // before Start); it still listens on 127.0.0.1 only.
+    void SetMasqueradeAddress(const QString& address) { masquerade_ = address; }
+
     // Starts the server and waits for its port; false (with Error()) on failure.
     bool Start(int timeoutMs = 15000);
     void Stop();
@@ -39,6 +43,7 @@ private:
     std::unique_ptr<QProcess> process_;
     quint16 port_ = 0;
     QString error_;
+    QString masquerade_;
 };
 
 }  // namespace testsupport

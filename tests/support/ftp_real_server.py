@@ -19,6 +19,9 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
+    # The address the 227 reply names instead of the listening one, as a
+    # server behind NAT does.
+    parser.add_argument("--masquerade")
     args = parser.parse_args()
 
     # Quiet: a line per command on stderr would slow down benchmarks.
@@ -34,6 +37,8 @@ def main():
     Handler.auth_failed_timeout = 0   # a refused login answers at once
     Handler.passive_ports = None      # kernel-chosen ephemeral ports
     Handler.banner = "Test server ready."
+    if args.masquerade:
+        Handler.masquerade_address = args.masquerade
 
     server = FTPServer(("127.0.0.1", 0), Handler)
     print("PORT %d" % server.address[1], flush=True)
