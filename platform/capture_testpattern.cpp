@@ -171,9 +171,13 @@ private:
     {
         const qint64 now = clock_.elapsed();
         while (FrameDueMs(produced_) <= now) {
-            if (queue_.size() < kBuffers)
-                queue_.push_back(produced_);
-            ++produced_;
+            if (queue_.size() < kBuffers) {
+                queue_.push_back(produced_++);
+                continue;
+            }
+            // Full: every frame due until now is dropped, at one go.
+            const std::uint64_t lastDue = baseFrame_ + std::uint64_t((now - baseMs_) * NominalRate() / 1000);
+            produced_ = std::max(produced_ + 1, lastDue + 1);
         }
     }
 

@@ -1,5 +1,6 @@
-// The V4L2 driver on a scripted device that serves recorded YUYV and MJPEG
-// buffers, through the driver list, the capture window and the component.
+// The V4L2 driver on a scripted camera (recorded YUYV and MJPEG buffers, or
+// libv4l2's RGB24; a queue that fills, stalls, a busy device, unplug and
+// re-plug), through the driver list, the capture window and the component.
 #include "capture/videocap.h"
 #include "platform/capture_convert.h"
 #include "platform/capture_v4l2.h"
@@ -9,24 +10,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QImage>
-#include <QMutex>
-#include <QPainter>
 #include <QSlider>
 #include <QTemporaryDir>
 
 #include <linux/videodev2.h>
-#include <sys/mman.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <deque>
-#include <map>
 
 using namespace platform;
 using namespace platform::capture;
