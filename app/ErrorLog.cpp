@@ -56,6 +56,13 @@ void TErrorLog::CaptureError(int /*errorId*/, const QString& text)
     }
 }
 
+void TErrorLog::CaptureReturned(const QString& driverName)
+{
+    const QString text = QStringLiteral("Capture device is back: ") + driverName;
+    Status(text);
+    Append(Stamp() + kSeparator + text);
+}
+
 void TErrorLog::FtpError(const QString& errorMessage)
 {
     if (errorBeep_)

@@ -40,6 +40,8 @@ public:
 
     // The capture component's error event.
     void CaptureError(int errorId, const QString& text);
+    // A lost camera is back and open again.
+    void CaptureReturned(const QString& driverName);
     // A failed FTP request, with the client's error message.
     void FtpError(const QString& errorMessage);
     // A frame that could not be saved for the website update, when it starts

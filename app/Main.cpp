@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/CameraChoice.h"
 #include "app/ErrorLog.h"
 #include "app/Settings.h"
 #include "app/UpdatePictures.h"
@@ -98,6 +99,8 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     black.setColor(QPalette::Window, Qt::black);
     videoCap1_->setPalette(black);
     videoCap1_->setAutoFillBackground(true);
+    videoCap1_->SetPreviewRate(15);
+    cameraReturn_ = std::make_unique<app::TCameraReturn>(*videoCap1_);
     auto* videoLayout = new QVBoxLayout(ui->Panel2);
     const int frame = ui->Panel2->frameWidth();
     videoLayout->setContentsMargins(frame, frame, frame, frame);
@@ -154,7 +157,9 @@ TMain::~TMain()
     // The driver index survives to the next run.
     try {
         platform::IniFile file = app::DriverSettingsFile(files_);
-        app::WriteDriverIndex(file, videoCap1_->DriverIndex());
+        const QString awaited = cameraReturn_->Awaited();
+        app::StoreDriverChoice(file, videoCap1_->DriverIndex(),
+                               awaited.isEmpty() ? videoCap1_->DriverIdentity() : awaited);
     } catch (const std::exception&) {
         // Nothing can be reported any more: the program is ending.
     }
@@ -181,8 +186,13 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     errorLog_->SetErrorBeep(ui->menuErrorBeep->isChecked());
     errorLog_->OnStatusText = [this](const QString& text) { SetStatusPanelText(1, text); };
     errorLog_->OnDeviceNotDetected = [this] {
+        cameraReturn_->Lost(videoCap1_->DriverIdentity());
         videoCap1_->SetDriverOpen(false);
         videoCap1_->SetDriverIndex(-1);
+    };
+    cameraReturn_->OnReturned = [this] {
+        errorLog_->CaptureReturned(videoCap1_->DriverName());
+        RestoreLocalDisplay();
     };
     updatePictures_ = std::make_unique<TUpdatePictures>(files_, *errorLog_);
     updatePictures_->OnGrabFrame = [this](const QString& bitmapFile) {
@@ -223,7 +233,7 @@ void TMain::FormCreate()
     };
 
     attempt([this] {
-        videoCap1_->SetDriverIndex(app::ReadDriverIndex(app::DriverSettingsFile(files_)));
+        videoCap1_->SetDriverIndex(app::StoredDriverIndex(app::DriverSettingsFile(files_)));
         if (videoCap1_->DriverName().isEmpty()) {
             platform::Dialogs().MessageBeep();
             platform::Dialogs().MessageDlg(
@@ -238,14 +248,7 @@ void TMain::FormCreate()
     ui->EditVideoFile->setText(videoCap1_->VideoFileName());
 
     attempt([this] { videoCap1_->SetDriverOpen(true); });
-    attempt([this] {
-        if (videoCap1_->DriverOpen() && videoCap1_->HasOverlay())
-            TickBox(ui->CheckOverl, &TMain::CheckOverlClick);
-        else
-            TickBox(ui->CheckPrev, &TMain::CheckPrevClick);
-        TickBox(ui->CheckProportional, &TMain::CheckProportionalClick);
-        TickBox(ui->CheckFitWindow, &TMain::CheckFitWindowClick);
-    });
+    attempt([this] { RestoreLocalDisplay(); });
 
     if (QFile::exists(files_.HelpFile()))
         apphelp::SetHelpFile(files_.HelpFile());
@@ -254,6 +257,16 @@ void TMain::FormCreate()
         attempt([this] { BitBtnFrameCapClick(); });
     if (!failure.isEmpty())
         ReportFailure(failure);
+}
+
+void TMain::RestoreLocalDisplay()
+{
+    if (videoCap1_->DriverOpen() && videoCap1_->HasOverlay())
+        TickBox(ui->CheckOverl, &TMain::CheckOverlClick);
+    else
+        TickBox(ui->CheckPrev, &TMain::CheckPrevClick);
+    TickBox(ui->CheckProportional, &TMain::CheckProportionalClick);
+    TickBox(ui->CheckFitWindow, &TMain::CheckFitWindowClick);
 }
 
 void TMain::LoadSettings()
@@ -792,6 +805,7 @@ void TMain::Timer1Timer()
         return;
     {
         SequenceGuard running(sequenceRunning_);
+        cameraReturn_->TryNow();
         if (ProducePictures(false)) {
             SetLamp(true);
             UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));

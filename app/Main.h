@@ -19,6 +19,9 @@ class TErrorLog;
 class TfrmNetwork;
 class TLogForm;
 class TUpdatePictures;
+namespace app {
+class TCameraReturn;
+}
 class TURL;
 class TVideoCap;
 
@@ -134,6 +137,8 @@ private:
     void InstallHints();
     void ConnectControls();
     void LoadSettings();
+    // Ticks the picture mode the driver offers (overlay, else preview) and the scaling.
+    void RestoreLocalDisplay();
     void SaveSettings();
     void FormClose();
 
@@ -175,6 +180,7 @@ private:
     TfrmNetwork* frmNetwork_ = nullptr;
     std::unique_ptr<TErrorLog> errorLog_;
     std::unique_ptr<TUpdatePictures> updatePictures_;
+    std::unique_ptr<app::TCameraReturn> cameraReturn_;
 
     bool firstRun_ = true;
     bool autoStart_ = false;

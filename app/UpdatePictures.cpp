@@ -13,102 +13,52 @@
 #include <QSaveFile>
 
 #include <cmath>
-#include <csetjmp>
-#include <cstdio>
-#include <cstring>
+#include <cstdlib>
 
-#include <jpeglib.h>
+#include <turbojpeg.h>
 
 namespace {
 
-// libjpeg reports fatal errors through error_exit, which must not return.
-// We jump back to the encoder with the codec's message; only plain data
-// lives in the frame that the jump crosses.
-struct JpegErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
+// One compressor for the run, made on first use (TurboJPEG: libjpeg's
+// encoder with its defaults, without the per-row calls).
+class Compressor
+{
+public:
+    Compressor() : handle_(tjInitCompress()) {}
+    ~Compressor() { tjDestroy(handle_); }
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    // Baseline JPEG, 4:2:0, at quality; false with the codec's message.
+    bool Encode(const uchar* pixels, int width, int height, int pitch, TJPF format, bool bottomUp, int quality,
+                QByteArray* out, QString* message)
+    {
+        if (!handle_) {
+            *message = QString::fromLocal8Bit(tjGetErrorStr2(nullptr));
+            return false;
+        }
+        unsigned char* jpeg = nullptr;
+        unsigned long size = 0;
+        // The accurate DCT, as libjpeg's defaults: TurboJPEG would take the fast one.
+        const int flags = TJFLAG_ACCURATEDCT | (bottomUp ? TJFLAG_BOTTOMUP : 0);
+        if (tjCompress2(handle_, pixels, width, pitch, height, format, &jpeg, &size, TJSAMP_420, quality, flags) != 0) {
+            *message = QString::fromLocal8Bit(tjGetErrorStr2(handle_));
+            tjFree(jpeg);
+            return false;
+        }
+        *out = QByteArray(reinterpret_cast<const char*>(jpeg), qsizetype(size));
+        tjFree(jpeg);
+        return true;
+    }
+
+private:
+    tjhandle handle_;
 };
 
-extern "C" void JpegErrorExit(j_common_ptr cinfo)
+Compressor& SharedCompressor()
 {
-    auto* err = reinterpret_cast<JpegErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
-extern "C" void JpegSilentMessage(j_common_ptr) {}
-
-// Compressed bytes collect in a QByteArray owned by the caller.
-struct ByteArrayDestination {
-    jpeg_destination_mgr pub;
-    QByteArray* data;
-};
-
-constexpr qsizetype kInitialOutput = 64 * 1024;
-
-extern "C" void DestinationInit(j_compress_ptr cinfo)
-{
-    auto* dest = reinterpret_cast<ByteArrayDestination*>(cinfo->dest);
-    dest->data->resize(kInitialOutput);
-    dest->pub.next_output_byte = reinterpret_cast<JOCTET*>(dest->data->data());
-    dest->pub.free_in_buffer = static_cast<size_t>(dest->data->size());
-}
-
-extern "C" boolean DestinationEmpty(j_compress_ptr cinfo)
-{
-    // Called when the whole buffer is full: double it.
-    auto* dest = reinterpret_cast<ByteArrayDestination*>(cinfo->dest);
-    const qsizetype used = dest->data->size();
-    dest->data->resize(used * 2);
-    dest->pub.next_output_byte = reinterpret_cast<JOCTET*>(dest->data->data()) + used;
-    dest->pub.free_in_buffer = static_cast<size_t>(used);
-    return TRUE;
-}
-
-extern "C" void DestinationTerm(j_compress_ptr cinfo)
-{
-    auto* dest = reinterpret_cast<ByteArrayDestination*>(cinfo->dest);
-    dest->data->resize(dest->data->size() - static_cast<qsizetype>(dest->pub.free_in_buffer));
-}
-
-// Encodes 24-bit RGB rows; false with the codec's message on failure.
-bool EncodeRgb(const uchar* pixels, int width, int height, qsizetype stride, int quality, QByteArray* out,
-               char* message, size_t messageSize)
-{
-    jpeg_compress_struct cinfo;
-    JpegErrorManager err;
-    ByteArrayDestination dest;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = JpegErrorExit;
-    err.pub.output_message = JpegSilentMessage;
-    if (setjmp(err.jump)) {
-        std::snprintf(message, messageSize, "%s", err.message);
-        jpeg_destroy_compress(&cinfo);
-        return false;
-    }
-    jpeg_create_compress(&cinfo);
-
-    dest.pub.init_destination = DestinationInit;
-    dest.pub.empty_output_buffer = DestinationEmpty;
-    dest.pub.term_destination = DestinationTerm;
-    dest.data = out;
-    cinfo.dest = &dest.pub;
-
-    cinfo.image_width = static_cast<JDIMENSION>(width);
-    cinfo.image_height = static_cast<JDIMENSION>(height);
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_set_quality(&cinfo, quality, TRUE);  // baseline tables
-    jpeg_start_compress(&cinfo, TRUE);
-    while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels + static_cast<qsizetype>(cinfo.next_scanline) * stride);
-        jpeg_write_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    return true;
+    static thread_local Compressor compressor;
+    return compressor;
 }
 
 QString Native(const QString& path)
@@ -168,21 +118,62 @@ bool PixelRowsComplete(const QString& bmpPath)
     return file.size() >= static_cast<qint64>(pixelOffset) + rowBytes * height;
 }
 
+// The pixel rows of an uncompressed 24-bit bitmap, where they lie in the
+// file: the capture component writes these, and they go to the encoder as
+// they are. False for any other kind of bitmap or a cut-off file.
+struct Bmp24Rows {
+    const uchar* first = nullptr;
+    int width = 0;
+    int height = 0;
+    int pitch = 0;
+    bool bottomUp = true;
+};
+
+bool FindBmp24Rows(const QByteArray& file, Bmp24Rows* rows)
+{
+    if (file.size() < 54 || !file.startsWith("BM") || Le32(file, 14) < 40)
+        return false;
+    const qint64 offset = Le32(file, 10);
+    const qint32 width = static_cast<qint32>(Le32(file, 18));
+    const qint32 height = static_cast<qint32>(Le32(file, 22));
+    if (Le16(file, 28) != 24 || Le32(file, 30) != 0 || width <= 0 || height == 0 || width > 65535)
+        return false;
+    rows->width = width;
+    rows->height = std::abs(height);
+    rows->pitch = (width * 3 + 3) & ~3;
+    rows->bottomUp = height > 0;
+    if (offset + qint64(rows->pitch) * rows->height > file.size())
+        return false;
+    rows->first = reinterpret_cast<const uchar*>(file.constData()) + offset;
+    return true;
+}
+
 }  // namespace
 
 bool BmpToJpeg(const QString& bmpPath, const QString& jpegPath, int quality)
 {
-    QImageReader reader(bmpPath, "bmp");
-    QImage bitmap = reader.read();
-    if (bitmap.isNull() || bitmap.width() <= 0 || bitmap.height() <= 0 || !PixelRowsComplete(bmpPath))
-        throw EPictureError(QStringLiteral("Bitmap image is not valid: %1 (%2)").arg(Native(bmpPath), reader.errorString()));
-
-    const QImage rgb = bitmap.convertToFormat(QImage::Format_RGB888);
     QByteArray jpeg;
-    char message[JMSG_LENGTH_MAX + 1] = {};
-    if (!EncodeRgb(rgb.constBits(), rgb.width(), rgb.height(), rgb.bytesPerLine(), quality, &jpeg, message,
-                   sizeof message))
-        throw EPictureError(QStringLiteral("JPEG error: %1").arg(QString::fromLocal8Bit(message)));
+    QString message;
+    QFile file(bmpPath);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    Bmp24Rows rows;
+    bool encoded = false;
+    if (FindBmp24Rows(bytes, &rows)) {
+        encoded = SharedCompressor().Encode(rows.first, rows.width, rows.height, rows.pitch, TJPF_BGR, rows.bottomUp,
+                                            quality, &jpeg, &message);
+    } else {
+        // Any other bitmap goes through the image reader.
+        QImageReader reader(bmpPath, "bmp");
+        const QImage bitmap = reader.read();
+        if (bitmap.isNull() || bitmap.width() <= 0 || bitmap.height() <= 0 || !PixelRowsComplete(bmpPath))
+            throw EPictureError(
+                QStringLiteral("Bitmap image is not valid: %1 (%2)").arg(Native(bmpPath), reader.errorString()));
+        const QImage rgb = bitmap.convertToFormat(QImage::Format_RGB888);
+        encoded = SharedCompressor().Encode(rgb.constBits(), rgb.width(), rgb.height(), int(rgb.bytesPerLine()),
+                                            TJPF_RGB, false, quality, &jpeg, &message);
+    }
+    if (!encoded)
+        throw EPictureError(QStringLiteral("JPEG error: %1").arg(message));
     WriteAtomically(jpegPath, jpeg);
     return true;
 }

@@ -56,13 +56,6 @@ LRESULT StatusCallbackProc(WindowHandle window, int id, const char* text)
     return 1;
 }
 
-LRESULT ErrorCallbackProc(WindowHandle window, int id, const char* text)
-{
-    if (TVideoCap* c = ComponentOf(window); c && c->OnError)
-        c->OnError(c, id, CallbackText(text));
-    return 1;
-}
-
 LRESULT FrameCallbackProc(WindowHandle window, VIDEOHDR* header)
 {
     if (TVideoCap* c = ComponentOf(window); c && c->OnFrameCallback)
@@ -141,6 +134,18 @@ void TAudioFormat::SetAudioFormat(WindowHandle window) const
     SendMessage(window, WM_CAP_SET_AUDIOFORMAT, sizeof(WAVEFORMATEX), reinterpret_cast<LPARAM>(&format));
 }
 
+LRESULT TVideoCap::ErrorCallbackProc(WindowHandle window, int id, const char* text)
+{
+    TVideoCap* c = ComponentOf(window);
+    if (!c)
+        return 1;
+    if (c->connecting_)
+        c->connectError_ = CallbackText(text);
+    if (c->OnError)
+        c->OnError(c, id, CallbackText(text));
+    return 1;
+}
+
 TVideoCap::TVideoCap(QWidget* owner)
     : QWidget(owner),
       OnStatusCallback([this] {
@@ -201,13 +206,17 @@ void TVideoCap::SetDriverIndex(int value)
     FreeDriverInfo();
     if (value >= 0) {
         QString name;
-        if (DriverDescription(unsigned(value), &name, nullptr))
+        if (DriverDescription(unsigned(value), &name, nullptr)) {
             driverName_ = name;
-        else
+            GetDriverIdentity(unsigned(value), driverIdentity_);
+        } else {
             value = -1;
+        }
     }
-    if (value == -1)
+    if (value == -1) {
         driverName_.clear();
+        driverIdentity_.clear();
+    }
     driverIndex_ = value;
 }
 
@@ -275,8 +284,16 @@ bool TVideoCap::OpenDriver()
         CloseDriver();
         RangeError();
     }
-    if (!Send(WM_CAP_DRIVER_CONNECT, WPARAM(driverIndex_))) {
-        ENotConnectException e(QStringLiteral("Can not connect capture driver with capture window"));
+    // The driver tells why a connect fails through the error callback.
+    connecting_ = true;
+    connectError_.clear();
+    const bool connected = Send(WM_CAP_DRIVER_CONNECT, WPARAM(driverIndex_)) != 0;
+    connecting_ = false;
+    if (!connected) {
+        QString message = QStringLiteral("Can not connect capture driver with capture window");
+        if (!connectError_.isEmpty())
+            message += QStringLiteral(": ") + connectError_;
+        ENotConnectException e(message);
         CloseDriver();
         UpdateStatus(true);
         throw e;
@@ -293,6 +310,12 @@ void TVideoCap::CloseDriver()
 {
     if (!capWindow_)
         return;
+    // A recording into the buffer file must reach the video file before the
+    // buffer file goes.
+    if (!bufferFileName_.isEmpty() && CapturingNow()) {
+        StopCapture();
+        SaveCapture();
+    }
     SetupBufferFile(false);
     Send(WM_CAP_DRIVER_DISCONNECT);
     SetWindowLong(capWindow_, GWL_WNDPROC, GetWindowLong(capWindow_, GWL_USERDATA));
@@ -706,6 +729,16 @@ void TVideoCap::mouseMoveEvent(QMouseEvent* event)
         const QPoint p = event->position().toPoint();
         OnMouseMove(this, event->buttons(), event->modifiers(), p.x(), p.y());
     }
+}
+
+int FindDriverIndex(const QString& identity)
+{
+    for (unsigned index = 0; index < 10 && !identity.isEmpty(); ++index) {
+        QString found;
+        if (GetDriverIdentity(index, found) && found == identity)
+            return int(index);
+    }
+    return -1;
 }
 
 std::unique_ptr<QStringList> GetDriverList()

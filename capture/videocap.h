@@ -104,6 +104,10 @@ public:
     void SetDriverIndex(int value);
     QString DriverName() const { return driverName_; }
     void SetDriverName(const QString& value);
+    // Which device the selected index names: its name and where it is
+    // attached ("Fake Cam (usb-0000:00:14.0-1)"); empty when none. Indexes
+    // move as cameras come and go; this does not.
+    QString DriverIdentity() const { return driverIdentity_; }
 
     bool OpenDriver();
     void CloseDriver();
@@ -156,7 +160,10 @@ public:
     // Path of the attached buffer file; empty when none.
     QString BufferFileName() const { return bufferFileName_; }
 
-    // Frames, files and capture.
+    // Frames, files and capture. A grab answers true only for a frame the
+    // camera took after the grab was asked for. SaveAsDIB answers false and
+    // writes nothing when the last grab failed, the camera is lost or has
+    // been silent for 5 s: an old frame never passes for a new one.
     bool GrabFrame();
     bool GrabFrameNoStop();
     bool SaveAsDIB();
@@ -191,12 +198,16 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
+    static platform::LRESULT ErrorCallbackProc(platform::WindowHandle window, int id, const char* text);
     bool DriverDialog(std::uint32_t message, bool full);
     void InstallCallback(std::uint32_t message, bool assigned, void* routine);
     platform::LRESULT Send(std::uint32_t msg, platform::WPARAM wParam = 0, platform::LPARAM lParam = 0) const;
 
     int driverIndex_ = -1;
     QString driverName_;
+    QString driverIdentity_;
+    bool connecting_ = false;
+    QString connectError_;  // why the driver refused to connect
     platform::WindowHandle capWindow_ = 0;
     std::unique_ptr<platform::CAPDRIVERCAPS> driverCaps_;
     std::unique_ptr<platform::CAPSTATUS> capStatus_;
@@ -215,6 +226,9 @@ private:
     std::unique_ptr<TAudioFormat> capAudioFormat_;
     bool pressed_ = false;
 };
+
+// The index of the installed driver with this identity (DriverIdentity), or -1.
+int FindDriverIndex(const QString& identity);
 
 // The installed drivers, one line (name + " " + version) per index, up to the
 // first index without a driver.

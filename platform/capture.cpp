@@ -116,6 +116,15 @@ public:
         return true;
     }
 
+    bool GetDriverIdentity(unsigned index, QString& identity) override
+    {
+        const QList<capture::DriverEntry> drivers = capture::EnumerateDrivers();
+        if (index >= unsigned(drivers.size()))
+            return false;
+        identity = drivers[index].identity;
+        return true;
+    }
+
     WindowHandle CreateCaptureWindow(const QString& name, std::uint32_t style, int x, int y, int width, int height,
                                      WindowHandle parent, int id) override
     {
@@ -303,6 +312,11 @@ bool capGetDriverDescriptionA(unsigned index, char* name, int nameSize, char* ve
     CopyText(n, name, nameSize);
     CopyText(v, version, versionSize);
     return true;
+}
+
+bool GetDriverIdentity(unsigned index, QString& identity)
+{
+    return CaptureServiceInstance().GetDriverIdentity(index, identity);
 }
 
 WindowHandle capCreateCaptureWindowA(const char* name, std::uint32_t style, int x, int y, int width, int height,

@@ -266,6 +266,13 @@ class CaptureService
 public:
     virtual ~CaptureService() = default;
     virtual bool GetDriverDescription(unsigned index, QString& name, QString& version) = 0;
+    // Which device an index names (its name and where it is attached), so a
+    // stored choice can be found again when indexes move; the name by default.
+    virtual bool GetDriverIdentity(unsigned index, QString& identity)
+    {
+        QString version;
+        return GetDriverDescription(index, identity, version);
+    }
     virtual WindowHandle CreateCaptureWindow(const QString& name, std::uint32_t style, int x, int y, int width,
                                              int height, WindowHandle parent, int id) = 0;
 };
@@ -279,6 +286,8 @@ std::unique_ptr<CaptureService> CreateDeviceCaptureService();
 // TRUE and the two texts (cut to the buffer sizes, NUL-terminated) for an
 // installed driver index; FALSE otherwise.
 bool capGetDriverDescriptionA(unsigned index, char* name, int nameSize, char* version, int versionSize);
+// The identity of an installed driver index; false otherwise.
+bool GetDriverIdentity(unsigned index, QString& identity);
 // A new capture window, a child of parent; 0 on failure.
 WindowHandle capCreateCaptureWindowA(const char* name, std::uint32_t style, int x, int y, int width, int height,
                                      WindowHandle parent, int id);

@@ -8,11 +8,14 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,6 +28,46 @@ namespace {
 constexpr std::int64_t kReserveBase = 256 * 1024;
 constexpr std::int64_t kAllocateStep = 512 * 1024;
 constexpr int kIoBufferSize = 64 * 1024;
+constexpr qint64 kCheckpointEveryMs = 1000;
+// The muxer closes the first RIFF itself when it starts an OpenDML
+// extension at 1 GiB; until then its sizes are ours to keep current.
+constexpr std::int64_t kFirstRiffLimit = 1000LL * 1024 * 1024;
+
+std::uint32_t Le32(const QByteArray& b, std::int64_t at)
+{
+    return qFromLittleEndian<std::uint32_t>(b.constData() + at);
+}
+
+// Where the sizes and counts sit that the muxer fills in only at the end.
+struct HeaderFields {
+    std::int64_t totalFrames = -1;   // avih dwTotalFrames
+    std::vector<std::int64_t> lengths;  // strh dwLength, per stream in order
+    std::int64_t moviSize = -1;      // LIST movi size
+    bool found = false;
+};
+
+void FindFields(const QByteArray& b, std::int64_t from, std::int64_t to, HeaderFields& f)
+{
+    std::int64_t at = from;
+    while (at + 8 <= to && f.moviSize < 0) {
+        const std::uint32_t id = Le32(b, at);
+        const std::int64_t size = Le32(b, at + 4);
+        const std::int64_t data = at + 8;
+        if (id == 0x5453494C /* LIST */ && data + 4 <= to) {
+            if (Le32(b, data) == 0x69766F6D /* movi */) {
+                f.moviSize = at + 4;
+                break;
+            }
+            FindFields(b, data + 4, std::min<std::int64_t>(to, data + size), f);
+        } else if (id == 0x68697661 /* avih */ && data + 20 <= to) {
+            f.totalFrames = data + 16;
+        } else if (id == 0x68727473 /* strh */ && data + 36 <= to) {
+            f.lengths.push_back(data + 32);
+        }
+        at = data + size + (size & 1);
+    }
+    f.found = f.totalFrames >= 0 && f.moviSize >= 0 && !f.lengths.empty();
+}
 
 QString AvErrorText(int err)
 {
@@ -172,6 +215,32 @@ struct AviWriter::State {
     std::int64_t videoFrames = 0;
     std::int64_t lastIndex = -1;
     bool open = false;
+    HeaderFields fields;
+    QElapsedTimer sinceCheckpoint;
+
+    void PutLe32(std::int64_t at, std::uint32_t value)
+    {
+        char b[4];
+        qToLittleEndian(value, b);
+        while (::pwrite(sink.fd, b, 4, at) < 0 && errno == EINTR) {
+        }
+    }
+
+    // Everything written so far on disk, and the header telling its size, so
+    // that a kill from here on loses only what follows.
+    void Checkpoint()
+    {
+        sinceCheckpoint.start();
+        avio_flush(io);
+        if (!fields.found || sink.end >= kFirstRiffLimit)
+            return;
+        PutLe32(4, std::uint32_t(sink.end - 8));
+        PutLe32(fields.moviSize, std::uint32_t(sink.end - fields.moviSize - 4));
+        PutLe32(fields.totalFrames, std::uint32_t(videoFrames));
+        PutLe32(fields.lengths[0], std::uint32_t(lastIndex + 1));
+        if (audioStream && fields.lengths.size() > 1)
+            PutLe32(fields.lengths[1], std::uint32_t(audioSamples));
+    }
 
     bool Drain(QString* error)
     {
@@ -232,7 +301,7 @@ bool AviWriter::DiskFull() const { return d->sink.full; }
 std::int64_t AviWriter::BytesWritten() const { return d->sink.end; }
 std::int64_t AviWriter::VideoFrames() const { return d->videoFrames; }
 
-bool AviWriter::Open(const QString& path, const Video& video, const Audio* audio, QString* error)
+bool AviWriter::Open(const QString& path, const Video& video, const Audio* audio, QString* error, bool preAllocated)
 {
     Close(nullptr);
     // Encoder and converter notes would only clutter the program's output;
@@ -283,7 +352,8 @@ bool AviWriter::Open(const QString& path, const Video& video, const Audio* audio
     }
 
     const QByteArray name = QFile::encodeName(path);
-    d->sink.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // A tail of an older recording would be read as part of this one.
+    d->sink.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | (preAllocated ? 0 : O_TRUNC), 0644);
     if (d->sink.fd < 0)
         return fail(QStringLiteral("Cannot open the capture file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
     struct stat st {};
@@ -303,6 +373,11 @@ bool AviWriter::Open(const QString& path, const Video& video, const Audio* audio
     int rc = avformat_write_header(d->fmt, nullptr);
     if (rc < 0)
         return fail(QStringLiteral("Writing the capture file failed: %1").arg(AvErrorText(rc)));
+    avio_flush(d->io);
+    QByteArray header(int(std::min<std::int64_t>(d->sink.end, 1 << 20)), '\0');
+    if (::pread(d->sink.fd, header.data(), header.size(), 0) == header.size() && header.size() >= 12)
+        FindFields(header, 12, header.size(), d->fields);
+    d->sinceCheckpoint.start();
 
     d->frame = av_frame_alloc();
     d->packet = av_packet_alloc();
@@ -345,7 +420,11 @@ bool AviWriter::WriteVideo(const QImage& image, std::int64_t index, QString* err
         return false;
     }
     ++d->videoFrames;
-    return d->Drain(error);
+    if (!d->Drain(error))
+        return false;
+    if (d->sinceCheckpoint.elapsed() >= kCheckpointEveryMs)
+        d->Checkpoint();
+    return true;
 }
 
 bool AviWriter::WriteAudio(const std::uint8_t* data, int bytes, QString* error)

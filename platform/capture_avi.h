@@ -2,11 +2,13 @@
 // AVI files written with libavformat: one video stream encoded by a
 // libavcodec encoder, optionally one PCM audio stream.
 //
-// The file is written in place without truncating it first, so a
-// pre-allocated buffer file keeps its blocks, and cut to the written length
-// at the end. Space for the closing index is kept in reserve while frames are
-// written: when the disk fills up, DiskFull() turns true before the reserve
-// is used, so the caller can still close the file into a playable AVI.
+// An existing file is emptied first, unless the caller pre-allocated it for
+// this recording (a buffer file keeps its blocks); it is cut to the written
+// length at the end. Every second the header sizes are brought up to date,
+// so a process killed midway leaves a file that plays up to about then.
+// Space for the closing index is kept in reserve while frames are written:
+// when the disk fills up, DiskFull() turns true before the reserve is used,
+// so the caller can still close the file into a playable AVI.
 
 #include <QImage>
 #include <QList>
@@ -47,8 +49,9 @@ public:
     AviWriter(const AviWriter&) = delete;
     AviWriter& operator=(const AviWriter&) = delete;
 
-    // Creates or reuses the file at path; false with error on failure.
-    bool Open(const QString& path, const Video& video, const Audio* audio, QString* error);
+    // Creates or empties the file at path (keeps it as it is when
+    // preAllocated); false with error on failure.
+    bool Open(const QString& path, const Video& video, const Audio* audio, QString* error, bool preAllocated = false);
     // A frame (RGB888 of the video size) at frame number index; frame numbers
     // must grow, skipped numbers become empty (repeated) frames.
     bool WriteVideo(const QImage& frame, std::int64_t index, QString* error);

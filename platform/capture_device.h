@@ -51,6 +51,11 @@ public:
     virtual bool SetFrameSize(QSize size, QString* error) = 0;
     // Nominal frames per second the device delivers.
     virtual int NominalRate() const { return 30; }
+    // Asks the device to take frames at this period (nearest it offers).
+    virtual bool SetFrameInterval(std::uint32_t microSecPerFrame) { (void)microSecPerFrame; return false; }
+    // Discards the frames waiting to be read, so that the next ReadFrame
+    // delivers one taken after this call.
+    virtual void Drain() {}
 
     // The next frame as RGB888 of FrameSize(), waiting up to timeoutMs.
     virtual ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) = 0;
@@ -70,14 +75,19 @@ public:
 struct DriverEntry {
     QString name;
     QString version;
+    QString identity;  // which device: its name and where it is attached
     std::function<std::unique_ptr<CaptureDevice>(QString* error)> open;
 };
 
 // Every driver in index order: V4L2 capture devices, then the test pattern.
+// One scan serves every query until the event loop next runs.
 QList<DriverEntry> EnumerateDrivers();
 
 std::unique_ptr<CaptureDevice> CreateTestPatternDevice();
 QString TestPatternName();
 QString TestPatternVersion();
+// The frame number the test pattern stamps into its frames while it shows
+// its frame counter (RGB888 as delivered or saved).
+std::uint32_t TestPatternFrameNumber(const QImage& frame);
 
 }  // namespace platform::capture

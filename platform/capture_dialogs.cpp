@@ -29,8 +29,11 @@ QDialogButtonBox* AddButtons(QDialog& dialog, QVBoxLayout* layout)
 
 }  // namespace
 
-bool ShowFormatDialog(QWidget* parent, CaptureDevice& device, QString* error)
+bool ShowFormatDialog(QWidget* parent, const std::weak_ptr<CaptureDevice>& weak, QString* error)
 {
+    std::shared_ptr<CaptureDevice> shown = weak.lock();
+    if (!shown)
+        return false;
     QDialog dialog(parent ? parent->window() : nullptr);
     dialog.setObjectName(QStringLiteral("CaptureFormatDialog"));
     dialog.setWindowTitle(QStringLiteral("Video Format"));
@@ -38,32 +41,44 @@ bool ShowFormatDialog(QWidget* parent, CaptureDevice& device, QString* error)
     auto* form = new QFormLayout;
     auto* sizes = new QComboBox(&dialog);
     sizes->setObjectName(QStringLiteral("FrameSizeCombo"));
-    const QList<QSize> offered = device.FrameSizes();
+    const QList<QSize> offered = shown->FrameSizes();
     for (const QSize& s : offered) {
         sizes->addItem(QStringLiteral("%1 x %2").arg(s.width()).arg(s.height()), s);
-        if (s == device.FrameSize())
+        if (s == shown->FrameSize())
             sizes->setCurrentIndex(sizes->count() - 1);
     }
+    shown.reset();
     form->addRow(QStringLiteral("Image size:"), sizes);
     form->addRow(QStringLiteral("Format:"), new QLabel(QStringLiteral("RGB 24 bit"), &dialog));
     layout->addLayout(form);
     AddButtons(dialog, layout);
     if (dialog.exec() != QDialog::Accepted)
         return false;
+    const std::shared_ptr<CaptureDevice> live = weak.lock();
+    if (!live)
+        return false;
     const QSize chosen = sizes->currentData().toSize();
-    if (chosen.isValid() && chosen != device.FrameSize() && !device.SetFrameSize(chosen, error))
+    if (chosen.isValid() && chosen != live->FrameSize() && !live->SetFrameSize(chosen, error))
         return false;
     return true;
 }
 
-bool ShowSourceDialog(QWidget* parent, CaptureDevice& device)
+bool ShowSourceDialog(QWidget* parent, const std::weak_ptr<CaptureDevice>& weak)
 {
+    std::shared_ptr<CaptureDevice> shown = weak.lock();
+    if (!shown)
+        return false;
+    auto set = [weak](std::uint32_t id, int value) {
+        if (const std::shared_ptr<CaptureDevice> device = weak.lock())
+            device->SetControl(id, value);
+    };
     QDialog dialog(parent ? parent->window() : nullptr);
     dialog.setObjectName(QStringLiteral("CaptureSourceDialog"));
     dialog.setWindowTitle(QStringLiteral("Video Source"));
     auto* layout = new QVBoxLayout(&dialog);
     auto* form = new QFormLayout;
-    const QList<DeviceControl> controls = device.Controls();
+    const QList<DeviceControl> controls = shown->Controls();
+    shown.reset();
     std::map<std::uint32_t, int> original;
     for (const DeviceControl& c : controls) {
         original[c.id] = c.value;
@@ -74,7 +89,7 @@ bool ShowSourceDialog(QWidget* parent, CaptureDevice& device)
             auto* box = new QCheckBox(&dialog);
             box->setObjectName(name);
             box->setChecked(c.value != 0);
-            QObject::connect(box, &QCheckBox::toggled, &dialog, [&device, id](bool on) { device.SetControl(id, on); });
+            QObject::connect(box, &QCheckBox::toggled, &dialog, [set, id](bool on) { set(id, on); });
             form->addRow(c.name, box);
             break;
         }
@@ -84,8 +99,8 @@ bool ShowSourceDialog(QWidget* parent, CaptureDevice& device)
             for (int i = 0; i < c.menu.size(); ++i)
                 combo->addItem(c.menu[i], c.minimum + i);
             combo->setCurrentIndex(c.value - c.minimum);
-            QObject::connect(combo, &QComboBox::currentIndexChanged, &dialog, [&device, id, combo](int) {
-                device.SetControl(id, combo->currentData().toInt());
+            QObject::connect(combo, &QComboBox::currentIndexChanged, &dialog, [set, id, combo](int) {
+                set(id, combo->currentData().toInt());
             });
             form->addRow(c.name, combo);
             break;
@@ -98,7 +113,7 @@ bool ShowSourceDialog(QWidget* parent, CaptureDevice& device)
             slider->setValue(c.value);
             slider->setMinimumWidth(200);
             QObject::connect(slider, &QSlider::valueChanged, &dialog,
-                             [&device, id](int v) { device.SetControl(id, v); });
+                             [set, id](int v) { set(id, v); });
             form->addRow(c.name, slider);
             break;
         }
@@ -106,27 +121,36 @@ bool ShowSourceDialog(QWidget* parent, CaptureDevice& device)
     }
     layout->addLayout(form);
     AddButtons(dialog, layout);
-    if (dialog.exec() == QDialog::Accepted)
-        return true;
-    for (const auto& [id, value] : original)
-        device.SetControl(id, value);
-    return false;
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (weak.expired())
+        return false;
+    if (!accepted)
+        for (const auto& [id, value] : original)
+            set(id, value);
+    return accepted;
 }
 
-bool ShowDisplayDialog(QWidget* parent, CaptureDevice& device)
+bool ShowDisplayDialog(QWidget* parent, const std::weak_ptr<CaptureDevice>& weak)
 {
+    std::shared_ptr<CaptureDevice> shown = weak.lock();
+    if (!shown)
+        return false;
     QDialog dialog(parent ? parent->window() : nullptr);
     dialog.setObjectName(QStringLiteral("CaptureDisplayDialog"));
     dialog.setWindowTitle(QStringLiteral("Video Display"));
     auto* layout = new QVBoxLayout(&dialog);
     auto* info = new QCheckBox(QStringLiteral("Show frame counter and time"), &dialog);
     info->setObjectName(QStringLiteral("ShowInfoCheck"));
-    info->setChecked(device.ShowInfo());
+    info->setChecked(shown->ShowInfo());
+    shown.reset();
     layout->addWidget(info);
     AddButtons(dialog, layout);
     if (dialog.exec() != QDialog::Accepted)
         return false;
-    device.SetShowInfo(info->isChecked());
+    const std::shared_ptr<CaptureDevice> live = weak.lock();
+    if (!live)
+        return false;
+    live->SetShowInfo(info->isChecked());
     return true;
 }
 

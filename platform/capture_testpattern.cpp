@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <atomic>
+#include <deque>
 #include <thread>
 
 namespace platform::capture {
@@ -18,6 +19,8 @@ namespace {
 
 constexpr std::uint32_t kBrightnessId = 1;
 constexpr std::uint32_t kSpeedId = 2;
+constexpr std::size_t kBuffers = 4;  // frames a camera holds for its reader
+constexpr int kStampBits = 32;
 
 class TestPatternDevice final : public CaptureDevice
 {
@@ -27,7 +30,10 @@ public:
         if (!started_) {
             started_ = true;
             clock_.start();
-            lastFrameMs_ = -1000;
+            produced_ = 0;
+            baseFrame_ = 0;
+            baseMs_ = 0;
+            queue_.clear();
         }
         return true;
     }
@@ -51,17 +57,43 @@ public:
     {
         if (!started_ && !Start(error))
             return ReadResult::Lost;
-        // A camera delivers at its own pace: wait for the next frame period.
-        const qint64 periodMs = 1000 / NominalRate();
-        qint64 wait = lastFrameMs_ + periodMs - clock_.elapsed();
-        if (wait > 0) {
+        Capture();
+        if (queue_.empty()) {
+            // A camera delivers at its own pace: wait for the next frame.
+            const qint64 wait = FrameDueMs(produced_) - clock_.elapsed();
             if (wait > timeoutMs)
                 return ReadResult::NoFrame;
-            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            if (wait > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            Capture();
         }
-        lastFrameMs_ = clock_.elapsed();
-        Render(image);
+        // The newest waiting frame; the older ones go back to the camera.
+        const std::uint64_t frame = queue_.back();
+        queue_.clear();
+        Render(frame, image);
         return ReadResult::Frame;
+    }
+
+    int NominalRate() const override { return rate_; }
+    bool SetFrameInterval(std::uint32_t microSecPerFrame) override
+    {
+        const int rate = std::clamp(int((1000000 + microSecPerFrame / 2) / std::max<std::uint32_t>(1, microSecPerFrame)), 1, 30);
+        if (rate == rate_)
+            return true;
+        // The frames to come follow the new pace from now on.
+        if (started_) {
+            Capture();
+            baseFrame_ = produced_;
+            baseMs_ = clock_.elapsed();
+        }
+        rate_ = rate;
+        return true;
+    }
+
+    void Drain() override
+    {
+        Capture();
+        queue_.clear();
     }
 
     bool HasOverlay() const override { return true; }
@@ -128,15 +160,35 @@ private:
         }
     }
 
-    void Render(QImage& image)
+    qint64 FrameDueMs(std::uint64_t frame) const
+    {
+        return baseMs_ + qint64((frame - baseFrame_) * 1000 / std::uint64_t(NominalRate()));
+    }
+
+    // The frames the camera has taken since the last call: into a free
+    // buffer while there is one, dropped while all of them wait to be read.
+    void Capture()
+    {
+        const qint64 now = clock_.elapsed();
+        while (FrameDueMs(produced_) <= now) {
+            if (queue_.size() < kBuffers) {
+                queue_.push_back(produced_++);
+                continue;
+            }
+            // Full: every frame due until now is dropped, at one go.
+            const std::uint64_t lastDue = baseFrame_ + std::uint64_t((now - baseMs_) * NominalRate() / 1000);
+            produced_ = std::max(produced_ + 1, lastDue + 1);
+        }
+    }
+
+    void Render(std::uint64_t frame, QImage& image)
     {
         if (background_.isNull() || builtBrightness_ != brightness_)
             BuildBackground();
         const int w = size_.width();
         const int h = size_.height();
         const int step = speed_ == 0 ? 0 : (speed_ == 1 ? 2 : 8);
-        const int offset = int((frame_ * step) % w);
-        ++frame_;
+        const int offset = int((frame * step) % w);
         if (image.size() != size_ || image.format() != QImage::Format_RGB888)
             image = QImage(size_, QImage::Format_RGB888);
         // Copy rows of the shifted window out of the double-width strip.
@@ -150,19 +202,30 @@ private:
         font.setPixelSize(std::max(10, h / 12));
         p.setFont(font);
         const QString text = QStringLiteral("%1  %2")
-                                 .arg(frame_, 6, 10, QLatin1Char('0'))
+                                 .arg(frame + 1, 6, 10, QLatin1Char('0'))
                                  .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")));
         const QRect band(0, h - font.pixelSize() * 3 / 2, w, font.pixelSize() * 3 / 2);
         p.fillRect(band, Qt::black);
         p.setPen(Qt::white);
         p.drawText(band, Qt::AlignCenter, text);
+        p.end();
+        // The counter also in machine-readable form: one bit per two pixels
+        // of the bottom row, lowest bit first.
+        uchar* row = image.scanLine(h - 1);
+        for (int bit = 0; bit < kStampBits; ++bit) {
+            const uchar v = ((frame + 1) >> bit) & 1 ? 255 : 0;
+            std::memset(row + bit * 6, v, 6);
+        }
     }
 
     QSize size_{320, 240};
     QImage background_;
     QElapsedTimer clock_;
-    qint64 lastFrameMs_ = -1000;
-    std::uint64_t frame_ = 0;
+    std::uint64_t produced_ = 0;      // frames the camera has taken
+    std::deque<std::uint64_t> queue_;  // taken frames waiting to be read
+    std::uint64_t baseFrame_ = 0;     // the pace is counted from this frame
+    qint64 baseMs_ = 0;               // and this time
+    int rate_ = 30;
     std::atomic<int> brightness_{128};
     int builtBrightness_ = 128;
     std::atomic<int> speed_{1};
@@ -185,6 +248,18 @@ QString TestPatternName()
 QString TestPatternVersion()
 {
     return QStringLiteral("Version: 1.0");
+}
+
+std::uint32_t TestPatternFrameNumber(const QImage& frame)
+{
+    if (frame.format() != QImage::Format_RGB888 || frame.width() < 2 * kStampBits)
+        return 0;
+    const uchar* row = frame.constScanLine(frame.height() - 1);
+    std::uint32_t n = 0;
+    for (int bit = 0; bit < kStampBits; ++bit)
+        if (row[bit * 6 + 1] > 127)
+            n |= 1u << bit;
+    return n;
 }
 
 }  // namespace platform::capture

@@ -3,6 +3,7 @@
 #include "platform/capture.h"
 #include "platform/capture_convert.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -77,9 +78,38 @@ std::shared_ptr<V4l2Io> CurrentIo()
     return g_factory ? g_factory() : CreateLibV4l2Io();
 }
 
+// One scan serves a burst of queries (a list, a name lookup, a connect):
+// opening a node can wake a suspended camera, so each is opened once. The
+// scan is forgotten when the event loop next runs, so cameras that come and
+// go are seen by the next burst.
+struct DriverCache {
+    QMutex mutex;
+    QList<DriverEntry> drivers;
+    bool valid = false;
+};
+
+DriverCache& driverCache()
+{
+    static DriverCache cache;
+    return cache;
+}
+
+void ForgetDrivers()
+{
+    DriverCache& cache = driverCache();
+    QMutexLocker lock(&cache.mutex);
+    cache.valid = false;
+    cache.drivers.clear();
+}
+
 bool Gone(int err)
 {
     return err == ENODEV || err == EIO || err == ENXIO || err == EBADF;
+}
+
+QString BusyText()
+{
+    return QStringLiteral("The camera is in use by another program.");
 }
 
 QString Text(const std::uint8_t* bytes, std::size_t size)
@@ -115,7 +145,7 @@ public:
     {
         fd_ = io_->Open(node_);
         if (fd_ < 0)
-            return Fail(error, DeviceNotDetectedText());
+            return Fail(error, errno == EBUSY ? BusyText() : DeviceNotDetectedText());
         v4l2_capability cap{};
         if (io_->Ioctl(fd_, VIDIOC_QUERYCAP, &cap) < 0)
             return Fail(error, DeviceNotDetectedText());
@@ -194,6 +224,7 @@ public:
         activeFormat_ = fmt.fmt.pix.pixelformat;
         size_ = QSize(int(fmt.fmt.pix.width), int(fmt.fmt.pix.height));
         bytesPerLine_ = int(fmt.fmt.pix.bytesperline);
+        ApplyRate();
 
         v4l2_requestbuffers req{};
         req.count = 4;
@@ -242,6 +273,33 @@ public:
 
     QSize FrameSize() const override { return size_; }
     QList<QSize> FrameSizes() const override { return sizes_; }
+    int NominalRate() const override { return rate_; }
+
+    bool SetFrameInterval(std::uint32_t microSecPerFrame) override
+    {
+        const int wanted = std::clamp(int((1000000 + microSecPerFrame / 2) / std::max<std::uint32_t>(1, microSecPerFrame)), 1, 1000);
+        if (wanted == wantedRate_)
+            return true;
+        wantedRate_ = wanted;
+        // Cameras take a new interval only while stopped.
+        if (!streaming_)
+            return true;
+        Stop();
+        return Start(nullptr);
+    }
+
+    void Drain() override
+    {
+        if (!streaming_)
+            return;
+        for (;;) {
+            v4l2_buffer buf{};
+            buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            buf.memory = V4L2_MEMORY_MMAP;
+            if (io_->Ioctl(fd_, VIDIOC_DQBUF, &buf) < 0 || io_->Ioctl(fd_, VIDIOC_QBUF, &buf) < 0)
+                return;
+        }
+    }
 
     bool SetFrameSize(QSize size, QString* error) override
     {
@@ -369,6 +427,8 @@ private:
             lost_ = true;
             return Fail(error, DeviceNotDetectedText());
         }
+        if (errno == EBUSY)
+            return Fail(error, BusyText());
         return Fail(error, QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno))));
     }
     ReadResult Lost(QString* error)
@@ -377,6 +437,19 @@ private:
         Fail(error, DeviceNotDetectedText());
         return ReadResult::Lost;
     }
+    // The camera takes frames at the wanted rate, or the nearest it offers.
+    void ApplyRate()
+    {
+        v4l2_streamparm parm{};
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (io_->Ioctl(fd_, VIDIOC_G_PARM, &parm) < 0 || !(parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME))
+            return;
+        parm.parm.capture.timeperframe.numerator = 1;
+        parm.parm.capture.timeperframe.denominator = std::uint32_t(wantedRate_);
+        if (io_->Ioctl(fd_, VIDIOC_S_PARM, &parm) == 0 && parm.parm.capture.timeperframe.numerator > 0)
+            rate_ = std::max(1, int(parm.parm.capture.timeperframe.denominator / parm.parm.capture.timeperframe.numerator));
+    }
+
     void ReleaseBuffers()
     {
         for (const Buffer& b : buffers_)
@@ -400,6 +473,8 @@ private:
     std::vector<Buffer> buffers_;
     bool streaming_ = false;
     bool lost_ = false;
+    int wantedRate_ = 30;
+    int rate_ = 30;
     FrameConverter converter_;
 };
 
@@ -412,8 +487,11 @@ std::shared_ptr<V4l2Io> CreateLibV4l2Io()
 
 void SetV4l2IoFactory(std::function<std::shared_ptr<V4l2Io>()> factory)
 {
-    QMutexLocker lock(&g_factoryMutex);
-    g_factory = std::move(factory);
+    {
+        QMutexLocker lock(&g_factoryMutex);
+        g_factory = std::move(factory);
+    }
+    ForgetDrivers();
 }
 
 QList<V4l2DeviceInfo> ListV4l2Devices(V4l2Io& io)
@@ -430,6 +508,7 @@ QList<V4l2DeviceInfo> ListV4l2Devices(V4l2Io& io)
                 V4l2DeviceInfo info;
                 info.node = node;
                 info.card = Text(cap.card, sizeof cap.card);
+                info.bus = Text(cap.bus_info, sizeof cap.bus_info);
                 info.version = QStringLiteral("Version: %1.%2.%3")
                                    .arg((cap.version >> 16) & 0xFF)
                                    .arg((cap.version >> 8) & 0xFF)
@@ -450,7 +529,9 @@ std::unique_ptr<CaptureDevice> OpenV4l2Device(std::shared_ptr<V4l2Io> io, const 
     return device;
 }
 
-QList<DriverEntry> EnumerateDrivers()
+namespace {
+
+QList<DriverEntry> ScanDrivers()
 {
     QList<DriverEntry> drivers;
     std::shared_ptr<V4l2Io> io = CurrentIo();
@@ -461,6 +542,7 @@ QList<DriverEntry> EnumerateDrivers()
         DriverEntry e;
         e.name = info.card.isEmpty() ? info.node : info.card;
         e.version = info.version;
+        e.identity = QStringLiteral("%1 (%2)").arg(e.name, info.bus.isEmpty() ? info.node : info.bus);
         const QString node = info.node;
         e.open = [io, node](QString* error) { return OpenV4l2Device(io, node, error); };
         drivers.append(e);
@@ -468,9 +550,26 @@ QList<DriverEntry> EnumerateDrivers()
     DriverEntry pattern;
     pattern.name = TestPatternName();
     pattern.version = TestPatternVersion();
+    pattern.identity = TestPatternName();
     pattern.open = [](QString*) { return CreateTestPatternDevice(); };
     drivers.append(pattern);
     return drivers;
+}
+
+}  // namespace
+
+QList<DriverEntry> EnumerateDrivers()
+{
+    DriverCache& cache = driverCache();
+    QMutexLocker lock(&cache.mutex);
+    if (cache.valid)
+        return cache.drivers;
+    cache.drivers = ScanDrivers();
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        cache.valid = true;
+        QMetaObject::invokeMethod(app, &ForgetDrivers, Qt::QueuedConnection);
+    }
+    return cache.drivers;
 }
 
 }  // namespace platform::capture

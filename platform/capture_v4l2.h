@@ -38,6 +38,7 @@ void SetV4l2IoFactory(std::function<std::shared_ptr<V4l2Io>()> factory);
 struct V4l2DeviceInfo {
     QString node;
     QString card;
+    QString bus;
     QString version;
 };
 

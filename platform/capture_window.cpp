@@ -5,6 +5,7 @@
 #include "platform/capture_dialogs.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -13,7 +14,9 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QSaveFile>
+#include <QWaitCondition>
 #include <QtEndian>
 
 #include <cerrno>
@@ -21,6 +24,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform::capture {
@@ -29,6 +33,7 @@ namespace {
 constexpr int kGrabTimeoutMs = 3000;
 constexpr int kStatusEveryMs = 250;
 constexpr int kNoFrameLostMs = 5000;  // a device silent this long counts as gone
+constexpr int kWatchEveryMs = 1000;
 // A tick may wait this long for a frame that is just due, so that timer
 // jitter does not skip frames when the preview rate meets the camera's.
 constexpr int kTickWaitMs = 5;
@@ -58,13 +63,14 @@ bool WriteBmp24(const QImage& image, const QString& path)
 {
     if (image.isNull() || path.isEmpty())
         return false;
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    const QImage rgb = image.format() == QImage::Format_RGB888 ? image : image.convertToFormat(QImage::Format_RGB888);
     const int w = rgb.width();
     const int h = rgb.height();
     const int rowSize = (w * 3 + 3) & ~3;
     const std::uint32_t imageSize = std::uint32_t(rowSize) * h;
-    QByteArray out(54 + int(imageSize), '\0');
+    QByteArray out(54 + qsizetype(imageSize), Qt::Uninitialized);
     char* p = out.data();
+    std::memset(p, 0, 54);
     p[0] = 'B';
     p[1] = 'M';
     PutLe32(p + 2, 54 + imageSize);
@@ -78,18 +84,39 @@ bool WriteBmp24(const QImage& image, const QString& path)
     PutLe32(p + 34, imageSize);
     PutLe32(p + 38, 2835);  // 72 dpi
     PutLe32(p + 42, 2835);
-    // Bitmap rows are BGR and bottom-up.
-    const QImage bgr = rgb.rgbSwapped();
-    for (int y = 0; y < h; ++y)
-        std::memcpy(p + 54 + std::size_t(h - 1 - y) * rowSize, bgr.constScanLine(y), std::size_t(w) * 3);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(out) != out.size()) {
-        file.cancelWriting();
-        return false;
+    // Bitmap rows are BGR and bottom-up; converted straight into place.
+    for (int y = 0; y < h; ++y) {
+        const uchar* src = rgb.constScanLine(y);
+        auto* dst = reinterpret_cast<uchar*>(p + 54 + std::size_t(h - 1 - y) * rowSize);
+        for (int x = 0; x < w; ++x, src += 3, dst += 3) {
+            dst[0] = src[2];
+            dst[1] = src[1];
+            dst[2] = src[0];
+        }
+        std::memset(dst, 0, std::size_t(rowSize - w * 3));
     }
-    return file.commit();
+    // Beside the target, then renamed over it: a reader never sees half a
+    // bitmap, and a failure leaves the old one.
+    const QFileInfo target(path);
+    const QByteArray temp = QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName()
+                                              + QStringLiteral(".XXXXXX"));
+    QByteArray name = temp;
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::fchmod(fd, 0644) == 0;
+    for (qsizetype done = 0; ok && done < out.size();) {
+        const ssize_t n = ::write(fd, out.constData() + done, std::size_t(out.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += n > 0 ? n : 0;
+    }
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(name.constData(), QFile::encodeName(target.absoluteFilePath()).constData()) == 0;
+    if (!ok)
+        ::unlink(name.constData());
+    return ok;
 }
 
 // One streaming capture: a worker thread reading and writing frames, and an
@@ -105,7 +132,9 @@ struct CaptureWindow::Sequence {
     std::atomic<std::uint32_t> waveSamples{0};
 
     QMutex frameMutex;
+    QWaitCondition frameReady;
     QImage latest;
+    std::uint64_t latestCount = 0;
     bool fresh = false;
 
     QMutex writerMutex;
@@ -144,6 +173,7 @@ CaptureWindow::CaptureWindow(WindowHandle parent, const QString& name, int id)
 
     timer_.setTimerType(Qt::PreciseTimer);
     connect(&timer_, &QTimer::timeout, this, [this] { Tick(); });
+    connect(&watchdog_, &QTimer::timeout, this, [this] { Watch(); });
 }
 
 CaptureWindow::~CaptureWindow()
@@ -257,6 +287,8 @@ LRESULT CaptureWindow::WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lPara
         return 1;
     case WM_CAP_SET_PREVIEWRATE:
         previewMs_ = std::max<unsigned>(1, unsigned(wParam));
+        if (!Capturing())
+            ApplyFrameInterval();
         RestartTimer();
         return 1;
     case WM_CAP_SET_SCALE:
@@ -293,15 +325,22 @@ bool CaptureWindow::Connect(unsigned index)
     Disconnect();
     QString error;
     std::unique_ptr<CaptureDevice> device = drivers[int(index)].open(&error);
+    if (device)
+        device->SetFrameInterval(previewMs_ * 1000);
     if (!device || !device->Start(&error)) {
-        if (!error.isEmpty())
-            PostError(IDS_CAP_DRIVER_ERROR, error);
+        // At once: the owner destroys this window when the connect fails,
+        // and a posted error would die with it.
+        if (!error.isEmpty() && errorCallback_)
+            errorCallback_(Handle(), IDS_CAP_DRIVER_ERROR, error.toLocal8Bit().constData());
         return false;
     }
     device_ = std::move(device);
     driverIndex_ = index;
     lost_ = false;
     lastFrame_ = QImage();
+    frameValid_ = false;
+    sinceFrame_.start();
+    watchdog_.start(kWatchEveryMs);
     update();
     return true;
 }
@@ -315,11 +354,13 @@ void CaptureWindow::Disconnect()
     preview_ = false;
     overlay_ = false;
     timer_.stop();
+    watchdog_.stop();
     if (device_) {
         device_->Stop();
         device_.reset();
     }
     lastFrame_ = QImage();
+    frameValid_ = false;
     update();
 }
 
@@ -400,7 +441,7 @@ void CaptureWindow::Tick()
         QMutexLocker lock(&sequence_->frameMutex);
         if (!sequence_->fresh)
             return;
-        lastFrame_ = sequence_->latest;
+        GotFrame(sequence_->latest);
         sequence_->fresh = false;
     } else if (!ReadInto(kTickWaitMs)) {
         return;
@@ -416,7 +457,7 @@ bool CaptureWindow::ReadInto(int timeoutMs)
     QImage frame;
     switch (device_->ReadFrame(frame, timeoutMs, &error)) {
     case CaptureDevice::ReadResult::Frame:
-        lastFrame_ = frame;
+        GotFrame(frame);
         return true;
     case CaptureDevice::ReadResult::NoFrame:
         return false;
@@ -427,12 +468,49 @@ bool CaptureWindow::ReadInto(int timeoutMs)
     return false;
 }
 
+void CaptureWindow::GotFrame(const QImage& frame)
+{
+    lastFrame_ = frame;
+    frameValid_ = true;
+    sinceFrame_.start();
+}
+
+void CaptureWindow::Watch()
+{
+    if (!Connected() || lost_ || Capturing())
+        return;
+    // Preview and overlay read frames themselves; an idle stream is read
+    // here, so a camera that stops delivering is noticed all the same.
+    if (!timer_.isActive()) {
+        QString error;
+        QImage frame;
+        const auto got = device_->ReadFrame(frame, 0, &error);
+        if (got == CaptureDevice::ReadResult::Lost) {
+            DeviceLost(error);
+            return;
+        }
+        if (got == CaptureDevice::ReadResult::Frame)
+            sinceFrame_.start();
+    }
+    if (sinceFrame_.elapsed() > kNoFrameLostMs)
+        DeviceLost(QString());
+}
+
+void CaptureWindow::ApplyFrameInterval()
+{
+    if (!Connected())
+        return;
+    const std::uint32_t us = sequence_ ? sequence_->parms.dwRequestMicroSecPerFrame : previewMs_ * 1000;
+    device_->SetFrameInterval(us);
+}
+
 void CaptureWindow::DeviceLost(const QString& why)
 {
     Q_UNUSED(why);
     if (lost_)
         return;
     lost_ = true;
+    frameValid_ = false;
     preview_ = false;
     overlay_ = false;
     timer_.stop();
@@ -448,20 +526,30 @@ bool CaptureWindow::Grab(bool stopPreview)
         overlay_ = false;
         timer_.stop();
     }
+    // The frame must be taken after the grab was asked for: a camera that
+    // nobody read holds frames from long before.
+    bool got = false;
     if (sequence_) {
-        QMutexLocker lock(&sequence_->frameMutex);
-        if (sequence_->latest.isNull())
-            return false;
-        lastFrame_ = sequence_->latest;
+        Sequence* s = sequence_.get();
+        QMutexLocker lock(&s->frameMutex);
+        const std::uint64_t asked = s->latestCount;
+        QDeadlineTimer deadline(kGrabTimeoutMs);
+        while (s->latestCount == asked && !s->stop && s->frameReady.wait(&s->frameMutex, deadline)) {
+        }
+        got = s->latestCount != asked;
+        if (got)
+            GotFrame(s->latest);
     } else {
+        device_->Drain();
         // A camera that says nothing within the time-out fails the grab.
         QElapsedTimer clock;
         clock.start();
-        bool got = false;
         while (!got && !lost_ && clock.elapsed() < kGrabTimeoutMs)
             got = ReadInto(kGrabTimeoutMs - int(clock.elapsed()));
-        if (!got)
-            return false;
+    }
+    if (!got) {
+        frameValid_ = false;
+        return false;
     }
     update();
     CallFrameCallback(lastFrame_, 0);
@@ -470,9 +558,12 @@ bool CaptureWindow::Grab(bool stopPreview)
 
 bool CaptureWindow::SaveDib(const QString& path)
 {
-    if (!Connected() || path.isEmpty())
+    if (!Connected() || lost_ || path.isEmpty())
         return false;
     if (lastFrame_.isNull() && !Grab(false))
+        return false;
+    // An old frame beside the current time would pass for a picture of now.
+    if (!frameValid_ || sinceFrame_.elapsed() > kNoFrameLostMs)
         return false;
     return WriteBmp24(lastFrame_, path);
 }
@@ -500,6 +591,7 @@ bool CaptureWindow::Allocate(std::uint64_t bytes)
                                         .arg(captureFile_));
         return false;
     }
+    allocatedFile_ = captureFile_;
     return true;
 }
 
@@ -561,7 +653,9 @@ bool CaptureWindow::StartSequence(bool toFile)
         video.microSecPerFrame = usPerFrame;
         video.codec = codec_;
         QString error;
-        if (!seq->writer.Open(captureFile_, video, seq->withAudio ? &audioFormat : nullptr, &error)) {
+        const bool preAllocated = allocatedFile_ == captureFile_;
+        allocatedFile_.clear();
+        if (!seq->writer.Open(captureFile_, video, seq->withAudio ? &audioFormat : nullptr, &error, preAllocated)) {
             PostError(IDS_CAP_CANTOPEN, error);
             return false;
         }
@@ -569,6 +663,7 @@ bool CaptureWindow::StartSequence(bool toFile)
 
     lastFrames_ = lastDropped_ = lastElapsedMs_ = lastWaveSamples_ = 0;
     sequence_ = std::move(seq);
+    ApplyFrameInterval();
     Sequence* s = sequence_.get();
     const std::uint64_t id = s->id;
     CaptureDevice* device = device_.get();
@@ -669,7 +764,9 @@ bool CaptureWindow::StartSequence(bool toFile)
             {
                 QMutexLocker lock(&s->frameMutex);
                 s->latest = frame;
+                ++s->latestCount;
                 s->fresh = true;
+                s->frameReady.wakeAll();
             }
             const std::uint32_t timeMs = std::uint32_t(nowUs / 1000);
             QMetaObject::invokeMethod(this, [this, frame, timeMs] {
@@ -693,6 +790,10 @@ bool CaptureWindow::StartSequence(bool toFile)
         }
         s->elapsedMs = std::uint32_t(elapsedUs() / 1000);
         s->stop = true;
+        {
+            QMutexLocker lock(&s->frameMutex);
+            s->frameReady.wakeAll();
+        }
         if (s->audio.joinable())
             s->audio.join();
         if (s->toFile) {
@@ -738,6 +839,9 @@ void CaptureWindow::FinishSequence()
     if (s->toFile)
         s->writer.Close(nullptr);
     qApp->removeEventFilter(this);
+    ApplyFrameInterval();
+    // The capture watched the camera itself; the idle watch starts afresh.
+    sinceFrame_.start();
     lastFrames_ = s->frames;
     lastDropped_ = s->dropped;
     lastElapsedMs_ = s->elapsedMs;
@@ -776,16 +880,22 @@ bool CaptureWindow::eventFilter(QObject* watched, QEvent* event)
     return QWidget::eventFilter(watched, event);
 }
 
+// The dialogs run a modal loop in which an error handler may close the
+// driver and destroy this window: after it nothing here may be touched.
 bool CaptureWindow::FormatDialog()
 {
     if (!Connected() || Capturing())
         return false;
+    QPointer<CaptureWindow> self(this);
     QString error;
-    const bool accepted = ShowFormatDialog(this, *device_, &error);
+    const bool accepted = ShowFormatDialog(this, device_, &error);
+    if (!self)
+        return false;
     if (!error.isEmpty())
         PostError(IDS_CAP_DRIVER_ERROR, error);
     if (accepted) {
         lastFrame_ = QImage();
+        frameValid_ = false;
         update();
     }
     return accepted;
@@ -795,14 +905,18 @@ bool CaptureWindow::SourceDialog()
 {
     if (!Connected() || device_->Controls().isEmpty())
         return false;
-    return ShowSourceDialog(this, *device_);
+    QPointer<CaptureWindow> self(this);
+    const bool accepted = ShowSourceDialog(this, device_);
+    return self && accepted;
 }
 
 bool CaptureWindow::DisplayDialog()
 {
     if (!Connected() || !device_->HasDisplayOptions())
         return false;
-    return ShowDisplayDialog(this, *device_);
+    QPointer<CaptureWindow> self(this);
+    const bool accepted = ShowDisplayDialog(this, device_);
+    return self && accepted;
 }
 
 bool CaptureWindow::CompressionDialog()

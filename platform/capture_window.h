@@ -7,6 +7,7 @@
 #include "platform/capture.h"
 #include "platform/capture_device.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMutex>
 #include <QTimer>
@@ -56,8 +57,13 @@ private:
     void SetOverlay(bool on);
     void RestartTimer();
     void Tick();
+    // Keeps an idle stream drained and notices a camera that went silent.
+    void Watch();
     // Reads one frame into lastFrame_; false when the device failed.
     bool ReadInto(int timeoutMs);
+    void GotFrame(const QImage& frame);
+    // The camera's pace: the capture rate while recording, else the preview rate.
+    void ApplyFrameInterval();
     bool Grab(bool stopPreview);
     bool SaveDib(const QString& path);
     bool Allocate(std::uint64_t bytes);
@@ -90,8 +96,14 @@ private:
     CAPWAVECALLBACK waveStreamCallback_ = nullptr;
 
     unsigned driverIndex_ = 0;
-    std::unique_ptr<CaptureDevice> device_;
+    // Shared with the driver dialogs, which must notice when it is gone.
+    std::shared_ptr<CaptureDevice> device_;
     bool lost_ = false;
+    // The last frame is a picture of now: no grab failed since, and the
+    // camera delivered within the loss time-out.
+    bool frameValid_ = false;
+    QElapsedTimer sinceFrame_;
+    QTimer watchdog_;
     bool preview_ = false;
     bool overlay_ = false;
     bool scale_ = false;
@@ -100,6 +112,7 @@ private:
     QImage lastFrame_;  // RGB888; what the window shows and SAVEDIB writes
 
     QString captureFile_;
+    QString allocatedFile_;  // pre-allocated for the next capture: not to be emptied
     CAPTUREPARMS parms_{};
     WAVEFORMATEX waveFormat_{};
     QString codec_;

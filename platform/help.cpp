@@ -317,17 +317,44 @@ QString Canonical(const QString& file)
 }
 
 // A viewer opened while a modal dialog runs must belong to that dialog, or
-// the dialog's modality would block it.
-QWidget* ViewerParent()
+// the dialog's modality would block it. When the dialog closes, the viewer
+// goes to its owner: dialogs made for one showing are destroyed at once and
+// would take the help with them.
+class ModalHandOver final : public QObject
 {
-    return QApplication::activeModalWidget();
-}
+public:
+    ModalHandOver(HelpViewer* viewer, QWidget* modal, QWidget* owner)
+        : QObject(viewer), viewer_(viewer), modal_(modal), owner_(owner)
+    {
+        modal->installEventFilter(this);
+    }
 
-HelpViewer* ViewerFor(const QString& file)
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == modal_ && event->type() == QEvent::Hide) {
+            modal_->removeEventFilter(this);
+            if (viewer_ && viewer_->parentWidget() == modal_) {
+                viewer_->setParent(owner_, Qt::Window);
+                viewer_->show();
+            }
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    QPointer<HelpViewer> viewer_;
+    QPointer<QWidget> modal_;
+    QPointer<QWidget> owner_;
+};
+
+HelpViewer* ViewerFor(const QString& file, QWidget* owner)
 {
     const QString key = Canonical(file);
     QPointer<HelpViewer>& slot = Viewers()[key];
-    QWidget* parent = ViewerParent();
+    QWidget* modal = QApplication::activeModalWidget();
+    QWidget* parent = modal ? modal : owner;
     if (slot && slot->parentWidget() != parent) {
         slot->setParent(parent, Qt::Window);
     }
@@ -337,13 +364,15 @@ HelpViewer* ViewerFor(const QString& file)
         // The program ends with its main window, whatever help is still open.
         slot->setAttribute(Qt::WA_QuitOnClose, false);
     }
+    if (modal && modal != owner)
+        new ModalHandOver(slot, modal, owner);
     return slot;
 }
 
 class ViewerService final : public HelpService
 {
 public:
-    QWidget* HtmlHelp(QWidget*, const QString& file, unsigned command, std::uintptr_t data) override
+    QWidget* HtmlHelp(QWidget* owner, const QString& file, unsigned command, std::uintptr_t data) override
     {
         if (command == HH_CLOSE_ALL) {
             for (auto& [key, viewer] : Viewers())
@@ -360,7 +389,7 @@ public:
             chmFile = file.left(sep);
             page = file.mid(sep + 2);
         }
-        HelpViewer* viewer = ViewerFor(chmFile);
+        HelpViewer* viewer = ViewerFor(chmFile, owner);
         switch (command) {
         case HH_DISPLAY_TOC:
             viewer->ShowContents();

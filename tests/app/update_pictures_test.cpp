@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QPainter>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -123,6 +125,27 @@ TEST_F(UpdatePictures, AFrameBecomesABaselineColourJpegOfTheSameSizeAtQuality90)
     // Channels are not swapped: red stays red, blue stays blue.
     EXPECT_TRUE(Near(jpeg.image.pixelColor(40, 120), QColor(255, 0, 0))) << jpeg.image.pixelColor(40, 120).name().toStdString();
     EXPECT_TRUE(Near(jpeg.image.pixelColor(280, 120), QColor(0, 0, 255)));
+
+    // The same picture as libjpeg's own encoder at its defaults, on a frame
+    // with a camera's noise, where encoder settings show in the output.
+    QImage noisy(320, 240, QImage::Format_RGB888);
+    quint32 x = 2463534242u;
+    for (int y = 0; y < noisy.height(); ++y)
+        for (int i = 0; i < noisy.width() * 3; ++i) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            noisy.scanLine(y)[i] = uchar(std::clamp(i * 255 / 959 + int(x % 17) - 8, 0, 255));
+        }
+    ASSERT_TRUE(noisy.save(files_.CaptureBmp(), "BMP"));
+    ASSERT_TRUE(BmpToJpeg(files_.CaptureBmp(), files_.CaptureJpg()));
+    const QString peer = files_.File(QStringLiteral("cjpeg.jpg"));
+    QProcess cjpeg;
+    cjpeg.start(QStringLiteral("cjpeg"), {QStringLiteral("-quality"), QStringLiteral("90"), QStringLiteral("-outfile"),
+                                          peer, files_.CaptureBmp()});
+    ASSERT_TRUE(cjpeg.waitForFinished(30000) && cjpeg.exitCode() == 0);
+    EXPECT_EQ(QFileInfo(files_.CaptureJpg()).size(), QFileInfo(peer).size());
+    EXPECT_EQ(Decode(files_.CaptureJpg()).image, Decode(peer).image);
 }
 
 TEST_F(UpdatePictures, OddSizesAndLargeFramesEncode)

@@ -95,7 +95,7 @@ TEST(AviWriter, APreAllocatedFileIsOverwrittenAndCutToTheRecording)
     AviWriter::Video video;
     video.size = QSize(160, 120);
     QString error;
-    ASSERT_TRUE(writer.Open(path, video, nullptr, &error));
+    ASSERT_TRUE(writer.Open(path, video, nullptr, &error, true));
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(writer.WriteVideo(Frame(i * 40), i, &error));
     ASSERT_TRUE(writer.Close(&error));

@@ -9,14 +9,18 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QProcess>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
 
 using namespace platform;
@@ -110,6 +114,24 @@ TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
     // A file that cannot be written answers false.
     cap.SetSingleImageFile(Path(QStringLiteral("missing/dir/c.bmp")));
     EXPECT_FALSE(cap.SaveAsDIB());
+}
+
+TEST_F(TestPattern, ASnapshotWithPreviewAndOverlayOffShowsAFrameTakenAfterTheClick)
+{
+    cap.SetDriverOpen(true);
+    ASSERT_FALSE(cap.VideoPreview() || cap.VideoOverlay());
+    auto snapshot = [&] {
+        cap.SetSingleImageFile(Path(QStringLiteral("snap.bmp")));
+        EXPECT_TRUE(cap.GrabFrameNoStop() && cap.SaveAsDIB());
+        return capture::TestPatternFrameNumber(QImage(cap.SingleImageFile()).convertToFormat(QImage::Format_RGB888));
+    };
+    const std::uint32_t first = snapshot();
+    // The user waits a second before the next click; the camera runs on.
+    QElapsedTimer idle;
+    idle.start();
+    WaitUntil([&] { return idle.elapsed() >= 1000; });
+    const std::uint32_t second = snapshot();
+    EXPECT_GE(second, first + 25) << "a frame of the click, not one queued a second before";
 }
 
 TEST_F(TestPattern, PreviewPaintsMovingFramesAndCallsBackOnTheGuiThread)
@@ -234,6 +256,82 @@ TEST_F(TestPattern, BufferFileTakesTheCaptureUntilSaveCapture)
     cap.SetDriverOpen(false);
     EXPECT_FALSE(QFileInfo::exists(buffer));
     EXPECT_TRUE(QFileInfo::exists(cap.VideoFileName()));
+}
+
+TEST_F(TestPattern, ClosingTheDriverDuringABufferFileCaptureKeepsTheRecording)
+{
+    int streamed = 0;
+    cap.OnVideoStream = [&](TVideoCap*, VIDEOHDR*) { ++streamed; };
+    cap.SetVideoFileName(Path(QStringLiteral("kept.avi")));
+    cap.SetBufferFileSize(1);
+    cap.SetDriverOpen(true);
+    ASSERT_TRUE(cap.StartCapture());
+    ASSERT_TRUE(WaitUntil([&] { return streamed >= 3; }));
+    cap.SetDriverOpen(false);
+    const testsupport::AviInfo avi = ReadAvi(cap.VideoFileName());
+    ASSERT_TRUE(avi.opened) << qPrintable(avi.error);
+    EXPECT_GE(avi.videoPackets, 3);
+}
+
+// The child half of the next test: records into the file it is given until
+// it is killed, printing how many frames it has captured.
+TEST_F(TestPattern, RecordsUntilKilled)
+{
+    const QString file = qEnvironmentVariable("TARVO_RECORD_UNTIL_KILLED");
+    if (file.isEmpty())
+        GTEST_SKIP() << "run by ARecordingKilledMidwayStillPlays";
+    cap.OnVideoStream = [](TVideoCap*, VIDEOHDR*) {
+        static int frames = 0;
+        std::printf("frames %d\n", ++frames);
+        std::fflush(stdout);
+    };
+    cap.SetVideoFileName(file);
+    cap.SetDriverOpen(true);
+    ASSERT_TRUE(cap.StartCapture());
+    WaitUntil([] { return false; }, 600000);
+}
+
+TEST_F(TestPattern, ARecordingKilledMidwayStillPlays)
+{
+    const QString file = Path(QStringLiteral("killed.avi"));
+    const qint64 oldSize = 8 * 1024 * 1024;
+    {
+        QFile old(file);  // a longer recording of the same name
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(old.write(QByteArray(oldSize, 'x')) == oldSize);
+    }
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TARVO_RECORD_UNTIL_KILLED"), file);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=TestPattern.RecordsUntilKilled")});
+    int frames = 0;
+    QByteArray out;
+    ASSERT_TRUE(WaitUntil([&] {
+        out += child.readAllStandardOutput();
+        const int at = out.lastIndexOf("frames ");
+        if (at >= 0)
+            frames = out.mid(at + 7).split('\n').front().toInt();
+        return frames >= 45 || child.state() == QProcess::NotRunning;
+    }, 30000));
+    ASSERT_EQ(child.state(), QProcess::Running) << out.constData();
+    ::kill(pid_t(child.processId()), SIGKILL);
+    ASSERT_TRUE(child.waitForFinished(10000));
+
+    EXPECT_LT(QFileInfo(file).size(), oldSize) << "the old recording's tail is gone";
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_packets"),
+                                            QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                                            QStringLiteral("-show_entries"), QStringLiteral("stream=nb_read_packets"),
+                                            QStringLiteral("-of"), QStringLiteral("csv=p=0"), file});
+    ASSERT_TRUE(probe.waitForFinished(30000));
+    const QByteArray err = probe.readAllStandardError();
+    EXPECT_EQ(probe.exitCode(), 0) << err.constData();
+    const int packets = probe.readAllStandardOutput().trimmed().toInt();
+    EXPECT_GE(packets, frames - 15) << "all but the last second or so; " << err.constData();
+    const testsupport::AviInfo avi = ReadAvi(file);
+    EXPECT_TRUE(avi.firstFrameDecodes);
+    EXPECT_GE(avi.durationSec, (frames - 15) / 15.0) << "the header tells the length";
 }
 
 TEST_F(TestPattern, EscapeAbortsTheCapture)

@@ -1,268 +1,32 @@
-// The V4L2 driver on a scripted device that serves recorded YUYV and MJPEG
-// buffers, through the driver list, the capture window and the component.
+// The V4L2 driver on a scripted camera (recorded YUYV and MJPEG buffers, or
+// libv4l2's RGB24; a queue that fills, stalls, a busy device, unplug and
+// re-plug), through the driver list, the capture window and the component.
 #include "capture/videocap.h"
 #include "platform/capture_convert.h"
 #include "platform/capture_v4l2.h"
 #include "tests/capture/capture_files.h"
+#include "tests/support/fake_v4l2.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QImage>
-#include <QMutex>
-#include <QPainter>
 #include <QSlider>
 #include <QTemporaryDir>
 
 #include <linux/videodev2.h>
-#include <sys/mman.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <deque>
-#include <map>
 
 using namespace platform;
 using namespace platform::capture;
 using testsupport::AnswerDialog;
+using testsupport::FakeV4l2;
+using testsupport::RecordedYuyv;
 using testsupport::WaitUntil;
 
 namespace {
-
-// Left half red, right half blue, in studio-range YUYV.
-QByteArray RecordedYuyv(QSize size)
-{
-    QByteArray b(size.width() * size.height() * 2, '\0');
-    auto* p = reinterpret_cast<std::uint8_t*>(b.data());
-    for (int y = 0; y < size.height(); ++y)
-        for (int x = 0; x < size.width(); x += 2, p += 4) {
-            const bool left = x < size.width() / 2;
-            p[0] = p[2] = left ? 81 : 41;
-            p[1] = left ? 90 : 240;
-            p[3] = left ? 240 : 110;
-        }
-    return b;
-}
-
-// A webcam MJPEG frame: green left, white right, without Huffman tables.
-QByteArray RecordedMjpeg(QSize size)
-{
-    QImage img(size, QImage::Format_RGB888);
-    QPainter p(&img);
-    p.fillRect(0, 0, size.width() / 2, size.height(), Qt::green);
-    p.fillRect(size.width() / 2, 0, size.width() - size.width() / 2, size.height(), Qt::white);
-    p.end();
-    QByteArray jpeg;
-    QBuffer buf(&jpeg);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "JPG", 95);
-    QByteArray stripped;
-    int i = 0;
-    while (i + 3 < jpeg.size()) {
-        if (uchar(jpeg[i]) == 0xFF && uchar(jpeg[i + 1]) == 0xC4) {
-            const int len = (uchar(jpeg[i + 2]) << 8) | uchar(jpeg[i + 3]);
-            i += 2 + len;
-            continue;
-        }
-        if (uchar(jpeg[i]) == 0xFF && uchar(jpeg[i + 1]) == 0xDA) {
-            stripped += jpeg.mid(i);
-            break;
-        }
-        stripped += jpeg[i];
-        ++i;
-    }
-    return stripped;
-}
-
-class FakeV4l2 final : public V4l2Io
-{
-public:
-    std::vector<std::uint32_t> formats{V4L2_PIX_FMT_YUYV};
-    std::vector<QSize> sizes{{320, 240}, {640, 480}};
-    std::atomic<bool> unplugged{false};
-    std::vector<QSize> setFormats;  // sizes asked for with S_FMT
-    std::map<std::uint32_t, int> values{{V4L2_CID_BRIGHTNESS, 128}, {V4L2_CID_AUTO_WHITE_BALANCE, 1},
-                                        {V4L2_CID_POWER_LINE_FREQUENCY, 1}};
-    std::vector<std::pair<std::uint32_t, int>> setControls;
-
-    QStringList Nodes() override { return {QStringLiteral("/dev/video0"), QStringLiteral("/dev/video1")}; }
-
-    int Open(const QString& path) override
-    {
-        if (unplugged) {
-            errno = ENOENT;
-            return -1;
-        }
-        return path.endsWith(QLatin1Char('0')) ? 10 : 11;
-    }
-    int Close(int) override { return 0; }
-
-    int Ioctl(int fd, unsigned long request, void* arg) override
-    {
-        QMutexLocker lock(&mutex_);
-        if (unplugged)
-            return Fail(ENODEV);
-        switch (request) {
-        case VIDIOC_QUERYCAP: {
-            auto* cap = static_cast<v4l2_capability*>(arg);
-            *cap = {};
-            std::strcpy(reinterpret_cast<char*>(cap->card), "Fake Cam");
-            cap->version = (5u << 16) | (10u << 8);
-            cap->capabilities = V4L2_CAP_DEVICE_CAPS | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
-            // The second node is the camera's metadata node.
-            cap->device_caps = fd == 10 ? V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING
-                                        : V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
-            return 0;
-        }
-        case VIDIOC_ENUM_FMT: {
-            auto* d = static_cast<v4l2_fmtdesc*>(arg);
-            if (d->index >= formats.size())
-                return Fail(EINVAL);
-            d->pixelformat = formats[d->index];
-            return 0;
-        }
-        case VIDIOC_ENUM_FRAMESIZES: {
-            auto* f = static_cast<v4l2_frmsizeenum*>(arg);
-            if (f->index >= sizes.size())
-                return Fail(EINVAL);
-            f->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-            f->discrete.width = std::uint32_t(sizes[f->index].width());
-            f->discrete.height = std::uint32_t(sizes[f->index].height());
-            return 0;
-        }
-        case VIDIOC_G_FMT:
-        case VIDIOC_S_FMT: {
-            auto* f = static_cast<v4l2_format*>(arg);
-            if (request == VIDIOC_S_FMT) {
-                size_ = QSize(int(f->fmt.pix.width), int(f->fmt.pix.height));
-                format_ = f->fmt.pix.pixelformat;
-                setFormats.push_back(size_);
-            }
-            f->fmt.pix.width = std::uint32_t(size_.width());
-            f->fmt.pix.height = std::uint32_t(size_.height());
-            f->fmt.pix.pixelformat = format_;
-            f->fmt.pix.bytesperline = format_ == V4L2_PIX_FMT_YUYV ? std::uint32_t(size_.width() * 2) : 0;
-            return 0;
-        }
-        case VIDIOC_REQBUFS: {
-            auto* r = static_cast<v4l2_requestbuffers*>(arg);
-            r->count = std::min<std::uint32_t>(r->count, 4);
-            buffers_.assign(r->count, QByteArray(size_.width() * size_.height() * 3, '\0'));
-            queued_.clear();
-            return 0;
-        }
-        case VIDIOC_QUERYBUF: {
-            auto* b = static_cast<v4l2_buffer*>(arg);
-            if (b->index >= buffers_.size())
-                return Fail(EINVAL);
-            b->length = std::uint32_t(buffers_[b->index].size());
-            b->m.offset = b->index * 0x100000u;
-            return 0;
-        }
-        case VIDIOC_QBUF: queued_.push_back(static_cast<v4l2_buffer*>(arg)->index); return 0;
-        case VIDIOC_DQBUF: {
-            if (!ready_ || queued_.empty())
-                return Fail(EAGAIN);
-            ready_ = false;
-            auto* b = static_cast<v4l2_buffer*>(arg);
-            b->index = queued_.front();
-            queued_.pop_front();
-            const QByteArray frame = format_ == V4L2_PIX_FMT_YUYV ? RecordedYuyv(size_) : RecordedMjpeg(size_);
-            std::memcpy(buffers_[b->index].data(), frame.constData(), std::min(frame.size(), buffers_[b->index].size()));
-            b->bytesused = std::uint32_t(frame.size());
-            b->flags = 0;
-            return 0;
-        }
-        case VIDIOC_STREAMON:
-        case VIDIOC_STREAMOFF: return 0;
-        case VIDIOC_QUERYCTRL: {
-            auto* q = static_cast<v4l2_queryctrl*>(arg);
-            const std::uint32_t after = q->id & ~V4L2_CTRL_FLAG_NEXT_CTRL;
-            auto it = values.upper_bound((q->id & V4L2_CTRL_FLAG_NEXT_CTRL) ? after : after - 1);
-            if (it == values.end())
-                return Fail(EINVAL);
-            *q = {};
-            q->id = it->first;
-            switch (it->first) {
-            case V4L2_CID_BRIGHTNESS:
-                std::strcpy(reinterpret_cast<char*>(q->name), "Brightness");
-                q->type = V4L2_CTRL_TYPE_INTEGER;
-                q->maximum = 255;
-                q->step = 1;
-                q->default_value = 128;
-                break;
-            case V4L2_CID_AUTO_WHITE_BALANCE:
-                std::strcpy(reinterpret_cast<char*>(q->name), "White Balance, Automatic");
-                q->type = V4L2_CTRL_TYPE_BOOLEAN;
-                q->maximum = 1;
-                break;
-            default:
-                std::strcpy(reinterpret_cast<char*>(q->name), "Power Line Frequency");
-                q->type = V4L2_CTRL_TYPE_MENU;
-                q->maximum = 2;
-                break;
-            }
-            return 0;
-        }
-        case VIDIOC_QUERYMENU: {
-            auto* m = static_cast<v4l2_querymenu*>(arg);
-            static const char* names[] = {"Disabled", "50 Hz", "60 Hz"};
-            std::strcpy(reinterpret_cast<char*>(m->name), names[m->index]);
-            return 0;
-        }
-        case VIDIOC_G_CTRL: {
-            auto* c = static_cast<v4l2_control*>(arg);
-            c->value = values.at(c->id);
-            return 0;
-        }
-        case VIDIOC_S_CTRL: {
-            auto* c = static_cast<v4l2_control*>(arg);
-            values[c->id] = c->value;
-            setControls.emplace_back(c->id, c->value);
-            return 0;
-        }
-        default: return Fail(ENOTTY);
-        }
-    }
-
-    void* Mmap(std::size_t, int, std::int64_t offset) override
-    {
-        QMutexLocker lock(&mutex_);
-        const std::size_t index = std::size_t(offset / 0x100000);
-        return index < buffers_.size() ? buffers_[index].data() : MAP_FAILED;
-    }
-    int Munmap(void*, std::size_t) override { return 0; }
-
-    // Each wait delivers one new frame.
-    int Poll(int, int) override
-    {
-        QMutexLocker lock(&mutex_);
-        if (unplugged) {
-            errno = ENODEV;
-            return -1;
-        }
-        ready_ = true;
-        return 1;
-    }
-
-private:
-    int Fail(int err)
-    {
-        errno = err;
-        return -1;
-    }
-
-    QMutex mutex_;
-    QSize size_{640, 480};
-    std::uint32_t format_ = V4L2_PIX_FMT_YUYV;
-    std::vector<QByteArray> buffers_;
-    std::deque<std::uint32_t> queued_;
-    bool ready_ = false;
-};
 
 class V4l2Driver : public ::testing::Test
 {
@@ -378,7 +142,7 @@ TEST_F(V4l2Driver, AnUnpluggedCameraIsReportedAsNotDetected)
     cap.SetPreviewRate(30);
     cap.SetVideoPreview(true);
     ASSERT_TRUE(cap.VideoPreview());
-    device->unplugged = true;
+    device->Unplug();
     ASSERT_TRUE(WaitUntil([&] { return !errors.isEmpty(); }));
     EXPECT_EQ(errors, QStringList{QStringLiteral("Capture device was not detected.")});
     EXPECT_FALSE(cap.GrabFrame());
@@ -400,7 +164,7 @@ TEST_F(V4l2Driver, AnUnpluggedCameraEndsTheCaptureWithAPlayableFile)
     cap.SetDriverOpen(true);
     ASSERT_TRUE(cap.StartCapture());
     ASSERT_TRUE(WaitUntil([&] { return streamed >= 3; }));
-    device->unplugged = true;
+    device->Unplug();
     ASSERT_TRUE(WaitUntil([&] { return !statusIds.empty() && statusIds.back() == 301; }));
     EXPECT_EQ(errors, QStringList{QStringLiteral("Capture device was not detected.")});
     EXPECT_FALSE(cap.CapturingNow());
@@ -408,6 +172,131 @@ TEST_F(V4l2Driver, AnUnpluggedCameraEndsTheCaptureWithAPlayableFile)
     ASSERT_TRUE(avi.opened);
     EXPECT_GE(avi.videoPackets, 3);
     EXPECT_TRUE(avi.firstFrameDecodes);
+}
+
+// libv4l2 hands YUYV and MJPEG cameras over as RGB24, whose frames here carry
+// their sequence number.
+TEST_F(V4l2Driver, AGrabShowsAFrameCapturedAfterItWasAsked)
+{
+    device->emulateRgb = true;
+    cap.SetDriverIndex(0);
+    cap.SetDriverOpen(true);
+    ASSERT_FALSE(GrabbedImage().isNull());
+    // Nobody dequeues between grabs: the four buffers fill and stay full.
+    device->Produce(10);
+    const std::uint32_t asked = device->Sequence();
+    const QImage img = GrabbedImage();
+    ASSERT_FALSE(img.isNull());
+    EXPECT_GT(FakeV4l2::SequenceOf(img), asked) << "not one of the frames queued long before";
+}
+
+TEST_F(V4l2Driver, AFailedGrabSavesNothingAndAStalledCameraCountsAsLost)
+{
+    cap.SetDriverIndex(0);
+    cap.SetDriverOpen(true);
+    ASSERT_FALSE(GrabbedImage().isNull());
+    const QString file = dir.filePath(QStringLiteral("after.bmp"));
+    cap.SetSingleImageFile(file);
+
+    // Frozen: frames stop, the device stays.
+    device->stalled = true;
+    EXPECT_FALSE(cap.GrabFrameNoStop());
+    EXPECT_FALSE(cap.SaveAsDIB()) << "the previous frame is no picture of now";
+    EXPECT_FALSE(QFileInfo::exists(file));
+    ASSERT_TRUE(WaitUntil([&] { return !errors.isEmpty(); }, 15000)) << "silence while open is a loss";
+    EXPECT_EQ(errors, QStringList{QStringLiteral("Capture device was not detected.")});
+
+    // Gone: the same.
+    device->stalled = false;
+    device->Unplug();
+    EXPECT_FALSE(cap.GrabFrameNoStop());
+    EXPECT_FALSE(cap.SaveAsDIB());
+    EXPECT_FALSE(QFileInfo::exists(file));
+}
+
+TEST_F(V4l2Driver, ACameraInUseByAnotherProgramSaysSoWhenTheConnectFails)
+{
+    cap.SetDriverIndex(0);
+    device->busy = true;
+    QString message;
+    try {
+        cap.SetDriverOpen(true);
+    } catch (const ENotConnectException& e) {
+        message = e.Message();
+    }
+    EXPECT_TRUE(message.startsWith(QStringLiteral("Can not connect capture driver with capture window"))) << qPrintable(message);
+    EXPECT_TRUE(message.contains(QStringLiteral("another program"))) << qPrintable(message);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors.front().contains(QStringLiteral("another program"))) << qPrintable(errors.front());
+    EXPECT_FALSE(cap.DriverOpen());
+}
+
+// The main window closes a lost driver from its error handler: the dialogs
+// still showing must not reach the device it freed.
+TEST_F(V4l2Driver, AnUnplugDuringTheDriverDialogsAppliesNothingToTheLostDevice)
+{
+    cap.OnError = [this](TVideoCap*, int, const QString& text) {
+        errors << text;
+        cap.SetDriverOpen(false);
+    };
+    auto unplug = [this] {
+        device->Unplug();
+        ASSERT_TRUE(WaitUntil([&] { return !cap.DriverOpen(); }));
+        testsupport::DrainEvents();
+        device->Replug();
+    };
+    cap.SetDriverIndex(0);
+    cap.SetPreviewRate(30);
+
+    cap.SetVideoPreview(true);
+    AnswerDialog(QStringLiteral("CaptureSourceDialog"), [&](QDialog* d) {
+        unplug();
+        d->findChild<QSlider*>(QStringLiteral("Control%1").arg(V4L2_CID_BRIGHTNESS))->setValue(10);
+    }, false);
+    EXPECT_FALSE(cap.DlgVideoSource());
+
+    cap.SetVideoPreview(true);
+    AnswerDialog(QStringLiteral("CaptureFormatDialog"), [&](QDialog* d) {
+        unplug();
+        d->findChild<QComboBox*>(QStringLiteral("FrameSizeCombo"))->setCurrentIndex(1);
+    }, true);
+    EXPECT_FALSE(cap.DlgVideoFormat());
+
+    EXPECT_TRUE(device->setControls.empty()) << "nothing moved, nothing restored";
+    EXPECT_EQ(std::count(device->setFormats.begin(), device->setFormats.end(), QSize(640, 480)), 0) << "no new size";
+    EXPECT_EQ(device->openFds, 0);
+}
+
+TEST_F(V4l2Driver, DescribingTheDriversOpensEachNodeOncePerBurst)
+{
+    const int before = device->opens;
+    EXPECT_EQ(GetDriverList()->size(), 2);
+    cap.SetDriverName(QStringLiteral("Fake Cam"));
+    EXPECT_EQ(cap.DriverIndex(), 0);
+    EXPECT_EQ(device->opens - before, 2) << "the list and the name lookup share one scan of both nodes";
+
+    // A camera that comes and goes is seen by the next burst.
+    device->Unplug();
+    testsupport::DrainEvents();
+    EXPECT_EQ(GetDriverList()->size(), 1);
+    device->Replug();
+    testsupport::DrainEvents();
+    EXPECT_EQ(GetDriverList()->size(), 2);
+}
+
+TEST_F(V4l2Driver, TheCameraDeliversAtThePreviewRateOrTheCaptureRate)
+{
+    cap.SetVideoFileName(dir.filePath(QStringLiteral("rate.avi")));
+    cap.SetDriverIndex(0);
+    cap.SetPreviewRate(15);
+    cap.SetDriverOpen(true);
+    ASSERT_FALSE(device->setPeriodsUs.empty());
+    EXPECT_EQ(device->setPeriodsUs.back(), 66666u) << "1/15 s";
+    cap.SetFrameRate(10);
+    ASSERT_TRUE(cap.StartCapture());
+    EXPECT_EQ(device->setPeriodsUs.back(), 100000u);
+    ASSERT_TRUE(cap.StopCapture());
+    EXPECT_EQ(device->setPeriodsUs.back(), 66666u) << "back to the preview rate";
 }
 
 TEST(FrameConverter, RefusesShortAndCorruptBuffers)

@@ -544,11 +544,14 @@ TEST_F(VideoCapFake, BufferFileAttachReleaseAndFailure)
     }
     EXPECT_FALSE(cap.BufferFileName().isEmpty()) << "the name stays remembered";
 
-    // Closing releases it: back to the video file, the temporary file deleted.
+    // Closing releases it: a capture still running is stopped and saved
+    // first, then back to the video file, the temporary file deleted.
     const QString kept = cap.BufferFileName();
     fake->calls.clear();
     cap.SetDriverOpen(false);
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_FILE_SET_CAPTURE_FILE, WM_CAP_DRIVER_DISCONNECT}));
+    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_GET_STATUS, WM_CAP_STOP, WM_CAP_GET_STATUS,
+                                                             WM_CAP_FILE_SAVEAS, WM_CAP_FILE_SET_CAPTURE_FILE,
+                                                             WM_CAP_DRIVER_DISCONNECT}));
     EXPECT_FALSE(QFileInfo::exists(kept));
 }
 

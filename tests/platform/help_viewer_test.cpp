@@ -25,9 +25,10 @@ struct HelpViewerTest : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(QFile::exists(kHelpFile)) << "build the tarvo_help target first"; }
     void TearDown() override { HtmlHelpA(nullptr, {}, HH_CLOSE_ALL, 0); }
 
-    HelpViewer* Open(unsigned command, std::uintptr_t data = 0, const QString& file = kHelpFile)
+    HelpViewer* Open(unsigned command, std::uintptr_t data = 0, const QString& file = kHelpFile,
+                     QWidget* owner = nullptr)
     {
-        return qobject_cast<HelpViewer*>(HtmlHelpA(nullptr, file, command, data));
+        return qobject_cast<HelpViewer*>(HtmlHelpA(owner, file, command, data));
     }
 };
 
@@ -148,24 +149,29 @@ TEST_F(HelpViewerTest, LinksBetweenPagesStayInTheFile)
     EXPECT_EQ(v->Browser()->documentTitle(), QStringLiteral("Getting started"));
 }
 
-TEST_F(HelpViewerTest, ViewerOpenedFromAModalDialogBelongsToIt)
+TEST_F(HelpViewerTest, ViewerOpenedFromAModalDialogBelongsToItUntilItClosesThenToItsOwner)
 {
-    // Otherwise the dialog's modality would block the help it asked for.
-    QDialog dialog;
+    // While the dialog runs, its modality would block any other window.
+    QWidget owner;
+    auto* dialog = new QDialog(&owner);
     QPointer<HelpViewer> viewer;
-    QTimer::singleShot(0, &dialog, [&] {
-        viewer = Open(HH_HELP_CONTEXT, 15);
-        dialog.reject();
+    QTimer::singleShot(0, dialog, [&] {
+        viewer = Open(HH_HELP_CONTEXT, 15, kHelpFile, &owner);
+        ASSERT_TRUE(viewer);
+        EXPECT_EQ(viewer->parentWidget(), dialog);
+        dialog->reject();
     });
-    dialog.exec();
-    ASSERT_TRUE(viewer);
-    EXPECT_EQ(viewer->parentWidget(), &dialog);
+    dialog->exec();
+    delete dialog;  // dialogs made for one showing go at once
+    ASSERT_TRUE(viewer) << "the help outlives the dialog that asked for it";
+    EXPECT_EQ(viewer->parentWidget(), &owner);
     EXPECT_TRUE(viewer->isWindow());
+    EXPECT_TRUE(viewer->isVisible());
     EXPECT_FALSE(viewer->testAttribute(Qt::WA_QuitOnClose)) << "help never keeps the program running";
 
-    // Asked again without a modal dialog, the same window stands on its own.
-    EXPECT_EQ(Open(HH_DISPLAY_TOC), viewer.data());
-    EXPECT_EQ(viewer->parentWidget(), nullptr);
+    // Asked again without a modal dialog, the same window stays with its owner.
+    EXPECT_EQ(Open(HH_DISPLAY_TOC, 0, kHelpFile, &owner), viewer.data());
+    EXPECT_EQ(viewer->parentWidget(), &owner);
 }
 
 TEST_F(HelpViewerTest, CloseAllClosesEveryViewer)

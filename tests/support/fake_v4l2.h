@@ -1,0 +1,88 @@
+#pragma once
+// A scripted V4L2 camera behind the driver's device interface. It behaves
+// like a real one: four buffers that fill while nobody dequeues (later frames
+// are dropped), a stall that delivers nothing without going away, EBUSY on
+// open while another program holds it, unplug and re-plug, and libv4l2's
+// emulated RGB24 beside the native YUYV or MJPEG. Frames are advanced by the
+// test (Produce) or, while live, one per wait; in RGB24 each frame carries its
+// sequence number in its first pixel.
+
+#include "platform/capture_v4l2.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QMutex>
+#include <QSize>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace testsupport {
+
+// Left half red, right half blue, in studio-range YUYV.
+QByteArray RecordedYuyv(QSize size);
+// A webcam MJPEG frame: green left, white right, without Huffman tables.
+QByteArray RecordedMjpeg(QSize size);
+
+class FakeV4l2 final : public platform::capture::V4l2Io
+{
+public:
+    std::vector<std::uint32_t> formats;  // native formats; YUYV unless set
+    bool emulateRgb = false;             // libv4l2 also offers RGB24 and converts to it
+    std::vector<QSize> sizes{{320, 240}, {640, 480}};
+    std::atomic<bool> unplugged{false};
+    std::atomic<bool> busy{false};     // another program holds the camera
+    std::atomic<bool> stalled{false};  // streams but delivers nothing
+    std::atomic<bool> live{true};      // a wait with an empty queue delivers one frame
+    std::map<std::uint32_t, int> values;  // control id -> value
+    std::vector<std::pair<std::uint32_t, int>> setControls;
+    std::vector<QSize> setFormats;         // sizes asked for with S_FMT
+    std::vector<std::uint32_t> setPeriodsUs;  // frame intervals asked for with S_PARM
+    QByteArray card = "Fake Cam";
+    QByteArray bus = "usb-0000:00:14.0-1";
+    std::atomic<int> opens{0};
+    std::atomic<int> openFds{0};
+
+    FakeV4l2();
+
+    // Gone: nodes vanish and every open descriptor fails with ENODEV for good.
+    void Unplug();
+    // Back: the nodes reappear; descriptors from before stay dead.
+    void Replug();
+    // The camera captures n frames into the free buffers; the rest are dropped.
+    void Produce(int n);
+    // Sequence number of the last frame the camera captured.
+    std::uint32_t Sequence();
+    static std::uint32_t SequenceOf(const QImage& rgbFrame);
+
+    QStringList Nodes() override;
+    int Open(const QString& path) override;
+    int Close(int fd) override;
+    int Ioctl(int fd, unsigned long request, void* arg) override;
+    void* Mmap(std::size_t length, int fd, std::int64_t offset) override;
+    int Munmap(void* address, std::size_t length) override;
+    int Poll(int fd, int timeoutMs) override;
+
+private:
+    void ProduceLocked(int n);
+
+    QMutex mutex_;
+    QSize size_{640, 480};
+    std::uint32_t format_ = 0;
+    std::uint32_t sequence_ = 0;
+    std::vector<QByteArray> buffers_;
+    std::deque<std::uint32_t> queued_;  // empty buffers the driver gave back
+    std::deque<std::uint32_t> done_;    // filled buffers waiting to be dequeued
+    std::map<std::uint32_t, std::uint32_t> bytesUsed_;
+    std::map<int, int> nodeOf_;  // open descriptor -> node number
+    std::set<int> dead_;         // descriptors of an unplugged camera
+    int nextFd_ = 10;
+    bool streaming_ = false;
+    std::uint32_t periodUs_ = 33333;
+};
+
+}  // namespace testsupport
