@@ -925,12 +925,15 @@ bool TMain::UploadPictures(bool atStart)
     try {
         fresh = updatePictures_->Produce(atStart ? TUpdatePictures::Moment::Start : TUpdatePictures::Moment::Tick);
     } catch (const Exception& e) {
-        // Unattended: a box would wait for nobody. Report like any failure;
-        // the update stays active and the next tick tries again.
+        // Unattended: a box would wait for nobody. Report like any failure,
+        // logged once while it repeats; the next tick tries again.
         SetStatusPanelText(1, e.Message());
-        errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
+        if (e.Message() != pictureFailure_)
+            errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
+        pictureFailure_ = e.Message();
         return false;
     }
+    pictureFailure_.clear();
     // Without a fresh frame the page shows that the camera is off.
     if (fresh)
         return StartUpload(Upload::Pictures, QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));

@@ -200,6 +200,8 @@ private:
     std::unique_ptr<TErrorLog> errorLog_;
     std::unique_ptr<TUpdatePictures> updatePictures_;
     settings::TProgramSettings programSettings_;
+    // The last picture that could not be made, logged once while it repeats.
+    QString pictureFailure_;
     // The driver as the user chose it: a lost device does not change it.
     int chosenDriverIndex_ = -1;
 

@@ -208,6 +208,20 @@ TEST_F(WebsiteUpdate, ALostCameraUploadsTheStopPicturesAndItsReturnTheLivePictur
 
 // --- failures ---------------------------------------------------------------------------
 
+TEST_F(WebsiteUpdate, APictureThatCannotBeWrittenIsSaidOnceAndNothingIsUploaded)
+{
+    LaunchWithServer();
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("Capture.jpg")));  // refuses every write
+    Press();
+    Tick();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(lines[0].contains(QStringLiteral(" :   Error = Unable to write to "))) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("Capture.jpg"))) << lines[0].toStdString();
+    EXPECT_TRUE(Panel(1).startsWith(QStringLiteral("Unable to write to ")));
+    EXPECT_FALSE(QFileInfo::exists(Remote("Capture.jpg")));
+}
+
 TEST_F(WebsiteUpdate, AWrongPasswordLogsTheRefusalOnceAndStoresNothing)
 {
     LaunchWithServer({}, QStringLiteral("wrong"));
