@@ -48,10 +48,10 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     main_->AttachForms(logForm_.get(), frmNetwork_.get());
     main_->FormCreate();
 
-    // The wizard pages drive the main window's FTP client and fill the
-    // network dialog. Creating page 1 puts the client into passive mode,
-    // whatever "Passive_Mode" holds, until the network dialog's OK applies
-    // the stored value.
+    // The wizard pages drive the main window's FTP client and save the
+    // account through its settings. Creating page 1 puts the client into
+    // passive mode, whatever the stored choice, until the network dialog's
+    // OK applies it.
     wizard_ = std::make_unique<TWizardContext>();
     wizard_->FtpClient = &main_->FtpClient();
     wizard_->Settings = &main_->ProgramSettings();
