@@ -879,9 +879,10 @@ void TMain::RunDeferred()
     }
     if (pendingWizard_) {
         pendingWizard_ = false;
+        // Every sequence that ended well ended its session: nothing to hand over.
         QMetaObject::invokeMethod(this, [this] {
             if (!closing_)
-                WizardHandOver();
+                ShowWizard();
         }, Qt::QueuedConnection);
     }
 }
