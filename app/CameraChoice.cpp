@@ -1,32 +1,20 @@
 #include "app/CameraChoice.h"
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "capture/videocap.h"
 #include "platform/capture.h"
 
 namespace app {
-namespace {
-
-const QString kName = QStringLiteral("name");
-
-}  // namespace
-
-int StoredDriverIndex(const platform::IniFile& file)
+int StoredDriverIndex(const QString& fileName)
 {
-    const int index = ReadDriverIndex(file);
-    const QString identity = file.ReadString(keys::Driver, kName, QString());
+    const int index = settings::ReadDriverIndex(fileName);
+    const QString identity = settings::ReadDriverIdentity(fileName);
     if (identity.isEmpty())
         return index;
     QString present;
     if (index >= 0 && platform::GetDriverIdentity(unsigned(index), present) && present == identity)
         return index;
     return FindDriverIndex(identity);
-}
-
-void StoreDriverChoice(platform::IniFile& file, int index, const QString& identity)
-{
-    WriteDriverIndex(file, index);
-    file.WriteString(keys::Driver, kName, identity);
 }
 
 TCameraReturn::TCameraReturn(TVideoCap& cap) : cap_(cap)

@@ -4,8 +4,6 @@
 // device's identity beside the index, and a lost camera is opened again when
 // it comes back.
 
-#include "platform/inifile.h"
-
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -19,9 +17,7 @@ namespace app {
 // The driver index to select at start: the stored index while it names the
 // stored device (or none is stored by name, as in older files); else the
 // index where that device now is; -1 (no driver) when it is absent.
-int StoredDriverIndex(const platform::IniFile& file);
-// Writes the index and the identity ("index" and "name" of "Driver").
-void StoreDriverChoice(platform::IniFile& file, int index, const QString& identity);
+int StoredDriverIndex(const QString& fileName);
 
 // Waits for a lost camera to come back and reopens it without a prompt.
 class TCameraReturn : public QObject

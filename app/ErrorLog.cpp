@@ -71,9 +71,10 @@ void TErrorLog::FtpError(const QString& errorMessage)
     Append(Stamp() + kSeparator + QStringLiteral("FTP Error = ") + errorMessage);
 }
 
-void TErrorLog::FrameSaveFailed(bool atStart)
+void TErrorLog::FrameSaveFailed(bool atStart, bool toLog)
 {
     // Panel 1 first, so that a failed log write can still say so there.
     Status(QStringLiteral("ERROR: ") + kFrameNotSaved);
-    Append(Stamp() + kSeparator + (atStart ? kFrameNotSaved : QStringLiteral("Error = ") + kFrameNotSaved));
+    if (toLog)
+        Append(Stamp() + kSeparator + (atStart ? kFrameNotSaved : QStringLiteral("Error = ") + kFrameNotSaved));
 }

@@ -45,8 +45,8 @@ public:
     // A failed FTP request, with the client's error message.
     void FtpError(const QString& errorMessage);
     // A frame that could not be saved for the website update, when it starts
-    // (atStart) or at a tick.
-    void FrameSaveFailed(bool atStart);
+    // (atStart) or at a tick; the log line only when toLog.
+    void FrameSaveFailed(bool atStart, bool toLog = true);
 
 private:
     void Status(const QString& text);

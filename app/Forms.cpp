@@ -12,8 +12,31 @@
 
 #include <QApplication>
 
-TForms::TForms(const QString& programFolder)
+namespace {
+
+// Cancels whatever modal box or dialog is open, so that the code waiting for
+// it goes on.
+void CloseModalWidget()
 {
+    if (QWidget* modal = QApplication::activeModalWidget())
+        modal->close();
+}
+
+}  // namespace
+
+TForms::TForms(const QString& programFolder, bool closeOnTermination)
+{
+    bool terminated = false;
+    if (closeOnTermination) {
+        // Until the main window exists a signal is only remembered.
+        platform::SetTerminationHandler([this, &terminated](int) {
+            terminated = true;
+            // What the creation sequence still has to report goes to the log.
+            if (main_)
+                main_->SetClosingFromOutside(true);
+            CloseModalWidget();
+        });
+    }
     main_ = std::make_unique<TMain>(programFolder);
     apphelp::SetMainWindow(main_.get());
     aboutDlg_ = std::make_unique<TAboutDlg>();
@@ -25,18 +48,17 @@ TForms::TForms(const QString& programFolder)
     main_->AttachForms(logForm_.get(), frmNetwork_.get());
     main_->FormCreate();
 
-    // The wizard pages drive the main window's FTP client and fill the
-    // network dialog. Creating page 1 puts the client into passive mode,
-    // whatever "Passive_Mode" holds, until the network dialog's OK applies
-    // the stored value.
+    // The wizard pages drive the main window's FTP client and save the
+    // account through its settings. Creating page 1 puts the client into
+    // passive mode, whatever the stored choice, until the network dialog's
+    // OK applies it.
     wizard_ = std::make_unique<TWizardContext>();
     wizard_->FtpClient = &main_->FtpClient();
-    wizard_->frmNetwork = frmNetwork_.get();
+    wizard_->Settings = &main_->ProgramSettings();
     wizard_->MainWindow = main_.get();
     QString folder = main_->Files().Folder();
     folder.chop(1);  // without its closing separator
     wizard_->ProgramFolder = folder;
-    wizard_->SettingsFileName = main_->Files().SettingsFile();
     wizard_->FirstRun = main_->FirstRun();
     frmWizard1_ = std::make_unique<TfrmWizard1>(*wizard_);
     frmWizard2_ = std::make_unique<TfrmWizard2>(*wizard_);
@@ -49,6 +71,14 @@ TForms::TForms(const QString& programFolder)
         frmWizard1_->ShowModal();
         main_->SetFirstRun(wizard_->FirstRun);
     };
+
+    if (closeOnTermination) {
+        CloseOnTermination();
+        if (terminated) {
+            main_->SetClosingFromOutside(true);
+            main_->close();
+        }
+    }
 }
 
 void TForms::CloseOnTermination()
@@ -56,8 +86,7 @@ void TForms::CloseOnTermination()
     TMain* main = main_.get();
     platform::SetTerminationHandler([main](int) {
         main->SetClosingFromOutside(true);
-        if (QWidget* modal = QApplication::activeModalWidget())
-            modal->close();
+        CloseModalWidget();
         main->close();
     });
 }

@@ -20,8 +20,11 @@ class TForms
 {
 public:
     // programFolder: where the program's files live; the executable's folder
-    // when empty. Runs the main window's creation sequence, auto start included.
-    explicit TForms(const QString& programFolder = QString());
+    // when empty. Runs the main window's creation sequence, auto start
+    // included. With closeOnTermination, a termination signal that arrives
+    // during the creation (a start-up box open, say) closes the program as
+    // soon as the main window exists; CloseOnTermination follows.
+    explicit TForms(const QString& programFolder = QString(), bool closeOnTermination = false);
     ~TForms();
 
     TForms(const TForms&) = delete;
@@ -34,7 +37,7 @@ public:
     TfrmWizard1* frmWizard1() const { return frmWizard1_.get(); }
 
     // From now on SIGTERM and SIGINT close the main window as its close box
-    // does (a modal dialog open at that moment is closed first).
+    // does (a modal dialog open at that moment is cancelled first).
     void CloseOnTermination();
 
 private:

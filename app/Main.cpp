@@ -2,7 +2,7 @@
 
 #include "app/CameraChoice.h"
 #include "app/ErrorLog.h"
-#include "app/Settings.h"
+#include "app/UploadSequence.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
 #include "platform/application.h"
@@ -77,7 +77,8 @@ int ClampedInterval(const QString& text, bool& clamped)
 TMain::TMain(const QString& programFolder, QWidget* parent)
     : QMainWindow(parent),
       files_(programFolder.isEmpty() ? platform::Application::ProgramFolder() : programFolder),
-      ui(std::make_unique<Ui::TMain>())
+      ui(std::make_unique<Ui::TMain>()),
+      programSettings_(files_.SettingsFile())
 {
     ui->setupUi(this);
     setObjectName(QStringLiteral("Main"));
@@ -124,6 +125,16 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     };
     ftpClient_.OnCommand = [this](TCustomFtpCli*, QString& cmd) { FtpClientCommand(cmd); };
 
+    upload_ = std::make_unique<TUploadSequence>(ftpClient_, files_.Folder());
+    upload_->OnFailure = [this](const QString& message) {
+        ftpClient_.SetTag(0);
+        errorLog_->FtpError(message);
+        platform::Dialogs().SetCursor(platform::Cursor::Default);
+    };
+    upload_->OnFinished = [this] { UploadFinished(); };
+    closeDeadline_.setSingleShot(true);
+    connect(&closeDeadline_, &QTimer::timeout, this, [this] { upload_->Abandon(); });
+
     timer1_.setObjectName(QStringLiteral("Timer1"));
     timer1_.setTimerType(Qt::CoarseTimer);
     connect(&timer1_, &QTimer::timeout, this, [this] { Timer1Timer(); });
@@ -154,18 +165,18 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
 
 TMain::~TMain()
 {
-    // The driver index survives to the next run.
+    // The driver the user chose survives to the next run, also when its
+    // device was lost during this one.
     try {
-        platform::IniFile file = app::DriverSettingsFile(files_);
-        const QString awaited = cameraReturn_->Awaited();
-        app::StoreDriverChoice(file, videoCap1_->DriverIndex(),
-                               awaited.isEmpty() ? videoCap1_->DriverIdentity() : awaited);
+        settings::WriteDriverChoice(files_.DriverSettingsFile(), chosenDriverIndex_, chosenDriverIdentity_);
     } catch (const std::exception&) {
         // Nothing can be reported any more: the program is ending.
     }
     timer1_.stop();
+    closeDeadline_.stop();
     ftpClient_.OnRequestDone = nullptr;
     ftpClient_.OnCommand = nullptr;
+    upload_.reset();
     videoCap1_->OnStatus = nullptr;
     videoCap1_->OnStatusCallback = nullptr;
     videoCap1_->OnError = nullptr;
@@ -176,7 +187,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     logForm_ = logForm;
     frmNetwork_ = frmNetwork;
     logForm_->SetProgramFolder(files_.Folder());
-    frmNetwork_->SetSettingsFileName(files_.SettingsFile());
+    frmNetwork_->SetSettings(&programSettings_);
     frmNetwork_->SetFtpClient(&ftpClient_);
     frmNetwork_->OnGetUpdateInterval = [this] { return ui->EditInterval->text(); };
     frmNetwork_->OnSetUpdateInterval = [this](const QString& interval) { ui->EditInterval->setText(interval); };
@@ -233,13 +244,23 @@ void TMain::FormCreate()
     };
 
     attempt([this] {
-        videoCap1_->SetDriverIndex(app::StoredDriverIndex(app::DriverSettingsFile(files_)));
+        const QString file = files_.DriverSettingsFile();
+        const int index = app::StoredDriverIndex(file);
+        // A camera absent at start is still the one chosen.
+        chosenDriverIndex_ = index >= 0 ? index : settings::ReadDriverIndex(file);
+        chosenDriverIdentity_ = settings::ReadDriverIdentity(file);
+        videoCap1_->SetDriverIndex(index);
+        // Older files name no device: the one opened is the one chosen.
+        if (chosenDriverIdentity_.isEmpty())
+            chosenDriverIdentity_ = videoCap1_->DriverIdentity();
         if (videoCap1_->DriverName().isEmpty()) {
             platform::Dialogs().MessageBeep();
             platform::Dialogs().MessageDlg(
                 QStringLiteral("Could not activate video input device. Select a capture driver first."),
                 platform::MsgDlgType::Warning, platform::mbOK);
-            menuVideoDriver1Click();
+            // Closing from outside already: nobody is there to choose.
+            if (!closingFromOutside_)
+                menuVideoDriver1Click();
         }
     });
     attempt([this] { LoadSettings(); });
@@ -271,30 +292,20 @@ void TMain::RestoreLocalDisplay()
 
 void TMain::LoadSettings()
 {
-    app::ProgramSettings s;
-    const bool loaded = app::LoadProgramSettings(app::ProgramSettingsFile(files_), s);
+    settings::TProgramSettings& s = programSettings_;
+    // Without a file the client keeps its design values.
+    if (s.Load())
+        ApplyFtpAccount(ftpClient_, s.account);
 
     ui->EditInterval->setText(s.updateInterval);
     videoCap1_->SetFrameRate(s.frameRate);
     videoCap1_->SetCapTimeLimit(s.captureTime);
     videoCap1_->SetCapIndexSize(s.indexSize);
     videoCap1_->SetCapAudio(s.captureAudio);
-    ftpClient_.SetHostName(s.ftpHost);
-    ftpClient_.SetPort(s.ftpPort);
-    ftpClient_.SetTimeout(s.ftpTimeout);
-    ftpClient_.SetUserName(s.userId);
-    frmNetwork_->SetWorkingPassword(s.password);
-    ftpClient_.SetPassWord(s.password);
-    ftpClient_.SetPassiveMode(s.passiveMode);
     ui->menuLogErrors->setChecked(s.logErrors);
     ui->menuErrorBeep->setChecked(s.errorBeep);
     firstRun_ = s.firstRun;
-    autoStart_ = s.autoStart;
-
-    // The close saves the network dialog's fields: they hold the stored
-    // account from the start, never the dialog's design values over it.
-    if (loaded)
-        frmNetwork_->FormShow();
+    autoStart_ = s.account.autoStart;
 
     // Last: a buffer file that cannot be made while the driver is open raises.
     videoCap1_->SetBufferFileSize(s.bufferSize);
@@ -321,44 +332,62 @@ void TMain::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    if (sequenceRunning_ || wizardShowing_) {
-        // The close waits for the running upload or the wizard, then runs on its own.
+    // The window stays until the close-time work is done.
+    event->ignore();
+    if (wizardShowing_) {
+        // The wizard drives the same FTP client: the close follows once it has ended.
         pendingClose_ = true;
-        event->ignore();
         return;
     }
-    FormClose();
-    event->accept();
-    emit CloseCompleted();
+    if (!closing_)
+        FormClose();
+    // Nothing to wait for: closed at once.
+    event->setAccepted(closed_);
 }
 
 void TMain::FormClose()
 {
-    closed_ = true;
+    closing_ = true;
     SaveSettings();
-    CloseTimeStop();
+    if (SequenceRunning()) {
+        // The running upload gets the FTP time-out to end, then the stop pictures follow.
+        closeDeadline_.start(TUploadSequence::TimeoutMs(ftpClient_.Timeout()));
+        return;
+    }
+    ContinueClose();
+}
+
+void TMain::ContinueClose()
+{
+    if (update_ != Update::Idle && !stopUploaded_) {
+        timer1_.stop();
+        stopUploaded_ = true;
+        if (StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp")))
+            return;
+    }
+    if (!closeQuitSent_) {
+        closeQuitSent_ = true;
+        if (upload_->StartQuit()) {
+            uploadPurpose_ = Upload::Quit;
+            return;
+        }
+    }
+    if (stopUploaded_)
+        ui->stWebUpdate->setVisible(false);
     files_.DeleteWorkingPictures();
     if (logForm_)
         logForm_->hide();
+    closed_ = true;
+    emit CloseCompleted();
+    close();
 }
 
 void TMain::SaveSettings()
 {
-    app::CloseTimeSettings s;
-    s.ftpHost = frmNetwork_->edFTPhost()->text();
-    s.ftpPort = frmNetwork_->edPort()->text();
-    s.ftpTimeout = frmNetwork_->edTimeout()->text();
-    s.userId = frmNetwork_->edUserID()->text();
-    s.password = frmNetwork_->edPassword()->text();
-    s.updateInterval = ui->EditInterval->text();
-    s.autoStart = frmNetwork_->CheckAutoStart()->isChecked();
-    s.passiveMode = frmNetwork_->CheckBoxPassive()->isChecked();
-    s.logErrors = ui->menuLogErrors->isChecked();
-    s.errorBeep = ui->menuErrorBeep->isChecked();
-    s.firstRun = firstRun_;
+    // The values loaded or accepted, never what a dialog holds half-typed.
     try {
-        platform::IniFile file = app::ProgramSettingsFile(files_);
-        app::SaveProgramSettings(file, s);
+        programSettings_.SaveAtClose(ui->EditInterval->text(), ui->menuLogErrors->isChecked(),
+                                     ui->menuErrorBeep->isChecked(), firstRun_);
     } catch (const Exception& e) {
         // The rest of the close (stop pictures, clean-up) still runs.
         ReportFailure(e.Message());
@@ -476,6 +505,12 @@ void TMain::ConnectControls()
     connect(ui->menuVideoCompression1, &QAction::triggered, this, [this] { menuVideoCompression1Click(); });
 
     connect(ui->BitBtnFrameCap, &QPushButton::clicked, this, [this] { BitBtnFrameCapClick(); });
+    // "Start" is the window's default button; outside dialogs Qt leaves
+    // Return to the field.
+    connect(ui->EditInterval, &QLineEdit::returnPressed, this, [this] {
+        if (ui->BitBtnFrameCap->isEnabled())
+            BitBtnFrameCapClick();
+    });
     connect(ui->menuPeriodicUpdate, &QAction::triggered, this, [this] { BitBtnFrameCapClick(); });
 
     videoCap1_->OnStatus = [this](TVideoCap*) { Video1Status(); };
@@ -498,25 +533,7 @@ void TMain::menuAbout1Click()
 
 void TMain::menuNetworkClick()
 {
-    // The close saves the dialog's fields: a cancelled edit must not reach
-    // the file that way, so Cancel puts the fields back as they were.
-    TfrmNetwork& d = *frmNetwork_;
-    const QStringList texts = {d.edFTPhost()->text(), d.edPort()->text(), d.edTimeout()->text(),
-                               d.edUserID()->text(), d.edPassword()->text()};
-    const bool autoStart = d.CheckAutoStart()->isChecked();
-    const bool passive = d.CheckBoxPassive()->isChecked();
-    if (d.exec() == QDialog::Accepted)
-        return;
-    // Showing may have reloaded the fields from the file: those are the values to keep.
-    if (QFile::exists(d.SettingsFileName())) {
-        d.FormShow();
-        return;
-    }
-    QLineEdit* fields[] = {d.edFTPhost(), d.edPort(), d.edTimeout(), d.edUserID(), d.edPassword()};
-    for (int i = 0; i < 5; ++i)
-        fields[i]->setText(texts[i]);
-    d.CheckAutoStart()->setChecked(autoStart);
-    d.CheckBoxPassive()->setChecked(passive);
+    frmNetwork_->exec();
 }
 
 void TMain::menuWizardClick()
@@ -673,7 +690,7 @@ void TMain::Video1Status()
     const bool driver = videoCap1_->DriverIndex() != -1;
     ui->CheckPrev->setEnabled(driver);
     // While the website update runs, compression stays locked.
-    ui->menuVideoCompression1->setEnabled(driver && !timer1_.isActive() && !sequenceRunning_);
+    ui->menuVideoCompression1->setEnabled(driver && update_ == Update::Idle);
     ui->Edit1->setText(QString::number(videoCap1_->PreviewRate()));
     ui->CheckOverl->setEnabled(videoCap1_->HasOverlay());
     ui->CheckPrev->setChecked(videoCap1_->VideoPreview());
@@ -687,8 +704,21 @@ void TMain::Video1Status()
 void TMain::menuVideoDriver1Click()
 {
     // Closes the driver, lets the user choose and reopens it whatever the
-    // answer; without a driver the reopening raises.
-    TDlgCapDriver::SelectDriver(*videoCap1_, this);
+    // answer; without a driver the reopening raises. Only this choice
+    // changes the driver that is kept for the next run.
+    try {
+        TDlgCapDriver::SelectDriver(*videoCap1_, this);
+    } catch (...) {
+        RememberChosenDriver();
+        throw;
+    }
+    RememberChosenDriver();
+}
+
+void TMain::RememberChosenDriver()
+{
+    chosenDriverIndex_ = videoCap1_->DriverIndex();
+    chosenDriverIdentity_ = videoCap1_->DriverIdentity();
 }
 
 void TMain::menuCaptureparameter1Click()
@@ -722,108 +752,131 @@ void TMain::menuVideoCompression1Click()
 // Website update
 
 namespace {
-
-// Marks a running upload sequence for the lifetime of the guard.
-class SequenceGuard
-{
-public:
-    explicit SequenceGuard(bool& flag) : flag_(flag) { flag_ = true; }
-    ~SequenceGuard() { flag_ = false; }
-    SequenceGuard(const SequenceGuard&) = delete;
-    SequenceGuard& operator=(const SequenceGuard&) = delete;
-
-private:
-    bool& flag_;
-};
-
+const QString kStopping = QStringLiteral("Stopping the website update...");
 }  // namespace
+
+bool TMain::SequenceRunning() const
+{
+    return upload_->Running();
+}
 
 void TMain::BitBtnFrameCapClick()
 {
-    if (sequenceRunning_) {
-        // Pressed during an upload: runs once that upload has ended. A
-        // second press takes the first one back.
-        pendingToggle_ = !pendingToggle_;
+    if (closing_)
         return;
-    }
-    if (closed_)
-        return;
-    if (timer1_.isActive())
-        StopUpdate();
-    else
+    switch (update_) {
+    case Update::Idle:
         StartUpdate();
-    RunDeferred();
+        break;
+    case Update::Active:
+        StopUpdate();
+        break;
+    case Update::Stopping:
+        break;  // already under way
+    }
 }
 
 void TMain::StartUpdate()
 {
+    update_ = Update::Active;
+    stopUploaded_ = false;
     SetActiveLook(true);
     LockForUpdate(true);
-    {
-        SequenceGuard running(sequenceRunning_);
-        if (ProducePictures(true)) {
-            SetLamp(true);
-            UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
-        }
-        SetLamp(false);
-    }
     bool clamped = false;
     const int minutes = ClampedInterval(ui->EditInterval->text(), clamped);
     if (clamped)
         ui->EditInterval->setText(QString::number(minutes));
-    timer1_.start(minutes * kMinutesMs);
+    timer1_.setInterval(minutes * kMinutesMs);
+    // The first tick follows one interval after the start's upload has ended.
+    if (SequenceRunning() || !UploadPictures(true))
+        timer1_.start();
 }
 
 void TMain::StopUpdate()
 {
     timer1_.stop();
+    update_ = Update::Stopping;
+    stopUploaded_ = false;
     SetActiveLook(false);  // "Active" stays until the stop pictures are up
     LockForUpdate(false);
-    {
-        SequenceGuard running(sequenceRunning_);
-        UploadSequence(QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
-    }
-    ui->stWebUpdate->setVisible(false);
+    // Shows at once that the stop is under way; a second press does nothing.
+    ui->BitBtnFrameCap->setEnabled(false);
+    ui->menuPeriodicUpdate->setEnabled(false);
+    SetStatusPanelText(1, kStopping);
+    if (!SequenceRunning())
+        UploadStopPictures();
 }
 
-void TMain::CloseTimeStop()
+void TMain::UploadStopPictures()
 {
-    SequenceGuard running(sequenceRunning_);
-    if (timer1_.isActive()) {
-        timer1_.stop();
-        UploadSequence(QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
-        ui->stWebUpdate->setVisible(false);
-    }
-    if (ftpClient_.Tag() == 1 && ftpClient_.IsConnected())
-        FtpStep(&TCustomFtpCli::StartQuit);
+    stopUploaded_ = true;
+    if (!StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp")))
+        StopFinished();
+}
+
+void TMain::StopFinished()
+{
+    ui->stWebUpdate->setVisible(false);
+    update_ = Update::Idle;
+    ui->BitBtnFrameCap->setEnabled(true);
+    ui->menuPeriodicUpdate->setEnabled(true);
+    if (StatusPanelText(1) == kStopping)
+        SetStatusPanelText(1, QString());
 }
 
 void TMain::Timer1Timer()
 {
-    // A tick during an upload or the wizard's is skipped: the next one renews the pictures.
-    if (sequenceRunning_ || wizardShowing_ || closed_)
+    // A tick while an upload runs is skipped: the next one renews the pictures.
+    if (update_ == Update::Stopping || SequenceRunning() || wizardShowing_ || closing_)
         return;
-    {
-        SequenceGuard running(sequenceRunning_);
-        cameraReturn_->TryNow();
-        if (ProducePictures(false)) {
-            SetLamp(true);
-            UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
-            SetLamp(false);
-        }
+    cameraReturn_->TryNow();
+    UploadPictures(false);
+}
+
+bool TMain::StartUpload(Upload purpose, const QString& picture, const QString& caption)
+{
+    if (!upload_->StartUpload(picture, caption))
+        return false;
+    uploadPurpose_ = purpose;
+    if (purpose == Upload::Pictures)
+        SetLamp(true);
+    return true;
+}
+
+void TMain::UploadFinished()
+{
+    const Upload finished = uploadPurpose_;
+    uploadPurpose_ = Upload::None;
+    emit SequenceFinished();
+    closeDeadline_.stop();
+    if (finished == Upload::Pictures)
+        SetLamp(false);
+    if (closing_) {
+        ContinueClose();
+        return;
+    }
+    if (finished == Upload::StopPictures)
+        StopFinished();
+    if (update_ == Update::Active && !timer1_.isActive())
+        timer1_.start();
+    if (update_ == Update::Stopping && !stopUploaded_) {
+        UploadStopPictures();
+        return;
     }
     RunDeferred();
 }
 
 void TMain::WizardHandOver()
 {
-    if (sequenceRunning_) {
+    if (SequenceRunning()) {
         pendingWizard_ = true;
         return;
     }
-    if (ftpClient_.Tag() == 1 && ftpClient_.IsConnected()) {
-        SequenceGuard running(sequenceRunning_);
-        FtpStep(&TCustomFtpCli::StartQuit);
+    if (upload_->StartQuit()) {
+        // The wizard opens once the session has ended.
+        uploadPurpose_ = Upload::Quit;
+        pendingWizard_ = true;
+        return;
     }
     ShowWizard();
 }
@@ -840,23 +893,22 @@ void TMain::ShowWizard()
 
 void TMain::RunDeferred()
 {
-    if (sequenceRunning_ || wizardShowing_)
+    if (SequenceRunning() || wizardShowing_)
         return;
     if (pendingClose_) {
         pendingClose_ = false;
-        pendingToggle_ = false;
         pendingWizard_ = false;
-        // Queued: the close must not run inside the handler that ended the upload.
+        // Queued: the close must not run inside the handler that ended the wizard.
         QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
         return;
     }
-    if (pendingToggle_) {
-        pendingToggle_ = false;
-        BitBtnFrameCapClick();
-    }
     if (pendingWizard_) {
         pendingWizard_ = false;
-        WizardHandOver();
+        // Every sequence that ended well ended its session: nothing to hand over.
+        QMetaObject::invokeMethod(this, [this] {
+            if (!closing_)
+                ShowWizard();
+        }, Qt::QueuedConnection);
     }
 }
 
@@ -893,84 +945,33 @@ void TMain::SetLamp(bool uploading)
     ui->lblColor->setPalette(palette);
 }
 
-bool TMain::ProducePictures(bool atStart)
+bool TMain::UploadPictures(bool atStart)
 {
+    bool fresh = false;
     try {
-        updatePictures_->Produce(atStart ? TUpdatePictures::Moment::Start : TUpdatePictures::Moment::Tick);
-        return true;
+        fresh = updatePictures_->Produce(atStart ? TUpdatePictures::Moment::Start : TUpdatePictures::Moment::Tick);
     } catch (const Exception& e) {
-        // Unattended: a box would wait for nobody. Report like any failure;
-        // the update stays active and the next tick tries again.
+        // Unattended: a box would wait for nobody. Report like any failure,
+        // logged once while it repeats; the next tick tries again.
         SetStatusPanelText(1, e.Message());
-        errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
+        if (e.Message() != pictureFailure_)
+            errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
+        pictureFailure_ = e.Message();
         return false;
     }
-}
-
-void TMain::UploadSequence(const QString& picture, const QString& caption)
-{
-    OpenConnection();
-    UploadPair(picture, caption);
-}
-
-void TMain::OpenConnection()
-{
-    // The client takes local file names relative to the current directory.
-    QDir::setCurrent(files_.Folder());
-    if (ftpClient_.IsConnected() && ftpClient_.Tag() == 0) {
-        // Left open by a sequence that failed before its QUIT: start afresh
-        // rather than skip every step until the server drops it.
-        ftpClient_.ForceClose();
-    }
-    if (!ftpClient_.IsConnected())
-        FtpStep(&TCustomFtpCli::StartLogin);
-    if (ftpClient_.Tag() == 1)
-        FtpStep(&TCustomFtpCli::StartTypeBinary);
-}
-
-void TMain::UploadPair(const QString& picture, const QString& caption)
-{
-    if (ftpClient_.Tag() == 1) {
-        ftpClient_.SetHostFileName(QStringLiteral("Capture.jpg"));
-        ftpClient_.SetLocalFileName(picture);
-        FtpStep(&TCustomFtpCli::StartStore);
-    }
-    if (ftpClient_.Tag() == 1) {
-        ftpClient_.SetHostFileName(QStringLiteral("datetime.bmp"));
-        ftpClient_.SetLocalFileName(caption);
-        FtpStep(&TCustomFtpCli::StartStore);
-    }
-    if (ftpClient_.Tag() == 1)
-        FtpStep(&TCustomFtpCli::StartQuit);
-}
-
-bool TMain::FtpStep(void (TCustomFtpCli::*start)())
-{
-    const int before = requestsDone_;
-    try {
-        (ftpClient_.*start)();
-    } catch (const Exception& e) {
-        // Refused at its start (no host name, a client not ready): nothing
-        // will report it, so it is reported here.
-        ftpClient_.SetTag(0);
-        errorLog_->FtpError(e.Message());
-        platform::Dialogs().SetCursor(platform::Cursor::Default);
-        return false;
-    }
-    try {
-        ftpClient_.WaitForReady();
-    } catch (const std::exception&) {
-    }
-    if (requestsDone_ == before)
-        platform::ProcessMessages();  // a request ended by a time-out posts its end
-    if (requestsDone_ == before)
-        ftpClient_.SetTag(0);  // an end not yet reported still fails this sequence
-    return ftpClient_.Tag() == 1;
+    pictureFailure_.clear();
+    // Without a fresh frame the page shows that the camera is off.
+    if (fresh)
+        return StartUpload(Upload::Pictures, QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
+    return StartUpload(Upload::Pictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
 }
 
 void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
 {
-    ++requestsDone_;
+    // The end of a request the sequence gave up after its time-out, which
+    // was reported then.
+    if (!upload_->RequestDone())
+        return;
     // Only 0 is success: a reply the client did not accept, whatever its
     // code, means the request did not do what was asked.
     if (error == 0) {
@@ -982,7 +983,6 @@ void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
         errorLog_->FtpError(message);
         ftpClient_.SetTag(0);
     }
-    platform::ProcessMessages();
     platform::Dialogs().SetCursor(platform::Cursor::Default);
 }
 

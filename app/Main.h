@@ -4,6 +4,7 @@
 
 #include "app/ProgramFiles.h"
 #include "ftp/FtpCli.h"
+#include "settings/Settings.h"
 
 #include <QMainWindow>
 #include <QTimer>
@@ -22,6 +23,7 @@ class TUpdatePictures;
 namespace app {
 class TCameraReturn;
 }
+class TUploadSequence;
 class TURL;
 class TVideoCap;
 
@@ -54,6 +56,9 @@ public:
     QTimer& Timer1() { return timer1_; }
     TErrorLog& ErrorLog() { return *errorLog_; }
     TUpdatePictures& UpdatePictures() { return *updatePictures_; }
+    // The program settings as loaded or accepted; the dialogs and the wizard
+    // save through them, the close saves them.
+    settings::TProgramSettings& ProgramSettings() { return programSettings_; }
     TLogForm* LogForm() const { return logForm_; }
     TfrmNetwork* frmNetwork() const { return frmNetwork_; }
 
@@ -68,8 +73,10 @@ public:
     // The FTP client's success flag: 1 when the last finished request
     // succeeded, 0 when it failed.
     int FtpTag() const { return ftpClient_.Tag(); }
-    // Whether an upload sequence is running (possibly with this call nested in it).
-    bool SequenceRunning() const { return sequenceRunning_; }
+    // Whether an upload sequence is running.
+    bool SequenceRunning() const;
+    // Whether the website update is on: from the start until Stop is pressed.
+    bool UpdateActive() const { return update_ == Update::Active; }
     // Whether the close-time work has been done.
     bool Closed() const { return closed_; }
 
@@ -126,6 +133,8 @@ public:
 signals:
     // The close-time work is done; the program may end.
     void CloseCompleted();
+    // An upload sequence has ended.
+    void SequenceFinished();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -139,28 +148,42 @@ private:
     void LoadSettings();
     // Ticks the picture mode the driver offers (overlay, else preview) and the scaling.
     void RestoreLocalDisplay();
+    // Keeps the driver the user just chose (index and identity) for the next run.
+    void RememberChosenDriver();
     void SaveSettings();
+    // The close: saves the settings, then (once any running upload has
+    // ended, within the FTP time-out) the stop upload and the closing QUIT,
+    // then deletes the working pictures.
     void FormClose();
+    void ContinueClose();
 
     void TickBox(QCheckBox* box, void (TMain::*handler)());
     void SetRecordingLook(bool recording);
     void EnableRecordingLocks(bool enabled);
 
+    enum class Update {
+        Idle,      // no update; the button reads "Start"
+        Active,    // ticks upload; the button reads "Stop"
+        Stopping,  // Stop pressed: the stop pictures go up once the running upload has ended
+    };
+    // What the running upload sequence is for.
+    enum class Upload { None, Pictures, StopPictures, Quit };
+
     void StartUpdate();
     void StopUpdate();
-    void CloseTimeStop();
     void SetActiveLook(bool active);
     void LockForUpdate(bool locked);
     void SetLamp(bool uploading);
-    // Produces the pictures; a picture that cannot be made is reported and
-    // answers false (that cycle uploads nothing).
-    bool ProducePictures(bool atStart);
-    void UploadSequence(const QString& picture, const QString& caption);
-    void OpenConnection();
-    void UploadPair(const QString& picture, const QString& caption);
-    // One blocking request; answers the success flag afterwards.
-    bool FtpStep(void (TCustomFtpCli::*start)());
-    // Runs what was asked while a sequence ran: a start/stop, the wizard, a close.
+    // Produces the pictures and uploads them: the camera's when its frame
+    // was saved, otherwise the stop pictures, so that no old picture goes up
+    // beside a new time. A picture that cannot be made is reported and
+    // nothing is uploaded. Answers whether an upload started.
+    bool UploadPictures(bool atStart);
+    void UploadStopPictures();
+    bool StartUpload(Upload purpose, const QString& picture, const QString& caption);
+    void UploadFinished();
+    void StopFinished();
+    // Runs what waited for a running upload or the wizard: the wizard, a close.
     void RunDeferred();
     // Shows the wizard; it drives the same FTP client, so uploads and a close
     // wait while it shows.
@@ -174,23 +197,34 @@ private:
     QLabel* statusPanels_[2] = {nullptr, nullptr};
     TVideoCap* videoCap1_ = nullptr;
     TFtpClient ftpClient_;
+    std::unique_ptr<TUploadSequence> upload_;
     QTimer timer1_;
+    // Bounds how long a close waits for the running upload.
+    QTimer closeDeadline_;
     TURL* kelnaURL_ = nullptr;
     TLogForm* logForm_ = nullptr;
     TfrmNetwork* frmNetwork_ = nullptr;
     std::unique_ptr<TErrorLog> errorLog_;
     std::unique_ptr<TUpdatePictures> updatePictures_;
     std::unique_ptr<app::TCameraReturn> cameraReturn_;
+    settings::TProgramSettings programSettings_;
+    // The last picture that could not be made, logged once while it repeats.
+    QString pictureFailure_;
+    // The driver as the user chose it: a lost device does not change it.
+    int chosenDriverIndex_ = -1;
+    QString chosenDriverIdentity_;
 
     bool firstRun_ = true;
     bool autoStart_ = false;
     bool shownOnce_ = false;
-    int requestsDone_ = 0;
-    bool sequenceRunning_ = false;
-    bool pendingToggle_ = false;
+    Update update_ = Update::Idle;
+    Upload uploadPurpose_ = Upload::None;
+    bool stopUploaded_ = false;
     bool pendingWizard_ = false;
     bool pendingClose_ = false;
     bool wizardShowing_ = false;
+    bool closing_ = false;
+    bool closeQuitSent_ = false;
     bool closed_ = false;
     bool closingFromOutside_ = false;
 };

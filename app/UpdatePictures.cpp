@@ -66,10 +66,12 @@ QString Native(const QString& path)
     return QDir::toNativeSeparators(path);
 }
 
-// Writes data over path through a temporary file in the same folder.
+// Writes data over path through a temporary file in the same folder, or in
+// place when the folder is read-only but the file is not.
 void WriteAtomically(const QString& path, const QByteArray& data)
 {
     QSaveFile file(path);
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
         throw EPictureError(QStringLiteral("Unable to write to %1").arg(Native(path)));
 }
@@ -204,6 +206,7 @@ void TDateTimeCaption::Draw(const QString& dateTime)
 void TDateTimeCaption::Save(const QString& path) const
 {
     QSaveFile file(path);
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         throw EPictureError(QStringLiteral("Unable to write to %1").arg(Native(path)));
     QImageWriter writer(&file, "bmp");
@@ -213,16 +216,18 @@ void TDateTimeCaption::Save(const QString& path) const
 
 TUpdatePictures::TUpdatePictures(app::ProgramFiles files, TErrorLog& log) : files_(std::move(files)), log_(log) {}
 
-void TUpdatePictures::Produce(Moment moment)
+bool TUpdatePictures::Produce(Moment moment)
 {
     const bool saved = OnGrabFrame && OnGrabFrame(files_.CaptureBmp());
     if (saved)
         BmpToJpeg(files_.CaptureBmp(), files_.CaptureJpg());
     else
-        log_.FrameSaveFailed(moment == Moment::Start);
+        log_.FrameSaveFailed(moment == Moment::Start, !outage_);
+    outage_ = !saved;
 
     caption_.Draw(platform::DateTimeToStr(Now ? Now() : QDateTime::currentDateTime()));
     if (OnCaptionDrawn)
         OnCaptionDrawn(caption_.Picture());
     caption_.Save(files_.DateTimeBmp());
+    return saved;
 }

@@ -59,10 +59,11 @@ public:
     // The clock of the caption; the current local time unless set.
     std::function<QDateTime()> Now;
 
-    // Produces "Capture.jpg" (unless the frame cannot be saved, which is
-    // reported and keeps the previous picture) and "datetime.bmp". Raises
+    // Produces "Capture.jpg" and "datetime.bmp"; answers whether the frame
+    // was saved. A frame that cannot be saved keeps the previous picture and
+    // is reported: in panel 1 each time, in the log once per outage. Raises
     // EPictureError when a picture cannot be encoded or written.
-    void Produce(Moment moment);
+    bool Produce(Moment moment);
 
     const TDateTimeCaption& Caption() const { return caption_; }
 
@@ -70,4 +71,5 @@ private:
     app::ProgramFiles files_;
     TErrorLog& log_;
     TDateTimeCaption caption_;
+    bool outage_ = false;
 };

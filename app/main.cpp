@@ -17,15 +17,22 @@ int main(int argc, char** argv)
     // The program ends when the main window has closed, whatever else is open.
     app.setQuitOnLastWindowClosed(false);
 
-    TForms forms;
+    // A session logout or a service stop closes the window as its close box
+    // does: settings saved, stop pictures uploaded, working files deleted;
+    // also when it comes during the start-up.
+    TForms forms(QString(), true);
     TMain* main = forms.Main();
     QObject::connect(main, &TMain::CloseCompleted, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    if (main->Closed()) {
+        helpBridge.Remove();
+        return 0;
+    }
 
-    // A session logout or a service stop closes the window as its close box
-    // does: settings saved, stop pictures uploaded, working files deleted.
-    forms.CloseOnTermination();
-
-    main->show();
+    // An auto start uploads before the window shows.
+    if (main->SequenceRunning())
+        QObject::connect(main, &TMain::SequenceFinished, main, [main] { main->show(); }, Qt::SingleShotConnection);
+    else
+        main->show();
     const int result = app.exec();
     helpBridge.Remove();
     return result;

@@ -3,7 +3,7 @@
 // same settings.
 
 #include "fuzz/fuzz_support.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 #include <QFile>
 
@@ -24,49 +24,39 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const app::ProgramFiles files(fuzz::ScratchFolder());
+    const QString fileName = fuzz::ScratchFolder() + QStringLiteral("/Tarvo Lite.sif");
     {
-        QFile f(files.SettingsFile());
+        QFile f(fileName);
         FUZZ_CHECK(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(reinterpret_cast<const char*>(data), qint64(size));
     }
-    platform::IniFile file = app::ProgramSettingsFile(files);
-    app::ProgramSettings s;
-    FUZZ_CHECK(app::LoadProgramSettings(file, s));
-    for (const QString* text : {&s.updateInterval, &s.ftpHost, &s.ftpPort, &s.userId, &s.password})
+    settings::TProgramSettings s(fileName);
+    FUZZ_CHECK(s.Load());
+    const settings::FtpAccount& a = s.account;
+    const QString* texts[] = {&s.updateInterval, &a.host, &a.port, &a.timeout, &a.userId, &a.password};
+    for (const QString* text : texts)
         FUZZ_CHECK(text->size() <= platform::kProfileBufferSize - 1);
-    (void)app::ReadDriverIndex(file);
+    (void)settings::ReadDriverIndex(fileName);
 
     // Values with line breaks cannot be written back; the save refuses them.
-    for (const QString* text : {&s.updateInterval, &s.ftpHost, &s.ftpPort, &s.userId, &s.password})
+    for (const QString* text : texts)
         if (HasBreak(*text))
             return 0;
-    app::CloseTimeSettings c;
-    c.ftpHost = s.ftpHost;
-    c.ftpPort = s.ftpPort;
-    c.ftpTimeout = QString::number(s.ftpTimeout);
-    c.userId = s.userId;
-    c.password = s.password;
-    c.updateInterval = s.updateInterval;
-    c.autoStart = s.autoStart;
-    c.passiveMode = s.passiveMode;
-    c.logErrors = s.logErrors;
-    c.errorBeep = s.errorBeep;
-    c.firstRun = s.firstRun;
     try {
-        app::SaveProgramSettings(file, c);
+        s.SaveAtClose(s.updateInterval, s.logErrors, s.errorBeep, s.firstRun);
     } catch (const platform::EIniFileException&) {
         FUZZ_CHECK(false);  // the folder is writable and every value is writable text
     }
-    app::ProgramSettings again;
-    FUZZ_CHECK(app::LoadProgramSettings(file, again));
-    FUZZ_CHECK(again.ftpHost == s.ftpHost);
-    FUZZ_CHECK(again.ftpPort == (s.ftpPort.isEmpty() ? QStringLiteral("21") : s.ftpPort));
-    FUZZ_CHECK(again.ftpTimeout == s.ftpTimeout);
-    FUZZ_CHECK(again.userId == s.userId);
-    FUZZ_CHECK(again.password == s.password);
+    settings::TProgramSettings again(fileName);
+    FUZZ_CHECK(again.Load());
+    const settings::FtpAccount& b = again.account;
+    FUZZ_CHECK(b.host == a.host);
+    FUZZ_CHECK(b.port == (a.port.isEmpty() ? QStringLiteral("21") : a.port));
+    FUZZ_CHECK(b.timeout == a.timeout);
+    FUZZ_CHECK(b.userId == a.userId);
+    FUZZ_CHECK(b.password == a.password);
     FUZZ_CHECK(again.updateInterval == s.updateInterval);
-    FUZZ_CHECK(again.autoStart == s.autoStart && again.passiveMode == s.passiveMode);
+    FUZZ_CHECK(b.autoStart == a.autoStart && b.passiveMode == a.passiveMode);
     FUZZ_CHECK(again.logErrors == s.logErrors && again.errorBeep == s.errorBeep && again.firstRun == s.firstRun);
     FUZZ_CHECK(again.frameRate == s.frameRate && again.captureTime == s.captureTime);
     return 0;

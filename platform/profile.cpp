@@ -173,6 +173,8 @@ bool ValidKey(const QString& key)
 bool Save(const QString& fileName, const ProfileText& text, ProfileFileMode mode)
 {
     QSaveFile file(fileName);
+    // A read-only folder that holds a writable file: written in place.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     if (mode == ProfileFileMode::OwnerOnly

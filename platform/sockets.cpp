@@ -697,7 +697,7 @@ int Recv(SocketHandle s, void* buffer, int length, int flags)
         return Fail(WSAEINVAL);
     if (length == 0 && r->type == kSockStream) {
         // A zero-length read tells an open connection (would-block) from a
-        // closed one (0), as the original service did.
+        // closed one (0), so callers can probe a connection without reading.
         char probe;
         const ssize_t n = ::recv(r->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
         if (n > 0)

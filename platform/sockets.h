@@ -5,8 +5,7 @@
 // they return -1 (or an invalid handle) on failure and leave the error number
 // (10000 and above, or 11001.. for lookups) in a per-thread last error.
 // Readiness is posted to a NotifyWindow as (msg, socket handle,
-// MakeLParam(event bits, error)) with the re-enabling rules of the original
-// asynchronous-select service:
+// MakeLParam(event bits, error)), each kind re-enabled by these rules:
 //   read    once, then again only after the program has called Recv
 //   write   after connect completes, when selected on a connected socket,
 //           and after a send that would have blocked once room is back

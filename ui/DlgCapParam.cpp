@@ -2,7 +2,7 @@
 
 #include "capture/videocap.h"
 #include "platform/application.h"
-#include "platform/inifile.h"
+#include "settings/Settings.h"
 #include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
 #include "ui_DlgCapParam.h"
@@ -14,8 +14,6 @@ namespace {
 
 TARVO_DECLARE_EXCEPTION(EConvertError, Exception);
 TARVO_DECLARE_EXCEPTION(ERangeError, Exception);
-
-const QString kSection = QStringLiteral("Capture Parameters");
 
 // The integer a field holds, read the way the settings file reads numbers;
 // anything else is the standard conversion error.
@@ -69,24 +67,26 @@ QPushButton* TDlgCapParam::CancelBtn() const { return ui->CancelBtn; }
 
 void TDlgCapParam::FormShow()
 {
-    const platform::IniFile file(settingsFileName_);
+    const settings::TProgramSettings file(settingsFileName_);
     if (!file.Exists())
         return;
-    ui->edFrameRate->setText(file.ReadString(kSection, QStringLiteral("FrameRate"), QStringLiteral("15")));
-    ui->edCapTime->setText(file.ReadString(kSection, QStringLiteral("Capture_Time"), QStringLiteral("0")));
-    ui->edIndexSize->setText(file.ReadString(kSection, QStringLiteral("Index_Size"), QStringLiteral("0")));
-    ui->edBufferSize->setText(file.ReadString(kSection, QStringLiteral("Buffer_Size"), QStringLiteral("0")));
-    ui->CheckAudio->setChecked(file.ReadBool(kSection, QStringLiteral("Capture_Audio"), false));
+    const settings::CaptureParameters p = file.ReadCaptureParameters();
+    ui->edFrameRate->setText(p.frameRate);
+    ui->edCapTime->setText(p.captureTime);
+    ui->edIndexSize->setText(p.indexSize);
+    ui->edBufferSize->setText(p.bufferSize);
+    ui->CheckAudio->setChecked(p.captureAudio);
 }
 
 void TDlgCapParam::OKBtnClick()
 {
-    platform::IniFile file(settingsFileName_);
-    file.WriteString(kSection, QStringLiteral("FrameRate"), ui->edFrameRate->text());
-    file.WriteString(kSection, QStringLiteral("Capture_Time"), ui->edCapTime->text());
-    file.WriteString(kSection, QStringLiteral("Index_Size"), ui->edIndexSize->text());
-    file.WriteString(kSection, QStringLiteral("Buffer_Size"), ui->edBufferSize->text());
-    file.WriteBool(kSection, QStringLiteral("Capture_Audio"), ui->CheckAudio->isChecked());
+    settings::CaptureParameters p;
+    p.frameRate = ui->edFrameRate->text();
+    p.captureTime = ui->edCapTime->text();
+    p.indexSize = ui->edIndexSize->text();
+    p.bufferSize = ui->edBufferSize->text();
+    p.captureAudio = ui->CheckAudio->isChecked();
+    settings::TProgramSettings(settingsFileName_).SaveCaptureParameters(p);
 
     setResult(QDialog::Rejected);  // stays open should a later step fail
     const int frameRate = FieldInteger(ui->edFrameRate->text());

@@ -1,8 +1,7 @@
 #pragma once
 // The capture parameters dialog: frame rate, capture time, index size, buffer
-// size and audio of the main window's capture component, kept in the
-// "Capture Parameters" section of the program settings file. Created for each
-// showing and freed afterwards.
+// size and audio of the main window's capture component, kept in the program
+// settings file. Created for each showing and freed afterwards.
 
 #include <QDialog>
 

@@ -35,6 +35,8 @@ QStringList ReadLines(const QByteArray& data)
 bool WriteLines(const QString& fileName, const QStringList& lines)
 {
     QSaveFile file(fileName);
+    // A read-only folder that holds a writable log: written in place.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     QByteArray data;
@@ -59,6 +61,8 @@ QString UnableToWrite(const QString& fileName)
 TLogForm::TLogForm(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::LogForm>())
 {
     ui->setupUi(this);
+    // A long unattended run must not hold every appended line twice.
+    ui->LogMemo->setUndoRedoEnabled(false);
     SetProgramFolder(platform::Application::ProgramFolder());
     connect(ui->btnSave, &QPushButton::clicked, this, [this] { btnSaveClick(); });
     connect(ui->btnClearLog, &QPushButton::clicked, this, [this] { btnClearLogClick(); });
@@ -92,6 +96,7 @@ void TLogForm::SetLines(const QStringList& lines)
 
 void TLogForm::AppendLine(const QString& line)
 {
+    unwritten_.append(line);
     if (lines_.isEmpty()) {
         SetLines({line});
         return;
@@ -116,13 +121,17 @@ bool TLogForm::ReloadFromFile()
     const QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return false;
-    SetLines(ReadLines(data));
+    // Lines the file could not take yet stay, after the file's own.
+    SetLines(ReadLines(data) + unwritten_);
     return true;
 }
 
-bool TLogForm::WriteLogFile() const
+bool TLogForm::WriteLogFile()
 {
-    return WriteLines(LogFileName(), lines_);
+    if (!WriteLines(LogFileName(), lines_))
+        return false;
+    unwritten_.clear();
+    return true;
 }
 
 void TLogForm::FormShow()
@@ -161,6 +170,7 @@ void TLogForm::btnClearLogClick()
         platform::Dialogs().ShowException(UnableToWrite(LogFileName()));
         return;
     }
+    unwritten_.clear();
     SetLines({});
 }
 
@@ -184,6 +194,7 @@ void TLogForm::FormCloseQuery()
         platform::Dialogs().ShowException(UnableToWrite(LogFileName()));
         return;
     }
+    unwritten_.clear();
     SetLines(kept);
 }
 

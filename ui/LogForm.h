@@ -39,11 +39,13 @@ public:
     qsizetype TextLength() const;
 
     // Replaces the lines with those of "Error.log" when the file exists and
-    // can be read; answers whether it did.
+    // can be read, keeping after them the appended lines that the file could
+    // not take yet; answers whether it did.
     bool ReloadFromFile();
-    // Replaces "Error.log" with the lines, atomically; false when the file
-    // could not be written (it is then unchanged).
-    bool WriteLogFile() const;
+    // Replaces "Error.log" with the lines, atomically (in place when its
+    // folder is read-only); false when the file could not be written (it is
+    // then unchanged and the lines wait for the next write).
+    bool WriteLogFile();
 
     // Window handlers.
     void FormShow();
@@ -60,6 +62,7 @@ private:
     std::unique_ptr<Ui::LogForm> ui;
     QString programFolder_;
     QStringList lines_;
+    QStringList unwritten_;  // appended, not yet in the file
     bool closing_ = false;
     bool centred_ = false;
 };

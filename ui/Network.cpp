@@ -2,7 +2,6 @@
 
 #include "ftp/FtpCli.h"
 #include "platform/application.h"
-#include "platform/inifile.h"
 #include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
 #include "ui_Network.h"
@@ -12,8 +11,6 @@
 #include <QShowEvent>
 
 namespace {
-
-const QString kSection = QStringLiteral("FTP Settings");
 
 // Masks the password with one "+" per character.
 class PlusPasswordStyle : public QProxyStyle
@@ -28,21 +25,15 @@ public:
     }
 };
 
-platform::IniFile SettingsFile(const QString& fileName)
-{
-    // The file holds the password in clear: readable by its owner only.
-    return platform::IniFile(fileName, platform::ProfileFileMode::OwnerOnly);
-}
-
 }  // namespace
 
-void ApplyFtpAccount(TFtpClient& client, const FtpAccountSettings& account)
+void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
 {
-    client.SetHostName(account.hostName);
+    client.SetHostName(account.host);
     client.SetPort(account.port);
-    client.SetTimeout(account.timeout);
-    client.SetUserName(account.userName);
-    client.SetPassWord(account.passWord);
+    client.SetTimeout(account.TimeoutSeconds());
+    client.SetUserName(account.userId);
+    client.SetPassWord(account.password);
     // The client itself keeps passive mode on for every connection through a proxy.
     client.SetPassiveMode(account.passiveMode);
 }
@@ -50,7 +41,7 @@ void ApplyFtpAccount(TFtpClient& client, const FtpAccountSettings& account)
 TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::frmNetwork>())
 {
     ui->setupUi(this);
-    settingsFileName_ = platform::Application::ProgramFolder() + QStringLiteral("/Tarvo Lite.sif");
+    SetSettingsFileName(platform::Application::ProgramFolder() + QStringLiteral("/Tarvo Lite.sif"));
 
     auto* plusStyle = new PlusPasswordStyle;
     plusStyle->setParent(this);
@@ -74,64 +65,65 @@ QLineEdit* TfrmNetwork::edPassword() const { return ui->edPassword; }
 QCheckBox* TfrmNetwork::CheckBoxPassive() const { return ui->CheckBoxPassive; }
 QCheckBox* TfrmNetwork::CheckAutoStart() const { return ui->CheckAutoStart; }
 
+void TfrmNetwork::SetSettings(settings::TProgramSettings* programSettings)
+{
+    settings_ = programSettings;
+    ownSettings_.reset();
+}
+
+void TfrmNetwork::SetSettingsFileName(const QString& fileName)
+{
+    ownSettings_ = std::make_unique<settings::TProgramSettings>(fileName);
+    settings_ = ownSettings_.get();
+}
+
 QString TfrmNetwork::UpdateInterval() const
 {
-    return OnGetUpdateInterval ? OnGetUpdateInterval() : updateInterval_;
+    return OnGetUpdateInterval ? OnGetUpdateInterval() : settings_->updateInterval;
 }
 
 void TfrmNetwork::SetUpdateInterval(const QString& interval)
 {
-    updateInterval_ = interval;
     if (OnSetUpdateInterval)
         OnSetUpdateInterval(interval);
 }
 
 void TfrmNetwork::FormShow()
 {
-    const platform::IniFile file = SettingsFile(settingsFileName_);
-    if (file.Exists()) {
-        ui->edFTPhost->setText(file.ReadString(kSection, QStringLiteral("FTP_Host"), QString()));
-        ui->edPort->setText(file.ReadString(kSection, QStringLiteral("FTP_Port"), QStringLiteral("21")));
-        ui->edTimeout->setText(file.ReadString(kSection, QStringLiteral("FTP_Timeout"), QStringLiteral("15")));
-        ui->edUserID->setText(file.ReadString(kSection, QStringLiteral("User_ID"), QString()));
-        workingPassword_ = file.ReadString(kSection, QStringLiteral("Password"), QString());
-        SetUpdateInterval(file.ReadString(kSection, QStringLiteral("Update_Interval"), QStringLiteral("5")));
-        ui->CheckAutoStart->setChecked(file.ReadBool(kSection, QStringLiteral("AutoStart"), false));
-        ui->CheckBoxPassive->setChecked(file.ReadBool(kSection, QStringLiteral("Passive_Mode"), true));
+    if (settings_->LoadAccount()) {
+        const settings::FtpAccount& a = settings_->account;
+        ui->edFTPhost->setText(a.host);
+        ui->edPort->setText(a.port);
+        ui->edTimeout->setText(a.timeout);
+        ui->edUserID->setText(a.userId);
+        SetUpdateInterval(settings_->updateInterval);
+        ui->CheckAutoStart->setChecked(a.autoStart);
+        ui->CheckBoxPassive->setChecked(a.passiveMode);
     }
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
-    ui->edPassword->setText(workingPassword_);
+    ui->edPassword->setText(settings_->account.password);
 }
 
 void TfrmNetwork::OKBtnClick()
 {
-    workingPassword_ = ui->edPassword->text();
+    settings::FtpAccount typed;
+    typed.host = ui->edFTPhost->text();
+    typed.port = ui->edPort->text();
+    typed.timeout = ui->edTimeout->text();
+    typed.userId = ui->edUserID->text();
+    typed.password = ui->edPassword->text();
+    typed.autoStart = ui->CheckAutoStart->isChecked();
+    typed.passiveMode = ui->CheckBoxPassive->isChecked();
+    settings_->SaveAccount(typed, UpdateInterval());
 
-    platform::IniFile file = SettingsFile(settingsFileName_);
-    file.WriteString(kSection, QStringLiteral("FTP_Host"), ui->edFTPhost->text());
-    file.WriteString(kSection, QStringLiteral("FTP_Port"), ui->edPort->text());
-    file.WriteString(kSection, QStringLiteral("FTP_Timeout"), ui->edTimeout->text());
-    file.WriteString(kSection, QStringLiteral("User_ID"), ui->edUserID->text());
-    file.WriteString(kSection, QStringLiteral("Password"), workingPassword_);
-    file.WriteString(kSection, QStringLiteral("Update_Interval"), UpdateInterval());
-    file.WriteBool(kSection, QStringLiteral("AutoStart"), ui->CheckAutoStart->isChecked());
-    file.WriteBool(kSection, QStringLiteral("Passive_Mode"), ui->CheckBoxPassive->isChecked());
-
-    FtpAccountSettings account;
-    account.hostName = file.ReadString(kSection, QStringLiteral("FTP_Host"), QString());
-    account.port = file.ReadString(kSection, QStringLiteral("FTP_Port"), QStringLiteral("21"));
-    account.timeout = file.ReadInteger(kSection, QStringLiteral("FTP_Timeout"), 15);
-    account.userName = file.ReadString(kSection, QStringLiteral("User_ID"), QString());
-    workingPassword_ = file.ReadString(kSection, QStringLiteral("Password"), QString());
-    account.passWord = workingPassword_;
-    account.passiveMode = file.ReadBool(kSection, QStringLiteral("Passive_Mode"), true);
+    const settings::FtpAccount& accepted = settings_->account;
     if (ftpClient_)
-        ApplyFtpAccount(*ftpClient_, account);
+        ApplyFtpAccount(*ftpClient_, accepted);
     if (OnApplyFtpSettings)
-        OnApplyFtpSettings(account);
-    SetUpdateInterval(file.ReadString(kSection, QStringLiteral("Update_Interval"), QStringLiteral("5")));
-    ui->CheckAutoStart->setChecked(file.ReadBool(kSection, QStringLiteral("AutoStart"), false));
+        OnApplyFtpSettings(accepted);
+    SetUpdateInterval(settings_->updateInterval);
+    ui->CheckAutoStart->setChecked(accepted.autoStart);
 
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));

@@ -1,9 +1,12 @@
 #pragma once
 // The network settings dialog: the FTP account, passive mode and auto start.
-// Created hidden at launch and kept for the whole run, so its fields keep
-// their contents between showings and the main window and the wizard can
-// read them. It applies the account to the FTP client and the update
-// interval to the main window through its hooks, which the main window wires.
+// Created hidden at launch and kept for the whole run. It edits the account
+// that the program settings hold (loaded or accepted); its fields are only
+// what the user types. OK saves through the settings, applies the accepted
+// account to the FTP client and the update interval to the main window
+// through its hooks, which the main window wires.
+
+#include "settings/Settings.h"
 
 #include <QDialog>
 
@@ -18,18 +21,8 @@ namespace Ui {
 class frmNetwork;
 }
 
-// What OK applies to the FTP client.
-struct FtpAccountSettings {
-    QString hostName;
-    QString port;
-    int timeout = 15;  // seconds
-    QString userName;
-    QString passWord;
-    bool passiveMode = true;
-};
-
 // Gives the account to the client's properties.
-void ApplyFtpAccount(TFtpClient& client, const FtpAccountSettings& account);
+void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account);
 
 class TfrmNetwork : public QDialog
 {
@@ -39,13 +32,16 @@ public:
     explicit TfrmNetwork(QWidget* parent = nullptr);
     ~TfrmNetwork() override;
 
-    // Full path of "Tarvo Lite.sif": in the executable's folder unless set.
-    const QString& SettingsFileName() const { return settingsFileName_; }
-    void SetSettingsFileName(const QString& fileName) { settingsFileName_ = fileName; }
+    // The program settings the dialog edits: the main window's, once set;
+    // until then its own, on "Tarvo Lite.sif" in the executable's folder or
+    // the file named here.
+    settings::TProgramSettings& Settings() const { return *settings_; }
+    void SetSettings(settings::TProgramSettings* programSettings);
+    const QString& SettingsFileName() const { return settings_->FileName(); }
+    void SetSettingsFileName(const QString& fileName);
 
-    // The working password: the FTP password in clear, as typed.
-    const QString& WorkingPassword() const { return workingPassword_; }
-    void SetWorkingPassword(const QString& password) { workingPassword_ = password; }
+    // The working password: the FTP password in clear, as loaded or accepted.
+    const QString& WorkingPassword() const { return settings_->account.password; }
 
     // The main window's update interval field (read when saving, set when
     // loading and applying). Without OnGetUpdateInterval the dialog saves the
@@ -56,7 +52,7 @@ public:
     TFtpClient* FtpClient() const { return ftpClient_; }
     void SetFtpClient(TFtpClient* client) { ftpClient_ = client; }
     // Raised after OK applied the stored account (to the client, when set).
-    std::function<void(const FtpAccountSettings&)> OnApplyFtpSettings;
+    std::function<void(const settings::FtpAccount&)> OnApplyFtpSettings;
 
     QLineEdit* edFTPhost() const;
     QLineEdit* edPort() const;
@@ -82,9 +78,8 @@ private:
     void SetUpdateInterval(const QString& interval);
 
     std::unique_ptr<Ui::frmNetwork> ui;
-    QString settingsFileName_;
-    QString workingPassword_;
-    QString updateInterval_ = QStringLiteral("5");
+    std::unique_ptr<settings::TProgramSettings> ownSettings_;
+    settings::TProgramSettings* settings_ = nullptr;
     TFtpClient* ftpClient_ = nullptr;
     bool centred_ = false;
 };

@@ -3,8 +3,6 @@
 #include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
-#include "platform/inifile.h"
-#include "ui/Network.h"
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
 #include "ui_Wizard1.h"
@@ -19,7 +17,6 @@
 namespace {
 
 const QString kProgramName = QStringLiteral("Tarvo Lite");
-const QString kSection = QStringLiteral("FTP Settings");
 
 // A colour value of the platform: blue in the high byte, red in the low one.
 QColor ColorFromValue(unsigned value)
@@ -70,15 +67,6 @@ void Guarded(F&& handler)
 QString TWizardContext::ProgramFolderPath() const
 {
     return ProgramFolder.isEmpty() ? platform::Application::ProgramFolder() : ProgramFolder;
-}
-
-QString TWizardContext::SettingsFilePath() const
-{
-    if (!SettingsFileName.isEmpty())
-        return SettingsFileName;
-    if (frmNetwork)
-        return frmNetwork->SettingsFileName();
-    return ProgramFolderPath() + QLatin1Char('/') + kProgramName + QStringLiteral(".sif");
 }
 
 void TWizardContext::FocusMainWindow() const
@@ -247,18 +235,8 @@ void TfrmWizard1::BitBtnNextClick()
         context_.FtpClient->SetUserName(user);
         context_.FtpClient->SetPassWord(password);
     }
-    if (context_.frmNetwork) {
-        context_.frmNetwork->edFTPhost()->setText(host);
-        context_.frmNetwork->edUserID()->setText(user);
-        context_.frmNetwork->edPassword()->setText(password);
-        context_.frmNetwork->SetWorkingPassword(password);
-    }
-
-    // The file holds the password in clear: readable by its owner only.
-    platform::IniFile file(context_.SettingsFilePath(), platform::ProfileFileMode::OwnerOnly);
-    file.WriteString(kSection, QStringLiteral("FTP_Host"), host);
-    file.WriteString(kSection, QStringLiteral("User_ID"), user);
-    file.WriteString(kSection, QStringLiteral("Password"), password);
+    if (context_.Settings)
+        context_.Settings->SaveLogin(host, user, password);
 
     if (context_.frmWizard2)
         context_.frmWizard2->show();

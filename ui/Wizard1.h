@@ -8,6 +8,8 @@
 // TWizardContext that outlives the pages. Creation order: fill the context,
 // then create page 1 (which sets the client's PassiveMode), then pages 2 and 3.
 
+#include "settings/Settings.h"
+
 #include <QColor>
 #include <QWidget>
 
@@ -18,7 +20,6 @@ class QEventLoop;
 class QLineEdit;
 class QPushButton;
 class TFtpClient;
-class TfrmNetwork;
 class TfrmWizard1;
 class TfrmWizard2;
 class TfrmWizard3;
@@ -30,15 +31,13 @@ class frmWizard1;
 struct TWizardContext {
     // Required before page 1 is created.
     TFtpClient* FtpClient = nullptr;
-    // Its fields are filled by page 1 and read back by Finish; its
-    // WorkingPassword() is the working password.
-    TfrmNetwork* frmNetwork = nullptr;
+    // The program settings: page 1 and Finish save the account through them,
+    // and their account is the one Finish uploads with. Required.
+    settings::TProgramSettings* Settings = nullptr;
     // Focused (and shown, after page 3) when the wizard ends; may be null.
     QWidget* MainWindow = nullptr;
     // The folder that holds "Server"; empty: the executable's folder.
     QString ProgramFolder;
-    // Full path of "Tarvo Lite.sif"; empty: the network dialog's file.
-    QString SettingsFileName;
     // The first-run flag: Finish and a confirmed cancel clear it.
     bool FirstRun = true;
 
@@ -48,7 +47,6 @@ struct TWizardContext {
     TfrmWizard3* frmWizard3 = nullptr;
 
     QString ProgramFolderPath() const;
-    QString SettingsFilePath() const;
     // Gives focus back to the main window, when there is one.
     void FocusMainWindow() const;
 };

@@ -3,9 +3,7 @@
 #include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
-#include "platform/inifile.h"
 #include "ui/Gauge.h"
-#include "ui/Network.h"
 #include "ui/Wizard1.h"
 #include "ui/Wizard2.h"
 #include "ui_Wizard3.h"
@@ -18,8 +16,6 @@
 #include <QStyle>
 
 namespace {
-
-const QString kSection = QStringLiteral("FTP Settings");
 
 // What Finish uploads from "Server", and the names on the server.
 struct UploadFile {
@@ -131,11 +127,11 @@ void TfrmWizard3::Finish()
         throw EInOutError(QStringLiteral("I/O error 3: the folder \"%1\" was not found.").arg(serverFolder));
 
     TFtpClient* client = context_.FtpClient;
-    TfrmNetwork* network = context_.frmNetwork;
-    if (client && network) {
-        client->SetHostName(network->edFTPhost()->text());
-        client->SetUserName(network->edUserID()->text());
-        client->SetPassWord(network->WorkingPassword());
+    settings::TProgramSettings* programSettings = context_.Settings;
+    if (client && programSettings) {
+        client->SetHostName(programSettings->account.host);
+        client->SetUserName(programSettings->account.userId);
+        client->SetPassWord(programSettings->account.password);
     }
     // The results are not examined here: the client's own events report failures.
     for (const UploadFile& file : kUploads) {
@@ -153,17 +149,10 @@ void TfrmWizard3::Finish()
     context_.FirstRun = false;
     AdvanceGauge();
 
-    if (network) {
-        if (network->edPort()->text().isEmpty())
-            network->edPort()->setText(QStringLiteral("21"));
-        // The file holds the password in clear: readable by its owner only.
-        platform::IniFile file(context_.SettingsFilePath(), platform::ProfileFileMode::OwnerOnly);
-        file.WriteString(kSection, QStringLiteral("FTP_Host"), network->edFTPhost()->text());
-        file.WriteString(kSection, QStringLiteral("FTP_Port"), network->edPort()->text());
-        file.WriteString(kSection, QStringLiteral("FTP_Timeout"), network->edTimeout()->text());
-        file.WriteString(kSection, QStringLiteral("User_ID"), network->edUserID()->text());
-        file.WriteString(kSection, QStringLiteral("Password"), network->WorkingPassword());
-        file.WriteBool(kSection, QStringLiteral("Passive_Mode"), network->CheckBoxPassive()->isChecked());
+    if (programSettings) {
+        if (programSettings->account.port.isEmpty())
+            programSettings->account.port = QStringLiteral("21");
+        programSettings->SaveWizardAccount();
     }
     AdvanceGauge();
 }

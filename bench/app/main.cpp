@@ -137,6 +137,8 @@ int main(int argc, char** argv)
         QElapsedTimer t;
         t.start();
         main->Timer1Timer();
+        while (main->SequenceRunning())
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         const double x = t.nsecsElapsed() / 1e6;
         if (!Uploaded(s, program) || main->FtpTag() != 1) {
             std::fprintf(stderr, "our tick did not upload both pictures\n");

@@ -73,6 +73,7 @@ int main(int argc, char** argv)
         long after100 = 0;
         for (int i = 1; i <= ticks; ++i) {
             main.Timer1Timer();
+            testsupport::WaitUntil([&main] { return !main.SequenceRunning(); }, 60000);
             testsupport::DrainEvents();  // preview frames between ticks too
             if (i == 100)
                 after100 = testsupport::ResidentKb();

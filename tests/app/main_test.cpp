@@ -129,9 +129,8 @@ TEST_F(MainWindow, StoredValuesLoadThroughTheLaunchOrder)
     EXPECT_TRUE(Action("menuErrorBeep")->isChecked());
     EXPECT_TRUE(Action("menuLogErrors")->isChecked());
     EXPECT_FALSE(Main().FirstRun());
-    // The dialog's fields hold the stored account from the start.
-    EXPECT_EQ(Network().edPort()->text(), QStringLiteral("2121"));
-    EXPECT_FALSE(Network().CheckBoxPassive()->isChecked());
+    EXPECT_EQ(Main().ProgramSettings().account.port, QStringLiteral("2121"));
+    EXPECT_FALSE(Main().ProgramSettings().account.passiveMode);
 
     WhenModal(QStringLiteral("frmNetwork"), [](QDialog* d) { d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click(); });
     Action("menuNetwork")->trigger();
@@ -205,6 +204,86 @@ TEST_F(MainWindow, TheFirstShowingOfAFirstRunOpensTheWizardOverTheWindow)
     EXPECT_TRUE(WaitUntil([this] { return Main().Closed(); }));
 }
 
+// A termination signal closes without asking anybody and saves only what was
+// loaded or accepted: during the start-up's driver warning (once the window
+// exists), over a half-typed network dialog, and with a settings file that
+// cannot be written.
+TEST_F(MainWindow, ATerminationSignalClosesUnattendedWhereverItArrives)
+{
+    struct Case {
+        const char* when;
+        std::function<void()> arrange;  // before the launch
+        std::function<void()> act;     // after it; raises the signal
+        QString host;                              // "FTP_Host" afterwards
+        bool logged;                               // the failed save is logged, not boxed
+    };
+    const Case cases[] = {
+        {"during the driver warning",
+         [this] {
+             QFile::remove(Path(QStringLiteral("vcap.sif")));
+             WhenModal(QStringLiteral("DlgCapDriver"), [](QDialog* d) { d->reject(); });
+             dialogs_->whileShown = [](const QString& text) {
+                 if (text.startsWith(QStringLiteral("Could not activate"))) {
+                     ::raise(SIGTERM);
+                     testsupport::DrainEvents();
+                 }
+             };
+         },
+         [] {}, QStringLiteral("stored.example"), false},
+        {"over a half-typed network dialog", {},
+         [this] {
+             WhenModal(QStringLiteral("frmNetwork"), [](QDialog* d) {
+                 d->findChild<QLineEdit*>(QStringLiteral("edFTPhost"))->setText(QStringLiteral("half.typ"));
+                 d->findChild<QLineEdit*>(QStringLiteral("edPassword"))->setText(QStringLiteral("half"));
+                 ::raise(SIGTERM);
+             });
+             Action("menuNetwork")->trigger();
+         },
+         QStringLiteral("stored.example"), false},
+        {"with a settings file that refuses writes", {},
+         [this] {
+             // Like a full disk, the settings file cannot be written at all.
+             QFile::remove(Path(QStringLiteral("Tarvo Lite.sif")));
+             QDir(dir_.path()).mkdir(QStringLiteral("Tarvo Lite.sif"));
+             ::raise(SIGTERM);
+         },
+         QString(), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.when);
+        QDir(Path(QStringLiteral("Tarvo Lite.sif"))).removeRecursively();
+        QFile::remove(Path(QStringLiteral("Tarvo Lite.sif")));
+        QFile::remove(Path(QStringLiteral("Error.log")));
+        StoreSettings("[FTP Settings]\nFTP_Host=stored.example\nPassword=stored\n[Other Settings]\nFirstRun=0\n");
+        StoreDriver(TestPatternIndex());
+        dialogs_->exceptions.clear();
+        if (c.arrange)
+            c.arrange();
+        forms_ = std::make_unique<TForms>(dir_.path(), true);
+        dialogs_->whileShown = nullptr;
+        c.act();
+        ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }));
+        EXPECT_TRUE(dialogs_->exceptions.isEmpty()) << dialogs_->exceptions.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), c.host);
+        EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("Password"), {}),
+                  c.host.isEmpty() ? QString() : QStringLiteral("stored"));
+        EXPECT_EQ(LogLines().filter(QStringLiteral("Unable to write to")).size(), c.logged ? 1 : 0);
+        forms_.reset();
+    }
+}
+
+TEST_F(MainWindow, ReturnInTheIntervalFieldPressesStart)
+{
+    StoreSettings("[Other Settings]\nFirstRun=0\n");
+    LaunchWithCamera();
+    Main().show();
+    auto* interval = Find<QLineEdit>("EditInterval");
+    interval->setFocus();
+    QTest::keyClick(interval, Qt::Key_Return);
+    EXPECT_TRUE(Main().UpdateActive());
+    WaitIdle();
+}
+
 TEST_F(MainWindow, TheVideoPanelKeepsFourToThree)
 {
     StoreSettings("[Other Settings]\nFirstRun=0\n");
@@ -270,7 +349,7 @@ TEST_F(MainWindow, CaptureErrorsReachPanelAndLogUnlessLoggingIsOff)
     EXPECT_TRUE(ReadFile(Path(QStringLiteral("Tarvo Lite.sif"))).contains("LogErrors=0"));
 }
 
-TEST_F(MainWindow, AnUndetectedDeviceClosesAndDeselectsTheDriver)
+TEST_F(MainWindow, AnUndetectedDeviceClosesAndDeselectsTheDriverButKeepsTheStoredOne)
 {
     LaunchWithCamera();
     Main().VideoCap1Error(434, QStringLiteral("Capture device was not detected."));
@@ -280,9 +359,10 @@ TEST_F(MainWindow, AnUndetectedDeviceClosesAndDeselectsTheDriver)
     EXPECT_EQ(dialogs_->shown[0].text,
               QStringLiteral("Capture device was not detected. Connect camera before running this program."));
     EXPECT_EQ(dialogs_->beeps, 1);
-    Close();
-    forms_.reset();
-    EXPECT_TRUE(ReadFile(Path(QStringLiteral("vcap.sif"))).contains("index=-1"));
+    // A loss is not a choice: the next start opens the stored driver again.
+    Relaunch();
+    EXPECT_EQ(Main().VideoCap1()->DriverIndex(), TestPatternIndex());
+    EXPECT_EQ(dialogs_->shown.size(), 1u) << "no driver prompt";
 }
 
 TEST_F(MainWindow, TheViewerShowsTheFileAndAsksToArchiveOnlyAboveTheLimit)
@@ -480,7 +560,7 @@ TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
         d->findChild<QPushButton*>(QStringLiteral("btnCancel"))->click();
     });
     Action("menuNetwork")->trigger();
-    EXPECT_EQ(Network().edFTPhost()->text(), QStringLiteral("a.example")) << "a cancelled edit is not kept for the close";
+    EXPECT_EQ(Main().ProgramSettings().account.host, QStringLiteral("a.example")) << "a cancelled edit is not kept for the close";
     EXPECT_EQ(interval->text(), QStringLiteral("8"));
     EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("a.example"));
     EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("a.example"));

@@ -108,6 +108,20 @@ protected:
         ASSERT_TRUE(testsupport::WaitUntil([this] { return Main().Closed(); }, 30000));
     }
 
+    // Waits until no upload sequence runs.
+    void WaitIdle() const { ASSERT_TRUE(testsupport::WaitUntil([this] { return !Main().SequenceRunning(); }, 30000)); }
+    // The start/stop button and one tick, each with the upload it starts.
+    void Press() const
+    {
+        Main().findChild<QPushButton*>(QStringLiteral("BitBtnFrameCap"))->click();
+        WaitIdle();
+    }
+    void Tick() const
+    {
+        Main().Timer1Timer();
+        WaitIdle();
+    }
+
     TMain& Main() const { return *forms_->Main(); }
     TLogForm& Log() const { return *forms_->LogForm(); }
     TfrmNetwork& Network() const { return *forms_->frmNetwork(); }

@@ -227,21 +227,29 @@ TEST_F(UpdatePictures, ProducingWritesBothPicturesFromTheGrabbedFrame)
     EXPECT_TRUE(viewer_.Lines().isEmpty());
 }
 
-TEST_F(UpdatePictures, AFrameThatCannotBeSavedIsReportedAndThePreviousJpegKept)
+TEST_F(UpdatePictures, AFrameThatCannotBeSavedIsReportedOncePerOutageAndThePreviousJpegKept)
 {
     WriteFile(files_.CaptureJpg(), "previous picture");
-    pictures_.OnGrabFrame = [](const QString&) { return false; };
-    pictures_.Produce(TUpdatePictures::Moment::Start);
-    pictures_.Produce(TUpdatePictures::Moment::Tick);
+    bool cameraBack = false;
+    pictures_.OnGrabFrame = [&](const QString& file) { return cameraBack && SaveFrame(file); };
+    EXPECT_FALSE(pictures_.Produce(TUpdatePictures::Moment::Start));
+    EXPECT_FALSE(pictures_.Produce(TUpdatePictures::Moment::Tick));
     const QString d = platform::DateTimeToStr(now_);
-    EXPECT_EQ(viewer_.Lines(), QStringList({d + QStringLiteral(" :   Could not save captured frame to disk"),
-                                            d + QStringLiteral(" :   Error = Could not save captured frame to disk")}));
+    EXPECT_EQ(viewer_.Lines(), QStringList({d + QStringLiteral(" :   Could not save captured frame to disk")}));
     EXPECT_EQ(status_, QStringLiteral("ERROR: Could not save captured frame to disk"));
     EXPECT_EQ(dialogs_->beeps, 0);
     EXPECT_TRUE(dialogs_->shown.empty());
     EXPECT_EQ(ReadFile(files_.CaptureJpg()), QByteArray("previous picture"));
     // The caption is still fresh.
     EXPECT_EQ(QImage(files_.DateTimeBmp(), "BMP").size(), QSize(178, 18));
+
+    // A good frame ends the outage; the next failure is a new one.
+    cameraBack = true;
+    EXPECT_TRUE(pictures_.Produce(TUpdatePictures::Moment::Tick));
+    cameraBack = false;
+    EXPECT_FALSE(pictures_.Produce(TUpdatePictures::Moment::Tick));
+    ASSERT_EQ(viewer_.Lines().size(), 2);
+    EXPECT_EQ(viewer_.Lines()[1], d + QStringLiteral(" :   Error = Could not save captured frame to disk"));
 }
 
 TEST_F(UpdatePictures, ADamagedFrameEndsTheCycleBeforeTheCaption)

@@ -3,11 +3,14 @@
 // scripted server where an exact fault is needed.
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/ftp_fake_server.h"
+#include "platform/capture_v4l2.h"
+#include "tests/support/fake_v4l2.h"
 #include "tests/support/ftp_real_server.h"
 
 #include <QCheckBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTest>
 
@@ -56,7 +59,7 @@ protected:
 TEST_F(WebsiteUpdate, StartUploadsBothPicturesAtOnceAndShowsTheActiveState)
 {
     LaunchWithServer();
-    StartButton()->click();
+    Press();
 
     const QImage picture = QImage::fromData(RemoteBytes("Capture.jpg"), "JPG");
     EXPECT_EQ(picture.size(), QSize(320, 240));
@@ -86,16 +89,17 @@ TEST_F(WebsiteUpdate, StartUploadsBothPicturesAtOnceAndShowsTheActiveState)
 TEST_F(WebsiteUpdate, ATickUploadsFreshPicturesAndStopUploadsTheStopPictures)
 {
     LaunchWithServer();
-    StartButton()->click();
+    Press();
     const QByteArray first = RemoteBytes("Capture.jpg");
     ASSERT_FALSE(first.isEmpty());
     ASSERT_TRUE(WaitUntil([&] {
-        Main().Timer1Timer();
+        Tick();
         return RemoteBytes("Capture.jpg") != first;
     }));
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
 
     Action("menuPeriodicUpdate")->trigger();
+    WaitIdle();
     EXPECT_FALSE(Main().Timer1().isActive());
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
     EXPECT_EQ(RemoteBytes("datetime.bmp"), Local("stoptime.bmp"));
@@ -111,7 +115,7 @@ TEST_F(WebsiteUpdate, ATickUploadsFreshPicturesAndStopUploadsTheStopPictures)
 TEST_F(WebsiteUpdate, ClosingWhileActiveUploadsTheStopPicturesBeforeDeletingTheFiles)
 {
     LaunchWithServer();
-    StartButton()->click();
+    Press();
     ASSERT_TRUE(QFileInfo::exists(Path(QStringLiteral("Capture.jpg"))));
     Close();
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
@@ -125,7 +129,7 @@ TEST_F(WebsiteUpdate, ATerminationSignalDuringAnActiveUpdateUploadsTheStopPictur
 {
     LaunchWithServer();
     forms_->CloseOnTermination();
-    StartButton()->click();
+    Press();
     ::raise(SIGTERM);
     ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }, 30000));
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
@@ -135,6 +139,7 @@ TEST_F(WebsiteUpdate, ATerminationSignalDuringAnActiveUpdateUploadsTheStopPictur
 TEST_F(WebsiteUpdate, AutoStartUploadsBeforeTheWindowIsShown)
 {
     LaunchWithServer("AutoStart=1\n");
+    WaitIdle();
     EXPECT_FALSE(Main().isVisible());
     EXPECT_TRUE(Main().Timer1().isActive());
     EXPECT_EQ(QImage::fromData(RemoteBytes("Capture.jpg"), "JPG").size(), QSize(320, 240));
@@ -149,7 +154,7 @@ TEST_F(WebsiteUpdate, ActiveModeChosenInTheNetworkDialogUploadsToo)
     });
     Action("menuNetwork")->trigger();
     ASSERT_FALSE(Main().FtpClient().PassiveMode());
-    StartButton()->click();
+    Press();
     EXPECT_EQ(QImage::fromData(RemoteBytes("Capture.jpg"), "JPG").size(), QSize(320, 240));
     EXPECT_EQ(QImage::fromData(RemoteBytes("datetime.bmp"), "BMP").size(), QSize(178, 18));
     EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
@@ -173,21 +178,68 @@ TEST_F(WebsiteUpdate, TheIntervalIsClampedAndWrittenBack)
                           {QStringLiteral("007"), QStringLiteral("007"), 420000}};
     for (const Case& c : cases) {
         interval->setText(c.typed);
-        StartButton()->click();
+        Press();
         EXPECT_EQ(interval->text(), c.shown) << c.typed.toStdString();
         EXPECT_EQ(Main().Timer1().interval(), c.ms) << c.typed.toStdString();
         EXPECT_TRUE(Main().Timer1().isActive());
-        StartButton()->click();
+        Press();
         EXPECT_FALSE(Main().Timer1().isActive());
     }
 }
 
+// --- a camera that goes and comes back ------------------------------------------------------
+
+TEST_F(WebsiteUpdate, ALostCameraUploadsTheStopPicturesAndItsReturnTheLivePictureAgain)
+{
+    auto camera = std::make_shared<testsupport::FakeV4l2>();
+    platform::capture::SetV4l2IoFactory([camera] { return camera; });
+    const auto restore = qScopeGuard([] { platform::capture::SetV4l2IoFactory(nullptr); });
+    StoreSettings(Account(server_.PortText(), server_.User(), server_.Password()));
+    StoreDriver(0);
+    Launch();
+    Press();
+    ASSERT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+
+    camera->Unplug();
+    ASSERT_TRUE(WaitUntil([&] { return !Main().VideoCap1()->DriverOpen(); }));
+    for (int tick = 0; tick < 2; ++tick) {
+        Tick();
+        EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg")) << "never an old picture beside a new time";
+        EXPECT_EQ(RemoteBytes("datetime.bmp"), Local("stoptime.bmp"));
+    }
+    EXPECT_EQ(LogLines().filter(QStringLiteral("Could not save captured frame to disk")).size(), 1)
+        << "once per outage: " << LogLines().join(QLatin1Char('\n')).toStdString();
+
+    // Back without a prompt at the next tick, with a live picture.
+    camera->Replug();
+    const std::size_t shown = dialogs_->shown.size();
+    Tick();
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
+    EXPECT_EQ(dialogs_->shown.size(), shown);
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+    EXPECT_NE(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
+}
+
 // --- failures ---------------------------------------------------------------------------
+
+TEST_F(WebsiteUpdate, APictureThatCannotBeWrittenIsSaidOnceAndNothingIsUploaded)
+{
+    LaunchWithServer();
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("Capture.jpg")));  // refuses every write
+    Press();
+    Tick();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(lines[0].contains(QStringLiteral(" :   Error = Unable to write to "))) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("Capture.jpg"))) << lines[0].toStdString();
+    EXPECT_TRUE(Panel(1).startsWith(QStringLiteral("Unable to write to ")));
+    EXPECT_FALSE(QFileInfo::exists(Remote("Capture.jpg")));
+}
 
 TEST_F(WebsiteUpdate, AWrongPasswordLogsTheRefusalOnceAndStoresNothing)
 {
     LaunchWithServer({}, QStringLiteral("wrong"));
-    StartButton()->click();
+    Press();
     const QStringList lines = LogLines();
     ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
     const int at = lines[0].indexOf(QStringLiteral(" :   FTP Error = "));
@@ -199,7 +251,7 @@ TEST_F(WebsiteUpdate, AWrongPasswordLogsTheRefusalOnceAndStoresNothing)
     EXPECT_TRUE(Main().Timer1().isActive()) << "the update stays active; the next tick retries";
 
     Action("menuErrorBeep")->trigger();
-    Main().Timer1Timer();
+    Tick();
     EXPECT_EQ(dialogs_->beeps, 1);
     EXPECT_EQ(LogLines().size(), 2);
 }
@@ -212,7 +264,7 @@ TEST_F(WebsiteUpdate, AnUnreachableServerIsLogged)
     closed.close();
     StoreSettings(Account(port, QStringLiteral("u"), QStringLiteral("p")));
     LaunchWithCamera();
-    StartButton()->click();
+    Press();
     const QStringList lines = LogLines();
     ASSERT_EQ(lines.size(), 1);
     EXPECT_TRUE(lines[0].contains(QStringLiteral(" :   FTP Error = "))) << lines[0].toStdString();
@@ -223,7 +275,7 @@ TEST_F(WebsiteUpdate, AnEmptyHostIsReportedNotSilentlySkipped)
 {
     StoreSettings("[Other Settings]\nFirstRun=0\n");
     LaunchWithCamera();
-    StartButton()->click();
+    Press();
     ASSERT_EQ(LogLines().size(), 1);
     EXPECT_TRUE(LogLines()[0].contains(QStringLiteral(" :   FTP Error = ")));
     EXPECT_EQ(dialogs_->cursors.back(), platform::Cursor::Default);
@@ -232,16 +284,16 @@ TEST_F(WebsiteUpdate, AnEmptyHostIsReportedNotSilentlySkipped)
 TEST_F(WebsiteUpdate, AFailedStoreLeavesTheConnectionOpenAndTheNextSequenceLogsInAfresh)
 {
     LaunchWithServer();
-    StartButton()->click();
+    Press();
     // The second store of the stop sequence fails: its local file is missing.
     ASSERT_TRUE(QFile::remove(Path(QStringLiteral("stoptime.bmp"))));
-    StartButton()->click();
+    Press();
     EXPECT_EQ(LogLines().size(), 1);
     EXPECT_EQ(Main().FtpTag(), 0);
     EXPECT_TRUE(Main().FtpClient().IsConnected()) << "no QUIT after a failure";
 
     QFile::remove(Remote("Capture.jpg"));
-    StartButton()->click();
+    Press();
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
     EXPECT_EQ(LogLines().size(), 1);
     EXPECT_FALSE(Main().FtpClient().IsConnected());
@@ -249,21 +301,25 @@ TEST_F(WebsiteUpdate, AFailedStoreLeavesTheConnectionOpenAndTheNextSequenceLogsI
 
 // --- overlapping sequences --------------------------------------------------------------
 
-TEST_F(WebsiteUpdate, StopPressedDuringTheStartUploadRunsOnceThatUploadHasEnded)
+TEST_F(WebsiteUpdate, StopDuringTheStartUploadShowsAtOnceThenUploadsTheStopPicturesOnce)
 {
     LaunchWithServer();
-    bool pressedDuringUpload = false;
-    QColor lampDuringUpload;
-    QTimer::singleShot(0, &Main(), [&] {
-        pressedDuringUpload = Main().SequenceRunning();
-        lampDuringUpload = Find<QLabel>("lblColor")->palette().color(QPalette::Window);
-        StartButton()->click();
-    });
     StartButton()->click();
-    EXPECT_TRUE(pressedDuringUpload);
-    EXPECT_EQ(lampDuringUpload, QColor(255, 0, 0));
-    EXPECT_FALSE(Main().Timer1().isActive());
+    ASSERT_TRUE(Main().SequenceRunning()) << "the click returns while its upload runs";
+    EXPECT_EQ(Find<QLabel>("lblColor")->palette().color(QPalette::Window), QColor(255, 0, 0));
+
+    StartButton()->click();
     EXPECT_EQ(StartButton()->text(), QStringLiteral("Start"));
+    EXPECT_FALSE(StartButton()->isEnabled());
+    EXPECT_FALSE(Action("menuPeriodicUpdate")->isEnabled());
+    EXPECT_EQ(Panel(1), QStringLiteral("Stopping the website update..."));
+    Main().BitBtnFrameCapClick();  // a second press does nothing more
+    WaitIdle();
+
+    EXPECT_FALSE(Main().Timer1().isActive());
+    EXPECT_FALSE(Main().UpdateActive());
+    EXPECT_TRUE(StartButton()->isEnabled());
+    EXPECT_FALSE(Find<QLabel>("stWebUpdate")->isVisibleTo(&Main()));
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
     EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
 }
@@ -271,15 +327,16 @@ TEST_F(WebsiteUpdate, StopPressedDuringTheStartUploadRunsOnceThatUploadHasEnded)
 TEST_F(WebsiteUpdate, TheWizardChosenDuringTheStopUploadOpensOnceTheStopPicturesAreUp)
 {
     LaunchWithServer();
-    StartButton()->click();
+    Press();
     bool wizardDuringUpload = true;
     QByteArray remoteWhenWizardOpened;
     Main().OnShowWizard = [&] {
         wizardDuringUpload = Main().SequenceRunning() || Main().FtpClient().IsConnected();
         remoteWhenWizardOpened = RemoteBytes("Capture.jpg");
     };
-    QTimer::singleShot(0, &Main(), [&] { Action("menuWizard")->trigger(); });
     StartButton()->click();
+    Action("menuWizard")->trigger();
+    ASSERT_TRUE(WaitUntil([&] { return !remoteWhenWizardOpened.isEmpty(); }));
     EXPECT_FALSE(wizardDuringUpload);
     EXPECT_EQ(remoteWhenWizardOpened, Local("stopcap.jpg"));
 }
@@ -287,10 +344,10 @@ TEST_F(WebsiteUpdate, TheWizardChosenDuringTheStopUploadOpensOnceTheStopPictures
 TEST_F(WebsiteUpdate, ACloseDuringAnUploadWaitsForItThenStops)
 {
     LaunchWithServer();
-    StartButton()->click();
-    QTimer::singleShot(0, &Main(), [&] { Main().close(); });
+    Press();
     Main().Timer1Timer();
-    EXPECT_FALSE(Main().Closed()) << "the tick's upload finished first";
+    Main().close();
+    EXPECT_FALSE(Main().Closed()) << "the tick's upload finishes first";
     ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }, 30000));
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
     EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
@@ -301,9 +358,9 @@ TEST_F(WebsiteUpdate, ACloseDuringAnUploadWaitsForItThenStops)
 class WebsiteUpdateFaults : public MainWindowTest
 {
 protected:
-    void LaunchWithFake()
+    void LaunchWithFake(const QByteArray& extra = {})
     {
-        StoreSettings(Account(fake_.PortText(), QStringLiteral("u"), QStringLiteral("p"), "Update_Interval=5\n"));
+        StoreSettings(Account(fake_.PortText(), QStringLiteral("u"), QStringLiteral("p"), "Update_Interval=5\n" + extra));
         LaunchWithCamera();
     }
     QStringList LogLines() const
@@ -341,7 +398,7 @@ TEST_F(WebsiteUpdateFaults, AReplyBelow400ThatWasNotAcceptedIsAFailure)
 {
     fake_.Greeting().Expect("USER").Reply("332 Need account for login.");
     LaunchWithFake();
-    Find<QPushButton>("BitBtnFrameCap")->click();
+    Press();
     const QStringList lines = LogLines();
     ASSERT_EQ(lines.size(), 1);
     EXPECT_TRUE(lines[0].contains(QStringLiteral(" :   FTP Error = 332"))) << lines[0].toStdString();
@@ -362,11 +419,11 @@ TEST_F(WebsiteUpdateFaults, ADataConnectionLostMidStoreIsLoggedAndTheNextTickUpl
     fake_.Delay(1000);
     Sequence(fake_);
     LaunchWithFake();
-    Find<QPushButton>("BitBtnFrameCap")->click();
+    Press();
     ASSERT_EQ(LogLines().size(), 1);
     EXPECT_TRUE(LogLines()[0].contains(QStringLiteral(" :   FTP Error = 426")));
 
-    Main().Timer1Timer();
+    Tick();
     EXPECT_EQ(fake_.Connections(), 2);
     EXPECT_TRUE(fake_.ScriptDone()) << fake_.Commands().join(QLatin1Char('|')).toStdString();
     EXPECT_TRUE(fake_.Mismatches().isEmpty()) << fake_.Mismatches().join(QLatin1Char('|')).toStdString();
@@ -383,13 +440,61 @@ TEST_F(WebsiteUpdateFaults, ATickDuringASlowUploadIsSkipped)
         tickedDuringUpload = Main().SequenceRunning();
         Main().Timer1Timer();
     });
-    Find<QPushButton>("BitBtnFrameCap")->click();
+    Press();
     EXPECT_TRUE(tickedDuringUpload);
     EXPECT_TRUE(fake_.ScriptDone());
     EXPECT_EQ(fake_.Connections(), 1);
     EXPECT_EQ(fake_.Commands().filter(QStringLiteral("USER")).size(), 1);
     EXPECT_EQ(fake_.Commands().filter(QStringLiteral("QUIT")).size(), 1);
     EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST_F(WebsiteUpdateFaults, ASilentServerWithNoTimeLimitIsGivenUpAndTheCloseStillUploadsTheStopPictures)
+{
+    // "FTP_Timeout=0" would wait forever: the update counts it as 15 seconds.
+    fake_.LoginSteps().Expect("TYPE I").Delay(18000);  // then silence until the next connection
+    Sequence(fake_);
+    LaunchWithFake("FTP_Timeout=0\n");
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    ASSERT_TRUE(WaitUntil([&] { return fake_.Commands().contains(QStringLiteral("TYPE I")); }));
+    Main().close();
+    ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }, 60000));
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral(" :   FTP Error = 426 Timeout"))) << lines[0].toStdString();
+    EXPECT_TRUE(fake_.ScriptDone()) << fake_.Commands().join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(fake_.Connections(), 2);
+    EXPECT_TRUE(fake_.DataReceived().endsWith(ReadFile(Path(QStringLiteral("stoptime.bmp")))));
+}
+
+TEST_F(WebsiteUpdateFaults, TheCameraLossBoxDelaysNeitherTheStoreNorTheNextTickNorStop)
+{
+    Sequence(fake_, 400).Drop();  // the start's first store is slow
+    Sequence(fake_).Drop();       // the next tick
+    Sequence(fake_);              // Stop
+    LaunchWithFake();
+    bool storeEnded = false, tickUploaded = false, stopped = false;
+    dialogs_->whileShown = [&](const QString& text) {
+        if (!text.startsWith(QStringLiteral("Capture device was not detected.")))
+            return;
+        // Nobody answers the box: the update goes on underneath it.
+        storeEnded = WaitUntil([&] { return !Main().SequenceRunning(); });
+        Main().Timer1Timer();
+        tickUploaded = Main().SequenceRunning() && WaitUntil([&] { return !Main().SequenceRunning(); });
+        Find<QPushButton>("BitBtnFrameCap")->click();
+        stopped = WaitUntil([&] { return !Main().SequenceRunning() && fake_.ScriptDone(); });
+    };
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    ASSERT_TRUE(WaitUntil([&] { return fake_.Commands().filter(QStringLiteral("STOR")).size() == 1; }));
+    Main().VideoCap1Error(0, QStringLiteral("Capture device was not detected."));
+
+    EXPECT_TRUE(storeEnded);
+    EXPECT_TRUE(tickUploaded);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(fake_.Connections(), 3);
+    EXPECT_TRUE(fake_.Mismatches().isEmpty()) << fake_.Mismatches().join(QLatin1Char('|')).toStdString();
+    EXPECT_FALSE(Main().UpdateActive());
+    EXPECT_EQ(LogLines().filter(QStringLiteral("FTP Error")).size(), 0) << LogLines().join(QLatin1Char('\n')).toStdString();
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include "app/ErrorLog.h"
 #include "app/ProgramFiles.h"
-#include "app/Settings.h"
+#include "platform/inifile.h"
 #include "tests/crash/crash_content.h"
 #include "ui/LogForm.h"
 
@@ -23,7 +23,7 @@ int main(int argc, char** argv)
     const QString mode = QString::fromLocal8Bit(argv[1]);
     const app::ProgramFiles files(QString::fromLocal8Bit(argv[2]));
     if (mode == QLatin1String("sif")) {
-        platform::IniFile file = app::ProgramSettingsFile(files);
+        platform::IniFile file(files.SettingsFile(), platform::ProfileFileMode::OwnerOnly);
         for (int k = 1;; ++k) {
             file.WriteString(crashtest::kSection, crashtest::kKey, crashtest::SettingsValue(k));
             std::printf("%d\n", k);

@@ -365,6 +365,7 @@ SoakReport RunSoak(const SoakOptions& o)
 
         watchdog.Arm(fault.sequence, fault.Describe());
         main.Timer1Timer();
+        WaitUntil([&main] { return !main.SequenceRunning(); }, o.watchdogSeconds * 1000);
         watchdog.Disarm();
         ++r.sequences;
 

@@ -12,6 +12,8 @@ void FakeDialogs::MessageBeep()
 int FakeDialogs::MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons buttons)
 {
     shown.push_back({text, type, buttons});
+    if (whileShown)
+        whileShown(text);
     if (!answers.empty()) {
         const int a = answers.front();
         answers.pop_front();

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <deque>
+#include <functional>
 #include <vector>
 
 namespace testsupport {
@@ -22,6 +23,9 @@ public:
 
     // Answers given to MessageDlg in order; when empty, the first button's answer.
     std::deque<int> answers;
+    // Runs while a message box is up, before it is answered: a test that
+    // waits in here (pumping events) models a box nobody clicks.
+    std::function<void(const QString& text)> whileShown;
     // Paths chosen in the save dialog in order; an empty string cancels.
     std::deque<QString> saveAnswers;
 

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 
 namespace {
 
@@ -206,6 +207,57 @@ TEST_F(LogForm, LinesAppendedAfterLoadingFollowTheFileContent)
     EXPECT_EQ(form_.LogMemo()->toPlainText(), form_.Lines().join(QLatin1Char('\n')));
     ASSERT_TRUE(form_.WriteLogFile());
     EXPECT_EQ(ReadFile(form_.LogFileName()), QByteArray("caf\xc3\xa9\r\nlast line without break\r\nnew\r\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// A long unattended run: the memo keeps no undo history, and a line the file
+// could not take survives a reload and goes into the file with the next one.
+TEST_F(LogForm, LinesOutliveAFailedWriteAndTheMemoKeepsNoUndoHistory)
+{
+    const QString log = form_.LogFileName();
+    form_.AppendLine(QStringLiteral("A"));
+    ASSERT_TRUE(form_.WriteLogFile());
+
+    ASSERT_TRUE(QFile::remove(log));
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("Error.log")));  // the file refuses the write
+    form_.AppendLine(QStringLiteral("B"));
+    EXPECT_FALSE(form_.WriteLogFile());
+    ASSERT_TRUE(QDir(dir_.path()).rmdir(QStringLiteral("Error.log")));
+    WriteLog("A\r\n");
+
+    ASSERT_TRUE(form_.ReloadFromFile());
+    EXPECT_EQ(form_.Lines(), QStringList({"A", "B"}));
+    EXPECT_EQ(form_.LogMemo()->toPlainText(), QStringLiteral("A\nB"));
+    form_.AppendLine(QStringLiteral("C"));
+    ASSERT_TRUE(form_.WriteLogFile());
+    EXPECT_EQ(ReadFile(log), QByteArray("A\r\nB\r\nC\r\n"));
+    ASSERT_TRUE(form_.ReloadFromFile());
+    EXPECT_EQ(form_.Lines(), QStringList({"A", "B", "C"})) << "written lines are not kept twice";
+
+    EXPECT_FALSE(form_.LogMemo()->isUndoRedoEnabled());
+    EXPECT_EQ(form_.LogMemo()->document()->availableUndoSteps(), 0);
+}
+
+// Where the program folder is read-only but its files are not, the log is
+// written in place.
+TEST_F(LogForm, AReadOnlyFolderWithAWritableLogIsWrittenInPlace)
+{
+    WriteLog("A\r\n");
+    QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QFile probe(dir_.filePath(QStringLiteral("probe")));
+    if (probe.open(QIODevice::WriteOnly)) {
+        probe.remove();
+        QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        GTEST_SKIP() << "a read-only mode does not stop this user's writes";
+    }
+    ASSERT_TRUE(form_.ReloadFromFile());
+    form_.AppendLine(QStringLiteral("B"));
+    EXPECT_TRUE(form_.WriteLogFile());
+    QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_EQ(ReadFile(form_.LogFileName()), QByteArray("A\r\nB\r\n"));
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ protected:
         form_.SetSettingsFileName(dir_.filePath(QStringLiteral("Tarvo Lite.sif")));
         form_.OnGetUpdateInterval = [this] { return interval_; };
         form_.OnSetUpdateInterval = [this](const QString& v) { interval_ = v; };
-        form_.OnApplyFtpSettings = [this](const FtpAccountSettings& a) { applied_.push_back(a); };
+        form_.OnApplyFtpSettings = [this](const settings::FtpAccount& a) { applied_.push_back(a); };
     }
 
     void WriteSettings(const QByteArray& bytes)
@@ -42,7 +42,7 @@ protected:
     QTemporaryDir dir_;
     TfrmNetwork form_;
     QString interval_ = QStringLiteral("3");
-    std::vector<FtpAccountSettings> applied_;
+    std::vector<settings::FtpAccount> applied_;
 };
 
 TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
@@ -95,13 +95,13 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(form_.isVisible());
     EXPECT_EQ(form_.result(), QDialog::Accepted);
     ASSERT_EQ(applied_.size(), 1u);
-    EXPECT_EQ(applied_[0].hostName, QStringLiteral("host.example"));
+    EXPECT_EQ(applied_[0].host, QStringLiteral("host.example"));
     EXPECT_EQ(applied_[0].port, QStringLiteral("2121"));
-    EXPECT_EQ(applied_[0].timeout, 30);
-    EXPECT_EQ(applied_[0].userName, QStringLiteral("user name"));
-    EXPECT_EQ(applied_[0].passWord, QStringLiteral(" p@ss \"w0rd\"; x=y "));
+    EXPECT_EQ(applied_[0].TimeoutSeconds(), 30);
+    EXPECT_EQ(applied_[0].userId, QStringLiteral("user name"));
+    EXPECT_EQ(applied_[0].password, QStringLiteral(" p@ss \"w0rd\"; x=y "));
     EXPECT_FALSE(applied_[0].passiveMode);
-    EXPECT_EQ(form_.WorkingPassword(), applied_[0].passWord);
+    EXPECT_EQ(form_.WorkingPassword(), applied_[0].password);
     EXPECT_EQ(interval_, QStringLiteral("12"));
     EXPECT_EQ(QFile::permissions(form_.SettingsFileName()) & QFileDevice::Permissions(0x7077),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);

@@ -77,12 +77,10 @@ protected:
         folder_ = programDir_.path();
         settings_ = folder_ + QStringLiteral("/Tarvo Lite.sif");
         client_.SetPassiveMode(false);
-        network_.SetSettingsFileName(settings_);
         context_.FtpClient = &client_;
-        context_.frmNetwork = &network_;
+        context_.Settings = &programSettings_;
         context_.MainWindow = &mainWindow_;
         context_.ProgramFolder = folder_;
-        context_.SettingsFileName = settings_;
         page1_ = std::make_unique<TfrmWizard1>(context_);
         page2_ = std::make_unique<TfrmWizard2>(context_);
         page3_ = std::make_unique<TfrmWizard3>(context_);
@@ -123,7 +121,7 @@ protected:
     QString folder_;
     QString settings_;
     TFtpClient client_;
-    TfrmNetwork network_;
+    settings::TProgramSettings programSettings_{programDir_.filePath(QStringLiteral("Tarvo Lite.sif"))};
     QWidget mainWindow_;
     TWizardContext context_;
     std::unique_ptr<TfrmWizard1> page1_;
@@ -254,10 +252,9 @@ TEST_F(Wizard, YesWithCompleteFieldsStoresTheAccountAndShowsTheSummary)
     EXPECT_EQ(client_.HostName(), QStringLiteral("ftp.example.org"));
     EXPECT_EQ(client_.UserName(), QStringLiteral("cam user"));
     EXPECT_EQ(client_.PassWord(), password);
-    EXPECT_EQ(network_.edFTPhost()->text(), QStringLiteral("ftp.example.org"));
-    EXPECT_EQ(network_.edUserID()->text(), QStringLiteral("cam user"));
-    EXPECT_EQ(network_.edPassword()->text(), password);
-    EXPECT_EQ(network_.WorkingPassword(), password);
+    EXPECT_EQ(programSettings_.account.host, QStringLiteral("ftp.example.org"));
+    EXPECT_EQ(programSettings_.account.userId, QStringLiteral("cam user"));
+    EXPECT_EQ(programSettings_.account.password, password);
 
     const platform::IniFile file(settings_);
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Host"), QString()), QStringLiteral("ftp.example.org"));
@@ -385,8 +382,8 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
     ASSERT_TRUE(server.Start()) << server.Error().toStdString();
     ShipServerFolder();
     client_.SetPort(server.PortText());
-    network_.edTimeout()->setText(QStringLiteral("20"));
-    network_.CheckBoxPassive()->setChecked(false);
+    programSettings_.account.timeout = QStringLiteral("20");
+    programSettings_.account.passiveMode = false;
     GaugeRecorder gauge(page3_->Gauge());
     bool currentWasServer = false;
     client_.OnRequestDone = [&](TCustomFtpCli*, TFtpRequest, std::uint16_t) {
@@ -400,9 +397,7 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
         Button(page2_.get(), "BitBtnNext")->click();
         ASSERT_TRUE(page3_->isVisible());
         // A port field left blank is saved as the default port.
-        network_.edPort()->blockSignals(true);
-        network_.edPort()->setText(QString());
-        network_.edPort()->blockSignals(false);
+        programSettings_.account.port.clear();
         Button(page3_.get(), "BitBtnFinish")->click();
     });
 
@@ -420,7 +415,7 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
     // 0 as the gauge appears, then one step per upload, the flag and the settings.
     EXPECT_EQ(gauge.shown, std::vector<int>({0, 20, 40, 60, 80, 0}));
     EXPECT_FALSE(context_.FirstRun);
-    EXPECT_EQ(network_.edPort()->text(), QStringLiteral("21"));
+    EXPECT_EQ(programSettings_.account.port, QStringLiteral("21"));
     const platform::IniFile file(settings_);
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Host"), QString()), QStringLiteral("127.0.0.1"));
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Port"), QString()), QStringLiteral("21"));

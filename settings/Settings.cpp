@@ -1,0 +1,207 @@
+#include "settings/Settings.h"
+
+#include <limits>
+
+namespace settings {
+namespace {
+
+const QString kFtpSettings = QStringLiteral("FTP Settings");
+const QString kUpdateInterval = QStringLiteral("Update_Interval");
+const QString kAutoStart = QStringLiteral("AutoStart");
+const QString kPassiveMode = QStringLiteral("Passive_Mode");
+
+const QString kOtherSettings = QStringLiteral("Other Settings");
+const QString kLogErrors = QStringLiteral("LogErrors");
+const QString kErrorBeep = QStringLiteral("ErrorBeep");
+const QString kFirstRun = QStringLiteral("FirstRun");
+
+const QString kCaptureParameters = QStringLiteral("Capture Parameters");
+const QString kFrameRate = QStringLiteral("FrameRate");
+const QString kCaptureTime = QStringLiteral("Capture_Time");
+const QString kIndexSize = QStringLiteral("Index_Size");
+const QString kBufferSize = QStringLiteral("Buffer_Size");
+const QString kCaptureAudio = QStringLiteral("Capture_Audio");
+
+const QString kDriver = QStringLiteral("Driver");
+const QString kName = QStringLiteral("name");
+const QString kIndex = QStringLiteral("index");
+
+// The account's text keys of section "FTP Settings", in the order every
+// writer writes them, with their read defaults.
+struct AccountText {
+    const char* key;
+    QString FtpAccount::*field;
+    const char* readDefault;
+};
+constexpr AccountText kAccountTexts[] = {
+    {"FTP_Host", &FtpAccount::host, ""},
+    {"FTP_Port", &FtpAccount::port, "21"},
+    {"FTP_Timeout", &FtpAccount::timeout, "15"},
+    {"User_ID", &FtpAccount::userId, ""},
+    {"Password", &FtpAccount::password, ""},
+};
+
+void ReadAccountTexts(const platform::IniFile& file, FtpAccount& account)
+{
+    for (const AccountText& t : kAccountTexts)
+        account.*t.field = file.ReadString(kFtpSettings, QString::fromLatin1(t.key), QString::fromLatin1(t.readDefault));
+}
+
+void WriteAccountTexts(platform::IniFile& file, const FtpAccount& account)
+{
+    for (const AccountText& t : kAccountTexts) {
+        QString value = account.*t.field;
+        if (t.field == &FtpAccount::port && value.isEmpty())
+            value = QString::fromLatin1(t.readDefault);  // an emptied port is saved as the default
+        file.WriteString(kFtpSettings, QString::fromLatin1(t.key), value);
+    }
+}
+
+// A stored number outside the target's range leaves the target as it is.
+template <typename T>
+void ReadRanged(const platform::IniFile& file, const QString& key, int defaultValue, T& target)
+{
+    const int value = file.ReadInteger(kCaptureParameters, key, defaultValue);
+    if (value >= 0 && static_cast<std::uint64_t>(value) <= std::numeric_limits<T>::max())
+        target = static_cast<T>(value);
+}
+
+}  // namespace
+
+int FtpAccount::TimeoutSeconds() const
+{
+    return platform::StrToIntDef(timeout, 15);
+}
+
+TProgramSettings::TProgramSettings(QString fileName) : fileName_(std::move(fileName)) {}
+
+platform::IniFile TProgramSettings::File() const
+{
+    // The file holds the FTP password in clear: readable by its owner only.
+    return platform::IniFile(fileName_, platform::ProfileFileMode::OwnerOnly);
+}
+
+bool TProgramSettings::Exists() const
+{
+    return File().Exists();
+}
+
+bool TProgramSettings::Load()
+{
+    const platform::IniFile file = File();
+    if (!file.Exists())
+        return false;
+    updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
+    ReadRanged(file, kFrameRate, 15, frameRate);
+    ReadRanged(file, kCaptureTime, 0, captureTime);
+    ReadRanged(file, kIndexSize, 0, indexSize);
+    ReadRanged(file, kBufferSize, 0, bufferSize);
+    captureAudio = file.ReadBool(kCaptureParameters, kCaptureAudio, false);
+    ReadAccountTexts(file, account);
+    account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
+    logErrors = file.ReadBool(kOtherSettings, kLogErrors, true);
+    errorBeep = file.ReadBool(kOtherSettings, kErrorBeep, false);
+    firstRun = file.ReadBool(kOtherSettings, kFirstRun, true);
+    account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
+    return true;
+}
+
+bool TProgramSettings::LoadAccount()
+{
+    const platform::IniFile file = File();
+    if (!file.Exists())
+        return false;
+    ReadAccountTexts(file, account);
+    updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
+    account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
+    account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
+    return true;
+}
+
+void TProgramSettings::SaveAccount(const FtpAccount& typed, const QString& interval)
+{
+    platform::IniFile file = File();
+    WriteAccountTexts(file, typed);
+    file.WriteString(kFtpSettings, kUpdateInterval, interval);
+    file.WriteBool(kFtpSettings, kAutoStart, typed.autoStart);
+    file.WriteBool(kFtpSettings, kPassiveMode, typed.passiveMode);
+    LoadAccount();
+}
+
+void TProgramSettings::SaveLogin(const QString& host, const QString& userId, const QString& password)
+{
+    account.host = host;
+    account.userId = userId;
+    account.password = password;
+    platform::IniFile file = File();
+    for (const AccountText& t : kAccountTexts) {
+        if (t.field != &FtpAccount::port && t.field != &FtpAccount::timeout)
+            file.WriteString(kFtpSettings, QString::fromLatin1(t.key), account.*t.field);
+    }
+}
+
+void TProgramSettings::SaveWizardAccount()
+{
+    platform::IniFile file = File();
+    WriteAccountTexts(file, account);
+    file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
+}
+
+void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow, bool firstRunNow)
+{
+    updateInterval = interval;
+    logErrors = logErrorsNow;
+    errorBeep = errorBeepNow;
+    firstRun = firstRunNow;
+    platform::IniFile file = File();
+    WriteAccountTexts(file, account);
+    file.WriteString(kFtpSettings, kUpdateInterval, updateInterval);
+    file.WriteBool(kFtpSettings, kAutoStart, account.autoStart);
+    file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
+    file.WriteBool(kOtherSettings, kLogErrors, logErrors);
+    file.WriteBool(kOtherSettings, kErrorBeep, errorBeep);
+    file.WriteBool(kOtherSettings, kFirstRun, firstRun);
+}
+
+CaptureParameters TProgramSettings::ReadCaptureParameters() const
+{
+    CaptureParameters p;
+    const platform::IniFile file = File();
+    if (!file.Exists())
+        return p;
+    p.frameRate = file.ReadString(kCaptureParameters, kFrameRate, p.frameRate);
+    p.captureTime = file.ReadString(kCaptureParameters, kCaptureTime, p.captureTime);
+    p.indexSize = file.ReadString(kCaptureParameters, kIndexSize, p.indexSize);
+    p.bufferSize = file.ReadString(kCaptureParameters, kBufferSize, p.bufferSize);
+    p.captureAudio = file.ReadBool(kCaptureParameters, kCaptureAudio, false);
+    return p;
+}
+
+void TProgramSettings::SaveCaptureParameters(const CaptureParameters& p)
+{
+    platform::IniFile file = File();
+    file.WriteString(kCaptureParameters, kFrameRate, p.frameRate);
+    file.WriteString(kCaptureParameters, kCaptureTime, p.captureTime);
+    file.WriteString(kCaptureParameters, kIndexSize, p.indexSize);
+    file.WriteString(kCaptureParameters, kBufferSize, p.bufferSize);
+    file.WriteBool(kCaptureParameters, kCaptureAudio, p.captureAudio);
+}
+
+int ReadDriverIndex(const QString& fileName)
+{
+    return platform::IniFile(fileName).ReadInteger(kDriver, kIndex, -1);
+}
+
+QString ReadDriverIdentity(const QString& fileName)
+{
+    return platform::IniFile(fileName).ReadString(kDriver, kName, QString());
+}
+
+void WriteDriverChoice(const QString& fileName, int index, const QString& identity)
+{
+    platform::IniFile file(fileName);
+    file.WriteInteger(kDriver, kIndex, index);
+    file.WriteString(kDriver, kName, identity);
+}
+
+}  // namespace settings

@@ -1,0 +1,97 @@
+#pragma once
+// The two settings files: "Tarvo Lite.sif" (program settings) and "vcap.sif"
+// (the capture driver). This module alone knows their sections and keys; the
+// main window, the dialogs and the wizard load and save through it.
+
+#include "platform/inifile.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace settings {
+
+// The FTP account and the update's own choices, as the network dialog and
+// the wizard edit them.
+struct FtpAccount {
+    QString host;
+    QString port = QStringLiteral("21");     // a number or a service name
+    QString timeout = QStringLiteral("15");  // seconds, kept as typed
+    QString userId;
+    QString password;  // in clear, as typed
+    bool passiveMode = true;
+    bool autoStart = false;
+
+    // The time-out as the client takes it: 15 when not a number.
+    int TimeoutSeconds() const;
+};
+
+// The capture parameters as their dialog shows them: numbers as text.
+struct CaptureParameters {
+    QString frameRate = QStringLiteral("15");
+    QString captureTime = QStringLiteral("0");
+    QString indexSize = QStringLiteral("0");
+    QString bufferSize = QStringLiteral("0");
+    bool captureAudio = false;
+};
+
+// "Tarvo Lite.sif". Holds the values that were loaded or accepted (the
+// initial ones are the built-in values that stand without a file); every
+// operation opens the file afresh. Saves raise EIniFileException on the
+// first write the file refuses.
+class TProgramSettings
+{
+public:
+    explicit TProgramSettings(QString fileName);
+
+    const QString& FileName() const { return fileName_; }
+    bool Exists() const;
+
+    FtpAccount account;
+    QString updateInterval = QStringLiteral("3");
+    std::uint16_t frameRate = 15;
+    std::uint16_t captureTime = 0;
+    std::uint32_t indexSize = 0;
+    std::uint16_t bufferSize = 0;
+    bool captureAudio = false;
+    bool logErrors = true;
+    bool errorBeep = false;
+    bool firstRun = true;
+
+    // The start-up load: every key in its order, each with its default;
+    // false (nothing changes) without a file. A capture number outside its
+    // property's range keeps the built-in value; the other keys still load.
+    bool Load();
+    // The network dialog's read of the account and the interval; false
+    // (nothing changes) without a file.
+    bool LoadAccount();
+    // The network dialog's OK: writes the account and the interval, then
+    // reads them back as the accepted values.
+    void SaveAccount(const FtpAccount& typed, const QString& interval);
+    // The wizard's first page: host, user and password, also accepted here.
+    void SaveLogin(const QString& host, const QString& userId, const QString& password);
+    // The wizard's finish: the account without the auto start.
+    void SaveWizardAccount();
+    // The close-time save: the account as loaded or accepted, then the
+    // interval, the two log options and the first-run flag given here.
+    void SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow, bool firstRunNow);
+
+    // The capture parameters dialog's read (defaults without a file) and save.
+    CaptureParameters ReadCaptureParameters() const;
+    void SaveCaptureParameters(const CaptureParameters& parameters);
+
+private:
+    platform::IniFile File() const;
+
+    QString fileName_;
+};
+
+// "index" of section "Driver" in "vcap.sif": -1 (no driver) when absent or
+// not an integer.
+int ReadDriverIndex(const QString& fileName);
+// "name" of section "Driver": the chosen device's identity (card and bus);
+// empty in files written before it was kept.
+QString ReadDriverIdentity(const QString& fileName);
+void WriteDriverChoice(const QString& fileName, int index, const QString& identity);
+
+}  // namespace settings

@@ -1,0 +1,157 @@
+#include "settings/Settings.h"
+#include "tests/support/unwritable_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <functional>
+
+using settings::TProgramSettings;
+
+namespace {
+
+class SettingsFiles : public ::testing::Test
+{
+protected:
+    void WriteSettings(const QByteArray& text)
+    {
+        QFile f(fileName_);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+    QByteArray ReadFile(const QString& path) const
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    QTemporaryDir dir_;
+    QString fileName_ = dir_.filePath(QStringLiteral("Tarvo Lite.sif"));
+    TProgramSettings settings_{fileName_};
+};
+
+TEST_F(SettingsFiles, WithoutAFileNothingIsReadAndTheBuiltInValuesStand)
+{
+    settings_.updateInterval = QStringLiteral("keep");
+    EXPECT_FALSE(settings_.Load());
+    EXPECT_FALSE(settings_.LoadAccount());
+    EXPECT_EQ(settings_.updateInterval, QStringLiteral("keep"));
+
+    const TProgramSettings builtIn(fileName_);
+    EXPECT_EQ(builtIn.updateInterval, QStringLiteral("3"));
+    EXPECT_EQ(builtIn.account.TimeoutSeconds(), 15);
+    EXPECT_TRUE(builtIn.logErrors && builtIn.firstRun && builtIn.account.passiveMode);
+    EXPECT_FALSE(builtIn.errorBeep || builtIn.account.autoStart);
+    EXPECT_EQ(builtIn.ReadCaptureParameters().frameRate, QStringLiteral("15"));
+}
+
+TEST_F(SettingsFiles, AnExistingFileLoadsWithEachKeysDefault)
+{
+    // Keys absent from the file take the defaults of a read, not the built-in values.
+    WriteSettings("[FTP Settings]\r\nFTP_Host=ftp.example.org\r\nFTP_Timeout=0x1E\r\n"
+                  "Password= p@ss; w=rd! \r\n[Other Settings]\r\nFirstRun=0\r\n");
+    ASSERT_TRUE(settings_.Load());
+    const settings::FtpAccount& a = settings_.account;
+    EXPECT_EQ(a.host, QStringLiteral("ftp.example.org"));
+    EXPECT_EQ(a.TimeoutSeconds(), 30);
+    EXPECT_EQ(a.port, QStringLiteral("21"));
+    EXPECT_EQ(settings_.updateInterval, QStringLiteral("5"));
+    EXPECT_EQ(a.password, QStringLiteral("p@ss; w=rd!"));  // blanks around a hand-written value are trimmed
+    EXPECT_TRUE(a.passiveMode && settings_.logErrors);
+    EXPECT_FALSE(settings_.errorBeep || settings_.firstRun || a.autoStart);
+    EXPECT_EQ(settings_.frameRate, 15);
+
+    WriteSettings("[FTP Settings]\r\nFTP_Timeout=thirty\r\nPassive_Mode=0\r\nAutoStart=$1\r\n");
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.account.TimeoutSeconds(), 15);
+    EXPECT_FALSE(settings_.account.passiveMode);
+    EXPECT_TRUE(settings_.account.autoStart);
+}
+
+TEST_F(SettingsFiles, ACaptureNumberOutOfRangeIsIgnoredWhileTheRestLoads)
+{
+    WriteSettings("[Capture Parameters]\r\nFrameRate=70000\r\nCapture_Time=65535\r\nIndex_Size=-1\r\n"
+                  "Buffer_Size=$FFFF\r\nCapture_Audio=1\r\n[FTP Settings]\r\nUser_ID=me\r\n");
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.frameRate, 15);
+    EXPECT_EQ(settings_.captureTime, 65535);
+    EXPECT_EQ(settings_.indexSize, 0u);
+    EXPECT_EQ(settings_.bufferSize, 65535);
+    EXPECT_TRUE(settings_.captureAudio);
+    EXPECT_EQ(settings_.account.userId, QStringLiteral("me"));
+    EXPECT_EQ(settings_.ReadCaptureParameters().frameRate, QStringLiteral("70000"));
+}
+
+// Every writer writes its keys in the order of the file's table, owner-only,
+// and the next start reads the password back exactly as typed.
+TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
+{
+    settings::FtpAccount typed;
+    typed.host = QStringLiteral("host");
+    typed.port = QString();  // an emptied port is saved as 21
+    typed.userId = QStringLiteral("user");
+    typed.password = QStringLiteral("  pa ss\"word' #1 ");
+    typed.autoStart = true;
+    typed.passiveMode = false;
+    const QByteArray account = "[FTP Settings]\r\nFTP_Host=host\r\nFTP_Port=21\r\nFTP_Timeout=15\r\nUser_ID=user\r\n"
+                               "Password=\"  pa ss\"word' #1 \"\r\n";
+    struct Case {
+        const char* writer;
+        std::function<void(TProgramSettings&)> save;
+        QByteArray file;
+    };
+    const Case cases[] = {
+        {"network dialog", [&](TProgramSettings& s) { s.SaveAccount(typed, QStringLiteral("3")); },
+         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\n"},
+        {"wizard page 1", [&](TProgramSettings& s) { s.SaveLogin(typed.host, typed.userId, typed.password); },
+         "[FTP Settings]\r\nFTP_Host=host\r\nUser_ID=user\r\nPassword=\"  pa ss\"word' #1 \"\r\n"},
+        {"wizard finish", [&](TProgramSettings& s) { s.account = typed; s.SaveWizardAccount(); },
+         account + "Passive_Mode=0\r\n"},
+        {"close", [&](TProgramSettings& s) { s.account = typed; s.SaveAtClose(QStringLiteral("3"), true, false, false); },
+         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\n\r\n"
+                   "[Other Settings]\r\nLogErrors=1\r\nErrorBeep=0\r\nFirstRun=0\r\n"},
+    };
+    for (const Case& c : cases) {
+        QFile::remove(fileName_);
+        TProgramSettings s(fileName_);
+        c.save(s);
+        EXPECT_EQ(ReadFile(fileName_), c.file) << c.writer;
+        EXPECT_EQ(QFile::permissions(fileName_) & QFileDevice::Permissions(0x7077),
+                  QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+            << c.writer;
+        EXPECT_EQ(s.account.password, typed.password) << c.writer << ": accepted as saved";
+        TProgramSettings next(fileName_);
+        ASSERT_TRUE(next.Load());
+        EXPECT_EQ(next.account.password, typed.password) << c.writer;
+    }
+}
+
+TEST_F(SettingsFiles, ASaveThatCannotWriteRaisesTheMessageAndAcceptsNothing)
+{
+    QTemporaryDir base;
+    TProgramSettings readOnly(testsupport::UnwritableFolder(base) + QStringLiteral("/Tarvo Lite.sif"));
+    settings::FtpAccount typed;
+    typed.host = QStringLiteral("typed");
+    try {
+        readOnly.SaveAccount(typed, QStringLiteral("3"));
+        FAIL() << "no exception";
+    } catch (const platform::EIniFileException& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Unable to write to ") + readOnly.FileName());
+    }
+    EXPECT_TRUE(readOnly.account.host.isEmpty());
+}
+
+TEST_F(SettingsFiles, DriverIndexDefaultsToNoDriver)
+{
+    const QString vcap = dir_.filePath(QStringLiteral("vcap.sif"));
+    EXPECT_EQ(settings::ReadDriverIndex(vcap), -1);
+    EXPECT_EQ(settings::ReadDriverIdentity(vcap), QString());
+    settings::WriteDriverChoice(vcap, 2, QStringLiteral("Cam (usb-1)"));
+    EXPECT_EQ(ReadFile(vcap), QByteArray("[Driver]\r\nindex=2\r\nname=Cam (usb-1)\r\n"));
+    EXPECT_EQ(settings::ReadDriverIndex(vcap), 2);
+    EXPECT_EQ(settings::ReadDriverIdentity(vcap), QStringLiteral("Cam (usb-1)"));
+}
+
+}  // namespace
