@@ -746,9 +746,13 @@ void TMain::StartUpdate()
 {
     SetActiveLook(true);
     LockForUpdate(true);
+    if (OnUpdateStarted)
+        OnUpdateStarted();
+    bool picturesMade = false;
     {
         SequenceGuard running(sequenceRunning_);
-        if (ProducePictures(true)) {
+        picturesMade = ProducePictures(true);
+        if (picturesMade) {
             SetLamp(true);
             UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
         }
@@ -759,6 +763,7 @@ void TMain::StartUpdate()
     if (clamped)
         ui->EditInterval->setText(QString::number(minutes));
     timer1_.start(minutes * kMinutesMs);
+    ReportUpload(picturesMade);
 }
 
 void TMain::StopUpdate()
@@ -766,6 +771,8 @@ void TMain::StopUpdate()
     timer1_.stop();
     SetActiveLook(false);  // "Active" stays until the stop pictures are up
     LockForUpdate(false);
+    if (OnUpdateStopped)
+        OnUpdateStopped();
     {
         SequenceGuard running(sequenceRunning_);
         UploadSequence(QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
@@ -778,6 +785,8 @@ void TMain::CloseTimeStop()
     SequenceGuard running(sequenceRunning_);
     if (timer1_.isActive()) {
         timer1_.stop();
+        if (OnUpdateStopped)
+            OnUpdateStopped();
         UploadSequence(QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
         ui->stWebUpdate->setVisible(false);
     }
@@ -790,14 +799,17 @@ void TMain::Timer1Timer()
     // A tick during an upload or the wizard's is skipped: the next one renews the pictures.
     if (sequenceRunning_ || wizardShowing_ || closed_)
         return;
+    bool picturesMade = false;
     {
         SequenceGuard running(sequenceRunning_);
-        if (ProducePictures(false)) {
+        picturesMade = ProducePictures(false);
+        if (picturesMade) {
             SetLamp(true);
             UploadSequence(QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
             SetLamp(false);
         }
     }
+    ReportUpload(picturesMade);
     RunDeferred();
 }
 
@@ -888,6 +900,7 @@ bool TMain::ProducePictures(bool atStart)
         // Unattended: a box would wait for nobody. Report like any failure;
         // the update stays active and the next tick tries again.
         SetStatusPanelText(1, e.Message());
+        uploadError_ = e.Message();
         errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
         return false;
     }
@@ -895,6 +908,7 @@ bool TMain::ProducePictures(bool atStart)
 
 void TMain::UploadSequence(const QString& picture, const QString& caption)
 {
+    uploadError_.clear();
     OpenConnection();
     UploadPair(picture, caption);
 }
@@ -939,6 +953,7 @@ bool TMain::FtpStep(void (TCustomFtpCli::*start)())
         // Refused at its start (no host name, a client not ready): nothing
         // will report it, so it is reported here.
         ftpClient_.SetTag(0);
+        uploadError_ = e.Message();
         errorLog_->FtpError(e.Message());
         platform::Dialogs().SetCursor(platform::Cursor::Default);
         return false;
@@ -965,11 +980,22 @@ void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
         QString message = ftpClient_.ErrorMessage();
         if (message.isEmpty())
             message = QStringLiteral("Error %1").arg(error);
+        uploadError_ = message;
         errorLog_->FtpError(message);
         ftpClient_.SetTag(0);
     }
     platform::ProcessMessages();
     platform::Dialogs().SetCursor(platform::Cursor::Default);
+}
+
+void TMain::ReportUpload(bool picturesMade)
+{
+    if (!OnUploadDone)
+        return;
+    const bool ok = picturesMade && ftpClient_.Tag() == 1;
+    const QDateTime nextDue =
+        timer1_.isActive() ? QDateTime::currentDateTime().addMSecs(timer1_.remainingTime()) : QDateTime();
+    OnUploadDone(ok, ok ? QString() : uploadError_, nextDue);
 }
 
 void TMain::FtpClientCommand(QString& /*command*/)
