@@ -84,17 +84,18 @@ std::unique_ptr<TrayStatus> TrayStatus::Attach(TMain& main)
 
 void TrayStatus::UpdateStarted()
 {
-    state_ = UpdateState::Working;
-    failuresInRow_ = 0;
-    failingNotified_ = false;
-    nextDue_ = QDateTime();
-    Refresh();
+    BeginState(UpdateState::Working);
 }
 
 void TrayStatus::UpdateStopped()
 {
     // Stopping is the user's own doing: a failure streak ends without a message.
-    state_ = UpdateState::Off;
+    BeginState(UpdateState::Off);
+}
+
+void TrayStatus::BeginState(UpdateState state)
+{
+    state_ = state;
     failuresInRow_ = 0;
     failingNotified_ = false;
     nextDue_ = QDateTime();

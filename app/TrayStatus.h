@@ -61,6 +61,8 @@ public:
     void ShowWindow();
 
 private:
+    // Started or stopped: no upload due yet, no failure streak.
+    void BeginState(UpdateState state);
     void Refresh();
     void Notify(const QString& title, const QString& text, bool warning);
     QIcon StateIcon() const;
