@@ -108,7 +108,7 @@ void TrayStatus::UploadDone(bool ok, const QString& error, const QDateTime& next
         return;
     nextDue_ = nextDue;
     if (ok) {
-        lastUpload_ = Now ? Now() : QDateTime::currentDateTime();
+        lastUpload_ = QDateTime::currentDateTime();
         state_ = UpdateState::Working;
         if (failingNotified_) {
             Notify(QStringLiteral("Website update working again"),

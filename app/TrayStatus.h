@@ -54,8 +54,6 @@ public:
 
     // Raised for each desktop notification, also where no tray shows it.
     std::function<void(const QString& title, const QString& text)> OnNotify;
-    // The clock; the current local time unless set.
-    std::function<QDateTime()> Now;
 
     // Shows the window, or raises it when it is shown (a click on the icon).
     void ShowWindow();
