@@ -15,6 +15,11 @@ const QString kFrameNotSaved = QStringLiteral("Could not save captured frame to 
 
 TErrorLog::TErrorLog(TLogForm& viewer) : viewer_(viewer) {}
 
+QString TErrorLog::FrameNotSaved()
+{
+    return kFrameNotSaved;
+}
+
 QString TErrorLog::Stamp() const
 {
     return platform::DateTimeToStr(Now ? Now() : QDateTime::currentDateTime());

@@ -31,6 +31,8 @@ public:
 
     // The date and time that starts every log line.
     QString Stamp() const;
+    // What a tick that could not save its frame reports.
+    static QString FrameNotSaved();
 
     // Appends a finished line when "Log Errors" is on and writes the whole log
     // over "Error.log". The first entry of a run starts from the file's lines,

@@ -1,6 +1,7 @@
 #include "app/Forms.h"
 
 #include "app/Main.h"
+#include "app/TrayStatus.h"
 #include "ui/AboutDlg.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
@@ -38,6 +39,7 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
         });
     }
     main_ = std::make_unique<TMain>(programFolder);
+    tray_ = TrayStatus::Attach(*main_);  // before an auto start can report
     apphelp::SetMainWindow(main_.get());
     aboutDlg_ = std::make_unique<TAboutDlg>();
     logForm_ = std::make_unique<TLogForm>();
@@ -95,6 +97,7 @@ TForms::~TForms()
 {
     platform::SetTerminationHandler(nullptr);
     main_->OnShowWizard = nullptr;
+    tray_.reset();
     main_.reset();
     apphelp::SetMainWindow(nullptr);
 }

@@ -14,6 +14,7 @@ class TfrmWizard2;
 class TfrmWizard3;
 class TLogForm;
 class TMain;
+class TrayStatus;
 struct TWizardContext;
 
 class TForms
@@ -35,6 +36,7 @@ public:
     TLogForm* LogForm() const { return logForm_.get(); }
     TfrmNetwork* frmNetwork() const { return frmNetwork_.get(); }
     TfrmWizard1* frmWizard1() const { return frmWizard1_.get(); }
+    TrayStatus* Tray() const { return tray_.get(); }
 
     // From now on SIGTERM and SIGINT close the main window as its close box
     // does (a modal dialog open at that moment is cancelled first).
@@ -50,4 +52,5 @@ private:
     std::unique_ptr<TfrmWizard2> frmWizard2_;
     std::unique_ptr<TfrmWizard3> frmWizard3_;
     std::unique_ptr<TMain> main_;
+    std::unique_ptr<TrayStatus> tray_;  // follows the main window's update from launch on
 };

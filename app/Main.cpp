@@ -128,6 +128,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     upload_ = std::make_unique<TUploadSequence>(ftpClient_, files_.Folder());
     upload_->OnFailure = [this](const QString& message) {
         ftpClient_.SetTag(0);
+        uploadError_ = message;
         errorLog_->FtpError(message);
         platform::Dialogs().SetCursor(platform::Cursor::Default);
     };
@@ -361,6 +362,8 @@ void TMain::ContinueClose()
 {
     if (update_ != Update::Idle && !stopUploaded_) {
         timer1_.stop();
+        if (update_ == Update::Active && OnUpdateStopped)
+            OnUpdateStopped();
         stopUploaded_ = true;
         if (StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp")))
             return;
@@ -782,14 +785,20 @@ void TMain::StartUpdate()
     stopUploaded_ = false;
     SetActiveLook(true);
     LockForUpdate(true);
+    if (OnUpdateStarted)
+        OnUpdateStarted();
     bool clamped = false;
     const int minutes = ClampedInterval(ui->EditInterval->text(), clamped);
     if (clamped)
         ui->EditInterval->setText(QString::number(minutes));
     timer1_.setInterval(minutes * kMinutesMs);
     // The first tick follows one interval after the start's upload has ended.
-    if (SequenceRunning() || !UploadPictures(true))
+    if (SequenceRunning()) {
         timer1_.start();
+    } else if (!UploadPictures(true)) {
+        timer1_.start();
+        ReportUpload(false);
+    }
 }
 
 void TMain::StopUpdate()
@@ -799,6 +808,8 @@ void TMain::StopUpdate()
     stopUploaded_ = false;
     SetActiveLook(false);  // "Active" stays until the stop pictures are up
     LockForUpdate(false);
+    if (OnUpdateStopped)
+        OnUpdateStopped();
     // Shows at once that the stop is under way; a second press does nothing.
     ui->BitBtnFrameCap->setEnabled(false);
     ui->menuPeriodicUpdate->setEnabled(false);
@@ -830,7 +841,8 @@ void TMain::Timer1Timer()
     if (update_ == Update::Stopping || SequenceRunning() || wizardShowing_ || closing_)
         return;
     cameraReturn_->TryNow();
-    UploadPictures(false);
+    if (!UploadPictures(false))
+        ReportUpload(false);
 }
 
 bool TMain::StartUpload(Upload purpose, const QString& picture, const QString& caption)
@@ -859,6 +871,8 @@ void TMain::UploadFinished()
         StopFinished();
     if (update_ == Update::Active && !timer1_.isActive())
         timer1_.start();
+    if (finished == Upload::Pictures)
+        ReportUpload(true);
     if (update_ == Update::Stopping && !stopUploaded_) {
         UploadStopPictures();
         return;
@@ -954,12 +968,14 @@ bool TMain::UploadPictures(bool atStart)
         // Unattended: a box would wait for nobody. Report like any failure,
         // logged once while it repeats; the next tick tries again.
         SetStatusPanelText(1, e.Message());
+        uploadError_ = e.Message();
         if (e.Message() != pictureFailure_)
             errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
         pictureFailure_ = e.Message();
         return false;
     }
     pictureFailure_.clear();
+    uploadError_ = fresh ? QString() : TErrorLog::FrameNotSaved();
     // Without a fresh frame the page shows that the camera is off.
     if (fresh)
         return StartUpload(Upload::Pictures, QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
@@ -980,10 +996,21 @@ void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
         QString message = ftpClient_.ErrorMessage();
         if (message.isEmpty())
             message = QStringLiteral("Error %1").arg(error);
+        uploadError_ = message;
         errorLog_->FtpError(message);
         ftpClient_.SetTag(0);
     }
     platform::Dialogs().SetCursor(platform::Cursor::Default);
+}
+
+void TMain::ReportUpload(bool picturesMade)
+{
+    if (!OnUploadDone)
+        return;
+    const bool ok = picturesMade && ftpClient_.Tag() == 1 && uploadError_.isEmpty();
+    const QDateTime nextDue =
+        timer1_.isActive() ? QDateTime::currentDateTime().addMSecs(timer1_.remainingTime()) : QDateTime();
+    OnUploadDone(ok, ok ? QString() : uploadError_, nextDue);
 }
 
 void TMain::FtpClientCommand(QString& /*command*/)

@@ -6,6 +6,7 @@
 #include "ftp/FtpCli.h"
 #include "settings/Settings.h"
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <QTimer>
 
@@ -86,6 +87,13 @@ public:
     // Whether the close came from outside (a termination signal): errors are
     // then logged instead of shown in boxes nobody will answer.
     void SetClosingFromOutside(bool value) { closingFromOutside_ = value; }
+
+    // The website update's progress, for what shows it outside the window
+    // (the tray): started, stopped, and the end of each upload sequence of a
+    // start or a tick, with the error that ended it and when the next is due.
+    std::function<void()> OnUpdateStarted;
+    std::function<void()> OnUpdateStopped;
+    std::function<void(bool ok, const QString& error, const QDateTime& nextDue)> OnUploadDone;
 
     void FormResize();
 
@@ -188,6 +196,8 @@ private:
     // Shows the wizard; it drives the same FTP client, so uploads and a close
     // wait while it shows.
     void ShowWizard();
+    // Raises OnUploadDone once a start's or a tick's sequence has ended.
+    void ReportUpload(bool picturesMade);
     // Reports an error that ended an operation: a box, or a log line when
     // nobody is there to answer it.
     void ReportFailure(const QString& message);
@@ -227,4 +237,5 @@ private:
     bool closeQuitSent_ = false;
     bool closed_ = false;
     bool closingFromOutside_ = false;
+    QString uploadError_;  // what ended the last upload sequence
 };

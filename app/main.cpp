@@ -1,3 +1,5 @@
+#include "app/CommandLine.h"
+#include "app/DesktopEntry.h"
 #include "app/Forms.h"
 #include "app/Main.h"
 #include "app/ProgramFiles.h"
@@ -5,14 +7,28 @@
 #include "ui/HtmlHelpBridge.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char** argv)
 {
+    // Options are settled before any window can open, so that they work
+    // without a display.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const app::CommandLine command = app::ParseCommandLine(arguments);
+    if (command.action != app::CommandLineAction::Run) {
+        QCoreApplication core(argc, argv);
+        return app::RunCommandLine(command);
+    }
+
     TconHTMLHelp helpBridge;
     helpBridge.Install();
 
     platform::Application app(argc, argv);
     app.setApplicationName(QString::fromLatin1(app::kProgramName));
+    app.setDesktopFileName(QString::fromLatin1(app::kDesktopId));
+    app.setWindowIcon(QIcon(QStringLiteral(":/icons/tarvo-lite-256.png")));
     apphelp::SetHelpFile(QString::fromLatin1(apphelp::kHelpFileName));
     // The program ends when the main window has closed, whatever else is open.
     app.setQuitOnLastWindowClosed(false);

@@ -1,8 +1,8 @@
 #include "tests/support/ftp_real_server.h"
 
-#include <QDeadlineTimer>
+#include "tests/support/end_process.h"
 
-#include <signal.h>
+#include <QDeadlineTimer>
 
 namespace testsupport {
 
@@ -62,14 +62,7 @@ void FtpRealServer::Stop()
 {
     if (!process_)
         return;
-    const qint64 pid = process_->processId();
-    if (pid > 0 && process_->state() != QProcess::NotRunning) {
-        ::kill(static_cast<pid_t>(pid), SIGTERM);
-        if (!process_->waitForFinished(5000)) {
-            ::kill(static_cast<pid_t>(pid), SIGKILL);
-            process_->waitForFinished(5000);
-        }
-    }
+    EndProcess(*process_, 5000);
     process_.reset();
     port_ = 0;
 }

@@ -1,0 +1,125 @@
+#include "app/CommandLine.h"
+
+#include "app/DesktopEntry.h"
+#include "app/ProgramFiles.h"
+#include "ui/FileVersion.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace app {
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitRefused = 2;
+
+struct Option {
+    const char* name;
+    CommandLineAction action;
+};
+constexpr Option kOptions[] = {
+    {"--help", CommandLineAction::Help},
+    {"-h", CommandLineAction::Help},
+    {"--version", CommandLineAction::Version},
+    {"--install-desktop-entry", CommandLineAction::InstallDesktopEntry},
+    {"--remove-desktop-entry", CommandLineAction::RemoveDesktopEntry},
+};
+
+QString HelpText(const QString& dataHome)
+{
+    const QString entry = QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst());
+    return QStringLiteral(
+               "Usage: tarvo-lite [OPTION]\n"
+               "Webcam surveillance over the Internet: shows a camera's live picture and\n"
+               "uploads it by FTP to your web space every few minutes.\n"
+               "\n"
+               "Without an option the program window opens. Settings, the error log and\n"
+               "the working pictures live in the program's own folder:\n"
+               "  %1\n"
+               "\n"
+               "Options:\n"
+               "  --install-desktop-entry  add the program, with its icon, to the desktop's\n"
+               "                           application menu:\n"
+               "                           %2\n"
+               "  --remove-desktop-entry   take the menu entry and the icon away again\n"
+               "  --version                print the version and exit\n"
+               "  -h, --help               print this help and exit\n")
+        .arg(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()), entry);
+}
+
+QString VersionText()
+{
+    TrsFileVersion version;
+    version.GetVersionInfo(QCoreApplication::applicationFilePath());
+    if (version.VersionText.isEmpty())
+        version.VersionText = QStringLiteral("0.0.0");  // as the About box shows a file without a record
+    return QStringLiteral("%1 %2 (Build %3)\n").arg(QString::fromLatin1(kProgramName), version.VersionText).arg(version.Build);
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const QStringList& arguments)
+{
+    CommandLine result;
+    for (const QString& argument : arguments) {
+        CommandLineAction action = CommandLineAction::Refuse;
+        for (const Option& option : kOptions) {
+            if (argument == QLatin1String(option.name))
+                action = option.action;
+        }
+        if (action == CommandLineAction::Refuse) {
+            result.error = argument.startsWith(QLatin1Char('-'))
+                               ? QStringLiteral("unknown option '%1'").arg(argument)
+                               : QStringLiteral("unexpected argument '%1'").arg(argument);
+            result.action = CommandLineAction::Refuse;
+            return result;
+        }
+        if (result.action != CommandLineAction::Run && result.action != action) {
+            result.error = QStringLiteral("one option at a time, please");
+            result.action = CommandLineAction::Refuse;
+            return result;
+        }
+        result.action = action;
+    }
+    return result;
+}
+
+int RunCommandLine(const CommandLine& command)
+{
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const QString dataHome = UserDataHome();
+    switch (command.action) {
+    case CommandLineAction::Run:
+        return 0;
+    case CommandLineAction::Refuse:
+        err << "tarvo-lite: " << command.error << "\nTry 'tarvo-lite --help' for the options.\n";
+        return kExitRefused;
+    case CommandLineAction::Help:
+        out << HelpText(dataHome);
+        return 0;
+    case CommandLineAction::Version:
+        out << VersionText();
+        return 0;
+    case CommandLineAction::InstallDesktopEntry:
+        if (const QString error = InstallDesktopEntry(dataHome, QCoreApplication::applicationFilePath()); !error.isEmpty()) {
+            err << "tarvo-lite: " << error << '\n';
+            return kExitFailed;
+        }
+        out << "Added to the application menu: " << QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst()) << '\n';
+        return 0;
+    case CommandLineAction::RemoveDesktopEntry:
+        if (const QString error = RemoveDesktopEntry(dataHome); !error.isEmpty()) {
+            err << "tarvo-lite: " << error << '\n';
+            return kExitFailed;
+        }
+        out << "Removed from the application menu.\n";
+        return 0;
+    }
+    return kExitFailed;
+}
+
+}  // namespace app

@@ -1,0 +1,144 @@
+#include "app/DesktopEntry.h"
+
+#include "app/ProgramFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace app {
+namespace {
+
+// Each icon's place in the user's icon theme and its resource in the program.
+struct IconFile {
+    const char* themePath;
+    const char* resource;
+};
+constexpr IconFile kIcons[] = {
+    {"icons/hicolor/scalable/apps/tarvo-lite.svg", ":/icons/tarvo-lite.svg"},
+    {"icons/hicolor/48x48/apps/tarvo-lite.png", ":/icons/tarvo-lite-48.png"},
+    {"icons/hicolor/256x256/apps/tarvo-lite.png", ":/icons/tarvo-lite-256.png"},
+};
+
+// A value of the "string" type: backslash and control characters escaped.
+QString EscapeString(const QString& text)
+{
+    QString out;
+    for (QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            out += QStringLiteral("\\\\");
+        else if (c == QLatin1Char('\t'))
+            out += QStringLiteral("\\t");
+        else
+            out += c;
+    }
+    return out;
+}
+
+// One argument of an Exec line: quoted when it holds a reserved character,
+// with the characters that stay special inside quotes escaped, and "%" doubled
+// so that no field code is read into it. The line as a whole is then a string.
+QString ExecArgument(const QString& argument)
+{
+    static const QString reserved = QStringLiteral(" \t\"'\\><~|&;$*?#()`");
+    static const QString escapedInQuotes = QStringLiteral("\"`$\\");
+    bool quote = false;
+    for (QChar c : argument)
+        quote = quote || reserved.contains(c);
+    QString out;
+    for (QChar c : argument) {
+        if (c == QLatin1Char('%'))
+            out += QStringLiteral("%%");
+        else if (quote && escapedInQuotes.contains(c))
+            out += QLatin1Char('\\') + c;
+        else
+            out += c;
+    }
+    return EscapeString(quote ? QLatin1Char('"') + out + QLatin1Char('"') : out);
+}
+
+QString WriteFile(const QString& path, const QByteArray& bytes)
+{
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return QStringLiteral("Could not create the folder %1").arg(QDir::toNativeSeparators(QFileInfo(path).path()));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        return QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    return QString();
+}
+
+QByteArray Resource(const char* name)
+{
+    QFile file(QString::fromLatin1(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+QString UserDataHome()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+}
+
+QString DesktopEntryText(const QString& executable)
+{
+    const QString name = QString::fromLatin1(kProgramName);
+    const QString lines[] = {
+        QStringLiteral("[Desktop Entry]"),
+        QStringLiteral("Type=Application"),
+        QStringLiteral("Name=") + name,
+        QStringLiteral("GenericName=Webcam Surveillance"),
+        QStringLiteral("Comment=Shows a webcam's live picture and keeps it current on your web page"),
+        QStringLiteral("Icon=") + QString::fromLatin1(kDesktopId),
+        QStringLiteral("TryExec=") + EscapeString(executable),
+        QStringLiteral("Exec=") + ExecArgument(executable),
+        QStringLiteral("Terminal=false"),
+        QStringLiteral("Categories=AudioVideo;Video;"),
+        QStringLiteral("Keywords=webcam;camera;surveillance;FTP;upload;"),
+        QStringLiteral("StartupNotify=true"),
+    };
+    QString text;
+    for (const QString& line : lines)
+        text += line + QLatin1Char('\n');
+    return text;
+}
+
+QStringList DesktopEntryFiles(const QString& dataHome)
+{
+    const QString base = dataHome + QLatin1Char('/');
+    QStringList files = {base + QStringLiteral("applications/") + QString::fromLatin1(kDesktopId) + QStringLiteral(".desktop")};
+    for (const IconFile& icon : kIcons)
+        files << base + QString::fromLatin1(icon.themePath);
+    return files;
+}
+
+QString InstallDesktopEntry(const QString& dataHome, const QString& executable)
+{
+    // A line break cannot be written into an entry's value.
+    if (executable.contains(QLatin1Char('\n')) || executable.contains(QLatin1Char('\r')))
+        return QStringLiteral("The program's path holds a line break: %1").arg(executable);
+    const QStringList files = DesktopEntryFiles(dataHome);
+    // Icons first: a menu entry never points at an icon that is not there yet.
+    for (std::size_t i = 0; i < std::size(kIcons); ++i) {
+        const QByteArray bytes = Resource(kIcons[i].resource);
+        if (bytes.isEmpty())
+            return QStringLiteral("The icon %1 is missing from the program").arg(QString::fromLatin1(kIcons[i].resource));
+        if (QString error = WriteFile(files[static_cast<int>(i) + 1], bytes); !error.isEmpty())
+            return error;
+    }
+    return WriteFile(files[0], DesktopEntryText(executable).toUtf8());
+}
+
+QString RemoveDesktopEntry(const QString& dataHome)
+{
+    for (const QString& path : DesktopEntryFiles(dataHome)) {
+        QFile file(path);
+        if (file.exists() && !file.remove())
+            return QStringLiteral("Could not remove %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    }
+    return QString();
+}
+
+}  // namespace app

@@ -1,0 +1,114 @@
+// The tray's view of the website update, fed by the real main window uploading
+// to a real loopback FTP server that starts failing and then recovers. The
+// offscreen platform has no tray: the state, tooltip and notifications are
+// checked on the tray object, and the program runs as without one.
+#include "app/TrayStatus.h"
+#include "tests/app/main_window_fixture.h"
+#include "tests/support/ftp_real_server.h"
+
+#include <QDir>
+#include <QMenu>
+
+using namespace apptest;
+using testsupport::FtpRealServer;
+
+namespace {
+
+class Tray : public MainWindowTest
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server_.Start()) << server_.Error().toStdString();
+        StoreSettings("[FTP Settings]\nFTP_Host=127.0.0.1\nFTP_Port=" + server_.PortText().toUtf8() + "\nUser_ID=" +
+                      server_.User().toUtf8() + "\nPassword=" + server_.Password().toUtf8() +
+                      "\n[Other Settings]\nFirstRun=0\n");
+        LaunchWithCamera();
+        tray_ = forms_->Tray();
+        ASSERT_NE(tray_, nullptr);
+        tray_->OnNotify = [this](const QString& title, const QString& text) { notes_ << title + QLatin1Char('|') + text; };
+    }
+    // A folder where the picture should go: every store of it fails.
+    void BreakServer()
+    {
+        QDir root(server_.Root());
+        root.remove(QStringLiteral("Capture.jpg"));
+        ASSERT_TRUE(root.mkdir(QStringLiteral("Capture.jpg")));
+    }
+    void MendServer() { ASSERT_TRUE(QDir(server_.Root()).rmdir(QStringLiteral("Capture.jpg"))); }
+
+    FtpRealServer server_;
+    TrayStatus* tray_ = nullptr;
+    QStringList notes_;
+};
+
+}  // namespace
+
+TEST_F(Tray, FollowsAFailingAndRecoveringServerWithOneNotificationEachWay)
+{
+    EXPECT_FALSE(tray_->IconShown()) << "offscreen has no tray";
+    EXPECT_EQ(tray_->State(), TrayStatus::UpdateState::Off);
+    EXPECT_TRUE(tray_->ToolTip().contains(QStringLiteral("Website update: off")));
+    EXPECT_TRUE(tray_->ToolTip().contains(QStringLiteral("No picture uploaded yet")));
+
+    Press();
+    EXPECT_EQ(tray_->State(), TrayStatus::UpdateState::Working);
+    EXPECT_TRUE(tray_->ToolTip().contains(QStringLiteral("Last picture uploaded: "))) << tray_->ToolTip().toStdString();
+    EXPECT_TRUE(tray_->ToolTip().contains(QStringLiteral("Next picture due: "))) << tray_->ToolTip().toStdString();
+    EXPECT_FALSE(tray_->ToolTip().contains(QStringLiteral("Last error")));
+
+    BreakServer();
+    // Notifications after each failed tick: none, none, the one, still one.
+    const int expected[] = {0, 0, 1, 1};
+    for (int tick = 0; tick < 4; ++tick) {
+        Tick();
+        EXPECT_EQ(tray_->State(), TrayStatus::UpdateState::Failing);
+        EXPECT_EQ(notes_.size(), expected[tick]) << "after failed tick " << tick + 1;
+    }
+    ASSERT_EQ(notes_.size(), 1);
+    EXPECT_TRUE(notes_[0].contains(QStringLiteral("failing"))) << notes_[0].toStdString();
+    EXPECT_TRUE(notes_[0].contains(QStringLiteral("550"))) << "says why: " << notes_[0].toStdString();
+    EXPECT_TRUE(tray_->ToolTip().contains(QStringLiteral("Last error: 550"))) << tray_->ToolTip().toStdString();
+    EXPECT_TRUE(Panel(1).contains(QStringLiteral("550"))) << "the status bar shows what it always showed";
+
+    MendServer();
+    Tick();
+    EXPECT_EQ(tray_->State(), TrayStatus::UpdateState::Working);
+    ASSERT_EQ(notes_.size(), 2);
+    EXPECT_TRUE(notes_[1].contains(QStringLiteral("working again"))) << notes_[1].toStdString();
+    EXPECT_FALSE(tray_->ToolTip().contains(QStringLiteral("Last error")));
+    Tick();
+    EXPECT_EQ(notes_.size(), 2) << "no notification per good tick";
+
+    Press();
+    EXPECT_EQ(tray_->State(), TrayStatus::UpdateState::Off);
+    EXPECT_FALSE(tray_->ToolTip().contains(QStringLiteral("Next picture due")));
+}
+
+TEST_F(Tray, ItsMenuRunsTheWindowsOwnCommandsAndFollowsTheirCaptions)
+{
+    QMenu* menu = tray_->Menu();
+    const QList<QAction*> items = menu->actions();
+    ASSERT_EQ(items.size(), 5);  // show, start/stop, error log, separator, close
+    QAction* startStop = items[1];
+    EXPECT_EQ(startStop->text(), Action("menuPeriodicUpdate")->text());
+
+    startStop->trigger();
+    WaitIdle();
+    EXPECT_TRUE(Main().Timer1().isActive());
+    EXPECT_EQ(startStop->text(), QStringLiteral("Stop Web Update"));
+    startStop->trigger();
+    WaitIdle();
+    EXPECT_FALSE(Main().Timer1().isActive());
+    EXPECT_EQ(ReadFile(server_.Root() + QStringLiteral("/Capture.jpg")), ReadFile(Path(QStringLiteral("stopcap.jpg"))));
+
+    Main().showMinimized();
+    items[0]->trigger();
+    EXPECT_TRUE(Main().isVisible());
+    EXPECT_FALSE(Main().isMinimized());
+
+    items[2]->trigger();
+    EXPECT_TRUE(Log().isVisible());
+    items[4]->trigger();
+    EXPECT_TRUE(testsupport::WaitUntil([this] { return Main().Closed(); }, 30000));
+}
