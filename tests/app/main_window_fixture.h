@@ -48,21 +48,7 @@ inline void WriteFile(const QString& path, const QByteArray& bytes)
     f.write(bytes);
 }
 
-// Acts on the next modal dialog with this object name once it shows.
-inline void WhenModal(const QString& objectName, std::function<void(QDialog*)> act)
-{
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, objectName, act] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!dialog || dialog->objectName() != objectName)
-            return;
-        timer->stop();
-        timer->deleteLater();
-        act(dialog);
-    });
-    timer->start();
-}
+using testsupport::WhenModal;
 
 class MainWindowTest : public ::testing::Test
 {

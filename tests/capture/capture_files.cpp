@@ -5,9 +5,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <QApplication>
 #include <QFile>
-#include <QTimer>
+#include "tests/support/wait.h"
 #include <QtEndian>
 
 namespace testsupport {
@@ -86,14 +85,7 @@ AviInfo ReadAvi(const QString& path)
 
 void AnswerDialog(const QString& objectName, std::function<void(QDialog*)> act, bool accept)
 {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, objectName, act, accept] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!dialog || dialog->objectName() != objectName)
-            return;
-        timer->stop();
-        timer->deleteLater();
+    WhenModal(objectName, [act = std::move(act), accept](QDialog* dialog) {
         if (act)
             act(dialog);
         if (accept)
@@ -101,7 +93,6 @@ void AnswerDialog(const QString& objectName, std::function<void(QDialog*)> act, 
         else
             dialog->reject();
     });
-    timer->start();
 }
 
 }  // namespace testsupport

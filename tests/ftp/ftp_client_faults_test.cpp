@@ -20,25 +20,8 @@ using testsupport::WaitUntil;
 
 namespace {
 
-class FtpClientEdges : public ::testing::Test
+class FtpClientEdges : public ftptest::FakeServerTest
 {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        ASSERT_NE(srv.Port(), 0);
-    }
-    void TearDown() override { EXPECT_TRUE(srv.Mismatches().isEmpty()) << srv.Mismatches().join('\n').toStdString(); }
-
-    QString Local(const QString& name, const QByteArray& content)
-    {
-        const QString path = dir.filePath(name);
-        EXPECT_TRUE(ftptest::WriteFile(path, content));
-        return path;
-    }
-
-    QTemporaryDir dir;
-    FtpFakeServer srv;
 };
 
 quint16 ClosedPort()

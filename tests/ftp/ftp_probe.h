@@ -3,10 +3,14 @@
 // session event and command is recorded.
 
 #include "ftp/FtpCli.h"
+#include "tests/support/ftp_fake_server.h"
 
 #include <QFile>
 #include <QList>
 #include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
 
 #include <utility>
 
@@ -84,5 +88,28 @@ inline QByteArray Pattern(qsizetype size)
     }
     return b;
 }
+
+// A scripted server and a folder for local files; every test ends with the
+// server's script fully matched.
+class FakeServerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_NE(srv.Port(), 0);
+    }
+    void TearDown() override { EXPECT_TRUE(srv.Mismatches().isEmpty()) << srv.Mismatches().join('\n').toStdString(); }
+
+    QString Local(const QString& name, const QByteArray& content)
+    {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(WriteFile(path, content));
+        return path;
+    }
+
+    QTemporaryDir dir;
+    testsupport::FtpFakeServer srv;
+};
 
 }  // namespace ftptest

@@ -1,6 +1,7 @@
 #include "tests/support/wait.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QTimer>
 
@@ -24,6 +25,21 @@ void DrainEvents()
 {
     for (int i = 0; i < 3; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void WhenModal(const QString& objectName, std::function<void(QDialog*)> act)
+{
+    auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, objectName, act = std::move(act)] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog || (!objectName.isEmpty() && dialog->objectName() != objectName))
+            return;
+        timer->stop();
+        timer->deleteLater();
+        act(dialog);
+    });
+    timer->start();
 }
 
 }  // namespace testsupport

@@ -19,7 +19,6 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <csignal>
 #include <functional>
@@ -226,21 +225,14 @@ TEST_F(DlgCapParamTest, ABufferFileThatCannotBeAllocatedKeepsTheDialogOpen)
 // Answers the next modal driver dialog.
 void AnswerDriverDialog(std::function<void(TDlgCapDriver*)> act, bool accept)
 {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, act, accept] {
-        auto* d = qobject_cast<TDlgCapDriver*>(QApplication::activeModalWidget());
-        if (!d)
-            return;
-        timer->stop();
-        timer->deleteLater();
+    testsupport::WhenModal(QStringLiteral("DlgCapDriver"), [act = std::move(act), accept](QDialog* dialog) {
+        auto* d = qobject_cast<TDlgCapDriver*>(dialog);
         act(d);
         if (accept)
             d->OKBtn()->click();
         else
             d->CancelBtn()->click();
     });
-    timer->start();
 }
 
 class DlgCapDriverTest : public ::testing::Test
