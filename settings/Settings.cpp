@@ -57,6 +57,20 @@ void WriteAccountTexts(platform::IniFile& file, const FtpAccount& account)
     }
 }
 
+// Safe publishing: its own key of section "FTP Settings"; files written
+// before it existed mean it on.
+const QString kSafeUpload = QStringLiteral("Safe_Upload");
+
+void ReadSafeUpload(const platform::IniFile& file, FtpAccount& account)
+{
+    account.safeUpload = file.ReadBool(kFtpSettings, kSafeUpload, true);
+}
+
+void WriteSafeUpload(platform::IniFile& file, const FtpAccount& account)
+{
+    file.WriteBool(kFtpSettings, kSafeUpload, account.safeUpload);
+}
+
 // A stored number outside the target's range leaves the target as it is.
 template <typename T>
 void ReadRanged(const platform::IniFile& file, const QString& key, int defaultValue, T& target)
@@ -103,6 +117,7 @@ bool TProgramSettings::Load()
     errorBeep = file.ReadBool(kOtherSettings, kErrorBeep, false);
     firstRun = file.ReadBool(kOtherSettings, kFirstRun, true);
     account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
+    ReadSafeUpload(file, account);
     return true;
 }
 
@@ -115,6 +130,7 @@ bool TProgramSettings::LoadAccount()
     updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
     account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
     account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
+    ReadSafeUpload(file, account);
     return true;
 }
 
@@ -125,6 +141,7 @@ void TProgramSettings::SaveAccount(const FtpAccount& typed, const QString& inter
     file.WriteString(kFtpSettings, kUpdateInterval, interval);
     file.WriteBool(kFtpSettings, kAutoStart, typed.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, typed.passiveMode);
+    WriteSafeUpload(file, typed);
     LoadAccount();
 }
 
@@ -158,6 +175,7 @@ void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, b
     file.WriteString(kFtpSettings, kUpdateInterval, updateInterval);
     file.WriteBool(kFtpSettings, kAutoStart, account.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
+    WriteSafeUpload(file, account);
     file.WriteBool(kOtherSettings, kLogErrors, logErrors);
     file.WriteBool(kOtherSettings, kErrorBeep, errorBeep);
     file.WriteBool(kOtherSettings, kFirstRun, firstRun);
