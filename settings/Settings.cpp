@@ -57,8 +57,9 @@ void WriteAccountTexts(platform::IniFile& file, const FtpAccount& account)
     }
 }
 
-// Safe publishing: its own key of section "FTP Settings"; files written
-// before it existed mean it on.
+// Safe publishing: its own key of section "FTP Settings", written by the
+// network dialog only (the close leaves it as the dialog wrote it); files
+// written before it existed mean it on.
 const QString kSafeUpload = QStringLiteral("Safe_Upload");
 
 void ReadSafeUpload(const platform::IniFile& file, FtpAccount& account)
@@ -175,7 +176,6 @@ void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, b
     file.WriteString(kFtpSettings, kUpdateInterval, updateInterval);
     file.WriteBool(kFtpSettings, kAutoStart, account.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
-    WriteSafeUpload(file, account);
     file.WriteBool(kOtherSettings, kLogErrors, logErrors);
     file.WriteBool(kOtherSettings, kErrorBeep, errorBeep);
     file.WriteBool(kOtherSettings, kFirstRun, firstRun);

@@ -112,7 +112,7 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
         {"wizard finish", [&](TProgramSettings& s) { s.account = typed; s.SaveWizardAccount(); },
          account + "Passive_Mode=0\r\n"},
         {"close", [&](TProgramSettings& s) { s.account = typed; s.SaveAtClose(QStringLiteral("3"), true, false, false); },
-         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\nSafe_Upload=0\r\n\r\n"
+         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\n\r\n"
                    "[Other Settings]\r\nLogErrors=1\r\nErrorBeep=0\r\nFirstRun=0\r\n"},
     };
     for (const Case& c : cases) {
