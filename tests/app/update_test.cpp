@@ -534,6 +534,12 @@ struct ServerKind {
     int notesPerRun;
 };
 
+// Test names show the kind, not its bytes.
+void PrintTo(const ServerKind& kind, std::ostream* os)
+{
+    *os << kind.name;
+}
+
 // Each step appends to the script in turn: "<<" evaluates left to right.
 const ServerKind kServerKinds[] = {
     {"SafeUploadOff", "Safe_Upload=0\n", [](FtpFakeServer& s, const QString& f, bool) { return Stored(s, f); }, 0},
