@@ -17,6 +17,16 @@ bool Refusal(std::uint16_t error, const TFtpClient& client)
 {
     return error >= 500 && error < 600 && client.IsConnected();
 }
+
+// The name a file is stored under before its rename, in the same folder. The
+// extension stays last: servers that filter uploads by it take it too.
+QString TemporaryName(const QString& hostFileName)
+{
+    const int dot = hostFileName.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return hostFileName + QStringLiteral(".tmp");
+    return hostFileName.left(dot) + QStringLiteral(".tmp") + hostFileName.mid(dot);
+}
 }  // namespace
 
 TUploadSequence::TUploadSequence(TFtpClient& client, QString folder, QObject* parent)
@@ -39,16 +49,6 @@ TUploadSequence::~TUploadSequence()
 int TUploadSequence::TimeoutMs(int seconds)
 {
     return (seconds > 0 ? seconds : kDefaultTimeoutSeconds) * 1000;
-}
-
-QString TUploadSequence::TemporaryName(const QString& hostFileName)
-{
-    // The extension stays last: servers that filter uploads by it take the
-    // temporary file too.
-    const int dot = hostFileName.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return hostFileName + QStringLiteral(".tmp");
-    return hostFileName.left(dot) + QStringLiteral(".tmp") + hostFileName.mid(dot);
 }
 
 const QString& TUploadSequence::RemoteName() const

@@ -45,8 +45,6 @@ public:
     // A new run of the website update: a server found unable to rename in
     // the last run is asked again.
     void NewRun() { renameRefused_ = false; }
-    // The temporary name a file is stored under before its rename.
-    static QString TemporaryName(const QString& hostFileName);
 
     // The owner's request-done handler calls this first. False: ignore the
     // event; it ends a request this sequence gave up and already reported,
