@@ -76,6 +76,12 @@ void TErrorLog::FtpError(const QString& errorMessage)
     Append(Stamp() + kSeparator + QStringLiteral("FTP Error = ") + errorMessage);
 }
 
+void TErrorLog::FtpNote(const QString& text)
+{
+    Status(text);
+    Append(Stamp() + kSeparator + text);
+}
+
 void TErrorLog::FrameSaveFailed(bool atStart, bool toLog)
 {
     // Panel 1 first, so that a failed log write can still say so there.

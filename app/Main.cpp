@@ -133,6 +133,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
         platform::Dialogs().SetCursor(platform::Cursor::Default);
     };
     upload_->OnFinished = [this] { UploadFinished(); };
+    upload_->OnNote = [this](const QString& text) { errorLog_->FtpNote(text); };
     closeDeadline_.setSingleShot(true);
     connect(&closeDeadline_, &QTimer::timeout, this, [this] { upload_->Abandon(); });
 
@@ -783,6 +784,7 @@ void TMain::StartUpdate()
 {
     update_ = Update::Active;
     stopUploaded_ = false;
+    upload_->NewRun();
     SetActiveLook(true);
     LockForUpdate(true);
     if (OnUpdateStarted)
@@ -847,6 +849,7 @@ void TMain::Timer1Timer()
 
 bool TMain::StartUpload(Upload purpose, const QString& picture, const QString& caption)
 {
+    upload_->SetSafeUpload(programSettings_.account.safeUpload);
     if (!upload_->StartUpload(picture, caption))
         return false;
     uploadPurpose_ = purpose;
@@ -985,8 +988,8 @@ bool TMain::UploadPictures(bool atStart)
 void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
 {
     // The end of a request the sequence gave up after its time-out, which
-    // was reported then.
-    if (!upload_->RequestDone())
+    // was reported then, or a refused rename that the sequence answers.
+    if (!upload_->RequestDone(error))
         return;
     // Only 0 is success: a reply the client did not accept, whatever its
     // code, means the request did not do what was asked.

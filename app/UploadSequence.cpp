@@ -4,6 +4,29 @@
 
 namespace {
 constexpr int kDefaultTimeoutSeconds = 15;
+
+const QString kRemoteNames[2] = {QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp")};
+
+const QString kRenameRefused = QStringLiteral(
+    "The FTP server cannot rename files: pictures are stored directly until the website update stops");
+
+// A permanent negative reply on a connection still open: the server will
+// not do it, and asking again this run is pointless. A transient one, or a
+// lost connection, is an ordinary failure of the sequence.
+bool Refusal(std::uint16_t error, const TFtpClient& client)
+{
+    return error >= 500 && error < 600 && client.IsConnected();
+}
+
+// The name a file is stored under before its rename, in the same folder. The
+// extension stays last: servers that filter uploads by it take it too.
+QString TemporaryName(const QString& hostFileName)
+{
+    const int dot = hostFileName.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return hostFileName + QStringLiteral(".tmp");
+    return hostFileName.left(dot) + QStringLiteral(".tmp") + hostFileName.mid(dot);
+}
 }  // namespace
 
 TUploadSequence::TUploadSequence(TFtpClient& client, QString folder, QObject* parent)
@@ -26,6 +49,11 @@ TUploadSequence::~TUploadSequence()
 int TUploadSequence::TimeoutMs(int seconds)
 {
     return (seconds > 0 ? seconds : kDefaultTimeoutSeconds) * 1000;
+}
+
+const QString& TUploadSequence::RemoteName() const
+{
+    return kRemoteNames[file_];
 }
 
 bool TUploadSequence::Begin()
@@ -73,11 +101,30 @@ void TUploadSequence::Issue(Step step)
     case Step::Type:
         start = &TCustomFtpCli::StartTypeBinary;
         break;
-    case Step::StorePicture:
-    case Step::StoreCaption:
-        client_.SetHostFileName(step == Step::StorePicture ? QStringLiteral("Capture.jpg") : QStringLiteral("datetime.bmp"));
-        client_.SetLocalFileName(step == Step::StorePicture ? picture_ : caption_);
+    case Step::Store:
+        storedTemporary_ = Renaming();
+        client_.SetHostFileName(storedTemporary_ ? TemporaryName(RemoteName()) : RemoteName());
+        client_.SetLocalFileName(file_ == 0 ? picture_ : caption_);
         start = &TCustomFtpCli::StartStore;
+        break;
+    case Step::RenameFrom:
+    case Step::RenameFromAgain:
+        client_.SetHostFileName(TemporaryName(RemoteName()));
+        start = &TCustomFtpCli::StartRenFrom;
+        break;
+    case Step::RenameTo:
+    case Step::RenameToAgain:
+        // The client takes the new name from LocalFileName.
+        client_.SetLocalFileName(RemoteName());
+        start = &TCustomFtpCli::StartRenTo;
+        break;
+    case Step::DeleteOld:
+        client_.SetHostFileName(RemoteName());
+        start = &TCustomFtpCli::StartDele;
+        break;
+    case Step::DeleteTemporary:
+        client_.SetHostFileName(TemporaryName(RemoteName()));
+        start = &TCustomFtpCli::StartDele;
         break;
     case Step::Quit:
         start = &TCustomFtpCli::StartQuit;
@@ -99,21 +146,39 @@ void TUploadSequence::Issue(Step step)
     watchdog_.start(TimeoutMs(client_.Timeout()));
 }
 
-bool TUploadSequence::RequestDone()
+bool TUploadSequence::RequestDone(std::uint16_t error)
 {
     if (step_ == Step::Abandoning)
         return false;
-    if (Running()) {
-        watchdog_.stop();
-        QMetaObject::invokeMethod(this, [this] { Advance(); }, Qt::QueuedConnection);
+    if (!Running())
+        return true;
+    watchdog_.stop();
+    switch (step_) {
+    case Step::RenameFrom:
+    case Step::RenameTo:
+    case Step::DeleteOld:
+    case Step::RenameFromAgain:
+    case Step::RenameToAgain:
+    case Step::DeleteTemporary:
+        refused_ = error != 0 && Refusal(error, client_);
+        break;
+    default:
+        refused_ = false;
+        break;
     }
-    return true;
+    QMetaObject::invokeMethod(this, [this] { Advance(); }, Qt::QueuedConnection);
+    return !refused_;
 }
 
 void TUploadSequence::Advance()
 {
     if (step_ == Step::Idle || step_ == Step::Abandoning)
         return;
+    if (refused_) {
+        refused_ = false;
+        AdvanceRefused();
+        return;
+    }
     if (client_.Tag() != 1 || step_ == Step::Quit) {
         Finish();
         return;
@@ -123,14 +188,69 @@ void TUploadSequence::Advance()
         Issue(Step::Type);
         break;
     case Step::Type:
-        Issue(Step::StorePicture);
+        file_ = 0;
+        Issue(Step::Store);
         break;
-    case Step::StorePicture:
-        Issue(Step::StoreCaption);
+    case Step::Store:
+        if (storedTemporary_)
+            Issue(Step::RenameFrom);
+        else
+            NextFile();
         break;
-    default:
+    case Step::RenameFrom:
+        Issue(Step::RenameTo);
+        break;
+    case Step::DeleteOld:
+        Issue(Step::RenameFromAgain);
+        break;
+    case Step::RenameFromAgain:
+        Issue(Step::RenameToAgain);
+        break;
+    case Step::DeleteTemporary:
+        Issue(Step::Store);
+        break;
+    default:  // RenameTo, RenameToAgain: the file is published
+        NextFile();
+        break;
+    }
+}
+
+void TUploadSequence::AdvanceRefused()
+{
+    switch (step_) {
+    case Step::RenameTo:
+        // Most likely the real name exists and the server will not replace it.
+        Issue(Step::DeleteOld);
+        break;
+    case Step::DeleteOld:
+        // Nothing to delete, or not allowed: the second rename decides.
+        Issue(Step::RenameFromAgain);
+        break;
+    case Step::DeleteTemporary:
+        // A leftover the next run's store overwrites; the direct store goes on.
+        Issue(Step::Store);
+        break;
+    default:  // RenameFrom, RenameFromAgain, RenameToAgain
+        GiveUpRenaming();
+        break;
+    }
+}
+
+void TUploadSequence::GiveUpRenaming()
+{
+    renameRefused_ = true;
+    if (OnNote)
+        OnNote(kRenameRefused);
+    Issue(Step::DeleteTemporary);
+}
+
+void TUploadSequence::NextFile()
+{
+    if (file_ == 0) {
+        file_ = 1;
+        Issue(Step::Store);
+    } else {
         Issue(Step::Quit);
-        break;
     }
 }
 

@@ -4,6 +4,12 @@
 // store the picture as "Capture.jpg" and the caption as "datetime.bmp", QUIT;
 // each step only while the client's Tag success flag is 1. Nothing waits
 // inside a handler, so a modal box open anywhere delays no step.
+//
+// Published safely, each file is stored under a temporary name in the same
+// folder and renamed over its real name, so that a visitor loads the old
+// picture or the new one, never half of one. A server that will not rename
+// onto an existing file has that file deleted first; one that cannot rename
+// at all gets direct stores until the next run.
 
 #include "ftp/FtpCli.h"
 
@@ -11,6 +17,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
 
 class TUploadSequence : public QObject
@@ -32,11 +39,19 @@ public:
     // Gives the running request up now, as its time-out would.
     void Abandon();
 
-    // The owner's request-done handler calls this first. False: the event
-    // ends a request this sequence gave up and already reported; ignore it.
-    // True: apply the success-flag rule; the next step follows from the
-    // event loop, reading the flag as the rule left it.
-    bool RequestDone();
+    // Whether the next sequences publish safely; off, the commands are
+    // exactly those of a plain store.
+    void SetSafeUpload(bool on) { safeUpload_ = on; }
+    // A new run of the website update: a server found unable to rename in
+    // the last run is asked again.
+    void NewRun() { renameRefused_ = false; }
+
+    // The owner's request-done handler calls this first. False: ignore the
+    // event; it ends a request this sequence gave up and already reported,
+    // or a rename refusal the sequence answers itself. True: apply the
+    // success-flag rule; the next step follows from the event loop, reading
+    // the flag as the rule left it.
+    bool RequestDone(std::uint16_t error);
 
     // A failure that no request-done reports (a request refused at its start,
     // a request given up after the time-out): the owner reports it and sets
@@ -44,6 +59,9 @@ public:
     std::function<void(const QString& message)> OnFailure;
     // Once per started sequence, from the event loop, when it has ended.
     std::function<void()> OnFinished;
+    // A line for the log that reports no failure: the server cannot rename,
+    // so this run stores directly. Once per run.
+    std::function<void(const QString& text)> OnNote;
 
     // A request is given up when the client's Timeout passes without
     // progress; 0 or less would wait forever, so it counts as 15 seconds.
@@ -52,17 +70,28 @@ public:
 private:
     enum class Step {
         Idle,
-        Login,         // connect, greeting, USER, PASS
-        Type,          // TYPE I
-        StorePicture,  // STOR Capture.jpg
-        StoreCaption,  // STOR datetime.bmp
-        Quit,          // QUIT
-        Abandoning,    // given up; swallowing the request's own end
+        Login,            // connect, greeting, USER, PASS
+        Type,             // TYPE I
+        Store,            // STOR of the current file, under its temporary name when renaming
+        RenameFrom,       // RNFR temporary name
+        RenameTo,         // RNTO real name
+        DeleteOld,        // DELE real name: the server would not rename over it
+        RenameFromAgain,  // RNFR temporary name, once the real one is gone
+        RenameToAgain,    // RNTO real name, the last try
+        DeleteTemporary,  // DELE temporary name: the server cannot rename
+        Quit,             // QUIT
+        Abandoning,       // given up; swallowing the request's own end
     };
 
     bool Begin();
     void Issue(Step step);
     void Advance();
+    // After a refusal of a rename step that the sequence answers itself.
+    void AdvanceRefused();
+    void NextFile();
+    void GiveUpRenaming();
+    bool Renaming() const { return safeUpload_ && !renameRefused_; }
+    const QString& RemoteName() const;
     void TimedOut();
     void FinishLater();
     void Finish();
@@ -73,5 +102,10 @@ private:
     QString caption_;
     bool quitOnly_ = false;
     Step step_ = Step::Idle;
+    int file_ = 0;                // 0 the picture, 1 the caption
+    bool storedTemporary_ = false;  // the last store went to the temporary name
+    bool refused_ = false;          // the last request was a refusal answered here
+    bool safeUpload_ = true;
+    bool renameRefused_ = false;    // this run stores directly
     QTimer watchdog_;
 };

@@ -57,6 +57,21 @@ void WriteAccountTexts(platform::IniFile& file, const FtpAccount& account)
     }
 }
 
+// Safe publishing: its own key of section "FTP Settings", written by the
+// network dialog only (the close leaves it as the dialog wrote it); files
+// written before it existed mean it on.
+const QString kSafeUpload = QStringLiteral("Safe_Upload");
+
+void ReadSafeUpload(const platform::IniFile& file, FtpAccount& account)
+{
+    account.safeUpload = file.ReadBool(kFtpSettings, kSafeUpload, true);
+}
+
+void WriteSafeUpload(platform::IniFile& file, const FtpAccount& account)
+{
+    file.WriteBool(kFtpSettings, kSafeUpload, account.safeUpload);
+}
+
 // A stored number outside the target's range leaves the target as it is.
 template <typename T>
 void ReadRanged(const platform::IniFile& file, const QString& key, int defaultValue, T& target)
@@ -103,6 +118,7 @@ bool TProgramSettings::Load()
     errorBeep = file.ReadBool(kOtherSettings, kErrorBeep, false);
     firstRun = file.ReadBool(kOtherSettings, kFirstRun, true);
     account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
+    ReadSafeUpload(file, account);
     return true;
 }
 
@@ -115,6 +131,7 @@ bool TProgramSettings::LoadAccount()
     updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
     account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
     account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
+    ReadSafeUpload(file, account);
     return true;
 }
 
@@ -125,6 +142,7 @@ void TProgramSettings::SaveAccount(const FtpAccount& typed, const QString& inter
     file.WriteString(kFtpSettings, kUpdateInterval, interval);
     file.WriteBool(kFtpSettings, kAutoStart, typed.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, typed.passiveMode);
+    WriteSafeUpload(file, typed);
     LoadAccount();
 }
 

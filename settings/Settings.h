@@ -21,6 +21,9 @@ struct FtpAccount {
     QString password;  // in clear, as typed
     bool passiveMode = true;
     bool autoStart = false;
+    // Pictures go up under a temporary name and are renamed over the real
+    // one, so that a visitor never loads half a picture.
+    bool safeUpload = true;
 
     // The time-out as the client takes it: 15 when not a number.
     int TimeoutSeconds() const;

@@ -64,6 +64,7 @@ QLineEdit* TfrmNetwork::edUserID() const { return ui->edUserID; }
 QLineEdit* TfrmNetwork::edPassword() const { return ui->edPassword; }
 QCheckBox* TfrmNetwork::CheckBoxPassive() const { return ui->CheckBoxPassive; }
 QCheckBox* TfrmNetwork::CheckAutoStart() const { return ui->CheckAutoStart; }
+QCheckBox* TfrmNetwork::CheckSafeUpload() const { return ui->CheckSafeUpload; }
 
 void TfrmNetwork::SetSettings(settings::TProgramSettings* programSettings)
 {
@@ -99,6 +100,7 @@ void TfrmNetwork::FormShow()
         SetUpdateInterval(settings_->updateInterval);
         ui->CheckAutoStart->setChecked(a.autoStart);
         ui->CheckBoxPassive->setChecked(a.passiveMode);
+        ui->CheckSafeUpload->setChecked(a.safeUpload);
     }
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
@@ -115,6 +117,7 @@ void TfrmNetwork::OKBtnClick()
     typed.password = ui->edPassword->text();
     typed.autoStart = ui->CheckAutoStart->isChecked();
     typed.passiveMode = ui->CheckBoxPassive->isChecked();
+    typed.safeUpload = ui->CheckSafeUpload->isChecked();
     settings_->SaveAccount(typed, UpdateInterval());
 
     const settings::FtpAccount& accepted = settings_->account;

@@ -1,5 +1,6 @@
 #pragma once
-// The network settings dialog: the FTP account, passive mode and auto start.
+// The network settings dialog: the FTP account, passive mode, auto start and
+// safe publishing.
 // Created hidden at launch and kept for the whole run. It edits the account
 // that the program settings hold (loaded or accepted); its fields are only
 // what the user types. OK saves through the settings, applies the accepted
@@ -61,6 +62,7 @@ public:
     QLineEdit* edPassword() const;
     QCheckBox* CheckBoxPassive() const;
     QCheckBox* CheckAutoStart() const;
+    QCheckBox* CheckSafeUpload() const;
 
     // Window handlers.
     void FormShow();

@@ -369,12 +369,14 @@ protected:
         lines.removeAll(QString());
         return lines;
     }
+    // A picture published safely: stored under its temporary name, renamed.
     FtpFakeServer& Upload(FtpFakeServer& s, int delayMs = 0)
     {
         s.Expect("PASV").Passive().Expect("STOR").Reply("150 Ok to send data.");
         if (delayMs)
             s.Delay(delayMs);
-        return s.ReceiveData().Reply("226 Transfer complete.");
+        s.ReceiveData().Reply("226 Transfer complete.");
+        return s.Expect("RNFR").Reply("350 Ready for destination name.").Expect("RNTO").Reply("250 Renamed.");
     }
     FtpFakeServer& Sequence(FtpFakeServer& s, int delayMs = 0)
     {
@@ -496,5 +498,121 @@ TEST_F(WebsiteUpdateFaults, TheCameraLossBoxDelaysNeitherTheStoreNorTheNextTickN
     EXPECT_FALSE(Main().UpdateActive());
     EXPECT_EQ(LogLines().filter(QStringLiteral("FTP Error")).size(), 0) << LogLines().join(QLatin1Char('\n')).toStdString();
 }
+
+// --- safe publishing ------------------------------------------------------------------------
+
+QString Temporary(const QString& name)
+{
+    return name == QStringLiteral("Capture.jpg") ? QStringLiteral("Capture.tmp.jpg") : QStringLiteral("datetime.tmp.bmp");
+}
+
+QStringList Stored(FtpFakeServer& s, const QString& as)
+{
+    s.Expect("PASV").Passive().Expect("STOR").Reply("150 Ok to send data.").ReceiveData().Reply("226 Transfer complete.");
+    return {QStringLiteral("PASV"), QStringLiteral("STOR ") + as};
+}
+
+QStringList Renamed(FtpFakeServer& s, const QString& name, const QByteArray& rntoReply)
+{
+    s.Expect("RNFR").Reply("350 Ready for destination name.").Expect("RNTO").Reply(rntoReply);
+    return {QStringLiteral("RNFR ") + Temporary(name), QStringLiteral("RNTO ") + name};
+}
+
+QStringList Deleted(FtpFakeServer& s, const QString& name)
+{
+    s.Expect("DELE").Reply("250 Deleted.");
+    return {QStringLiteral("DELE ") + name};
+}
+
+// How a server takes the publishing of one file: appends its side to the
+// script and answers the commands it then has received. firstOfRun: the
+// first file since the update started.
+struct ServerKind {
+    const char* name;
+    QByteArray settings;
+    std::function<QStringList(FtpFakeServer&, const QString& file, bool firstOfRun)> publish;
+    int notesPerRun;
+};
+
+// Test names show the kind, not its bytes.
+void PrintTo(const ServerKind& kind, std::ostream* os)
+{
+    *os << kind.name;
+}
+
+// Each step appends to the script in turn: "<<" evaluates left to right.
+const ServerKind kServerKinds[] = {
+    {"SafeUploadOff", "Safe_Upload=0\n", [](FtpFakeServer& s, const QString& f, bool) { return Stored(s, f); }, 0},
+    {"RenamesOver", {},
+     [](FtpFakeServer& s, const QString& f, bool) {
+         return QStringList() << Stored(s, Temporary(f)) << Renamed(s, f, "250 Renamed.");
+     },
+     0},
+    {"RefusesToOverwrite", {},
+     [](FtpFakeServer& s, const QString& f, bool) {
+         return QStringList() << Stored(s, Temporary(f)) << Renamed(s, f, "553 File exists.") << Deleted(s, f)
+                              << Renamed(s, f, "250 Renamed.");
+     },
+     0},
+    {"RefusesToRename", {},
+     [](FtpFakeServer& s, const QString& f, bool first) {
+         if (!first)
+             return Stored(s, f);
+         QStringList commands = Stored(s, Temporary(f));
+         s.Expect("RNFR").Reply("502 Command not implemented.");
+         return commands << QStringLiteral("RNFR ") + Temporary(f) << Deleted(s, Temporary(f)) << Stored(s, f);
+     },
+     1},
+    {"RefusesTheRetriedRename", {},
+     [](FtpFakeServer& s, const QString& f, bool first) {
+         if (!first)
+             return Stored(s, f);
+         return QStringList() << Stored(s, Temporary(f)) << Renamed(s, f, "553 File exists.") << Deleted(s, f)
+                              << Renamed(s, f, "550 Permission denied.") << Deleted(s, Temporary(f)) << Stored(s, f);
+     },
+     1},
+};
+
+class SafePublishing : public WebsiteUpdateFaults, public ::testing::WithParamInterface<ServerKind>
+{
+};
+
+// Two runs of the update (start, tick, stop; start, stop): every picture,
+// the stop pictures too, goes the way the server can take, and a server
+// that cannot rename is said once per run, never as a failure.
+TEST_P(SafePublishing, EachPictureGoesUpTheWayTheServerTakes)
+{
+    const ServerKind& kind = GetParam();
+    QStringList expected;
+    for (int sequences : {3, 2}) {
+        bool first = true;
+        for (int i = 0; i < sequences; ++i) {
+            fake_.LoginSteps().Expect("TYPE I").Reply("200 Type set to I.");
+            expected << QStringLiteral("USER u") << QStringLiteral("PASS p") << QStringLiteral("TYPE I");
+            for (const QString& file : {QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp")}) {
+                expected << kind.publish(fake_, file, first);
+                first = false;
+            }
+            fake_.Expect("QUIT").Reply("221 Goodbye.").Drop();
+            expected << QStringLiteral("QUIT");
+        }
+    }
+    LaunchWithFake(kind.settings);
+    Press();
+    Tick();
+    Press();
+    Press();
+    Press();
+
+    EXPECT_EQ(fake_.Commands().join(QLatin1Char('|')).toStdString(), expected.join(QLatin1Char('|')).toStdString());
+    EXPECT_TRUE(fake_.Mismatches().isEmpty()) << fake_.Mismatches().join(QLatin1Char('|')).toStdString();
+    const QStringList lines = LogLines();
+    EXPECT_EQ(lines.size(), 2 * kind.notesPerRun) << lines.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(lines.filter(QStringLiteral(" :   The FTP server cannot rename files")).size(), 2 * kind.notesPerRun);
+    EXPECT_EQ(Main().FtpTag(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, SafePublishing, ::testing::ValuesIn(kServerKinds),
+                         [](const ::testing::TestParamInfo<ServerKind>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -59,14 +59,15 @@ TEST_F(SettingsFiles, AnExistingFileLoadsWithEachKeysDefault)
     EXPECT_EQ(a.port, QStringLiteral("21"));
     EXPECT_EQ(settings_.updateInterval, QStringLiteral("5"));
     EXPECT_EQ(a.password, QStringLiteral("p@ss; w=rd!"));  // blanks around a hand-written value are trimmed
-    EXPECT_TRUE(a.passiveMode && settings_.logErrors);
+    EXPECT_TRUE(a.passiveMode && settings_.logErrors && a.safeUpload);
     EXPECT_FALSE(settings_.errorBeep || settings_.firstRun || a.autoStart);
     EXPECT_EQ(settings_.frameRate, 15);
 
-    WriteSettings("[FTP Settings]\r\nFTP_Timeout=thirty\r\nPassive_Mode=0\r\nAutoStart=$1\r\n");
+    WriteSettings("[FTP Settings]\r\nFTP_Timeout=thirty\r\nPassive_Mode=0\r\nAutoStart=$1\r\nSafe_Upload=0\r\n");
     ASSERT_TRUE(settings_.Load());
     EXPECT_EQ(settings_.account.TimeoutSeconds(), 15);
     EXPECT_FALSE(settings_.account.passiveMode);
+    EXPECT_FALSE(settings_.account.safeUpload);
     EXPECT_TRUE(settings_.account.autoStart);
 }
 
@@ -95,6 +96,7 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
     typed.password = QStringLiteral("  pa ss\"word' #1 ");
     typed.autoStart = true;
     typed.passiveMode = false;
+    typed.safeUpload = false;
     const QByteArray account = "[FTP Settings]\r\nFTP_Host=host\r\nFTP_Port=21\r\nFTP_Timeout=15\r\nUser_ID=user\r\n"
                                "Password=\"  pa ss\"word' #1 \"\r\n";
     struct Case {
@@ -104,7 +106,7 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
     };
     const Case cases[] = {
         {"network dialog", [&](TProgramSettings& s) { s.SaveAccount(typed, QStringLiteral("3")); },
-         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\n"},
+         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\nSafe_Upload=0\r\n"},
         {"wizard page 1", [&](TProgramSettings& s) { s.SaveLogin(typed.host, typed.userId, typed.password); },
          "[FTP Settings]\r\nFTP_Host=host\r\nUser_ID=user\r\nPassword=\"  pa ss\"word' #1 \"\r\n"},
         {"wizard finish", [&](TProgramSettings& s) { s.account = typed; s.SaveWizardAccount(); },

@@ -74,6 +74,7 @@ struct SoakFtpServer::Session {
     QTcpSocket* data = nullptr;
     QByteArray dataBytes;
     QString storName;
+    QString renameFrom;
     bool storActive = false;
     bool dataSeen = false;
     bool dataEnded = false;
@@ -209,6 +210,19 @@ void SoakFtpServer::OnCommand(Session* s, const QByteArray& line)
         Send(s, "150 Ok to send data.");
         if (s->dataEnded)
             TransferDone(s);
+    } else if (verb == "RNFR") {
+        // Published safely, each stored file is renamed; no fault strikes here.
+        s->renameFrom = QString::fromUtf8(line.mid(5));
+        Send(s, "350 Ready for destination name.");
+    } else if (verb == "RNTO") {
+        for (auto u = uploads_.rbegin(); u != uploads_.rend(); ++u) {
+            if (u->sequence == s->fault.sequence && u->name == s->renameFrom) {
+                u->name = QString::fromUtf8(line.mid(5));
+                break;
+            }
+        }
+        s->renameFrom.clear();
+        Send(s, "250 Renamed.");
     } else if (verb == "QUIT") {
         if (Strike(s, SoakStep::Quit))
             return;

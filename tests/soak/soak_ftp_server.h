@@ -1,6 +1,7 @@
 #pragma once
 // An FTP server for long runs of the website update: it answers the upload
-// sequence (greeting, USER, PASS, TYPE, PASV + STOR twice, QUIT) and injects
+// sequence (greeting, USER, PASS, TYPE, PASV + STOR twice, each store renamed
+// when published safely, QUIT) and injects
 // one planned fault per control connection: an error reply, silence, a clean
 // or reset close at any step, a garbled 227 reply, a data or control
 // connection lost in the middle of a transfer; optionally every reply is sent

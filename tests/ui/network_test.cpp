@@ -55,6 +55,7 @@ TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
     EXPECT_EQ(form_.edTimeout()->text(), QStringLiteral("15"));
     EXPECT_TRUE(form_.CheckBoxPassive()->isChecked());
     EXPECT_FALSE(form_.CheckAutoStart()->isChecked());
+    EXPECT_TRUE(form_.CheckSafeUpload()->isChecked());
     EXPECT_EQ(interval_, QStringLiteral("3"));
     EXPECT_EQ(form_.CheckBoxPassive()->text(), QStringLiteral("Use Passive Mode for FTP"));
     EXPECT_EQ(form_.CheckAutoStart()->text(), QStringLiteral("Auto Start Website Update"));
@@ -89,6 +90,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     form_.edPassword()->setText(QStringLiteral(" p@ss \"w0rd\"; x=y "));
     form_.CheckBoxPassive()->setChecked(false);
     form_.CheckAutoStart()->setChecked(true);
+    form_.CheckSafeUpload()->setChecked(false);
     interval_ = QStringLiteral("12");
     QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
 
@@ -101,6 +103,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_EQ(applied_[0].userId, QStringLiteral("user name"));
     EXPECT_EQ(applied_[0].password, QStringLiteral(" p@ss \"w0rd\"; x=y "));
     EXPECT_FALSE(applied_[0].passiveMode);
+    EXPECT_FALSE(applied_[0].safeUpload);
     EXPECT_EQ(form_.WorkingPassword(), applied_[0].password);
     EXPECT_EQ(interval_, QStringLiteral("12"));
     EXPECT_EQ(QFile::permissions(form_.SettingsFileName()) & QFileDevice::Permissions(0x7077),
@@ -113,6 +116,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_EQ(next.edPassword()->text(), QStringLiteral(" p@ss \"w0rd\"; x=y "));
     EXPECT_TRUE(next.CheckAutoStart()->isChecked());
     EXPECT_FALSE(next.CheckBoxPassive()->isChecked());
+    EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
 }
 
 TEST_F(Network, OkGivesTheStoredAccountToTheFtpClient)
@@ -142,7 +146,7 @@ TEST_F(Network, OkKeepsOtherSectionsOfTheFile)
     const QByteArray text = ReadSettings();
     EXPECT_TRUE(text.startsWith("[Other Settings]\r\nLogErrors=0\r\n[Capture Parameters]\r\nFrameRate=20\r\n"));
     EXPECT_TRUE(text.contains("[FTP Settings]\r\nFTP_Host=\r\nFTP_Port=21\r\nFTP_Timeout=15\r\nUser_ID=\r\n"
-                              "Password=\r\nUpdate_Interval=5\r\nAutoStart=0\r\nPassive_Mode=1\r\n"));
+                              "Password=\r\nUpdate_Interval=5\r\nAutoStart=0\r\nPassive_Mode=1\r\nSafe_Upload=1\r\n"));
 }
 
 TEST_F(Network, CancelWritesNothingAndTheNextShowingReloads)

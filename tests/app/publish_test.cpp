@@ -1,0 +1,102 @@
+// What a visitor sees: a reader downloading "Capture.jpg" from the real
+// server while upload sequences keep storing it.
+#include "app/UploadSequence.h"
+#include "tests/support/ftp_reader.h"
+#include "tests/support/ftp_real_server.h"
+#include "tests/support/wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+using testsupport::FtpReader;
+using testsupport::FtpRealServer;
+using testsupport::WaitUntil;
+
+namespace {
+
+constexpr int kUpdates = 200;
+
+// Two versions of the picture that differ in every block, so that a copy cut
+// short or made of both is told from either.
+QByteArray Picture(char seed)
+{
+    QByteArray bytes(32 * 1024, '\0');
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(seed + i * 7);
+    return bytes;
+}
+
+class PublishWhileRead : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server_.Start()) << server_.Error().toStdString();
+        for (const auto& [name, bytes] : {std::pair{"a.jpg", pictures_[0]}, std::pair{"b.jpg", pictures_[1]},
+                                          std::pair{"c.bmp", QByteArray("caption")}}) {
+            QFile f(local_.filePath(QString::fromLatin1(name)));
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(bytes);
+        }
+        client_.SetHostName(QStringLiteral("127.0.0.1"));
+        client_.SetPort(server_.PortText());
+        client_.SetUserName(server_.User());
+        client_.SetPassWord(server_.Password());
+        client_.SetPassiveMode(true);
+        client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) {
+            if (!sequence_.RequestDone(error))
+                return;
+            client_.SetTag(error == 0 ? 1 : 0);
+            if (error != 0)
+                failures_ << client_.ErrorMessage();
+        };
+        sequence_.OnFailure = [this](const QString& message) { failures_ << message; };
+    }
+
+    // Stores the picture kUpdates times, the two versions in turn, while the
+    // reader downloads it.
+    void Publish(bool safe)
+    {
+        FtpReader reader(server_.Port(), server_.User(), server_.Password(), QStringLiteral("Capture.jpg"),
+                         {pictures_[0], pictures_[1]});
+        reader.Start();
+        sequence_.SetSafeUpload(safe);
+        for (int i = 0; i < kUpdates && failures_.isEmpty(); ++i) {
+            ASSERT_TRUE(sequence_.StartUpload(QString::fromLatin1(i % 2 ? "b.jpg" : "a.jpg"), QStringLiteral("c.bmp")));
+            ASSERT_TRUE(WaitUntil([this] { return !sequence_.Running(); }));
+        }
+        reader.Stop();
+        EXPECT_TRUE(failures_.isEmpty()) << failures_.join(QLatin1Char('\n')).toStdString();
+        EXPECT_TRUE(reader.Error().isEmpty()) << reader.Error().toStdString();
+        whole_ = reader.Whole();
+        torn_ = reader.Torn();
+    }
+
+    FtpRealServer server_;
+    QTemporaryDir local_;
+    const QByteArray pictures_[2] = {Picture('a'), Picture('b')};
+    TFtpClient client_;
+    TUploadSequence sequence_{client_, local_.path()};
+    QStringList failures_;
+    int whole_ = 0;
+    int torn_ = 0;
+};
+
+TEST_F(PublishWhileRead, SafelyPublishedPicturesAreNeverSeenTorn)
+{
+    Publish(true);
+    EXPECT_GT(whole_, 0);
+    EXPECT_EQ(torn_, 0) << "of " << whole_ + torn_ << " copies";
+    EXPECT_FALSE(QFile::exists(server_.Root() + QStringLiteral("/Capture.tmp.jpg")));
+}
+
+// The same reader catches the plain store: the test above can fail.
+TEST_F(PublishWhileRead, PlainStoresAreSeenTorn)
+{
+    Publish(false);
+    EXPECT_GT(torn_, 0) << "of " << whole_ + torn_ << " copies";
+}
+
+}  // namespace
