@@ -221,8 +221,8 @@ bool TMotionWatch::Record(const QString& file, int seconds)
     if (OnRecord)
         return OnRecord(file, seconds);
     // One recording at a time: a running one, the user's or an earlier
-    // event's, goes on.
-    if (!cap_.DriverOpen() || cap_.CapturingNow())
+    // event's, goes on; an earlier event's counts until its end is reported.
+    if (ownsRecording_ || !cap_.DriverOpen() || cap_.CapturingNow())
         return false;
     videoFileBefore_ = cap_.VideoFileName();
     const std::uint16_t limit = cap_.CapTimeLimit();

@@ -28,6 +28,8 @@ public:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    // A quick second press starts a drag as the first did.
+    void mouseDoubleClickEvent(QMouseEvent* event) override { mousePressEvent(event); }
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 

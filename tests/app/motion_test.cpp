@@ -188,8 +188,11 @@ TEST_F(MotionProgram, TheVisitorIsSnappedAndHisPictureUploadedAtOnce)
     StoreSettings("[FTP Settings]\nFTP_Host=127.0.0.1\nFTP_Port=" + server.PortText().toUtf8() + "\nUser_ID=" +
                   server.User().toUtf8() + "\nPassword=" + server.Password().toUtf8() +
                   "\nUpdate_Interval=999\n[Other Settings]\nFirstRun=0\n"
-                  "[Motion]\nEnabled=1\nMask=0,875,1000,125\nUpload=1\nQuietSeconds=1\nLogMotion=1\n");
+                  "[Motion]\nEnabled=1\nMask=0,875,1000,125\nUpload=1\nQuietSeconds=1\nLogMotion=1\n"
+                  "Record=1\nRecordSeconds=1\n");
     LaunchWithCamera();
+    TVideoCap& cap = *Main().VideoCap1();
+    const QString videoFile = cap.VideoFileName();
     Press();  // the update's own upload, at once
     const QString remote = server.Root() + QStringLiteral("/Capture.jpg");
     const QByteArray first = ReadFile(remote);
@@ -197,6 +200,20 @@ TEST_F(MotionProgram, TheVisitorIsSnappedAndHisPictureUploadedAtOnce)
 
     ASSERT_TRUE(WaitUntil([&] { return !Snapshots().isEmpty(); }, 30000));
     EXPECT_TRUE(Snapshots().first().endsWith(QStringLiteral(".bmp")));
+    // While he walks: the lamp and the outline over the live picture.
+    TMotionOutline* outline = Main().MotionWatch().Outline();
+    EXPECT_TRUE(WaitUntil([&] { return Main().MotionWatch().MotionShown() && !outline->Blocks().isEmpty(); }));
+    EXPECT_TRUE(outline->isVisibleTo(&Main()));
+    EXPECT_EQ(outline->geometry(), platform::WindowWidget(cap.CaptureWindow())->geometry());
+
+    // A second's video, with the capture's own choices back afterwards and
+    // the controls the update locks still locked.
+    ASSERT_TRUE(WaitUntil([&] { return !QDir(Path(QStringLiteral("Videos"))).entryList({"motion-*.avi"}).isEmpty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !cap.CapturingNow() && !Main().MotionWatch().OwnsRecording(); }, 30000));
+    EXPECT_EQ(cap.VideoFileName(), videoFile);
+    EXPECT_EQ(cap.CapTimeLimit(), 0);
+    EXPECT_FALSE(Find<QWidget>("GroupBox1")->isEnabled());
+    EXPECT_FALSE(Action("menuWizard")->isEnabled());
     // An event that meets no running upload sends its picture.
     ASSERT_TRUE(WaitUntil([&] { return !Main().SequenceRunning() && ReadFile(remote) != first; }, 30000));
     WaitIdle();
