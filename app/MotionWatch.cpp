@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr qint64 kLampHoldMs = 1000;  // so that a short motion is seen at all
+constexpr int kLampHoldMs = 1000;  // so that a short motion is seen at all
 
 const QString kLampOff = QStringLiteral("QLabel { background: rgb(0, 128, 0); color: white; }");
 const QString kLampOn = QStringLiteral("QLabel { background: rgb(255, 0, 0); color: white; }");
@@ -43,6 +43,9 @@ TMotionWatch::TMotionWatch(TVideoCap& cap, app::ProgramFiles files, TErrorLog& l
     if (statusBar)
         statusBar->addPermanentWidget(lamp_);
     lamp_->setVisible(false);
+    lampHold_.setSingleShot(true);
+    lampHold_.setInterval(kLampHoldMs);
+    connect(&lampHold_, &QTimer::timeout, this, [this] { ShowLamp(false); });
     outline_ = new TMotionOutline(&cap_);
     outline_->hide();
     Apply(settings_);
@@ -68,6 +71,7 @@ void TMotionWatch::Apply(const settings::MotionSettings& settings)
         gate_.Reset();
     }
     lamp_->setVisible(settings_.enabled);
+    lampHold_.stop();
     ShowLamp(false);
     if (!settings_.enabled || !settings_.outline)
         outline_->hide();
@@ -111,12 +115,12 @@ void TMotionWatch::Feed(const uchar* rgb, int width, int height, qsizetype strid
     if (!settings_.enabled)
         return;
     const motion::Result& result = detector_.Feed(rgb, width, height, std::size_t(stride));
-    const qint64 now = NowMs();
-    if (result.motion)
-        lastMotionMs_ = now;
-    ShowLamp(result.motion || (lastMotionMs_ != 0 && now >= lastMotionMs_ && now - lastMotionMs_ < kLampHoldMs));
+    if (result.motion) {
+        ShowLamp(true);
+        lampHold_.start();
+    }
     ShowOutline(result);
-    if (gate_.Feed(result.motion, now))
+    if (gate_.Feed(result.motion, NowMs()))
         Fire(rgb, width, height, stride, result);
 }
 

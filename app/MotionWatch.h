@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -88,7 +89,7 @@ private:
     QLabel* lamp_ = nullptr;
     TMotionOutline* outline_ = nullptr;
     bool lampMotion_ = false;
-    qint64 lastMotionMs_ = 0;
+    QTimer lampHold_;  // the lamp stays on a moment after the last motion
 
     int events_ = 0;
     bool uploaded_ = false;
