@@ -70,7 +70,8 @@ void TMotionWatch::Apply(const settings::MotionSettings& settings)
         detector_.Reset();
         gate_.Reset();
     }
-    lamp_->setVisible(settings_.enabled);
+    // Without a status bar the lamp is kept but never shown as a window.
+    lamp_->setVisible(settings_.enabled && lamp_->parentWidget());
     lampHold_.stop();
     ShowLamp(false);
     if (!settings_.enabled || !settings_.outline)

@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <numbers>
 #include <thread>
 
 namespace platform::capture {
@@ -83,7 +84,8 @@ public:
         }
 
         // Light: the camera's brightness and a slow drift; then sensor grain.
-        const double drift = 1.0 + 0.2 * std::sin(2 * M_PI * double(frame % kLightDriftFrames) / kLightDriftFrames);
+        const double turn = double(frame % kLightDriftFrames) / kLightDriftFrames;
+        const double drift = 1.0 + 0.2 * std::sin(2 * std::numbers::pi * turn);
         const double gain = drift * brightness / 128.0;
         std::array<uchar, 256> light;
         for (int v = 0; v < 256; ++v)

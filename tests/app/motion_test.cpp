@@ -146,7 +146,10 @@ protected:
     MotionProgram() { platform::capture::SetTestPatternScene(TestScene::Visitor); }
     ~MotionProgram() override { platform::capture::SetTestPatternScene(TestScene::Bars); }
 
-    QStringList Snapshots() const { return QDir(Path(QStringLiteral("Snapshots"))).entryList({"motion-*"}, QDir::Files); }
+    QStringList Snapshots() const
+    {
+        return QDir(Path(QStringLiteral("Snapshots"))).entryList({"motion-*"}, QDir::Files);
+    }
 };
 
 TEST_F(MotionProgram, TheMenuItemsDialogSavesTheSectionAndDetectionFollowsIt)
