@@ -35,6 +35,11 @@ bool TErrorLog::Append(const QString& line)
 {
     if (!logErrors_)
         return true;
+    return Write(line);
+}
+
+bool TErrorLog::Write(const QString& line)
+{
     if (!fileRead_) {
         viewer_.ReloadFromFile();
         fileRead_ = true;
@@ -88,4 +93,15 @@ void TErrorLog::FrameSaveFailed(bool atStart, bool toLog)
     Status(QStringLiteral("ERROR: ") + kFrameNotSaved);
     if (toLog)
         Append(Stamp() + kSeparator + (atStart ? kFrameNotSaved : QStringLiteral("Error = ") + kFrameNotSaved));
+}
+
+void TErrorLog::Error(const QString& text)
+{
+    Status(text);
+    Append(Stamp() + kSeparator + QStringLiteral("Error = ") + text);
+}
+
+void TErrorLog::Motion(const QString& text)
+{
+    Write(Stamp() + kSeparator + QStringLiteral("Motion = ") + text);
 }

@@ -51,9 +51,16 @@ public:
     // A frame that could not be saved for the website update, when it starts
     // (atStart) or at a tick; the log line only when toLog.
     void FrameSaveFailed(bool atStart, bool toLog = true);
+    // Any other failure: panel 1 and the " :   Error = " line.
+    void Error(const QString& text);
+    // A motion event: one line whatever "Log Errors" says; the caller asks
+    // only when the user wants motion logged.
+    void Motion(const QString& text);
 
 private:
     void Status(const QString& text);
+    // Append without looking at "Log Errors".
+    bool Write(const QString& line);
 
     TLogForm& viewer_;
     bool fileRead_ = false;

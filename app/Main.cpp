@@ -2,6 +2,7 @@
 
 #include "app/CameraChoice.h"
 #include "app/ErrorLog.h"
+#include "app/MotionWatch.h"
 #include "app/UploadSequence.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
@@ -14,6 +15,7 @@
 #include "ui/DlgCapParam.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
+#include "ui/Motion.h"
 #include "ui/Network.h"
 #include "ui/URL.h"
 #include "ui_Main.h"
@@ -178,6 +180,7 @@ TMain::~TMain()
     closeDeadline_.stop();
     ftpClient_.OnRequestDone = nullptr;
     ftpClient_.OnCommand = nullptr;
+    motion_.reset();
     upload_.reset();
     videoCap1_->OnStatus = nullptr;
     videoCap1_->OnStatusCallback = nullptr;
@@ -217,6 +220,8 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
         ui->Image1->resize(caption.size());
         ui->Image1->setPixmap(QPixmap::fromImage(caption));
     };
+    motion_ = std::make_unique<TMotionWatch>(*videoCap1_, files_, *errorLog_, ui->StatusBar1);
+    motion_->OnUpload = [this](const QImage& picture) { return UploadMotionPicture(picture); };
 }
 
 // ---------------------------------------------------------------------------
@@ -266,6 +271,8 @@ void TMain::FormCreate()
         }
     });
     attempt([this] { LoadSettings(); });
+
+    attempt([this] { motion_->Apply(programSettings_.ReadMotion()); });
 
     ui->EditCapPicture->setText(QStringLiteral("Snapshot.bmp"));
     ui->EditVideoFile->setText(videoCap1_->VideoFileName());
@@ -477,6 +484,7 @@ void TMain::ConnectControls()
     connect(ui->menuExit, &QAction::triggered, this, [this] { menuExitClick(); });
     connect(ui->menuAbout1, &QAction::triggered, this, [this] { menuAbout1Click(); });
     connect(ui->menuNetwork, &QAction::triggered, this, [this] { menuNetworkClick(); });
+    connect(ui->menuMotion, &QAction::triggered, this, [this] { menuMotionClick(); });
     connect(ui->menuWizard, &QAction::triggered, this, [this] { menuWizardClick(); });
     connect(ui->GotoWebsite1, &QAction::triggered, this, [this] { GotoWebsite1Click(); });
     connect(ui->menuHelp2, &QAction::triggered, this, [this] { menuHelp2Click(); });
@@ -538,6 +546,23 @@ void TMain::menuAbout1Click()
 void TMain::menuNetworkClick()
 {
     frmNetwork_->exec();
+}
+
+void TMain::menuMotionClick()
+{
+    TfrmMotion dialog(this);
+    dialog.setObjectName(QStringLiteral("frmMotion"));
+    dialog.SetSettings(motion_->Settings());
+    dialog.OnSave = [this](const settings::MotionSettings& chosen) { programSettings_.SaveMotion(chosen); };
+    // The mask is drawn on the live picture; without preview or overlay one
+    // frame is grabbed to show.
+    motion_->SetPictureWatcher([&dialog](const QImage& frame) { dialog.ShowPicture(frame); });
+    if (!videoCap1_->VideoPreview() && !videoCap1_->VideoOverlay())
+        videoCap1_->GrabFrameNoStop();
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    motion_->SetPictureWatcher(nullptr);
+    if (accepted)
+        motion_->Apply(dialog.Settings());
 }
 
 void TMain::menuWizardClick()
@@ -680,10 +705,13 @@ void TMain::Video1StatusCallback(int id, const QString& text)
     SetStatusPanelText(1, text);
     if (id == platform::IDS_CAP_END) {
         SetRecordingLook(false);
-        // A capture ended by its time limit or the stop key gives the controls back too.
-        EnableRecordingLocks(true);
+        // A capture ended by its time limit or the stop key gives the controls
+        // back too; a motion recording during the update took none.
+        if (update_ == Update::Idle)
+            EnableRecordingLocks(true);
         if (videoCap1_->BufferFileSize() != 0)
             videoCap1_->SaveCapture();
+        motion_->CaptureEnded();
     } else if (id == platform::IDS_CAP_BEGIN) {
         SetRecordingLook(true);
     }
@@ -983,6 +1011,21 @@ bool TMain::UploadPictures(bool atStart)
     if (fresh)
         return StartUpload(Upload::Pictures, QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
     return StartUpload(Upload::Pictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
+}
+
+bool TMain::UploadMotionPicture(const QImage& picture)
+{
+    // Never beside another upload: the files it sends would change under it.
+    if (update_ != Update::Active || SequenceRunning() || wizardShowing_ || closing_)
+        return false;
+    try {
+        updatePictures_->ProduceFrom(picture);
+    } catch (const Exception& e) {
+        errorLog_->Error(e.Message());
+        return false;
+    }
+    uploadError_.clear();
+    return StartUpload(Upload::Pictures, QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
 }
 
 void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)

@@ -20,6 +20,7 @@ class QLineEdit;
 class TErrorLog;
 class TfrmNetwork;
 class TLogForm;
+class TMotionWatch;
 class TUpdatePictures;
 namespace app {
 class TCameraReturn;
@@ -57,6 +58,7 @@ public:
     QTimer& Timer1() { return timer1_; }
     TErrorLog& ErrorLog() { return *errorLog_; }
     TUpdatePictures& UpdatePictures() { return *updatePictures_; }
+    TMotionWatch& MotionWatch() { return *motion_; }
     // The program settings as loaded or accepted; the dialogs and the wizard
     // save through them, the close saves them.
     settings::TProgramSettings& ProgramSettings() { return programSettings_; }
@@ -101,6 +103,7 @@ public:
     void menuExitClick();
     void menuAbout1Click();
     void menuNetworkClick();
+    void menuMotionClick();
     void menuWizardClick();
     void GotoWebsite1Click();
     void menuHelp2Click();
@@ -196,6 +199,9 @@ private:
     // Shows the wizard; it drives the same FTP client, so uploads and a close
     // wait while it shows.
     void ShowWizard();
+    // A motion event's picture goes up at once, outside the timer, while the
+    // update is active and no other upload runs; answers whether it started.
+    bool UploadMotionPicture(const QImage& picture);
     // Raises OnUploadDone once a start's or a tick's sequence has ended.
     void ReportUpload(bool picturesMade);
     // Reports an error that ended an operation: a box, or a log line when
@@ -216,6 +222,7 @@ private:
     TfrmNetwork* frmNetwork_ = nullptr;
     std::unique_ptr<TErrorLog> errorLog_;
     std::unique_ptr<TUpdatePictures> updatePictures_;
+    std::unique_ptr<TMotionWatch> motion_;
     std::unique_ptr<app::TCameraReturn> cameraReturn_;
     settings::TProgramSettings programSettings_;
     // The last picture that could not be made, logged once while it repeats.

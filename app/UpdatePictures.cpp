@@ -180,6 +180,19 @@ bool BmpToJpeg(const QString& bmpPath, const QString& jpegPath, int quality)
     return true;
 }
 
+void ImageToJpeg(const QImage& image, const QString& jpegPath, int quality)
+{
+    if (image.isNull())
+        throw EPictureError(QStringLiteral("JPEG error: no picture"));
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    QByteArray jpeg;
+    QString message;
+    if (!SharedCompressor().Encode(rgb.constBits(), rgb.width(), rgb.height(), int(rgb.bytesPerLine()),
+                                                   TJPF_RGB, false, quality, &jpeg, &message))
+        throw EPictureError(QStringLiteral("JPEG error: %1").arg(message));
+    WriteAtomically(jpegPath, jpeg);
+}
+
 void TDateTimeCaption::Draw(const QString& dateTime)
 {
     if (bitmap_.isNull()) {
@@ -224,10 +237,20 @@ bool TUpdatePictures::Produce(Moment moment)
     else
         log_.FrameSaveFailed(moment == Moment::Start, !outage_);
     outage_ = !saved;
+    DrawCaption();
+    return saved;
+}
 
+void TUpdatePictures::ProduceFrom(const QImage& picture)
+{
+    ImageToJpeg(picture, files_.CaptureJpg());
+    DrawCaption();
+}
+
+void TUpdatePictures::DrawCaption()
+{
     caption_.Draw(platform::DateTimeToStr(Now ? Now() : QDateTime::currentDateTime()));
     if (OnCaptionDrawn)
         OnCaptionDrawn(caption_.Picture());
     caption_.Save(files_.DateTimeBmp());
-    return saved;
 }

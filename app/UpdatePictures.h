@@ -21,6 +21,8 @@ TARVO_DECLARE_EXCEPTION(EPictureError, Exception);
 // Answers true; raises EPictureError for an unreadable bitmap or a failed
 // encode or write, leaving an earlier JPEG file untouched.
 bool BmpToJpeg(const QString& bmpPath, const QString& jpegPath, int quality = 90);
+// The same for a picture in memory.
+void ImageToJpeg(const QImage& image, const QString& jpegPath, int quality = 90);
 
 // The date/time caption: text on a red band, 178 x 18 pixels. The bitmap is
 // made on the first drawing and kept for the run.
@@ -64,10 +66,15 @@ public:
     // is reported: in panel 1 each time, in the log once per outage. Raises
     // EPictureError when a picture cannot be encoded or written.
     bool Produce(Moment moment);
+    // Produces both from a picture at hand (a motion event's) instead of a
+    // grabbed frame; raises EPictureError as Produce does.
+    void ProduceFrom(const QImage& picture);
 
     const TDateTimeCaption& Caption() const { return caption_; }
 
 private:
+    void DrawCaption();
+
     app::ProgramFiles files_;
     TErrorLog& log_;
     TDateTimeCaption caption_;

@@ -5,9 +5,11 @@
 
 #include <QImage>
 #include <QList>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QStringList>
+#include <QTime>
 
 #include <cstdint>
 #include <functional>
@@ -89,5 +91,32 @@ QString TestPatternVersion();
 // The frame number the test pattern stamps into its frames while it shows
 // its frame counter (RGB888 as delivered or saved).
 std::uint32_t TestPatternFrameNumber(const QImage& frame);
+
+// What the test-pattern camera shows.
+enum class TestScene {
+    Bars,     // moving colour bars
+    Room,     // a still room under slowly drifting light, with a clock
+    Visitor,  // the room, crossed by someone at a known moment
+};
+// The scene of test-pattern cameras opened from now on; an open one changes
+// its scene through the source dialog ("Scene").
+void SetTestPatternScene(TestScene scene);
+TestScene TestPatternScene();
+
+// Frames of a room scene are counted from its start (the camera's start or
+// the choice of the scene). The visitor steps in whole at kVisitorFirstFrame,
+// crosses the room in kVisitorFrames frames and is gone, and comes again
+// every kSceneCycleFrames. The light drifts by up to a fifth either way,
+// once round in kLightDriftFrames.
+inline constexpr std::uint64_t kVisitorFirstFrame = 45;
+inline constexpr std::uint64_t kVisitorFrames = 60;
+inline constexpr std::uint64_t kSceneCycleFrames = 300;
+inline constexpr std::uint64_t kLightDriftFrames = 900;
+// Where the clock and the frame counter are (every scene): the bottom band,
+// in thousandths of the picture's width and height.
+QRect TestPatternClockArea();
+// Frame number frame of a room scene as the camera delivers it at size,
+// its clock showing clock.
+void RenderTestScene(TestScene scene, std::uint64_t frame, QSize size, const QTime& clock, QImage& image);
 
 }  // namespace platform::capture

@@ -1,5 +1,7 @@
 // The built-in test-pattern camera: moving colour bars with a frame counter
-// and the time of day, so that two frames always differ.
+// and the time of day, so that two frames always differ; or a still room
+// under drifting light that someone crosses now and then, for motion
+// detection.
 #include "platform/capture_device.h"
 
 #include <QDateTime>
@@ -8,10 +10,13 @@
 #include <QPainter>
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
 #include <deque>
+#include <numbers>
 #include <thread>
 
 namespace platform::capture {
@@ -19,8 +24,112 @@ namespace {
 
 constexpr std::uint32_t kBrightnessId = 1;
 constexpr std::uint32_t kSpeedId = 2;
+constexpr std::uint32_t kSceneId = 3;
 constexpr std::size_t kBuffers = 4;  // frames a camera holds for its reader
 constexpr int kStampBits = 32;
+
+std::atomic<int> defaultScene{int(TestScene::Bars)};
+
+// The frame counter in figures and the clock on a black band at the bottom,
+// and the counter once more in the bottom row for machines: one bit per two
+// pixels, lowest bit first.
+void DrawInfo(QImage& image, std::uint64_t frame, const QTime& clock)
+{
+    const int w = image.width();
+    const int h = image.height();
+    QPainter p(&image);
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPixelSize(std::max(10, h / 12));
+    p.setFont(font);
+    const QString text = QStringLiteral("%1  %2")
+                             .arg(frame + 1, 6, 10, QLatin1Char('0'))
+                             .arg(clock.toString(QStringLiteral("HH:mm:ss.zzz")));
+    const QRect band(0, h - font.pixelSize() * 3 / 2, w, font.pixelSize() * 3 / 2);
+    p.fillRect(band, Qt::black);
+    p.setPen(Qt::white);
+    p.drawText(band, Qt::AlignCenter, text);
+    p.end();
+    uchar* row = image.scanLine(h - 1);
+    for (int bit = 0; bit < kStampBits; ++bit) {
+        const uchar v = ((frame + 1) >> bit) & 1 ? 255 : 0;
+        std::memset(row + bit * 6, v, 6);
+    }
+}
+
+// The room: drawn once per size, then lit, crossed and grained per frame.
+class RoomScene
+{
+public:
+    void Render(bool visitor, std::uint64_t frame, QSize size, int brightness, QImage& image)
+    {
+        if (room_.size() != size)
+            Build(size);
+        if (image.size() != size || image.format() != QImage::Format_RGB888)
+            image = QImage(size, QImage::Format_RGB888);
+        const int w = size.width();
+        const int h = size.height();
+        for (int y = 0; y < h; ++y)
+            std::memcpy(image.scanLine(y), room_.constScanLine(y), std::size_t(w) * 3);
+
+        const std::uint64_t inCycle = frame % kSceneCycleFrames;
+        if (visitor && inCycle >= kVisitorFirstFrame && inCycle < kVisitorFirstFrame + kVisitorFrames) {
+            const double t = double(inCycle - kVisitorFirstFrame) / kVisitorFrames;
+            const int bodyW = w / 10;
+            const int bodyH = h * 45 / 100;
+            const int x = int(w / 10 + (w * 8 / 10 - bodyW) * t);
+            const int feet = h * 8 / 10;
+            QPainter p(&image);
+            p.fillRect(x, feet - bodyH, bodyW, bodyH, QColor(40, 40, 110));
+            p.fillRect(x + bodyW / 4, feet - bodyH - h / 10, bodyW / 2, h / 10, QColor(220, 180, 150));
+        }
+
+        // Light: the camera's brightness and a slow drift; then sensor grain.
+        const double turn = double(frame % kLightDriftFrames) / kLightDriftFrames;
+        const double drift = 1.0 + 0.2 * std::sin(2 * std::numbers::pi * turn);
+        const double gain = drift * brightness / 128.0;
+        std::array<uchar, 256> light;
+        for (int v = 0; v < 256; ++v)
+            light[std::size_t(v)] = uchar(std::min(255.0, v * gain));
+        std::uint32_t grain = std::uint32_t(frame * 2654435761u) | 1u;
+        for (int y = 0; y < h; ++y) {
+            uchar* px = image.scanLine(y);
+            for (int i = 0; i < w * 3; ++i) {
+                grain ^= grain << 13;
+                grain ^= grain >> 17;
+                grain ^= grain << 5;
+                const int v = light[px[i]] + int(grain % 5) - 2;
+                px[i] = uchar(std::clamp(v, 0, 255));
+            }
+        }
+    }
+
+private:
+    void Build(QSize size)
+    {
+        const int w = size.width();
+        const int h = size.height();
+        room_ = QImage(size, QImage::Format_RGB888);
+        QPainter p(&room_);
+        const int floorTop = h * 65 / 100;
+        for (int y = 0; y < floorTop; ++y) {
+            const int v = 165 - 35 * y / std::max(1, floorTop);
+            p.fillRect(0, y, w, 1, QColor(v, v - 8, v - 25));
+        }
+        p.fillRect(0, floorTop, w, h - floorTop, QColor(100, 80, 60));
+        // A window, a picture on the wall, a table. Nothing is brighter than
+        // 170, so that the light can rise by half before a colour saturates.
+        p.fillRect(w * 6 / 10, h * 15 / 100, w / 4, h * 3 / 10, QColor(130, 150, 170));
+        p.fillRect(w * 6 / 10 + w / 8 - 1, h * 15 / 100, 3, h * 3 / 10, QColor(90, 80, 70));
+        p.fillRect(w * 6 / 10, h * 30 / 100 - 1, w / 4, 3, QColor(90, 80, 70));
+        p.fillRect(w * 12 / 100, h * 18 / 100, w / 6, h / 6, QColor(150, 60, 50));
+        p.fillRect(w * 14 / 100, h * 21 / 100, w / 8, h / 9, QColor(60, 110, 70));
+        p.fillRect(w * 15 / 100, h * 55 / 100, w * 3 / 10, h / 20, QColor(70, 45, 30));
+        p.fillRect(w * 17 / 100, h * 60 / 100, w / 50 + 1, h * 12 / 100, QColor(70, 45, 30));
+        p.fillRect(w * 40 / 100, h * 60 / 100, w / 50 + 1, h * 12 / 100, QColor(70, 45, 30));
+    }
+
+    QImage room_;
+};
 
 class TestPatternDevice final : public CaptureDevice
 {
@@ -34,6 +143,7 @@ public:
             baseFrame_ = 0;
             baseMs_ = 0;
             queue_.clear();
+            sceneStart_ = 0;
         }
         return true;
     }
@@ -117,7 +227,16 @@ public:
         speed.defaultValue = 1;
         speed.value = speed_;
         speed.menu = {QStringLiteral("Still"), QStringLiteral("Slow"), QStringLiteral("Fast")};
-        return {brightness, speed};
+        DeviceControl scene;
+        scene.id = kSceneId;
+        scene.name = QStringLiteral("Scene");
+        scene.type = DeviceControl::Type::Menu;
+        scene.minimum = 0;
+        scene.maximum = 2;
+        scene.defaultValue = int(TestScene::Bars);
+        scene.value = scene_;
+        scene.menu = {QStringLiteral("Colour bars"), QStringLiteral("Room"), QStringLiteral("Room with visitor")};
+        return {brightness, speed, scene};
     }
 
     bool SetControl(std::uint32_t id, int value) override
@@ -129,6 +248,12 @@ public:
         }
         if (id == kSpeedId && value >= 0 && value <= 2) {
             speed_ = value;
+            return true;
+        }
+        if (id == kSceneId && value >= 0 && value <= 2) {
+            // The new scene starts with the next frame drawn.
+            if (scene_.exchange(value) != value)
+                sceneRestart_ = true;
             return true;
         }
         return false;
@@ -183,6 +308,15 @@ private:
 
     void Render(std::uint64_t frame, QImage& image)
     {
+        if (sceneRestart_.exchange(false))
+            sceneStart_ = frame;
+        const auto scene = TestScene(scene_.load());
+        if (scene != TestScene::Bars) {
+            room_.Render(scene == TestScene::Visitor, frame - sceneStart_, size_, brightness_, image);
+            if (showInfo_)
+                DrawInfo(image, frame, QTime::currentTime());
+            return;
+        }
         if (background_.isNull() || builtBrightness_ != brightness_)
             BuildBackground();
         const int w = size_.width();
@@ -195,27 +329,8 @@ private:
         const int rowBytes = w * 3;
         for (int y = 0; y < h; ++y)
             std::memcpy(image.scanLine(y), background_.constScanLine(y) + offset * 3, rowBytes);
-        if (!showInfo_)
-            return;
-        QPainter p(&image);
-        QFont font(QStringLiteral("Liberation Sans"));
-        font.setPixelSize(std::max(10, h / 12));
-        p.setFont(font);
-        const QString text = QStringLiteral("%1  %2")
-                                 .arg(frame + 1, 6, 10, QLatin1Char('0'))
-                                 .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz")));
-        const QRect band(0, h - font.pixelSize() * 3 / 2, w, font.pixelSize() * 3 / 2);
-        p.fillRect(band, Qt::black);
-        p.setPen(Qt::white);
-        p.drawText(band, Qt::AlignCenter, text);
-        p.end();
-        // The counter also in machine-readable form: one bit per two pixels
-        // of the bottom row, lowest bit first.
-        uchar* row = image.scanLine(h - 1);
-        for (int bit = 0; bit < kStampBits; ++bit) {
-            const uchar v = ((frame + 1) >> bit) & 1 ? 255 : 0;
-            std::memset(row + bit * 6, v, 6);
-        }
+        if (showInfo_)
+            DrawInfo(image, frame, QTime::currentTime());
     }
 
     QSize size_{320, 240};
@@ -230,6 +345,10 @@ private:
     int builtBrightness_ = 128;
     std::atomic<int> speed_{1};
     std::atomic<bool> showInfo_{true};
+    std::atomic<int> scene_{defaultScene.load()};
+    std::atomic<bool> sceneRestart_{false};
+    std::uint64_t sceneStart_ = 0;  // the camera's frame that starts the scene
+    RoomScene room_;
     bool started_ = false;
 };
 
@@ -260,6 +379,29 @@ std::uint32_t TestPatternFrameNumber(const QImage& frame)
         if (row[bit * 6 + 1] > 127)
             n |= 1u << bit;
     return n;
+}
+
+void SetTestPatternScene(TestScene scene)
+{
+    defaultScene = int(scene);
+}
+
+TestScene TestPatternScene()
+{
+    return TestScene(defaultScene.load());
+}
+
+QRect TestPatternClockArea()
+{
+    // The band is one and a half times a twelfth of the height: an eighth.
+    return QRect(0, 875, 1000, 125);
+}
+
+void RenderTestScene(TestScene scene, std::uint64_t frame, QSize size, const QTime& clock, QImage& image)
+{
+    thread_local RoomScene room;
+    room.Render(scene == TestScene::Visitor, frame, size, 128, image);
+    DrawInfo(image, frame, clock);
 }
 
 }  // namespace platform::capture

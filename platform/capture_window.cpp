@@ -447,8 +447,9 @@ void CaptureWindow::Tick()
         return;
     }
     update();
-    if (preview_)
-        CallFrameCallback(lastFrame_, 0);
+    // Overlay frames pass through memory here as preview frames do, so the
+    // owner sees them too.
+    CallFrameCallback(lastFrame_, 0);
 }
 
 bool CaptureWindow::ReadInto(int timeoutMs)

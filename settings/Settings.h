@@ -4,6 +4,7 @@
 // main window, the dialogs and the wizard load and save through it.
 
 #include "platform/inifile.h"
+#include "settings/MotionSettings.h"
 
 #include <QString>
 
@@ -82,6 +83,11 @@ public:
     // The capture parameters dialog's read (defaults without a file) and save.
     CaptureParameters ReadCaptureParameters() const;
     void SaveCaptureParameters(const CaptureParameters& parameters);
+
+    // Motion detection: read at start-up (off without a file or section) and
+    // saved by its dialog's OK; values out of range are clamped on reading.
+    MotionSettings ReadMotion() const;
+    void SaveMotion(const MotionSettings& motion);
 
 private:
     platform::IniFile File() const;

@@ -6,6 +6,9 @@
 #include <QTimer>
 
 namespace testsupport {
+namespace {
+const QString kWatcherName = QStringLiteral("testsupport.WhenModal");
+}  // namespace
 
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs)
 {
@@ -30,6 +33,7 @@ void DrainEvents()
 void WhenModal(const QString& objectName, std::function<void(QDialog*)> act)
 {
     auto* timer = new QTimer(QCoreApplication::instance());
+    timer->setObjectName(kWatcherName);
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, [timer, objectName, act = std::move(act)] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
@@ -40,6 +44,12 @@ void WhenModal(const QString& objectName, std::function<void(QDialog*)> act)
         act(dialog);
     });
     timer->start();
+}
+
+void CancelModalWatchers()
+{
+    for (QTimer* timer : QCoreApplication::instance()->findChildren<QTimer*>(kWatcherName, Qt::FindDirectChildrenOnly))
+        delete timer;
 }
 
 }  // namespace testsupport

@@ -1,0 +1,107 @@
+// Motion benchmark at 640 x 480:
+//  1. the detector alone on frames of the test-pattern camera's room with
+//     its visitor: processor time per frame, and the share of one core that
+//     makes at 15 frames per second;
+//  2. the live preview at 15 frames per second, without and with detection
+//     on the frames it delivers: the share of one core of each.
+#include "bench/capture/common.h"
+
+#include "capture/videocap.h"
+#include "motion/Detector.h"
+#include "platform/application.h"
+#include "platform/capture_device.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QImage>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+using platform::capture::TestScene;
+
+void Pump(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// The preview's processor share over seconds, after half a second to settle.
+double PreviewShare(int seconds)
+{
+    Pump(500);
+    const double cpu0 = ProcessCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    Pump(seconds * 1000);
+    return 100.0 * (ProcessCpuSeconds() - cpu0) / (wall.elapsed() / 1000.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    platform::Application app(argc, argv);
+    const int previewSeconds = argc > 1 ? std::atoi(argv[1]) : 5;
+
+    // 1. The detector alone, on the frames around the visitor's visit.
+    std::vector<QImage> frames(60);
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        platform::capture::RenderTestScene(TestScene::Visitor, platform::capture::kVisitorFirstFrame - 10 + i,
+                                           QSize(640, 480), QTime(12, 0).addMSecs(int(i) * 66), frames[i]);
+    motion::Options options;
+    options.mask.push_back({0, 875, 1000, 125});
+    motion::Detector detector(options);
+    int fed = 0;
+    int motionFrames = 0;
+    const double cpu0 = ProcessCpuSeconds();
+    QElapsedTimer wall;
+    wall.start();
+    while (wall.elapsed() < 3000) {
+        const QImage& f = frames[std::size_t(fed) % frames.size()];
+        motionFrames += detector.Feed(f.constBits(), f.width(), f.height(), std::size_t(f.bytesPerLine())).motion;
+        ++fed;
+    }
+    const double perFrameMs = 1000.0 * (ProcessCpuSeconds() - cpu0) / fed;
+    const double share = perFrameMs * 15 / 1000.0 * 100.0;
+    std::printf("detection at 640x480: %d frames (%d with motion), %.3f ms processor time per frame, "
+                "%.2f%% of one core at 15 fps\n",
+                fed, motionFrames, perFrameMs, share);
+    std::printf("BENCH motion_detect_640x480 %.3fms - - <1ms\n", perFrameMs);
+    std::printf("BENCH motion_share_15fps %.2f%%core - - <3%%core\n", share);
+
+    // 2. The preview of the room, without and with detection.
+    platform::capture::SetTestPatternScene(TestScene::Visitor);
+    TVideoCap cap;
+    cap.resize(640, 480);
+    if (!OpenTestPattern640(cap)) {
+        std::fprintf(stderr, "cannot open the test pattern at 640 x 480\n");
+        return 1;
+    }
+    cap.show();
+    cap.SetPreviewRate(15);
+    cap.SetVideoPreview(true);
+    const double alone = PreviewShare(previewSeconds);
+    motion::Detector live(options);
+    int seen = 0;
+    cap.OnFrameCallback = [&](TVideoCap* c, platform::VIDEOHDR* h) {
+        const int w = c->ImageWidth();
+        const int ht = c->ImageHeight();
+        if (h->dwBytesUsed == std::uint32_t(w * ht * 3))
+            live.Feed(h->lpData, w, ht, std::size_t(w) * 3);
+        ++seen;
+    };
+    const double with = PreviewShare(previewSeconds);
+    std::printf("preview 640x480 at 15 fps: %.2f%% of one core alone, %.2f%% with detection (%d frames)\n", alone,
+                with, seen);
+    std::printf("BENCH preview_motion_640x480_15fps %.2f%%core %.2f%%core %.2f <=1.5\n", with, alone, with / alone);
+    cap.SetVideoPreview(false);
+    return 0;
+}
