@@ -558,6 +558,12 @@ public:
     // meanwhile wait for it.
     void StartTls();
 
+    // Ends the TLS stream with its close notice and the sending half of the
+    // connection, which stays open to read until the peer closes it: data
+    // the peer sends after a full close would reset the connection and could
+    // cost it the last bytes it has not read yet. Without TLS: Shutdown(1).
+    void TlsShutdown();
+
     bool TlsActive() const;       // negotiating or established on this connection
     bool TlsEstablished() const;  // the handshake is through and the certificate passed
     bool TlsResumed() const;
@@ -606,6 +612,7 @@ private:
     bool tlsEndDelivered_ = false;
     int tlsBroken_ = 0;                   // a failure after the handshake
     bool tlsRenotice_ = false;            // a read notice is posted for the rest
+    bool tlsNoticeSent_ = false;          // the close notice went out
     bool tlsAtConnect_ = false;
     QString tlsHostName_;
     QString tlsFingerprint_;

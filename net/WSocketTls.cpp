@@ -151,8 +151,14 @@ TTlsEngine::TTlsEngine(const std::shared_ptr<TTlsContext>& context, const QStrin
         else
             X509_VERIFY_PARAM_set1_host(param, name.constData(), size_t(name.size()));
     }
-    if (resume)
-        SSL_set_session(ssl_, resume.get());
+    // A copy: OpenSSL takes a TLS 1.3 session it resumed as used up, and
+    // every data connection resumes the same control connection's session.
+    if (resume) {
+        if (ssl_session_st* copy = SSL_SESSION_dup(resume.get())) {
+            SSL_set_session(ssl_, copy);
+            SSL_SESSION_free(copy);
+        }
+    }
 }
 
 TTlsEngine::~TTlsEngine()
@@ -354,7 +360,7 @@ TCustomTlsWSocket::~TCustomTlsWSocket()
     OnTlsDone = nullptr;
     // The peer learns that the stream ended here and was not cut off; the
     // core closes the connection after this.
-    if (TlsEstablished() && state_ == wsConnected && allSent_ && !tlsBroken_) {
+    if (TlsEstablished() && state_ == wsConnected && allSent_ && !tlsBroken_ && !tlsNoticeSent_) {
         tls_->Shutdown();
         const QByteArray notice = tls_->TakeOutput();
         if (!notice.isEmpty())
@@ -438,6 +444,7 @@ void TCustomTlsWSocket::TlsDrop()
     tlsEndDelivered_ = false;
     tlsBroken_ = 0;
     tlsRenotice_ = false;
+    tlsNoticeSent_ = false;
 }
 
 bool TCustomTlsWSocket::TlsFlush()
@@ -674,13 +681,32 @@ void TCustomTlsWSocket::CloseInternal(bool shutdownFirst, int error)
 {
     // A graceful close tells the peer that nothing was cut off; bytes still
     // queued are dropped by the close, so then it says nothing.
-    if (shutdownFirst && TlsEstablished() && state_ == wsConnected && allSent_ && !tlsBroken_) {
+    if (shutdownFirst && TlsEstablished() && state_ == wsConnected && allSent_ && !tlsBroken_ && !tlsNoticeSent_) {
+        tlsNoticeSent_ = true;
         tls_->Shutdown();
         const QByteArray notice = tls_->TakeOutput();
         if (!notice.isEmpty())
             platform::Send(hSocket_, notice.constData(), int(notice.size()), 0);
     }
     TCustomSocksWSocket::CloseInternal(shutdownFirst, error);
+}
+
+void TCustomTlsWSocket::TlsShutdown()
+{
+    if (!TlsEstablished() || state_ != wsConnected) {
+        Shutdown(1);
+        return;
+    }
+    if (tlsNoticeSent_ || tlsBroken_)
+        return;
+    tlsNoticeSent_ = true;
+    tls_->Shutdown();
+    const QByteArray notice = tls_->TakeOutput();
+    const EventWatch watch(this);
+    // After whatever is still queued; the sending half ends once it is out.
+    TCustomSocksWSocket::Send(notice.constData(), int(notice.size()));
+    if (!watch.Ended() && allSent_)
+        Shutdown(1);
 }
 
 void TCustomTlsWSocket::ResetToDefaults()
