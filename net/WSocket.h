@@ -571,6 +571,7 @@ public:
     // The last handshake's certificate and failure; kept after the close.
     const TTlsCertificateInfo& TlsPeerCertificate() const { return tlsPeer_; }
     const QString& TlsErrorText() const { return tlsErrorText_; }
+    int TlsErrorCode() const { return tlsErrorCode_; }
 
     using TCustomSocksWSocket::Send;
     int Send(const void* data, int length) override;
@@ -620,6 +621,7 @@ private:
     std::shared_ptr<TTlsContext> tlsContext_;
     TTlsCertificateInfo tlsPeer_;
     QString tlsErrorText_;
+    int tlsErrorCode_ = 0;
     int plainBlockSize_ = 1460;
 };
 

@@ -413,6 +413,7 @@ void TCustomTlsWSocket::TlsBegin(bool atConnect)
     TlsDrop();
     tlsPeer_ = {};
     tlsErrorText_.clear();
+    tlsErrorCode_ = 0;
     tlsConnecting_ = atConnect;
     tls_ = std::make_unique<TTlsEngine>(tlsContext_, tlsHostName_.isEmpty() ? addrStr_ : tlsHostName_,
                                         tlsFingerprint_, tlsResume_);
@@ -534,8 +535,10 @@ bool TCustomTlsWSocket::TlsDeliver(std::uint16_t error)
             if (tlsBroken_) {
                 // A record that does not decrypt ends the connection as a
                 // reset would: the owner hears of it through the close.
-                if (tlsErrorText_.isEmpty())
+                if (tlsErrorText_.isEmpty()) {
                     tlsErrorText_ = tls_->ErrorText();
+                    tlsErrorCode_ = tlsConnectionBroken;
+                }
                 CloseInternal(false, tlsBroken_);
                 return true;
             }
@@ -578,6 +581,7 @@ void TCustomTlsWSocket::TlsHandshakeDone()
 void TCustomTlsWSocket::TlsFail(int code, const QString& text)
 {
     tlsErrorText_ = text;
+    tlsErrorCode_ = code;
     if (tls_)
         tlsPeer_ = tls_->PeerCertificate();
     const EventWatch watch(this);

@@ -14,7 +14,9 @@
 #include <memory>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
+class QPushButton;
 class TFtpClient;
 
 namespace Ui {
@@ -61,6 +63,11 @@ public:
     QLineEdit* edPassword() const;
     QCheckBox* CheckBoxPassive() const;
     QCheckBox* CheckAutoStart() const;
+    // FTP over TLS: the choice (index = "FTP_Security"), the pinned
+    // fingerprint and the check that can pin one.
+    QComboBox* cbSecurity() const;
+    QLineEdit* edFingerprint() const;
+    QPushButton* btnCheckServer() const;
 
     // Window handlers.
     void FormShow();
@@ -69,11 +76,15 @@ public:
     void OKBtnClick();
     void edPortChange();
     void edTimeoutChange();
+    // Implicit TLS with the FTP port suggests port 990, and back.
+    void cbSecurityChange();
+    void btnCheckServerClick();
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    settings::FtpAccount TypedAccount() const;
     QString UpdateInterval() const;
     void SetUpdateInterval(const QString& interval);
 
