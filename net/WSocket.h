@@ -584,6 +584,7 @@ protected:
     void CloseInternal(bool shutdownFirst, int error) override;
     bool FireDataAvailable(std::uint16_t error) override;
     void FireSessionConnected(std::uint16_t error) override;
+    void FireSessionClosed(std::uint16_t error) override;
     void FireDataSent(std::uint16_t error) override;
     int RawReceive(void* buffer, int length, int flags) override;
 

@@ -595,6 +595,29 @@ void TCustomTlsWSocket::TlsFail(int code, const QString& text)
         CloseInternal(true, code);
 }
 
+void TCustomTlsWSocket::FireSessionClosed(std::uint16_t error)
+{
+    // The peer closed: what it sent before goes to the owner first, however
+    // the owner reads (one piece per notice or not), as the socket offers
+    // unread bytes before it reports a close.
+    if (TlsEstablished() && !tlsBroken_) {
+        const EventWatch watch(this);
+        for (;;) {
+            if (tlsPlain_.size() < kPlainCap && !tlsEnded_)
+                TlsPump();
+            if (watch.Ended() || tlsPlain_.isEmpty())
+                break;
+            const qsizetype before = tlsPlain_.size();
+            const bool handled = TCustomSocksWSocket::FireDataAvailable(0);
+            if (watch.Ended() || !handled || tlsPlain_.size() >= before)
+                break;
+        }
+        if (watch.Destroyed())
+            return;
+    }
+    TCustomSocksWSocket::FireSessionClosed(error);
+}
+
 void TCustomTlsWSocket::FireTlsDone(std::uint16_t error)
 {
     if (OnTlsDone)

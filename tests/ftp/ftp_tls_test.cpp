@@ -36,9 +36,9 @@ QString Sent(const ClientProbe& p)
 
 }  // namespace
 
-// The update's own calls (login, type, two stores, quit) on every path; each
-// store's data connection resumes the control connection's session, or the
-// server would refuse it.
+// The update's own calls (login, type, two stores, quit) on every path, and
+// a download; each data connection resumes the control connection's session,
+// or the server would refuse it.
 TEST(FtpOverTls, UpdateSequenceOnEveryPath)
 {
     ASSERT_TRUE(TlsCertificates::Get().Ok()) << TlsCertificates::Get().Error().toStdString();
@@ -88,6 +88,11 @@ TEST(FtpOverTls, UpdateSequenceOnEveryPath)
             ASSERT_TRUE(p.client.Store()) << name << ": " << p.client.ErrorMessage().toStdString() << "\n"
                                           << p.display.join("\n").toStdString();
         }
+        // And back: the download side of the same layer.
+        p.client.SetLocalFileName(local.filePath(QStringLiteral("back.jpg")));
+        p.client.SetHostFileName(QStringLiteral("Capture.jpg"));
+        ASSERT_TRUE(p.client.Retrieve()) << p.client.ErrorMessage().toStdString();
+        EXPECT_TRUE(ftptest::ReadFile(local.filePath("back.jpg")) == picture);
         EXPECT_TRUE(p.client.Quit());
         EXPECT_TRUE(ftptest::ReadFile(QDir(server.Root()).filePath("Capture.jpg")) == picture);
         EXPECT_TRUE(ftptest::ReadFile(QDir(server.Root()).filePath("datetime.bmp")) == caption);
