@@ -164,7 +164,12 @@ int main(int argc, char** argv)
                   {"tls-root", "that server's root folder", "dir"},
                   {"tls-ca", "the CA file that issued its certificate", "file"}});
     p.process(app);
-    const Setup s{p.value("port"), p.value("user"), p.value("password"), p.value("root"), p.value("work")};
+    Setup s;
+    s.port = p.value("port");
+    s.user = p.value("user");
+    s.password = p.value("password");
+    s.root = p.value("root");
+    s.work = p.value("work");
     const int rounds = std::max(1, p.value("rounds").toInt());
     const int largeRounds = std::max(1, p.value("large-rounds").toInt());
     if (s.port.isEmpty() || s.root.isEmpty() || s.work.isEmpty()) {
