@@ -258,13 +258,13 @@ void TfrmWizard1::ApplySecurityChoice()
     account.port = SuggestedPort(account.tls.mode, account.port);
     if (account.tls.mode != ftpPlain) {
         // The buttons rest while the check runs the event loop.
-        for (QWidget* w : {static_cast<QWidget*>(ui->BitBtnNext), static_cast<QWidget*>(ui->BitBtnBack),
-                           static_cast<QWidget*>(ui->btnCancelWizard)})
-            w->setEnabled(false);
+        const auto buttons = [this](bool enabled) {
+            for (QPushButton* b : {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard})
+                b->setEnabled(enabled);
+        };
+        buttons(false);
         const TServerCheck check = CheckFtpServer(account);
-        for (QWidget* w : {static_cast<QWidget*>(ui->BitBtnNext), static_cast<QWidget*>(ui->BitBtnBack),
-                           static_cast<QWidget*>(ui->btnCancelWizard)})
-            w->setEnabled(true);
+        buttons(true);
         if (check.Untrusted()) {
             const QString print = AskToTrust(check);
             if (!print.isEmpty())
