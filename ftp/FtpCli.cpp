@@ -75,7 +75,7 @@ int ReplyCode(const QString& line)
 // Steps of a high-level request in the order they run, whatever order the
 // caller listed them in.
 constexpr TFtpStep kStepOrder[] = {
-    stOpen, stUser, stPass,   stCwd,   stCdup,   stType,  stPort, stRest,
+    stOpen, stUser, stPass, stPbsz, stProt, stCwd, stCdup, stType, stPort, stRest,
     stRetrieve, stStore, stAppend, stListLong, stListNames, stSyst, stMkd, stRmd,
     stRenFrom, stRenTo, stSize, stDele, stPwd,  stAbor,  stQuote, stQuit,
 };
@@ -158,6 +158,7 @@ TCustomFtpCli::~TCustomFtpCli()
         s->OnDataAvailable = nullptr;
         s->OnDataSent = nullptr;
         s->OnDnsLookupDone = nullptr;
+        s->OnTlsDone = nullptr;
         if (inEvent) {
             s->setParent(nullptr);
             s->deleteLater();
@@ -488,6 +489,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
         controlSocket_->SetProto(QStringLiteral("tcp"));
         controlSocket_->SetPort(connectionType_ == ftpProxy && !proxyPort_.isEmpty() ? proxyPort_ : port_);
         ApplySocksSettings(controlSocket_);
+        ApplyTlsSettings(controlSocket_, security_ == ftpImplicitTls, false);
         ChangeState(fsWaitingGreeting);
         SocketCall(this, [&] { controlSocket_->Connect(); });
     } catch (const FtpClientGone&) {
@@ -509,7 +511,9 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
 void TCustomFtpCli::ControlSessionConnected(std::uint16_t error)
 {
     if (error != 0) {
-        SetFailure(500, QStringLiteral("500 ") + WinsockErrorSuffix(error));
+        SetFailure(500, QStringLiteral("500 ") + SocketFailureText(controlSocket_, error));
+        if (IsTlsError(error))
+            Display(QStringLiteral("! ") + controlSocket_->TlsErrorText());
         continuation_ = nullptr;
         FinishRequest(error);
         SocketCall(this, [&] { controlSocket_->Close(); });
@@ -561,6 +565,11 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t error, bool& stop)
         statusCode_ = ReplyCode(lastResponse_);
         if (statusCode_ == 220) {
             ChangeState(fsConnected);
+            if (security_ == ftpExplicitTls && !ControlSecured()) {
+                SendAuthTls();
+                stop = true;  // nothing after the greeting may be read in clear
+                return;
+            }
             Fire(this, OnSessionConnected, error);
             FinishRequest(0);
         } else {
@@ -603,7 +612,7 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
     if (state_ != fsAborting)
         ChangeState(fsStepReady);
     if (error != 0) {
-        SetFailure(500, QStringLiteral("500 Control connection closed. ") + WinsockErrorSuffix(error));
+        SetFailure(500, QStringLiteral("500 Control connection closed. ") + SocketFailureText(controlSocket_, error));
     } else if (cutShort) {
         SetFailure(500, QStringLiteral("500 Control connection closed."));
     }
@@ -656,6 +665,9 @@ void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::in
         ReportError(QStringLiteral("Command refused: an argument holds a line break or NUL character"));
     if (cmd != QLatin1String("ABOR") && cmd != QLatin1String("STAT") && cmd != QLatin1String("QUIT"))
         CheckCanIssue();
+    // Once TLS was asked for, no name, password or file goes in clear.
+    if (security_ != ftpPlain && !ControlSecured() && cmd != QLatin1String("QUIT"))
+        ReportError(QStringLiteral("Command refused: the control connection is not secured by TLS"));
     if (!highLevelFlag_)
         requestType_ = rqType;
     int n = 0;
@@ -793,6 +805,9 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
         if ((steps & a.steps) && ftp::HasLineBreakOrNul(a.value))
             ReportError(QString::fromLatin1(a.name) + QStringLiteral(" holds a line break or NUL character"));
 
+    // Data protection follows every login; NextStep skips it without TLS.
+    if (steps & StepBit(stPass))
+        steps |= Steps({stPbsz, stProt});
     lastResponseSave_ = lastResponse_;
     statusCodeSave_ = -1;
     requestType_ = rqType;
@@ -844,6 +859,11 @@ void TCustomFtpCli::NextStep()
             if (hostDirName_.isEmpty())
                 continue;
             break;
+        case stPbsz:
+        case stProt:
+            if (security_ == ftpPlain)
+                continue;
+            break;
         case stRetrieve:
             if (!(currentStep_ == stRest && resumeAt_ >= 0 && statusCode_ == 350))
                 resumeAt_ = 0;
@@ -860,6 +880,8 @@ void TCustomFtpCli::NextStep()
         case stOpen: StartOpen(); break;
         case stUser: StartUser(); break;
         case stPass: StartPass(); break;
+        case stPbsz: StartPbsz(); break;
+        case stProt: StartProt(); break;
         case stCwd: StartCwd(); break;
         case stCdup: StartCdup(); break;
         case stType: StartType(); break;
@@ -923,6 +945,19 @@ void TCustomFtpCli::StartCwd()
         ReportError(QStringLiteral("HostDirName emtpy"));
     currentStep_ = stCwd;
     IssueCommand(ftpReqCwd, QStringLiteral("CWD ") + hostDirName_, {200, 250, 257});
+}
+
+void TCustomFtpCli::StartPbsz()
+{
+    currentStep_ = stPbsz;
+    IssueCommand(ftpReqPbsz, QStringLiteral("PBSZ 0"), {200});
+}
+
+void TCustomFtpCli::StartProt()
+{
+    currentStep_ = stProt;
+    // Private: every data connection runs TLS from now on.
+    IssueCommand(ftpReqProt, QStringLiteral("PROT P"), {200});
 }
 
 void TCustomFtpCli::StartSyst()
@@ -1247,6 +1282,7 @@ void TCustomFtpCli::PassiveConnect()
         data->SetLingerTimeout(0);
         data->SetComponentOptions({wsoNoReceiveLoop});
         ApplySocksSettings(data);
+        ApplyTlsSettings(data, false, true);
         data->OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) {
             SocketEvent([&] { DataSessionConnected(e); });
         };
@@ -1265,6 +1301,105 @@ void TCustomFtpCli::ApplySocksSettings(TWSocket* socket) const
     socket->SetSocksServer(socksServer_);
     socket->SetSocksPort(socksPort_);
     socket->SetSocksLevel(socksLevel_);
+}
+
+void TCustomFtpCli::ApplyTlsSettings(TWSocket* socket, bool atConnect, bool resume)
+{
+    if (security_ == ftpPlain)
+        return;
+    if (!tlsContext_)
+        tlsContext_ = std::make_shared<TTlsContext>();
+    socket->SetTlsContext(tlsContext_);
+    // The certificate is for the host the user typed, also on data
+    // connections to whatever address PASV named.
+    socket->SetTlsHostName(hostName_);
+    socket->SetTlsFingerprint(tlsFingerprint_);
+    socket->SetTlsAtConnect(atConnect);
+    // Many servers refuse a data connection that does not resume the
+    // control connection's session.
+    socket->SetTlsResumeSession(resume ? controlSocket_->TlsSession() : TTlsSessionRef());
+}
+
+bool TCustomFtpCli::ControlSecured() const
+{
+    return controlSocket_ && controlSocket_->TlsEstablished();
+}
+
+const TTlsCertificateInfo& TCustomFtpCli::TlsCertificate() const
+{
+    static const TTlsCertificateInfo none;
+    return controlSocket_ ? controlSocket_->TlsPeerCertificate() : none;
+}
+
+QString TCustomFtpCli::SocketFailureText(TWSocket* socket, int error) const
+{
+    if (IsTlsError(error) && socket && !socket->TlsErrorText().isEmpty())
+        return socket->TlsErrorText();
+    return WinsockErrorSuffix(error);
+}
+
+void TCustomFtpCli::SendAuthTls()
+{
+    // Anything the server sent in clear after its greeting is no reply of ours.
+    receiveBuffer_.Clear();
+    replyTracker_.Reset();
+    ChangeState(fsWaitingReply);
+    next_ = &TCustomFtpCli::AuthTlsReply;
+    replyPending_ = true;
+    lastCommand_ = QStringLiteral("AUTH TLS");
+    SendCommand(lastCommand_);
+}
+
+void TCustomFtpCli::AuthTlsReply()
+{
+    Display(QStringLiteral("< ") + lastResponse_);
+    replyPending_ = false;
+    statusCode_ = ReplyCode(lastResponse_);
+    if (statusCode_ != 234) {
+        // Refused: the login ends here, before a user name or password.
+        const int code = statusCode_ >= 400 ? statusCode_ : 534;
+        SetFailure(code, QString::number(code) + QStringLiteral(" The server refused TLS (AUTH TLS answered \"") +
+                             lastResponse_ + QStringLiteral("\"); nothing was sent in clear"));
+        Display(QStringLiteral("! ") + lastResponse_);
+        pendingSteps_ = 0;
+        continuation_ = nullptr;
+        SocketCall(this, [&] { controlSocket_->Close(); });
+        return;
+    }
+    // The reply is the last clear byte: what follows it is the handshake.
+    receiveBuffer_.Clear();
+    replyTracker_.Reset();
+    next_ = nullptr;
+    ChangeState(fsWaitingGreeting);
+    controlSocket_->OnTlsDone = [this](TCustomWSocket*, std::uint16_t e) { SocketEvent([&] { ControlTlsDone(e); }); };
+    SocketCall(this, [&] { controlSocket_->StartTls(); });
+}
+
+void TCustomFtpCli::ControlTlsDone(std::uint16_t error)
+{
+    if (error != 0) {
+        // The close that follows finishes the request with this failure.
+        SetFailure(500, QStringLiteral("500 ") + controlSocket_->TlsErrorText());
+        Display(QStringLiteral("! ") + controlSocket_->TlsErrorText());
+        pendingSteps_ = 0;
+        continuation_ = nullptr;
+        return;
+    }
+    ChangeState(fsConnected);
+    Fire(this, OnSessionConnected, error);
+    FinishRequest(0);
+}
+
+void TCustomFtpCli::DataTlsDone(std::uint16_t error)
+{
+    if (error == 0) {
+        if (upload_ && (phase_ == TransferPhase::Moving || phase_ == TransferPhase::ReplyFirst))
+            PostSendData();
+        return;
+    }
+    // The server may still answer 226 for a transfer that never happened.
+    Display(QStringLiteral("! ") + dataSocket_->TlsErrorText());
+    RecordLocalFailure(426, QStringLiteral("426 ") + dataSocket_->TlsErrorText());
 }
 
 bool TCustomFtpCli::OpenLocalForDownload()
@@ -1439,14 +1574,30 @@ void TCustomFtpCli::DataSessionAvailable(std::uint16_t)
     AttachDataHandlers();
     data->Dup(h);
     data->SetComponentOptions({wsoNoReceiveLoop});
+    ApplyTlsSettings(data, false, true);
     if (upload_) {
         data->SetLingerOnOff(wsLingerOff);
         data->SetLingerTimeout(10);
         data->ApplyLinger();
     }
     startTime_ = TickCount();
-    if (upload_ && (phase_ == TransferPhase::Moving || phase_ == TransferPhase::ReplyFirst))
-        PostSendData();
+    if (phase_ == TransferPhase::Moving || phase_ == TransferPhase::ReplyFirst) {
+        if (security_ != ftpPlain)
+            StartDataTls();
+        else if (upload_)
+            PostSendData();
+    }
+}
+
+void TCustomFtpCli::StartDataTls()
+{
+    // The handshake follows the server's 150 on a connected data connection:
+    // servers take a data connection's first bytes for the transfer's own.
+    TWSocket* data = dataSocket_;
+    if (data->State() != wsConnected || data->TlsActive())
+        return;
+    data->OnTlsDone = [this](TCustomWSocket*, std::uint16_t e) { SocketEvent([&] { DataTlsDone(e); }); };
+    SocketCall(this, [&] { data->StartTls(); });
 }
 
 void TCustomFtpCli::DataSessionConnected(std::uint16_t error)
@@ -1454,7 +1605,10 @@ void TCustomFtpCli::DataSessionConnected(std::uint16_t error)
     AttachDataHandlers();
     startTime_ = TickCount();
     if (error != 0) {
-        FailRequest(550, QStringLiteral("Unable to establish data connection, error #") + QString::number(error));
+        QString text = QStringLiteral("Unable to establish data connection, error #") + QString::number(error);
+        if (IsTlsError(error))
+            text += QStringLiteral(": ") + dataSocket_->TlsErrorText();
+        FailRequest(550, text, IsTlsError(error));
         return;
     }
     SendTransferCommand();
@@ -1482,7 +1636,9 @@ void TCustomFtpCli::TransferFirstReply()
     SetPhase(TransferPhase::Moving);
     if (!upload_)
         EnsureDownloadFile();
-    else if (dataSocket_->State() == wsConnected)
+    if (security_ != ftpPlain)
+        StartDataTls();  // an upload's first block follows the handshake
+    else if (upload_ && dataSocket_->State() == wsConnected)
         PostSendData();
 }
 
@@ -1492,10 +1648,15 @@ void TCustomFtpCli::TransferFinalReply()
     replyPending_ = false;
     statusCode_ = ReplyCode(lastResponse_);
     if (statusCode_ == 226 || statusCode_ == 250 || (!upload_ && statusCode_ == 125)) {
-        if (phase_ == TransferPhase::DataFirst)
+        if (phase_ == TransferPhase::DataFirst) {
             CompleteTransfer();
-        else
-            SetPhase(TransferPhase::ReplyFirst);
+            return;
+        }
+        const bool sentAll = phase_ == TransferPhase::Draining;
+        SetPhase(TransferPhase::ReplyFirst);
+        // The server has all of a TLS upload: no need to wait for its close.
+        if (sentAll && dataSocket_->TlsActive())
+            CloseDataSocketQuietly();
         return;
     }
     CaptureError();
@@ -1523,7 +1684,7 @@ void TCustomFtpCli::CompleteTransfer()
     resumeAt_ = 0;
     SetPhase(TransferPhase::Idle);
     if (localError_ == 0 && dataError_ != 0) {
-        lastResponse_ = QStringLiteral("426 Data connection closed. ") + WinsockErrorSuffix(dataError_);
+        lastResponse_ = QStringLiteral("426 Data connection closed. ") + SocketFailureText(dataSocket_, dataError_);
         CaptureError();
     }
     requestResult_ = localError_ != 0 ? localError_ : dataError_;
@@ -1575,7 +1736,7 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
             QStringLiteral("426 Error #") + QString::number(error) + QStringLiteral(" sending data"));
         return;
     }
-    if (data->State() != wsConnected)
+    if (data->State() != wsConnected || (security_ != ftpPlain && !data->TlsEstablished()))
         return;
     // One block per data-sent notice: the next block goes once this one has
     // left the send queue.
@@ -1592,7 +1753,13 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
         CloseLocalFile();
         if (phase_ == TransferPhase::Moving)
             SetPhase(TransferPhase::Draining);
-        data->CloseLater();
+        // Over TLS the server still writes to the connection (session
+        // tickets): closing it outright would reset it under the bytes the
+        // server has not read. It closes once it has read the end.
+        if (data->TlsEstablished())
+            data->TlsShutdown();
+        else
+            data->CloseLater();
     } else {
         cut(QStringLiteral("Error reading file"), QStringLiteral("426 Error reading local file ") + localFileName_);
     }

@@ -75,6 +75,13 @@ enum TFtpConnectionType {
     ftpSocks5 = 4,
 };
 
+// Protection of the control and data connections.
+enum TFtpSecurity {
+    ftpPlain = 0,        // no TLS
+    ftpExplicitTls = 1,  // AUTH TLS after the greeting, then TLS on every connection
+    ftpImplicitTls = 2,  // TLS from the first byte (usually port 990)
+};
+
 enum TFtpClientState : std::uint8_t {
     fsNotConnected = 0,     // control connection lost while idle
     fsReady = 1,            // idle; a new request may start
@@ -130,6 +137,8 @@ enum TFtpRequest : std::uint8_t {
     ftpReqDownloadResume = 40,
     ftpReqStoreResume = 41,
     ftpReqUploadResume = 42,
+    ftpReqPbsz = 43,
+    ftpReqProt = 44,
 };
 
 // Steps of high-level requests; TFtpSteps holds bit n for step n.
@@ -159,6 +168,8 @@ enum TFtpStep : std::uint8_t {
     stAppend = 22,
     stPort = 23,
     stAbor = 24,
+    stPbsz = 25,  // PBSZ 0 and PROT P: after the login, whenever TLS is on
+    stProt = 26,
 };
 
 using TFtpSteps = std::uint32_t;
@@ -230,6 +241,16 @@ public:
     void SetSocksUserCode(const QString& v);
     bool PassiveMode() const { return passiveMode_; }
     void SetPassiveMode(bool v);
+    // TLS for the next connection. With TLS asked for, nothing but AUTH TLS
+    // and QUIT goes over a control connection that is not secured.
+    TFtpSecurity Security() const { return security_; }
+    void SetSecurity(TFtpSecurity v) { security_ = v; }
+    // A pinned SHA-256 fingerprint: the server's certificate must have it
+    // (the CA check is skipped); empty for the CA and host name checks.
+    const QString& TlsFingerprint() const { return tlsFingerprint_; }
+    void SetTlsFingerprint(const QString& v) { tlsFingerprint_ = v; }
+    // The control connection's last certificate (also after a refusal).
+    const TTlsCertificateInfo& TlsCertificate() const;
 
     // Read-only state and results.
     TFtpClientState State() const { return state_; }
@@ -273,6 +294,8 @@ public:
     virtual void StartTypeBinary();
     virtual void StartTypeAscii();
     virtual void StartRest();
+    virtual void StartPbsz();
+    virtual void StartProt();
     // Transfer steps, normally run after StartPort.
     virtual void StartRetrieveStep();
     virtual void StartListLongStep();
@@ -376,6 +399,11 @@ protected:
     void SendTransferCommand();
     void PassiveConnect();
     void ApplySocksSettings(TWSocket* socket) const;
+    // The TLS settings a new connection needs (a close forgets them).
+    void ApplyTlsSettings(TWSocket* socket, bool atConnect, bool resume);
+    bool ControlSecured() const;
+    // A socket failure as text: a TLS refusal in its own words.
+    QString SocketFailureText(TWSocket* socket, int error) const;
     void AttachDataHandlers();
     void PostSendData();
     void TransferFirstReply();
@@ -403,6 +431,11 @@ protected:
     void ControlDataAvailable(std::uint16_t error);
     void ControlSessionClosed(std::uint16_t error);
     void HandleReplyLine(std::uint16_t error, bool& stop);
+    void SendAuthTls();
+    void AuthTlsReply();
+    void ControlTlsDone(std::uint16_t error);
+    void DataTlsDone(std::uint16_t error);
+    void StartDataTls();
 
     static qint64 TickCount();
 
@@ -442,6 +475,9 @@ protected:
     int okCodes_[16] = {};
     Handler next_ = nullptr;
     TFtpOptions options_{ftpAcceptLF};
+    TFtpSecurity security_ = ftpPlain;
+    QString tlsFingerprint_;
+    std::shared_ptr<TTlsContext> tlsContext_;  // shared by both connections
 
     // Requests.
     TFtpSteps pendingSteps_ = 0;

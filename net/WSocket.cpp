@@ -1,4 +1,5 @@
 #include "net/WSocket.h"
+#include "net/WSocketWatch.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -11,6 +12,8 @@
 #include <cstring>
 
 using namespace platform;
+using wsocket_detail::EventWatch;
+using wsocket_detail::FlagScope;
 
 namespace {
 
@@ -32,41 +35,6 @@ QString ExceptionText(const std::exception& e)
 {
     throw ESocketException(text);
 }
-
-// The component's liveness guard: taken before firing an event, it tells
-// whether a handler destroyed the object, or ended or replaced its
-// connection, meanwhile. Handles are never reused within a run.
-class EventWatch
-{
-public:
-    explicit EventWatch(TCustomWSocket* s) : self_(s), handle_(s->HSocket()) {}
-    bool Destroyed() const { return !self_; }
-    bool Ended() const { return !self_ || self_->HSocket() != handle_; }
-
-private:
-    QPointer<TCustomWSocket> self_;
-    TSocket handle_;
-};
-
-// Sets a member flag for a scope; restores it on the way out unless a
-// handler destroyed the object meanwhile.
-class FlagScope
-{
-public:
-    FlagScope(QObject* owner, bool& flag, bool value) : owner_(owner), flag_(flag), outer_(flag) { flag = value; }
-    ~FlagScope()
-    {
-        if (owner_)
-            flag_ = outer_;
-    }
-    FlagScope(const FlagScope&) = delete;
-    FlagScope& operator=(const FlagScope&) = delete;
-
-private:
-    QPointer<QObject> owner_;
-    bool& flag_;
-    bool outer_;
-};
 
 }  // namespace
 
@@ -2079,7 +2047,7 @@ void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState state)
 // ---------------------------------------------------------------------------
 // Line, sync and the published class
 
-TCustomLineWSocket::TCustomLineWSocket(QObject* owner) : TCustomSocksWSocket(owner)
+TCustomLineWSocket::TCustomLineWSocket(QObject* owner) : TCustomTlsWSocket(owner)
 {
     lineEnd_ = QByteArrayLiteral("\r\n");
     lineMode_ = false;
@@ -2098,7 +2066,7 @@ void TCustomLineWSocket::SetLineMode(bool value)
 void TCustomLineWSocket::HandleWindowMessage(Message& msg)
 {
     if (msg.msg != WM_LINE_DATA_PENDING) {
-        TCustomSocksWSocket::HandleWindowMessage(msg);
+        TCustomTlsWSocket::HandleWindowMessage(msg);
         return;
     }
     const EventWatch watch(this);
@@ -2119,7 +2087,7 @@ int TCustomLineWSocket::RcvdCount()
 {
     if (lineMode_)
         return pendingLineLength_;
-    return TCustomSocksWSocket::RcvdCount();
+    return TCustomTlsWSocket::RcvdCount();
 }
 
 int TCustomLineWSocket::RawReceive(void* buffer, int length, int flags)
@@ -2133,12 +2101,12 @@ int TCustomLineWSocket::RawReceive(void* buffer, int length, int flags)
         pendingLineLength_ = std::max(0, pendingLineLength_ - m);
         return m;
     }
-    return TCustomSocksWSocket::RawReceive(buffer, length, flags);
+    return TCustomTlsWSocket::RawReceive(buffer, length, flags);
 }
 
 int TCustomLineWSocket::ReceiveFromBelow(char* buffer, int length)
 {
-    const int n = TCustomSocksWSocket::RawReceive(buffer, length, 0);
+    const int n = TCustomTlsWSocket::RawReceive(buffer, length, 0);
     if (n < 0)
         lastError_ = WSAGetLastError();
     else
@@ -2166,7 +2134,7 @@ void TCustomLineWSocket::EnsureLineBuffer(int size)
 bool TCustomLineWSocket::FireOwnerDataAvailable(std::uint16_t error)
 {
     FlagScope scope(this, inOwnerDataEvent_, true);
-    return TCustomSocksWSocket::FireDataAvailable(error);
+    return TCustomTlsWSocket::FireDataAvailable(error);
 }
 
 void TCustomLineWSocket::DeliverPendingLine()
@@ -2199,13 +2167,13 @@ void TCustomLineWSocket::DeliverHeldBytes()
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
 {
-    if (!lineMode_ || lineEnd_.isEmpty() || socksPhase_ != socksPhaseIdle)
+    if (!lineMode_ || lineEnd_.isEmpty() || socksPhase_ != socksPhaseIdle || TlsNegotiating())
         return FireOwnerDataAvailable(error);
 
     const EventWatch watch(this);
     auto ended = [&] { return watch.Ended() || lineBuffer_.isEmpty(); };
 
-    int n = TCustomSocksWSocket::RcvdCount();
+    int n = TCustomTlsWSocket::RcvdCount();
     if (n < 0 || watch.Ended())
         return true;
     if (n == 0)
@@ -2354,7 +2322,7 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t error)
         bufferedCount_ = 0;
         pendingLineLength_ = 0;
     }
-    TCustomSocksWSocket::FireSessionClosed(error);
+    TCustomTlsWSocket::FireSessionClosed(error);
 }
 
 // ---------------------------------------------------------------------------

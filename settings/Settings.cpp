@@ -72,6 +72,32 @@ void WriteSafeUpload(platform::IniFile& file, const FtpAccount& account)
     file.WriteBool(kFtpSettings, kSafeUpload, account.safeUpload);
 }
 
+// --- FTP over TLS ----------------------------------------------------------
+
+const QString kFtpSecurity = QStringLiteral("FTP_Security");
+const QString kTlsFingerprint = QStringLiteral("TLS_Fingerprint");
+
+void ReadSecurity(const platform::IniFile& file, FtpSecurity& tls)
+{
+    const int mode = file.ReadInteger(kFtpSettings, kFtpSecurity, 0);
+    tls.mode = mode >= 0 && mode <= 2 ? mode : 0;
+    tls.fingerprint = file.ReadString(kFtpSettings, kTlsFingerprint, QString()).trimmed();
+}
+
+void WriteSecurity(platform::IniFile& file, const FtpSecurity& tls)
+{
+    // A file that never had TLS stays as it was.
+    const QString absent = QStringLiteral("\x01");
+    const bool present = file.ReadString(kFtpSettings, kFtpSecurity, absent) != absent ||
+                         file.ReadString(kFtpSettings, kTlsFingerprint, absent) != absent;
+    if (tls.mode == 0 && tls.fingerprint.isEmpty() && !present)
+        return;
+    file.WriteInteger(kFtpSettings, kFtpSecurity, tls.mode);
+    file.WriteString(kFtpSettings, kTlsFingerprint, tls.fingerprint);
+}
+
+// ---------------------------------------------------------------------------
+
 // A stored number outside the target's range leaves the target as it is.
 template <typename T>
 void ReadRanged(const platform::IniFile& file, const QString& key, int defaultValue, T& target)
@@ -113,6 +139,7 @@ bool TProgramSettings::Load()
     ReadRanged(file, kBufferSize, 0, bufferSize);
     captureAudio = file.ReadBool(kCaptureParameters, kCaptureAudio, false);
     ReadAccountTexts(file, account);
+    ReadSecurity(file, account.tls);
     account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
     logErrors = file.ReadBool(kOtherSettings, kLogErrors, true);
     errorBeep = file.ReadBool(kOtherSettings, kErrorBeep, false);
@@ -128,6 +155,7 @@ bool TProgramSettings::LoadAccount()
     if (!file.Exists())
         return false;
     ReadAccountTexts(file, account);
+    ReadSecurity(file, account.tls);
     updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
     account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
     account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
@@ -143,6 +171,7 @@ void TProgramSettings::SaveAccount(const FtpAccount& typed, const QString& inter
     file.WriteBool(kFtpSettings, kAutoStart, typed.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, typed.passiveMode);
     WriteSafeUpload(file, typed);
+    WriteSecurity(file, typed.tls);
     LoadAccount();
 }
 
@@ -163,6 +192,16 @@ void TProgramSettings::SaveWizardAccount()
     platform::IniFile file = File();
     WriteAccountTexts(file, account);
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
+    WriteSecurity(file, account.tls);
+}
+
+void TProgramSettings::SaveSecurity(const FtpSecurity& tls, const QString& port)
+{
+    account.tls = tls;
+    account.port = port;
+    platform::IniFile file = File();
+    file.WriteString(kFtpSettings, QStringLiteral("FTP_Port"), port);
+    WriteSecurity(file, tls);
 }
 
 void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow, bool firstRunNow)
@@ -176,6 +215,7 @@ void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, b
     file.WriteString(kFtpSettings, kUpdateInterval, updateInterval);
     file.WriteBool(kFtpSettings, kAutoStart, account.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
+    WriteSecurity(file, account.tls);
     file.WriteBool(kOtherSettings, kLogErrors, logErrors);
     file.WriteBool(kOtherSettings, kErrorBeep, errorBeep);
     file.WriteBool(kOtherSettings, kFirstRun, firstRun);

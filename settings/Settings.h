@@ -12,6 +12,14 @@
 
 namespace settings {
 
+// FTP over TLS, in two keys of its own in "FTP Settings". A file without
+// them means plain FTP and no pinned certificate, and is written without
+// them until TLS or a pin is chosen.
+struct FtpSecurity {
+    int mode = 0;         // "FTP_Security": 0 plain FTP, 1 explicit TLS, 2 implicit TLS
+    QString fingerprint;  // "TLS_Fingerprint": the pinned SHA-256 fingerprint, empty for none
+};
+
 // The FTP account and the update's own choices, as the network dialog and
 // the wizard edit them.
 struct FtpAccount {
@@ -28,6 +36,8 @@ struct FtpAccount {
 
     // The time-out as the client takes it: 15 when not a number.
     int TimeoutSeconds() const;
+
+    FtpSecurity tls;
 };
 
 // The capture parameters as their dialog shows them: numbers as text.
@@ -76,6 +86,9 @@ public:
     void SaveLogin(const QString& host, const QString& userId, const QString& password);
     // The wizard's finish: the account without the auto start.
     void SaveWizardAccount();
+    // The wizard's first page: the TLS choice and the port it may have
+    // changed, also accepted here.
+    void SaveSecurity(const FtpSecurity& tls, const QString& port);
     // The close-time save: the account as loaded or accepted, then the
     // interval, the two log options and the first-run flag given here.
     void SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow, bool firstRunNow);

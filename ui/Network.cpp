@@ -4,7 +4,10 @@
 #include "platform/application.h"
 #include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
+#include "ui/ServerCheck.h"
 #include "ui_Network.h"
+
+#include <QComboBox>
 
 #include <QProxyStyle>
 #include <QScreen>
@@ -36,6 +39,8 @@ void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
     client.SetPassWord(account.password);
     // The client itself keeps passive mode on for every connection through a proxy.
     client.SetPassiveMode(account.passiveMode);
+    client.SetSecurity(static_cast<TFtpSecurity>(account.tls.mode));
+    client.SetTlsFingerprint(account.tls.fingerprint);
 }
 
 TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::frmNetwork>())
@@ -53,6 +58,9 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     connect(ui->edTimeout, &QLineEdit::textChanged, this, [this] { edTimeoutChange(); });
     ConnectOkButton(ui->OKBtn, this, [this] { OKBtnClick(); });
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+    // The user's choice only: loading the stored one suggests nothing.
+    connect(ui->cbSecurity, &QComboBox::activated, this, [this] { cbSecurityChange(); });
+    connect(ui->btnCheckServer, &QPushButton::clicked, this, [this] { btnCheckServerClick(); });
 }
 
 TfrmNetwork::~TfrmNetwork() = default;
@@ -65,6 +73,9 @@ QLineEdit* TfrmNetwork::edPassword() const { return ui->edPassword; }
 QCheckBox* TfrmNetwork::CheckBoxPassive() const { return ui->CheckBoxPassive; }
 QCheckBox* TfrmNetwork::CheckAutoStart() const { return ui->CheckAutoStart; }
 QCheckBox* TfrmNetwork::CheckSafeUpload() const { return ui->CheckSafeUpload; }
+QComboBox* TfrmNetwork::cbSecurity() const { return ui->cbSecurity; }
+QLineEdit* TfrmNetwork::edFingerprint() const { return ui->edFingerprint; }
+QPushButton* TfrmNetwork::btnCheckServer() const { return ui->btnCheckServer; }
 
 void TfrmNetwork::SetSettings(settings::TProgramSettings* programSettings)
 {
@@ -101,13 +112,15 @@ void TfrmNetwork::FormShow()
         ui->CheckAutoStart->setChecked(a.autoStart);
         ui->CheckBoxPassive->setChecked(a.passiveMode);
         ui->CheckSafeUpload->setChecked(a.safeUpload);
+        ui->cbSecurity->setCurrentIndex(a.tls.mode);
+        ui->edFingerprint->setText(a.tls.fingerprint);
     }
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
     ui->edPassword->setText(settings_->account.password);
 }
 
-void TfrmNetwork::OKBtnClick()
+settings::FtpAccount TfrmNetwork::TypedAccount() const
 {
     settings::FtpAccount typed;
     typed.host = ui->edFTPhost->text();
@@ -118,7 +131,18 @@ void TfrmNetwork::OKBtnClick()
     typed.autoStart = ui->CheckAutoStart->isChecked();
     typed.passiveMode = ui->CheckBoxPassive->isChecked();
     typed.safeUpload = ui->CheckSafeUpload->isChecked();
-    settings_->SaveAccount(typed, UpdateInterval());
+    typed.tls.mode = ui->cbSecurity->currentIndex();
+    // Kept in the openssl tool's form when it is a fingerprint at all;
+    // anything else stays as typed and matches no certificate.
+    const QString typedPrint = ui->edFingerprint->text().trimmed();
+    const QString print = TlsNormalizeFingerprint(typedPrint);
+    typed.tls.fingerprint = print.isEmpty() ? typedPrint : print;
+    return typed;
+}
+
+void TfrmNetwork::OKBtnClick()
+{
+    settings_->SaveAccount(TypedAccount(), UpdateInterval());
 
     const settings::FtpAccount& accepted = settings_->account;
     if (ftpClient_)
@@ -127,6 +151,7 @@ void TfrmNetwork::OKBtnClick()
         OnApplyFtpSettings(accepted);
     SetUpdateInterval(settings_->updateInterval);
     ui->CheckAutoStart->setChecked(accepted.autoStart);
+    ui->edFingerprint->setText(accepted.tls.fingerprint);
 
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
@@ -136,6 +161,18 @@ void TfrmNetwork::edPortChange()
 {
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
+}
+
+void TfrmNetwork::cbSecurityChange()
+{
+    ui->edPort->setText(SuggestedPort(ui->cbSecurity->currentIndex(), ui->edPort->text()));
+}
+
+void TfrmNetwork::btnCheckServerClick()
+{
+    const QString print = ReportServerCheck(CheckFtpServer(TypedAccount()));
+    if (!print.isEmpty())
+        ui->edFingerprint->setText(print);  // kept by OK
 }
 
 void TfrmNetwork::edTimeoutChange()

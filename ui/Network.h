@@ -15,7 +15,9 @@
 #include <memory>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
+class QPushButton;
 class TFtpClient;
 
 namespace Ui {
@@ -63,6 +65,11 @@ public:
     QCheckBox* CheckBoxPassive() const;
     QCheckBox* CheckAutoStart() const;
     QCheckBox* CheckSafeUpload() const;
+    // FTP over TLS: the choice (index = "FTP_Security"), the pinned
+    // fingerprint and the check that can pin one.
+    QComboBox* cbSecurity() const;
+    QLineEdit* edFingerprint() const;
+    QPushButton* btnCheckServer() const;
 
     // Window handlers.
     void FormShow();
@@ -71,11 +78,15 @@ public:
     void OKBtnClick();
     void edPortChange();
     void edTimeoutChange();
+    // Implicit TLS with the FTP port suggests port 990, and back.
+    void cbSecurityChange();
+    void btnCheckServerClick();
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    settings::FtpAccount TypedAccount() const;
     QString UpdateInterval() const;
     void SetUpdateInterval(const QString& interval);
 

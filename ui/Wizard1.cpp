@@ -3,10 +3,12 @@
 #include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
+#include "ui/ServerCheck.h"
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
 #include "ui_Wizard1.h"
 
+#include <QComboBox>
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QPointer>
@@ -146,6 +148,7 @@ QCheckBox* TfrmWizard1::cbNoFTP() const { return ui->cbNoFTP; }
 QLineEdit* TfrmWizard1::edFTPhost() const { return ui->edFTPhost; }
 QLineEdit* TfrmWizard1::edUserID() const { return ui->edUserID; }
 QLineEdit* TfrmWizard1::edPassword() const { return ui->edPassword; }
+QComboBox* TfrmWizard1::cbSecurity() const { return ui->cbSecurity; }
 
 int TfrmWizard1::ShowModal()
 {
@@ -180,6 +183,8 @@ void TfrmWizard1::SetModalResult(int result)
 
 void TfrmWizard1::FormShow()
 {
+    if (context_.Settings)
+        ui->cbSecurity->setCurrentIndex(context_.Settings->account.tls.mode);
     if (context_.frmWizard2)
         context_.frmWizard2->hide();
     if (context_.frmWizard3)
@@ -237,9 +242,46 @@ void TfrmWizard1::BitBtnNextClick()
     }
     if (context_.Settings)
         context_.Settings->SaveLogin(host, user, password);
+    ApplySecurityChoice();
 
     if (context_.frmWizard2)
         context_.frmWizard2->show();
+}
+
+void TfrmWizard1::ApplySecurityChoice()
+{
+    settings::TProgramSettings* stored = context_.Settings;
+    if (!stored)
+        return;
+    settings::FtpAccount account = stored->account;
+    account.tls.mode = ui->cbSecurity->currentIndex();
+    account.port = SuggestedPort(account.tls.mode, account.port);
+    if (account.tls.mode != ftpPlain) {
+        // The buttons rest while the check runs the event loop.
+        const auto buttons = [this](bool enabled) {
+            for (QPushButton* b : {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard})
+                b->setEnabled(enabled);
+        };
+        buttons(false);
+        const TServerCheck check = CheckFtpServer(account);
+        buttons(true);
+        if (check.Untrusted()) {
+            const QString print = AskToTrust(check);
+            if (!print.isEmpty())
+                account.tls.fingerprint = print;
+        }
+    }
+    const bool portChanged = account.port != stored->account.port;
+    // A file that never had TLS keeps its keys as they were.
+    if (portChanged || account.tls.mode != stored->account.tls.mode ||
+        account.tls.fingerprint != stored->account.tls.fingerprint)
+        stored->SaveSecurity(account.tls, account.port);
+    if (context_.FtpClient) {
+        context_.FtpClient->SetSecurity(static_cast<TFtpSecurity>(account.tls.mode));
+        context_.FtpClient->SetTlsFingerprint(account.tls.fingerprint);
+        if (portChanged)
+            context_.FtpClient->SetPort(account.port);
+    }
 }
 
 void TfrmWizard1::BitBtnBackClick()

@@ -16,6 +16,7 @@
 #include <memory>
 
 class QCheckBox;
+class QComboBox;
 class QEventLoop;
 class QLineEdit;
 class QPushButton;
@@ -86,6 +87,8 @@ public:
     QLineEdit* edFTPhost() const;
     QLineEdit* edUserID() const;
     QLineEdit* edPassword() const;
+    // FTP over TLS for the account (index = "FTP_Security").
+    QComboBox* cbSecurity() const;
 
     // Window handlers.
     void FormShow();
@@ -105,6 +108,10 @@ private:
     // Modal result OK, close page 1, focus the main window.
     void EndWizard();
     void ResetAnswers();
+    // Stores the TLS choice (and the port it suggests) and gives it to the
+    // client; with TLS, checks the server first and asks whether to trust a
+    // certificate that is not trusted yet.
+    void ApplySecurityChoice();
 
     std::unique_ptr<Ui::frmWizard1> ui;
     TWizardContext& context_;

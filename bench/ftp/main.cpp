@@ -3,10 +3,13 @@
 //   (a) one website update sequence: Login, SetBinaryType, Store of a 70 KB
 //       and of an 8 KB file, Quit -- against curl uploading both files in
 //       one invocation;
-//   (b) a 50 MB Store (with its login and quit) -- against curl -T.
+//   (b) a 50 MB Store (with its login and quit) -- against curl -T;
+//   (c) with --tls-port: (a) over explicit TLS against curl --ssl-reqd, both
+//       checking the server's certificate against the same CA file.
 // Prints the medians and the ratios ours / curl's.
 //
 // tarvo_ftp_bench --port N --user U --password P --root SERVER_ROOT --work DIR
+//                 [--tls-port N --tls-root DIR --tls-ca FILE]
 
 #include "ftp/FtpCli.h"
 
@@ -26,6 +29,8 @@ namespace {
 
 struct Setup {
     QString port, user, password, root, work;
+    bool tls = false;
+    QString ca;  // the CA file both clients check the server's certificate with
 };
 
 bool MakeFile(const QString& path, qint64 size)
@@ -67,6 +72,8 @@ double RunOurs(const Setup& s, const QStringList& files)
     ftp.SetPassWord(s.password);
     ftp.SetPassiveMode(true);
     ftp.SetTimeout(60);
+    if (s.tls)
+        ftp.SetSecurity(ftpExplicitTls);  // the CA store is SSL_CERT_FILE, set by main
     QElapsedTimer t;
     t.start();
     bool ok = ftp.Login() && ftp.SetBinaryType();
@@ -96,9 +103,12 @@ double RunCurl(const Setup& s, const QStringList& files)
     QProcess curl;
     QElapsedTimer t;
     t.start();
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-S"), QStringLiteral("--user"),
-                                        s.user + QLatin1Char(':') + s.password, QStringLiteral("-T"), set,
-                                        QStringLiteral("ftp://127.0.0.1:%1/").arg(s.port)});
+    QStringList args{QStringLiteral("-s"), QStringLiteral("-S"), QStringLiteral("--user"),
+                     s.user + QLatin1Char(':') + s.password, QStringLiteral("-T"), set,
+                     QStringLiteral("ftp://127.0.0.1:%1/").arg(s.port)};
+    if (s.tls)
+        args << QStringLiteral("--ssl-reqd") << QStringLiteral("--cacert") << s.ca;
+    curl.start(QStringLiteral("curl"), args);
     if (!curl.waitForFinished(120000) || curl.exitStatus() != QProcess::NormalExit || curl.exitCode() != 0) {
         std::fprintf(stderr, "curl failed: %s\n", curl.readAllStandardError().constData());
         return -1;
@@ -149,9 +159,17 @@ int main(int argc, char** argv)
                   {"root", "the server's root folder", "dir"},
                   {"work", "folder for the local files", "dir"},
                   {"rounds", "rounds of the update sequence", "n", "20"},
-                  {"large-rounds", "rounds of the large upload", "n", "7"}});
+                  {"large-rounds", "rounds of the large upload", "n", "7"},
+                  {"tls-port", "port of a server that requires explicit TLS", "n"},
+                  {"tls-root", "that server's root folder", "dir"},
+                  {"tls-ca", "the CA file that issued its certificate", "file"}});
     p.process(app);
-    const Setup s{p.value("port"), p.value("user"), p.value("password"), p.value("root"), p.value("work")};
+    Setup s;
+    s.port = p.value("port");
+    s.user = p.value("user");
+    s.password = p.value("password");
+    s.root = p.value("root");
+    s.work = p.value("work");
     const int rounds = std::max(1, p.value("rounds").toInt());
     const int largeRounds = std::max(1, p.value("large-rounds").toInt());
     if (s.port.isEmpty() || s.root.isEmpty() || s.work.isEmpty()) {
@@ -173,6 +191,20 @@ int main(int argc, char** argv)
     if (!Measure(s, {large}, largeRounds, oursB, curlB))
         return 1;
 
+    double oursC = 0, curlC = 0;
+    const bool tls = p.isSet("tls-port");
+    if (tls) {
+        Setup t = s;
+        t.port = p.value("tls-port");
+        t.root = p.value("tls-root");
+        t.tls = true;
+        t.ca = p.value("tls-ca");
+        // Our client loads the CA store from here, as OpenSSL does.
+        qputenv("SSL_CERT_FILE", t.ca.toLocal8Bit());
+        if (!Measure(t, {capture, stamp}, rounds, oursC, curlC))
+            return 1;
+    }
+
     std::printf("(a) update sequence (login, type, 70 KB + 8 KB store, quit): ours %.2f ms, curl %.2f ms (medians)\n",
                 oursA, curlA);
     std::printf("(b) 50 MB store: ours %.1f ms, curl %.1f ms (medians)\n", oursB, curlB);
@@ -181,5 +213,11 @@ int main(int argc, char** argv)
     // One line each for scripts/bench: BENCH name ours peer ratio aim.
     std::printf("BENCH ftp_update_sequence %.2fms %.2fms %.2f <=1.0\n", oursA, curlA, oursA / curlA);
     std::printf("BENCH ftp_store_50MB %.1fms %.1fms %.2f <=1.5\n", oursB, curlB, oursB / curlB);
+    if (tls) {
+        std::printf("(c) update sequence over explicit TLS: ours %.2f ms, curl --ssl-reqd %.2f ms (medians)\n", oursC,
+                    curlC);
+        std::printf("ratio (c) = %.2f   (aim <= 1.0)\n", oursC / curlC);
+        std::printf("BENCH ftp_update_sequence_tls %.2fms %.2fms %.2f <=1.0\n", oursC, curlC, oursC / curlC);
+    }
     return 0;
 }

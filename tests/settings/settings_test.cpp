@@ -157,3 +157,47 @@ TEST_F(SettingsFiles, DriverIndexDefaultsToNoDriver)
 }
 
 }  // namespace
+
+namespace {
+
+// The TLS keys: read with their defaults and range, written only once TLS or
+// a pin was chosen, and then kept up to date (also back to plain FTP).
+TEST_F(SettingsFiles, TlsKeysStayOutOfFilesThatNeverUsedTls)
+{
+    const struct {
+        const char* file;
+        int mode;
+        const char* fingerprint;
+    } reads[] = {
+        {"[FTP Settings]\r\nFTP_Host=h\r\n", 0, ""},
+        {"[FTP Settings]\r\nFTP_Security=2\r\nTLS_Fingerprint= AB:CD \r\n", 2, "AB:CD"},
+        {"[FTP Settings]\r\nFTP_Security=7\r\n", 0, ""},
+        {"[FTP Settings]\r\nFTP_Security=one\r\n", 0, ""},
+    };
+    for (const auto& r : reads) {
+        WriteSettings(r.file);
+        TProgramSettings s(fileName_);
+        ASSERT_TRUE(s.Load());
+        EXPECT_EQ(s.account.tls.mode, r.mode) << r.file;
+        EXPECT_EQ(s.account.tls.fingerprint, QString::fromLatin1(r.fingerprint)) << r.file;
+    }
+
+    QFile::remove(fileName_);
+    settings::FtpAccount typed;
+    settings_.SaveAccount(typed, QStringLiteral("3"));
+    EXPECT_FALSE(ReadFile(fileName_).contains("FTP_Security"));
+    typed.tls = {1, QStringLiteral("AB:CD")};
+    settings_.SaveAccount(typed, QStringLiteral("3"));
+    EXPECT_TRUE(ReadFile(fileName_).contains("FTP_Security=1\r\nTLS_Fingerprint=AB:CD\r\n"));
+    EXPECT_EQ(settings_.account.tls.mode, 1);
+    typed.tls = {};
+    settings_.SaveAccount(typed, QStringLiteral("3"));
+    EXPECT_TRUE(ReadFile(fileName_).contains("FTP_Security=0\r\nTLS_Fingerprint=\r\n"));
+    settings_.SaveSecurity({2, QString()}, QStringLiteral("990"));
+    TProgramSettings next(fileName_);
+    ASSERT_TRUE(next.Load());
+    EXPECT_EQ(next.account.tls.mode, 2);
+    EXPECT_EQ(next.account.port, QStringLiteral("990"));
+}
+
+}  // namespace

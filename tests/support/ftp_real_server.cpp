@@ -1,6 +1,7 @@
 #include "tests/support/ftp_real_server.h"
 
 #include "tests/support/end_process.h"
+#include "tests/support/tls_certificates.h"
 
 #include <QDeadlineTimer>
 
@@ -28,6 +29,17 @@ bool FtpRealServer::Start(int timeoutMs)
                      QStringLiteral("--password"), password_};
     if (!masquerade_.isEmpty())
         args << QStringLiteral("--masquerade") << masquerade_;
+    if (tls_ != Tls::None) {
+        const TlsCertificates& c = TlsCertificates::Get();
+        if (!c.Ok()) {
+            error_ = c.Error();
+            return false;
+        }
+        args << QStringLiteral("--tls") << (tls_ == Tls::Explicit ? QStringLiteral("explicit") : QStringLiteral("implicit"))
+             << QStringLiteral("--cert") << c.CertFile(certificate_) << QStringLiteral("--key") << c.KeyFile(certificate_);
+        if (requireResume_)
+            args << QStringLiteral("--require-resume");
+    }
     process_->start(QStringLiteral("/usr/bin/python3"), args);
     if (!process_->waitForStarted(timeoutMs)) {
         error_ = process_->errorString();

@@ -23,6 +23,17 @@ public:
     // before Start); it still listens on 127.0.0.1 only.
     void SetMasqueradeAddress(const QString& address) { masquerade_ = address; }
 
+    enum class Tls { None, Explicit, Implicit };
+    // TLS required on every connection (set before Start), with a certificate
+    // of TlsCertificates by name; requireResume refuses data connections that
+    // do not resume the control connection's session.
+    void SetTls(Tls mode, const QString& certificate = QStringLiteral("selfsigned"), bool requireResume = true)
+    {
+        tls_ = mode;
+        certificate_ = certificate;
+        requireResume_ = requireResume;
+    }
+
     // Starts the server and waits for its port; false (with Error()) on failure.
     bool Start(int timeoutMs = 15000);
     void Stop();
@@ -44,6 +55,9 @@ private:
     quint16 port_ = 0;
     QString error_;
     QString masquerade_;
+    Tls tls_ = Tls::None;
+    QString certificate_;
+    bool requireResume_ = false;
 };
 
 }  // namespace testsupport

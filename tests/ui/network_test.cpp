@@ -1,5 +1,7 @@
 #include "ftp/FtpCli.h"
 #include "tests/support/fake_dialogs.h"
+#include "tests/support/ftp_real_server.h"
+#include "tests/support/tls_certificates.h"
 #include "tests/support/unwritable_folder.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
@@ -7,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -209,6 +212,58 @@ TEST_F(Network, AFailedSaveShowsTheMessageAppliesNothingAndStaysOpen)
     EXPECT_EQ(dialogs_->exceptions[0], QStringLiteral("Unable to write to ") + form_.SettingsFileName());
     EXPECT_TRUE(applied_.empty());
     EXPECT_TRUE(form_.isVisible());
+}
+
+}  // namespace
+
+namespace {
+
+// The TLS choice suggests the port that goes with it; "Check server" asks
+// about a certificate that is not trusted and pins it only on Yes, after
+// which the same check calls it trusted; OK stores and applies the choice.
+TEST_F(Network, TlsChoiceSuggestsThePortAndCheckServerPinsOnlyWhenAsked)
+{
+    const testsupport::TlsCertificates& certificates = testsupport::TlsCertificates::Get();
+    ASSERT_TRUE(certificates.Ok()) << certificates.Error().toStdString();
+    testsupport::FtpRealServer server;
+    server.SetTls(testsupport::FtpRealServer::Tls::Explicit);
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    form_.show();
+    const struct {
+        int choice;
+        const char* port;
+    } suggestions[] = {{ftpImplicitTls, "990"}, {ftpExplicitTls, "21"}, {ftpPlain, "21"}, {ftpImplicitTls, "990"}};
+    for (const auto& r : suggestions) {
+        form_.cbSecurity()->setCurrentIndex(r.choice);
+        form_.cbSecurityChange();
+        EXPECT_EQ(form_.edPort()->text(), QString::fromLatin1(r.port)) << r.choice;
+    }
+
+    form_.edFTPhost()->setText(QStringLiteral("127.0.0.1"));
+    form_.edPort()->setText(server.PortText());
+    form_.cbSecurity()->setCurrentIndex(ftpExplicitTls);
+    const QString print = certificates.Fingerprint(QStringLiteral("selfsigned"));
+    dialogs_->answers = {platform::mrNo, platform::mrYes};
+    form_.btnCheckServer()->click();
+    EXPECT_TRUE(form_.edFingerprint()->text().isEmpty());
+    form_.btnCheckServer()->click();
+    EXPECT_EQ(form_.edFingerprint()->text(), print);
+    form_.btnCheckServer()->click();
+    ASSERT_EQ(dialogs_->shown.size(), 3u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(dialogs_->shown[i].type, platform::MsgDlgType::Confirmation);
+        EXPECT_TRUE(dialogs_->shown[i].text.contains(QStringLiteral("SHA-256 fingerprint: ") + print));
+        EXPECT_TRUE(dialogs_->shown[i].text.contains(QLatin1String("Subject: CN=localhost,O=Tarvo Tests")));
+        EXPECT_TRUE(dialogs_->shown[i].text.contains(QLatin1String("self-signed")));
+    }
+    EXPECT_EQ(dialogs_->shown[2].type, platform::MsgDlgType::Information);
+    EXPECT_TRUE(dialogs_->shown[2].text.startsWith(QLatin1String("The server's certificate is trusted.")));
+
+    form_.OKBtnClick();
+    EXPECT_TRUE(ReadSettings().contains("FTP_Security=1\r\nTLS_Fingerprint=" + print.toLatin1() + "\r\n"));
+    ASSERT_FALSE(applied_.empty());
+    EXPECT_EQ(applied_.back().tls.mode, ftpExplicitTls);
+    EXPECT_EQ(applied_.back().tls.fingerprint, print);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "platform/inifile.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/ftp_real_server.h"
+#include "tests/support/tls_certificates.h"
 #include "tests/support/wait.h"
 #include "ui/Gauge.h"
 #include "ui/HtmlHelpBridge.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -494,6 +496,39 @@ TEST_F(Wizard, FinishWithoutServerFolderReportsTheErrorAndGivesThePageBack)
     Button(page3_.get(), "BitBtnFinish")->click();
     EXPECT_FALSE(context_.FirstRun);
     EXPECT_EQ(page3_->Gauge()->Progress(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Choosing TLS on page 1 checks the server; a certificate that is not
+// trusted is shown and, on Yes, pinned with the choice for the client and
+// the settings file.
+TEST_F(Wizard, TlsChoiceAsksToTrustTheServerCertificateAndPinsIt)
+{
+    ASSERT_TRUE(testsupport::TlsCertificates::Get().Ok());
+    testsupport::FtpRealServer server;
+    server.SetTls(testsupport::FtpRealServer::Tls::Implicit);
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    programSettings_.account.port = server.PortText();
+    const QString print = testsupport::TlsCertificates::Get().Fingerprint(QStringLiteral("selfsigned"));
+
+    page1_->show();
+    AnswerYes(QStringLiteral("127.0.0.1"), server.User(), server.Password());
+    page1_->cbSecurity()->setCurrentIndex(ftpImplicitTls);
+    dialogs_->answers = {platform::mrYes};
+    Button(Page1(), "BitBtnNext")->click();
+
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_TRUE(dialogs_->shown[0].text.contains(print));
+    EXPECT_TRUE(page2_->isVisible());
+    EXPECT_EQ(client_.Security(), ftpImplicitTls);
+    EXPECT_EQ(client_.TlsFingerprint(), print);
+    const platform::IniFile file(settings_);
+    EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Security"), QString()), QStringLiteral("2"));
+    EXPECT_EQ(file.ReadString(kSection, QStringLiteral("TLS_Fingerprint"), QString()), print);
+    EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Port"), QString()), server.PortText());
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+#pragma once
+// Guards shared by the layers' sources (not part of the component's interface).
+
+#include "net/WSocket.h"
+
+#include <QPointer>
+
+namespace wsocket_detail {
+
+// The component's liveness guard: taken before firing an event, it tells
+// whether a handler destroyed the object, or ended or replaced its
+// connection, meanwhile. Handles are never reused within a run.
+class EventWatch
+{
+public:
+    explicit EventWatch(TCustomWSocket* s) : self_(s), handle_(s->HSocket()) {}
+    bool Destroyed() const { return !self_; }
+    bool Ended() const { return !self_ || self_->HSocket() != handle_; }
+
+private:
+    QPointer<TCustomWSocket> self_;
+    TSocket handle_;
+};
+
+// Sets a member flag for a scope; restores it on the way out unless a
+// handler destroyed the object meanwhile.
+class FlagScope
+{
+public:
+    FlagScope(QObject* owner, bool& flag, bool value) : owner_(owner), flag_(flag), outer_(flag) { flag = value; }
+    ~FlagScope()
+    {
+        if (owner_)
+            flag_ = outer_;
+    }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    QPointer<QObject> owner_;
+    bool& flag_;
+    bool outer_;
+};
+
+}  // namespace wsocket_detail
