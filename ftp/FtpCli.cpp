@@ -178,15 +178,9 @@ void TCustomFtpCli::EndRequestByException(const std::exception& e)
     continuation_ = nullptr;
     SetPhase(TransferPhase::Idle);
     CloseLocalFile();
-    CloseDataSocketQuietly();
+    CloseQuietly(dataSocket_);
     // Where the dialogue stands is unknown: closing it finishes the request.
-    try {
-        if (controlSocket_->State() != wsClosed)
-            SocketCall(this, [&] { controlSocket_->Close(); });
-    } catch (const FtpClientGone&) {
-        throw;
-    } catch (...) {
-    }
+    CloseQuietly(controlSocket_);
     if (!requestDoneFlag_) {
         ChangeState(fsReady);
         FinishRequest(500);
@@ -382,7 +376,7 @@ void TCustomFtpCli::FailRequest(int code, const QString& text, bool note)
     SetFailure(code, text);
     SetPhase(TransferPhase::Idle);
     CloseLocalFile();
-    CloseDataSocketQuietly();
+    CloseQuietly(dataSocket_);
     if (note)
         Display(QStringLiteral("! ") + text);
     FinishRequest(code);
@@ -498,13 +492,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
         SetFailure(500, QStringLiteral("500 ") + ExceptionText(e));
         FinishRequest(500);
         // A failed option leaves the handle open; the next open needs it closed.
-        try {
-            if (controlSocket_->State() != wsClosed)
-                SocketCall(this, [&] { controlSocket_->Close(); });
-        } catch (const FtpClientGone&) {
-            throw;
-        } catch (...) {
-        }
+        CloseQuietly(controlSocket_);
     }
 }
 
@@ -645,7 +633,7 @@ void TCustomFtpCli::ForceClose()
         throw;
     } catch (...) {
     }
-    CloseDataSocketQuietly();
+    CloseQuietly(dataSocket_);
     CloseLocalFile();
     controlConnected_ = false;
     SetPhase(TransferPhase::Idle);
@@ -764,7 +752,7 @@ void TCustomFtpCli::FinishRequest(int error)
         return;
     }
     ChangeState(fsReady);
-    CloseDataSocketQuietly();
+    CloseQuietly(dataSocket_);
     if (highLevelFlag_ && statusCodeSave_ >= 0) {
         lastResponse_ = lastResponseSave_;
         statusCode_ = statusCodeSave_;
@@ -829,7 +817,7 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
         highLevelFlag_ = false;
         continuation_ = nullptr;
         requestDoneFlag_ = true;
-        CloseDataSocketQuietly();
+        CloseQuietly(dataSocket_);
         throw;
     }
 }
@@ -1435,15 +1423,15 @@ bool TCustomFtpCli::EnsureDownloadFile()
         return true;
     Display(QStringLiteral("! Unable to open local file ") + localFileName_);
     RecordLocalFailure(550, QStringLiteral("Unable to open local file ") + localFileName_);
-    CloseDataSocketQuietly();
+    CloseQuietly(dataSocket_);
     return false;
 }
 
-void TCustomFtpCli::CloseDataSocketQuietly()
+void TCustomFtpCli::CloseQuietly(TWSocket* socket)
 {
     try {
-        if (dataSocket_ && dataSocket_->State() != wsClosed)
-            SocketCall(this, [&] { dataSocket_->Close(); });
+        if (socket && socket->State() != wsClosed)
+            SocketCall(this, [&] { socket->Close(); });
     } catch (const FtpClientGone&) {
         throw;
     } catch (...) {
@@ -1656,7 +1644,7 @@ void TCustomFtpCli::TransferFinalReply()
         SetPhase(TransferPhase::ReplyFirst);
         // The server has all of a TLS upload: no need to wait for its close.
         if (sentAll && dataSocket_->TlsActive())
-            CloseDataSocketQuietly();
+            CloseQuietly(dataSocket_);
         return;
     }
     CaptureError();
@@ -1729,7 +1717,7 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
         Display(QStringLiteral("! ") + note);
         RecordLocalFailure(426, failure);
         CloseLocalFile();
-        CloseDataSocketQuietly();
+        CloseQuietly(dataSocket_);
     };
     if (error != 0) {
         cut(QStringLiteral("Error #") + QString::number(error) + QStringLiteral(" sending data"),
@@ -1775,7 +1763,7 @@ bool TCustomFtpCli::Progress()
         Display(QStringLiteral("! Abort requested"));
         RecordLocalFailure(426, QStringLiteral("426 Transfer aborted by application"));
         CloseLocalFile();
-        CloseDataSocketQuietly();
+        CloseQuietly(dataSocket_);
     }
     return !abort;
 }

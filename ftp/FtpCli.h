@@ -421,9 +421,9 @@ protected:
     bool OpenLocalForUpload();
     // False when the last buffered bytes could not be written.
     bool CloseLocalFile();
-    // Closing the data connection on a failure path must not raise over the
-    // failure being reported.
-    void CloseDataSocketQuietly();
+    // Closing a connection on a failure path must not raise over the failure
+    // being reported; only the client's own deletion goes on up.
+    void CloseQuietly(TWSocket* socket);
 
     // Control connection.
     void ControlDnsLookupDone(std::uint16_t error);
