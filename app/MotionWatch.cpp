@@ -5,11 +5,8 @@
 #include "capture/videocap.h"
 #include "ui/MotionPictures.h"
 
-#include <QDir>
-#include <QImageWriter>
 #include <QLabel>
 #include <QPainter>
-#include <QSaveFile>
 #include <QStatusBar>
 
 namespace {
@@ -104,9 +101,9 @@ void TMotionWatch::FollowCapture()
     };
 }
 
-qint64 TMotionWatch::NowMs() const
+QDateTime TMotionWatch::Clock() const
 {
-    return (Now ? Now() : QDateTime::currentDateTime()).toMSecsSinceEpoch();
+    return Now ? Now() : QDateTime::currentDateTime();
 }
 
 void TMotionWatch::Feed(const uchar* rgb, int width, int height, qsizetype stride)
@@ -121,7 +118,7 @@ void TMotionWatch::Feed(const uchar* rgb, int width, int height, qsizetype strid
         lampHold_.start();
     }
     ShowOutline(result);
-    if (gate_.Feed(result.motion, NowMs()))
+    if (gate_.Feed(result.motion, Clock().toMSecsSinceEpoch()))
         Fire(rgb, width, height, stride, result);
 }
 
@@ -169,7 +166,7 @@ void TMotionWatch::Fire(const uchar* rgb, int width, int height, qsizetype strid
         const int y1 = result.bottom * height / motion::kBlocksY;
         p.drawRect(QRect(QPoint(x0 + pen / 2, y0 + pen / 2), QPoint(x1 - 1 - pen / 2, y1 - 1 - pen / 2)));
     }
-    const QDateTime now = Now ? Now() : QDateTime::currentDateTime();
+    const QDateTime now = Clock();
     // The actions run from the event loop, not inside the capture's own call:
     // a frame grabbed for an update tick must not start an upload beside it.
     QMetaObject::invokeMethod(this, [this, picture, now, area = result.areaPercent] { Act(picture, now, area); },
@@ -206,14 +203,10 @@ QString TMotionWatch::SaveSnapshot(const QImage& picture, const QString& name)
     const QString file = name + (settings_.snapshotJpeg ? QStringLiteral(".jpg") : QStringLiteral(".bmp"));
     const QString path = files_.SnapshotsFolder() + file;
     try {
-        if (settings_.snapshotJpeg) {
+        if (settings_.snapshotJpeg)
             ImageToJpeg(picture, path);
-        } else {
-            QSaveFile out(path);
-            QImageWriter writer(&out, "bmp");
-            if (!out.open(QIODevice::WriteOnly) || !writer.write(picture) || !out.commit())
-                throw EPictureError(QStringLiteral("Unable to write to %1").arg(QDir::toNativeSeparators(path)));
-        }
+        else
+            ImageToBmp(picture, path);
     } catch (const Exception& e) {
         log_.Error(e.Message());
         return QString();

@@ -75,7 +75,7 @@ private:
     void Act(const QImage& picture, const QDateTime& now, double areaPercent);
     QString SaveSnapshot(const QImage& picture, const QString& name);
     bool Record(const QString& file, int seconds);
-    qint64 NowMs() const;
+    QDateTime Clock() const;
 
     TVideoCap& cap_;
     app::ProgramFiles files_;

@@ -216,14 +216,14 @@ void TDateTimeCaption::Draw(const QString& dateTime)
     painter.drawText(QRect(0, 0, kWidth, kHeight), Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text);
 }
 
-void TDateTimeCaption::Save(const QString& path) const
+void ImageToBmp(const QImage& image, const QString& path)
 {
     QSaveFile file(path);
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         throw EPictureError(QStringLiteral("Unable to write to %1").arg(Native(path)));
     QImageWriter writer(&file, "bmp");
-    if (bitmap_.isNull() || !writer.write(bitmap_.convertToFormat(QImage::Format_RGB888)) || !file.commit())
+    if (image.isNull() || !writer.write(image.convertToFormat(QImage::Format_RGB888)) || !file.commit())
         throw EPictureError(QStringLiteral("Unable to write to %1").arg(Native(path)));
 }
 

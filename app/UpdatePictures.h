@@ -23,6 +23,9 @@ TARVO_DECLARE_EXCEPTION(EPictureError, Exception);
 bool BmpToJpeg(const QString& bmpPath, const QString& jpegPath, int quality = 90);
 // The same for a picture in memory.
 void ImageToJpeg(const QImage& image, const QString& jpegPath, int quality = 90);
+// Writes the picture as a BMP file, replacing path once complete; raises
+// EPictureError when it cannot.
+void ImageToBmp(const QImage& image, const QString& path);
 
 // The date/time caption: text on a red band, 178 x 18 pixels. The bitmap is
 // made on the first drawing and kept for the run.
@@ -36,9 +39,8 @@ public:
     // top-left corner; the band is cleared to red first, so nothing of an
     // earlier, longer text stays visible.
     void Draw(const QString& dateTime);
-    // Writes the picture as a BMP file, replacing path once complete; raises
-    // EPictureError when it cannot.
-    void Save(const QString& path) const;
+    // Writes the picture as a BMP file (ImageToBmp).
+    void Save(const QString& path) const { ImageToBmp(bitmap_, path); }
     const QImage& Picture() const { return bitmap_; }
 
 private:
