@@ -566,7 +566,6 @@ public:
 
     bool TlsActive() const;       // negotiating or established on this connection
     bool TlsEstablished() const;  // the handshake is through and the certificate passed
-    bool TlsResumed() const;
     TTlsSessionRef TlsSession() const;
     // The last handshake's certificate and failure; kept after the close.
     const TTlsCertificateInfo& TlsPeerCertificate() const { return tlsPeer_; }

@@ -329,11 +329,6 @@ QByteArray TTlsEngine::TakeOutput()
     return out;
 }
 
-bool TTlsEngine::Resumed() const
-{
-    return ssl_ && established_ && SSL_session_reused(ssl_) == 1;
-}
-
 TTlsSessionRef TTlsEngine::Session() const
 {
     if (latest_ && SSL_SESSION_is_resumable(latest_.get()))
@@ -381,11 +376,6 @@ bool TCustomTlsWSocket::TlsEstablished() const
 bool TCustomTlsWSocket::TlsNegotiating() const
 {
     return TlsActive() && !tls_->Established() && tls_->ErrorCode() == 0;
-}
-
-bool TCustomTlsWSocket::TlsResumed() const
-{
-    return TlsActive() && tls_->Resumed();
 }
 
 TTlsSessionRef TCustomTlsWSocket::TlsSession() const

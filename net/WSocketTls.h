@@ -100,7 +100,6 @@ public:
     int ErrorCode() const { return errorCode_; }
     const QString& ErrorText() const { return errorText_; }
     const TTlsCertificateInfo& PeerCertificate() const { return peer_; }
-    bool Resumed() const;
     // The latest resumable session (null before the handshake is through).
     TTlsSessionRef Session() const;
 
