@@ -303,6 +303,7 @@ TEST_F(TestPattern, ARecordingKilledMidwayStillPlays)
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TARVO_RECORD_UNTIL_KILLED"), file);
+    env.insert(QStringLiteral("TMPDIR"), Path(QString()));  // the killed child's own folder goes with ours
     child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--gtest_filter=TestPattern.RecordsUntilKilled")});
     int frames = 0;

@@ -94,6 +94,23 @@ QByteArray ReadFile(const QString& path)
 
 }  // namespace
 
+// --- the private display -----------------------------------------------------------
+
+// Where unix sockets have no abstract names (some sandboxes), only the socket
+// file marks a display as taken. Servers started side by side, as parallel
+// tests start them, must still get one display each, and one of them ending
+// must not cut the other off.
+TEST(PrivateDisplay, ServersSideBySideKeepTheirOwnDisplays)
+{
+    const QStringList socketFilesOnly{QStringLiteral("-nolisten"), QStringLiteral("local")};
+    XvfbServer first, second;
+    ASSERT_TRUE(first.Start(15000, socketFilesOnly)) << first.Error().toStdString();
+    ASSERT_TRUE(second.Start(15000, socketFilesOnly)) << second.Error().toStdString();
+    EXPECT_NE(first.Display(), second.Display());
+    second.Stop();
+    EXPECT_TRUE(first.Answers()) << first.Display().toStdString();
+}
+
 // --- options ------------------------------------------------------------------------
 
 TEST(CommandLine, EachOptionAnswersWithoutADisplayAndAnythingElseIsRefused)

@@ -1,35 +1,52 @@
 #include "tests/support/xvfb_server.h"
 
 #include "tests/support/end_process.h"
+#include "tests/support/wait.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QRandomGenerator>
 
 namespace testsupport {
 
 XvfbServer::~XvfbServer() { Stop(); }
 
-bool XvfbServer::Start(int timeoutMs)
+bool XvfbServer::Start(int timeoutMs, const QStringList& extraArgs)
 {
     Stop();
-    process_ = std::make_unique<QProcess>();
-    // -displayfd: the server takes a free display number and writes it to stdout.
-    process_->start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                             QStringLiteral("0"), QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                             QStringLiteral("tcp")});
-    QDeadlineTimer deadline(timeoutMs);
-    QByteArray out;
-    while (!out.contains('\n')) {
-        if (deadline.hasExpired() || process_->state() == QProcess::NotRunning) {
-            error_ = QStringLiteral("no display from Xvfb: ") + process_->errorString() + QLatin1Char(' ') +
-                     QString::fromLocal8Bit(process_->readAllStandardError());
-            Stop();
-            return false;
-        }
-        process_->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-        out += process_->readAllStandardOutput();
+    // The number is chosen here rather than by -displayfd: the server skips its
+    // lock file then, and where sockets have no abstract names two servers
+    // started together take the same display. With a number of our own the
+    // lock settles it: a server that finds the display taken exits, and the
+    // next number is tried. A random start high above the displays a desktop
+    // uses keeps parallel tests apart.
+    const QDeadlineTimer deadline(timeoutMs);
+    int number = 100 + static_cast<int>(QRandomGenerator::global()->bounded(4000));
+    for (int attempt = 0; attempt < 10 && !deadline.hasExpired(); ++attempt, ++number) {
+        process_ = std::make_unique<QProcess>();
+        display_ = QStringLiteral(":%1").arg(number);
+        process_->start(QStringLiteral("Xvfb"), QStringList{display_, QStringLiteral("-screen"), QStringLiteral("0"),
+                                                            QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                                                            QStringLiteral("tcp")} +
+                                                    extraArgs);
+        // Ours once the lock names our server and a client gets in.
+        const QString lock = QStringLiteral("/tmp/.X%1-lock").arg(number);
+        const auto ready = [&] {
+            if (process_->state() != QProcess::Running)
+                return false;
+            QFile file(lock);
+            return file.open(QIODevice::ReadOnly) && file.readAll().trimmed().toLongLong() == process_->processId() &&
+                   Answers();
+        };
+        if (WaitUntil([&] { return process_->state() == QProcess::NotRunning || ready(); },
+                      static_cast<int>(deadline.remainingTime())) &&
+            process_->state() == QProcess::Running)
+            return true;
+        error_ = QStringLiteral("no display %1 from Xvfb: %2 %3")
+                     .arg(display_, process_->errorString(), QString::fromLocal8Bit(process_->readAllStandardError()));
+        Stop();
     }
-    display_ = QLatin1Char(':') + QString::fromLatin1(out.trimmed());
-    return true;
+    return false;
 }
 
 void XvfbServer::Stop()
@@ -47,6 +64,14 @@ QProcessEnvironment XvfbServer::Environment() const
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     env.insert(QStringLiteral("DISPLAY"), display_);
     return env;
+}
+
+bool XvfbServer::Answers() const
+{
+    QProcess info;
+    info.setProcessEnvironment(Environment());
+    info.start(QStringLiteral("xwininfo"), {QStringLiteral("-root")});
+    return info.waitForFinished(10000) && info.exitStatus() == QProcess::NormalExit && info.exitCode() == 0;
 }
 
 bool XvfbServer::HasWindow(const QString& caption) const

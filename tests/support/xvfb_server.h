@@ -1,10 +1,11 @@
 #pragma once
 // A virtual X server for tests that start the real program with a window:
-// Xvfb on a display number it picks itself, stopped by its process id.
+// Xvfb on a free display number, stopped by its process id.
 
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -19,8 +20,9 @@ public:
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
 
-    // Starts the server and waits for its display; false (with Error()) on failure.
-    bool Start(int timeoutMs = 15000);
+    // Starts the server and waits for its display; false (with Error()) on
+    // failure. extraArgs go to the server as they are.
+    bool Start(int timeoutMs = 15000, const QStringList& extraArgs = {});
     void Stop();
 
     // ":N"
@@ -29,6 +31,8 @@ public:
     // The test's environment for a program shown on this display: DISPLAY
     // set, the test's offscreen platform taken away.
     QProcessEnvironment Environment() const;
+    // Whether a client can connect to the display now.
+    bool Answers() const;
     // Whether a top-level window with this caption is on the display.
     bool HasWindow(const QString& caption) const;
 
