@@ -626,13 +626,7 @@ void TCustomFtpCli::ForceClose()
             controlSocket_->CancelLookup();
     } catch (const Exception&) {
     }
-    try {
-        if (controlSocket_->State() != wsClosed)
-            SocketCall(this, [&] { controlSocket_->Close(); });
-    } catch (const FtpClientGone&) {
-        throw;
-    } catch (...) {
-    }
+    CloseQuietly(controlSocket_);
     CloseQuietly(dataSocket_);
     CloseLocalFile();
     controlConnected_ = false;
@@ -1593,10 +1587,8 @@ void TCustomFtpCli::DataSessionConnected(std::uint16_t error)
     AttachDataHandlers();
     startTime_ = TickCount();
     if (error != 0) {
-        QString text = QStringLiteral("Unable to establish data connection, error #") + QString::number(error);
-        if (IsTlsError(error))
-            text += QStringLiteral(": ") + dataSocket_->TlsErrorText();
-        FailRequest(550, text, IsTlsError(error));
+        // The data handshake starts after the connect; its failures come to DataTlsDone.
+        FailRequest(550, QStringLiteral("Unable to establish data connection, error #") + QString::number(error));
         return;
     }
     SendTransferCommand();
