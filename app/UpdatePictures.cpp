@@ -154,27 +154,23 @@ bool FindBmp24Rows(const QByteArray& file, Bmp24Rows* rows)
 
 bool BmpToJpeg(const QString& bmpPath, const QString& jpegPath, int quality)
 {
-    QByteArray jpeg;
-    QString message;
     QFile file(bmpPath);
     const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     Bmp24Rows rows;
-    bool encoded = false;
-    if (FindBmp24Rows(bytes, &rows)) {
-        encoded = SharedCompressor().Encode(rows.first, rows.width, rows.height, rows.pitch, TJPF_BGR, rows.bottomUp,
-                                            quality, &jpeg, &message);
-    } else {
+    if (!FindBmp24Rows(bytes, &rows)) {
         // Any other bitmap goes through the image reader.
         QImageReader reader(bmpPath, "bmp");
         const QImage bitmap = reader.read();
         if (bitmap.isNull() || bitmap.width() <= 0 || bitmap.height() <= 0 || !PixelRowsComplete(bmpPath))
             throw EPictureError(
                 QStringLiteral("Bitmap image is not valid: %1 (%2)").arg(Native(bmpPath), reader.errorString()));
-        const QImage rgb = bitmap.convertToFormat(QImage::Format_RGB888);
-        encoded = SharedCompressor().Encode(rgb.constBits(), rgb.width(), rgb.height(), int(rgb.bytesPerLine()),
-                                            TJPF_RGB, false, quality, &jpeg, &message);
+        ImageToJpeg(bitmap, jpegPath, quality);
+        return true;
     }
-    if (!encoded)
+    QByteArray jpeg;
+    QString message;
+    if (!SharedCompressor().Encode(rows.first, rows.width, rows.height, rows.pitch, TJPF_BGR, rows.bottomUp, quality,
+                                   &jpeg, &message))
         throw EPictureError(QStringLiteral("JPEG error: %1").arg(message));
     WriteAtomically(jpegPath, jpeg);
     return true;
@@ -187,8 +183,8 @@ void ImageToJpeg(const QImage& image, const QString& jpegPath, int quality)
     const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
     QByteArray jpeg;
     QString message;
-    if (!SharedCompressor().Encode(rgb.constBits(), rgb.width(), rgb.height(), int(rgb.bytesPerLine()),
-                                                   TJPF_RGB, false, quality, &jpeg, &message))
+    if (!SharedCompressor().Encode(rgb.constBits(), rgb.width(), rgb.height(), int(rgb.bytesPerLine()), TJPF_RGB,
+                                   false, quality, &jpeg, &message))
         throw EPictureError(QStringLiteral("JPEG error: %1").arg(message));
     WriteAtomically(jpegPath, jpeg);
 }
