@@ -107,6 +107,17 @@ void ReadRanged(const platform::IniFile& file, const QString& key, int defaultVa
         target = static_cast<T>(value);
 }
 
+// The keys of the FTP account and the update, read by Load and LoadAccount alike.
+void ReadAccount(const platform::IniFile& file, FtpAccount& account, QString& updateInterval)
+{
+    ReadAccountTexts(file, account);
+    ReadSecurity(file, account.tls);
+    updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
+    account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
+    account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
+    ReadSafeUpload(file, account);
+}
+
 }  // namespace
 
 int FtpAccount::TimeoutSeconds() const
@@ -132,20 +143,15 @@ bool TProgramSettings::Load()
     const platform::IniFile file = File();
     if (!file.Exists())
         return false;
-    updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
+    ReadAccount(file, account, updateInterval);
     ReadRanged(file, kFrameRate, 15, frameRate);
     ReadRanged(file, kCaptureTime, 0, captureTime);
     ReadRanged(file, kIndexSize, 0, indexSize);
     ReadRanged(file, kBufferSize, 0, bufferSize);
     captureAudio = file.ReadBool(kCaptureParameters, kCaptureAudio, false);
-    ReadAccountTexts(file, account);
-    ReadSecurity(file, account.tls);
-    account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
     logErrors = file.ReadBool(kOtherSettings, kLogErrors, true);
     errorBeep = file.ReadBool(kOtherSettings, kErrorBeep, false);
     firstRun = file.ReadBool(kOtherSettings, kFirstRun, true);
-    account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
-    ReadSafeUpload(file, account);
     return true;
 }
 
@@ -154,12 +160,7 @@ bool TProgramSettings::LoadAccount()
     const platform::IniFile file = File();
     if (!file.Exists())
         return false;
-    ReadAccountTexts(file, account);
-    ReadSecurity(file, account.tls);
-    updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
-    account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
-    account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
-    ReadSafeUpload(file, account);
+    ReadAccount(file, account, updateInterval);
     return true;
 }
 
