@@ -170,7 +170,8 @@ void TfrmNetwork::cbSecurityChange()
 
 void TfrmNetwork::btnCheckServerClick()
 {
-    const QString print = ReportServerCheck(CheckFtpServer(TypedAccount()));
+    const QString print =
+        ReportServerCheck(CheckFtpServer(TypedAccount(), {ui->OKBtn, ui->btnCancel, ui->btnCheckServer}));
     if (!print.isEmpty())
         ui->edFingerprint->setText(print);  // kept by OK
 }

@@ -2,6 +2,9 @@
 
 #include "ftp/FtpCli.h"
 #include "platform/dialogs.h"
+#include "ui/Network.h"
+
+#include <QWidget>
 
 namespace {
 
@@ -12,18 +15,20 @@ QString DateText(const QDateTime& t)
 
 }  // namespace
 
-TServerCheck CheckFtpServer(const settings::FtpAccount& account)
+TServerCheck CheckFtpServer(const settings::FtpAccount& account, std::initializer_list<QWidget*> resting)
 {
     TServerCheck check;
     TFtpClient client;
-    client.SetHostName(account.host);
-    client.SetPort(account.port.isEmpty() ? QStringLiteral("21") : account.port);
-    client.SetTimeout(account.TimeoutSeconds());
-    client.SetSecurity(static_cast<TFtpSecurity>(account.tls.mode));
-    client.SetTlsFingerprint(account.tls.fingerprint);
+    ApplyFtpAccount(client, account);
+    if (account.port.isEmpty())
+        client.SetPort(QStringLiteral("21"));
+    for (QWidget* w : resting)
+        w->setEnabled(false);
     platform::Dialogs().SetCursor(platform::Cursor::HourGlass);
     const bool opened = client.Open();
     platform::Dialogs().SetCursor(platform::Cursor::Default);
+    for (QWidget* w : resting)
+        w->setEnabled(true);
     check.secured = opened && client.ControlSocket()->TlsEstablished();
     check.message = client.ErrorMessage();
     check.tlsError = client.ControlSocket()->TlsErrorCode();

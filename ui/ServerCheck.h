@@ -9,6 +9,10 @@
 
 #include <QString>
 
+#include <initializer_list>
+
+class QWidget;
+
 struct TServerCheck {
     bool secured = false;  // the connection came up with TLS and a trusted certificate
     QString message;       // why it did not
@@ -24,7 +28,9 @@ struct TServerCheck {
 
 // Blocking, with the event loop running: connects to the account's host and
 // port with its time-out, TLS choice and pin, and ends the connection again.
-TServerCheck CheckFtpServer(const settings::FtpAccount& account);
+// The widgets named rest (disabled) meanwhile, so that the window cannot
+// close or check again under the running check.
+TServerCheck CheckFtpServer(const settings::FtpAccount& account, std::initializer_list<QWidget*> resting);
 
 // The port to suggest for a TLS choice: implicit TLS with the FTP port 21
 // suggests 990, another choice with 990 suggests 21; else the port stays.

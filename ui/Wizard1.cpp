@@ -257,14 +257,7 @@ void TfrmWizard1::ApplySecurityChoice()
     account.tls.mode = ui->cbSecurity->currentIndex();
     account.port = SuggestedPort(account.tls.mode, account.port);
     if (account.tls.mode != ftpPlain) {
-        // The buttons rest while the check runs the event loop.
-        const auto buttons = [this](bool enabled) {
-            for (QPushButton* b : {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard})
-                b->setEnabled(enabled);
-        };
-        buttons(false);
-        const TServerCheck check = CheckFtpServer(account);
-        buttons(true);
+        const TServerCheck check = CheckFtpServer(account, {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard});
         if (check.Untrusted()) {
             const QString print = AskToTrust(check);
             if (!print.isEmpty())

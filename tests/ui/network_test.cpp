@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 
 namespace {
@@ -244,7 +245,20 @@ TEST_F(Network, TlsChoiceSuggestsThePortAndCheckServerPinsOnlyWhenAsked)
     form_.cbSecurity()->setCurrentIndex(ftpExplicitTls);
     const QString print = certificates.Fingerprint(QStringLiteral("selfsigned"));
     dialogs_->answers = {platform::mrNo, platform::mrYes};
+    // The buttons rest while the check runs the event loop: an OK then would
+    // close the dialog before the answer could pin the fingerprint.
+    const char* const buttons[] = {"OKBtn", "btnCancel", "btnCheckServer"};
+    QStringList enabledDuringCheck{QStringLiteral("the check never ran the event loop")};
+    QTimer::singleShot(0, &form_, [&] {
+        enabledDuringCheck.clear();
+        for (const char* name : buttons)
+            if (form_.findChild<QPushButton*>(QLatin1String(name))->isEnabled())
+                enabledDuringCheck << QLatin1String(name);
+    });
     form_.btnCheckServer()->click();
+    EXPECT_TRUE(enabledDuringCheck.isEmpty()) << enabledDuringCheck.join(QStringLiteral(", ")).toStdString();
+    for (const char* name : buttons)
+        EXPECT_TRUE(form_.findChild<QPushButton*>(QLatin1String(name))->isEnabled()) << name;
     EXPECT_TRUE(form_.edFingerprint()->text().isEmpty());
     form_.btnCheckServer()->click();
     EXPECT_EQ(form_.edFingerprint()->text(), print);
