@@ -13,6 +13,14 @@ QString DateText(const QDateTime& t)
     return t.isValid() ? t.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'")) : QStringLiteral("?");
 }
 
+// Subject, issuer, validity and fingerprint, one per line.
+QString CertificateText(const TTlsCertificateInfo& c)
+{
+    return QStringLiteral("Subject: ") + c.subject + QStringLiteral("\rIssuer: ") + c.issuer +
+           QStringLiteral("\rValid from ") + DateText(c.notBefore) + QStringLiteral(" to ") + DateText(c.notAfter) +
+           QStringLiteral("\rSHA-256 fingerprint: ") + c.fingerprint;
+}
+
 }  // namespace
 
 TServerCheck CheckFtpServer(const settings::FtpAccount& account, std::initializer_list<QWidget*> resting)
@@ -46,13 +54,6 @@ QString SuggestedPort(int tlsMode, const QString& port)
     if (!implicit && port == QLatin1String("990"))
         return QStringLiteral("21");
     return port;
-}
-
-QString CertificateText(const TTlsCertificateInfo& c)
-{
-    return QStringLiteral("Subject: ") + c.subject + QStringLiteral("\rIssuer: ") + c.issuer +
-           QStringLiteral("\rValid from ") + DateText(c.notBefore) + QStringLiteral(" to ") + DateText(c.notAfter) +
-           QStringLiteral("\rSHA-256 fingerprint: ") + c.fingerprint;
 }
 
 QString AskToTrust(const TServerCheck& check)

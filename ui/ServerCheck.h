@@ -36,9 +36,6 @@ TServerCheck CheckFtpServer(const settings::FtpAccount& account, std::initialize
 // suggests 990, another choice with 990 suggests 21; else the port stays.
 QString SuggestedPort(int tlsMode, const QString& port);
 
-// Subject, issuer, validity and fingerprint, one per line.
-QString CertificateText(const TTlsCertificateInfo& certificate);
-
 // For a refused certificate: shows it and why, and asks whether to trust it.
 // The fingerprint to pin, or empty when the user said no.
 QString AskToTrust(const TServerCheck& check);
