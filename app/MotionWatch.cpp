@@ -101,11 +101,6 @@ void TMotionWatch::FollowCapture()
     };
 }
 
-QDateTime TMotionWatch::Clock() const
-{
-    return Now ? Now() : QDateTime::currentDateTime();
-}
-
 void TMotionWatch::Feed(const uchar* rgb, int width, int height, qsizetype stride)
 {
     if (pictureWatcher_)
@@ -113,13 +108,15 @@ void TMotionWatch::Feed(const uchar* rgb, int width, int height, qsizetype strid
     if (!settings_.enabled)
         return;
     const motion::Result& result = detector_.Feed(rgb, width, height, std::size_t(stride));
-    if (result.motion) {
-        ShowLamp(true);
-        lampHold_.start();
-    }
     ShowOutline(result);
-    if (gate_.Feed(result.motion, Clock().toMSecsSinceEpoch()))
-        Fire(rgb, width, height, stride, result);
+    if (!result.motion)
+        return;
+    ShowLamp(true);
+    lampHold_.start();
+    // The clock is read on motion only, once for the quiet time and the names.
+    const QDateTime now = Now ? Now() : QDateTime::currentDateTime();
+    if (gate_.Feed(true, now.toMSecsSinceEpoch()))
+        Fire(rgb, width, height, stride, result, now);
 }
 
 void TMotionWatch::ShowLamp(bool motion)
@@ -150,7 +147,8 @@ void TMotionWatch::ShowOutline(const motion::Result& result)
     outline_->show();
 }
 
-void TMotionWatch::Fire(const uchar* rgb, int width, int height, qsizetype stride, const motion::Result& result)
+void TMotionWatch::Fire(const uchar* rgb, int width, int height, qsizetype stride, const motion::Result& result,
+                        const QDateTime& now)
 {
     ++events_;
     // The frame with the changed area outlined: what the snapshot and the
@@ -166,7 +164,6 @@ void TMotionWatch::Fire(const uchar* rgb, int width, int height, qsizetype strid
         const int y1 = result.bottom * height / motion::kBlocksY;
         p.drawRect(QRect(QPoint(x0 + pen / 2, y0 + pen / 2), QPoint(x1 - 1 - pen / 2, y1 - 1 - pen / 2)));
     }
-    const QDateTime now = Clock();
     // The actions run from the event loop, not inside the capture's own call:
     // a frame grabbed for an update tick must not start an upload beside it.
     QMetaObject::invokeMethod(this, [this, picture, now, area = result.areaPercent] { Act(picture, now, area); },

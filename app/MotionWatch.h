@@ -59,7 +59,6 @@ public:
     int Events() const { return events_; }
     // The lamp: motion seen within the last second.
     bool MotionShown() const { return lampMotion_; }
-    QLabel* Lamp() const { return lamp_; }
     TMotionOutline* Outline() const { return outline_; }
 
     // Whether the capture component's recording is one an event started.
@@ -71,11 +70,11 @@ private:
     void FollowCapture();
     void ShowLamp(bool motion);
     void ShowOutline(const motion::Result& result);
-    void Fire(const uchar* rgb, int width, int height, qsizetype stride, const motion::Result& result);
+    void Fire(const uchar* rgb, int width, int height, qsizetype stride, const motion::Result& result,
+              const QDateTime& now);
     void Act(const QImage& picture, const QDateTime& now, double areaPercent);
     QString SaveSnapshot(const QImage& picture, const QString& name);
     bool Record(const QString& file, int seconds);
-    QDateTime Clock() const;
 
     TVideoCap& cap_;
     app::ProgramFiles files_;
