@@ -33,14 +33,14 @@ int BlockOf(int x, int y)
     return (y / kBlockSize) * kBlocksX + x / kBlockSize;
 }
 
-}  // namespace
-
+// The per-pixel difference that counts as a change: at sensitivity 100 a
+// grey difference of 5, at 1 one of 50.
 int PixelThreshold(int sensitivity)
 {
-    sensitivity = std::clamp(sensitivity, 1, 100);
-    // 100 takes a grey difference of 5 as a change, 1 one of 50.
     return 5 + (100 - sensitivity) * 45 / 99;
 }
+
+}  // namespace
 
 Detector::Detector(const Options& options)
 {
@@ -199,6 +199,13 @@ void Detector::Compare()
     hitBefore_ = hit;
 }
 
+void Detector::TakeBackground()
+{
+    for (int i = 0; i < kPixels; ++i)
+        background_[std::size_t(i)] = std::int32_t(work_[std::size_t(i)]) << 8;
+    hitBefore_ = false;
+}
+
 void Detector::Adapt()
 {
     for (int y = 0; y < kWorkHeight; ++y) {
@@ -223,19 +230,15 @@ const Result& Detector::Feed(const std::uint8_t* rgb, int width, int height, std
     }
     Shrink(rgb, stride);
     if (!haveBackground_) {
-        for (int i = 0; i < kPixels; ++i)
-            background_[std::size_t(i)] = std::int32_t(work_[std::size_t(i)]) << 8;
+        TakeBackground();
         haveBackground_ = true;
-        hitBefore_ = false;
         result_ = Result{};
         return result_;
     }
     Compare();
     if (result_.lighting) {
         // Light, not motion: the new picture is the background from now on.
-        for (int i = 0; i < kPixels; ++i)
-            background_[std::size_t(i)] = std::int32_t(work_[std::size_t(i)]) << 8;
-        hitBefore_ = false;
+        TakeBackground();
         return result_;
     }
     Adapt();

@@ -48,9 +48,6 @@ struct Result {
     bool Changed(int bx, int by) const { return changed[std::size_t(by * kBlocksX + bx)]; }
 };
 
-// The per-pixel difference that counts as a change at a sensitivity.
-int PixelThreshold(int sensitivity);
-
 class Detector
 {
 public:
@@ -58,7 +55,6 @@ public:
 
     // Values out of range are clamped. The background is kept.
     void SetOptions(const Options& options);
-    const Options& GetOptions() const { return options_; }
     // Forgets the background: the next frame starts it afresh.
     void Reset();
 
@@ -73,6 +69,8 @@ private:
     void Shrink(const std::uint8_t* rgb, std::size_t stride);
     void Compare();
     void Adapt();
+    // The current picture becomes the background.
+    void TakeBackground();
 
     Options options_;
     int threshold_ = 0;
@@ -105,7 +103,6 @@ class EventGate
 {
 public:
     void SetQuietMs(std::int64_t quietMs) { quietMs_ = quietMs; }
-    std::int64_t QuietMs() const { return quietMs_; }
     // True when this frame starts an event. A clock that went back ends the
     // quiet time.
     bool Feed(bool motion, std::int64_t nowMs);

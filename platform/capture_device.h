@@ -101,7 +101,6 @@ enum class TestScene {
 // The scene of test-pattern cameras opened from now on; an open one changes
 // its scene through the source dialog ("Scene").
 void SetTestPatternScene(TestScene scene);
-TestScene TestPatternScene();
 
 // Frames of a room scene are counted from its start (the camera's start or
 // the choice of the scene). The visitor steps in whole at kVisitorFirstFrame,

@@ -386,11 +386,6 @@ void SetTestPatternScene(TestScene scene)
     defaultScene = int(scene);
 }
 
-TestScene TestPatternScene()
-{
-    return TestScene(defaultScene.load());
-}
-
 QRect TestPatternClockArea()
 {
     // The band is one and a half times a twelfth of the height: an eighth.
