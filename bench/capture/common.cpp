@@ -6,9 +6,17 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QEventLoop>
 #include <QTimer>
 
 #include <sys/resource.h>
+
+void Pump(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
 
 bool OpenTestPattern640(TVideoCap& cap)
 {

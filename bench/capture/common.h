@@ -7,5 +7,8 @@ class TVideoCap;
 // through its format dialog (answered by the program itself).
 bool OpenTestPattern640(TVideoCap& cap);
 
+// Runs the event loop, sleeping while there is nothing to do.
+void Pump(int ms);
+
 // Processor time of this process so far, user and system, in seconds.
 double ProcessCpuSeconds();

@@ -13,22 +13,9 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-
-// Runs the event loop, sleeping while there is nothing to do.
-void Pump(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -12,9 +12,7 @@
 #include "platform/capture_device.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QImage>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,13 +21,6 @@
 namespace {
 
 using platform::capture::TestScene;
-
-void Pump(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // The preview's processor share over seconds, after half a second to settle.
 double PreviewShare(int seconds)
@@ -57,7 +48,8 @@ int main(int argc, char** argv)
         platform::capture::RenderTestScene(TestScene::Visitor, platform::capture::kVisitorFirstFrame - 10 + i,
                                            QSize(640, 480), QTime(12, 0).addMSecs(int(i) * 66), frames[i]);
     motion::Options options;
-    options.mask.push_back({0, 875, 1000, 125});
+    const QRect clock = platform::capture::TestPatternClockArea();
+    options.mask.push_back({clock.x(), clock.y(), clock.width(), clock.height()});
     motion::Detector detector(options);
     int fed = 0;
     int motionFrames = 0;
