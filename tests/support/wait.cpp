@@ -37,7 +37,7 @@ void WhenModal(const QString& objectName, std::function<void(QDialog*)> act)
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, [timer, objectName, act = std::move(act)] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!dialog || (!objectName.isEmpty() && dialog->objectName() != objectName))
+        if (!dialog || dialog->objectName() != objectName)
             return;
         timer->stop();
         timer->deleteLater();
