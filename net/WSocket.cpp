@@ -2134,7 +2134,7 @@ void TCustomLineWSocket::EnsureLineBuffer(int size)
 bool TCustomLineWSocket::FireOwnerDataAvailable(std::uint16_t error)
 {
     FlagScope scope(this, inOwnerDataEvent_, true);
-    return TCustomTlsWSocket::FireDataAvailable(error);
+    return TCustomSocksWSocket::FireDataAvailable(error);
 }
 
 void TCustomLineWSocket::DeliverPendingLine()
@@ -2167,8 +2167,11 @@ void TCustomLineWSocket::DeliverHeldBytes()
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
 {
-    if (!lineMode_ || lineEnd_.isEmpty() || socksPhase_ != socksPhaseIdle || TlsNegotiating())
-        return FireOwnerDataAvailable(error);
+    if (!lineMode_ || lineEnd_.isEmpty() || socksPhase_ != socksPhaseIdle || TlsNegotiating()) {
+        // Through the TLS layer, which decrypts before it calls the owner.
+        FlagScope scope(this, inOwnerDataEvent_, true);
+        return TCustomTlsWSocket::FireDataAvailable(error);
+    }
 
     const EventWatch watch(this);
     auto ended = [&] { return watch.Ended() || lineBuffer_.isEmpty(); };
@@ -2180,6 +2183,8 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
         n = 255;
     EnsureLineBuffer(bufferedCount_ + n + 1);
     int got = ReceiveFromBelow(lineBuffer_.data() + bufferedCount_, n);
+    if (got < 0 && TlsBroken())
+        return TCustomTlsWSocket::FireDataAvailable(error);
     if (got <= 0)
         return true;
     lineBuffer_[bufferedCount_ + got] = 0;

@@ -589,6 +589,9 @@ protected:
 
     // The handshake is running: the line layer leaves the bytes to this one.
     bool TlsNegotiating() const;
+    // A record failed: the line layer hands the failure back to this layer,
+    // which ends the connection.
+    bool TlsBroken() const { return TlsActive() && tlsBroken_ != 0; }
 
 private:
     void TlsBegin(bool atConnect);
@@ -602,11 +605,12 @@ private:
     // Delivers the plain buffer to the owner (also an end of the stream once).
     bool TlsDeliver(std::uint16_t error);
     void TlsDrop();
+    // Posts a read notice for plain bytes still waiting, once.
+    void TlsRenotice();
 
     std::unique_ptr<TTlsEngine> tls_;
     TSocket tlsSocket_ = INVALID_SOCKET;  // the connection the engine belongs to
     bool tlsConnecting_ = false;          // the owner waits for OnSessionConnected
-    bool tlsReportDone_ = false;          // a handshake done/failed to report
     QByteArray tlsPlain_;                 // decrypted, not yet read by the owner
     QByteArray tlsPending_;               // sent by the owner before the handshake ended
     bool tlsEnded_ = false;               // close notice or end of the connection seen

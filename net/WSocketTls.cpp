@@ -512,6 +512,12 @@ bool TCustomTlsWSocket::FireDataAvailable(std::uint16_t error)
         TlsHandshakeDone();
         if (watch.Ended())
             return true;
+        // Bytes that came with the handshake's end are announced afresh, so
+        // that they take the owner's whole path, the line layer included.
+        if (!tlsPlain_.isEmpty()) {
+            TlsRenotice();
+            return true;
+        }
     }
     return TlsDeliver(error);
 }
@@ -686,12 +692,18 @@ int TCustomTlsWSocket::RawReceive(void* buffer, int length, int flags)
     const int n = int(std::min<qsizetype>(length, tlsPlain_.size()));
     std::memcpy(buffer, tlsPlain_.constData(), size_t(n));
     tlsPlain_.remove(0, n);
-    // The rest is announced as the socket would announce unread bytes.
-    if (!tlsPlain_.isEmpty() && !tlsRenotice_) {
-        tlsRenotice_ = true;
-        PostToSelf(WM_SOCKET_EVENT, WPARAM(hSocket_), MakeLParam(FD_READ, 0));
-    }
+    if (!tlsPlain_.isEmpty())
+        TlsRenotice();
     return n;
+}
+
+void TCustomTlsWSocket::TlsRenotice()
+{
+    // Announced as the socket would announce unread bytes.
+    if (tlsRenotice_)
+        return;
+    tlsRenotice_ = true;
+    PostToSelf(WM_SOCKET_EVENT, WPARAM(hSocket_), MakeLParam(FD_READ, 0));
 }
 
 void TCustomTlsWSocket::CloseInternal(bool shutdownFirst, int error)

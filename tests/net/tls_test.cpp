@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 using namespace nettest;
@@ -46,6 +47,11 @@ public:
 
     QString PortText() const { return QString::number(serverPort()); }
     std::vector<std::unique_ptr<QSslSocket>> peers;
+    // Sent as soon as a connection is encrypted; then, when set, bytes that
+    // are no TLS record, written past the encryption.
+    QByteArray greeting;
+    bool breakAfterGreeting = false;
+    void OnlyTls12() { config_.setProtocol(QSsl::TlsV1_2); }
 
 protected:
     void incomingConnection(qintptr handle) override
@@ -66,6 +72,14 @@ protected:
                 raw->readAll();
                 raw->write("500 no TLS here\r\n");
             }
+        });
+        QObject::connect(raw, &QSslSocket::encrypted, [this, raw] {
+            if (greeting.isEmpty())
+                return;
+            raw->write(greeting);
+            raw->flush();
+            if (breakAfterGreeting)
+                ::write(int(raw->socketDescriptor()), "\x17\x03\x03\x00\x05junk!", 10);
         });
         if (mode_ == Mode::Implicit)
             raw->startServerEncryption();
@@ -88,8 +102,10 @@ struct Probe {
         s.OnDataAvailable = [this, readSize](TCustomWSocket* sender, std::uint16_t) {
             QByteArray buf(readSize, Qt::Uninitialized);
             const int n = sender->Receive(buf.data(), readSize);
-            if (n > 0)
+            if (n > 0) {
                 got.append(buf.constData(), n);
+                reads.emplace_back(buf.constData(), n);
+            }
         };
     }
     void Connect(const QString& port, bool atConnect, const QString& pin = {})
@@ -105,6 +121,7 @@ struct Probe {
     std::vector<int> connected, tlsDone, closed;
     int dataSent = 0;
     QByteArray got;
+    std::vector<QByteArray> reads;  // one per data event
 };
 
 }  // namespace
@@ -222,6 +239,47 @@ TEST(TlsLayer, RefusalsReportedOnceWithTheReason)
         }
         EXPECT_EQ(p.s.State(), wsClosed);
         EXPECT_TRUE(p.got.isEmpty()) << r.name;
+    }
+}
+
+// Line mode works on the plain bytes: each line is one data event, also the
+// lines that come in one read with the handshake's end (TLS 1.2), and a
+// record that does not decrypt ends the connection as it does without lines.
+TEST(TlsLayer, LineModeSplitsThePlainBytes)
+{
+    const TlsCertificates& c = TlsCertificates::Get();
+    ASSERT_TRUE(c.Ok());
+    const struct {
+        const char* name;
+        bool tls12;
+        const char* greeting;
+        bool broken;
+        const char* send;
+        std::vector<QByteArray> lines;
+    } rows[] = {
+        {"echoed lines", false, "", false, "one\r\ntwo\r\n", {"one\r\n", "two\r\n"}},
+        {"lines with the handshake's end", true, "220 a\r\n220 b\r\n", false, "", {"220 a\r\n", "220 b\r\n"}},
+        {"a broken record after a line", false, "220 a\r\n", true, "", {"220 a\r\n"}},
+    };
+    for (const auto& r : rows) {
+        TlsEchoServer server(TlsEchoServer::Mode::Implicit, QStringLiteral("selfsigned"));
+        if (r.tls12)
+            server.OnlyTls12();
+        server.greeting = r.greeting;
+        server.breakAfterGreeting = r.broken;
+        Probe p;
+        p.s.SetLineMode(true);
+        p.Connect(server.PortText(), true, c.Fingerprint(QStringLiteral("selfsigned")));
+        ASSERT_TRUE(WaitUntil([&] { return !p.connected.empty(); })) << r.name;
+        if (*r.send)
+            p.s.SendText(QString::fromLatin1(r.send));
+        EXPECT_TRUE(WaitUntil([&] { return p.reads.size() >= r.lines.size() && (!r.broken || !p.closed.empty()); }))
+            << r.name;
+        EXPECT_EQ(p.reads, r.lines) << r.name;
+        if (r.broken)
+            EXPECT_EQ(p.closed, std::vector<int>{tlsConnectionBroken}) << r.name;
+        else
+            EXPECT_TRUE(p.closed.empty()) << r.name;
     }
 }
 
