@@ -607,6 +607,8 @@ private:
     void TlsDrop();
     // Posts a read notice for plain bytes still waiting, once.
     void TlsRenotice();
+    // The close notice, sent at once, before a close.
+    void SendCloseNotice();
 
     std::unique_ptr<TTlsEngine> tls_;
     TSocket tlsSocket_ = INVALID_SOCKET;  // the connection the engine belongs to

@@ -353,14 +353,21 @@ TCustomTlsWSocket::TCustomTlsWSocket(QObject* owner) : TCustomSocksWSocket(owner
 TCustomTlsWSocket::~TCustomTlsWSocket()
 {
     OnTlsDone = nullptr;
-    // The peer learns that the stream ended here and was not cut off; the
-    // core closes the connection after this.
-    if (TlsEstablished() && state_ == wsConnected && allSent_ && !tlsBroken_ && !tlsNoticeSent_) {
-        tls_->Shutdown();
-        const QByteArray notice = tls_->TakeOutput();
-        if (!notice.isEmpty())
-            platform::Send(hSocket_, notice.constData(), int(notice.size()), 0);
-    }
+    // The core closes the connection after this, without this layer.
+    SendCloseNotice();
+}
+
+void TCustomTlsWSocket::SendCloseNotice()
+{
+    // The peer learns that the stream ended here and was not cut off; bytes
+    // still queued are dropped by the close, so then it says nothing.
+    if (!TlsEstablished() || state_ != wsConnected || !allSent_ || tlsBroken_ || tlsNoticeSent_)
+        return;
+    tlsNoticeSent_ = true;
+    tls_->Shutdown();
+    const QByteArray notice = tls_->TakeOutput();
+    if (!notice.isEmpty())
+        platform::Send(hSocket_, notice.constData(), int(notice.size()), 0);
 }
 
 bool TCustomTlsWSocket::TlsActive() const
@@ -708,15 +715,8 @@ void TCustomTlsWSocket::TlsRenotice()
 
 void TCustomTlsWSocket::CloseInternal(bool shutdownFirst, int error)
 {
-    // A graceful close tells the peer that nothing was cut off; bytes still
-    // queued are dropped by the close, so then it says nothing.
-    if (shutdownFirst && TlsEstablished() && state_ == wsConnected && allSent_ && !tlsBroken_ && !tlsNoticeSent_) {
-        tlsNoticeSent_ = true;
-        tls_->Shutdown();
-        const QByteArray notice = tls_->TakeOutput();
-        if (!notice.isEmpty())
-            platform::Send(hSocket_, notice.constData(), int(notice.size()), 0);
-    }
+    if (shutdownFirst)
+        SendCloseNotice();
     TCustomSocksWSocket::CloseInternal(shutdownFirst, error);
 }
 
