@@ -68,9 +68,7 @@ void TErrorLog::CaptureError(int /*errorId*/, const QString& text)
 
 void TErrorLog::CaptureReturned(const QString& driverName)
 {
-    const QString text = QStringLiteral("Capture device is back: ") + driverName;
-    Status(text);
-    Append(Stamp() + kSeparator + text);
+    Note(QStringLiteral("Capture device is back: ") + driverName);
 }
 
 void TErrorLog::FtpError(const QString& errorMessage)
@@ -81,7 +79,7 @@ void TErrorLog::FtpError(const QString& errorMessage)
     Append(Stamp() + kSeparator + QStringLiteral("FTP Error = ") + errorMessage);
 }
 
-void TErrorLog::FtpNote(const QString& text)
+void TErrorLog::Note(const QString& text)
 {
     Status(text);
     Append(Stamp() + kSeparator + text);

@@ -46,8 +46,8 @@ public:
     void CaptureReturned(const QString& driverName);
     // A failed FTP request, with the client's error message.
     void FtpError(const QString& errorMessage);
-    // Something about the FTP server worth a line that is no failure.
-    void FtpNote(const QString& text);
+    // Something worth a line that is no failure.
+    void Note(const QString& text);
     // A frame that could not be saved for the website update, when it starts
     // (atStart) or at a tick; the log line only when toLog.
     void FrameSaveFailed(bool atStart, bool toLog = true);

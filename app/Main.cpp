@@ -135,7 +135,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
         platform::Dialogs().SetCursor(platform::Cursor::Default);
     };
     upload_->OnFinished = [this] { UploadFinished(); };
-    upload_->OnNote = [this](const QString& text) { errorLog_->FtpNote(text); };
+    upload_->OnNote = [this](const QString& text) { errorLog_->Note(text); };
     closeDeadline_.setSingleShot(true);
     connect(&closeDeadline_, &QTimer::timeout, this, [this] { upload_->Abandon(); });
 
