@@ -33,9 +33,10 @@ struct AccountText {
     QString FtpAccount::*field;
     const char* readDefault;
 };
+constexpr char kFtpPort[] = "FTP_Port";
 constexpr AccountText kAccountTexts[] = {
     {"FTP_Host", &FtpAccount::host, ""},
-    {"FTP_Port", &FtpAccount::port, "21"},
+    {kFtpPort, &FtpAccount::port, "21"},
     {"FTP_Timeout", &FtpAccount::timeout, "15"},
     {"User_ID", &FtpAccount::userId, ""},
     {"Password", &FtpAccount::password, ""},
@@ -201,7 +202,7 @@ void TProgramSettings::SaveSecurity(const FtpSecurity& tls, const QString& port)
     account.tls = tls;
     account.port = port;
     platform::IniFile file = File();
-    file.WriteString(kFtpSettings, QStringLiteral("FTP_Port"), port);
+    file.WriteString(kFtpSettings, QString::fromLatin1(kFtpPort), port);
     WriteSecurity(file, tls);
 }
 
