@@ -16,6 +16,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -103,7 +104,12 @@ public:
             pollfd p{listener, POLLIN, 0};
             if (::poll(&p, 1, 1) == 1) {
                 fd_ = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                return fd_ >= 0;
+                if (fd_ < 0)
+                    return false;
+                // Small pieces must not wait for an acknowledgement (Nagle).
+                const int one = 1;
+                ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                return true;
             }
         }
         return false;
@@ -127,9 +133,9 @@ public:
     void Write(const QByteArray& bytes)
     {
         if (ssl_) {
-            if (!bytes.isEmpty())
-                SSL_write(ssl_, bytes.constData(), int(bytes.size()));
-            Flush();
+            // Held until the handshake is through: a write before it fails.
+            pending_ += bytes;
+            Pump();
         } else {
             ::send(fd_, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
         }
@@ -151,6 +157,9 @@ public:
         if (ssl_) {
             if (!SSL_is_init_finished(ssl_))
                 SSL_do_handshake(ssl_);
+            if (SSL_is_init_finished(ssl_) && !pending_.isEmpty() &&
+                SSL_write(ssl_, pending_.constData(), int(pending_.size())) > 0)
+                pending_.clear();
             int n;
             while ((n = SSL_read(ssl_, buffer, sizeof buffer)) > 0)
                 plain_.append(buffer, n);
@@ -198,20 +207,28 @@ private:
     BIO* out_ = nullptr;  // owned by ssl_
     QByteArray clear_;
     QByteArray plain_;
+    QByteArray pending_;  // written before the handshake was through
     int taken_ = 0;  // command lines taken
 };
 
-// A reply to the command: the expected answer or the input's bytes.
-QByteArray Answer(fuzz::Input& in, const QByteArray& command)
+// The expected reply, or the input's bytes; scripted stays true while every
+// reply so far was the expected one.
+QByteArray Reply(fuzz::Input& in, const QByteArray& expected, bool& scripted)
 {
-    if (in.Byte() % 4 != 0) {
-        if (command.startsWith("USER"))
-            return "331 Password please.\r\n";
-        if (command.startsWith("PASS"))
-            return "230 Logged in.\r\n";
-        return "200 Ok.\r\n";
-    }
+    if (in.Byte() % 4 != 0)
+        return expected;
+    scripted = false;
     return in.Field() + "\r\n";
+}
+
+// A reply to the command.
+QByteArray Answer(fuzz::Input& in, const QByteArray& command, bool& scripted)
+{
+    if (command.startsWith("USER"))
+        return Reply(in, "331 Password please.\r\n", scripted);
+    if (command.startsWith("PASS"))
+        return Reply(in, "230 Logged in.\r\n", scripted);
+    return Reply(in, "200 Ok.\r\n", scripted);
 }
 
 // The reply in pieces, with the client's events running in between.
@@ -246,6 +263,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int done = 0;
     int result = -1;
     int sent = 0;
+    bool scripted = true;       // the server answered as a server should
     QList<QByteArray> secured;  // commands received over TLS
     {
         TFtpClient client;
@@ -267,12 +285,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return 0;
         if (implicit)
             far.StartTls();
-        WriteInPieces(in, far, in.Byte() % 4 != 0 ? QByteArray("220 Ready.\r\n") : in.Field() + "\r\n");
+        WriteInPieces(in, far, Reply(in, "220 Ready.\r\n", scripted));
 
         QByteArray line;
         if (!implicit && far.NextLine(line, done, sent)) {
             FUZZ_CHECK(line == "AUTH TLS" || line == "QUIT");
-            const QByteArray reply = in.Byte() % 4 != 0 ? QByteArray("234 Go ahead.\r\n") : in.Field() + "\r\n";
+            const QByteArray reply = Reply(in, "234 Go ahead.\r\n", scripted);
             WriteInPieces(in, far, reply);
             if (line == "AUTH TLS" && reply.startsWith("234 "))
                 far.StartTls();
@@ -283,7 +301,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(line == "QUIT");
             else
                 secured << line;
-            WriteInPieces(in, far, Answer(in, line));
+            WriteInPieces(in, far, Answer(in, line, scripted));
         }
         // The server hangs up: the login ends, whatever it was waiting for.
         far.Close();
@@ -293,6 +311,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ::poll(nullptr, 0, 1);
         }
         FUZZ_CHECK(done == 1);
+        // A server that answers every command as it should lets the login through.
+        if (scripted)
+            FUZZ_CHECK(result == 0);
         if (result == 0) {
             FUZZ_CHECK(secured.contains("PBSZ 0"));
             FUZZ_CHECK(secured.contains("PROT P"));
