@@ -48,6 +48,22 @@ inline void WriteFile(const QString& path, const QByteArray& bytes)
     f.write(bytes);
 }
 
+// A settings file for an account on a loopback server, past the first run;
+// extra goes into section "FTP Settings".
+inline QByteArray Account(const QString& port, const QString& user, const QString& password, const QByteArray& extra = {})
+{
+    return "[FTP Settings]\nFTP_Host=127.0.0.1\nFTP_Port=" + port.toUtf8() + "\nUser_ID=" + user.toUtf8() +
+           "\nPassword=" + password.toUtf8() + "\n" + extra + "[Other Settings]\nFirstRun=0\n";
+}
+
+// The lines of a log file, empty ones left out.
+inline QStringList LogLines(const QString& path)
+{
+    QStringList lines = QString::fromUtf8(ReadFile(path)).split(QStringLiteral("\r\n"));
+    lines.removeAll(QString());
+    return lines;
+}
+
 using testsupport::WhenModal;
 
 class MainWindowTest : public ::testing::Test
@@ -68,6 +84,7 @@ protected:
     }
 
     QString Path(const QString& name) const { return dir_.path() + QLatin1Char('/') + name; }
+    QStringList LogLines() const { return apptest::LogLines(Path(QStringLiteral("Error.log"))); }
 
     void StoreDriver(int index)
     {

@@ -15,9 +15,8 @@ namespace {
 
 QByteArray TlsAccount(const FtpRealServer& server, const QString& pin)
 {
-    return "[FTP Settings]\nFTP_Host=127.0.0.1\nFTP_Port=" + server.PortText().toUtf8() + "\nUser_ID=" +
-           server.User().toUtf8() + "\nPassword=" + server.Password().toUtf8() +
-           "\nAutoStart=1\nFTP_Security=1\nTLS_Fingerprint=" + pin.toUtf8() + "\n[Other Settings]\nFirstRun=0\n";
+    return Account(server.PortText(), server.User(), server.Password(),
+                   "AutoStart=1\nFTP_Security=1\nTLS_Fingerprint=" + pin.toUtf8() + "\n");
 }
 
 class TlsWebsiteUpdate : public MainWindowTest

@@ -20,9 +20,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(server_.Start()) << server_.Error().toStdString();
-        StoreSettings("[FTP Settings]\nFTP_Host=127.0.0.1\nFTP_Port=" + server_.PortText().toUtf8() + "\nUser_ID=" +
-                      server_.User().toUtf8() + "\nPassword=" + server_.Password().toUtf8() +
-                      "\n[Other Settings]\nFirstRun=0\n");
+        StoreSettings(Account(server_.PortText(), server_.User(), server_.Password()));
         LaunchWithCamera();
         tray_ = forms_->Tray();
         ASSERT_NE(tray_, nullptr);

@@ -23,12 +23,6 @@ using testsupport::WaitUntil;
 
 namespace {
 
-QByteArray Account(const QString& port, const QString& user, const QString& password, const QByteArray& extra = {})
-{
-    return "[FTP Settings]\nFTP_Host=127.0.0.1\nFTP_Port=" + port.toUtf8() + "\nUser_ID=" + user.toUtf8() +
-           "\nPassword=" + password.toUtf8() + "\n" + extra + "[Other Settings]\nFirstRun=0\n";
-}
-
 class WebsiteUpdate : public MainWindowTest
 {
 protected:
@@ -43,12 +37,6 @@ protected:
     QString Remote(const char* name) const { return server_.Root() + QLatin1Char('/') + QString::fromLatin1(name); }
     QByteArray RemoteBytes(const char* name) const { return ReadFile(Remote(name)); }
     QByteArray Local(const char* name) const { return ReadFile(Path(QString::fromLatin1(name))); }
-    QStringList LogLines() const
-    {
-        QStringList lines = QString::fromUtf8(Local("Error.log")).split(QStringLiteral("\r\n"));
-        lines.removeAll(QString());
-        return lines;
-    }
     QPushButton* StartButton() const { return Find<QPushButton>("BitBtnFrameCap"); }
 
     FtpRealServer server_;
@@ -362,12 +350,6 @@ protected:
     {
         StoreSettings(Account(fake_.PortText(), QStringLiteral("u"), QStringLiteral("p"), "Update_Interval=5\n" + extra));
         LaunchWithCamera();
-    }
-    QStringList LogLines() const
-    {
-        QStringList lines = QString::fromUtf8(ReadFile(Path(QStringLiteral("Error.log")))).split(QStringLiteral("\r\n"));
-        lines.removeAll(QString());
-        return lines;
     }
     // A picture published safely: stored under its temporary name, renamed.
     FtpFakeServer& Upload(FtpFakeServer& s, int delayMs = 0)
