@@ -65,11 +65,14 @@ QString AddressText(std::uint32_t networkOrder)
 
 bool IsPreliminary(int code) { return (code >= 150 && code <= 159) || code == 125; }
 
-// The reply code at the start of a line.
+// The reply code at the start of a line. A line that starts with no valid
+// code (three digits, 100 to 599) counts as 500: whatever the server meant,
+// it is no success, and a larger number would wrap to 0 in a 16-bit result.
 int ReplyCode(const QString& line)
 {
     int next = 0;
-    return static_cast<int>(ftp::GetInteger(line, 0, next));
+    const qint64 code = ftp::GetInteger(line, 0, next);
+    return next == 3 && line[0].isDigit() && code >= 100 && code <= 599 ? static_cast<int>(code) : 500;
 }
 
 // Steps of a high-level request in the order they run, whatever order the

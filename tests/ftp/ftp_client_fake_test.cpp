@@ -73,17 +73,36 @@ TEST_F(FtpClientFake, ThreeLineGreetingConnectsOnceAfterTheLastLine)
     EXPECT_EQ(p.displayAtConnect, 3);
 }
 
-TEST_F(FtpClientFake, GreetingOtherThan220ClosesWithThatCode)
+// A line with no valid reply code (three digits, 100 to 599) is a failure
+// too, reported as 500: never as 0, whatever its digits.
+TEST(FtpClientGreeting, OtherThan220ClosesWithThatCode)
 {
-    srv.Reply("120 Service ready in 5 minutes.");
+    const struct {
+        const char* greeting;
+        int error;
+    } rows[] = {
+        {"120 Service ready in 5 minutes.", 120},
+        {"000 Hello", 500},
+        {"0000010000000000000000000000000000004000 Hello", 500},
+        {"65536 Hello", 500},
+    };
+    for (const auto& r : rows) {
+        FtpFakeServer srv;
+        srv.Reply(r.greeting);
+        ClientProbe p(srv.Port());
+        EXPECT_FALSE(p.client.Login()) << r.greeting;
+        ASSERT_EQ(p.done.size(), 1) << r.greeting;
+        EXPECT_EQ(p.done[0].error, r.error) << r.greeting;
+        EXPECT_EQ(p.client.ErrorMessage(), r.greeting);
+        EXPECT_FALSE(p.client.IsConnected());
+        EXPECT_EQ(p.sessionConnected, 0);
+        EXPECT_TRUE(srv.Commands().isEmpty());
+    }
+    FtpFakeServer srv;  // the same for a command's reply
+    srv.Greeting().Expect("USER ").Reply("000 Ok");
     ClientProbe p(srv.Port());
     EXPECT_FALSE(p.client.Login());
-    ASSERT_EQ(p.done.size(), 1);
-    EXPECT_EQ(p.done[0].error, 120);
-    EXPECT_EQ(p.client.ErrorMessage(), "120 Service ready in 5 minutes.");
-    EXPECT_FALSE(p.client.IsConnected());
-    EXPECT_EQ(p.sessionConnected, 0);
-    EXPECT_TRUE(srv.Commands().isEmpty());
+    EXPECT_EQ(p.client.StatusCode(), 500);
 }
 
 TEST_F(FtpClientFake, EmptyLinesBareLfAndSplitRepliesAreAssembled)
