@@ -567,6 +567,10 @@ public:
     bool TlsActive() const;       // negotiating or established on this connection
     bool TlsEstablished() const;  // the handshake is through and the certificate passed
     TTlsSessionRef TlsSession() const;
+    // The peer ended the stream with its close notice: what it sent is
+    // whole. A bare end of the connection (a FIN anyone on the path can
+    // cause) is not answered with a notice of our own either.
+    bool TlsCloseNoticeReceived() const;
     // The last handshake's certificate and failure; kept after the close.
     const TTlsCertificateInfo& TlsPeerCertificate() const { return tlsPeer_; }
     const QString& TlsErrorText() const { return tlsErrorText_; }
@@ -620,6 +624,8 @@ private:
     int tlsBroken_ = 0;                   // a failure after the handshake
     bool tlsRenotice_ = false;            // a read notice is posted for the rest
     bool tlsNoticeSent_ = false;          // the close notice went out
+    bool tlsPeerClosed_ = false;          // the peer ended the connection first
+    bool tlsRenegotiationRefused_ = false;  // kept after the close, as the failure is
     bool tlsAtConnect_ = false;
     QString tlsHostName_;
     QString tlsFingerprint_;

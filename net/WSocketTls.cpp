@@ -54,6 +54,12 @@ void FreeSession(ssl_session_st* session)
 // ---------------------------------------------------------------------------
 // Fingerprints
 
+QString TlsRenegotiationRefusedText(const QString& cause)
+{
+    return QStringLiteral("The server asked to renegotiate TLS, which this program refuses (") + cause +
+           QLatin1Char(')');
+}
+
 QString TlsFingerprintText(const QByteArray& digest)
 {
     return QString::fromLatin1(digest.toHex(':').toUpper());
@@ -92,6 +98,10 @@ TTlsContext::TTlsContext()
     // connections to resume.
     SSL_CTX_set_session_cache_mode(ctx_, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(ctx_, &TTlsEngine::NewSessionCallback);
+    // A TLS 1.2 renegotiation would stall writes on reads the memory
+    // buffers cannot give them; refused, and said so when the server insists.
+    SSL_CTX_set_options(ctx_, SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_msg_callback(ctx_, &TTlsEngine::MessageCallback);
 }
 
 TTlsContext::~TTlsContext()
@@ -177,12 +187,24 @@ int TTlsEngine::NewSessionCallback(ssl_st* ssl, ssl_session_st* session)
     return 1;  // the reference is kept
 }
 
+void TTlsEngine::MessageCallback(int writing, int, int contentType, const void* buffer, size_t length, ssl_st* ssl,
+                                 void*)
+{
+    auto* engine = static_cast<TTlsEngine*>(SSL_get_app_data(ssl));
+    if (!engine || writing || contentType != SSL3_RT_HANDSHAKE || length == 0 || !engine->established_)
+        return;
+    if (*static_cast<const unsigned char*>(buffer) == SSL3_MT_HELLO_REQUEST)
+        engine->renegotiationAsked_ = true;
+}
+
 void TTlsEngine::Fail(int code, const QString& text)
 {
     if (errorCode_ != 0)
         return;
     errorCode_ = code;
     errorText_ = text;
+    if (renegotiationAsked_)
+        errorText_ = TlsRenegotiationRefusedText(text);
 }
 
 QString TTlsEngine::OpenSslErrorText(int result, const char* operation)
@@ -285,8 +307,10 @@ int TTlsEngine::Read(char* buffer, int length)
     const int kind = SSL_get_error(ssl_, r);
     if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE)
         return -1;
-    if (kind == SSL_ERROR_ZERO_RETURN)
+    if (kind == SSL_ERROR_ZERO_RETURN) {
+        closeNoticeReceived_ = true;
         return 0;
+    }
     Fail(tlsConnectionBroken, OpenSslErrorText(r, "TLS receive"));
     return -2;
 }
@@ -363,6 +387,10 @@ void TCustomTlsWSocket::SendCloseNotice()
     // still queued are dropped by the close, so then it says nothing.
     if (!TlsEstablished() || state_ != wsConnected || !allSent_ || tlsBroken_ || tlsNoticeSent_)
         return;
+    // A peer that ended without its own notice was cut off, or cut us off:
+    // our notice would make the cut look like a clean end to it.
+    if (tlsPeerClosed_ && !tls_->CloseNoticeReceived())
+        return;
     tlsNoticeSent_ = true;
     tls_->Shutdown();
     const QByteArray notice = tls_->TakeOutput();
@@ -411,6 +439,7 @@ void TCustomTlsWSocket::TlsBegin(bool atConnect)
     tlsPeer_ = {};
     tlsErrorText_.clear();
     tlsErrorCode_ = 0;
+    tlsRenegotiationRefused_ = false;
     tlsConnecting_ = atConnect;
     tls_ = std::make_unique<TTlsEngine>(tlsContext_, tlsHostName_.isEmpty() ? addrStr_ : tlsHostName_,
                                         tlsFingerprint_, tlsResume_);
@@ -443,6 +472,7 @@ void TCustomTlsWSocket::TlsDrop()
     tlsBroken_ = 0;
     tlsRenotice_ = false;
     tlsNoticeSent_ = false;
+    tlsPeerClosed_ = false;
 }
 
 bool TCustomTlsWSocket::TlsFlush()
@@ -470,6 +500,7 @@ void TCustomTlsWSocket::TlsPump()
                 tlsBroken_ = tlsConnectionBroken;
             break;
         }
+        tlsRenegotiationRefused_ = tlsRenegotiationRefused_ || tls_->RenegotiationAsked();
         if (tlsPlain_.size() >= kPlainCap || tlsEnded_ || tlsBroken_ || tls_->ErrorCode() != 0)
             break;
         const int got = TCustomSocksWSocket::RawReceive(buffer, int(sizeof buffer), 0);
@@ -598,8 +629,16 @@ void TCustomTlsWSocket::TlsFail(int code, const QString& text)
         CloseInternal(true, code);
 }
 
+bool TCustomTlsWSocket::TlsCloseNoticeReceived() const
+{
+    return TlsActive() && tls_->CloseNoticeReceived();
+}
+
 void TCustomTlsWSocket::FireSessionClosed(std::uint16_t error)
 {
+    // Still open here: the peer ended the connection, not this side.
+    if (TlsActive() && state_ == wsConnected)
+        tlsPeerClosed_ = true;
     // The peer closed: what it sent before goes to the owner first, however
     // the owner reads (one piece per notice or not), as the socket offers
     // unread bytes before it reports a close.
@@ -617,6 +656,13 @@ void TCustomTlsWSocket::FireSessionClosed(std::uint16_t error)
         }
         if (watch.Destroyed())
             return;
+    }
+    // A server that drops the connection over a refused renegotiation: the
+    // owner hears why, not only of a reset.
+    if (error != 0 && !IsTlsError(error) && tlsRenegotiationRefused_) {
+        tlsErrorText_ = TlsRenegotiationRefusedText(SocketErrorText(error));
+        tlsErrorCode_ = tlsConnectionBroken;
+        error = tlsConnectionBroken;
     }
     TCustomSocksWSocket::FireSessionClosed(error);
 }

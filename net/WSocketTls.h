@@ -27,6 +27,9 @@ constexpr int tlsConnectionBroken = 20104;       // a record failed after the ha
 
 inline bool IsTlsError(int code) { return code >= tlsHandshakeFailed && code <= tlsConnectionBroken; }
 
+// A failure after a refused renegotiation, in words that name it.
+QString TlsRenegotiationRefusedText(const QString& cause);
+
 // The SHA-256 digest as `openssl x509 -fingerprint -sha256` prints it: hex
 // pairs, upper case, colons between.
 QString TlsFingerprintText(const QByteArray& digest);
@@ -94,6 +97,11 @@ public:
     bool Write(const char* data, int length);
     // Queues the close notice.
     void Shutdown();
+    // The peer ended the session with its close notice, not a bare end of
+    // the connection that anyone on the path can cause.
+    bool CloseNoticeReceived() const { return closeNoticeReceived_; }
+    // The server asked to renegotiate after the handshake (refused).
+    bool RenegotiationAsked() const { return renegotiationAsked_; }
     // Encrypted bytes waiting to be sent, taken out.
     QByteArray TakeOutput();
 
@@ -106,6 +114,8 @@ public:
 private:
     friend class TTlsContext;
     static int NewSessionCallback(ssl_st* ssl, ssl_session_st* session);
+    static void MessageCallback(int writing, int version, int contentType, const void* buffer, size_t length,
+                                ssl_st* ssl, void* arg);
     void Fail(int code, const QString& text);
     QString OpenSslErrorText(int result, const char* operation);
     void ReadPeer();
@@ -118,6 +128,8 @@ private:
     QString host_;
     QString pinned_;
     bool established_ = false;
+    bool closeNoticeReceived_ = false;
+    bool renegotiationAsked_ = false;  // the server sent a hello request after the handshake
     int errorCode_ = 0;
     QString errorText_;
     TTlsCertificateInfo peer_;

@@ -1,8 +1,11 @@
 // The TLS layer against Qt's own TLS server on loopback: the events keep their
 // meaning, bytes survive both ways whatever the read sizes, a handshake can
-// start on an open connection, and every refusal is reported once.
+// start on an open connection, and every refusal is reported once. Against a
+// server on plain OpenSSL: how the ends of a stream are answered, and a
+// renegotiation refused.
 #include "net/WSocket.h"
 #include "tests/net/loopback.h"
+#include "tests/net/raw_tls_peer.h"
 #include "tests/support/tls_certificates.h"
 
 #include <QFile>
@@ -14,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <unistd.h>
 #include <vector>
@@ -300,5 +304,77 @@ TEST(TlsLayer, HandlerDeletesTheSocketAtTheHandshakeEnd)
         s->Connect();
         EXPECT_TRUE(WaitUntil([&] { return alive.isNull(); })) << pin;
         delete alive.data();
+    }
+}
+
+// How a stream ends decides what the other side may believe. Each row: what
+// the server does once some bytes of an upload-sized stream have arrived,
+// whether the client's own close notice may answer it, and whether the
+// client may take the end as clean.
+TEST(TlsLayer, EndsAreAnsweredAsTheyCame)
+{
+    ASSERT_TRUE(TlsCertificates::Get().Ok());
+    const struct {
+        const char* name;
+        RawTlsPeer::Act act;
+        int total;            // bytes the client sends, one block per data-sent notice
+        bool noticeAnswered;  // the client's close notice reached the server
+    } rows[] = {
+        // A FIN anyone on the path can forge: answered with a notice, the
+        // server would take the cut for a clean end.
+        {"bare end mid-stream", RawTlsPeer::Act::BareEnd, 1024 * 1024, false},
+        {"clean end after the stream", RawTlsPeer::Act::CleanEnd, 5000, true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        RawTlsPeer peer(r.act, 4096, QStringLiteral("selfsigned"));
+        Probe p;
+        int sent = 0;
+        bool cleanAtClose = false;
+        p.s.OnDataSent = [&](TCustomWSocket* s, std::uint16_t) {
+            if (sent < r.total && s->State() == wsConnected) {
+                const QByteArray block = Pattern(std::min(16384, r.total - sent), unsigned(sent));
+                sent += block.size();
+                s->Send(block);
+            }
+        };
+        p.s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) {
+            p.closed.push_back(e);
+            cleanAtClose = p.s.TlsCloseNoticeReceived();
+        };
+        p.s.OnSessionConnected = [&](TCustomWSocket* s, std::uint16_t) { s->Send(Pattern(4096)); };
+        p.Connect(peer.PortText(), true, TlsCertificates::Get().Fingerprint(QStringLiteral("selfsigned")));
+        ASSERT_TRUE(WaitUntil([&] { return !p.closed.empty(); }, 20000));
+        peer.Join();
+        EXPECT_TRUE(peer.failure.empty()) << peer.failure;
+        EXPECT_EQ(peer.closeNoticeSeen, r.noticeAnswered);
+        EXPECT_EQ(cleanAtClose, r.act == RawTlsPeer::Act::CleanEnd);
+    }
+}
+
+// A TLS 1.2 server that asks to renegotiate mid-upload: refused, and the
+// failure says so instead of a bare "connection broken" or "reset", however
+// the server then ends the connection.
+TEST(TlsLayer, RenegotiationIsRefusedWithItsReason)
+{
+    ASSERT_TRUE(TlsCertificates::Get().Ok());
+    for (const auto act : {RawTlsPeer::Act::Renegotiate, RawTlsPeer::Act::RenegotiateThenReset}) {
+        SCOPED_TRACE(int(act));
+        RawTlsPeer peer(act, 4096, QStringLiteral("selfsigned"));
+        Probe p;
+        int sent = 0;
+        p.s.OnDataSent = [&](TCustomWSocket* s, std::uint16_t) {
+            if (sent < 4 * 1024 * 1024 && s->State() == wsConnected) {
+                sent += 16384;
+                s->Send(Pattern(16384, unsigned(sent)));
+            }
+        };
+        p.s.OnSessionConnected = [&](TCustomWSocket* s, std::uint16_t) { s->Send(Pattern(4096)); };
+        p.Connect(peer.PortText(), true, TlsCertificates::Get().Fingerprint(QStringLiteral("selfsigned")));
+        ASSERT_TRUE(WaitUntil([&] { return !p.closed.empty(); }, 20000));
+        peer.Join();
+        EXPECT_EQ(p.closed, std::vector<int>{tlsConnectionBroken});
+        EXPECT_TRUE(p.s.TlsErrorText().startsWith(QStringLiteral("The server asked to renegotiate TLS")))
+            << p.s.TlsErrorText().toStdString();
     }
 }
