@@ -379,7 +379,7 @@ void TCustomFtpCli::FailRequest(int code, const QString& text, bool note)
     SetFailure(code, text);
     SetPhase(TransferPhase::Idle);
     CloseLocalFile();
-    CloseQuietly(dataSocket_);
+    CutQuietly(dataSocket_);
     if (note)
         Display(QStringLiteral("! ") + text);
     FinishRequest(code);
@@ -630,7 +630,7 @@ void TCustomFtpCli::ForceClose()
     } catch (const Exception&) {
     }
     CloseQuietly(controlSocket_);
-    CloseQuietly(dataSocket_);
+    CutQuietly(dataSocket_);
     CloseLocalFile();
     controlConnected_ = false;
     SetPhase(TransferPhase::Idle);
@@ -1407,6 +1407,7 @@ bool TCustomFtpCli::OpenLocalForUpload()
     auto file = std::make_unique<QFile>(localFileName_);
     if (!file->open(QIODevice::ReadOnly) || (resumeAt_ > 0 && !file->seek(resumeAt_)))
         return false;
+    transferSize_ = file->size() - resumeAt_;
     localStream_ = std::move(file);
     return true;
 }
@@ -1420,7 +1421,7 @@ bool TCustomFtpCli::EnsureDownloadFile()
         return true;
     Display(QStringLiteral("! Unable to open local file ") + localFileName_);
     RecordLocalFailure(550, QStringLiteral("Unable to open local file ") + localFileName_);
-    CloseQuietly(dataSocket_);
+    CutQuietly(dataSocket_);
     return false;
 }
 
@@ -1429,6 +1430,17 @@ void TCustomFtpCli::CloseQuietly(TWSocket* socket)
     try {
         if (socket && socket->State() != wsClosed)
             SocketCall(this, [&] { socket->Close(); });
+    } catch (const FtpClientGone&) {
+        throw;
+    } catch (...) {
+    }
+}
+
+void TCustomFtpCli::CutQuietly(TWSocket* socket)
+{
+    try {
+        if (socket && socket->State() != wsClosed)
+            SocketCall(this, [&] { socket->Abort(); });
     } catch (const FtpClientGone&) {
         throw;
     } catch (...) {
@@ -1468,6 +1480,9 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
     dataCommand_ = command;
     requestDoneFlag_ = false;
     byteCount_ = 0;
+    transferSize_ = -1;
+    uploadEnded_ = false;
+    bareTlsEnd_ = false;
     dataError_ = 0;
     localError_ = 0;
     localOpened_ = false;
@@ -1609,6 +1624,8 @@ void TCustomFtpCli::TransferFirstReply()
         return;
     }
     next_ = &TCustomFtpCli::TransferFinalReply;
+    if (!upload_ && dataCommand_ == QLatin1String("RETR"))
+        transferSize_ = ftp::AnnouncedSize(lastResponse_);
     if (phase_ != TransferPhase::Requested) {
         // The data connection has already ended: a download without bytes
         // still leaves its (empty) file.
@@ -1654,6 +1671,8 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
         return;  // closed by the end of a request
     if (!CloseLocalFile())
         RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
+    if (state_ != fsAborting)
+        JudgeDataEnd();
     dataError_ = error;
     if (phase_ == TransferPhase::ReplyFirst)
         CompleteTransfer();
@@ -1661,8 +1680,31 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
         SetPhase(TransferPhase::DataFirst);
 }
 
+void TCustomFtpCli::JudgeDataEnd()
+{
+    if (upload_) {
+        // The server's 226 says nothing about bytes it never got.
+        if (!uploadEnded_)
+            RecordLocalFailure(426, QStringLiteral("426 Data connection closed by the server after %1 of %2 bytes")
+                                        .arg(byteCount_)
+                                        .arg(transferSize_));
+        return;
+    }
+    // The size is known only once the 150 reply is in: judged at completion.
+    bareTlsEnd_ = dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
+}
+
 void TCustomFtpCli::CompleteTransfer()
 {
+    // A bare end of a TLS stream can be forged by anyone on the path; only
+    // the size the server announced can vouch for what arrived.
+    if (bareTlsEnd_ && transferSize_ != byteCount_ && transferSize_ != byteCount_ + resumeAt_) {
+        const QString of = transferSize_ >= 0 ? QStringLiteral(" of %1").arg(transferSize_) : QString();
+        RecordLocalFailure(426, QStringLiteral("426 Data connection ended without the TLS close notice after %1%2 "
+                                               "bytes: the data may be incomplete")
+                                    .arg(byteCount_)
+                                    .arg(of));
+    }
     TransfertStats();
     resumeAt_ = 0;
     SetPhase(TransferPhase::Idle);
@@ -1712,7 +1754,7 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
         Display(QStringLiteral("! ") + note);
         RecordLocalFailure(426, failure);
         CloseLocalFile();
-        CloseQuietly(dataSocket_);
+        CutQuietly(dataSocket_);
     };
     if (error != 0) {
         cut(QStringLiteral("Error #") + QString::number(error) + QStringLiteral(" sending data"),
@@ -1733,6 +1775,7 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
     } else if (count == 0) {
         // Everything has left the send queue and the data connection closes
         // gracefully (linger off), so the close can follow at once.
+        uploadEnded_ = true;
         CloseLocalFile();
         if (phase_ == TransferPhase::Moving)
             SetPhase(TransferPhase::Draining);
@@ -1758,7 +1801,7 @@ bool TCustomFtpCli::Progress()
         Display(QStringLiteral("! Abort requested"));
         RecordLocalFailure(426, QStringLiteral("426 Transfer aborted by application"));
         CloseLocalFile();
-        CloseQuietly(dataSocket_);
+        CutQuietly(dataSocket_);
     }
     return !abort;
 }

@@ -424,6 +424,13 @@ protected:
     // Closing a connection on a failure path must not raise over the failure
     // being reported; only the client's own deletion goes on up.
     void CloseQuietly(TWSocket* socket);
+    // The same for a transfer that did not finish: no TLS close notice, so
+    // that the server cannot take the cut for the end of the file.
+    void CutQuietly(TWSocket* socket);
+    // Whether the data connection's end leaves the transfer whole: an upload
+    // only once every byte went out, a TLS download only with the close
+    // notice or the size its 150 reply announced.
+    void JudgeDataEnd();
 
     // Control connection.
     void ControlDnsLookupDone(std::uint16_t error);
@@ -505,6 +512,9 @@ protected:
     QString dataCommand_;
     char sendBuffer_[1460] = {};
     qint64 byteCount_ = 0;
+    qint64 transferSize_ = -1;  // an upload's bytes to send; a download's announced size, or -1
+    bool uploadEnded_ = false;  // every byte of the file went to the data connection
+    bool bareTlsEnd_ = false;   // a TLS download ended without the close notice
     bool passiveMode_ = false;
     TransferPhase phase_ = TransferPhase::Idle;
 

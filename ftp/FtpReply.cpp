@@ -91,6 +91,20 @@ qint64 GetInteger(const QString& s, int start, int& next)
     return negative ? -value : value;
 }
 
+qint64 AnnouncedSize(const QString& reply)
+{
+    const int close = int(reply.lastIndexOf(QStringLiteral(" bytes)"), -1, Qt::CaseInsensitive));
+    if (close < 0)
+        return -1;
+    const int open = int(reply.lastIndexOf(QLatin1Char('('), close));
+    if (open < 0)
+        return -1;
+    int next = 0;
+    const qint64 size = GetInteger(reply, open + 1, next);
+    const bool digits = next > open + 1 && reply[next - 1].isDigit() && reply[open + 1].isDigit();
+    return digits && next == close ? size : -1;
+}
+
 QString GetQuotedString(const QString& s, int start)
 {
     int i = start;

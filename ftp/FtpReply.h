@@ -81,6 +81,10 @@ bool ParsePassiveReply(const QString& line, QString& addr, int& port);
 // pointed at another host of the user's own network.
 QString PassiveTarget(const QString& advertised, const QString& controlPeer);
 
+// The size a 150 reply announces for a download, as "(<n> bytes)" near its
+// end; -1 when it names none.
+qint64 AnnouncedSize(const QString& reply);
+
 // True when an argument would add lines to the control connection.
 bool HasLineBreakOrNul(const QString& text);
 

@@ -415,6 +415,23 @@ TEST_F(WebsiteUpdateFaults, ADataConnectionLostMidStoreIsLoggedAndTheNextTickUpl
     EXPECT_TRUE(fake_.DataReceived().endsWith(ReadFile(Path(QStringLiteral("datetime.bmp")))));
 }
 
+// A server that ends the data connection at once and still answers 226:
+// the update says so, and the temporary file is never renamed over the
+// picture the page shows.
+TEST_F(WebsiteUpdateFaults, AStoreTheServerEndedEarlyIsLoggedAndNeverPublished)
+{
+    fake_.LoginSteps().Expect("TYPE I").Reply("200 Type set to I.");
+    fake_.Expect("PASV").EndDataEarly(0).Passive().Expect("STOR").Reply("150 Ok to send data.");
+    fake_.ReceiveData().Reply("226 Transfer complete.");
+    LaunchWithFake();
+    Press();
+    ASSERT_EQ(LogLines().size(), 1);
+    EXPECT_TRUE(LogLines()[0].contains(QStringLiteral(" :   FTP Error = 426 Data connection closed by the server after ")))
+        << LogLines()[0].toStdString();
+    for (const QString& c : fake_.Commands())
+        EXPECT_FALSE(c.startsWith(QStringLiteral("RNFR"))) << c.toStdString();
+}
+
 TEST_F(WebsiteUpdateFaults, ATickDuringASlowUploadIsSkipped)
 {
     Sequence(fake_, 400);

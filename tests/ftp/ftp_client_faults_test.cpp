@@ -63,6 +63,47 @@ TEST_F(FtpClientEdges, DownloadIntoAFullDiskFails)
     }
 }
 
+// A server that ends the data connection before the whole file is there
+// (a FIN, which looks graceful, then 150 and 226) gets no success, in either
+// mode, and the replies stay in step.
+TEST_F(FtpClientEdges, StoreEndedEarlyByTheServerFails)
+{
+    const QByteArray file = ftptest::Pattern(200 * 1024);
+    const struct {
+        const char* name;
+        qint64 endAfter;
+        bool passive;
+    } rows[] = {
+        {"FIN when open, passive", 0, true},
+        {"FIN after 4 KB, passive", 4096, true},
+        {"FIN when open, active", 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FtpFakeServer s;
+        s.LoginSteps();
+        if (row.passive)
+            s.Expect("PASV").EndDataEarly(row.endAfter).Passive().Expect("STOR cut.bin").Reply("150 Ok.");
+        else
+            s.Expect("PORT").Reply("200 Port ok.").Expect("STOR cut.bin").Reply("150 Ok.").EndDataEarly(row.endAfter).ConnectData();
+        s.ReceiveData().Reply("226 Transfer complete.");
+        ExpectTypeInStep(s);
+        ClientProbe p(s.Port());
+        p.client.SetPassiveMode(row.passive);
+        ASSERT_TRUE(p.client.Login());
+        p.client.SetLocalFileName(Local("cut.bin", file));
+        p.client.SetHostFileName("cut.bin");
+        EXPECT_FALSE(p.client.Store());
+        EXPECT_TRUE(p.client.ErrorMessage().startsWith("426 Data connection closed by the server after "))
+            << p.client.ErrorMessage().toStdString();
+        EXPECT_TRUE(p.client.ErrorMessage().endsWith(QStringLiteral(" of %1 bytes").arg(file.size())))
+            << p.client.ErrorMessage().toStdString();
+        EXPECT_LT(s.DataReceived().size(), file.size());
+        EXPECT_TRUE(p.client.SetBinaryType()) << p.client.ErrorMessage().toStdString();
+        EXPECT_TRUE(s.Mismatches().isEmpty()) << s.Mismatches().join('\n').toStdString();
+    }
+}
+
 // Each row: what the server answers around a transfer, and what must hold.
 TEST_F(FtpClientEdges, TransferFailuresEndTheRequestAndKeepRepliesInStep)
 {

@@ -183,3 +183,48 @@ TEST(FtpOverTls, RefusedTlsSendsNoLogin)
         EXPECT_GE(p.done[0].error, 400);
     }
 }
+
+// A TLS download whose data connection ends without the close notice (a FIN
+// that anyone on the path could send) is whole only when the size the server
+// announced in its 150 reply arrived; a listing has no size to vouch for it.
+TEST(FtpOverTls, DownloadsEndedWithoutTheCloseNotice)
+{
+    ASSERT_TRUE(TlsCertificates::Get().Ok());
+    const struct {
+        const char* name;
+        const char* dataEnd;
+        bool listing;
+        bool expectOk;
+    } rows[] = {
+        {"no size announced", "bare", false, false},
+        {"announced size arrived", "bare-sized", false, true},
+        {"announced size not reached", "bare-short", false, false},
+        {"listing", "bare", true, false},
+    };
+    QTemporaryDir local;
+    ASSERT_TRUE(local.isValid());
+    const QByteArray picture = ftptest::Pattern(64 * 1024 + 3);
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        FtpRealServer server;
+        server.SetTls(FtpRealServer::Tls::Explicit);
+        server.SetDataEnd(QString::fromLatin1(r.dataEnd));
+        ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+        ASSERT_TRUE(ftptest::WriteFile(QDir(server.Root()).filePath("Capture.jpg"), picture));
+        ClientProbe p(server.Port(), server.User(), server.Password());
+        p.client.SetSecurity(ftpExplicitTls);
+        p.client.SetTlsFingerprint(Fingerprint("selfsigned"));
+        p.client.SetPassiveMode(true);
+        ASSERT_TRUE(p.client.Login() && p.client.SetBinaryType()) << p.client.ErrorMessage().toStdString();
+        p.client.SetLocalFileName(local.filePath(QStringLiteral("back")));
+        p.client.SetHostFileName(r.listing ? QString() : QStringLiteral("Capture.jpg"));
+        EXPECT_EQ(r.listing ? p.client.ListLong() : p.client.Retrieve(), r.expectOk)
+            << p.client.ErrorMessage().toStdString();
+        if (r.expectOk)
+            EXPECT_TRUE(ftptest::ReadFile(local.filePath("back")) == picture);
+        else
+            EXPECT_TRUE(p.client.ErrorMessage().contains(QStringLiteral("without the TLS close notice")))
+                << p.client.ErrorMessage().toStdString();
+        EXPECT_TRUE(p.client.Quit()) << p.client.ErrorMessage().toStdString();
+    }
+}

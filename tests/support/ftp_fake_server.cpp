@@ -51,6 +51,7 @@ FtpFakeServer& FtpFakeServer::ConnectData() { return Add(Step::ActiveConnect); }
 FtpFakeServer& FtpFakeServer::ConnectStranger() { return Add(Step::StrangerConnect); }
 FtpFakeServer& FtpFakeServer::ReceiveData() { return Add(Step::RecvData); }
 FtpFakeServer& FtpFakeServer::SendData(const QByteArray& bytes) { return Add(Step::SendDataBytes, bytes); }
+FtpFakeServer& FtpFakeServer::EndDataEarly(qint64 afterBytes) { return Add(Step::EndDataAfter, {}, int(afterBytes)); }
 FtpFakeServer& FtpFakeServer::Drop() { return Add(Step::DropControl); }
 FtpFakeServer& FtpFakeServer::Reset() { return Add(Step::ResetControl); }
 
@@ -126,9 +127,13 @@ void FtpFakeServer::AttachData(QTcpSocket* s)
     dataOpened_ = true;
     dataFresh_ = true;
     sendStarted_ = false;
+    endDataAt_ = endDataAfter_ < 0 ? -1 : dataReceived_.size() + endDataAfter_;
+    endDataAfter_ = -1;
     connect(s, &QTcpSocket::readyRead, this, [this, s] {
-        if (s == data_)
+        if (s == data_) {
             dataReceived_ += s->readAll();
+            EndDataIfDue();
+        }
     });
     connect(s, &QTcpSocket::disconnected, this, [this, s] {
         if (s == data_) {
@@ -143,8 +148,21 @@ void FtpFakeServer::AttachData(QTcpSocket* s)
             Run();
         }
     });
-    connect(s, &QTcpSocket::connected, this, &FtpFakeServer::Run);
+    connect(s, &QTcpSocket::connected, this, [this] {
+        EndDataIfDue();
+        Run();
+    });
+    EndDataIfDue();
     Run();
+}
+
+void FtpFakeServer::EndDataIfDue()
+{
+    if (endDataAt_ < 0 || !data_ || data_->state() != QAbstractSocket::ConnectedState ||
+        dataReceived_.size() < endDataAt_)
+        return;
+    endDataAt_ = -1;
+    ::shutdown(static_cast<int>(data_->socketDescriptor()), SHUT_WR);
 }
 
 void FtpFakeServer::Write(const QByteArray& bytes)
@@ -224,6 +242,9 @@ bool FtpFakeServer::RunStep(Step& step)
         s->connectToHost(portAddr_, portPort_);
         return true;
     }
+    case Step::EndDataAfter:
+        endDataAfter_ = step.ms;
+        return true;
     case Step::RecvData:
         if (!dataFresh_ || !dataEnded_)
             return false;

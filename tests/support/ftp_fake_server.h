@@ -58,6 +58,10 @@ public:
     FtpFakeServer& ReceiveData();
     // Waits for the data connection, sends bytes and closes it.
     FtpFakeServer& SendData(const QByteArray& bytes);
+    // The next data connection ends its sending half (FIN, no reset) once
+    // afterBytes have arrived on it, 0 as soon as it is open, and goes on
+    // reading: a server that gives up early but looks graceful.
+    FtpFakeServer& EndDataEarly(qint64 afterBytes);
     // Closes the control connection cleanly (FIN); the steps after it run on
     // the next control connection.
     FtpFakeServer& Drop();
@@ -79,7 +83,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { ReplyLine, RawBytes, Wait, ExpectCmd, OpenPassive, OpenPassiveBare, ActiveConnect, StrangerConnect, RecvData, SendDataBytes, DropControl, ResetControl };
+        enum Kind { ReplyLine, RawBytes, Wait, ExpectCmd, OpenPassive, OpenPassiveBare, ActiveConnect, StrangerConnect, RecvData, EndDataAfter, SendDataBytes, DropControl, ResetControl };
         Kind kind;
         QByteArray bytes;
         int ms = 0;
@@ -90,6 +94,7 @@ private:
     void OnControlReadyRead();
     void OnNewData();
     void AttachData(QTcpSocket* s);
+    void EndDataIfDue();
     void Run();
     bool RunStep(Step& step);  // true when done, false when it must wait
     void Write(const QByteArray& bytes);
@@ -102,6 +107,8 @@ private:
     bool dataOpened_ = false;
     bool dataFresh_ = false;  // a data connection not yet used by a step
     bool sendStarted_ = false;
+    qint64 endDataAfter_ = -1;  // armed for the next data connection
+    qint64 endDataAt_ = -1;     // the current one's FIN, as a total of DataReceived()
     QHostAddress portAddr_;
     quint16 portPort_ = 0;
 

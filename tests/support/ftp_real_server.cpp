@@ -39,6 +39,8 @@ bool FtpRealServer::Start(int timeoutMs)
              << QStringLiteral("--cert") << c.CertFile(certificate_) << QStringLiteral("--key") << c.KeyFile(certificate_);
         if (requireResume_)
             args << QStringLiteral("--require-resume");
+        if (!dataEnd_.isEmpty())
+            args << QStringLiteral("--data-end") << dataEnd_;
     }
     process_->start(QStringLiteral("/usr/bin/python3"), args);
     if (!process_->waitForStarted(timeoutMs)) {

@@ -34,6 +34,12 @@ public:
         requireResume_ = requireResume;
     }
 
+    // How TLS data connections that the server sends on end (set before
+    // Start): "bare" without the close notice; "bare-sized" so, with the
+    // file's size in the 150 reply; "bare-short" so, with one byte more.
+    // Empty: with the close notice.
+    void SetDataEnd(const QString& how) { dataEnd_ = how; }
+
     // Starts the server and waits for its port; false (with Error()) on failure.
     bool Start(int timeoutMs = 15000);
     void Stop();
@@ -58,6 +64,7 @@ private:
     Tls tls_ = Tls::None;
     QString certificate_;
     bool requireResume_ = false;
+    QString dataEnd_;
 };
 
 }  // namespace testsupport

@@ -9,9 +9,13 @@ With --tls the server requires TLS on the control and data connections:
 "explicit" (AUTH TLS) or "implicit" (TLS from the first byte), with the
 certificate and key given. --require-resume refuses a data connection that
 does not resume the control connection's TLS session, as many servers do.
+--data-end ends the data connections it sends on without the TLS close
+notice, as a cut on the path would: "bare", "bare-sized" (the 150 reply names
+the file's size), "bare-short" (it names one byte more than is sent).
 """
 import argparse
 import logging
+import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -40,6 +44,11 @@ def tls_handler(args):
                 return self._ssl_accepting or self._ssl_want_read
             return super().readable()
 
+        def close(self):
+            if args.data_end and self._ssl_established:
+                self._ssl_established = False  # no SSL shutdown: a bare FIN
+            super().close()
+
         def handle_ssl_established(self):
             if args.require_resume and not ssl_lib.SSL_session_reused(self.socket._ssl):
                 self.cmd_channel.respond("522 Data connection must resume the TLS session.")
@@ -53,8 +62,24 @@ def tls_handler(args):
 
         def __init__(self, conn, server, ioloop=None):
             super().__init__(conn, server, ioloop)
+            self.announced = None
             if self.connected and args.tls == "implicit":
                 self.secure_connection(self.ssl_context)
+
+        def ftp_RETR(self, file):
+            if args.data_end in ("bare-sized", "bare-short"):
+                self.announced = os.path.getsize(file) + (args.data_end == "bare-short")
+            try:
+                return super().ftp_RETR(file)
+            finally:
+                self.announced = None
+
+        def respond(self, resp, logfun=None):
+            if self.announced is not None and resp[:4] in ("125 ", "150 "):
+                resp = "%s (%d bytes)." % (resp.rstrip("."), self.announced)
+            if logfun is None:
+                return super().respond(resp)
+            return super().respond(resp, logfun)
 
     return Handler
 
@@ -71,6 +96,7 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--require-resume", action="store_true")
+    parser.add_argument("--data-end", choices=["bare", "bare-sized", "bare-short"])
     args = parser.parse_args()
 
     # Quiet: a line per command on stderr would slow down benchmarks.
