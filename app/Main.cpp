@@ -33,12 +33,18 @@
 #include <QStatusBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kMainWidth = 561;
 constexpr int kMainHeight = 372;
 constexpr int kVideoPanelMaxWidth = 603;
 constexpr int kMinutesMs = 60000;
+// A close waits for each upload (the running one, then the stop pictures) no
+// longer than this, whatever the FTP time limit: a silent server must not
+// hold the end of the program.
+constexpr int kCloseWaitMs = 15000;
 
 // Button fonts; a disabled button keeps the style's grey.
 const QString kGreen = QStringLiteral("QPushButton:enabled { color: rgb(0, 128, 0); }");
@@ -359,8 +365,8 @@ void TMain::FormClose()
     closing_ = true;
     SaveSettings();
     if (SequenceRunning()) {
-        // The running upload gets the FTP time-out to end, then the stop pictures follow.
-        closeDeadline_.start(TUploadSequence::TimeoutMs(ftpClient_.Timeout()));
+        // The running upload gets its time to end, then the stop pictures follow.
+        BoundCloseWait();
         return;
     }
     ContinueClose();
@@ -373,13 +379,16 @@ void TMain::ContinueClose()
         if (update_ == Update::Active && OnUpdateStopped)
             OnUpdateStopped();
         stopUploaded_ = true;
-        if (StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp")))
+        if (StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"))) {
+            BoundCloseWait();
             return;
+        }
     }
     if (!closeQuitSent_) {
         closeQuitSent_ = true;
         if (upload_->StartQuit()) {
             uploadPurpose_ = Upload::Quit;
+            BoundCloseWait();
             return;
         }
     }
@@ -391,6 +400,11 @@ void TMain::ContinueClose()
     closed_ = true;
     emit CloseCompleted();
     close();
+}
+
+void TMain::BoundCloseWait()
+{
+    closeDeadline_.start(std::min(TUploadSequence::TimeoutMs(ftpClient_.Timeout()), kCloseWaitMs));
 }
 
 void TMain::SaveSettings()

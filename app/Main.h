@@ -163,10 +163,12 @@ private:
     void RememberChosenDriver();
     void SaveSettings();
     // The close: saves the settings, then (once any running upload has
-    // ended, within the FTP time-out) the stop upload and the closing QUIT,
-    // then deletes the working pictures.
+    // ended) the stop upload and the closing QUIT, then deletes the working
+    // pictures. Each upload it waits for is given up after the FTP time
+    // limit, and after 15 seconds at most.
     void FormClose();
     void ContinueClose();
+    void BoundCloseWait();
 
     void TickBox(QCheckBox* box, void (TMain::*handler)());
     void SetRecordingLook(bool recording);
