@@ -73,8 +73,10 @@ public:
 
     // Window handlers.
     void FormShow();
-    // Saves, reads back and applies; raises EIniFileException when the
-    // settings file refuses a write (nothing after it is applied).
+    // Saves, reads back and applies. Raises, saving nothing, when the time
+    // limit field holds less than 1 or more than 3600 seconds; raises
+    // EIniFileException when the settings file refuses a write (nothing after
+    // it is applied).
     void OKBtnClick();
     void edPortChange();
     void edTimeoutChange();
