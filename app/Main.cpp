@@ -199,7 +199,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     frmNetwork_ = frmNetwork;
     logForm_->SetProgramFolder(files_.Folder());
     frmNetwork_->SetSettings(&programSettings_);
-    frmNetwork_->SetFtpClient(&ftpClient_);
+    frmNetwork_->OnApplyFtpSettings = [this](const settings::FtpAccount&) { ApplyAccount(); };
     frmNetwork_->OnGetUpdateInterval = [this] { return ui->EditInterval->text(); };
     frmNetwork_->OnSetUpdateInterval = [this](const QString& interval) { ui->EditInterval->setText(interval); };
 
@@ -900,8 +900,18 @@ bool TMain::StartUpload(Upload purpose, const QString& picture, const QString& c
     return true;
 }
 
+void TMain::ApplyAccount()
+{
+    // A running sequence keeps the account it started with.
+    accountPending_ = SequenceRunning();
+    if (!accountPending_)
+        ApplyFtpAccount(ftpClient_, programSettings_.account);
+}
+
 void TMain::UploadFinished()
 {
+    if (accountPending_)
+        ApplyAccount();
     const Upload finished = uploadPurpose_;
     uploadPurpose_ = Upload::None;
     emit SequenceFinished();

@@ -194,6 +194,9 @@ private:
     bool UploadPictures(bool atStart);
     void UploadStopPictures();
     bool StartUpload(Upload purpose, const QString& picture, const QString& caption);
+    // Gives the accepted account to the FTP client, or once the running
+    // sequence has ended.
+    void ApplyAccount();
     void UploadFinished();
     void StopFinished();
     // Runs what waited for a running upload or the wizard: the wizard, a close.
@@ -246,5 +249,6 @@ private:
     bool closeQuitSent_ = false;
     bool closed_ = false;
     bool closingFromOutside_ = false;
+    bool accountPending_ = false;  // accepted during a sequence, not yet the client's
     QString uploadError_;  // what ended the last upload sequence
 };

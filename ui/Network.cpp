@@ -167,8 +167,6 @@ void TfrmNetwork::OKBtnClick()
     settings_->SaveAccount(TypedAccount(), UpdateInterval());
 
     const settings::FtpAccount& accepted = settings_->account;
-    if (ftpClient_)
-        ApplyFtpAccount(*ftpClient_, accepted);
     if (OnApplyFtpSettings)
         OnApplyFtpSettings(accepted);
     SetUpdateInterval(settings_->updateInterval);

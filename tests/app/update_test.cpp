@@ -455,6 +455,37 @@ TEST_F(WebsiteUpdateFaults, ASilentServerWithNoTimeLimitIsGivenUpAndTheCloseStil
     EXPECT_TRUE(fake_.DataReceived().endsWith(ReadFile(Path(QStringLiteral("stoptime.bmp")))));
 }
 
+// The network dialog can be confirmed while the stop pictures go up: the
+// running sequence keeps the account it started with (passive mode for both
+// stores here), and the confirmed one applies from the next sequence.
+TEST_F(WebsiteUpdateFaults, SettingsConfirmedDuringAnUploadApplyFromTheNextSequence)
+{
+    Sequence(fake_).Drop();  // the start
+    Sequence(fake_, 1000);   // the stop pictures, the first store slow
+    LaunchWithFake();
+    Press();
+    bool runningAtOk = false;
+    WhenModal(QStringLiteral("frmNetwork"), [&](QDialog* d) {
+        d->findChild<QCheckBox*>(QStringLiteral("CheckBoxPassive"))->setChecked(false);
+        d->findChild<QLineEdit*>(QStringLiteral("edTimeout"))->setText(QStringLiteral("7"));
+        runningAtOk = Main().SequenceRunning();
+        d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    ASSERT_TRUE(Main().SequenceRunning());
+    Action("menuNetwork")->trigger();
+    EXPECT_TRUE(runningAtOk);
+    if (Main().SequenceRunning()) {
+        EXPECT_TRUE(Main().FtpClient().PassiveMode());
+    }
+    WaitIdle();
+    EXPECT_TRUE(fake_.ScriptDone()) << fake_.Commands().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(fake_.Mismatches().isEmpty()) << fake_.Mismatches().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_FALSE(Main().FtpClient().PassiveMode());
+    EXPECT_EQ(Main().FtpClient().Timeout(), 7);
+}
+
 // A limit beyond an int's milliseconds once stopped every timer: a silent
 // server then held the upload and the close for ever.
 TEST_F(WebsiteUpdateFaults, ASilentServerWithAnHourLimitStillLetsATerminationSignalCloseWithinHalfAMinute)

@@ -123,17 +123,18 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
 }
 
-TEST_F(Network, OkGivesTheStoredAccountToTheFtpClient)
+TEST_F(Network, OkHandsOverTheStoredAccountForTheFtpClient)
 {
     TFtpClient client;
     client.SetPassiveMode(true);
-    form_.SetFtpClient(&client);
     WriteSettings("[FTP Settings]\r\nFTP_Timeout=$14\r\nPassive_Mode=0\r\n");
     form_.show();
     form_.edFTPhost()->setText(QStringLiteral("h"));
     form_.edUserID()->setText(QStringLiteral("u"));
     form_.edPassword()->setText(QStringLiteral("p w"));
     form_.OKBtnClick();
+    ASSERT_EQ(applied_.size(), 1u);
+    ApplyFtpAccount(client, applied_[0]);
     EXPECT_EQ(client.HostName(), QStringLiteral("h"));
     EXPECT_EQ(client.Port(), QStringLiteral("21"));
     EXPECT_EQ(client.Timeout(), 20);  // "$14" went through the field as text and reads as hexadecimal
