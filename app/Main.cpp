@@ -128,6 +128,8 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     ftpClient_.SetShareMode(ftpShareDenyNone);
     ftpClient_.SetOptions(TFtpOptions{ftpAcceptLF});
     ftpClient_.SetConnectionType(ftpDirect);
+    // Passive, as the account's built-in choice, until a stored one applies.
+    ftpClient_.SetPassiveMode(settings::FtpAccount().passiveMode);
     ftpClient_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest rq, std::uint16_t error) {
         FtpClientRequestDone(rq, error);
     };
