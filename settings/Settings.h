@@ -45,8 +45,8 @@ struct FtpAccount {
 constexpr int kFtpTimeoutMin = 1;
 constexpr int kFtpTimeoutMax = 3600;
 constexpr int kFtpTimeoutDefault = 15;
-// The limit for a number of seconds: 0 or less (which once meant "wait
-// forever") gives the default, more than an hour gives an hour.
+// The limit for a number of seconds: 0 or less, which would wait for ever,
+// gives the default; more than an hour gives an hour.
 int EffectiveFtpTimeout(qint64 seconds);
 // Whether a time-out text, as typed or stored, is a limit that stands as it is.
 bool FtpTimeoutInRange(const QString& text);

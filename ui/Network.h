@@ -71,7 +71,7 @@ public:
 
     // Window handlers.
     void FormShow();
-    // Saves, reads back and applies. Raises, saving nothing, when the time
+    // Saves, reads back and hands over. Raises, saving nothing, when the time
     // limit field holds less than 1 or more than 3600 seconds; raises
     // EIniFileException when the settings file refuses a write (nothing after
     // it is applied).
