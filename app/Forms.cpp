@@ -51,9 +51,7 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     main_->FormCreate();
 
     // The wizard pages drive the main window's FTP client and save the
-    // account through its settings. Creating page 1 puts the client into
-    // passive mode, whatever the stored choice, until the network dialog's
-    // OK applies it.
+    // account through its settings.
     wizard_ = std::make_unique<TWizardContext>();
     wizard_->FtpClient = &main_->FtpClient();
     wizard_->Settings = &main_->ProgramSettings();

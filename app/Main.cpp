@@ -33,12 +33,18 @@
 #include <QStatusBar>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kMainWidth = 561;
 constexpr int kMainHeight = 372;
 constexpr int kVideoPanelMaxWidth = 603;
 constexpr int kMinutesMs = 60000;
+// A close waits for each upload (the running one, then the stop pictures) no
+// longer than this, whatever the FTP time limit: a silent server must not
+// hold the end of the program.
+constexpr int kCloseWaitMs = 15000;
 
 // Button fonts; a disabled button keeps the style's grey.
 const QString kGreen = QStringLiteral("QPushButton:enabled { color: rgb(0, 128, 0); }");
@@ -122,6 +128,8 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     ftpClient_.SetShareMode(ftpShareDenyNone);
     ftpClient_.SetOptions(TFtpOptions{ftpAcceptLF});
     ftpClient_.SetConnectionType(ftpDirect);
+    // Passive, as the account's built-in choice, until a stored one applies.
+    ftpClient_.SetPassiveMode(settings::FtpAccount().passiveMode);
     ftpClient_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest rq, std::uint16_t error) {
         FtpClientRequestDone(rq, error);
     };
@@ -193,7 +201,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     frmNetwork_ = frmNetwork;
     logForm_->SetProgramFolder(files_.Folder());
     frmNetwork_->SetSettings(&programSettings_);
-    frmNetwork_->SetFtpClient(&ftpClient_);
+    frmNetwork_->OnApplyFtpSettings = [this](const settings::FtpAccount&) { ApplyAccount(); };
     frmNetwork_->OnGetUpdateInterval = [this] { return ui->EditInterval->text(); };
     frmNetwork_->OnSetUpdateInterval = [this](const QString& interval) { ui->EditInterval->setText(interval); };
 
@@ -359,8 +367,8 @@ void TMain::FormClose()
     closing_ = true;
     SaveSettings();
     if (SequenceRunning()) {
-        // The running upload gets the FTP time-out to end, then the stop pictures follow.
-        closeDeadline_.start(TUploadSequence::TimeoutMs(ftpClient_.Timeout()));
+        // The running upload gets its time to end, then the stop pictures follow.
+        BoundCloseWait();
         return;
     }
     ContinueClose();
@@ -373,13 +381,16 @@ void TMain::ContinueClose()
         if (update_ == Update::Active && OnUpdateStopped)
             OnUpdateStopped();
         stopUploaded_ = true;
-        if (StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp")))
+        if (StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"))) {
+            BoundCloseWait();
             return;
+        }
     }
     if (!closeQuitSent_) {
         closeQuitSent_ = true;
         if (upload_->StartQuit()) {
             uploadPurpose_ = Upload::Quit;
+            BoundCloseWait();
             return;
         }
     }
@@ -391,6 +402,11 @@ void TMain::ContinueClose()
     closed_ = true;
     emit CloseCompleted();
     close();
+}
+
+void TMain::BoundCloseWait()
+{
+    closeDeadline_.start(std::min(TUploadSequence::TimeoutMs(ftpClient_.Timeout()), kCloseWaitMs));
 }
 
 void TMain::SaveSettings()
@@ -886,8 +902,18 @@ bool TMain::StartUpload(Upload purpose, const QString& picture, const QString& c
     return true;
 }
 
+void TMain::ApplyAccount()
+{
+    // A running sequence keeps the account it started with.
+    accountPending_ = SequenceRunning();
+    if (!accountPending_)
+        ApplyFtpAccount(ftpClient_, programSettings_.account);
+}
+
 void TMain::UploadFinished()
 {
+    if (accountPending_)
+        ApplyAccount();
     const Upload finished = uploadPurpose_;
     uploadPurpose_ = Upload::None;
     emit SequenceFinished();

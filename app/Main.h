@@ -163,10 +163,12 @@ private:
     void RememberChosenDriver();
     void SaveSettings();
     // The close: saves the settings, then (once any running upload has
-    // ended, within the FTP time-out) the stop upload and the closing QUIT,
-    // then deletes the working pictures.
+    // ended) the stop upload and the closing QUIT, then deletes the working
+    // pictures. Each upload it waits for is given up after the FTP time
+    // limit, and after 15 seconds at most.
     void FormClose();
     void ContinueClose();
+    void BoundCloseWait();
 
     void TickBox(QCheckBox* box, void (TMain::*handler)());
     void SetRecordingLook(bool recording);
@@ -192,6 +194,9 @@ private:
     bool UploadPictures(bool atStart);
     void UploadStopPictures();
     bool StartUpload(Upload purpose, const QString& picture, const QString& caption);
+    // Gives the accepted account to the FTP client, or once the running
+    // sequence has ended.
+    void ApplyAccount();
     void UploadFinished();
     void StopFinished();
     // Runs what waited for a running upload or the wizard: the wizard, a close.
@@ -244,5 +249,6 @@ private:
     bool closeQuitSent_ = false;
     bool closed_ = false;
     bool closingFromOutside_ = false;
+    bool accountPending_ = false;  // accepted during a sequence, not yet the client's
     QString uploadError_;  // what ended the last upload sequence
 };

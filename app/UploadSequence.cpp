@@ -1,10 +1,10 @@
 #include "app/UploadSequence.h"
 
+#include "settings/Settings.h"
+
 #include <QDir>
 
 namespace {
-constexpr int kDefaultTimeoutSeconds = 15;
-
 const QString kRemoteNames[2] = {QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp")};
 
 const QString kRenameRefused = QStringLiteral(
@@ -48,7 +48,8 @@ TUploadSequence::~TUploadSequence()
 
 int TUploadSequence::TimeoutMs(int seconds)
 {
-    return (seconds > 0 ? seconds : kDefaultTimeoutSeconds) * 1000;
+    // At most an hour: the milliseconds always fit the timer's int.
+    return settings::EffectiveFtpTimeout(seconds) * 1000;
 }
 
 const QString& TUploadSequence::RemoteName() const

@@ -64,7 +64,8 @@ public:
     std::function<void(const QString& text)> OnNote;
 
     // A request is given up when the client's Timeout passes without
-    // progress; 0 or less would wait forever, so it counts as 15 seconds.
+    // progress, taken as the settings take a time limit: 0 or less counts as
+    // 15 seconds, more than an hour as an hour.
     static int TimeoutMs(int seconds);
 
 private:

@@ -1,6 +1,8 @@
 #include "settings/Settings.h"
 
+#include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace settings {
 namespace {
@@ -119,11 +121,37 @@ void ReadAccount(const platform::IniFile& file, FtpAccount& account, QString& up
     ReadSafeUpload(file, account);
 }
 
+// A time-out text as a number: decimal of any length, or an integer as the
+// files spell one (hexadecimal included); none for anything else.
+std::optional<qint64> TimeoutNumber(const QString& text)
+{
+    bool decimal = false;
+    const qint64 seconds = text.toLongLong(&decimal);
+    if (decimal)
+        return seconds;
+    constexpr int kNone = std::numeric_limits<int>::min();
+    const int integer = platform::StrToIntDef(text, kNone);
+    return integer == kNone ? std::nullopt : std::optional<qint64>(integer);
+}
+
 }  // namespace
+
+int EffectiveFtpTimeout(qint64 seconds)
+{
+    if (seconds <= 0)
+        return kFtpTimeoutDefault;
+    return static_cast<int>(std::min<qint64>(seconds, kFtpTimeoutMax));
+}
+
+bool FtpTimeoutInRange(const QString& text)
+{
+    const std::optional<qint64> seconds = TimeoutNumber(text);
+    return seconds && *seconds >= kFtpTimeoutMin && *seconds <= kFtpTimeoutMax;
+}
 
 int FtpAccount::TimeoutSeconds() const
 {
-    return platform::StrToIntDef(timeout, 15);
+    return EffectiveFtpTimeout(TimeoutNumber(timeout).value_or(0));
 }
 
 TProgramSettings::TProgramSettings(QString fileName) : fileName_(std::move(fileName)) {}

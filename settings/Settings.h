@@ -34,11 +34,22 @@ struct FtpAccount {
     // one, so that a visitor never loads half a picture.
     bool safeUpload = true;
 
-    // The time-out as the client takes it: 15 when not a number.
+    // The time limit as every caller takes it (see EffectiveFtpTimeout): the
+    // text as a number of seconds, 15 when it is not a number.
     int TimeoutSeconds() const;
 
     FtpSecurity tls;
 };
+
+// The FTP time limit, in seconds: how long a request may go without progress.
+constexpr int kFtpTimeoutMin = 1;
+constexpr int kFtpTimeoutMax = 3600;
+constexpr int kFtpTimeoutDefault = 15;
+// The limit for a number of seconds: 0 or less, which would wait for ever,
+// gives the default; more than an hour gives an hour.
+int EffectiveFtpTimeout(qint64 seconds);
+// Whether a time-out text, as typed or stored, is a limit that stands as it is.
+bool FtpTimeoutInRange(const QString& text);
 
 // The capture parameters as their dialog shows them: numbers as text.
 struct CaptureParameters {

@@ -8,10 +8,10 @@
 #include "ui_Network.h"
 
 #include <QComboBox>
-
 #include <QProxyStyle>
 #include <QScreen>
 #include <QShowEvent>
+#include <QValidator>
 
 namespace {
 
@@ -25,6 +25,19 @@ public:
         if (hint == SH_LineEdit_PasswordCharacter)
             return '+';
         return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+// The time limit field: a text the settings would not use as it stands
+// cannot be confirmed. It stays editable, so that a number can be corrected
+// digit by digit; the digit filter has refused other keys already.
+class TimeoutValidator : public QValidator
+{
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& /*position*/) const override
+    {
+        return settings::FtpTimeoutInRange(input) ? Acceptable : Intermediate;
     }
 };
 
@@ -54,6 +67,7 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
 
     InstallDigitFilter(ui->edPort);
     InstallDigitFilter(ui->edTimeout);
+    ui->edTimeout->setValidator(new TimeoutValidator(ui->edTimeout));
     connect(ui->edPort, &QLineEdit::textChanged, this, [this] { edPortChange(); });
     connect(ui->edTimeout, &QLineEdit::textChanged, this, [this] { edTimeoutChange(); });
     ConnectOkButton(ui->OKBtn, this, [this] { OKBtnClick(); });
@@ -106,7 +120,9 @@ void TfrmNetwork::FormShow()
         const settings::FtpAccount& a = settings_->account;
         ui->edFTPhost->setText(a.host);
         ui->edPort->setText(a.port);
-        ui->edTimeout->setText(a.timeout);
+        // A stored limit the program would not use as it stands shows as the one it uses.
+        ui->edTimeout->setText(settings::FtpTimeoutInRange(a.timeout) ? a.timeout
+                                                                      : QString::number(a.TimeoutSeconds()));
         ui->edUserID->setText(a.userId);
         SetUpdateInterval(settings_->updateInterval);
         ui->CheckAutoStart->setChecked(a.autoStart);
@@ -142,11 +158,15 @@ settings::FtpAccount TfrmNetwork::TypedAccount() const
 
 void TfrmNetwork::OKBtnClick()
 {
+    if (!ui->edTimeout->hasAcceptableInput()) {
+        ui->edTimeout->setFocus();
+        throw Exception(QStringLiteral("The FTP time-out must be %1 to %2 seconds.")
+                            .arg(settings::kFtpTimeoutMin)
+                            .arg(settings::kFtpTimeoutMax));
+    }
     settings_->SaveAccount(TypedAccount(), UpdateInterval());
 
     const settings::FtpAccount& accepted = settings_->account;
-    if (ftpClient_)
-        ApplyFtpAccount(*ftpClient_, accepted);
     if (OnApplyFtpSettings)
         OnApplyFtpSettings(accepted);
     SetUpdateInterval(settings_->updateInterval);

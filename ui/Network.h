@@ -3,9 +3,10 @@
 // safe publishing.
 // Created hidden at launch and kept for the whole run. It edits the account
 // that the program settings hold (loaded or accepted); its fields are only
-// what the user types. OK saves through the settings, applies the accepted
-// account to the FTP client and the update interval to the main window
-// through its hooks, which the main window wires.
+// what the user types. OK saves through the settings and hands the accepted
+// account and the update interval to the main window through its hooks,
+// which the main window wires; the FTP client is the main window's to set,
+// since an upload may be running.
 
 #include "settings/Settings.h"
 
@@ -51,10 +52,7 @@ public:
     // interval it last loaded.
     std::function<QString()> OnGetUpdateInterval;
     std::function<void(const QString&)> OnSetUpdateInterval;
-    // The main window's FTP client, which OK gives the stored account to.
-    TFtpClient* FtpClient() const { return ftpClient_; }
-    void SetFtpClient(TFtpClient* client) { ftpClient_ = client; }
-    // Raised after OK applied the stored account (to the client, when set).
+    // Raised after OK with the stored account, for the FTP client.
     std::function<void(const settings::FtpAccount&)> OnApplyFtpSettings;
 
     QLineEdit* edFTPhost() const;
@@ -73,8 +71,10 @@ public:
 
     // Window handlers.
     void FormShow();
-    // Saves, reads back and applies; raises EIniFileException when the
-    // settings file refuses a write (nothing after it is applied).
+    // Saves, reads back and hands over. Raises, saving nothing, when the time
+    // limit field holds less than 1 or more than 3600 seconds; raises
+    // EIniFileException when the settings file refuses a write (nothing after
+    // it is applied).
     void OKBtnClick();
     void edPortChange();
     void edTimeoutChange();
@@ -93,6 +93,5 @@ private:
     std::unique_ptr<Ui::frmNetwork> ui;
     std::unique_ptr<settings::TProgramSettings> ownSettings_;
     settings::TProgramSettings* settings_ = nullptr;
-    TFtpClient* ftpClient_ = nullptr;
     bool centred_ = false;
 };

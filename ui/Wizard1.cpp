@@ -131,8 +131,6 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
 
     setWindowTitle(WizardCaption(1));
     context_.frmWizard1 = this;
-    if (context_.FtpClient)
-        context_.FtpClient->SetPassiveMode(true);
 }
 
 TfrmWizard1::~TfrmWizard1()

@@ -6,7 +6,8 @@
 //
 // The pages work on things owned by the main window, handed to them in one
 // TWizardContext that outlives the pages. Creation order: fill the context,
-// then create page 1 (which sets the client's PassiveMode), then pages 2 and 3.
+// then create page 1, then pages 2 and 3. The client's passive mode is the
+// stored choice: the pages leave it as they find it.
 
 #include "settings/Settings.h"
 

@@ -120,8 +120,8 @@ TEST_F(MainWindow, StoredValuesLoadThroughTheLaunchOrder)
     StoreSettings("[FTP Settings]\nPassive_Mode=0\nFTP_Timeout=0x1E\nFTP_Port=2121\n"
                   "[Capture Parameters]\nFrameRate=70000\nCapture_Time=12\n[Other Settings]\nErrorBeep=1\nFirstRun=0\n");
     LaunchWithCamera();
-    // The launch leaves the client passive until the network dialog's OK.
-    EXPECT_TRUE(Main().FtpClient().PassiveMode());
+    // The stored choice is the client's from the start, the wizard's pages created.
+    EXPECT_FALSE(Main().FtpClient().PassiveMode());
     EXPECT_EQ(Main().FtpClient().Timeout(), 30);
     EXPECT_EQ(Main().FtpClient().Port(), QStringLiteral("2121"));
     EXPECT_EQ(Main().VideoCap1()->FrameRate(), 15) << "out of range: the built-in value stays";
@@ -196,7 +196,7 @@ TEST_F(MainWindow, TheFirstShowingOfAFirstRunOpensTheWizardOverTheWindow)
     EXPECT_TRUE(mainVisible);
     // The wizard menu item shows it again.
     answered = false;
-    // The passive mode set by the wizard's creation is the client's until OK.
+    // Without a stored choice the client is passive, as the dialog's box.
     EXPECT_TRUE(Main().FtpClient().PassiveMode());
     Action("menuWizard")->trigger();
     EXPECT_EQ(shown, 2);

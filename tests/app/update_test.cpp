@@ -3,18 +3,21 @@
 // scripted server where an exact fault is needed.
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/ftp_fake_server.h"
+#include "app/UploadSequence.h"
 #include "platform/capture_v4l2.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/ftp_real_server.h"
 
 #include <QCheckBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QTcpServer>
 #include <QTest>
 
 #include <csignal>
+#include <limits>
 
 using namespace apptest;
 using testsupport::FtpFakeServer;
@@ -456,6 +459,7 @@ TEST_F(WebsiteUpdateFaults, ASilentServerWithNoTimeLimitIsGivenUpAndTheCloseStil
     fake_.LoginSteps().Expect("TYPE I").Delay(18000);  // then silence until the next connection
     Sequence(fake_);
     LaunchWithFake("FTP_Timeout=0\n");
+    EXPECT_EQ(Main().FtpClient().Timeout(), 15) << "the wizard's uploads wait on the client's own limit";
     Find<QPushButton>("BitBtnFrameCap")->click();
     ASSERT_TRUE(WaitUntil([&] { return fake_.Commands().contains(QStringLiteral("TYPE I")); }));
     Main().close();
@@ -466,6 +470,67 @@ TEST_F(WebsiteUpdateFaults, ASilentServerWithNoTimeLimitIsGivenUpAndTheCloseStil
     EXPECT_TRUE(fake_.ScriptDone()) << fake_.Commands().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(fake_.Connections(), 2);
     EXPECT_TRUE(fake_.DataReceived().endsWith(ReadFile(Path(QStringLiteral("stoptime.bmp")))));
+}
+
+// The network dialog can be confirmed while the stop pictures go up: the
+// running sequence keeps the account it started with (passive mode for both
+// stores here), and the confirmed one applies from the next sequence.
+TEST_F(WebsiteUpdateFaults, SettingsConfirmedDuringAnUploadApplyFromTheNextSequence)
+{
+    Sequence(fake_).Drop();  // the start
+    Sequence(fake_, 1000);   // the stop pictures, the first store slow
+    LaunchWithFake();
+    Press();
+    bool runningAtOk = false;
+    WhenModal(QStringLiteral("frmNetwork"), [&](QDialog* d) {
+        d->findChild<QCheckBox*>(QStringLiteral("CheckBoxPassive"))->setChecked(false);
+        d->findChild<QLineEdit*>(QStringLiteral("edTimeout"))->setText(QStringLiteral("7"));
+        runningAtOk = Main().SequenceRunning();
+        d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    ASSERT_TRUE(Main().SequenceRunning());
+    Action("menuNetwork")->trigger();
+    EXPECT_TRUE(runningAtOk);
+    if (Main().SequenceRunning()) {
+        EXPECT_TRUE(Main().FtpClient().PassiveMode());
+    }
+    WaitIdle();
+    EXPECT_TRUE(fake_.ScriptDone()) << fake_.Commands().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(fake_.Mismatches().isEmpty()) << fake_.Mismatches().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_FALSE(Main().FtpClient().PassiveMode());
+    EXPECT_EQ(Main().FtpClient().Timeout(), 7);
+}
+
+// A limit beyond an int's milliseconds once stopped every timer: a silent
+// server then held the upload and the close for ever.
+TEST_F(WebsiteUpdateFaults, ASilentServerWithAnHourLimitStillLetsATerminationSignalCloseWithinHalfAMinute)
+{
+    LaunchWithFake("FTP_Timeout=3000000\n");  // no script: the server accepts and never answers
+    EXPECT_EQ(Main().FtpClient().Timeout(), 3600);
+    forms_->CloseOnTermination();
+    Find<QPushButton>("BitBtnFrameCap")->click();
+    ASSERT_TRUE(WaitUntil([&] { return fake_.Connections() == 1; }));
+    QElapsedTimer clock;
+    clock.start();
+    ::raise(SIGTERM);
+    ASSERT_TRUE(WaitUntil([this] { return Main().Closed(); }, 45000));
+    EXPECT_LT(clock.elapsed(), 35000) << "the running upload and the stop pictures get 15 s each";
+    EXPECT_EQ(fake_.Connections(), 2) << "the stop pictures were still tried";
+    for (const QString& line : LogLines())
+        EXPECT_TRUE(line.endsWith(QStringLiteral(" :   FTP Error = 426 Timeout"))) << line.toStdString();
+}
+
+TEST(UploadSequenceLimit, TheRequestLimitIsOneSecondToAnHourInMilliseconds)
+{
+    const struct {
+        int seconds;
+        int ms;
+    } cases[] = {{1, 1000}, {15, 15000}, {0, 15000}, {-1, 15000}, {3600, 3600000},
+                 {2147484, 3600000}, {std::numeric_limits<int>::max(), 3600000}};
+    for (const auto& c : cases)
+        EXPECT_EQ(TUploadSequence::TimeoutMs(c.seconds), c.ms) << c.seconds;
 }
 
 TEST_F(WebsiteUpdateFaults, TheCameraLossBoxDelaysNeitherTheStoreNorTheNextTickNorStop)

@@ -201,3 +201,33 @@ TEST_F(SettingsFiles, TlsKeysStayOutOfFilesThatNeverUsedTls)
 }
 
 }  // namespace
+
+namespace {
+
+// The time limit every caller takes: never "no limit", never more than an
+// hour, whatever the file or the field holds. The field accepts only a text
+// that is within the limits as it stands.
+TEST(FtpTimeout, TheStoredTextGivesALimitFromOneSecondToAnHour)
+{
+    const struct {
+        const char* text;
+        int seconds;
+        bool inRange;
+    } cases[] = {
+        {"15", 15, true},          {"1", 1, true},
+        {"3600", 3600, true},      {"0x1E", 30, true},  // hexadecimal, as the files read integers
+        {"$14", 20, true},         {"0", 15, false},    // once "wait forever"
+        {"-5", 15, false},         {"thirty", 15, false},
+        {"", 15, false},           {"3601", 3600, false},
+        {"2147484", 3600, false},  // milliseconds beyond an int
+        {"3000000", 3600, false},  {"99999999999", 3600, false},
+    };
+    for (const auto& c : cases) {
+        settings::FtpAccount account;
+        account.timeout = QString::fromLatin1(c.text);
+        EXPECT_EQ(account.TimeoutSeconds(), c.seconds) << c.text;
+        EXPECT_EQ(settings::FtpTimeoutInRange(account.timeout), c.inRange) << c.text;
+    }
+}
+
+}  // namespace

@@ -123,17 +123,18 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
 }
 
-TEST_F(Network, OkGivesTheStoredAccountToTheFtpClient)
+TEST_F(Network, OkHandsOverTheStoredAccountForTheFtpClient)
 {
     TFtpClient client;
     client.SetPassiveMode(true);
-    form_.SetFtpClient(&client);
     WriteSettings("[FTP Settings]\r\nFTP_Timeout=$14\r\nPassive_Mode=0\r\n");
     form_.show();
     form_.edFTPhost()->setText(QStringLiteral("h"));
     form_.edUserID()->setText(QStringLiteral("u"));
     form_.edPassword()->setText(QStringLiteral("p w"));
     form_.OKBtnClick();
+    ASSERT_EQ(applied_.size(), 1u);
+    ApplyFtpAccount(client, applied_[0]);
     EXPECT_EQ(client.HostName(), QStringLiteral("h"));
     EXPECT_EQ(client.Port(), QStringLiteral("21"));
     EXPECT_EQ(client.Timeout(), 20);  // "$14" went through the field as text and reads as hexadecimal
@@ -201,6 +202,44 @@ TEST_F(Network, PortAndTimeoutTakeDigitsOnly)
     QTest::keyClicks(form_.edFTPhost(), QStringLiteral("a-b.c"));
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("a-b.c"));
     EXPECT_EQ(dialogs_->shown.size(), 2u);
+}
+
+// The field shows the limit the program uses and confirms only a limit from
+// one second to an hour: "0" no longer means "wait forever".
+TEST_F(Network, TheTimeLimitFieldConfirmsOnlyOneSecondToAnHour)
+{
+    const struct {
+        const char* stored;
+        const char* shown;
+    } loads[] = {{"0x1E", "0x1E"}, {"0", "15"}, {"3000000", "3600"}, {"-5", "15"}};
+    for (const auto& l : loads) {
+        WriteSettings("[FTP Settings]\r\nFTP_Timeout=" + QByteArray(l.stored) + "\r\n");
+        form_.show();
+        EXPECT_EQ(form_.edTimeout()->text(), QString::fromLatin1(l.shown)) << l.stored;
+        form_.hide();
+    }
+
+    const struct {
+        const char* typed;
+        bool confirmed;
+    } oks[] = {{"0", false}, {"3601", false}, {"2147484", false}, {"1", true}, {"3600", true}};
+    for (const auto& o : oks) {
+        WriteSettings("[FTP Settings]\r\nFTP_Timeout=20\r\n");
+        applied_.clear();
+        dialogs_->exceptions.clear();
+        form_.show();
+        form_.edTimeout()->selectAll();
+        QTest::keyClicks(form_.edTimeout(), QString::fromLatin1(o.typed));
+        QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
+        EXPECT_EQ(form_.isVisible(), !o.confirmed) << o.typed;
+        EXPECT_EQ(applied_.size(), o.confirmed ? 1u : 0u) << o.typed;
+        EXPECT_EQ(ReadSettings().contains("FTP_Timeout=20\r\n"), !o.confirmed) << o.typed;
+        if (!o.confirmed) {
+            ASSERT_EQ(dialogs_->exceptions.size(), 1) << o.typed;
+            EXPECT_EQ(dialogs_->exceptions[0], QStringLiteral("The FTP time-out must be 1 to 3600 seconds."));
+        }
+        form_.hide();
+    }
 }
 
 TEST_F(Network, AFailedSaveShowsTheMessageAppliesNothingAndStaysOpen)

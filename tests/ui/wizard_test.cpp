@@ -133,7 +133,7 @@ protected:
 
 TEST_F(Wizard, PagesCarryTheirTextsSizesAndStartingState)
 {
-    EXPECT_TRUE(client_.PassiveMode()) << "creating page 1 turns passive mode on";
+    EXPECT_FALSE(client_.PassiveMode()) << "creating page 1 keeps the client's mode";
     EXPECT_EQ(page1_->windowTitle(), QStringLiteral("Tarvo Lite - Setup and Configuration Wizard - Step 1"));
     EXPECT_EQ(apphelp::HelpContextOf(page1_.get()), 8);
     EXPECT_EQ(page1_->size(), QSize(531, 423));
