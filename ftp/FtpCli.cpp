@@ -1671,8 +1671,9 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
         return;  // closed by the end of a request
     if (!CloseLocalFile())
         RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
-    if (state_ != fsAborting)
-        JudgeDataEnd();
+    // Over TLS the end says more while the connection is still there; the
+    // size it is checked against comes with the 150 reply, maybe later.
+    bareTlsEnd_ = !upload_ && dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
     dataError_ = error;
     if (phase_ == TransferPhase::ReplyFirst)
         CompleteTransfer();
@@ -1682,20 +1683,12 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
 
 void TCustomFtpCli::JudgeDataEnd()
 {
-    if (upload_) {
-        // The server's 226 says nothing about bytes it never got.
-        if (!uploadEnded_)
-            RecordLocalFailure(426, QStringLiteral("426 Data connection closed by the server after %1 of %2 bytes")
-                                        .arg(byteCount_)
-                                        .arg(transferSize_));
-        return;
+    // The server's 226 says nothing about bytes it never got.
+    if (upload_ && !uploadEnded_) {
+        RecordLocalFailure(426, QStringLiteral("426 Data connection closed by the server after %1 of %2 bytes")
+                                    .arg(byteCount_)
+                                    .arg(transferSize_));
     }
-    // The size is known only once the 150 reply is in: judged at completion.
-    bareTlsEnd_ = dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
-}
-
-void TCustomFtpCli::CompleteTransfer()
-{
     // A bare end of a TLS stream can be forged by anyone on the path; only
     // the size the server announced can vouch for what arrived.
     if (bareTlsEnd_ && transferSize_ != byteCount_ && transferSize_ != byteCount_ + resumeAt_) {
@@ -1705,6 +1698,14 @@ void TCustomFtpCli::CompleteTransfer()
                                     .arg(byteCount_)
                                     .arg(of));
     }
+}
+
+void TCustomFtpCli::CompleteTransfer()
+{
+    // Only a success reply gets here: a server that said why it failed is
+    // heard in its own words, and so is a reset.
+    if (localError_ == 0 && dataError_ == 0)
+        JudgeDataEnd();
     TransfertStats();
     resumeAt_ = 0;
     SetPhase(TransferPhase::Idle);

@@ -427,9 +427,9 @@ protected:
     // The same for a transfer that did not finish: no TLS close notice, so
     // that the server cannot take the cut for the end of the file.
     void CutQuietly(TWSocket* socket);
-    // Whether the data connection's end leaves the transfer whole: an upload
-    // only once every byte went out, a TLS download only with the close
-    // notice or the size its 150 reply announced.
+    // Whether a transfer the server called complete is whole: an upload
+    // only once every byte went out before the data connection ended, a TLS
+    // download only with the close notice or the size its 150 announced.
     void JudgeDataEnd();
 
     // Control connection.
