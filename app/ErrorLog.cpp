@@ -3,6 +3,7 @@
 #include "platform/dialogs.h"
 #include "platform/inifile.h"
 #include "platform/locale.h"
+#include "platform/profile.h"
 #include "ui/LogForm.h"
 
 #include <QDir>
@@ -11,9 +12,28 @@ namespace {
 const QString kSeparator = QStringLiteral(" :   ");
 const QString kDeviceNotDetected = QStringLiteral("Capture device was not detected.");
 const QString kFrameNotSaved = QStringLiteral("Could not save captured frame to disk");
+
+// The log that hears of files written in place.
+TErrorLog* inPlaceLog = nullptr;
+
 }  // namespace
 
-TErrorLog::TErrorLog(TLogForm& viewer) : viewer_(viewer) {}
+TErrorLog::TErrorLog(TLogForm& viewer) : viewer_(viewer)
+{
+    inPlaceLog = this;
+    platform::SetInPlaceWriteReport([](const QString& fileName) {
+        if (inPlaceLog)
+            inPlaceLog->Note(QDir::toNativeSeparators(fileName)
+                             + QStringLiteral(" is written in place, as its folder allows no new files: "
+                                              "a crash during a write can cut it short"));
+    });
+}
+
+TErrorLog::~TErrorLog()
+{
+    if (inPlaceLog == this)
+        inPlaceLog = nullptr;
+}
 
 QString TErrorLog::FrameNotSaved()
 {

@@ -12,8 +12,13 @@ class TLogForm;
 class TErrorLog
 {
 public:
-    // The viewer holds the in-memory log and knows the log file.
+    // The viewer holds the in-memory log and knows the log file. The newest
+    // log also notes each file that has to be rewritten in place (a folder
+    // without room for a temporary file), once per file.
     explicit TErrorLog(TLogForm& viewer);
+    ~TErrorLog();
+    TErrorLog(const TErrorLog&) = delete;
+    TErrorLog& operator=(const TErrorLog&) = delete;
 
     // "Log Errors": whether error lines reach the log.
     bool LogErrors() const { return logErrors_; }

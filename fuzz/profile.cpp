@@ -1,6 +1,7 @@
 // Private-profile files with arbitrary content: a read of any section and
 // key, then a write and the read that must give the written value back
-// while another key keeps the value it had.
+// while another key keeps the value it had; the same writes made as one edit
+// give the same bytes as made one by one.
 
 #include "fuzz/fuzz_support.h"
 #include "platform/profile.h"
@@ -17,6 +18,20 @@ bool SameName(const QString& a, const QString& b)
 bool HasBreak(const QString& s)
 {
     return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
+}
+
+void WriteFile(const QString& name, const QByteArray& bytes)
+{
+    QFile f(name);
+    FUZZ_CHECK(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray ReadFile(const QString& name)
+{
+    QFile f(name);
+    FUZZ_CHECK(f.open(QIODevice::ReadOnly));
+    return f.readAll();
 }
 
 }  // namespace
@@ -38,11 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray content = in.Rest();
 
     const QString file = fuzz::ScratchFolder() + QStringLiteral("profile.ini");
-    {
-        QFile f(file);
-        FUZZ_CHECK(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content);
-    }
+    WriteFile(file, content);
     const QString none = QStringLiteral("\x01none");
     const QString before = platform::GetPrivateProfileString(section, key, none, file);
     FUZZ_CHECK(before.size() <= platform::kProfileBufferSize - 1);
@@ -51,9 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool written = platform::WritePrivateProfileString(section, key, value, file);
     if (!written) {
         // Refused names or values leave the file as it was.
-        QFile f(file);
-        FUZZ_CHECK(f.open(QIODevice::ReadOnly));
-        FUZZ_CHECK(f.readAll() == content);
+        FUZZ_CHECK(ReadFile(file) == content);
         return 0;
     }
     FUZZ_CHECK(!HasBreak(value) && !section.trimmed().isEmpty() && !key.trimmed().isEmpty());
@@ -61,5 +70,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(after == value.left(platform::kProfileBufferSize - 1) || value.size() >= platform::kProfileBufferSize - 1);
     if (!(SameName(section, otherSection) && SameName(key, otherKey)))
         FUZZ_CHECK(platform::GetPrivateProfileString(otherSection, otherKey, none, file) == otherBefore);
+
+    const QString copy = fuzz::ScratchFolder() + QStringLiteral("profile-edit.ini");
+    WriteFile(copy, content);
+    platform::ProfileEdit edit(copy);
+    FUZZ_CHECK(edit.Set(section, key, value));
+    const bool second = platform::WritePrivateProfileString(otherSection, otherKey, value, file);
+    FUZZ_CHECK(edit.Set(otherSection, otherKey, value) == second);
+    FUZZ_CHECK(edit.Commit());
+    FUZZ_CHECK(ReadFile(copy) == ReadFile(file));
     return 0;
 }

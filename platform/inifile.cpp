@@ -56,6 +56,10 @@ QString UnableToWriteMessage(const QString& fileName)
 
 IniFile::IniFile(QString fileName, ProfileFileMode mode) : fileName_(std::move(fileName)), mode_(mode) {}
 
+IniFile::~IniFile() = default;
+
+IniFile::IniFile(IniFile&&) noexcept = default;
+
 bool IniFile::Exists() const
 {
     return QFileInfo::exists(fileName_);
@@ -63,7 +67,7 @@ bool IniFile::Exists() const
 
 QString IniFile::ReadString(const QString& section, const QString& key, const QString& defaultValue) const
 {
-    return GetPrivateProfileString(section, key, defaultValue, fileName_);
+    return edit_ ? edit_->Get(section, key, defaultValue) : GetPrivateProfileString(section, key, defaultValue, fileName_);
 }
 
 int IniFile::ReadInteger(const QString& section, const QString& key, int defaultValue) const
@@ -79,8 +83,12 @@ bool IniFile::ReadBool(const QString& section, const QString& key, bool defaultV
 
 void IniFile::WriteString(const QString& section, const QString& key, const QString& value)
 {
-    if (!WritePrivateProfileString(section, key, value, fileName_, mode_))
+    const bool written = edit_ ? edit_->Set(section, key, value)
+                               : WritePrivateProfileString(section, key, value, fileName_, mode_);
+    if (!written) {
+        edit_.reset();
         throw EIniFileException(UnableToWriteMessage(fileName_));
+    }
 }
 
 void IniFile::WriteInteger(const QString& section, const QString& key, int value)
@@ -91,6 +99,22 @@ void IniFile::WriteInteger(const QString& section, const QString& key, int value
 void IniFile::WriteBool(const QString& section, const QString& key, bool value)
 {
     WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void IniFile::BeginUpdate()
+{
+    edit_ = std::make_unique<ProfileEdit>(fileName_);
+    if (!edit_->Loaded()) {
+        edit_.reset();
+        throw EIniFileException(UnableToWriteMessage(fileName_));
+    }
+}
+
+void IniFile::Commit()
+{
+    const std::unique_ptr<ProfileEdit> edit = std::move(edit_);
+    if (edit && !edit->Commit(mode_))
+        throw EIniFileException(UnableToWriteMessage(fileName_));
 }
 
 }  // namespace platform

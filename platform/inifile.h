@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace platform {
 
 // Raised when a settings file cannot be written: "Unable to write to <file>".
@@ -21,6 +23,8 @@ class IniFile
 {
 public:
     explicit IniFile(QString fileName, ProfileFileMode mode = ProfileFileMode::Default);
+    ~IniFile();
+    IniFile(IniFile&&) noexcept;
 
     const QString& FileName() const { return fileName_; }
     bool Exists() const;
@@ -35,9 +39,19 @@ public:
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
 
+    // Makes the writes that follow until Commit one write of the whole file:
+    // they change a copy in memory (the reads see them), and Commit replaces
+    // the file with it at once. A write that raises, or an object that goes
+    // away uncommitted, leaves the file as it was. Raises EIniFileException
+    // when the file exists but cannot be read.
+    void BeginUpdate();
+    // Raises EIniFileException when the file refuses the write.
+    void Commit();
+
 private:
     QString fileName_;
     ProfileFileMode mode_;
+    std::unique_ptr<ProfileEdit> edit_;  // while an update is open
 };
 
 // The message of a failed write, as users see it.

@@ -3,7 +3,9 @@
 #include <QFile>
 #include <QFileDevice>
 #include <QList>
+#include <QMutex>
 #include <QSaveFile>
+#include <QSet>
 #include <QStringDecoder>
 
 namespace platform {
@@ -57,9 +59,13 @@ bool Load(const QString& fileName, ProfileText& text, bool& exists)
     text.lines = data.split('\n');
     if (data.endsWith('\n'))
         text.lines.removeLast();
-    for (QByteArray& line : text.lines)
-        if (line.endsWith('\r'))
-            line.chop(1);
+    // Only a CR that is part of the file's line end goes: in a file of bare
+    // LFs a CR before one belongs to the line and stays, so that reading back
+    // a written file gives the lines that were written.
+    if (text.eol == "\r\n")
+        for (QByteArray& line : text.lines)
+            if (line.endsWith('\r'))
+                line.chop(1);
     return true;
 }
 
@@ -170,16 +176,47 @@ bool ValidKey(const QString& key)
     return !k.isEmpty() && !HasLineBreak(k) && !k.contains(QLatin1Char('=')) && !k.startsWith(QLatin1Char('['));
 }
 
+std::function<void(const QString&)>& InPlaceReport()
+{
+    static std::function<void(const QString&)> report;
+    return report;
+}
+
+QMutex& InPlaceMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+void ReportInPlaceWrite(const QString& fileName)
+{
+    static QSet<QString> reported;
+    std::function<void(const QString&)> report;
+    {
+        QMutexLocker lock(&InPlaceMutex());
+        if (!InPlaceReport() || reported.contains(fileName))
+            return;
+        reported.insert(fileName);
+        report = InPlaceReport();
+    }
+    report(fileName);
+}
+
 bool Save(const QString& fileName, const ProfileText& text, ProfileFileMode mode)
 {
-    QSaveFile file(fileName);
-    // A read-only folder that holds a writable file: written in place.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
+    QSaveFile replacement(fileName);
+    QSaveFile inPlace(fileName);
+    QSaveFile* file = &replacement;
+    if (!replacement.open(QIODevice::WriteOnly)) {
+        // A read-only folder that holds a writable file: written in place.
+        inPlace.setDirectWriteFallback(true);
+        if (!inPlace.open(QIODevice::WriteOnly))
+            return false;
+        file = &inPlace;
+    }
     if (mode == ProfileFileMode::OwnerOnly
-        && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-        file.cancelWriting();
+        && !file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        file->cancelWriting();
         return false;
     }
     QByteArray data = text.bom ? QByteArray("\xEF\xBB\xBF") : QByteArray();
@@ -187,29 +224,122 @@ bool Save(const QString& fileName, const ProfileText& text, ProfileFileMode mode
         data += line;
         data += text.eol;
     }
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
+    if (file->write(data) != data.size()) {
+        file->cancelWriting();
         return false;
     }
-    return file.commit();
+    if (!file->commit())
+        return false;
+    if (file == &inPlace)
+        ReportInPlaceWrite(fileName);
+    return true;
 }
 
 }  // namespace
 
-QString GetPrivateProfileString(const QString& section, const QString& key, const QString& defaultValue,
-                                const QString& fileName, int bufferSize)
+struct ProfileEdit::Text : ProfileText {
+};
+
+ProfileEdit::ProfileEdit(QString fileName) : fileName_(std::move(fileName)), text_(std::make_unique<Text>())
 {
-    ProfileText text;
     bool exists = false;
-    if (!Load(fileName, text, exists) || !exists)
+    loaded_ = Load(fileName_, *text_, exists);
+}
+
+ProfileEdit::~ProfileEdit() = default;
+
+QString ProfileEdit::Get(const QString& section, const QString& key, const QString& defaultValue, int bufferSize) const
+{
+    if (!loaded_)
         return CutToBuffer(defaultValue, bufferSize);
-    const SectionSpan span = FindSection(text, section.trimmed());
+    const SectionSpan span = FindSection(*text_, section.trimmed());
     if (span.header < 0)
         return CutToBuffer(defaultValue, bufferSize);
     QByteArray raw;
-    if (FindKey(text, span, key.trimmed(), nullptr, &raw) < 0)
+    if (FindKey(*text_, span, key.trimmed(), nullptr, &raw) < 0)
         return CutToBuffer(defaultValue, bufferSize);
     return CutToBuffer(UnquoteValue(Decode(raw)), bufferSize);
+}
+
+bool ProfileEdit::Set(const QString& section, const QString& key, const QString& value)
+{
+    if (!loaded_ || !ValidSection(section) || !ValidKey(key) || HasLineBreak(value))
+        return false;
+    changed_ = true;
+    const QString sectionName = section.trimmed();
+    const QString keyName = key.trimmed();
+    const QByteArray stored = QuoteValue(value).toUtf8();
+    QList<QByteArray>& lines = text_->lines;
+    const SectionSpan span = FindSection(*text_, sectionName);
+    if (span.header < 0) {
+        if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
+            lines.append(QByteArray());
+        lines.append('[' + sectionName.toUtf8() + ']');
+        lines.append(keyName.toUtf8() + '=' + stored);
+        return true;
+    }
+    QString fileKey;
+    const qsizetype at = FindKey(*text_, span, keyName, &fileKey);
+    if (at >= 0) {
+        // The key keeps the spelling it has in the file.
+        lines[at] = fileKey.toUtf8() + '=' + stored;
+        return true;
+    }
+    // A new key goes after the section's last line, before trailing blank lines.
+    qsizetype insertAt = span.end;
+    while (insertAt - 1 > span.header && lines[insertAt - 1].trimmed().isEmpty())
+        --insertAt;
+    lines.insert(insertAt, keyName.toUtf8() + '=' + stored);
+    return true;
+}
+
+bool ProfileEdit::DeleteKey(const QString& section, const QString& key)
+{
+    if (!loaded_)
+        return false;
+    const SectionSpan span = FindSection(*text_, section.trimmed());
+    const qsizetype at = span.header < 0 ? -1 : FindKey(*text_, span, key.trimmed());
+    if (at >= 0) {
+        text_->lines.removeAt(at);
+        changed_ = true;
+    }
+    return true;
+}
+
+bool ProfileEdit::DeleteSection(const QString& section)
+{
+    if (!loaded_)
+        return false;
+    const SectionSpan span = FindSection(*text_, section.trimmed());
+    if (span.header >= 0) {
+        text_->lines.remove(span.header, span.end - span.header);
+        changed_ = true;
+    }
+    return true;
+}
+
+bool ProfileEdit::Commit(ProfileFileMode mode)
+{
+    if (!loaded_)
+        return false;
+    if (!changed_)
+        return true;
+    if (!Save(fileName_, *text_, mode))
+        return false;
+    changed_ = false;
+    return true;
+}
+
+void SetInPlaceWriteReport(std::function<void(const QString& fileName)> report)
+{
+    QMutexLocker lock(&InPlaceMutex());
+    InPlaceReport() = std::move(report);
+}
+
+QString GetPrivateProfileString(const QString& section, const QString& key, const QString& defaultValue,
+                                const QString& fileName, int bufferSize)
+{
+    return ProfileEdit(fileName).Get(section, key, defaultValue, bufferSize);
 }
 
 bool WritePrivateProfileString(const QString& section, const QString& key, const QString& value,
@@ -217,69 +347,21 @@ bool WritePrivateProfileString(const QString& section, const QString& key, const
 {
     if (!ValidSection(section) || !ValidKey(key) || HasLineBreak(value))
         return false;
-    ProfileText text;
-    bool exists = false;
-    if (!Load(fileName, text, exists))
-        return false;  // rewriting a file we cannot read would lose its other lines
-
-    const QString sectionName = section.trimmed();
-    const QString keyName = key.trimmed();
-    const QByteArray stored = QuoteValue(value).toUtf8();
-    const SectionSpan span = FindSection(text, sectionName);
-    if (span.header < 0) {
-        if (!text.lines.isEmpty() && !text.lines.last().trimmed().isEmpty())
-            text.lines.append(QByteArray());
-        text.lines.append('[' + sectionName.toUtf8() + ']');
-        text.lines.append(keyName.toUtf8() + '=' + stored);
-        return Save(fileName, text, mode);
-    }
-    QString fileKey;
-    const qsizetype at = FindKey(text, span, keyName, &fileKey);
-    if (at >= 0) {
-        // The key keeps the spelling it has in the file.
-        text.lines[at] = fileKey.toUtf8() + '=' + stored;
-        return Save(fileName, text, mode);
-    }
-    // A new key goes after the section's last line, before trailing blank lines.
-    qsizetype insertAt = span.end;
-    while (insertAt - 1 > span.header && text.lines[insertAt - 1].trimmed().isEmpty())
-        --insertAt;
-    text.lines.insert(insertAt, keyName.toUtf8() + '=' + stored);
-    return Save(fileName, text, mode);
+    ProfileEdit edit(fileName);
+    return edit.Set(section, key, value) && edit.Commit(mode);
 }
 
 bool DeletePrivateProfileKey(const QString& section, const QString& key, const QString& fileName,
                              ProfileFileMode mode)
 {
-    ProfileText text;
-    bool exists = false;
-    if (!Load(fileName, text, exists))
-        return false;
-    if (!exists)
-        return true;
-    const SectionSpan span = FindSection(text, section.trimmed());
-    if (span.header < 0)
-        return true;
-    const qsizetype at = FindKey(text, span, key.trimmed());
-    if (at < 0)
-        return true;
-    text.lines.removeAt(at);
-    return Save(fileName, text, mode);
+    ProfileEdit edit(fileName);
+    return edit.DeleteKey(section, key) && edit.Commit(mode);
 }
 
 bool DeletePrivateProfileSection(const QString& section, const QString& fileName, ProfileFileMode mode)
 {
-    ProfileText text;
-    bool exists = false;
-    if (!Load(fileName, text, exists))
-        return false;
-    if (!exists)
-        return true;
-    const SectionSpan span = FindSection(text, section.trimmed());
-    if (span.header < 0)
-        return true;
-    text.lines.remove(span.header, span.end - span.header);
-    return Save(fileName, text, mode);
+    ProfileEdit edit(fileName);
+    return edit.DeleteSection(section) && edit.Commit(mode);
 }
 
 }  // namespace platform

@@ -7,9 +7,13 @@
 // quotes; writes quote a value that would otherwise not read back unchanged.
 // A write replaces the file atomically (temporary file in the same folder,
 // then rename), keeps every other line byte for byte and creates the file and
-// the section when absent.
+// the section when absent. A ProfileEdit makes several changes with one such
+// write.
 
 #include <QString>
+
+#include <functional>
+#include <memory>
 
 namespace platform {
 
@@ -39,5 +43,47 @@ bool DeletePrivateProfileKey(const QString& section, const QString& key, const Q
 // Removes a section with all its lines; true when the file is as asked afterwards.
 bool DeletePrivateProfileSection(const QString& section, const QString& fileName,
                                  ProfileFileMode mode = ProfileFileMode::Default);
+
+// Several changes to one file, made on a copy in memory under the rules
+// above and written back by one atomic replacement of the whole file, so that
+// a crash leaves the file as it was before the edit or as it is after it.
+class ProfileEdit
+{
+public:
+    // Reads the file; a missing file is an empty one.
+    explicit ProfileEdit(QString fileName);
+    ~ProfileEdit();
+    ProfileEdit(const ProfileEdit&) = delete;
+    ProfileEdit& operator=(const ProfileEdit&) = delete;
+
+    // False when the file exists but could not be read: it must not be
+    // rewritten then, as its other lines would be lost.
+    bool Loaded() const { return loaded_; }
+
+    // As GetPrivateProfileString, on the copy.
+    QString Get(const QString& section, const QString& key, const QString& defaultValue,
+                int bufferSize = kProfileBufferSize) const;
+    // As WritePrivateProfileString and the deletes, on the copy; false for
+    // what they refuse (the copy is then unchanged).
+    bool Set(const QString& section, const QString& key, const QString& value);
+    bool DeleteKey(const QString& section, const QString& key);
+    bool DeleteSection(const QString& section);
+
+    // Writes the copy over the file when anything changed; false when the
+    // file cannot be written (it is then unchanged).
+    bool Commit(ProfileFileMode mode = ProfileFileMode::Default);
+
+private:
+    struct Text;
+    QString fileName_;
+    std::unique_ptr<Text> text_;
+    bool loaded_ = false;
+    bool changed_ = false;
+};
+
+// A folder that refuses the temporary file but holds a writable file gets
+// that file rewritten in place, which a crash can cut short. The report, when
+// set, hears of it once per file name and process, after the write.
+void SetInPlaceWriteReport(std::function<void(const QString& fileName)> report);
 
 }  // namespace platform

@@ -80,6 +80,7 @@ MotionSettings TProgramSettings::ReadMotion() const
 void TProgramSettings::SaveMotion(const MotionSettings& m)
 {
     platform::IniFile file = File();
+    file.BeginUpdate();
     file.WriteBool(kMotion, kEnabled, m.enabled);
     file.WriteInteger(kMotion, kSensitivity, m.sensitivity);
     file.WriteInteger(kMotion, kMinArea, m.minAreaPercent);
@@ -92,6 +93,7 @@ void TProgramSettings::SaveMotion(const MotionSettings& m)
     file.WriteInteger(kMotion, kQuietSeconds, m.quietSeconds);
     file.WriteBool(kMotion, kLogMotion, m.logMotion);
     file.WriteBool(kMotion, kOutline, m.outline);
+    file.Commit();
 }
 
 }  // namespace settings

@@ -196,12 +196,14 @@ bool TProgramSettings::LoadAccount()
 void TProgramSettings::SaveAccount(const FtpAccount& typed, const QString& interval)
 {
     platform::IniFile file = File();
+    file.BeginUpdate();
     WriteAccountTexts(file, typed);
     file.WriteString(kFtpSettings, kUpdateInterval, interval);
     file.WriteBool(kFtpSettings, kAutoStart, typed.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, typed.passiveMode);
     WriteSafeUpload(file, typed);
     WriteSecurity(file, typed.tls);
+    file.Commit();
     LoadAccount();
 }
 
@@ -211,18 +213,22 @@ void TProgramSettings::SaveLogin(const QString& host, const QString& userId, con
     account.userId = userId;
     account.password = password;
     platform::IniFile file = File();
+    file.BeginUpdate();
     for (const AccountText& t : kAccountTexts) {
         if (t.field != &FtpAccount::port && t.field != &FtpAccount::timeout)
             file.WriteString(kFtpSettings, QString::fromLatin1(t.key), account.*t.field);
     }
+    file.Commit();
 }
 
 void TProgramSettings::SaveWizardAccount()
 {
     platform::IniFile file = File();
+    file.BeginUpdate();
     WriteAccountTexts(file, account);
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
     WriteSecurity(file, account.tls);
+    file.Commit();
 }
 
 void TProgramSettings::SaveSecurity(const FtpSecurity& tls, const QString& port)
@@ -230,8 +236,10 @@ void TProgramSettings::SaveSecurity(const FtpSecurity& tls, const QString& port)
     account.tls = tls;
     account.port = port;
     platform::IniFile file = File();
+    file.BeginUpdate();
     file.WriteString(kFtpSettings, QString::fromLatin1(kFtpPort), port);
     WriteSecurity(file, tls);
+    file.Commit();
 }
 
 void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow, bool firstRunNow)
@@ -241,6 +249,7 @@ void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, b
     errorBeep = errorBeepNow;
     firstRun = firstRunNow;
     platform::IniFile file = File();
+    file.BeginUpdate();
     WriteAccountTexts(file, account);
     file.WriteString(kFtpSettings, kUpdateInterval, updateInterval);
     file.WriteBool(kFtpSettings, kAutoStart, account.autoStart);
@@ -249,6 +258,7 @@ void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, b
     file.WriteBool(kOtherSettings, kLogErrors, logErrors);
     file.WriteBool(kOtherSettings, kErrorBeep, errorBeep);
     file.WriteBool(kOtherSettings, kFirstRun, firstRun);
+    file.Commit();
 }
 
 CaptureParameters TProgramSettings::ReadCaptureParameters() const
@@ -268,11 +278,13 @@ CaptureParameters TProgramSettings::ReadCaptureParameters() const
 void TProgramSettings::SaveCaptureParameters(const CaptureParameters& p)
 {
     platform::IniFile file = File();
+    file.BeginUpdate();
     file.WriteString(kCaptureParameters, kFrameRate, p.frameRate);
     file.WriteString(kCaptureParameters, kCaptureTime, p.captureTime);
     file.WriteString(kCaptureParameters, kIndexSize, p.indexSize);
     file.WriteString(kCaptureParameters, kBufferSize, p.bufferSize);
     file.WriteBool(kCaptureParameters, kCaptureAudio, p.captureAudio);
+    file.Commit();
 }
 
 int ReadDriverIndex(const QString& fileName)
@@ -288,8 +300,10 @@ QString ReadDriverIdentity(const QString& fileName)
 void WriteDriverChoice(const QString& fileName, int index, const QString& identity)
 {
     platform::IniFile file(fileName);
+    file.BeginUpdate();
     file.WriteInteger(kDriver, kIndex, index);
     file.WriteString(kDriver, kName, identity);
+    file.Commit();
 }
 
 }  // namespace settings

@@ -62,8 +62,9 @@ struct CaptureParameters {
 
 // "Tarvo Lite.sif". Holds the values that were loaded or accepted (the
 // initial ones are the built-in values that stand without a file); every
-// operation opens the file afresh. Saves raise EIniFileException on the
-// first write the file refuses.
+// operation opens the file afresh. Each save replaces the file once, with
+// all its keys, so that a crash never leaves half a save; a save the file
+// refuses raises EIniFileException and leaves the file as it was.
 class TProgramSettings
 {
 public:

@@ -1,4 +1,5 @@
 #include "app/ErrorLog.h"
+#include "settings/Settings.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/unwritable_folder.h"
 #include "ui/LogForm.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -137,6 +139,27 @@ TEST_F(ErrorLog, AFailedLogWriteKeepsTheLineAndSaysSoInThePanel)
     viewer_.SetProgramFolder(dir_.path());
     EXPECT_TRUE(log_.Append(QStringLiteral("next")));
     EXPECT_EQ(LogFile(), QByteArray("kept\r\nnext\r\n"));
+}
+
+// A crash during an in-place write can cut the settings file: the log says
+// so, once, instead of staying silent.
+TEST(ErrorLogInPlace, ASettingsFileWrittenInPlaceIsNotedOnce)
+{
+    QTemporaryDir base;
+    const testsupport::ReadOnlyFolder folder(base, {QStringLiteral("Error.log"), QStringLiteral("Tarvo Lite.sif")});
+    if (!folder.RefusesNewFiles())
+        GTEST_SKIP() << "this process may create files in a read-only folder";
+    TLogForm viewer;
+    viewer.SetProgramFolder(folder.Path());
+    TErrorLog log(viewer);
+    settings::TProgramSettings s(folder.Path() + QStringLiteral("/Tarvo Lite.sif"));
+    s.SaveAtClose(QStringLiteral("3"), true, false, false);
+    s.SaveAtClose(QStringLiteral("4"), true, false, false);
+    ASSERT_EQ(viewer.Lines().size(), 1) << viewer.Lines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(viewer.Lines()[0].endsWith(QDir::toNativeSeparators(s.FileName())
+                                           + QStringLiteral(" is written in place, as its folder allows no new "
+                                                            "files: a crash during a write can cut it short")));
+    EXPECT_TRUE(settings::TProgramSettings(s.FileName()).Load());
 }
 
 }  // namespace

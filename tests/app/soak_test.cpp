@@ -1,5 +1,6 @@
 // The short form of the soak run: the real main window through seeded random
 // FTP faults (the same engine as bench/soak, with fewer sequences).
+#include "ftp/FtpReply.h"
 #include "tests/soak/soak_engine.h"
 
 #include <gtest/gtest.h>
@@ -79,6 +80,29 @@ TEST(Soak, ThePlanIsReproducibleAndReachesEveryStepWithErrorRepliesSilenceAndDro
     }
     // Each silent sequence costs a whole client time-out: a small share only.
     EXPECT_LT(silent, 2000 * 5 / 100);
+}
+
+// The soak expects of a garbled 227 what the client makes of it: a reply
+// without six numbers in a row is unusable, one with them sends the client
+// to the refused port.
+TEST(Soak, EachGarbled227IsUnusableToTheClientOrNamesTheRefusedPort)
+{
+    std::mt19937 random(1);
+    std::set<QByteArray> readable, unusable;
+    for (int i = 1; i <= 2000; ++i) {
+        const SoakFault f = ChooseSoakFault(random, i, 4242);
+        if (f.kind != SoakFault::Kind::GarbagePassive)
+            continue;
+        QString address;
+        int port = 0;
+        const bool read = ftp::ParsePassiveReply(QString::fromLatin1(f.garbage), address, port);
+        EXPECT_EQ(read, f.garbageReadable) << f.Describe().toStdString();
+        if (read)
+            EXPECT_EQ(QStringLiteral("%1:%2").arg(address).arg(port), QStringLiteral("127.0.0.1:4242"));
+        (read ? readable : unusable).insert(f.garbage);
+    }
+    EXPECT_GE(readable.size(), 3u);
+    EXPECT_GE(unusable.size(), 10u);
 }
 
 }  // namespace

@@ -111,6 +111,20 @@ TEST(PrivateDisplay, ServersSideBySideKeepTheirOwnDisplays)
     EXPECT_TRUE(first.Answers()) << first.Display().toStdString();
 }
 
+// A server that resets when its last client leaves refuses a client that
+// comes during the reset: a program started right after the readiness probe
+// would find no display.
+TEST(PrivateDisplay, ClientsThatComeOneAfterAnotherAreAllLetIn)
+{
+    XvfbServer x;
+    ASSERT_TRUE(x.Start()) << x.Error().toStdString();
+    int refused = 0;
+    // A reset turns away about one client in a hundred.
+    for (int i = 0; i < 600; ++i)
+        refused += x.Answers() ? 0 : 1;
+    EXPECT_EQ(refused, 0) << "of 600 clients";
+}
+
 // --- options ------------------------------------------------------------------------
 
 TEST(CommandLine, EachOptionAnswersWithoutADisplayAndAnythingElseIsRefused)

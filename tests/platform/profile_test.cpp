@@ -208,4 +208,65 @@ TEST_F(Profile, DeletingKeysAndSections)
     EXPECT_TRUE(platform::DeletePrivateProfileKey(QStringLiteral("None"), QStringLiteral("k"), Path()));
 }
 
+// A save made as one edit must give the file that its writes made one by one
+// give, whatever the file held before.
+TEST_F(Profile, AnEditWritesTheSameBytesAsItsWritesOneByOne)
+{
+    const struct {
+        const char* what;
+        QByteArray before;
+    } files[] = {
+        {"no file", QByteArray()},
+        {"CR LF, other sections", "[FTP Settings]\r\nFTP_Host=old\r\nPassword=pw\r\n\r\n[Notes]\r\nx=1\r\n"},
+        {"LF, comments, Latin-1, odd case", "; c\n[ftp SETTINGS]\n  ftp_host = old \nUser_ID=caf\xe9\n\n[other settings]\n"},
+        {"byte-order mark, no last line end", "\xEF\xBB\xBF[A]\nk=1"},
+        {"LF with CRs kept before line ends", "[A]\nk=1\r\r\n[FTP Settings]\r\nFTP_Host=x\r\n"},
+    };
+    const struct {
+        const char *section, *key, *value;
+    } writes[] = {
+        {"FTP Settings", "FTP_Host", "new.example"}, {"New Section", "k", "v"}, {"FTP Settings", "Added", " spaced "},
+        {"new section", "K", "w"},                   {"Other Settings", "LogErrors", "0"},
+    };
+    for (const auto& f : files) {
+        QFile::remove(Path());
+        if (!f.before.isNull())
+            WriteRaw(f.before);
+        for (const auto& w : writes)
+            ASSERT_TRUE(WritePrivateProfileString(QString::fromLatin1(w.section), QString::fromLatin1(w.key),
+                                                  QString::fromLatin1(w.value), Path()));
+        const QByteArray oneByOne = ReadRaw();
+
+        QFile::remove(Path());
+        if (!f.before.isNull())
+            WriteRaw(f.before);
+        platform::ProfileEdit edit(Path());
+        for (const auto& w : writes)
+            ASSERT_TRUE(edit.Set(QString::fromLatin1(w.section), QString::fromLatin1(w.key), QString::fromLatin1(w.value)));
+        EXPECT_EQ(edit.Get(QStringLiteral("new SECTION"), QStringLiteral("k"), {}), QStringLiteral("w")) << f.what;
+        ASSERT_TRUE(edit.Commit());
+        EXPECT_EQ(ReadRaw(), oneByOne) << f.what;
+    }
+}
+
+// A folder that refuses the temporary file gets the file written in place;
+// the program hears of it once per file.
+TEST_F(Profile, AnInPlaceWriteIsReportedOncePerFile)
+{
+    QTemporaryDir base;
+    const testsupport::ReadOnlyFolder folder(base, {QStringLiteral("a.sif"), QStringLiteral("b.sif")});
+    if (!folder.RefusesNewFiles())
+        GTEST_SKIP() << "this process may create files in a read-only folder";
+    QStringList reported;
+    platform::SetInPlaceWriteReport([&](const QString& fileName) { reported << fileName; });
+    const QString a = folder.Path() + QStringLiteral("/a.sif");
+    const QString b = folder.Path() + QStringLiteral("/b.sif");
+    EXPECT_TRUE(WritePrivateProfileString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("1"), a));
+    EXPECT_TRUE(WritePrivateProfileString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("2"), a));
+    EXPECT_TRUE(WritePrivateProfileString(QStringLiteral("S"), QStringLiteral("k"), QStringLiteral("3"), b));
+    platform::SetInPlaceWriteReport(nullptr);
+    EXPECT_EQ(GetPrivateProfileString(QStringLiteral("S"), QStringLiteral("k"), {}, a), QStringLiteral("2"));
+    EXPECT_EQ(reported, QStringList({a, b}));
+}
+
 }  // namespace

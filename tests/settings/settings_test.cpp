@@ -4,13 +4,51 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <functional>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 using settings::TProgramSettings;
 
 namespace {
+
+// How often an existing file was replaced (renamed onto) or written in place
+// since the object was made, from the kernel's notices on its folder.
+class FileWrites
+{
+public:
+    explicit FileWrites(const QString& path)
+        : name_(QFile::encodeName(QFileInfo(path).fileName())), fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        inotify_add_watch(fd_, QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                          IN_MOVED_TO | IN_CLOSE_WRITE);
+    }
+    ~FileWrites() { close(fd_); }
+    FileWrites(const FileWrites&) = delete;
+    FileWrites& operator=(const FileWrites&) = delete;
+
+    int Count()
+    {
+        alignas(inotify_event) char buffer[64 * 1024];
+        int count = 0;
+        for (ssize_t n; (n = read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                count += e->len > 0 && name_ == e->name ? 1 : 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+        return count;
+    }
+
+private:
+    QByteArray name_;
+    int fd_;
+};
 
 class SettingsFiles : public ::testing::Test
 {
@@ -143,6 +181,43 @@ TEST_F(SettingsFiles, ASaveThatCannotWriteRaisesTheMessageAndAcceptsNothing)
         EXPECT_EQ(e.Message(), QStringLiteral("Unable to write to ") + readOnly.FileName());
     }
     EXPECT_TRUE(readOnly.account.host.isEmpty());
+}
+
+// A crash between two writes of one save would leave a mixed account.
+TEST_F(SettingsFiles, EverySaveWritesTheFileOnce)
+{
+    settings::FtpAccount typed;
+    typed.host = QStringLiteral("host");
+    typed.tls.mode = 1;
+    const QString vcap = dir_.filePath(QStringLiteral("vcap.sif"));
+    const struct {
+        const char* save;
+        std::function<void()> run;
+    } cases[] = {
+        {"network dialog", [&] { settings_.SaveAccount(typed, QStringLiteral("3")); }},
+        {"wizard login", [&] { settings_.SaveLogin(QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p")); }},
+        {"wizard security", [&] { settings_.SaveSecurity(typed.tls, QStringLiteral("990")); }},
+        {"wizard finish", [&] { settings_.SaveWizardAccount(); }},
+        {"close", [&] { settings_.SaveAtClose(QStringLiteral("3"), true, true, false); }},
+        {"capture parameters", [&] { settings_.SaveCaptureParameters({}); }},
+        {"motion", [&] { settings_.SaveMotion({}); }},
+        {"driver", [&] { settings::WriteDriverChoice(vcap, 2, QStringLiteral("card")); }},
+    };
+    // Files that exist, so that each write is a rename onto them.
+    WriteSettings("[FTP Settings]\r\n");
+    QFile(vcap).open(QIODevice::WriteOnly);
+    for (const auto& c : cases) {
+        FileWrites writes(c.save == std::string("driver") ? vcap : fileName_);
+        c.run();
+        EXPECT_EQ(writes.Count(), 1) << c.save;
+    }
+
+    // A value the file cannot hold refuses the whole save.
+    const QByteArray before = ReadFile(fileName_);
+    typed.host = QStringLiteral("other");
+    typed.password = QStringLiteral("line\nbreak");
+    EXPECT_THROW(settings_.SaveAccount(typed, QStringLiteral("4")), platform::EIniFileException);
+    EXPECT_EQ(ReadFile(fileName_), before);
 }
 
 TEST_F(SettingsFiles, DriverIndexDefaultsToNoDriver)

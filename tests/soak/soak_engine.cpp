@@ -130,7 +130,7 @@ Expectation Expect(const SoakFault& f)
         e.optional = f.step == SoakStep::Quit;
         break;
     case Kind::GarbagePassive:
-        if (f.garbage.contains("closed port"))
+        if (f.garbageReadable)
             fails(QStringLiteral("^Unable to establish data connection, error #10061$"));
         else
             fails(QStringLiteral("^426 Unexpected reply to PASV: "));
@@ -221,29 +221,40 @@ SoakFault ChooseSoakFault(std::mt19937& random, int sequence, quint16 refusedPor
         QByteArray noise;
         const int length = 1 + pick(40);
         for (int i = 0; i < length; ++i) {
-            // Printable or high bytes, never a line end, a zero or a parenthesis.
+            // Printable or high bytes, never a line end, a zero, a parenthesis
+            // or a comma: at most one number in a row.
             char c = static_cast<char>(pick(2) == 0 ? 0x20 + pick(0x5F) : 0x80 + pick(0x80));
-            if (c == '(' || c == ')')
+            if (c == '(' || c == ')' || c == ',')
                 c = '#';
             noise += c;
         }
-        const QByteArray forms[] = {
-            "227 Entering Passive Mode.",
-            "227 Entering Passive Mode (127,0,0,1,300,1).",
-            "227 Entering Passive Mode (127,0,0,1,12).",
-            "227 Entering Passive Mode (127,0,0,1,4,1,7).",
-            "227 Entering Passive Mode (a,b,c,d,e,f).",
-            "227 Entering Passive Mode (127,0,0,1,-4,1).",
-            "227 Entering Passive Mode (1270,0,0,1,4,1).",
-            "227 Entering Passive Mode (127,0,0,1,4,1",
-            "227 =127,0,0,1,4,1",
-            "227 " + noise,
-            QStringLiteral("227 Entering Passive Mode to a closed port (127,0,0,1,%1,%2).")
-                .arg(refusedPort / 256)
-                .arg(refusedPort % 256)
-                .toLatin1(),
+        const auto refused = [refusedPort](const char* form) {
+            return QString::fromLatin1(form).arg(refusedPort / 256).arg(refusedPort % 256).toLatin1();
         };
-        f.garbage = forms[pick(static_cast<int>(std::size(forms)))];
+        // The client takes the first six numbers in a row, each 0 to 255,
+        // wherever they stand: a form is either unusable by that rule or
+        // readable, and then names the port where nothing listens.
+        const struct {
+            QByteArray reply;
+            bool readable;
+        } forms[] = {
+            {"227 Entering Passive Mode.", false},
+            {"227 Entering Passive Mode (127,0,0,1,300,1).", false},
+            {"227 Entering Passive Mode (127,0,0,1,12).", false},
+            {"227 Entering Passive Mode (127,0,0,1,4,1,7).", false},
+            {"227 Entering Passive Mode (a,b,c,d,e,f).", false},
+            {"227 Entering Passive Mode (127,0,0,1,-4,1).", false},
+            {"227 Entering Passive Mode (1270,0,0,1,4,1).", false},
+            {"227 Entering Passive Mode (127,0,0,1,4", false},
+            {"227 =127,0,0,1,4", false},
+            {"227 " + noise, false},
+            {refused("227 Entering Passive Mode to a closed port (127,0,0,1,%1,%2)."), true},
+            {refused("227 Entering Passive Mode (127,0,0,1,%1,%2"), true},
+            {refused("227 =127,0,0,1,%1,%2"), true},
+        };
+        const auto& form = forms[pick(static_cast<int>(std::size(forms)))];
+        f.garbage = form.reply;
+        f.garbageReadable = form.readable;
         break;
     }
     case Kind::DataDropMidTransfer:

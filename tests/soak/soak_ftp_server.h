@@ -57,6 +57,7 @@ struct SoakFault {
     SoakStep step = SoakStep::Greeting;
     int code = 0;           // ErrorReply
     QByteArray garbage;     // GarbagePassive: the whole reply line
+    bool garbageReadable = false;  // GarbagePassive: six numbers in a row, naming the refused port
     bool splitReplies = false;
     int sequence = 0;       // for the reply texts and the uploads
 

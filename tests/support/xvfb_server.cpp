@@ -25,9 +25,11 @@ bool XvfbServer::Start(int timeoutMs, const QStringList& extraArgs)
     for (int attempt = 0; attempt < 10 && !deadline.hasExpired(); ++attempt, ++number) {
         process_ = std::make_unique<QProcess>();
         display_ = QStringLiteral(":%1").arg(number);
+        // Without -noreset the server resets when its last client leaves (the
+        // readiness probe below) and refuses whoever connects meanwhile.
         process_->start(QStringLiteral("Xvfb"), QStringList{display_, QStringLiteral("-screen"), QStringLiteral("0"),
                                                             QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                                            QStringLiteral("tcp")} +
+                                                            QStringLiteral("tcp"), QStringLiteral("-noreset")} +
                                                     extraArgs);
         // Ours once the lock names our server and a client gets in.
         const QString lock = QStringLiteral("/tmp/.X%1-lock").arg(number);
