@@ -4,7 +4,12 @@
 // arbitrary bytes, written in pieces of any size. Nothing but AUTH TLS and
 // QUIT ever leaves in clear, the login ends exactly once, and a login that
 // succeeds has sent PBSZ and PROT over TLS. The far end reads its own clear
-// replies with the client's rules.
+// replies with the client's rules, and both ends' TLS random bytes come from
+// the input, so that a finding replays.
+
+// The random method below is the deprecated interface: every random draw of
+// the library still honours it, and it needs no provider.
+#define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "fuzz/fuzz_support.h"
 #include "ftp/FtpCli.h"
@@ -13,6 +18,7 @@
 #include <QCoreApplication>
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -29,6 +35,40 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Random bytes for both ends' TLS (hello randoms, key shares, signature
+// nonces), drawn from a generator seeded by the input: the same input puts
+// the same bytes on the wire, whatever they happen to contain.
+std::uint64_t randomState = 0;
+
+int InputRandomBytes(unsigned char* out, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        // splitmix64, one byte per step: fast and plenty for a test.
+        std::uint64_t z = (randomState += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        out[i] = static_cast<unsigned char>(z ^ (z >> 31));
+    }
+    return 1;
+}
+
+int InputRandomStatus() { return 1; }
+
+void SeedRandom(const std::uint8_t* data, std::size_t size)
+{
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (std::size_t i = 0; i < size; ++i)
+        h = (h ^ data[i]) * 1099511628211ull;
+    randomState = h;
+}
+
+void UseInputRandom()
+{
+    static const RAND_METHOD method = {nullptr, InputRandomBytes, nullptr, nullptr, InputRandomBytes,
+                                       InputRandomStatus};
+    RAND_set_rand_method(&method);
+}
 
 // A self-signed server certificate made once; the client pins it.
 struct ServerIdentity {
@@ -310,6 +350,7 @@ int WriteReply(fuzz::Input& in, FarEnd& far, const QByteArray& reply, bool accep
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::EnsureApplication();
+    UseInputRandom();
     Identity();
     return 0;
 }
@@ -317,6 +358,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input in(data, size);
+    SeedRandom(data, size);
     std::uint16_t port = 0;
     const int listener = Listener(port);
     if (listener < 0)
