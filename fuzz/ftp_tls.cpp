@@ -3,14 +3,22 @@
 // the answers to USER, PASS, PBSZ and PROT, each either a plausible reply or
 // arbitrary bytes, written in pieces of any size. Nothing but AUTH TLS and
 // QUIT ever leaves in clear, the login ends exactly once, and a login that
-// succeeds has sent PBSZ and PROT over TLS.
+// succeeds has sent PBSZ and PROT over TLS. The far end reads its own clear
+// replies with the client's rules, and both ends' TLS random bytes come from
+// the input, so that a finding replays.
+
+// The random method below is the deprecated interface: every random draw of
+// the library still honours it, and it needs no provider.
+#define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "fuzz/fuzz_support.h"
 #include "ftp/FtpCli.h"
+#include "ftp/FtpReply.h"
 
 #include <QCoreApplication>
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -22,10 +30,45 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Random bytes for both ends' TLS (hello randoms, key shares, signature
+// nonces), drawn from a generator seeded by the input: the same input puts
+// the same bytes on the wire, whatever they happen to contain.
+std::uint64_t randomState = 0;
+
+int InputRandomBytes(unsigned char* out, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        // splitmix64, one byte per step: fast and plenty for a test.
+        std::uint64_t z = (randomState += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        out[i] = static_cast<unsigned char>(z ^ (z >> 31));
+    }
+    return 1;
+}
+
+int InputRandomStatus() { return 1; }
+
+void SeedRandom(const std::uint8_t* data, std::size_t size)
+{
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (std::size_t i = 0; i < size; ++i)
+        h = (h ^ data[i]) * 1099511628211ull;
+    randomState = h;
+}
+
+void UseInputRandom()
+{
+    static const RAND_METHOD method = {nullptr, InputRandomBytes, nullptr, nullptr, InputRandomBytes,
+                                       InputRandomStatus};
+    RAND_set_rand_method(&method);
+}
 
 // A self-signed server certificate made once; the client pins it.
 struct ServerIdentity {
@@ -129,6 +172,8 @@ public:
         clear_.clear();
     }
     bool Tls() const { return ssl_ != nullptr; }
+    // Clear bytes received and not yet taken as a line.
+    const QByteArray& ClearLeft() const { return clear_; }
     // Stopped waiting for a client that was still at work: the hang-up, not
     // the client, ended the conversation.
     bool GaveUp() const { return gaveUp_; }
@@ -221,6 +266,42 @@ private:
     bool gaveUp_ = false;
 };
 
+// The reply code of a final line as the client reads it: three digits from
+// 100 to 599, anything else 500.
+int ClientReplyCode(const QString& line)
+{
+    int next = 0;
+    const qint64 code = ftp::GetInteger(line, 0, next);
+    return next == 3 && line[0].isDigit() && code >= 100 && code <= 599 ? int(code) : 500;
+}
+
+// Where the client finds the end of a reply it reads in clear, with its own
+// line buffer and end-of-reply rule: the length up to the end of the first
+// final line, and that line's code; 0 when it finds none (it waits for more,
+// or hangs up on a full buffer).
+qsizetype ClearReplyEnd(const QByteArray& reply, bool acceptLF, int& code)
+{
+    ftp::ReplyLineBuffer buffer;
+    ftp::ReplyTracker tracker;
+    QByteArray line;
+    qsizetype fed = 0;
+    for (;;) {
+        const int n = int(std::min<qsizetype>(buffer.FreeSpace(), reply.size() - fed));
+        if (n <= 0)
+            return 0;
+        std::memcpy(buffer.WritePtr(), reply.constData() + fed, size_t(n));
+        buffer.Commit(n);
+        fed += n;
+        while (buffer.TakeLine(acceptLF, line)) {
+            const QString text = ftp::DecodeReply(line);
+            if (tracker.IsFinal(text)) {
+                code = ClientReplyCode(text);
+                return fed - buffer.Fill();
+            }
+        }
+    }
+}
+
 // The expected reply, or the input's bytes; scripted stays true while every
 // reply so far was the expected one.
 QByteArray Reply(fuzz::Input& in, const QByteArray& expected, bool& scripted)
@@ -252,11 +333,24 @@ void WriteInPieces(fuzz::Input& in, FarEnd& far, const QByteArray& reply)
     }
 }
 
+// Writes a reply; in clear, only up to the end of the line the client takes
+// as final, since the client drops or misreads what follows (as its next
+// reply, or as TLS bytes) depending on when its reads happen. Returns the
+// code of that line, 0 when there is none or the reply goes over TLS.
+int WriteReply(fuzz::Input& in, FarEnd& far, const QByteArray& reply, bool acceptLF)
+{
+    int code = 0;
+    const qsizetype end = far.Tls() ? 0 : ClearReplyEnd(reply, acceptLF, code);
+    WriteInPieces(in, far, end > 0 ? reply.left(end) : reply);
+    return code;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::EnsureApplication();
+    UseInputRandom();
     Identity();
     return 0;
 }
@@ -264,6 +358,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input in(data, size);
+    SeedRandom(data, size);
     std::uint16_t port = 0;
     const int listener = Listener(port);
     if (listener < 0)
@@ -288,6 +383,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             result = error;
         };
         client.OnCommand = [&](TCustomFtpCli*, QString&) { ++sent; };
+        const bool acceptLF = client.Options().Contains(ftpAcceptLF);
         client.StartLogin();
 
         FarEnd far;
@@ -295,15 +391,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return 0;
         if (implicit)
             far.StartTls();
-        WriteInPieces(in, far, Reply(in, "220 Ready.\r\n", scripted));
+        WriteReply(in, far, Reply(in, "220 Ready.\r\n", scripted), acceptLF);
 
         QByteArray line;
+        bool refused = false;  // AUTH TLS answered without a go-ahead
         if (!implicit && far.NextLine(line, done, sent)) {
             FUZZ_CHECK(line == "AUTH TLS" || line == "QUIT");
-            const QByteArray reply = Reply(in, "234 Go ahead.\r\n", scripted);
-            WriteInPieces(in, far, reply);
-            if (line == "AUTH TLS" && reply.startsWith("234 "))
+            const int code = WriteReply(in, far, Reply(in, "234 Go ahead.\r\n", scripted), acceptLF);
+            // The client starts its handshake right after the final line of
+            // a 234 reply, whatever the reply's shape: so does the far end,
+            // and nothing after that line is read in clear.
+            if (line == "AUTH TLS" && code == 234)
                 far.StartTls();
+            refused = line == "AUTH TLS" && code != 234;
         }
         for (int i = 0; i < 8 && far.NextLine(line, done, sent); ++i) {
             // Nothing but QUIT goes in clear once TLS was asked for.
@@ -311,7 +411,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FUZZ_CHECK(line == "QUIT");
             else
                 secured << line;
-            WriteInPieces(in, far, Answer(in, line, scripted));
+            WriteReply(in, far, Answer(in, line, scripted), acceptLF);
+        }
+        // Nor any part of a line: a client that started its handshake without
+        // a go-ahead shows here, whatever its random bytes hold.
+        if (refused) {
+            far.Pump();
+            FUZZ_CHECK(QByteArrayLiteral("QUIT\r\n").startsWith(far.ClearLeft()));
         }
         // The server hangs up: the login ends, whatever it was waiting for.
         far.Close();
