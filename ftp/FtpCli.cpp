@@ -65,16 +65,6 @@ QString AddressText(std::uint32_t networkOrder)
 
 bool IsPreliminary(int code) { return (code >= 150 && code <= 159) || code == 125; }
 
-// The reply code at the start of a line. A line that starts with no valid
-// code (three digits, 100 to 599) counts as 500: whatever the server meant,
-// it is no success, and a larger number would wrap to 0 in a 16-bit result.
-int ReplyCode(const QString& line)
-{
-    int next = 0;
-    const qint64 code = ftp::GetInteger(line, 0, next);
-    return next == 3 && line[0].isDigit() && code >= 100 && code <= 599 ? static_cast<int>(code) : 500;
-}
-
 // Steps of a high-level request in the order they run, whatever order the
 // caller listed them in.
 constexpr TFtpStep kStepOrder[] = {
@@ -181,7 +171,7 @@ void TCustomFtpCli::EndRequestByException(const std::exception& e)
     continuation_ = nullptr;
     SetPhase(TransferPhase::Idle);
     CloseLocalFile();
-    CloseQuietly(dataSocket_);
+    CloseQuietly(dataSocket_, true);
     // Where the dialogue stands is unknown: closing it finishes the request.
     CloseQuietly(controlSocket_);
     if (!requestDoneFlag_) {
@@ -379,7 +369,7 @@ void TCustomFtpCli::FailRequest(int code, const QString& text, bool note)
     SetFailure(code, text);
     SetPhase(TransferPhase::Idle);
     CloseLocalFile();
-    CutQuietly(dataSocket_);
+    CloseQuietly(dataSocket_, true);
     if (note)
         Display(QStringLiteral("! ") + text);
     FinishRequest(code);
@@ -553,7 +543,7 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t error, bool& stop)
         Display(QStringLiteral("< ") + lastResponse_);
         if (!final)
             return;
-        statusCode_ = ReplyCode(lastResponse_);
+        statusCode_ = ftp::ReplyCode(lastResponse_);
         if (statusCode_ == 220) {
             ChangeState(fsConnected);
             if (security_ == ftpExplicitTls && !ControlSecured()) {
@@ -630,7 +620,7 @@ void TCustomFtpCli::ForceClose()
     } catch (const Exception&) {
     }
     CloseQuietly(controlSocket_);
-    CutQuietly(dataSocket_);
+    CloseQuietly(dataSocket_, true);
     CloseLocalFile();
     controlConnected_ = false;
     SetPhase(TransferPhase::Idle);
@@ -676,7 +666,7 @@ void TCustomFtpCli::JudgeReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
     replyPending_ = false;
-    statusCode_ = ReplyCode(lastResponse_);
+    statusCode_ = ftp::ReplyCode(lastResponse_);
     if (okCodes_[0] == 0) {
         // Any code below 500 is acceptable.
         requestResult_ = statusCode_ < 500 ? 0 : statusCode_;
@@ -1339,7 +1329,7 @@ void TCustomFtpCli::AuthTlsReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
     replyPending_ = false;
-    statusCode_ = ReplyCode(lastResponse_);
+    statusCode_ = ftp::ReplyCode(lastResponse_);
     if (statusCode_ != 234) {
         // Refused: the login ends here, before a user name or password.
         const int code = statusCode_ >= 400 ? statusCode_ : 534;
@@ -1421,26 +1411,15 @@ bool TCustomFtpCli::EnsureDownloadFile()
         return true;
     Display(QStringLiteral("! Unable to open local file ") + localFileName_);
     RecordLocalFailure(550, QStringLiteral("Unable to open local file ") + localFileName_);
-    CutQuietly(dataSocket_);
+    CloseQuietly(dataSocket_, true);
     return false;
 }
 
-void TCustomFtpCli::CloseQuietly(TWSocket* socket)
+void TCustomFtpCli::CloseQuietly(TWSocket* socket, bool cut)
 {
     try {
         if (socket && socket->State() != wsClosed)
-            SocketCall(this, [&] { socket->Close(); });
-    } catch (const FtpClientGone&) {
-        throw;
-    } catch (...) {
-    }
-}
-
-void TCustomFtpCli::CutQuietly(TWSocket* socket)
-{
-    try {
-        if (socket && socket->State() != wsClosed)
-            SocketCall(this, [&] { socket->Abort(); });
+            SocketCall(this, [&] { cut ? socket->Abort() : socket->Close(); });
     } catch (const FtpClientGone&) {
         throw;
     } catch (...) {
@@ -1615,7 +1594,7 @@ void TCustomFtpCli::DataSessionConnected(std::uint16_t error)
 void TCustomFtpCli::TransferFirstReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
-    statusCode_ = ReplyCode(lastResponse_);
+    statusCode_ = ftp::ReplyCode(lastResponse_);
     if (!IsPreliminary(statusCode_)) {
         replyPending_ = false;
         next_ = nullptr;
@@ -1646,7 +1625,7 @@ void TCustomFtpCli::TransferFinalReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
     replyPending_ = false;
-    statusCode_ = ReplyCode(lastResponse_);
+    statusCode_ = ftp::ReplyCode(lastResponse_);
     if (statusCode_ == 226 || statusCode_ == 250 || (!upload_ && statusCode_ == 125)) {
         if (phase_ == TransferPhase::DataFirst) {
             CompleteTransfer();
@@ -1755,7 +1734,7 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
         Display(QStringLiteral("! ") + note);
         RecordLocalFailure(426, failure);
         CloseLocalFile();
-        CutQuietly(dataSocket_);
+        CloseQuietly(dataSocket_, true);
     };
     if (error != 0) {
         cut(QStringLiteral("Error #") + QString::number(error) + QStringLiteral(" sending data"),
@@ -1802,7 +1781,7 @@ bool TCustomFtpCli::Progress()
         Display(QStringLiteral("! Abort requested"));
         RecordLocalFailure(426, QStringLiteral("426 Transfer aborted by application"));
         CloseLocalFile();
-        CutQuietly(dataSocket_);
+        CloseQuietly(dataSocket_, true);
     }
     return !abort;
 }

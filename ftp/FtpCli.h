@@ -422,11 +422,10 @@ protected:
     // False when the last buffered bytes could not be written.
     bool CloseLocalFile();
     // Closing a connection on a failure path must not raise over the failure
-    // being reported; only the client's own deletion goes on up.
-    void CloseQuietly(TWSocket* socket);
-    // The same for a transfer that did not finish: no TLS close notice, so
-    // that the server cannot take the cut for the end of the file.
-    void CutQuietly(TWSocket* socket);
+    // being reported; only the client's own deletion goes on up. A cut, for
+    // a transfer that did not finish, sends no TLS close notice, so that the
+    // server cannot take it for the end of the file.
+    void CloseQuietly(TWSocket* socket, bool cut = false);
     // Whether a transfer the server called complete is whole: an upload
     // only once every byte went out before the data connection ended, a TLS
     // download only with the close notice or the size its 150 announced.

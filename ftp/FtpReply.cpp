@@ -91,6 +91,13 @@ qint64 GetInteger(const QString& s, int start, int& next)
     return negative ? -value : value;
 }
 
+int ReplyCode(const QString& line)
+{
+    int next = 0;
+    const qint64 code = GetInteger(line, 0, next);
+    return next == 3 && line[0].isDigit() && code >= 100 && code <= 599 ? static_cast<int>(code) : 500;
+}
+
 qint64 AnnouncedSize(const QString& reply)
 {
     const int close = int(reply.lastIndexOf(QStringLiteral(" bytes)"), -1, Qt::CaseInsensitive));

@@ -55,6 +55,11 @@ private:
 // Reply text: UTF-8 when the bytes are valid UTF-8, else Latin-1.
 QString DecodeReply(const QByteArray& bytes);
 
+// The reply code at the start of a line. A line that starts with no valid
+// code (three digits, 100 to 599) counts as 500: whatever the server meant,
+// it is no success, and a larger number would wrap to 0 in a 16-bit result.
+int ReplyCode(const QString& line);
+
 // Reads an optionally signed decimal integer after leading space, tab, CR
 // and LF; no digits give 0. next receives the index after the digits.
 qint64 GetInteger(const QString& s, int start, int& next);

@@ -266,15 +266,6 @@ private:
     bool gaveUp_ = false;
 };
 
-// The reply code of a final line as the client reads it: three digits from
-// 100 to 599, anything else 500.
-int ClientReplyCode(const QString& line)
-{
-    int next = 0;
-    const qint64 code = ftp::GetInteger(line, 0, next);
-    return next == 3 && line[0].isDigit() && code >= 100 && code <= 599 ? int(code) : 500;
-}
-
 // Where the client finds the end of a reply it reads in clear, with its own
 // line buffer and end-of-reply rule: the length up to the end of the first
 // final line, and that line's code; 0 when it finds none (it waits for more,
@@ -295,7 +286,7 @@ qsizetype ClearReplyEnd(const QByteArray& reply, bool acceptLF, int& code)
         while (buffer.TakeLine(acceptLF, line)) {
             const QString text = ftp::DecodeReply(line);
             if (tracker.IsFinal(text)) {
-                code = ClientReplyCode(text);
+                code = ftp::ReplyCode(text);
                 return fed - buffer.Fill();
             }
         }
