@@ -51,14 +51,14 @@ void FreeSession(ssl_session_st* session)
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Fingerprints
-
 QString TlsRenegotiationRefusedText(const QString& cause)
 {
     return QStringLiteral("The server asked to renegotiate TLS, which this program refuses (") + cause +
            QLatin1Char(')');
 }
+
+// ---------------------------------------------------------------------------
+// Fingerprints
 
 QString TlsFingerprintText(const QByteArray& digest)
 {
