@@ -3,7 +3,6 @@
 #include "app/CameraChoice.h"
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
-#include "app/UploadSequence.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
 #include "platform/application.h"
@@ -19,6 +18,7 @@
 #include "ui/Network.h"
 #include "ui/URL.h"
 #include "ui_Main.h"
+#include "upload/UploadSequence.h"
 
 #include <QCloseEvent>
 #include <QCheckBox>
@@ -135,7 +135,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     };
     ftpClient_.OnCommand = [this](TCustomFtpCli*, QString& cmd) { FtpClientCommand(cmd); };
 
-    upload_ = std::make_unique<TUploadSequence>(ftpClient_, files_.Folder());
+    upload_ = std::make_unique<TUploadSequence>(ftpClient_);
     upload_->OnFailure = [this](const QString& message) {
         ftpClient_.SetTag(0);
         uploadError_ = message;
@@ -381,7 +381,8 @@ void TMain::ContinueClose()
         if (update_ == Update::Active && OnUpdateStopped)
             OnUpdateStopped();
         stopUploaded_ = true;
-        if (StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"))) {
+        if (StartUpload(Upload::StopPictures,
+                        PicturesJob(TUploadPurpose::StopPictures, files_.StopCapJpg(), files_.StopTimeBmp()))) {
             BoundCloseWait();
             return;
         }
@@ -867,7 +868,8 @@ void TMain::StopUpdate()
 void TMain::UploadStopPictures()
 {
     stopUploaded_ = true;
-    if (!StartUpload(Upload::StopPictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp")))
+    if (!StartUpload(Upload::StopPictures,
+                     PicturesJob(TUploadPurpose::StopPictures, files_.StopCapJpg(), files_.StopTimeBmp())))
         StopFinished();
 }
 
@@ -891,10 +893,20 @@ void TMain::Timer1Timer()
         ReportUpload(false);
 }
 
-bool TMain::StartUpload(Upload purpose, const QString& picture, const QString& caption)
+TUploadJob TMain::PicturesJob(TUploadPurpose asked, const QString& picture, const QString& caption) const
 {
-    upload_->SetSafeUpload(programSettings_.account.safeUpload);
-    if (!upload_->StartUpload(picture, caption))
+    // The page shows whatever went up under these two names.
+    TUploadJob job;
+    job.purpose = asked;
+    job.account = programSettings_.account;
+    job.files = {{picture, QStringLiteral("Capture.jpg")}, {caption, QStringLiteral("datetime.bmp")}};
+    job.safe = programSettings_.account.safeUpload;
+    return job;
+}
+
+bool TMain::StartUpload(Upload purpose, const TUploadJob& job)
+{
+    if (!upload_->Start(job))
         return false;
     uploadPurpose_ = purpose;
     if (purpose == Upload::Pictures)
@@ -1035,8 +1047,10 @@ bool TMain::UploadPictures(bool atStart)
     uploadError_ = fresh ? QString() : TErrorLog::FrameNotSaved();
     // Without a fresh frame the page shows that the camera is off.
     if (fresh)
-        return StartUpload(Upload::Pictures, QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
-    return StartUpload(Upload::Pictures, QStringLiteral("stopcap.jpg"), QStringLiteral("stoptime.bmp"));
+        return StartUpload(Upload::Pictures,
+                           PicturesJob(TUploadPurpose::Update, files_.CaptureJpg(), files_.DateTimeBmp()));
+    return StartUpload(Upload::Pictures,
+                       PicturesJob(TUploadPurpose::Update, files_.StopCapJpg(), files_.StopTimeBmp()));
 }
 
 bool TMain::UploadMotionPicture(const QImage& picture)
@@ -1051,7 +1065,8 @@ bool TMain::UploadMotionPicture(const QImage& picture)
         return false;
     }
     uploadError_.clear();
-    return StartUpload(Upload::Pictures, QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp"));
+    return StartUpload(Upload::Pictures,
+                       PicturesJob(TUploadPurpose::Motion, files_.CaptureJpg(), files_.DateTimeBmp()));
 }
 
 void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)

@@ -5,6 +5,7 @@
 #include "app/ProgramFiles.h"
 #include "ftp/FtpCli.h"
 #include "settings/Settings.h"
+#include "upload/UploadJob.h"
 
 #include <QDateTime>
 #include <QMainWindow>
@@ -193,7 +194,9 @@ private:
     // nothing is uploaded. Answers whether an upload started.
     bool UploadPictures(bool atStart);
     void UploadStopPictures();
-    bool StartUpload(Upload purpose, const QString& picture, const QString& caption);
+    // The two pictures of the page, from these local files.
+    TUploadJob PicturesJob(TUploadPurpose asked, const QString& picture, const QString& caption) const;
+    bool StartUpload(Upload purpose, const TUploadJob& job);
     // Gives the accepted account to the FTP client, or once the running
     // sequence has ended.
     void ApplyAccount();

@@ -18,6 +18,8 @@ namespace settings {
 struct FtpSecurity {
     int mode = 0;         // "FTP_Security": 0 plain FTP, 1 explicit TLS, 2 implicit TLS
     QString fingerprint;  // "TLS_Fingerprint": the pinned SHA-256 fingerprint, empty for none
+
+    bool operator==(const FtpSecurity&) const = default;
 };
 
 // The FTP account and the update's own choices, as the network dialog and
@@ -39,6 +41,8 @@ struct FtpAccount {
     int TimeoutSeconds() const;
 
     FtpSecurity tls;
+
+    bool operator==(const FtpAccount&) const = default;
 };
 
 // The FTP time limit, in seconds: how long a request may go without progress.

@@ -43,19 +43,6 @@ public:
 
 }  // namespace
 
-void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
-{
-    client.SetHostName(account.host);
-    client.SetPort(account.port);
-    client.SetTimeout(account.TimeoutSeconds());
-    client.SetUserName(account.userId);
-    client.SetPassWord(account.password);
-    // The client itself keeps passive mode on for every connection through a proxy.
-    client.SetPassiveMode(account.passiveMode);
-    client.SetSecurity(static_cast<TFtpSecurity>(account.tls.mode));
-    client.SetTlsFingerprint(account.tls.fingerprint);
-}
-
 TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::frmNetwork>())
 {
     ui->setupUi(this);

@@ -25,9 +25,6 @@ namespace Ui {
 class frmNetwork;
 }
 
-// Gives the account to the client's properties.
-void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account);
-
 class TfrmNetwork : public QDialog
 {
     Q_OBJECT

@@ -3,6 +3,7 @@
 #include "ftp/FtpCli.h"
 #include "platform/dialogs.h"
 #include "ui/Network.h"
+#include "upload/UploadSequence.h"
 
 #include <QWidget>
 

@@ -1,6 +1,6 @@
 // What a visitor sees: a reader downloading "Capture.jpg" from the real
 // server while upload sequences keep storing it.
-#include "app/UploadSequence.h"
+#include "upload/UploadSequence.h"
 #include "tests/support/ftp_reader.h"
 #include "tests/support/ftp_real_server.h"
 #include "tests/support/wait.h"
@@ -40,11 +40,10 @@ protected:
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
             f.write(bytes);
         }
-        client_.SetHostName(QStringLiteral("127.0.0.1"));
-        client_.SetPort(server_.PortText());
-        client_.SetUserName(server_.User());
-        client_.SetPassWord(server_.Password());
-        client_.SetPassiveMode(true);
+        account_.host = QStringLiteral("127.0.0.1");
+        account_.port = server_.PortText();
+        account_.userId = server_.User();
+        account_.password = server_.Password();
         client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) {
             if (!sequence_.RequestDone(error))
                 return;
@@ -63,10 +62,14 @@ protected:
         FtpReader reader(server_.Port(), server_.User(), server_.Password(), QStringLiteral("Capture.jpg"),
                          {pictures_[0], pictures_[1]});
         reader.Start();
-        sequence_.SetSafeUpload(safe);
+        TUploadJob job;
+        job.account = account_;
+        job.safe = safe;
         const int updates = safe ? kUpdates : 10 * kUpdates;
         for (int i = 0; i < updates && failures_.isEmpty() && (safe || reader.Torn() == 0); ++i) {
-            ASSERT_TRUE(sequence_.StartUpload(QString::fromLatin1(i % 2 ? "b.jpg" : "a.jpg"), QStringLiteral("c.bmp")));
+            job.files = {{local_.filePath(QString::fromLatin1(i % 2 ? "b.jpg" : "a.jpg")), QStringLiteral("Capture.jpg")},
+                         {local_.filePath(QStringLiteral("c.bmp")), QStringLiteral("datetime.bmp")}};
+            ASSERT_TRUE(sequence_.Start(job));
             ASSERT_TRUE(WaitUntil([this] { return !sequence_.Running(); }));
         }
         reader.Stop();
@@ -79,8 +82,9 @@ protected:
     FtpRealServer server_;
     QTemporaryDir local_;
     const QByteArray pictures_[2] = {Picture('a'), Picture('b')};
+    settings::FtpAccount account_;
     TFtpClient client_;
-    TUploadSequence sequence_{client_, local_.path()};
+    TUploadSequence sequence_{client_};
     QStringList failures_;
     int whole_ = 0;
     int torn_ = 0;

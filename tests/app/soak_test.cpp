@@ -97,8 +97,9 @@ TEST(Soak, EachGarbled227IsUnusableToTheClientOrNamesTheRefusedPort)
         int port = 0;
         const bool read = ftp::ParsePassiveReply(QString::fromLatin1(f.garbage), address, port);
         EXPECT_EQ(read, f.garbageReadable) << f.Describe().toStdString();
-        if (read)
+        if (read) {
             EXPECT_EQ(QStringLiteral("%1:%2").arg(address).arg(port), QStringLiteral("127.0.0.1:4242"));
+        }
         (read ? readable : unusable).insert(f.garbage);
     }
     EXPECT_GE(readable.size(), 3u);

@@ -359,8 +359,12 @@ SoakReport RunSoak(const SoakOptions& o)
     for (int i = 0; i < o.sequences; ++i) {
         SoakFault fault = ChooseSoakFault(random, i + 1, server.RefusedPort());
         // The measuring points follow a clean sequence, which leaves no connection open.
-        if (i == baselineAfter - 1 || i == o.sequences - 1)
-            fault = SoakFault{SoakFault::Kind::None, SoakStep::Greeting, 0, {}, fault.splitReplies, fault.sequence};
+        if (i == baselineAfter - 1 || i == o.sequences - 1) {
+            SoakFault clean;
+            clean.splitReplies = fault.splitReplies;
+            clean.sequence = fault.sequence;
+            fault = clean;
+        }
         const Expectation expect = Expect(fault);
         if (fault.kind != SoakFault::Kind::None) {
             ++r.faulted;
@@ -369,8 +373,9 @@ SoakReport RunSoak(const SoakOptions& o)
         r.splitSequences += fault.splitReplies ? 1 : 0;
         r.expectedFailures += expect.fails && !expect.optional ? 1 : 0;
 
-        main.FtpClient().SetPort(QString::number(fault.kind == SoakFault::Kind::Refused ? server.RefusedPort()
-                                                                                        : server.Port()));
+        // The port of the account the next upload takes.
+        main.ProgramSettings().account.port =
+            QString::number(fault.kind == SoakFault::Kind::Refused ? server.RefusedPort() : server.Port());
         if (fault.kind != SoakFault::Kind::Refused)
             server.SetNextFault(fault);
 

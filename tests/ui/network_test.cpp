@@ -5,6 +5,7 @@
 #include "tests/support/unwritable_folder.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
+#include "upload/UploadSequence.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,6 @@
-#include "app/UploadSequence.h"
-
-#include "settings/Settings.h"
-
-#include <QDir>
+#include "upload/UploadSequence.h"
 
 namespace {
-const QString kRemoteNames[2] = {QStringLiteral("Capture.jpg"), QStringLiteral("datetime.bmp")};
-
 const QString kRenameRefused = QStringLiteral(
     "The FTP server cannot rename files: pictures are stored directly until the website update stops");
 
@@ -29,8 +23,20 @@ QString TemporaryName(const QString& hostFileName)
 }
 }  // namespace
 
-TUploadSequence::TUploadSequence(TFtpClient& client, QString folder, QObject* parent)
-    : QObject(parent), client_(client), folder_(std::move(folder))
+void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
+{
+    client.SetHostName(account.host);
+    client.SetPort(account.port);
+    client.SetTimeout(account.TimeoutSeconds());
+    client.SetUserName(account.userId);
+    client.SetPassWord(account.password);
+    // The client itself keeps passive mode on for every connection through a proxy.
+    client.SetPassiveMode(account.passiveMode);
+    client.SetSecurity(static_cast<TFtpSecurity>(account.tls.mode));
+    client.SetTlsFingerprint(account.tls.fingerprint);
+}
+
+TUploadSequence::TUploadSequence(TFtpClient& client, QObject* parent) : QObject(parent), client_(client)
 {
     watchdog_.setSingleShot(true);
     connect(&watchdog_, &QTimer::timeout, this, [this] { TimedOut(); });
@@ -54,28 +60,19 @@ int TUploadSequence::TimeoutMs(int seconds)
 
 const QString& TUploadSequence::RemoteName() const
 {
-    return kRemoteNames[file_];
+    return job_.files[file_].remoteName;
 }
 
-bool TUploadSequence::Begin()
+bool TUploadSequence::Start(const TUploadJob& job)
 {
     if (Running())
         return false;
-    // The client takes local file names relative to the current directory.
-    QDir::setCurrent(folder_);
-    return true;
-}
-
-bool TUploadSequence::StartUpload(const QString& picture, const QString& caption)
-{
-    if (!Begin())
-        return false;
-    picture_ = picture;
-    caption_ = caption;
+    job_ = job;
     quitOnly_ = false;
-    if (client_.IsConnected() && client_.Tag() == 0) {
-        // Left open by a sequence that failed before its QUIT: start afresh
-        // rather than skip every step until the server drops it.
+    if (client_.IsConnected() && (client_.Tag() == 0 || !(loggedIn_ == job_.account))) {
+        // Left open by a sequence that failed before its QUIT, or logged in
+        // with an account changed since: start afresh rather than skip every
+        // step until the server drops it.
         client_.ForceClose();
     }
     Issue(client_.IsConnected() ? Step::Type : Step::Login);
@@ -84,7 +81,7 @@ bool TUploadSequence::StartUpload(const QString& picture, const QString& caption
 
 bool TUploadSequence::StartQuit()
 {
-    if (Running() || client_.Tag() != 1 || !client_.IsConnected() || !Begin())
+    if (Running() || client_.Tag() != 1 || !client_.IsConnected())
         return false;
     quitOnly_ = true;
     Issue(Step::Quit);
@@ -97,6 +94,8 @@ void TUploadSequence::Issue(Step step)
     void (TCustomFtpCli::*start)() = nullptr;
     switch (step) {
     case Step::Login:
+        ApplyFtpAccount(client_, job_.account);
+        loggedIn_ = job_.account;
         start = &TCustomFtpCli::StartLogin;
         break;
     case Step::Type:
@@ -105,7 +104,7 @@ void TUploadSequence::Issue(Step step)
     case Step::Store:
         storedTemporary_ = Renaming();
         client_.SetHostFileName(storedTemporary_ ? TemporaryName(RemoteName()) : RemoteName());
-        client_.SetLocalFileName(file_ == 0 ? picture_ : caption_);
+        client_.SetLocalFileName(job_.files[file_].localPath);
         start = &TCustomFtpCli::StartStore;
         break;
     case Step::RenameFrom:
@@ -190,7 +189,7 @@ void TUploadSequence::Advance()
         break;
     case Step::Type:
         file_ = 0;
-        Issue(Step::Store);
+        Issue(job_.files.empty() ? Step::Quit : Step::Store);
         break;
     case Step::Store:
         if (storedTemporary_)
@@ -247,12 +246,10 @@ void TUploadSequence::GiveUpRenaming()
 
 void TUploadSequence::NextFile()
 {
-    if (file_ == 0) {
-        file_ = 1;
+    if (++file_ < job_.files.size())
         Issue(Step::Store);
-    } else {
+    else
         Issue(Step::Quit);
-    }
 }
 
 void TUploadSequence::Abandon()

@@ -1,9 +1,10 @@
 #pragma once
-// One upload sequence of the website update, chained by the FTP client's
+// The FTP transport of an upload job, chained by the FTP client's
 // request-done events: log in unless the control connection is open, TYPE I,
-// store the picture as "Capture.jpg" and the caption as "datetime.bmp", QUIT;
-// each step only while the client's Tag success flag is 1. Nothing waits
-// inside a handler, so a modal box open anywhere delays no step.
+// store each file of the job under its remote name, QUIT; each step only
+// while the client's Tag success flag is 1. Nothing waits inside a handler,
+// so a modal box open anywhere delays no step. The job's account is written
+// into the client when the sequence logs in.
 //
 // Published safely, each file is stored under a temporary name in the same
 // folder and renamed over its real name, so that a visitor loads the old
@@ -12,6 +13,7 @@
 // at all gets direct stores until the next run.
 
 #include "ftp/FtpCli.h"
+#include "upload/UploadJob.h"
 
 #include <QObject>
 #include <QString>
@@ -20,28 +22,27 @@
 #include <cstdint>
 #include <functional>
 
+// Writes an account into an FTP client for its next login.
+void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account);
+
 class TUploadSequence : public QObject
 {
     Q_OBJECT
 
 public:
-    // folder: what the client's local file names are relative to.
-    TUploadSequence(TFtpClient& client, QString folder, QObject* parent = nullptr);
+    explicit TUploadSequence(TFtpClient& client, QObject* parent = nullptr);
     ~TUploadSequence() override;
 
     bool Running() const { return step_ != Step::Idle; }
 
-    // Starts the whole upload of two local files; false while a sequence runs.
-    bool StartUpload(const QString& picture, const QString& caption);
+    // Starts the whole upload of a job's files; false while a sequence runs.
+    bool Start(const TUploadJob& job);
     // Starts a sequence that only ends an open session with QUIT; false while
     // a sequence runs or when there is no session to end.
     bool StartQuit();
     // Gives the running request up now, as its time-out would.
     void Abandon();
 
-    // Whether the next sequences publish safely; off, the commands are
-    // exactly those of a plain store.
-    void SetSafeUpload(bool on) { safeUpload_ = on; }
     // A new run of the website update: a server found unable to rename in
     // the last run is asked again.
     void NewRun() { renameRefused_ = false; }
@@ -84,29 +85,26 @@ private:
         Abandoning,       // given up; swallowing the request's own end
     };
 
-    bool Begin();
     void Issue(Step step);
     void Advance();
     // After a refusal of a rename step that the sequence answers itself.
     void AdvanceRefused();
     void NextFile();
     void GiveUpRenaming();
-    bool Renaming() const { return safeUpload_ && !renameRefused_; }
+    bool Renaming() const { return job_.safe && !renameRefused_; }
     const QString& RemoteName() const;
     void TimedOut();
     void FinishLater();
     void Finish();
 
     TFtpClient& client_;
-    QString folder_;
-    QString picture_;
-    QString caption_;
+    TUploadJob job_;
+    settings::FtpAccount loggedIn_;  // the account of the session the client holds
     bool quitOnly_ = false;
     Step step_ = Step::Idle;
-    int file_ = 0;                // 0 the picture, 1 the caption
+    std::size_t file_ = 0;          // the job's file being sent
     bool storedTemporary_ = false;  // the last store went to the temporary name
     bool refused_ = false;          // the last request was a refusal answered here
-    bool safeUpload_ = true;
     bool renameRefused_ = false;    // this run stores directly
     QTimer watchdog_;
 };
