@@ -18,7 +18,6 @@
 #include "ui/Network.h"
 #include "ui/URL.h"
 #include "ui_Main.h"
-#include "upload/UploadSequence.h"
 
 #include <QCloseEvent>
 #include <QCheckBox>
@@ -40,11 +39,6 @@ namespace {
 constexpr int kMainWidth = 561;
 constexpr int kMainHeight = 372;
 constexpr int kVideoPanelMaxWidth = 603;
-constexpr int kMinutesMs = 60000;
-// A close waits for each upload (the running one, then the stop pictures) no
-// longer than this, whatever the FTP time limit: a silent server must not
-// hold the end of the program.
-constexpr int kCloseWaitMs = 15000;
 
 // Button fonts; a disabled button keeps the style's grey.
 const QString kGreen = QStringLiteral("QPushButton:enabled { color: rgb(0, 128, 0); }");
@@ -58,26 +52,6 @@ int DivRoundHalfEven(int a, int b)
     if (2 * r > b || (2 * r == b && (q % 2) != 0))
         return q + 1;
     return q;
-}
-
-// The update interval in minutes from the field's text: 1 to 999. Anything
-// that is not a number (an emptied field) counts as 1.
-int ClampedInterval(const QString& text, bool& clamped)
-{
-    bool digits = !text.isEmpty();
-    for (QChar c : text)
-        digits = digits && c.isDigit() && c.unicode() < 128;
-    clamped = true;
-    if (!digits)
-        return 1;
-    bool ok = false;
-    const qlonglong value = text.toLongLong(&ok);
-    if (!ok || value > 999)
-        return 999;
-    if (value < 1)
-        return 1;
-    clamped = false;
-    return static_cast<int>(value);
 }
 
 }  // namespace
@@ -117,39 +91,19 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     ui->Image1->lower();
     ui->MemoDateTime->lower();
 
-    // The FTP client's design values.
-    ftpClient_.setObjectName(QStringLiteral("FtpClient"));
-    ftpClient_.SetTimeout(15);
-    ftpClient_.SetMultiThreaded(false);
-    ftpClient_.SetPort(QStringLiteral("ftp"));
-    ftpClient_.SetLocalAddr(QStringLiteral("0.0.0.0"));
-    ftpClient_.SetDisplayFileFlag(false);
-    ftpClient_.SetBinary(true);
-    ftpClient_.SetShareMode(ftpShareDenyNone);
-    ftpClient_.SetOptions(TFtpOptions{ftpAcceptLF});
-    ftpClient_.SetConnectionType(ftpDirect);
-    // Passive, as the account's built-in choice, until a stored one applies.
-    ftpClient_.SetPassiveMode(settings::FtpAccount().passiveMode);
-    ftpClient_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest rq, std::uint16_t error) {
-        FtpClientRequestDone(rq, error);
+    update_ = std::make_unique<TWebsiteUpdate>(files_, programSettings_, *cameraReturn_);
+    update_->OnStateChanged = [this](TWebsiteUpdate::State state) { ShowUpdateState(state); };
+    update_->OnLamp = [this](bool uploading) { SetLamp(uploading); };
+    update_->OnIntervalCorrected = [this](const QString& interval) { ui->EditInterval->setText(interval); };
+    update_->OnStatusText = [this](const QString& text) { SetStatusPanelText(1, text); };
+    update_->OnSequenceFinished = [this] { emit SequenceFinished(); };
+    update_->OnShowWizard = [this] {
+        if (OnShowWizard)
+            OnShowWizard();
     };
-    ftpClient_.OnCommand = [this](TCustomFtpCli*, QString& cmd) { FtpClientCommand(cmd); };
-
-    upload_ = std::make_unique<TUploadSequence>(ftpClient_);
-    upload_->OnFailure = [this](const QString& message) {
-        ftpClient_.SetTag(0);
-        uploadError_ = message;
-        errorLog_->FtpError(message);
-        platform::Dialogs().SetCursor(platform::Cursor::Default);
-    };
-    upload_->OnFinished = [this] { UploadFinished(); };
-    upload_->OnNote = [this](const QString& text) { errorLog_->Note(text); };
-    closeDeadline_.setSingleShot(true);
-    connect(&closeDeadline_, &QTimer::timeout, this, [this] { upload_->Abandon(); });
-
-    timer1_.setObjectName(QStringLiteral("Timer1"));
-    timer1_.setTimerType(Qt::CoarseTimer);
-    connect(&timer1_, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    update_->OnClosing = [this] { SaveSettings(); };
+    update_->OnClosed = [this] { CloseDone(); };
+    update_->OnCloseAgain = [this] { close(); };
 
     kelnaURL_ = new TURL(this);
     kelnaURL_->setObjectName(QStringLiteral("KelnaURL"));
@@ -184,12 +138,8 @@ TMain::~TMain()
     } catch (const std::exception&) {
         // Nothing can be reported any more: the program is ending.
     }
-    timer1_.stop();
-    closeDeadline_.stop();
-    ftpClient_.OnRequestDone = nullptr;
-    ftpClient_.OnCommand = nullptr;
     motion_.reset();
-    upload_.reset();
+    update_.reset();
     videoCap1_->OnStatus = nullptr;
     videoCap1_->OnStatusCallback = nullptr;
     videoCap1_->OnError = nullptr;
@@ -201,7 +151,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     frmNetwork_ = frmNetwork;
     logForm_->SetProgramFolder(files_.Folder());
     frmNetwork_->SetSettings(&programSettings_);
-    frmNetwork_->OnApplyFtpSettings = [this](const settings::FtpAccount&) { ApplyAccount(); };
+    frmNetwork_->OnApplyFtpSettings = [this](const settings::FtpAccount&) { update_->ApplyAccount(); };
     frmNetwork_->OnGetUpdateInterval = [this] { return ui->EditInterval->text(); };
     frmNetwork_->OnSetUpdateInterval = [this](const QString& interval) { ui->EditInterval->setText(interval); };
 
@@ -218,18 +168,18 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
         errorLog_->CaptureReturned(videoCap1_->DriverName());
         RestoreLocalDisplay();
     };
-    updatePictures_ = std::make_unique<TUpdatePictures>(files_, *errorLog_);
-    updatePictures_->OnGrabFrame = [this](const QString& bitmapFile) {
+    update_->Attach(*errorLog_);
+    update_->Pictures().OnGrabFrame = [this](const QString& bitmapFile) {
         videoCap1_->SetSingleImageFile(bitmapFile);
         videoCap1_->GrabFrameNoStop();
         return videoCap1_->SaveAsDIB();
     };
-    updatePictures_->OnCaptionDrawn = [this](const QImage& caption) {
+    update_->Pictures().OnCaptionDrawn = [this](const QImage& caption) {
         ui->Image1->resize(caption.size());
         ui->Image1->setPixmap(QPixmap::fromImage(caption));
     };
     motion_ = std::make_unique<TMotionWatch>(*videoCap1_, files_, *errorLog_, ui->StatusBar1);
-    motion_->OnUpload = [this](const QImage& picture) { return UploadMotionPicture(picture); };
+    motion_->OnUpload = [this](const QImage& picture) { return update_->UploadMotionPicture(picture); };
 }
 
 // ---------------------------------------------------------------------------
@@ -312,7 +262,7 @@ void TMain::LoadSettings()
     settings::TProgramSettings& s = programSettings_;
     // Without a file the client keeps its design values.
     if (s.Load())
-        ApplyFtpAccount(ftpClient_, s.account);
+        update_->ApplyAccount();
 
     ui->EditInterval->setText(s.updateInterval);
     videoCap1_->SetFrameRate(s.frameRate);
@@ -338,76 +288,40 @@ void TMain::showEvent(QShowEvent* event)
         move(screen()->availableGeometry().center() - rect().center());
     // The wizard opens over the shown window, once the showing is complete.
     QMetaObject::invokeMethod(this, [this] {
-        if (firstRun_ && !closed_)
-            ShowWizard();
+        if (firstRun_ && !update_->Closed())
+            update_->ShowWizard();
     }, Qt::QueuedConnection);
 }
 
 void TMain::closeEvent(QCloseEvent* event)
 {
-    if (closed_) {
+    if (update_->Closed()) {
         event->accept();
         return;
     }
-    // The window stays until the close-time work is done.
+    // The window stays until the close-time work is done; while the wizard
+    // drives the FTP client, the close follows once it has ended.
     event->ignore();
-    if (wizardShowing_) {
-        // The wizard drives the same FTP client: the close follows once it has ended.
-        pendingClose_ = true;
+    if (update_->DeferClose())
         return;
-    }
-    if (!closing_)
+    if (!update_->Closing())
         FormClose();
     // Nothing to wait for: closed at once.
-    event->setAccepted(closed_);
+    event->setAccepted(update_->Closed());
 }
 
 void TMain::FormClose()
 {
-    closing_ = true;
-    SaveSettings();
-    if (SequenceRunning()) {
-        // The running upload gets its time to end, then the stop pictures follow.
-        BoundCloseWait();
-        return;
-    }
-    ContinueClose();
+    update_->Close();  // saves the settings first
 }
 
-void TMain::ContinueClose()
+void TMain::CloseDone()
 {
-    if (update_ != Update::Idle && !stopUploaded_) {
-        timer1_.stop();
-        if (update_ == Update::Active && OnUpdateStopped)
-            OnUpdateStopped();
-        stopUploaded_ = true;
-        if (StartUpload(Upload::StopPictures,
-                        PicturesJob(TUploadPurpose::StopPictures, files_.StopCapJpg(), files_.StopTimeBmp()))) {
-            BoundCloseWait();
-            return;
-        }
-    }
-    if (!closeQuitSent_) {
-        closeQuitSent_ = true;
-        if (upload_->StartQuit()) {
-            uploadPurpose_ = Upload::Quit;
-            BoundCloseWait();
-            return;
-        }
-    }
-    if (stopUploaded_)
-        ui->stWebUpdate->setVisible(false);
-    files_.DeleteWorkingPictures();
+    ui->stWebUpdate->setVisible(false);
     if (logForm_)
         logForm_->hide();
-    closed_ = true;
     emit CloseCompleted();
     close();
-}
-
-void TMain::BoundCloseWait()
-{
-    closeDeadline_.start(std::min(TUploadSequence::TimeoutMs(ftpClient_.Timeout()), kCloseWaitMs));
 }
 
 void TMain::SaveSettings()
@@ -584,7 +498,7 @@ void TMain::menuMotionClick()
 
 void TMain::menuWizardClick()
 {
-    WizardHandOver();
+    update_->HandOverToWizard();
 }
 
 void TMain::GotoWebsite1Click()
@@ -724,7 +638,7 @@ void TMain::Video1StatusCallback(int id, const QString& text)
         SetRecordingLook(false);
         // A capture ended by its time limit or the stop key gives the controls
         // back too; a motion recording during the update took none.
-        if (update_ == Update::Idle)
+        if (update_->state() == TWebsiteUpdate::State::Idle)
             EnableRecordingLocks(true);
         if (videoCap1_->BufferFileSize() != 0)
             videoCap1_->SaveCapture();
@@ -739,7 +653,7 @@ void TMain::Video1Status()
     const bool driver = videoCap1_->DriverIndex() != -1;
     ui->CheckPrev->setEnabled(driver);
     // While the website update runs, compression stays locked.
-    ui->menuVideoCompression1->setEnabled(driver && update_ == Update::Idle);
+    ui->menuVideoCompression1->setEnabled(driver && update_->state() == TWebsiteUpdate::State::Idle);
     ui->Edit1->setText(QString::number(videoCap1_->PreviewRate()));
     ui->CheckOverl->setEnabled(videoCap1_->HasOverlay());
     ui->CheckPrev->setChecked(videoCap1_->VideoPreview());
@@ -804,194 +718,38 @@ namespace {
 const QString kStopping = QStringLiteral("Stopping the website update...");
 }  // namespace
 
-bool TMain::SequenceRunning() const
-{
-    return upload_->Running();
-}
-
 void TMain::BitBtnFrameCapClick()
 {
-    if (closing_)
-        return;
-    switch (update_) {
-    case Update::Idle:
-        StartUpdate();
-        break;
-    case Update::Active:
-        StopUpdate();
-        break;
-    case Update::Stopping:
-        break;  // already under way
-    }
-}
-
-void TMain::StartUpdate()
-{
-    update_ = Update::Active;
-    stopUploaded_ = false;
-    upload_->NewRun();
-    SetActiveLook(true);
-    LockForUpdate(true);
-    if (OnUpdateStarted)
-        OnUpdateStarted();
-    bool clamped = false;
-    const int minutes = ClampedInterval(ui->EditInterval->text(), clamped);
-    if (clamped)
-        ui->EditInterval->setText(QString::number(minutes));
-    timer1_.setInterval(minutes * kMinutesMs);
-    // The first tick follows one interval after the start's upload has ended.
-    if (SequenceRunning()) {
-        timer1_.start();
-    } else if (!UploadPictures(true)) {
-        timer1_.start();
-        ReportUpload(false);
-    }
-}
-
-void TMain::StopUpdate()
-{
-    timer1_.stop();
-    update_ = Update::Stopping;
-    stopUploaded_ = false;
-    SetActiveLook(false);  // "Active" stays until the stop pictures are up
-    LockForUpdate(false);
-    if (OnUpdateStopped)
-        OnUpdateStopped();
-    // Shows at once that the stop is under way; a second press does nothing.
-    ui->BitBtnFrameCap->setEnabled(false);
-    ui->menuPeriodicUpdate->setEnabled(false);
-    SetStatusPanelText(1, kStopping);
-    if (!SequenceRunning())
-        UploadStopPictures();
-}
-
-void TMain::UploadStopPictures()
-{
-    stopUploaded_ = true;
-    if (!StartUpload(Upload::StopPictures,
-                     PicturesJob(TUploadPurpose::StopPictures, files_.StopCapJpg(), files_.StopTimeBmp())))
-        StopFinished();
-}
-
-void TMain::StopFinished()
-{
-    ui->stWebUpdate->setVisible(false);
-    update_ = Update::Idle;
-    ui->BitBtnFrameCap->setEnabled(true);
-    ui->menuPeriodicUpdate->setEnabled(true);
-    if (StatusPanelText(1) == kStopping)
-        SetStatusPanelText(1, QString());
+    update_->StartStop(ui->EditInterval->text());
 }
 
 void TMain::Timer1Timer()
 {
-    // A tick while an upload runs is skipped: the next one renews the pictures.
-    if (update_ == Update::Stopping || SequenceRunning() || wizardShowing_ || closing_)
-        return;
-    cameraReturn_->TryNow();
-    if (!UploadPictures(false))
-        ReportUpload(false);
+    update_->Tick();
 }
 
-TUploadJob TMain::PicturesJob(TUploadPurpose asked, const QString& picture, const QString& caption) const
+void TMain::ShowUpdateState(TWebsiteUpdate::State state)
 {
-    // The page shows whatever went up under these two names.
-    TUploadJob job;
-    job.purpose = asked;
-    job.account = programSettings_.account;
-    job.files = {{picture, QStringLiteral("Capture.jpg")}, {caption, QStringLiteral("datetime.bmp")}};
-    job.safe = programSettings_.account.safeUpload;
-    return job;
-}
-
-bool TMain::StartUpload(Upload purpose, const TUploadJob& job)
-{
-    if (!upload_->Start(job))
-        return false;
-    uploadPurpose_ = purpose;
-    if (purpose == Upload::Pictures)
-        SetLamp(true);
-    return true;
-}
-
-void TMain::ApplyAccount()
-{
-    // A running sequence keeps the account it started with.
-    accountPending_ = SequenceRunning();
-    if (!accountPending_)
-        ApplyFtpAccount(ftpClient_, programSettings_.account);
-}
-
-void TMain::UploadFinished()
-{
-    if (accountPending_)
-        ApplyAccount();
-    const Upload finished = uploadPurpose_;
-    uploadPurpose_ = Upload::None;
-    emit SequenceFinished();
-    closeDeadline_.stop();
-    if (finished == Upload::Pictures)
-        SetLamp(false);
-    if (closing_) {
-        ContinueClose();
-        return;
-    }
-    if (finished == Upload::StopPictures)
-        StopFinished();
-    if (update_ == Update::Active && !timer1_.isActive())
-        timer1_.start();
-    if (finished == Upload::Pictures)
-        ReportUpload(true);
-    if (update_ == Update::Stopping && !stopUploaded_) {
-        UploadStopPictures();
-        return;
-    }
-    RunDeferred();
-}
-
-void TMain::WizardHandOver()
-{
-    if (SequenceRunning()) {
-        pendingWizard_ = true;
-        return;
-    }
-    if (upload_->StartQuit()) {
-        // The wizard opens once the session has ended.
-        uploadPurpose_ = Upload::Quit;
-        pendingWizard_ = true;
-        return;
-    }
-    ShowWizard();
-}
-
-void TMain::ShowWizard()
-{
-    if (!OnShowWizard || wizardShowing_)
-        return;
-    wizardShowing_ = true;
-    OnShowWizard();
-    wizardShowing_ = false;
-    RunDeferred();
-}
-
-void TMain::RunDeferred()
-{
-    if (SequenceRunning() || wizardShowing_)
-        return;
-    if (pendingClose_) {
-        pendingClose_ = false;
-        pendingWizard_ = false;
-        // Queued: the close must not run inside the handler that ended the wizard.
-        QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
-        return;
-    }
-    if (pendingWizard_) {
-        pendingWizard_ = false;
-        // Every sequence that ended well ended its session: nothing to hand over.
-        QMetaObject::invokeMethod(this, [this] {
-            if (!closing_)
-                ShowWizard();
-        }, Qt::QueuedConnection);
+    switch (state) {
+    case TWebsiteUpdate::State::Active:
+        SetActiveLook(true);
+        LockForUpdate(true);
+        break;
+    case TWebsiteUpdate::State::Stopping:
+        SetActiveLook(false);
+        LockForUpdate(false);
+        // Shows at once that the stop is under way; a second press does nothing.
+        ui->BitBtnFrameCap->setEnabled(false);
+        ui->menuPeriodicUpdate->setEnabled(false);
+        SetStatusPanelText(1, kStopping);
+        break;
+    case TWebsiteUpdate::State::Idle:
+        ui->stWebUpdate->setVisible(false);
+        ui->BitBtnFrameCap->setEnabled(true);
+        ui->menuPeriodicUpdate->setEnabled(true);
+        if (StatusPanelText(1) == kStopping)
+            SetStatusPanelText(1, QString());
+        break;
     }
 }
 
@@ -1026,81 +784,4 @@ void TMain::SetLamp(bool uploading)
     palette.setColor(QPalette::Window,
                      uploading ? QColor(255, 0, 0) : ui->lblColor->style()->standardPalette().color(QPalette::Button));
     ui->lblColor->setPalette(palette);
-}
-
-bool TMain::UploadPictures(bool atStart)
-{
-    bool fresh = false;
-    try {
-        fresh = updatePictures_->Produce(atStart ? TUpdatePictures::Moment::Start : TUpdatePictures::Moment::Tick);
-    } catch (const Exception& e) {
-        // Unattended: a box would wait for nobody. Report like any failure,
-        // logged once while it repeats; the next tick tries again.
-        SetStatusPanelText(1, e.Message());
-        uploadError_ = e.Message();
-        if (e.Message() != pictureFailure_)
-            errorLog_->Append(errorLog_->Stamp() + QStringLiteral(" :   Error = ") + e.Message());
-        pictureFailure_ = e.Message();
-        return false;
-    }
-    pictureFailure_.clear();
-    uploadError_ = fresh ? QString() : TErrorLog::FrameNotSaved();
-    // Without a fresh frame the page shows that the camera is off.
-    if (fresh)
-        return StartUpload(Upload::Pictures,
-                           PicturesJob(TUploadPurpose::Update, files_.CaptureJpg(), files_.DateTimeBmp()));
-    return StartUpload(Upload::Pictures,
-                       PicturesJob(TUploadPurpose::Update, files_.StopCapJpg(), files_.StopTimeBmp()));
-}
-
-bool TMain::UploadMotionPicture(const QImage& picture)
-{
-    // Never beside another upload: the files it sends would change under it.
-    if (update_ != Update::Active || SequenceRunning() || wizardShowing_ || closing_)
-        return false;
-    try {
-        updatePictures_->ProduceFrom(picture);
-    } catch (const Exception& e) {
-        errorLog_->Error(e.Message());
-        return false;
-    }
-    uploadError_.clear();
-    return StartUpload(Upload::Pictures,
-                       PicturesJob(TUploadPurpose::Motion, files_.CaptureJpg(), files_.DateTimeBmp()));
-}
-
-void TMain::FtpClientRequestDone(TFtpRequest /*rqType*/, std::uint16_t error)
-{
-    // The end of a request the sequence gave up after its time-out, which
-    // was reported then, or a refused rename that the sequence answers.
-    if (!upload_->RequestDone(error))
-        return;
-    // Only 0 is success: a reply the client did not accept, whatever its
-    // code, means the request did not do what was asked.
-    if (error == 0) {
-        ftpClient_.SetTag(1);
-    } else {
-        QString message = ftpClient_.ErrorMessage();
-        if (message.isEmpty())
-            message = QStringLiteral("Error %1").arg(error);
-        uploadError_ = message;
-        errorLog_->FtpError(message);
-        ftpClient_.SetTag(0);
-    }
-    platform::Dialogs().SetCursor(platform::Cursor::Default);
-}
-
-void TMain::ReportUpload(bool picturesMade)
-{
-    if (!OnUploadDone)
-        return;
-    const bool ok = picturesMade && ftpClient_.Tag() == 1 && uploadError_.isEmpty();
-    const QDateTime nextDue =
-        timer1_.isActive() ? QDateTime::currentDateTime().addMSecs(timer1_.remainingTime()) : QDateTime();
-    OnUploadDone(ok, ok ? QString() : uploadError_, nextDue);
-}
-
-void TMain::FtpClientCommand(QString& /*command*/)
-{
-    platform::Dialogs().SetCursor(platform::Cursor::HourGlass);
 }

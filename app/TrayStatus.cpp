@@ -63,9 +63,10 @@ TrayStatus::TrayStatus(QWidget* window, QAction* startStop, QAction* viewErrorLo
 TrayStatus::~TrayStatus()
 {
     if (main_) {
-        main_->OnUpdateStarted = nullptr;
-        main_->OnUpdateStopped = nullptr;
-        main_->OnUploadDone = nullptr;
+        TWebsiteUpdate& update = main_->WebsiteUpdate();
+        update.OnUpdateStarted = nullptr;
+        update.OnUpdateStopped = nullptr;
+        update.OnUploadDone = nullptr;
     }
 }
 
@@ -76,9 +77,10 @@ std::unique_ptr<TrayStatus> TrayStatus::Attach(TMain& main)
                                              action("menuExit"));
     TrayStatus* t = tray.get();
     t->main_ = &main;
-    main.OnUpdateStarted = [t] { t->UpdateStarted(); };
-    main.OnUpdateStopped = [t] { t->UpdateStopped(); };
-    main.OnUploadDone = [t](bool ok, const QString& error, const QDateTime& nextDue) { t->UploadDone(ok, error, nextDue); };
+    TWebsiteUpdate& update = main.WebsiteUpdate();
+    update.OnUpdateStarted = [t] { t->UpdateStarted(); };
+    update.OnUpdateStopped = [t] { t->UpdateStopped(); };
+    update.OnUploadDone = [t](bool ok, const QString& error, const QDateTime& nextDue) { t->UploadDone(ok, error, nextDue); };
     return tray;
 }
 

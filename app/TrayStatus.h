@@ -35,7 +35,7 @@ public:
     TrayStatus(QWidget* window, QAction* startStop, QAction* viewErrorLog, QAction* close);
     ~TrayStatus() override;
 
-    // A tray fed by the main window's update events; the events are taken
+    // A tray fed by the website update's events; the events are taken
     // back when the tray goes first.
     static std::unique_ptr<TrayStatus> Attach(TMain& main);
 
