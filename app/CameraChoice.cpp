@@ -17,6 +17,32 @@ int StoredDriverIndex(const QString& fileName)
     return FindDriverIndex(identity);
 }
 
+void TDriverChoice::Restore(TVideoCap& cap)
+{
+    const int index = StoredDriverIndex(fileName_);
+    index_ = index >= 0 ? index : settings::ReadDriverIndex(fileName_);
+    identity_ = settings::ReadDriverIdentity(fileName_);
+    cap.SetDriverIndex(index);
+    // Older files name no device: the one opened is the one chosen.
+    if (identity_.isEmpty())
+        identity_ = cap.DriverIdentity();
+}
+
+void TDriverChoice::Remember(const TVideoCap& cap)
+{
+    index_ = cap.DriverIndex();
+    identity_ = cap.DriverIdentity();
+}
+
+void TDriverChoice::Save() const noexcept
+{
+    try {
+        settings::WriteDriverChoice(fileName_, index_, identity_);
+    } catch (const std::exception&) {
+        // The program is ending: nobody is there to tell.
+    }
+}
+
 TCameraReturn::TCameraReturn(TVideoCap& cap) : cap_(cap)
 {
     retry_.setInterval(kRetryMs);

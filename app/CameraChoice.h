@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <utility>
 
 class TVideoCap;
 
@@ -18,6 +19,27 @@ namespace app {
 // stored device (or none is stored by name, as in older files); else the
 // index where that device now is; -1 (no driver) when it is absent.
 int StoredDriverIndex(const QString& fileName);
+
+// The driver the user chose, kept in the driver file for the next run, also
+// when its device was lost during this one.
+class TDriverChoice
+{
+public:
+    explicit TDriverChoice(QString fileName) : fileName_(std::move(fileName)) {}
+
+    // Selects the stored driver in cap (see StoredDriverIndex); a camera
+    // absent at start is still the one chosen. Raises what selecting raises.
+    void Restore(TVideoCap& cap);
+    // Only the user's own choice changes the driver kept.
+    void Remember(const TVideoCap& cap);
+    // Writes the choice; nothing is reported, as the program is ending.
+    void Save() const noexcept;
+
+private:
+    QString fileName_;
+    int index_ = -1;
+    QString identity_;
+};
 
 // Waits for a lost camera to come back and reopens it without a prompt.
 class TCameraReturn : public QObject

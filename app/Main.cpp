@@ -60,7 +60,8 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     : QMainWindow(parent),
       files_(programFolder.isEmpty() ? platform::Application::ProgramFolder() : programFolder),
       ui(std::make_unique<Ui::TMain>()),
-      programSettings_(files_.SettingsFile())
+      programSettings_(files_.SettingsFile()),
+      driverChoice_(files_.DriverSettingsFile())
 {
     ui->setupUi(this);
     setObjectName(QStringLiteral("Main"));
@@ -131,13 +132,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
 
 TMain::~TMain()
 {
-    // The driver the user chose survives to the next run, also when its
-    // device was lost during this one.
-    try {
-        settings::WriteDriverChoice(files_.DriverSettingsFile(), chosenDriverIndex_, chosenDriverIdentity_);
-    } catch (const std::exception&) {
-        // Nothing can be reported any more: the program is ending.
-    }
+    driverChoice_.Save();
     motion_.reset();
     update_.reset();
     videoCap1_->OnStatus = nullptr;
@@ -209,15 +204,7 @@ void TMain::FormCreate()
     };
 
     attempt([this] {
-        const QString file = files_.DriverSettingsFile();
-        const int index = app::StoredDriverIndex(file);
-        // A camera absent at start is still the one chosen.
-        chosenDriverIndex_ = index >= 0 ? index : settings::ReadDriverIndex(file);
-        chosenDriverIdentity_ = settings::ReadDriverIdentity(file);
-        videoCap1_->SetDriverIndex(index);
-        // Older files name no device: the one opened is the one chosen.
-        if (chosenDriverIdentity_.isEmpty())
-            chosenDriverIdentity_ = videoCap1_->DriverIdentity();
+        driverChoice_.Restore(*videoCap1_);
         if (videoCap1_->DriverName().isEmpty()) {
             platform::Dialogs().MessageBeep();
             platform::Dialogs().MessageDlg(
@@ -672,16 +659,10 @@ void TMain::menuVideoDriver1Click()
     try {
         TDlgCapDriver::SelectDriver(*videoCap1_, this);
     } catch (...) {
-        RememberChosenDriver();
+        driverChoice_.Remember(*videoCap1_);
         throw;
     }
-    RememberChosenDriver();
-}
-
-void TMain::RememberChosenDriver()
-{
-    chosenDriverIndex_ = videoCap1_->DriverIndex();
-    chosenDriverIdentity_ = videoCap1_->DriverIdentity();
+    driverChoice_.Remember(*videoCap1_);
 }
 
 void TMain::menuCaptureparameter1Click()

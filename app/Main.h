@@ -2,6 +2,7 @@
 // The main window: live picture, local capture controls, the error log and
 // the website update.
 
+#include "app/CameraChoice.h"
 #include "app/ProgramFiles.h"
 #include "app/WebsiteUpdate.h"
 #include "settings/Settings.h"
@@ -19,9 +20,6 @@ class TfrmNetwork;
 class TLogForm;
 class TMotionWatch;
 class TUpdatePictures;
-namespace app {
-class TCameraReturn;
-}
 class TURL;
 class TVideoCap;
 
@@ -144,8 +142,6 @@ private:
     void LoadSettings();
     // Ticks the picture mode the driver offers (overlay, else preview) and the scaling.
     void RestoreLocalDisplay();
-    // Keeps the driver the user just chose (index and identity) for the next run.
-    void RememberChosenDriver();
     void SaveSettings();
     // The close runs with the website update; the window goes once it is done.
     void FormClose();
@@ -176,8 +172,7 @@ private:
     settings::TProgramSettings programSettings_;
     std::unique_ptr<TWebsiteUpdate> update_;
     // The driver as the user chose it: a lost device does not change it.
-    int chosenDriverIndex_ = -1;
-    QString chosenDriverIdentity_;
+    app::TDriverChoice driverChoice_;
 
     bool firstRun_ = true;
     bool autoStart_ = false;
