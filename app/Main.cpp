@@ -93,7 +93,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     ui->MemoDateTime->lower();
 
     update_ = std::make_unique<TWebsiteUpdate>(files_, programSettings_, *cameraReturn_);
-    update_->OnStateChanged = [this](TWebsiteUpdate::State state) { ShowUpdateState(state); };
+    update_->OnStateChanged = [this](TWebsiteUpdate::UpdateState state) { ShowUpdateState(state); };
     update_->OnLamp = [this](bool uploading) { SetLamp(uploading); };
     update_->OnIntervalCorrected = [this](const QString& interval) { ui->EditInterval->setText(interval); };
     update_->OnStatusText = [this](const QString& text) { SetStatusPanelText(1, text); };
@@ -625,7 +625,7 @@ void TMain::Video1StatusCallback(int id, const QString& text)
         SetRecordingLook(false);
         // A capture ended by its time limit or the stop key gives the controls
         // back too; a motion recording during the update took none.
-        if (update_->state() == TWebsiteUpdate::State::Idle)
+        if (update_->State() == TWebsiteUpdate::UpdateState::Idle)
             EnableRecordingLocks(true);
         if (videoCap1_->BufferFileSize() != 0)
             videoCap1_->SaveCapture();
@@ -640,7 +640,7 @@ void TMain::Video1Status()
     const bool driver = videoCap1_->DriverIndex() != -1;
     ui->CheckPrev->setEnabled(driver);
     // While the website update runs, compression stays locked.
-    ui->menuVideoCompression1->setEnabled(driver && update_->state() == TWebsiteUpdate::State::Idle);
+    ui->menuVideoCompression1->setEnabled(driver && update_->State() == TWebsiteUpdate::UpdateState::Idle);
     ui->Edit1->setText(QString::number(videoCap1_->PreviewRate()));
     ui->CheckOverl->setEnabled(videoCap1_->HasOverlay());
     ui->CheckPrev->setChecked(videoCap1_->VideoPreview());
@@ -709,14 +709,14 @@ void TMain::Timer1Timer()
     update_->Tick();
 }
 
-void TMain::ShowUpdateState(TWebsiteUpdate::State state)
+void TMain::ShowUpdateState(TWebsiteUpdate::UpdateState state)
 {
     switch (state) {
-    case TWebsiteUpdate::State::Active:
+    case TWebsiteUpdate::UpdateState::Active:
         SetActiveLook(true);
         LockForUpdate(true);
         break;
-    case TWebsiteUpdate::State::Stopping:
+    case TWebsiteUpdate::UpdateState::Stopping:
         SetActiveLook(false);
         LockForUpdate(false);
         // Shows at once that the stop is under way; a second press does nothing.
@@ -724,7 +724,7 @@ void TMain::ShowUpdateState(TWebsiteUpdate::State state)
         ui->menuPeriodicUpdate->setEnabled(false);
         SetStatusPanelText(1, kStopping);
         break;
-    case TWebsiteUpdate::State::Idle:
+    case TWebsiteUpdate::UpdateState::Idle:
         ui->stWebUpdate->setVisible(false);
         ui->BitBtnFrameCap->setEnabled(true);
         ui->menuPeriodicUpdate->setEnabled(true);

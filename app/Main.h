@@ -74,7 +74,7 @@ public:
     // Whether an upload sequence is running.
     bool SequenceRunning() const { return update_->Running(); }
     // Whether the website update is on: from the start until Stop is pressed.
-    bool UpdateActive() const { return update_->state() == TWebsiteUpdate::State::Active; }
+    bool UpdateActive() const { return update_->State() == TWebsiteUpdate::UpdateState::Active; }
     // Whether the close-time work has been done.
     bool Closed() const { return update_->Closed(); }
 
@@ -151,7 +151,7 @@ private:
     void SetRecordingLook(bool recording);
     void EnableRecordingLocks(bool enabled);
 
-    void ShowUpdateState(TWebsiteUpdate::State state);
+    void ShowUpdateState(TWebsiteUpdate::UpdateState state);
     void SetActiveLook(bool active);
     void LockForUpdate(bool locked);
     void SetLamp(bool uploading);

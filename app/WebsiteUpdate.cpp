@@ -105,13 +105,13 @@ void TWebsiteUpdate::StartStop(const QString& intervalText)
     if (closing_)
         return;
     switch (state_) {
-    case State::Idle:
+    case UpdateState::Idle:
         StartUpdate(intervalText);
         break;
-    case State::Active:
+    case UpdateState::Active:
         StopUpdate();
         break;
-    case State::Stopping:
+    case UpdateState::Stopping:
         break;  // already under way
     }
 }
@@ -120,7 +120,7 @@ void TWebsiteUpdate::StartUpdate(const QString& intervalText)
 {
     stopUploaded_ = false;
     upload_->NewRun();
-    SetState(State::Active);
+    SetState(UpdateState::Active);
     if (OnUpdateStarted)
         OnUpdateStarted();
     bool clamped = false;
@@ -141,14 +141,14 @@ void TWebsiteUpdate::StopUpdate()
 {
     timer1_.stop();
     stopUploaded_ = false;
-    SetState(State::Stopping);  // "Active" stays until the stop pictures are up
+    SetState(UpdateState::Stopping);  // "Active" stays until the stop pictures are up
     if (OnUpdateStopped)
         OnUpdateStopped();
     if (!Running())
         UploadStopPictures();
 }
 
-void TWebsiteUpdate::SetState(State state)
+void TWebsiteUpdate::SetState(UpdateState state)
 {
     state_ = state;
     if (OnStateChanged)
@@ -171,13 +171,13 @@ void TWebsiteUpdate::UploadStopPictures()
 
 void TWebsiteUpdate::StopFinished()
 {
-    SetState(State::Idle);
+    SetState(UpdateState::Idle);
 }
 
 void TWebsiteUpdate::Tick()
 {
     // A tick while an upload runs is skipped: the next one renews the pictures.
-    if (state_ == State::Stopping || Running() || wizardShowing_ || closing_)
+    if (state_ == UpdateState::Stopping || Running() || wizardShowing_ || closing_)
         return;
     camera_.TryNow();
     if (!UploadPictures(false))
@@ -245,7 +245,7 @@ bool TWebsiteUpdate::UploadPictures(bool atStart)
 bool TWebsiteUpdate::UploadMotionPicture(const QImage& picture)
 {
     // Never beside another upload: the files it sends would change under it.
-    if (state_ != State::Active || Running() || wizardShowing_ || closing_)
+    if (state_ != UpdateState::Active || Running() || wizardShowing_ || closing_)
         return false;
     try {
         pictures_->ProduceFrom(picture);
@@ -304,11 +304,11 @@ void TWebsiteUpdate::UploadFinished()
     }
     if (finished == Upload::StopPictures)
         StopFinished();
-    if (state_ == State::Active && !timer1_.isActive())
+    if (state_ == UpdateState::Active && !timer1_.isActive())
         timer1_.start();
     if (finished == Upload::Pictures)
         ReportUpload(true);
-    if (state_ == State::Stopping && !stopUploaded_) {
+    if (state_ == UpdateState::Stopping && !stopUploaded_) {
         UploadStopPictures();
         return;
     }
@@ -394,9 +394,9 @@ void TWebsiteUpdate::Close()
 
 void TWebsiteUpdate::ContinueClose()
 {
-    if (state_ != State::Idle && !stopUploaded_) {
+    if (state_ != UpdateState::Idle && !stopUploaded_) {
         timer1_.stop();
-        if (state_ == State::Active && OnUpdateStopped)
+        if (state_ == UpdateState::Active && OnUpdateStopped)
             OnUpdateStopped();
         stopUploaded_ = true;
         if (StartUpload(Upload::StopPictures,

@@ -31,7 +31,7 @@ class TWebsiteUpdate : public QObject
     Q_OBJECT
 
 public:
-    enum class State {
+    enum class UpdateState {
         Idle,      // no update; the button reads "Start"
         Active,    // ticks upload; the button reads "Stop"
         Stopping,  // Stop pressed: the stop pictures go up once the running upload has ended
@@ -48,7 +48,7 @@ public:
     TFtpClient& FtpClient() { return ftpClient_; }
     QTimer& Timer1() { return timer1_; }
     TUpdatePictures& Pictures() { return *pictures_; }
-    State state() const { return state_; }
+    UpdateState State() const { return state_; }
     // Whether an upload sequence is running.
     bool Running() const;
     bool Closing() const { return closing_; }
@@ -85,7 +85,7 @@ public:
 
     // What the main window shows: the state as it changes, and the lamp,
     // lit while the pictures go up.
-    std::function<void(State)> OnStateChanged;
+    std::function<void(UpdateState)> OnStateChanged;
     std::function<void(bool uploading)> OnLamp;
     // The interval field's text was out of range; this is what counts.
     std::function<void(const QString& interval)> OnIntervalCorrected;
@@ -110,7 +110,7 @@ private:
 
     void StartUpdate(const QString& intervalText);
     void StopUpdate();
-    void SetState(State state);
+    void SetState(UpdateState state);
     void Lamp(bool uploading);
     // Produces the pictures and uploads them: the camera's when its frame
     // was saved, otherwise the stop pictures, so that no old picture goes up
@@ -143,7 +143,7 @@ private:
     // Bounds how long a close waits for the running upload.
     QTimer closeDeadline_;
 
-    State state_ = State::Idle;
+    UpdateState state_ = UpdateState::Idle;
     Upload uploadPurpose_ = Upload::None;
     bool stopUploaded_ = false;
     bool pendingWizard_ = false;
