@@ -1,5 +1,6 @@
 #include "app/Forms.h"
 
+#include "app/ErrorLog.h"
 #include "app/Main.h"
 #include "app/TrayStatus.h"
 #include "ui/AboutDlg.h"
@@ -10,6 +11,7 @@
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
 #include "platform/signals.h"
+#include "upload/FtpTransport.h"
 
 #include <QApplication>
 
@@ -50,10 +52,19 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     main_->AttachForms(logForm_.get(), frmNetwork_.get());
     main_->FormCreate();
 
-    // The wizard pages drive the main window's FTP client and save the
-    // account through its settings.
+    // The dialogs' jobs (the server check, the wizard's uploads) run on a
+    // transport of their own. The check shows its outcome; the wizard's
+    // failures go to the log, as the update's do.
+    dialogTransport_ = std::make_unique<TFtpTransport>();
+    dialogTransport_->OnFailure = [this](TUploadPurpose asked, const QString& message) {
+        if (asked == TUploadPurpose::WizardPage)
+            main_->ErrorLog().FtpError(message);
+    };
+    frmNetwork_->SetTransport(dialogTransport_.get());
+
+    // The wizard pages save the account through the main window's settings.
     wizard_ = std::make_unique<TWizardContext>();
-    wizard_->FtpClient = &main_->FtpClient();
+    wizard_->Transport = dialogTransport_.get();
     wizard_->Settings = &main_->ProgramSettings();
     wizard_->MainWindow = main_.get();
     QString folder = main_->Files().Folder();
@@ -95,6 +106,8 @@ TForms::~TForms()
 {
     platform::SetTerminationHandler(nullptr);
     main_->OnShowWizard = nullptr;
+    if (dialogTransport_)
+        dialogTransport_->OnFailure = nullptr;
     tray_.reset();
     main_.reset();
     apphelp::SetMainWindow(nullptr);

@@ -8,6 +8,7 @@
 #include <memory>
 
 class TAboutDlg;
+class TFtpTransport;
 class TfrmNetwork;
 class TfrmWizard1;
 class TfrmWizard2;
@@ -44,6 +45,7 @@ public:
 
 private:
     // Destroyed in reverse: the main window first, as it reports to the others.
+    std::unique_ptr<TFtpTransport> dialogTransport_;  // outlives the dialogs that use it
     std::unique_ptr<TAboutDlg> aboutDlg_;
     std::unique_ptr<TLogForm> logForm_;
     std::unique_ptr<TfrmNetwork> frmNetwork_;

@@ -136,7 +136,6 @@ bool TLogForm::WriteLogFile()
 
 void TLogForm::FormShow()
 {
-    QDir::setCurrent(programFolder_);
     ReloadFromFile();
 }
 
@@ -147,7 +146,7 @@ bool TLogForm::btnSaveClick()
     request.title = QStringLiteral("Save Error Log as...");
     request.filter = QStringLiteral("Text files (*.txt)");
     request.defaultExt = QStringLiteral("txt");
-    request.initialDir = QDir::currentPath();
+    request.initialDir = programFolder_;
     if (!platform::Dialogs().SaveFile(request))
         return false;
     if (!WriteLines(request.fileName, lines_)) {

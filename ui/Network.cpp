@@ -1,6 +1,5 @@
 #include "ui/Network.h"
 
-#include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
@@ -177,10 +176,17 @@ void TfrmNetwork::cbSecurityChange()
 
 void TfrmNetwork::btnCheckServerClick()
 {
-    const QString print =
-        ReportServerCheck(CheckFtpServer(TypedAccount(), {ui->OKBtn, ui->btnCancel, ui->btnCheckServer}));
-    if (!print.isEmpty())
-        ui->edFingerprint->setText(print);  // kept by OK
+    checker_.Start(TypedAccount(), {ui->OKBtn, ui->btnCancel, ui->btnCheckServer}, [this](const TServerCheck& check) {
+        const QString print = ReportServerCheck(check);
+        if (!print.isEmpty())
+            ui->edFingerprint->setText(print);  // kept by OK
+    });
+}
+
+void TfrmNetwork::done(int result)
+{
+    checker_.Cancel();
+    QDialog::done(result);
 }
 
 void TfrmNetwork::edTimeoutChange()

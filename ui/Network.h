@@ -9,6 +9,7 @@
 // since an upload may be running.
 
 #include "settings/Settings.h"
+#include "ui/ServerCheck.h"
 
 #include <QDialog>
 
@@ -19,7 +20,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
-class TFtpClient;
+class TFtpTransport;
 
 namespace Ui {
 class frmNetwork;
@@ -40,6 +41,9 @@ public:
     void SetSettings(settings::TProgramSettings* programSettings);
     const QString& SettingsFileName() const { return settings_->FileName(); }
     void SetSettingsFileName(const QString& fileName);
+
+    // Where "Check server" runs its connection; without one it does nothing.
+    void SetTransport(TFtpTransport* transport) { checker_.SetTransport(transport); }
 
     // The working password: the FTP password in clear, as loaded or accepted.
     const QString& WorkingPassword() const { return settings_->account.password; }
@@ -77,7 +81,11 @@ public:
     void edTimeoutChange();
     // Implicit TLS with the FTP port suggests port 990, and back.
     void cbSecurityChange();
+    // Starts the check; its report follows when the server has answered.
     void btnCheckServerClick();
+
+    // A close during a check gives the check up.
+    void done(int result) override;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -90,5 +98,6 @@ private:
     std::unique_ptr<Ui::frmNetwork> ui;
     std::unique_ptr<settings::TProgramSettings> ownSettings_;
     settings::TProgramSettings* settings_ = nullptr;
+    TServerChecker checker_;
     bool centred_ = false;
 };

@@ -1,11 +1,7 @@
 #include "ui/ServerCheck.h"
 
-#include "ftp/FtpCli.h"
 #include "platform/dialogs.h"
-#include "ui/Network.h"
-#include "upload/UploadSequence.h"
-
-#include <QWidget>
+#include "upload/FtpTransport.h"
 
 namespace {
 
@@ -24,27 +20,62 @@ QString CertificateText(const TTlsCertificateInfo& c)
 
 }  // namespace
 
-TServerCheck CheckFtpServer(const settings::FtpAccount& account, std::initializer_list<QWidget*> resting)
+TServerChecker::TServerChecker() : self_(std::make_shared<TServerChecker*>(this)) {}
+
+TServerChecker::~TServerChecker()
 {
-    TServerCheck check;
-    TFtpClient client;
-    ApplyFtpAccount(client, account);
-    if (account.port.isEmpty())
-        client.SetPort(QStringLiteral("21"));
+    Cancel();
+}
+
+bool TServerChecker::Start(const settings::FtpAccount& account, std::initializer_list<QWidget*> resting,
+                           std::function<void(const TServerCheck&)> done)
+{
+    if (running_ || !transport_)
+        return false;
+    TUploadJob job;
+    job.purpose = TUploadPurpose::Check;
+    job.account = account;
+    const std::weak_ptr<TServerChecker*> alive = self_;
+    const bool started = transport_->Start(job, [alive, done = std::move(done)](const TUploadResult& result) {
+        const auto self = alive.lock();
+        if (!self || !(*self)->running_)
+            return;
+        (*self)->GiveBack();
+        if (result.cancelled)
+            return;
+        TServerCheck check;
+        check.secured = result.secured;
+        check.message = result.connected ? QString() : result.text;
+        check.tlsError = result.tlsError;
+        check.certificate = result.certificate;
+        done(check);
+    });
+    if (!started)
+        return false;
+    running_ = true;
+    resting_.assign(resting.begin(), resting.end());
     for (QWidget* w : resting)
         w->setEnabled(false);
     platform::Dialogs().SetCursor(platform::Cursor::HourGlass);
-    const bool opened = client.Open();
+    return true;
+}
+
+void TServerChecker::Cancel()
+{
+    if (!running_)
+        return;
+    transport_->Cancel();
+    GiveBack();
+}
+
+void TServerChecker::GiveBack()
+{
+    running_ = false;
     platform::Dialogs().SetCursor(platform::Cursor::Default);
-    for (QWidget* w : resting)
-        w->setEnabled(true);
-    check.secured = opened && client.ControlSocket()->TlsEstablished();
-    check.message = client.ErrorMessage();
-    check.tlsError = client.ControlSocket()->TlsErrorCode();
-    check.certificate = client.TlsCertificate();
-    if (client.IsConnected())
-        client.Quit();
-    return check;
+    for (const QPointer<QWidget>& w : resting_)
+        if (w)
+            w->setEnabled(true);
+    resting_.clear();
 }
 
 QString SuggestedPort(int tlsMode, const QString& port)

@@ -2,16 +2,22 @@
 // "Check server": opens a control connection with the account's TLS choice,
 // shows the server's certificate, and asks whether to trust one that is not
 // trusted yet (the answer pins its fingerprint). The network dialog and the
-// wizard's first page share it.
+// wizard's first page share it; the connection is a job for the transport
+// the program hands them.
 
 #include "net/WSocketTls.h"
 #include "settings/Settings.h"
 
+#include <QPointer>
 #include <QString>
+#include <QWidget>
 
+#include <functional>
 #include <initializer_list>
+#include <memory>
+#include <vector>
 
-class QWidget;
+class TFtpTransport;
 
 struct TServerCheck {
     bool secured = false;  // the connection came up with TLS and a trusted certificate
@@ -26,11 +32,37 @@ struct TServerCheck {
     }
 };
 
-// Blocking, with the event loop running: connects to the account's host and
-// port with its time-out, TLS choice and pin, and ends the connection again.
-// The widgets named rest (disabled) meanwhile, so that the window cannot
-// close or check again under the running check.
-TServerCheck CheckFtpServer(const settings::FtpAccount& account, std::initializer_list<QWidget*> resting);
+// Runs checks for one window, one at a time, without waiting.
+class TServerChecker
+{
+public:
+    TServerChecker();
+    ~TServerChecker();
+    TServerChecker(const TServerChecker&) = delete;
+    TServerChecker& operator=(const TServerChecker&) = delete;
+
+    void SetTransport(TFtpTransport* transport) { transport_ = transport; }
+    bool Running() const { return running_; }
+
+    // Connects to the account's host and port with its time-out, TLS choice
+    // and pin, and ends the connection again; done follows with the outcome.
+    // The widgets named rest (disabled) and the cursor is the hour glass
+    // meanwhile, so that the window cannot confirm or check again under the
+    // running check. False without a transport or while it is busy.
+    bool Start(const settings::FtpAccount& account, std::initializer_list<QWidget*> resting,
+               std::function<void(const TServerCheck&)> done);
+    // Gives a running check up: the widgets are given back, done never comes.
+    void Cancel();
+
+private:
+    void GiveBack();
+
+    TFtpTransport* transport_ = nullptr;
+    bool running_ = false;
+    std::vector<QPointer<QWidget>> resting_;
+    // Lets a result that arrives after this object is gone find nobody.
+    std::shared_ptr<TServerChecker*> self_;
+};
 
 // The port to suggest for a TLS choice: implicit TLS with the FTP port 21
 // suggests 990, another choice with 990 suggests 21; else the port stays.

@@ -130,6 +130,7 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     connect(ui->btnCancelWizard, &QPushButton::clicked, this, [this] { btnCancelWizardClick(); });
 
     setWindowTitle(WizardCaption(1));
+    checker_.SetTransport(context_.Transport);
     context_.frmWizard1 = this;
 }
 
@@ -233,46 +234,45 @@ void TfrmWizard1::BitBtnNextClick()
         return;
     }
 
-    if (context_.FtpClient) {
-        context_.FtpClient->SetHostName(host);
-        context_.FtpClient->SetUserName(user);
-        context_.FtpClient->SetPassWord(password);
-    }
     if (context_.Settings)
         context_.Settings->SaveLogin(host, user, password);
     ApplySecurityChoice();
-
-    if (context_.frmWizard2)
-        context_.frmWizard2->show();
 }
 
 void TfrmWizard1::ApplySecurityChoice()
 {
     settings::TProgramSettings* stored = context_.Settings;
-    if (!stored)
+    if (!stored) {
+        if (context_.frmWizard2)
+            context_.frmWizard2->show();
         return;
+    }
     settings::FtpAccount account = stored->account;
     account.tls.mode = ui->cbSecurity->currentIndex();
     account.port = SuggestedPort(account.tls.mode, account.port);
-    if (account.tls.mode != ftpPlain) {
-        const TServerCheck check = CheckFtpServer(account, {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard});
-        if (check.Untrusted()) {
-            const QString print = AskToTrust(check);
-            if (!print.isEmpty())
-                account.tls.fingerprint = print;
-        }
+    if (account.tls.mode != ftpPlain &&
+        checker_.Start(account, {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard},
+                       [this, account](const TServerCheck& check) mutable {
+                           if (check.Untrusted()) {
+                               const QString print = AskToTrust(check);
+                               if (!print.isEmpty())
+                                   account.tls.fingerprint = print;
+                           }
+                           Guarded([&] { StoreSecurityChoice(account.tls, account.port); });
+                       }))
+        return;
+    StoreSecurityChoice(account.tls, account.port);
+}
+
+void TfrmWizard1::StoreSecurityChoice(const settings::FtpSecurity& tls, const QString& port)
+{
+    if (settings::TProgramSettings* stored = context_.Settings) {
+        // A file that never had TLS keeps its keys as they were.
+        if (port != stored->account.port || !(tls == stored->account.tls))
+            stored->SaveSecurity(tls, port);
     }
-    const bool portChanged = account.port != stored->account.port;
-    // A file that never had TLS keeps its keys as they were.
-    if (portChanged || account.tls.mode != stored->account.tls.mode ||
-        account.tls.fingerprint != stored->account.tls.fingerprint)
-        stored->SaveSecurity(account.tls, account.port);
-    if (context_.FtpClient) {
-        context_.FtpClient->SetSecurity(static_cast<TFtpSecurity>(account.tls.mode));
-        context_.FtpClient->SetTlsFingerprint(account.tls.fingerprint);
-        if (portChanged)
-            context_.FtpClient->SetPort(account.port);
-    }
+    if (context_.frmWizard2)
+        context_.frmWizard2->show();
 }
 
 void TfrmWizard1::BitBtnBackClick()
@@ -330,6 +330,8 @@ void TfrmWizard1::showEvent(QShowEvent* event)
 
 void TfrmWizard1::closeEvent(QCloseEvent* event)
 {
+    // The wizard ends: a running check is no longer wanted.
+    checker_.Cancel();
     FormClose();
     QWidget::closeEvent(event);
 }

@@ -4,12 +4,14 @@
 // Page 1 is shown modally; the pages pass the turn among themselves and every
 // way out ends page 1's modal showing.
 //
-// The pages work on things owned by the main window, handed to them in one
+// The pages work on things owned by the program, handed to them in one
 // TWizardContext that outlives the pages. Creation order: fill the context,
-// then create page 1, then pages 2 and 3. The client's passive mode is the
-// stored choice: the pages leave it as they find it.
+// then create page 1, then pages 2 and 3. The account is the settings' only:
+// the server check and the uploads are jobs for the context's transport,
+// which takes a copy of it when each starts.
 
 #include "settings/Settings.h"
+#include "ui/ServerCheck.h"
 
 #include <QColor>
 #include <QWidget>
@@ -21,7 +23,7 @@ class QComboBox;
 class QEventLoop;
 class QLineEdit;
 class QPushButton;
-class TFtpClient;
+class TFtpTransport;
 class TfrmWizard1;
 class TfrmWizard2;
 class TfrmWizard3;
@@ -31,8 +33,9 @@ class frmWizard1;
 }
 
 struct TWizardContext {
-    // Required before page 1 is created.
-    TFtpClient* FtpClient = nullptr;
+    // Runs the server check of page 1 and the uploads of Finish; without
+    // one there is no check and Finish sends nothing.
+    TFtpTransport* Transport = nullptr;
     // The program settings: page 1 and Finish save the account through them,
     // and their account is the one Finish uploads with. Required.
     settings::TProgramSettings* Settings = nullptr;
@@ -95,7 +98,8 @@ public:
     void FormShow();
     void cbYesFTPClick();
     void cbNoFTPClick();
-    // Raises EIniFileException when the settings file refuses a write.
+    // Raises EIniFileException when the settings file refuses a write. With
+    // TLS chosen, page 2 follows once the server check has answered.
     void BitBtnNextClick();
     void BitBtnBackClick();
     void btnCancelWizardClick();
@@ -109,14 +113,16 @@ private:
     // Modal result OK, close page 1, focus the main window.
     void EndWizard();
     void ResetAnswers();
-    // Stores the TLS choice (and the port it suggests) and gives it to the
-    // client; with TLS, checks the server first and asks whether to trust a
+    // Stores the TLS choice (and the port it suggests), then shows page 2;
+    // with TLS, checks the server first and asks whether to trust a
     // certificate that is not trusted yet.
     void ApplySecurityChoice();
+    void StoreSecurityChoice(const settings::FtpSecurity& tls, const QString& port);
 
     std::unique_ptr<Ui::frmWizard1> ui;
     TWizardContext& context_;
     int modalResult_ = 0;
     QEventLoop* loop_ = nullptr;
+    TServerChecker checker_;
     bool centred_ = false;
 };

@@ -1,12 +1,12 @@
 #include "ui/Wizard3.h"
 
-#include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "ui/Gauge.h"
 #include "ui/Wizard1.h"
 #include "ui/Wizard2.h"
 #include "ui_Wizard3.h"
+#include "upload/FtpTransport.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -94,6 +94,14 @@ void TfrmWizard3::SetBusy(bool busy)
     ui->BitBtnFinish->setEnabled(!busy);
     ui->btnCancelWizard->setEnabled(!busy);
     ui->BitBtnBack->setEnabled(!busy);
+    platform::Dialogs().SetCursor(busy ? platform::Cursor::HourGlass : platform::Cursor::Default);
+}
+
+void TfrmWizard3::GiveBack()
+{
+    // The page as it was, so that the user can fix the cause and finish again.
+    ui->Gauge->SetProgress(0);
+    SetBusy(false);
 }
 
 void TfrmWizard3::BitBtnFinishClick()
@@ -101,14 +109,45 @@ void TfrmWizard3::BitBtnFinishClick()
     if (uploading_)
         return;
     SetBusy(true);
+    const QString serverFolder = context_.ProgramFolderPath() + QStringLiteral("/Server");
+    if (!QDir(serverFolder).exists()) {
+        GiveBack();
+        throw EInOutError(QStringLiteral("I/O error 3: the folder \"%1\" was not found.").arg(serverFolder));
+    }
+
+    TUploadJob job;
+    job.purpose = TUploadPurpose::WizardPage;
+    if (context_.Settings)
+        job.account = context_.Settings->account;
+    for (const UploadFile& file : kUploads)
+        job.files.push_back({serverFolder + QLatin1Char('/') + QString::fromLatin1(file.local), QString::fromLatin1(file.host)});
+    // Stored directly: nothing on the server shows these files yet.
+    job.safe = false;
+    // The results are not examined here: the transport reports failures.
+    TFtpTransport* transport = context_.Transport;
+    if (transport && transport->Start(job, [this](const TUploadResult&) { UploadsDone(); },
+                                      [this](std::size_t, bool) { AdvanceGauge(); }))
+        return;
+    for (std::size_t i = 0; i < job.files.size(); ++i)
+        AdvanceGauge();
+    UploadsDone();
+}
+
+void TfrmWizard3::UploadsDone()
+{
     try {
-        Finish();
-    } catch (...) {
-        // Give the page back so the user can fix the cause and finish again.
-        QDir::setCurrent(context_.ProgramFolderPath());
-        ui->Gauge->SetProgress(0);
-        SetBusy(false);
-        throw;
+        context_.FirstRun = false;
+        AdvanceGauge();
+        if (settings::TProgramSettings* programSettings = context_.Settings) {
+            if (programSettings->account.port.isEmpty())
+                programSettings->account.port = QStringLiteral("21");
+            programSettings->SaveWizardAccount();
+        }
+        AdvanceGauge();
+    } catch (const std::exception& e) {
+        GiveBack();
+        platform::ShowUnhandledException(e);
+        return;
     }
     SetBusy(false);
 
@@ -116,45 +155,6 @@ void TfrmWizard3::BitBtnFinishClick()
         context_.frmWizard1->SetModalResult(platform::mrOk);
     close();
     context_.FocusMainWindow();
-}
-
-void TfrmWizard3::Finish()
-{
-    const QString programFolder = context_.ProgramFolderPath();
-    const QString serverFolder = programFolder + QStringLiteral("/Server");
-    // The client takes local names relative to the current folder.
-    if (!QDir(serverFolder).exists() || !QDir::setCurrent(serverFolder))
-        throw EInOutError(QStringLiteral("I/O error 3: the folder \"%1\" was not found.").arg(serverFolder));
-
-    TFtpClient* client = context_.FtpClient;
-    settings::TProgramSettings* programSettings = context_.Settings;
-    if (client && programSettings) {
-        client->SetHostName(programSettings->account.host);
-        client->SetUserName(programSettings->account.userId);
-        client->SetPassWord(programSettings->account.password);
-    }
-    // The results are not examined here: the client's own events report failures.
-    for (const UploadFile& file : kUploads) {
-        if (client) {
-            client->SetHostFileName(QString::fromLatin1(file.host));
-            client->SetLocalFileName(QString::fromLatin1(file.local));
-            client->Upload();
-        }
-        AdvanceGauge();
-    }
-    if (client && client->IsConnected())
-        client->Quit();
-    QDir::setCurrent(programFolder);
-
-    context_.FirstRun = false;
-    AdvanceGauge();
-
-    if (programSettings) {
-        if (programSettings->account.port.isEmpty())
-            programSettings->account.port = QStringLiteral("21");
-        programSettings->SaveWizardAccount();
-    }
-    AdvanceGauge();
 }
 
 void TfrmWizard3::btnCancelWizardClick()
@@ -184,8 +184,8 @@ void TfrmWizard3::showEvent(QShowEvent* event)
 
 void TfrmWizard3::closeEvent(QCloseEvent* event)
 {
-    // Closing in the middle of the uploads would give the main window back
-    // while the wizard still drives its FTP client.
+    // Closing in the middle of the uploads would end the wizard before it
+    // has saved the account.
     if (uploading_) {
         event->ignore();
         return;

@@ -11,7 +11,7 @@
 class TGauge;
 struct TWizardContext;
 
-// The platform's input/output error: a folder that cannot be made current.
+// The platform's input/output error: a folder that is not there.
 TARVO_DECLARE_EXCEPTION(EInOutError, Exception);
 
 namespace Ui {
@@ -27,14 +27,16 @@ public:
     ~TfrmWizard3() override;
 
     TGauge* Gauge() const;
-    // True while Finish is uploading.
+    // True from Finish until the uploads have ended and the account is saved.
     bool Uploading() const { return uploading_; }
 
     // Window handlers.
     void FormShow();
     void BitBtnBackClick();
-    // Raises EInOutError when "Server" is missing and EIniFileException when
-    // the settings file refuses a write; the buttons are given back first.
+    // Starts the uploads of the web page and the stop pictures; once they
+    // have ended, stores the account and ends the wizard. Raises EInOutError
+    // when "Server" is missing; a settings file that refuses a write is
+    // reported in the standard error box. The buttons are given back first.
     void BitBtnFinishClick();
     void btnCancelWizardClick();
     void FormClose();
@@ -46,7 +48,8 @@ protected:
 private:
     void AdvanceGauge();
     void SetBusy(bool busy);
-    void Finish();
+    void GiveBack();
+    void UploadsDone();
 
     std::unique_ptr<Ui::frmWizard3> ui;
     TWizardContext& context_;

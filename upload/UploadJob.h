@@ -3,6 +3,7 @@
 // was made, the files with their names on the server, and how they are
 // published. Settings confirmed while a job runs apply to the next one.
 
+#include "net/WSocketTls.h"
 #include "settings/Settings.h"
 
 #include <QString>
@@ -13,6 +14,8 @@ enum class TUploadPurpose {
     Update,        // the website update's pictures
     StopPictures,  // the pictures that say the camera is off
     Motion,        // a picture taken on motion
+    WizardPage,    // the web page and the stop pictures, from the wizard's last page
+    Check,         // no files: the connection and its certificate only
 };
 
 struct TUploadFile {
@@ -27,4 +30,19 @@ struct TUploadJob {
     // Each file under a temporary name in the same folder, then renamed over
     // its real name, so that a visitor never loads half a picture.
     bool safe = true;
+};
+
+// How a job ended.
+struct TUploadResult {
+    bool ok = false;         // every step succeeded
+    bool cancelled = false;  // given up on request of whoever asked
+    QString text;            // the failure that ended the job; empty when ok
+    // The control connection as its opening left it: whether the opening
+    // succeeded (the log-in, or a check's connection), whether with TLS and a
+    // trusted certificate, the TLS failure code (0 for none) and the
+    // server's certificate, also one that was refused.
+    bool connected = false;
+    bool secured = false;
+    int tlsError = 0;
+    TTlsCertificateInfo certificate;
 };

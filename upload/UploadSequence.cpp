@@ -26,7 +26,8 @@ QString TemporaryName(const QString& hostFileName)
 void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
 {
     client.SetHostName(account.host);
-    client.SetPort(account.port);
+    // A blank port is the FTP port.
+    client.SetPort(account.port.isEmpty() ? QStringLiteral("21") : account.port);
     client.SetTimeout(account.TimeoutSeconds());
     client.SetUserName(account.userId);
     client.SetPassWord(account.password);
@@ -69,13 +70,23 @@ bool TUploadSequence::Start(const TUploadJob& job)
         return false;
     job_ = job;
     quitOnly_ = false;
-    if (client_.IsConnected() && (client_.Tag() == 0 || !(loggedIn_ == job_.account))) {
+    result_ = {};
+    reported_ = 0;
+    const bool check = job_.purpose == TUploadPurpose::Check;
+    if (client_.IsConnected() && (check || client_.Tag() == 0 || !(loggedIn_ == job_.account))) {
         // Left open by a sequence that failed before its QUIT, or logged in
         // with an account changed since: start afresh rather than skip every
-        // step until the server drops it.
+        // step until the server drops it. A check judges a new connection.
         client_.ForceClose();
     }
-    Issue(client_.IsConnected() ? Step::Type : Step::Login);
+    if (client_.IsConnected()) {
+        result_.connected = true;
+        result_.secured = client_.ControlSocket()->TlsEstablished();
+        result_.certificate = client_.TlsCertificate();
+        Issue(Step::Type);
+    } else {
+        Issue(check ? Step::Open : Step::Login);
+    }
     return true;
 }
 
@@ -84,6 +95,9 @@ bool TUploadSequence::StartQuit()
     if (Running() || client_.Tag() != 1 || !client_.IsConnected())
         return false;
     quitOnly_ = true;
+    result_ = {};
+    reported_ = 0;
+    job_.files.clear();
     Issue(Step::Quit);
     return true;
 }
@@ -94,9 +108,10 @@ void TUploadSequence::Issue(Step step)
     void (TCustomFtpCli::*start)() = nullptr;
     switch (step) {
     case Step::Login:
+    case Step::Open:
         ApplyFtpAccount(client_, job_.account);
         loggedIn_ = job_.account;
-        start = &TCustomFtpCli::StartLogin;
+        start = step == Step::Login ? &TCustomFtpCli::StartLogin : &TCustomFtpCli::StartOpen;
         break;
     case Step::Type:
         start = &TCustomFtpCli::StartTypeBinary;
@@ -138,6 +153,7 @@ void TUploadSequence::Issue(Step step)
     } catch (const Exception& e) {
         // Refused at its start (no host name, a client not ready): no
         // request-done will follow.
+        Failed(e.Message());
         if (OnFailure)
             OnFailure(e.Message());
         FinishLater();
@@ -162,9 +178,23 @@ bool TUploadSequence::RequestDone(std::uint16_t error)
     case Step::DeleteTemporary:
         refused_ = error != 0 && Refusal(error, client_);
         break;
+    case Step::Login:
+    case Step::Open: {
+        const TWSocket* control = client_.ControlSocket();
+        result_.connected = error == 0;
+        result_.secured = error == 0 && control->TlsEstablished();
+        result_.tlsError = control->TlsErrorCode();
+        result_.certificate = client_.TlsCertificate();
+        refused_ = false;
+        break;
+    }
     default:
         refused_ = false;
         break;
+    }
+    if (error != 0 && !refused_) {
+        const QString& message = client_.ErrorMessage();
+        Failed(message.isEmpty() ? QStringLiteral("Error %1").arg(error) : message);
     }
     QMetaObject::invokeMethod(this, [this] { Advance(); }, Qt::QueuedConnection);
     return !refused_;
@@ -186,6 +216,9 @@ void TUploadSequence::Advance()
     switch (step_) {
     case Step::Login:
         Issue(Step::Type);
+        break;
+    case Step::Open:
+        Issue(Step::Quit);
         break;
     case Step::Type:
         file_ = 0;
@@ -246,6 +279,7 @@ void TUploadSequence::GiveUpRenaming()
 
 void TUploadSequence::NextFile()
 {
+    ReportFiles(file_ + 1, true);
     if (++file_ < job_.files.size())
         Issue(Step::Store);
     else
@@ -266,8 +300,10 @@ void TUploadSequence::TimedOut()
     // arrives before the report below and is swallowed.
     client_.ForceClose();
     QMetaObject::invokeMethod(this, [this] {
+        const QString message = QStringLiteral("426 Timeout");
+        Failed(message);
         if (OnFailure)
-            OnFailure(QStringLiteral("426 Timeout"));
+            OnFailure(message);
         Finish();
     }, Qt::QueuedConnection);
 }
@@ -279,10 +315,27 @@ void TUploadSequence::FinishLater()
     QMetaObject::invokeMethod(this, [this] { Finish(); }, Qt::QueuedConnection);
 }
 
+void TUploadSequence::Failed(const QString& message)
+{
+    if (result_.text.isEmpty())
+        result_.text = message;
+}
+
+void TUploadSequence::ReportFiles(std::size_t upTo, bool ok)
+{
+    while (reported_ < upTo && reported_ < job_.files.size()) {
+        const std::size_t file = reported_++;
+        if (OnFileDone)
+            OnFileDone(file, ok);
+    }
+}
+
 void TUploadSequence::Finish()
 {
     watchdog_.stop();
     step_ = Step::Idle;
+    result_.ok = result_.text.isEmpty() && client_.Tag() == 1;
+    ReportFiles(job_.files.size(), false);
     if (OnFinished)
         OnFinished();
 }

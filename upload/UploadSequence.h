@@ -2,7 +2,9 @@
 // The FTP transport of an upload job, chained by the FTP client's
 // request-done events: log in unless the control connection is open, TYPE I,
 // store each file of the job under its remote name, QUIT; each step only
-// while the client's Tag success flag is 1. Nothing waits inside a handler,
+// while the client's Tag success flag is 1. A check job only opens a fresh
+// control connection (greeting and TLS, where the certificate is checked)
+// and quits: no name or password goes out. Nothing waits inside a handler,
 // so a modal box open anywhere delays no step. The job's account is written
 // into the client when the sequence logs in.
 //
@@ -58,8 +60,12 @@ public:
     // a request given up after the time-out): the owner reports it and sets
     // the flag to 0.
     std::function<void(const QString& message)> OnFailure;
-    // Once per started sequence, from the event loop, when it has ended.
+    // Once per started sequence, from the event loop, when it has ended;
+    // Result() tells how.
     std::function<void()> OnFinished;
+    // Once per file of a job, in order: published, or not (the job ended
+    // before it). The last one comes before OnFinished.
+    std::function<void(std::size_t file, bool ok)> OnFileDone;
     // A line for the log that reports no failure: the server cannot rename,
     // so this run stores directly. Once per run.
     std::function<void(const QString& text)> OnNote;
@@ -69,10 +75,14 @@ public:
     // 15 seconds, more than an hour as an hour.
     static int TimeoutMs(int seconds);
 
+    // How the last sequence ended; complete from its OnFinished on.
+    const TUploadResult& Result() const { return result_; }
+
 private:
     enum class Step {
         Idle,
         Login,            // connect, greeting, USER, PASS
+        Open,             // connect, greeting, TLS: a check job's only step before QUIT
         Type,             // TYPE I
         Store,            // STOR of the current file, under its temporary name when renaming
         RenameFrom,       // RNFR temporary name
@@ -93,6 +103,9 @@ private:
     void GiveUpRenaming();
     bool Renaming() const { return job_.safe && !renameRefused_; }
     const QString& RemoteName() const;
+    // Keeps the first failure as the result's text.
+    void Failed(const QString& message);
+    void ReportFiles(std::size_t upTo, bool ok);
     void TimedOut();
     void FinishLater();
     void Finish();
@@ -103,6 +116,8 @@ private:
     bool quitOnly_ = false;
     Step step_ = Step::Idle;
     std::size_t file_ = 0;          // the job's file being sent
+    std::size_t reported_ = 0;      // files whose OnFileDone was raised
+    TUploadResult result_;
     bool storedTemporary_ = false;  // the last store went to the temporary name
     bool refused_ = false;          // the last request was a refusal answered here
     bool renameRefused_ = false;    // this run stores directly

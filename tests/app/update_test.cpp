@@ -3,7 +3,6 @@
 // scripted server where an exact fault is needed.
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/ftp_fake_server.h"
-#include "upload/UploadSequence.h"
 #include "platform/capture_v4l2.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/ftp_real_server.h"
@@ -17,7 +16,6 @@
 #include <QTest>
 
 #include <csignal>
-#include <limits>
 
 using namespace apptest;
 using testsupport::FtpFakeServer;
@@ -520,17 +518,6 @@ TEST_F(WebsiteUpdateFaults, ASilentServerWithAnHourLimitStillLetsATerminationSig
     EXPECT_EQ(fake_.Connections(), 2) << "the stop pictures were still tried";
     for (const QString& line : LogLines())
         EXPECT_TRUE(line.endsWith(QStringLiteral(" :   FTP Error = 426 Timeout"))) << line.toStdString();
-}
-
-TEST(UploadSequenceLimit, TheRequestLimitIsOneSecondToAnHourInMilliseconds)
-{
-    const struct {
-        int seconds;
-        int ms;
-    } cases[] = {{1, 1000}, {15, 15000}, {0, 15000}, {-1, 15000}, {3600, 3600000},
-                 {2147484, 3600000}, {std::numeric_limits<int>::max(), 3600000}};
-    for (const auto& c : cases)
-        EXPECT_EQ(TUploadSequence::TimeoutMs(c.seconds), c.ms) << c.seconds;
 }
 
 TEST_F(WebsiteUpdateFaults, TheCameraLossBoxDelaysNeitherTheStoreNorTheNextTickNorStop)

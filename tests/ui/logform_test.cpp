@@ -69,14 +69,20 @@ TEST_F(LogForm, DesignedAsAResizableViewerWithItsControls)
     EXPECT_TRUE(close->isDefault());
 }
 
-TEST_F(LogForm, ShowingLoadsTheFileAndMakesTheProgramFolderCurrent)
+// The save dialog starts in the program folder; the process's current
+// folder stays whatever it was.
+TEST_F(LogForm, ShowingLoadsTheFileAndSavingStartsInTheProgramFolder)
 {
     const QString before = QDir::currentPath();
     WriteLog("first\r\nsecond\r\n");
     form_.show();
     EXPECT_EQ(form_.Lines(), QStringList({QStringLiteral("first"), QStringLiteral("second")}));
     EXPECT_EQ(form_.LogMemo()->toPlainText(), QStringLiteral("first\nsecond"));
-    EXPECT_EQ(QDir::current(), QDir(dir_.path()));
+    dialogs_->saveAnswers = {QString()};
+    Click("btnSave");
+    ASSERT_EQ(dialogs_->saveRequests.size(), 1u);
+    EXPECT_EQ(QDir(dialogs_->saveRequests[0].initialDir), QDir(dir_.path()));
+    EXPECT_EQ(QDir::currentPath(), before);
     form_.hide();
 
     // Without the file the text box keeps what it had.

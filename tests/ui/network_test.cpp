@@ -3,9 +3,10 @@
 #include "tests/support/ftp_real_server.h"
 #include "tests/support/tls_certificates.h"
 #include "tests/support/unwritable_folder.h"
+#include "tests/support/wait.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
-#include "upload/UploadSequence.h"
+#include "upload/FtpTransport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,7 @@ protected:
         form_.OnGetUpdateInterval = [this] { return interval_; };
         form_.OnSetUpdateInterval = [this](const QString& v) { interval_ = v; };
         form_.OnApplyFtpSettings = [this](const settings::FtpAccount& a) { applied_.push_back(a); };
+        form_.SetTransport(&transport_);
     }
 
     void WriteSettings(const QByteArray& bytes)
@@ -45,6 +47,7 @@ protected:
 
     testsupport::ScopedFakeDialogs dialogs_;
     QTemporaryDir dir_;
+    TFtpTransport transport_;
     TfrmNetwork form_;
     QString interval_ = QStringLiteral("3");
     std::vector<settings::FtpAccount> applied_;
@@ -285,24 +288,27 @@ TEST_F(Network, TlsChoiceSuggestsThePortAndCheckServerPinsOnlyWhenAsked)
     form_.cbSecurity()->setCurrentIndex(ftpExplicitTls);
     const QString print = certificates.Fingerprint(QStringLiteral("selfsigned"));
     dialogs_->answers = {platform::mrNo, platform::mrYes};
-    // The buttons rest while the check runs the event loop: an OK then would
-    // close the dialog before the answer could pin the fingerprint.
+    // The buttons rest while the check runs: an OK then would close the
+    // dialog before the answer could pin the fingerprint.
     const char* const buttons[] = {"OKBtn", "btnCancel", "btnCheckServer"};
-    QStringList enabledDuringCheck{QStringLiteral("the check never ran the event loop")};
-    QTimer::singleShot(0, &form_, [&] {
-        enabledDuringCheck.clear();
+    const auto enabled = [&] {
+        QStringList names;
         for (const char* name : buttons)
             if (form_.findChild<QPushButton*>(QLatin1String(name))->isEnabled())
-                enabledDuringCheck << QLatin1String(name);
-    });
-    form_.btnCheckServer()->click();
-    EXPECT_TRUE(enabledDuringCheck.isEmpty()) << enabledDuringCheck.join(QStringLiteral(", ")).toStdString();
-    for (const char* name : buttons)
-        EXPECT_TRUE(form_.findChild<QPushButton*>(QLatin1String(name))->isEnabled()) << name;
+                names << QLatin1String(name);
+        return names;
+    };
+    const auto check = [&](std::size_t reports) {
+        form_.btnCheckServer()->click();
+        EXPECT_TRUE(enabled().isEmpty()) << enabled().join(QStringLiteral(", ")).toStdString();
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return dialogs_->shown.size() == reports; }));
+        EXPECT_EQ(enabled().size(), 3);
+    };
+    check(1);
     EXPECT_TRUE(form_.edFingerprint()->text().isEmpty());
-    form_.btnCheckServer()->click();
+    check(2);
     EXPECT_EQ(form_.edFingerprint()->text(), print);
-    form_.btnCheckServer()->click();
+    check(3);
     ASSERT_EQ(dialogs_->shown.size(), 3u);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(dialogs_->shown[i].type, platform::MsgDlgType::Confirmation);

@@ -1,4 +1,3 @@
-#include "ftp/FtpCli.h"
 #include "platform/inifile.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/ftp_real_server.h"
@@ -11,6 +10,7 @@
 #include "ui/Wizard1.h"
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
+#include "upload/FtpTransport.h"
 
 #include <gtest/gtest.h>
 
@@ -78,8 +78,7 @@ protected:
         savedCurrent_ = QDir::currentPath();
         folder_ = programDir_.path();
         settings_ = folder_ + QStringLiteral("/Tarvo Lite.sif");
-        client_.SetPassiveMode(false);
-        context_.FtpClient = &client_;
+        context_.Transport = &transport_;
         context_.Settings = &programSettings_;
         context_.MainWindow = &mainWindow_;
         context_.ProgramFolder = folder_;
@@ -122,7 +121,7 @@ protected:
     QString savedCurrent_;
     QString folder_;
     QString settings_;
-    TFtpClient client_;
+    TFtpTransport transport_;
     settings::TProgramSettings programSettings_{programDir_.filePath(QStringLiteral("Tarvo Lite.sif"))};
     QWidget mainWindow_;
     TWizardContext context_;
@@ -133,7 +132,6 @@ protected:
 
 TEST_F(Wizard, PagesCarryTheirTextsSizesAndStartingState)
 {
-    EXPECT_FALSE(client_.PassiveMode()) << "creating page 1 keeps the client's mode";
     EXPECT_EQ(page1_->windowTitle(), QStringLiteral("Tarvo Lite - Setup and Configuration Wizard - Step 1"));
     EXPECT_EQ(apphelp::HelpContextOf(page1_.get()), 8);
     EXPECT_EQ(page1_->size(), QSize(531, 423));
@@ -251,9 +249,6 @@ TEST_F(Wizard, YesWithCompleteFieldsStoresTheAccountAndShowsTheSummary)
     AnswerYes(QStringLiteral("ftp.example.org"), QStringLiteral("cam user"), password);
     Button(Page1(), "BitBtnNext")->click();
 
-    EXPECT_EQ(client_.HostName(), QStringLiteral("ftp.example.org"));
-    EXPECT_EQ(client_.UserName(), QStringLiteral("cam user"));
-    EXPECT_EQ(client_.PassWord(), password);
     EXPECT_EQ(programSettings_.account.host, QStringLiteral("ftp.example.org"));
     EXPECT_EQ(programSettings_.account.userId, QStringLiteral("cam user"));
     EXPECT_EQ(programSettings_.account.password, password);
@@ -309,7 +304,7 @@ TEST_F(Wizard, MissingAccountFieldBeepsShowsTheMessageAndWritesNothing)
         Button(Page1(), "BitBtnBack")->click();
     }
     EXPECT_FALSE(QFile::exists(settings_));
-    EXPECT_TRUE(client_.HostName().isEmpty());
+    EXPECT_TRUE(programSettings_.account.host.isEmpty());
 }
 
 TEST_F(Wizard, AnsweringNoEndsTheWizardAndKeepsTheFirstRunFlag)
@@ -383,14 +378,10 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
     testsupport::FtpRealServer server;
     ASSERT_TRUE(server.Start()) << server.Error().toStdString();
     ShipServerFolder();
-    client_.SetPort(server.PortText());
+    programSettings_.account.port = server.PortText();
     programSettings_.account.timeout = QStringLiteral("20");
     programSettings_.account.passiveMode = false;
     GaugeRecorder gauge(page3_->Gauge());
-    bool currentWasServer = false;
-    client_.OnRequestDone = [&](TCustomFtpCli*, TFtpRequest, std::uint16_t) {
-        currentWasServer = currentWasServer || QDir::currentPath() == QDir(folder_ + QStringLiteral("/Server")).canonicalPath();
-    };
     mainWindow_.show();
 
     const int result = RunModal([&] {
@@ -398,8 +389,6 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
         Button(Page1(), "BitBtnNext")->click();
         Button(page2_.get(), "BitBtnNext")->click();
         ASSERT_TRUE(page3_->isVisible());
-        // A port field left blank is saved as the default port.
-        programSettings_.account.port.clear();
         Button(page3_.get(), "BitBtnFinish")->click();
     });
 
@@ -410,17 +399,15 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
     EXPECT_EQ(FileBytes(root + QStringLiteral("Capture.jpg")), FileBytes(shipped + QStringLiteral("stopcap.jpg")));
     EXPECT_EQ(FileBytes(root + QStringLiteral("datetime.bmp")), FileBytes(shipped + QStringLiteral("stoptime.bmp")));
     EXPECT_FALSE(FileBytes(root + QStringLiteral("Capture.jpg")).isEmpty());
-    EXPECT_TRUE(currentWasServer) << "uploads run in the Server folder";
-    EXPECT_EQ(QDir::currentPath(), QDir(folder_).canonicalPath());
-    EXPECT_FALSE(client_.IsConnected());
+    EXPECT_EQ(QDir::currentPath(), savedCurrent_) << "the current folder is the process's own";
+    EXPECT_FALSE(transport_.Running());
 
     // 0 as the gauge appears, then one step per upload, the flag and the settings.
     EXPECT_EQ(gauge.shown, std::vector<int>({0, 20, 40, 60, 80, 0}));
     EXPECT_FALSE(context_.FirstRun);
-    EXPECT_EQ(programSettings_.account.port, QStringLiteral("21"));
     const platform::IniFile file(settings_);
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Host"), QString()), QStringLiteral("127.0.0.1"));
-    EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Port"), QString()), QStringLiteral("21"));
+    EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Port"), QString()), server.PortText());
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Timeout"), QString()), QStringLiteral("20"));
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("User_ID"), QString()), server.User());
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("Password"), QString()), server.Password());
@@ -441,24 +428,26 @@ TEST_F(Wizard, FinishEndsAndSavesWhateverTheServerAnswersAndCannotBeClosedMidway
     testsupport::FtpRealServer server;
     ASSERT_TRUE(server.Start()) << server.Error().toStdString();
     ShipServerFolder();
-    client_.SetPort(server.PortText());
-    int requests = 0;
-    bool closedMidway = true;
-    client_.OnRequestDone = [&](TCustomFtpCli*, TFtpRequest, std::uint16_t) {
-        if (requests++ == 0)
-            closedMidway = page3_->close();
+    programSettings_.account.port = server.PortText();
+    QStringList failures;
+    transport_.OnFailure = [&](TUploadPurpose asked, const QString& message) {
+        EXPECT_EQ(asked, TUploadPurpose::WizardPage);
+        failures << message;
     };
+    bool closedMidway = true;
 
     const int result = RunModal([&] {
         AnswerYes(QStringLiteral("127.0.0.1"), server.User(), QStringLiteral("wrong"));
         Button(Page1(), "BitBtnNext")->click();
         Button(page2_.get(), "BitBtnNext")->click();
         Button(page3_.get(), "BitBtnFinish")->click();
+        ASSERT_TRUE(page3_->Uploading());
+        closedMidway = page3_->close();
     });
 
     EXPECT_EQ(result, platform::mrOk);
-    EXPECT_GE(requests, 1);
-    EXPECT_FALSE(client_.IsConnected()) << "the connection left open by the refused login is quit";
+    ASSERT_EQ(failures.size(), 1) << "the refused login is reported";
+    EXPECT_TRUE(failures[0].startsWith(QStringLiteral("530"))) << failures[0].toStdString();
     EXPECT_FALSE(closedMidway) << "the close box waits for the uploads";
     EXPECT_FALSE(QFile::exists(server.Root() + QStringLiteral("/tarvolt.html")));
     EXPECT_FALSE(context_.FirstRun);
@@ -490,12 +479,17 @@ TEST_F(Wizard, FinishWithoutServerFolderReportsTheErrorAndGivesThePageBack)
     EXPECT_EQ(FileBytes(settings_), before);
     EXPECT_EQ(page1_->ModalResult(), platform::mrNone);
 
-    // Once the folder is back, Finish goes through (here against a closed port).
+    // Once the folder is back, Finish goes through (here against a closed
+    // port), and a port field left blank is saved as the default port.
     ShipServerFolder();
-    client_.SetPort(QStringLiteral("1"));
+    programSettings_.account.port = QStringLiteral("1");
     Button(page3_.get(), "BitBtnFinish")->click();
+    programSettings_.account.port.clear();
+    ASSERT_TRUE(WaitUntil([&] { return !page3_->Uploading(); }));
     EXPECT_FALSE(context_.FirstRun);
     EXPECT_EQ(page3_->Gauge()->Progress(), 0);
+    EXPECT_EQ(platform::IniFile(settings_).ReadString(kSection, QStringLiteral("FTP_Port"), QString()),
+              QStringLiteral("21"));
 }
 
 }  // namespace
@@ -519,12 +513,12 @@ TEST_F(Wizard, TlsChoiceAsksToTrustTheServerCertificateAndPinsIt)
     page1_->cbSecurity()->setCurrentIndex(ftpImplicitTls);
     dialogs_->answers = {platform::mrYes};
     Button(Page1(), "BitBtnNext")->click();
+    EXPECT_FALSE(Button(Page1(), "BitBtnNext")->isEnabled()) << "resting while the server is checked";
+    ASSERT_TRUE(WaitUntil([&] { return page2_->isVisible(); }));
 
     ASSERT_EQ(dialogs_->shown.size(), 1u);
     EXPECT_TRUE(dialogs_->shown[0].text.contains(print));
-    EXPECT_TRUE(page2_->isVisible());
-    EXPECT_EQ(client_.Security(), ftpImplicitTls);
-    EXPECT_EQ(client_.TlsFingerprint(), print);
+    EXPECT_TRUE(Button(Page1(), "BitBtnNext")->isEnabled());
     const platform::IniFile file(settings_);
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Security"), QString()), QStringLiteral("2"));
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("TLS_Fingerprint"), QString()), print);

@@ -1,6 +1,6 @@
 // What a visitor sees: a reader downloading "Capture.jpg" from the real
 // server while upload sequences keep storing it.
-#include "upload/UploadSequence.h"
+#include "upload/FtpTransport.h"
 #include "tests/support/ftp_reader.h"
 #include "tests/support/ftp_real_server.h"
 #include "tests/support/wait.h"
@@ -44,14 +44,7 @@ protected:
         account_.port = server_.PortText();
         account_.userId = server_.User();
         account_.password = server_.Password();
-        client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) {
-            if (!sequence_.RequestDone(error))
-                return;
-            client_.SetTag(error == 0 ? 1 : 0);
-            if (error != 0)
-                failures_ << client_.ErrorMessage();
-        };
-        sequence_.OnFailure = [this](const QString& message) { failures_ << message; };
+        transport_.OnFailure = [this](TUploadPurpose, const QString& message) { failures_ << message; };
     }
 
     // Stores the picture, the two versions in turn, while the reader downloads
@@ -69,8 +62,8 @@ protected:
         for (int i = 0; i < updates && failures_.isEmpty() && (safe || reader.Torn() == 0); ++i) {
             job.files = {{local_.filePath(QString::fromLatin1(i % 2 ? "b.jpg" : "a.jpg")), QStringLiteral("Capture.jpg")},
                          {local_.filePath(QStringLiteral("c.bmp")), QStringLiteral("datetime.bmp")}};
-            ASSERT_TRUE(sequence_.Start(job));
-            ASSERT_TRUE(WaitUntil([this] { return !sequence_.Running(); }));
+            ASSERT_TRUE(transport_.Start(job, {}));
+            ASSERT_TRUE(WaitUntil([this] { return !transport_.Running(); }));
         }
         reader.Stop();
         EXPECT_TRUE(failures_.isEmpty()) << failures_.join(QLatin1Char('\n')).toStdString();
@@ -83,8 +76,7 @@ protected:
     QTemporaryDir local_;
     const QByteArray pictures_[2] = {Picture('a'), Picture('b')};
     settings::FtpAccount account_;
-    TFtpClient client_;
-    TUploadSequence sequence_{client_};
+    TFtpTransport transport_;
     QStringList failures_;
     int whole_ = 0;
     int torn_ = 0;

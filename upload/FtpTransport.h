@@ -1,0 +1,46 @@
+#pragma once
+// An upload sequence on an FTP client of its own, for whoever has a job to
+// run and no client to lend: the wizard's last page and "Check server". One
+// job at a time; each ends with one result, also a cancelled one, and leaves
+// no session open behind it.
+
+#include "ftp/FtpCli.h"
+#include "upload/UploadJob.h"
+#include "upload/UploadSequence.h"
+
+#include <QObject>
+
+#include <cstddef>
+#include <functional>
+
+class TFtpTransport : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TFtpTransport(QObject* parent = nullptr);
+    ~TFtpTransport() override;
+
+    bool Running() const { return sequence_.Running(); }
+
+    // Starts a job: fileDone follows once per file, in order, and finished
+    // once at its end, both from the event loop. False while a job runs.
+    bool Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
+               std::function<void(std::size_t file, bool ok)> fileDone = {});
+    // Gives the running job up at once; its result says it was cancelled.
+    void Cancel();
+
+    // A job that failed (not one cancelled), with who asked and the text of
+    // its failure, before its own finished.
+    std::function<void(TUploadPurpose asked, const QString& message)> OnFailure;
+
+private:
+    void Finished();
+
+    TFtpClient client_;
+    TUploadSequence sequence_{client_};
+    TUploadPurpose asked_ = TUploadPurpose::Update;
+    bool cancelled_ = false;
+    std::function<void(const TUploadResult&)> finished_;
+    std::function<void(std::size_t, bool)> fileDone_;
+};
