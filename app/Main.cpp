@@ -146,7 +146,6 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     frmNetwork_ = frmNetwork;
     logForm_->SetProgramFolder(files_.Folder());
     frmNetwork_->SetSettings(&programSettings_);
-    frmNetwork_->OnApplyFtpSettings = [this](const settings::FtpAccount&) { update_->ApplyAccount(); };
     frmNetwork_->OnGetUpdateInterval = [this] { return ui->EditInterval->text(); };
     frmNetwork_->OnSetUpdateInterval = [this](const QString& interval) { ui->EditInterval->setText(interval); };
 
@@ -247,9 +246,7 @@ void TMain::RestoreLocalDisplay()
 void TMain::LoadSettings()
 {
     settings::TProgramSettings& s = programSettings_;
-    // Without a file the client keeps its design values.
-    if (s.Load())
-        update_->ApplyAccount();
+    s.Load();  // without a file the built-in values stand
 
     ui->EditInterval->setText(s.updateInterval);
     videoCap1_->SetFrameRate(s.frameRate);

@@ -42,19 +42,15 @@ TWebsiteUpdate::TWebsiteUpdate(const app::ProgramFiles& files, settings::TProgra
                                app::TCameraReturn& camera)
     : files_(files), settings_(settings), camera_(camera)
 {
-    // The FTP client's design values.
+    // The FTP client's design values; the account comes with each job.
     ftpClient_.setObjectName(QStringLiteral("FtpClient"));
-    ftpClient_.SetTimeout(15);
     ftpClient_.SetMultiThreaded(false);
-    ftpClient_.SetPort(QStringLiteral("ftp"));
     ftpClient_.SetLocalAddr(QStringLiteral("0.0.0.0"));
     ftpClient_.SetDisplayFileFlag(false);
     ftpClient_.SetBinary(true);
     ftpClient_.SetShareMode(ftpShareDenyNone);
     ftpClient_.SetOptions(TFtpOptions{ftpAcceptLF});
     ftpClient_.SetConnectionType(ftpDirect);
-    // Passive, as the account's built-in choice, until a stored one applies.
-    ftpClient_.SetPassiveMode(settings::FtpAccount().passiveMode);
     ftpClient_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) { RequestDone(error); };
     ftpClient_.OnCommand = [](TCustomFtpCli*, QString&) {
         platform::Dialogs().SetCursor(platform::Cursor::HourGlass);
@@ -258,14 +254,6 @@ bool TWebsiteUpdate::UploadMotionPicture(const QImage& picture)
                        PicturesJob(TUploadPurpose::Motion, files_.CaptureJpg(), files_.DateTimeBmp()));
 }
 
-void TWebsiteUpdate::ApplyAccount()
-{
-    // A running sequence keeps the account it started with.
-    accountPending_ = Running();
-    if (!accountPending_)
-        ApplyFtpAccount(ftpClient_, settings_.account);
-}
-
 void TWebsiteUpdate::RequestDone(std::uint16_t error)
 {
     // The end of a request the sequence gave up after its time-out, which
@@ -289,8 +277,6 @@ void TWebsiteUpdate::RequestDone(std::uint16_t error)
 
 void TWebsiteUpdate::UploadFinished()
 {
-    if (accountPending_)
-        ApplyAccount();
     const Upload finished = uploadPurpose_;
     uploadPurpose_ = Upload::None;
     if (OnSequenceFinished)

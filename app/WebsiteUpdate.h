@@ -62,9 +62,6 @@ public:
     // A motion event's picture goes up at once, outside the timer, while the
     // update is active and no other upload runs; answers whether it started.
     bool UploadMotionPicture(const QImage& picture);
-    // Gives the accepted account to the FTP client, or once the running
-    // sequence has ended.
-    void ApplyAccount();
 
     // Quits an open FTP session before the wizard drives the client, then
     // shows the wizard.
@@ -152,7 +149,6 @@ private:
     bool closing_ = false;
     bool closeQuitSent_ = false;
     bool closed_ = false;
-    bool accountPending_ = false;  // accepted during a sequence, not yet the client's
     QString uploadError_;          // what ended the last upload sequence
     // The last picture that could not be made, logged once while it repeats.
     QString pictureFailure_;

@@ -153,8 +153,6 @@ void TfrmNetwork::OKBtnClick()
     settings_->SaveAccount(TypedAccount(), UpdateInterval());
 
     const settings::FtpAccount& accepted = settings_->account;
-    if (OnApplyFtpSettings)
-        OnApplyFtpSettings(accepted);
     SetUpdateInterval(settings_->updateInterval);
     ui->CheckAutoStart->setChecked(accepted.autoStart);
     ui->edFingerprint->setText(accepted.tls.fingerprint);

@@ -3,10 +3,9 @@
 // safe publishing.
 // Created hidden at launch and kept for the whole run. It edits the account
 // that the program settings hold (loaded or accepted); its fields are only
-// what the user types. OK saves through the settings and hands the accepted
-// account and the update interval to the main window through its hooks,
-// which the main window wires; the FTP client is the main window's to set,
-// since an upload may be running.
+// what the user types. OK saves through the settings, where the next upload
+// job takes the account from, and hands the update interval to the main
+// window through its hooks.
 
 #include "settings/Settings.h"
 #include "ui/ServerCheck.h"
@@ -53,8 +52,6 @@ public:
     // interval it last loaded.
     std::function<QString()> OnGetUpdateInterval;
     std::function<void(const QString&)> OnSetUpdateInterval;
-    // Raised after OK with the stored account, for the FTP client.
-    std::function<void(const settings::FtpAccount&)> OnApplyFtpSettings;
 
     QLineEdit* edFTPhost() const;
     QLineEdit* edPort() const;
@@ -72,7 +69,7 @@ public:
 
     // Window handlers.
     void FormShow();
-    // Saves, reads back and hands over. Raises, saving nothing, when the time
+    // Saves and reads back. Raises, saving nothing, when the time
     // limit field holds less than 1 or more than 3600 seconds; raises
     // EIniFileException when the settings file refuses a write (nothing after
     // it is applied).

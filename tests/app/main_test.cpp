@@ -64,7 +64,7 @@ TEST_F(MainWindow, FirstRunWarnsSelectsADriverAndWritesElevenKeysAtClose)
 
     EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
     EXPECT_EQ(Find<QLineEdit>("EditInterval")->text(), QStringLiteral("3"));
-    EXPECT_EQ(Main().FtpClient().Port(), QStringLiteral("ftp"));
+    EXPECT_EQ(JobAccount().port, QStringLiteral("21"));
     EXPECT_TRUE(Main().FirstRun());
     for (const char* name : {"Snapshots", "Videos", "Capture.bmp", "Error.log"})
         EXPECT_TRUE(QFileInfo::exists(Path(QString::fromLatin1(name)))) << name;
@@ -110,7 +110,7 @@ TEST_F(MainWindow, ACancelledDriverSelectionStillLoadsTheSettingsAndSaysWhyThere
     Launch();
     EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
     EXPECT_EQ(Find<QLineEdit>("EditInterval")->text(), QStringLiteral("7"));
-    EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("example.org"));
+    EXPECT_EQ(JobAccount().host, QStringLiteral("example.org"));
     ASSERT_EQ(dialogs_->exceptions.size(), 1);
     EXPECT_EQ(dialogs_->exceptions[0], QStringLiteral("No capture driver selected"));
 }
@@ -120,10 +120,10 @@ TEST_F(MainWindow, StoredValuesLoadThroughTheLaunchOrder)
     StoreSettings("[FTP Settings]\nPassive_Mode=0\nFTP_Timeout=0x1E\nFTP_Port=2121\n"
                   "[Capture Parameters]\nFrameRate=70000\nCapture_Time=12\n[Other Settings]\nErrorBeep=1\nFirstRun=0\n");
     LaunchWithCamera();
-    // The stored choice is the client's from the start, the wizard's pages created.
-    EXPECT_FALSE(Main().FtpClient().PassiveMode());
-    EXPECT_EQ(Main().FtpClient().Timeout(), 30);
-    EXPECT_EQ(Main().FtpClient().Port(), QStringLiteral("2121"));
+    // The stored choices are what the first job takes, the wizard's pages created.
+    EXPECT_FALSE(JobAccount().passiveMode);
+    EXPECT_EQ(JobAccount().TimeoutSeconds(), 30);
+    EXPECT_EQ(JobAccount().port, QStringLiteral("2121"));
     EXPECT_EQ(Main().VideoCap1()->FrameRate(), 15) << "out of range: the built-in value stays";
     EXPECT_EQ(Main().VideoCap1()->CapTimeLimit(), 12) << "the rest still loads";
     EXPECT_TRUE(Action("menuErrorBeep")->isChecked());
@@ -134,13 +134,13 @@ TEST_F(MainWindow, StoredValuesLoadThroughTheLaunchOrder)
 
     WhenModal(QStringLiteral("frmNetwork"), [](QDialog* d) { d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click(); });
     Action("menuNetwork")->trigger();
-    EXPECT_FALSE(Main().FtpClient().PassiveMode());
+    EXPECT_FALSE(JobAccount().passiveMode);
 
     Close();
     forms_.reset();
     StoreSettings("[FTP Settings]\nFTP_Timeout=thirty\n");
     Launch();
-    EXPECT_EQ(Main().FtpClient().Timeout(), 15);
+    EXPECT_EQ(JobAccount().TimeoutSeconds(), 15);
 }
 
 TEST_F(MainWindow, APasswordWithSpacesAndPunctuationSurvivesDialogFileAndRestart)
@@ -154,9 +154,9 @@ TEST_F(MainWindow, APasswordWithSpacesAndPunctuationSurvivesDialogFileAndRestart
         d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
     });
     Action("menuNetwork")->trigger();
-    EXPECT_EQ(Main().FtpClient().PassWord(), password);
+    EXPECT_EQ(JobAccount().password, password);
     Relaunch();
-    EXPECT_EQ(Main().FtpClient().PassWord(), password);
+    EXPECT_EQ(JobAccount().password, password);
     EXPECT_EQ(Network().WorkingPassword(), password);
 }
 
@@ -196,8 +196,8 @@ TEST_F(MainWindow, TheFirstShowingOfAFirstRunOpensTheWizardOverTheWindow)
     EXPECT_TRUE(mainVisible);
     // The wizard menu item shows it again.
     answered = false;
-    // Without a stored choice the client is passive, as the dialog's box.
-    EXPECT_TRUE(Main().FtpClient().PassiveMode());
+    // Without a stored choice uploads are passive, as the dialog's box.
+    EXPECT_TRUE(JobAccount().passiveMode);
     Action("menuWizard")->trigger();
     EXPECT_EQ(shown, 2);
     EXPECT_FALSE(closedDuringWizard);
@@ -563,7 +563,7 @@ TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
     EXPECT_EQ(Main().ProgramSettings().account.host, QStringLiteral("a.example")) << "a cancelled edit is not kept for the close";
     EXPECT_EQ(interval->text(), QStringLiteral("8"));
     EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("a.example"));
-    EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("a.example"));
+    EXPECT_EQ(JobAccount().host, QStringLiteral("a.example"));
 
     WhenModal(QStringLiteral("frmNetwork"), [this](QDialog* d) {
         auto* host = d->findChild<QLineEdit*>(QStringLiteral("edFTPhost"));
@@ -576,8 +576,8 @@ TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
     });
     Action("menuNetwork")->trigger();
     EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("b.example"));
-    EXPECT_EQ(Main().FtpClient().HostName(), QStringLiteral("b.example"));
-    EXPECT_EQ(Main().FtpClient().PassWord(), QStringLiteral("abc"));
+    EXPECT_EQ(JobAccount().host, QStringLiteral("b.example"));
+    EXPECT_EQ(JobAccount().password, QStringLiteral("abc"));
 }
 
 }  // namespace

@@ -128,6 +128,8 @@ protected:
     TMain& Main() const { return *forms_->Main(); }
     TLogForm& Log() const { return *forms_->LogForm(); }
     TfrmNetwork& Network() const { return *forms_->frmNetwork(); }
+    // The account the next upload job takes, as the settings hold it.
+    const settings::FtpAccount& JobAccount() const { return Main().ProgramSettings().account; }
     template <class T>
     T* Find(const char* name) const
     {

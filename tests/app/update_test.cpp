@@ -142,7 +142,7 @@ TEST_F(WebsiteUpdate, ActiveModeChosenInTheNetworkDialogUploadsToo)
         d->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
     });
     Action("menuNetwork")->trigger();
-    ASSERT_FALSE(Main().FtpClient().PassiveMode());
+    ASSERT_FALSE(JobAccount().passiveMode);
     Press();
     EXPECT_EQ(QImage::fromData(RemoteBytes("Capture.jpg"), "JPG").size(), QSize(320, 240));
     EXPECT_EQ(QImage::fromData(RemoteBytes("datetime.bmp"), "BMP").size(), QSize(178, 18));
@@ -457,7 +457,7 @@ TEST_F(WebsiteUpdateFaults, ASilentServerWithNoTimeLimitIsGivenUpAndTheCloseStil
     fake_.LoginSteps().Expect("TYPE I").Delay(18000);  // then silence until the next connection
     Sequence(fake_);
     LaunchWithFake("FTP_Timeout=0\n");
-    EXPECT_EQ(Main().FtpClient().Timeout(), 15) << "the wizard's uploads wait on the client's own limit";
+    EXPECT_EQ(JobAccount().TimeoutSeconds(), 15) << "every job, the wizard's too, takes this limit";
     Find<QPushButton>("BitBtnFrameCap")->click();
     ASSERT_TRUE(WaitUntil([&] { return fake_.Commands().contains(QStringLiteral("TYPE I")); }));
     Main().close();
@@ -491,14 +491,14 @@ TEST_F(WebsiteUpdateFaults, SettingsConfirmedDuringAnUploadApplyFromTheNextSeque
     Action("menuNetwork")->trigger();
     EXPECT_TRUE(runningAtOk);
     if (Main().SequenceRunning()) {
-        EXPECT_TRUE(Main().FtpClient().PassiveMode());
+        EXPECT_TRUE(Main().FtpClient().PassiveMode()) << "the running job keeps its account";
     }
     WaitIdle();
     EXPECT_TRUE(fake_.ScriptDone()) << fake_.Commands().join(QLatin1Char('|')).toStdString();
     EXPECT_TRUE(fake_.Mismatches().isEmpty()) << fake_.Mismatches().join(QLatin1Char('|')).toStdString();
     EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join(QLatin1Char('\n')).toStdString();
-    EXPECT_FALSE(Main().FtpClient().PassiveMode());
-    EXPECT_EQ(Main().FtpClient().Timeout(), 7);
+    EXPECT_FALSE(JobAccount().passiveMode);
+    EXPECT_EQ(JobAccount().TimeoutSeconds(), 7);
 }
 
 // A limit beyond an int's milliseconds once stopped every timer: a silent
@@ -506,7 +506,7 @@ TEST_F(WebsiteUpdateFaults, SettingsConfirmedDuringAnUploadApplyFromTheNextSeque
 TEST_F(WebsiteUpdateFaults, ASilentServerWithAnHourLimitStillLetsATerminationSignalCloseWithinHalfAMinute)
 {
     LaunchWithFake("FTP_Timeout=3000000\n");  // no script: the server accepts and never answers
-    EXPECT_EQ(Main().FtpClient().Timeout(), 3600);
+    EXPECT_EQ(JobAccount().TimeoutSeconds(), 3600);
     forms_->CloseOnTermination();
     Find<QPushButton>("BitBtnFrameCap")->click();
     ASSERT_TRUE(WaitUntil([&] { return fake_.Connections() == 1; }));

@@ -29,7 +29,6 @@ protected:
         form_.SetSettingsFileName(dir_.filePath(QStringLiteral("Tarvo Lite.sif")));
         form_.OnGetUpdateInterval = [this] { return interval_; };
         form_.OnSetUpdateInterval = [this](const QString& v) { interval_ = v; };
-        form_.OnApplyFtpSettings = [this](const settings::FtpAccount& a) { applied_.push_back(a); };
         form_.SetTransport(&transport_);
     }
 
@@ -50,7 +49,14 @@ protected:
     TFtpTransport transport_;
     TfrmNetwork form_;
     QString interval_ = QStringLiteral("3");
-    std::vector<settings::FtpAccount> applied_;
+
+    // The account as the next upload job takes it.
+    settings::FtpAccount Saved() const
+    {
+        settings::TProgramSettings s(form_.SettingsFileName());
+        s.LoadAccount();
+        return s.account;
+    }
 };
 
 TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
@@ -104,15 +110,15 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
 
     EXPECT_FALSE(form_.isVisible());
     EXPECT_EQ(form_.result(), QDialog::Accepted);
-    ASSERT_EQ(applied_.size(), 1u);
-    EXPECT_EQ(applied_[0].host, QStringLiteral("host.example"));
-    EXPECT_EQ(applied_[0].port, QStringLiteral("2121"));
-    EXPECT_EQ(applied_[0].TimeoutSeconds(), 30);
-    EXPECT_EQ(applied_[0].userId, QStringLiteral("user name"));
-    EXPECT_EQ(applied_[0].password, QStringLiteral(" p@ss \"w0rd\"; x=y "));
-    EXPECT_FALSE(applied_[0].passiveMode);
-    EXPECT_FALSE(applied_[0].safeUpload);
-    EXPECT_EQ(form_.WorkingPassword(), applied_[0].password);
+    const settings::FtpAccount saved = Saved();
+    EXPECT_EQ(saved.host, QStringLiteral("host.example"));
+    EXPECT_EQ(saved.port, QStringLiteral("2121"));
+    EXPECT_EQ(saved.TimeoutSeconds(), 30);
+    EXPECT_EQ(saved.userId, QStringLiteral("user name"));
+    EXPECT_EQ(saved.password, QStringLiteral(" p@ss \"w0rd\"; x=y "));
+    EXPECT_FALSE(saved.passiveMode);
+    EXPECT_FALSE(saved.safeUpload);
+    EXPECT_EQ(form_.WorkingPassword(), saved.password);
     EXPECT_EQ(interval_, QStringLiteral("12"));
     EXPECT_EQ(QFile::permissions(form_.SettingsFileName()) & QFileDevice::Permissions(0x7077),
               QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -137,8 +143,7 @@ TEST_F(Network, OkHandsOverTheStoredAccountForTheFtpClient)
     form_.edUserID()->setText(QStringLiteral("u"));
     form_.edPassword()->setText(QStringLiteral("p w"));
     form_.OKBtnClick();
-    ASSERT_EQ(applied_.size(), 1u);
-    ApplyFtpAccount(client, applied_[0]);
+    ApplyFtpAccount(client, Saved());
     EXPECT_EQ(client.HostName(), QStringLiteral("h"));
     EXPECT_EQ(client.Port(), QStringLiteral("21"));
     EXPECT_EQ(client.Timeout(), 20);  // "$14" went through the field as text and reads as hexadecimal
@@ -167,7 +172,6 @@ TEST_F(Network, CancelWritesNothingAndTheNextShowingReloads)
     QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("btnCancel")), Qt::LeftButton);
     EXPECT_EQ(form_.result(), QDialog::Rejected);
     EXPECT_EQ(ReadSettings(), before);
-    EXPECT_TRUE(applied_.empty());
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("edited"));
     form_.show();
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("stored"));
@@ -229,14 +233,13 @@ TEST_F(Network, TheTimeLimitFieldConfirmsOnlyOneSecondToAnHour)
     } oks[] = {{"0", false}, {"3601", false}, {"2147484", false}, {"1", true}, {"3600", true}};
     for (const auto& o : oks) {
         WriteSettings("[FTP Settings]\r\nFTP_Timeout=20\r\n");
-        applied_.clear();
         dialogs_->exceptions.clear();
         form_.show();
         form_.edTimeout()->selectAll();
         QTest::keyClicks(form_.edTimeout(), QString::fromLatin1(o.typed));
         QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
         EXPECT_EQ(form_.isVisible(), !o.confirmed) << o.typed;
-        EXPECT_EQ(applied_.size(), o.confirmed ? 1u : 0u) << o.typed;
+        EXPECT_EQ(Saved().timeout, QString::fromLatin1(o.confirmed ? o.typed : "20")) << o.typed;
         EXPECT_EQ(ReadSettings().contains("FTP_Timeout=20\r\n"), !o.confirmed) << o.typed;
         if (!o.confirmed) {
             ASSERT_EQ(dialogs_->exceptions.size(), 1) << o.typed;
@@ -254,7 +257,6 @@ TEST_F(Network, AFailedSaveShowsTheMessageAppliesNothingAndStaysOpen)
     QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
     ASSERT_EQ(dialogs_->exceptions.size(), 1);
     EXPECT_EQ(dialogs_->exceptions[0], QStringLiteral("Unable to write to ") + form_.SettingsFileName());
-    EXPECT_TRUE(applied_.empty());
     EXPECT_TRUE(form_.isVisible());
 }
 
@@ -321,9 +323,8 @@ TEST_F(Network, TlsChoiceSuggestsThePortAndCheckServerPinsOnlyWhenAsked)
 
     form_.OKBtnClick();
     EXPECT_TRUE(ReadSettings().contains("FTP_Security=1\r\nTLS_Fingerprint=" + print.toLatin1() + "\r\n"));
-    ASSERT_FALSE(applied_.empty());
-    EXPECT_EQ(applied_.back().tls.mode, ftpExplicitTls);
-    EXPECT_EQ(applied_.back().tls.fingerprint, print);
+    EXPECT_EQ(Saved().tls.mode, ftpExplicitTls);
+    EXPECT_EQ(Saved().tls.fingerprint, print);
 }
 
 }  // namespace
