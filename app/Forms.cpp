@@ -70,7 +70,6 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     QString folder = main_->Files().Folder();
     folder.chop(1);  // without its closing separator
     wizard_->ProgramFolder = folder;
-    wizard_->FirstRun = main_->FirstRun();
     frmWizard1_ = std::make_unique<TfrmWizard1>(*wizard_);
     frmWizard2_ = std::make_unique<TfrmWizard2>(*wizard_);
     frmWizard3_ = std::make_unique<TfrmWizard3>(*wizard_);
@@ -78,9 +77,7 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     // The wizard ends by Finish or a confirmed cancel clearing the first-run
     // flag, which the close then saves.
     main_->OnShowWizard = [this] {
-        wizard_->FirstRun = main_->FirstRun();
         frmWizard1_->ShowModal();
-        main_->SetFirstRun(wizard_->FirstRun);
     };
 
     if (closeOnTermination) {

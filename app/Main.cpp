@@ -255,7 +255,6 @@ void TMain::LoadSettings()
     videoCap1_->SetCapAudio(s.captureAudio);
     ui->menuLogErrors->setChecked(s.logErrors);
     ui->menuErrorBeep->setChecked(s.errorBeep);
-    firstRun_ = s.firstRun;
     autoStart_ = s.account.autoStart;
 
     // Last: a buffer file that cannot be made while the driver is open raises.
@@ -272,7 +271,7 @@ void TMain::showEvent(QShowEvent* event)
         move(screen()->availableGeometry().center() - rect().center());
     // The wizard opens over the shown window, once the showing is complete.
     QMetaObject::invokeMethod(this, [this] {
-        if (firstRun_ && !update_->Closed())
+        if (programSettings_.firstRun && !update_->Closed())
             update_->ShowWizard();
     }, Qt::QueuedConnection);
 }
@@ -313,7 +312,7 @@ void TMain::SaveSettings()
     // The values loaded or accepted, never what a dialog holds half-typed.
     try {
         programSettings_.SaveAtClose(ui->EditInterval->text(), ui->menuLogErrors->isChecked(),
-                                     ui->menuErrorBeep->isChecked(), firstRun_);
+                                     ui->menuErrorBeep->isChecked());
     } catch (const Exception& e) {
         // The rest of the close (stop pictures, clean-up) still runs.
         ReportFailure(e.Message());

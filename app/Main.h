@@ -65,8 +65,7 @@ public:
     void SetStatusPanelText(int index, const QString& text);
 
     // Program-wide flags.
-    bool FirstRun() const { return firstRun_; }
-    void SetFirstRun(bool value) { firstRun_ = value; }
+    bool FirstRun() const { return programSettings_.firstRun; }
     bool AutoStart() const { return autoStart_; }
     // The FTP client's success flag: 1 when the last finished request
     // succeeded, 0 when it failed.
@@ -174,7 +173,6 @@ private:
     // The driver as the user chose it: a lost device does not change it.
     app::TDriverChoice driverChoice_;
 
-    bool firstRun_ = true;
     bool autoStart_ = false;
     bool shownOnce_ = false;
     bool closingFromOutside_ = false;

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (HasBreak(*text))
             return 0;
     try {
-        s.SaveAtClose(s.updateInterval, s.logErrors, s.errorBeep, s.firstRun);
+        s.SaveAtClose(s.updateInterval, s.logErrors, s.errorBeep);
     } catch (const platform::EIniFileException&) {
         FUZZ_CHECK(false);  // the folder is writable and every value is writable text
     }

@@ -242,12 +242,11 @@ void TProgramSettings::SaveSecurity(const FtpSecurity& tls, const QString& port)
     file.Commit();
 }
 
-void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow, bool firstRunNow)
+void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow)
 {
     updateInterval = interval;
     logErrors = logErrorsNow;
     errorBeep = errorBeepNow;
-    firstRun = firstRunNow;
     platform::IniFile file = File();
     file.BeginUpdate();
     WriteAccountTexts(file, account);

@@ -106,8 +106,8 @@ public:
     // changed, also accepted here.
     void SaveSecurity(const FtpSecurity& tls, const QString& port);
     // The close-time save: the account as loaded or accepted, then the
-    // interval, the two log options and the first-run flag given here.
-    void SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow, bool firstRunNow);
+    // interval and the two log options given here, and the first-run flag.
+    void SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow);
 
     // The capture parameters dialog's read (defaults without a file) and save.
     CaptureParameters ReadCaptureParameters() const;

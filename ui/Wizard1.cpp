@@ -302,7 +302,7 @@ void TfrmWizard1::btnCancelWizardClick()
         return;
     }
     if (ConfirmCancelWizard()) {
-        context_.FirstRun = false;
+        context_.Settings->firstRun = false;
         close();
     }
 }

@@ -37,14 +37,13 @@ struct TWizardContext {
     // one there is no check and Finish sends nothing.
     TFtpTransport* Transport = nullptr;
     // The program settings: page 1 and Finish save the account through them,
-    // and their account is the one Finish uploads with. Required.
+    // and their account is the one Finish uploads with; Finish and a
+    // confirmed cancel clear their first-run flag. Required.
     settings::TProgramSettings* Settings = nullptr;
     // Focused (and shown, after page 3) when the wizard ends; may be null.
     QWidget* MainWindow = nullptr;
     // The folder that holds "Server"; empty: the executable's folder.
     QString ProgramFolder;
-    // The first-run flag: Finish and a confirmed cancel clear it.
-    bool FirstRun = true;
 
     // Filled in by the pages themselves.
     TfrmWizard1* frmWizard1 = nullptr;

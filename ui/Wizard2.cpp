@@ -73,7 +73,7 @@ void TfrmWizard2::BitBtnNextClick()
 void TfrmWizard2::btnCancelWizardClick()
 {
     if (ConfirmCancelWizard()) {
-        context_.FirstRun = false;
+        context_.Settings->firstRun = false;
         close();
     }
 }

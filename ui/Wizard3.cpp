@@ -136,7 +136,7 @@ void TfrmWizard3::BitBtnFinishClick()
 void TfrmWizard3::UploadsDone()
 {
     try {
-        context_.FirstRun = false;
+        context_.Settings->firstRun = false;
         AdvanceGauge();
         if (settings::TProgramSettings* programSettings = context_.Settings) {
             if (programSettings->account.port.isEmpty())
@@ -160,7 +160,7 @@ void TfrmWizard3::UploadsDone()
 void TfrmWizard3::btnCancelWizardClick()
 {
     if (ConfirmCancelWizard()) {
-        context_.FirstRun = false;
+        context_.Settings->firstRun = false;
         close();
     }
 }

@@ -153,8 +153,8 @@ TEST(ErrorLogInPlace, ASettingsFileWrittenInPlaceIsNotedOnce)
     viewer.SetProgramFolder(folder.Path());
     TErrorLog log(viewer);
     settings::TProgramSettings s(folder.Path() + QStringLiteral("/Tarvo Lite.sif"));
-    s.SaveAtClose(QStringLiteral("3"), true, false, false);
-    s.SaveAtClose(QStringLiteral("4"), true, false, false);
+    s.SaveAtClose(QStringLiteral("3"), true, false);
+    s.SaveAtClose(QStringLiteral("4"), true, false);
     ASSERT_EQ(viewer.Lines().size(), 1) << viewer.Lines().join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(viewer.Lines()[0].endsWith(QDir::toNativeSeparators(s.FileName())
                                            + QStringLiteral(" is written in place, as its folder allows no new "

@@ -54,7 +54,8 @@ TEST(MotionSettings, SavedBesideTheOtherSectionsAndReadBackUnchanged)
     QTemporaryDir dir;
     const QString name = dir.filePath(QStringLiteral("Tarvo Lite.sif"));
     TProgramSettings s(name);
-    s.SaveAtClose(QStringLiteral("7"), true, false, false);
+    s.firstRun = false;
+    s.SaveAtClose(QStringLiteral("7"), true, false);
     MotionSettings m;
     m.enabled = true;
     m.sensitivity = 1;

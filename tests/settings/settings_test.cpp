@@ -149,7 +149,7 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
          "[FTP Settings]\r\nFTP_Host=host\r\nUser_ID=user\r\nPassword=\"  pa ss\"word' #1 \"\r\n"},
         {"wizard finish", [&](TProgramSettings& s) { s.account = typed; s.SaveWizardAccount(); },
          account + "Passive_Mode=0\r\n"},
-        {"close", [&](TProgramSettings& s) { s.account = typed; s.SaveAtClose(QStringLiteral("3"), true, false, false); },
+        {"close", [&](TProgramSettings& s) { s.account = typed; s.firstRun = false; s.SaveAtClose(QStringLiteral("3"), true, false); },
          account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\n\r\n"
                    "[Other Settings]\r\nLogErrors=1\r\nErrorBeep=0\r\nFirstRun=0\r\n"},
     };
@@ -198,7 +198,7 @@ TEST_F(SettingsFiles, EverySaveWritesTheFileOnce)
         {"wizard login", [&] { settings_.SaveLogin(QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p")); }},
         {"wizard security", [&] { settings_.SaveSecurity(typed.tls, QStringLiteral("990")); }},
         {"wizard finish", [&] { settings_.SaveWizardAccount(); }},
-        {"close", [&] { settings_.SaveAtClose(QStringLiteral("3"), true, true, false); }},
+        {"close", [&] { settings_.SaveAtClose(QStringLiteral("3"), true, true); }},
         {"capture parameters", [&] { settings_.SaveCaptureParameters({}); }},
         {"motion", [&] { settings_.SaveMotion({}); }},
         {"driver", [&] { settings::WriteDriverChoice(vcap, 2, QStringLiteral("card")); }},

@@ -318,7 +318,7 @@ TEST_F(Wizard, AnsweringNoEndsTheWizardAndKeepsTheFirstRunFlag)
         });
         EXPECT_EQ(result, platform::mrOk) << way;
         EXPECT_FALSE(page1_->isVisible()) << way;
-        EXPECT_TRUE(context_.FirstRun) << way;
+        EXPECT_TRUE(programSettings_.firstRun) << way;
     }
     EXPECT_TRUE(dialogs_->shown.empty()) << "No ends the wizard without asking";
     EXPECT_FALSE(QFile::exists(settings_));
@@ -338,7 +338,7 @@ TEST_F(Wizard, CancelAsksAndOnlyAConfirmationClearsTheFirstRunFlag)
     EXPECT_EQ(dialogs_->shown[0].buttons, platform::mbYes | platform::mbNo);
     EXPECT_EQ(dialogs_->beeps, 1);
     EXPECT_TRUE(page1_->isVisible());
-    EXPECT_TRUE(context_.FirstRun);
+    EXPECT_TRUE(programSettings_.firstRun);
     page1_->hide();
 
     // Confirmed from page 2 inside the modal showing: the wizard ends, the flag is cleared.
@@ -352,7 +352,7 @@ TEST_F(Wizard, CancelAsksAndOnlyAConfirmationClearsTheFirstRunFlag)
         Button(page2_.get(), "btnCancelWizard")->click();
     });
     EXPECT_EQ(result, platform::mrOk);
-    EXPECT_FALSE(context_.FirstRun);
+    EXPECT_FALSE(programSettings_.firstRun);
     EXPECT_FALSE(page2_->isVisible());
     EXPECT_FALSE(page1_->Showing());
 }
@@ -368,7 +368,7 @@ TEST_F(Wizard, CloseBoxEndsTheWizardWithoutTouchingTheFlag)
         EXPECT_TRUE(page3_->close());
     });
     EXPECT_EQ(result, platform::mrOk);
-    EXPECT_TRUE(context_.FirstRun);
+    EXPECT_TRUE(programSettings_.firstRun);
     EXPECT_TRUE(mainWindow_.isVisible()) << "closing page 3 shows the main window";
     EXPECT_TRUE(dialogs_->shown.empty());
 }
@@ -404,7 +404,7 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
 
     // 0 as the gauge appears, then one step per upload, the flag and the settings.
     EXPECT_EQ(gauge.shown, std::vector<int>({0, 20, 40, 60, 80, 0}));
-    EXPECT_FALSE(context_.FirstRun);
+    EXPECT_FALSE(programSettings_.firstRun);
     const platform::IniFile file(settings_);
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Host"), QString()), QStringLiteral("127.0.0.1"));
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Port"), QString()), server.PortText());
@@ -450,7 +450,7 @@ TEST_F(Wizard, FinishEndsAndSavesWhateverTheServerAnswersAndCannotBeClosedMidway
     EXPECT_TRUE(failures[0].startsWith(QStringLiteral("530"))) << failures[0].toStdString();
     EXPECT_FALSE(closedMidway) << "the close box waits for the uploads";
     EXPECT_FALSE(QFile::exists(server.Root() + QStringLiteral("/tarvolt.html")));
-    EXPECT_FALSE(context_.FirstRun);
+    EXPECT_FALSE(programSettings_.firstRun);
     EXPECT_EQ(platform::IniFile(settings_).ReadString(kSection, QStringLiteral("Password"), QString()),
               QStringLiteral("wrong"));
 }
@@ -475,7 +475,7 @@ TEST_F(Wizard, FinishWithoutServerFolderReportsTheErrorAndGivesThePageBack)
     EXPECT_TRUE(Button(page3_.get(), "btnCancelWizard")->isEnabled());
     EXPECT_TRUE(Button(page3_.get(), "BitBtnBack")->isEnabled());
     EXPECT_FALSE(page3_->Uploading());
-    EXPECT_TRUE(context_.FirstRun);
+    EXPECT_TRUE(programSettings_.firstRun);
     EXPECT_EQ(FileBytes(settings_), before);
     EXPECT_EQ(page1_->ModalResult(), platform::mrNone);
 
@@ -486,7 +486,7 @@ TEST_F(Wizard, FinishWithoutServerFolderReportsTheErrorAndGivesThePageBack)
     Button(page3_.get(), "BitBtnFinish")->click();
     programSettings_.account.port.clear();
     ASSERT_TRUE(WaitUntil([&] { return !page3_->Uploading(); }));
-    EXPECT_FALSE(context_.FirstRun);
+    EXPECT_FALSE(programSettings_.firstRun);
     EXPECT_EQ(page3_->Gauge()->Progress(), 0);
     EXPECT_EQ(platform::IniFile(settings_).ReadString(kSection, QStringLiteral("FTP_Port"), QString()),
               QStringLiteral("21"));
