@@ -1,17 +1,15 @@
 #include "app/Main.h"
 
 #include "app/CameraChoice.h"
+#include "app/CaptureControls.h"
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
-#include "platform/messages.h"
 #include "ui/AboutDlg.h"
 #include "ui/DigitFilter.h"
-#include "ui/DlgCapDriver.h"
-#include "ui/DlgCapParam.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
 #include "ui/Motion.h"
@@ -20,9 +18,6 @@
 #include "ui_Main.h"
 
 #include <QCloseEvent>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QLabel>
@@ -30,6 +25,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStatusBar>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -39,10 +35,6 @@ namespace {
 constexpr int kMainWidth = 561;
 constexpr int kMainHeight = 372;
 constexpr int kVideoPanelMaxWidth = 603;
-
-// Button fonts; a disabled button keeps the style's grey.
-const QString kGreen = QStringLiteral("QPushButton:enabled { color: rgb(0, 128, 0); }");
-const QString kRed = QStringLiteral("QPushButton:enabled { color: rgb(255, 0, 0); }");
 
 // Rounds a / b to the nearest whole number, halves to even.
 int DivRoundHalfEven(int a, int b)
@@ -117,8 +109,11 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     apphelp::SetHelpContext(ui->menuVideoCompression1, 14);
     apphelp::SetHelpContext(ui->menuHelp2, 9999);
 
-    SetRecordingLook(false);
-    ui->BitBtnFrameCap->setStyleSheet(kGreen);
+    capture_ = std::make_unique<app::TCaptureControls>(*ui, *videoCap1_, files_, driverChoice_, this);
+    capture_->UpdateIdle = [this] { return update_->State() == TWebsiteUpdate::UpdateState::Idle; };
+    capture_->OnStatusText = [this](const QString& text) { SetStatusPanelText(1, text); };
+    capture_->OnCaptureEnded = [this] { motion_->CaptureEnded(); };
+    ui->BitBtnFrameCap->setStyleSheet(app::ButtonStyle(false));
     InstallDigitFilter(ui->Edit1);
     InstallDigitFilter(ui->EditInterval);
     InstallHints();
@@ -135,8 +130,7 @@ TMain::~TMain()
     driverChoice_.Save();
     motion_.reset();
     update_.reset();
-    videoCap1_->OnStatus = nullptr;
-    videoCap1_->OnStatusCallback = nullptr;
+    capture_.reset();
     videoCap1_->OnError = nullptr;
 }
 
@@ -160,7 +154,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     };
     cameraReturn_->OnReturned = [this] {
         errorLog_->CaptureReturned(videoCap1_->DriverName());
-        RestoreLocalDisplay();
+        capture_->RestoreLocalDisplay();
     };
     update_->Attach(*errorLog_);
     update_->Pictures().OnGrabFrame = [this](const QString& bitmapFile) {
@@ -211,7 +205,7 @@ void TMain::FormCreate()
                 platform::MsgDlgType::Warning, platform::mbOK);
             // Closing from outside already: nobody is there to choose.
             if (!closingFromOutside_)
-                menuVideoDriver1Click();
+                capture_->SelectDriver();
         }
     });
     attempt([this] { LoadSettings(); });
@@ -222,7 +216,7 @@ void TMain::FormCreate()
     ui->EditVideoFile->setText(videoCap1_->VideoFileName());
 
     attempt([this] { videoCap1_->SetDriverOpen(true); });
-    attempt([this] { RestoreLocalDisplay(); });
+    attempt([this] { capture_->RestoreLocalDisplay(); });
 
     if (QFile::exists(files_.HelpFile()))
         apphelp::SetHelpFile(files_.HelpFile());
@@ -231,16 +225,6 @@ void TMain::FormCreate()
         attempt([this] { BitBtnFrameCapClick(); });
     if (!failure.isEmpty())
         ReportFailure(failure);
-}
-
-void TMain::RestoreLocalDisplay()
-{
-    if (videoCap1_->DriverOpen() && videoCap1_->HasOverlay())
-        TickBox(ui->CheckOverl, &TMain::CheckOverlClick);
-    else
-        TickBox(ui->CheckPrev, &TMain::CheckPrevClick);
-    TickBox(ui->CheckProportional, &TMain::CheckProportionalClick);
-    TickBox(ui->CheckFitWindow, &TMain::CheckFitWindowClick);
 }
 
 void TMain::LoadSettings()
@@ -413,23 +397,6 @@ void TMain::ConnectControls()
             errorLog_->SetErrorBeep(on);
     });
 
-    // Ticking a box from code runs its handler as a click does.
-    connect(ui->CheckPrev, &QCheckBox::toggled, this, [this] { CheckPrevClick(); });
-    connect(ui->CheckOverl, &QCheckBox::toggled, this, [this] { CheckOverlClick(); });
-    connect(ui->CheckFitWindow, &QCheckBox::toggled, this, [this] { CheckFitWindowClick(); });
-    connect(ui->CheckProportional, &QCheckBox::toggled, this, [this] { CheckProportionalClick(); });
-    connect(ui->Edit1, &QLineEdit::textChanged, this, [this] { Edit1Change(); });
-    connect(ui->btnSnapshot, &QPushButton::clicked, this, [this] { btnSnapshotClick(); });
-    connect(ui->menuSnapshot, &QAction::triggered, this, [this] { btnSnapshotClick(); });
-    connect(ui->BtStartStop, &QPushButton::clicked, this, [this] { BtStartStopClick(); });
-    connect(ui->menuVideo, &QAction::triggered, this, [this] { BtStartStopClick(); });
-    connect(ui->menuVideoDriver1, &QAction::triggered, this, [this] { menuVideoDriver1Click(); });
-    connect(ui->menuCaptureparameter1, &QAction::triggered, this, [this] { menuCaptureparameter1Click(); });
-    connect(ui->menuVideoFormat1, &QAction::triggered, this, [this] { menuVideoFormat1Click(); });
-    connect(ui->menuVideoSource1, &QAction::triggered, this, [this] { menuVideoSource1Click(); });
-    connect(ui->menuVideoDisplay1, &QAction::triggered, this, [this] { menuVideoDisplay1Click(); });
-    connect(ui->menuVideoCompression1, &QAction::triggered, this, [this] { menuVideoCompression1Click(); });
-
     connect(ui->BitBtnFrameCap, &QPushButton::clicked, this, [this] { BitBtnFrameCapClick(); });
     // "Start" is the window's default button; outside dialogs Qt leaves
     // Return to the field.
@@ -439,8 +406,6 @@ void TMain::ConnectControls()
     });
     connect(ui->menuPeriodicUpdate, &QAction::triggered, this, [this] { BitBtnFrameCapClick(); });
 
-    videoCap1_->OnStatus = [this](TVideoCap*) { Video1Status(); };
-    videoCap1_->OnStatusCallback = [this](TVideoCap*, int id, const QString& text) { Video1StatusCallback(id, text); };
     videoCap1_->OnError = [this](TVideoCap*, int id, const QString& text) { VideoCap1Error(id, text); };
 }
 
@@ -529,166 +494,6 @@ void TMain::VideoCap1Error(int errorId, const QString& text)
 }
 
 // ---------------------------------------------------------------------------
-// Local capture controls
-
-void TMain::TickBox(QCheckBox* box, void (TMain::*handler)())
-{
-    if (box->isChecked())
-        (this->*handler)();
-    else
-        box->setChecked(true);  // runs the handler through toggled
-}
-
-void TMain::CheckPrevClick()
-{
-    videoCap1_->SetVideoPreview(ui->CheckPrev->isChecked());
-}
-
-void TMain::CheckOverlClick()
-{
-    videoCap1_->SetVideoOverlay(ui->CheckOverl->isChecked());
-}
-
-void TMain::CheckFitWindowClick()
-{
-    videoCap1_->SetPreviewScaleToWindow(ui->CheckFitWindow->isChecked());
-}
-
-void TMain::CheckProportionalClick()
-{
-    videoCap1_->SetPreviewScaleProportional(ui->CheckProportional->isChecked());
-}
-
-void TMain::Edit1Change()
-{
-    if (ui->Edit1->text().isEmpty()) {
-        ui->Edit1->setText(QStringLiteral("15"));  // runs this rule again
-        return;
-    }
-    bool ok = false;
-    const int rate = ui->Edit1->text().toInt(&ok);
-    videoCap1_->SetPreviewRate(ok && rate >= 1 && rate <= 30 ? static_cast<std::uint16_t>(rate) : 15);
-}
-
-void TMain::btnSnapshotClick()
-{
-    videoCap1_->SetSingleImageFile(files_.SnapshotsFolder() + ui->EditCapPicture->text());
-    videoCap1_->GrabFrameNoStop();
-    if (!videoCap1_->SaveAsDIB()) {
-        platform::Dialogs().MessageBeep();
-        platform::Dialogs().MessageDlg(QStringLiteral("Could not save picture. See Error Log"),
-                                       platform::MsgDlgType::Error, platform::mbOK);
-    }
-}
-
-void TMain::EnableRecordingLocks(bool enabled)
-{
-    ui->btnSnapshot->setEnabled(enabled);
-    ui->GroupBox1->setEnabled(enabled);
-    ui->GroupBox3->setEnabled(enabled);
-    ui->menuSnapshot->setEnabled(enabled);
-    ui->menuPeriodicUpdate->setEnabled(enabled);
-    ui->menuWizard->setEnabled(enabled);
-}
-
-void TMain::BtStartStopClick()
-{
-    if (videoCap1_->CapturingNow()) {
-        videoCap1_->StopCapture();
-        EnableRecordingLocks(true);
-        return;
-    }
-    videoCap1_->SetVideoFileName(files_.VideosFolder() + ui->EditVideoFile->text());
-    EnableRecordingLocks(false);
-    // A capture that does not start gives the controls back at once.
-    if (!videoCap1_->StartCapture())
-        EnableRecordingLocks(true);
-}
-
-void TMain::SetRecordingLook(bool recording)
-{
-    ui->BtStartStop->setText(recording ? QStringLiteral("Stop Video") : QStringLiteral("Start Video"));
-    ui->BtStartStop->setStyleSheet(recording ? kRed : kGreen);
-    ui->menuVideo->setText(recording ? QStringLiteral("Stop Video Recording") : QStringLiteral("Start Video Recording"));
-}
-
-void TMain::Video1StatusCallback(int id, const QString& text)
-{
-    if (id == platform::IDS_CAP_STAT_VIDEOCURRENT)
-        return;
-    SetStatusPanelText(1, text);
-    if (id == platform::IDS_CAP_END) {
-        SetRecordingLook(false);
-        // A capture ended by its time limit or the stop key gives the controls
-        // back too; a motion recording during the update took none.
-        if (update_->State() == TWebsiteUpdate::UpdateState::Idle)
-            EnableRecordingLocks(true);
-        if (videoCap1_->BufferFileSize() != 0)
-            videoCap1_->SaveCapture();
-        motion_->CaptureEnded();
-    } else if (id == platform::IDS_CAP_BEGIN) {
-        SetRecordingLook(true);
-    }
-}
-
-void TMain::Video1Status()
-{
-    const bool driver = videoCap1_->DriverIndex() != -1;
-    ui->CheckPrev->setEnabled(driver);
-    // While the website update runs, compression stays locked.
-    ui->menuVideoCompression1->setEnabled(driver && update_->State() == TWebsiteUpdate::UpdateState::Idle);
-    ui->Edit1->setText(QString::number(videoCap1_->PreviewRate()));
-    ui->CheckOverl->setEnabled(videoCap1_->HasOverlay());
-    ui->CheckPrev->setChecked(videoCap1_->VideoPreview());
-    ui->CheckOverl->setChecked(videoCap1_->VideoOverlay());
-    ui->menuVideoFormat1->setEnabled(videoCap1_->HasDlgFormat());
-    ui->menuVideoDisplay1->setEnabled(videoCap1_->HasDlgDisplay());
-    ui->menuVideoSource1->setEnabled(videoCap1_->HasDlgSource());
-    TickBox(ui->CheckFitWindow, &TMain::CheckFitWindowClick);
-}
-
-void TMain::menuVideoDriver1Click()
-{
-    // Closes the driver, lets the user choose and reopens it whatever the
-    // answer; without a driver the reopening raises. Only this choice
-    // changes the driver that is kept for the next run.
-    try {
-        TDlgCapDriver::SelectDriver(*videoCap1_, this);
-    } catch (...) {
-        driverChoice_.Remember(*videoCap1_);
-        throw;
-    }
-    driverChoice_.Remember(*videoCap1_);
-}
-
-void TMain::menuCaptureparameter1Click()
-{
-    TDlgCapParam dialog(videoCap1_, this);
-    dialog.SetSettingsFileName(files_.SettingsFile());
-    dialog.exec();
-}
-
-void TMain::menuVideoFormat1Click()
-{
-    videoCap1_->DlgVideoFormat();
-}
-
-void TMain::menuVideoSource1Click()
-{
-    videoCap1_->DlgVideoSource();
-}
-
-void TMain::menuVideoDisplay1Click()
-{
-    videoCap1_->DlgVideoDisplay();
-}
-
-void TMain::menuVideoCompression1Click()
-{
-    videoCap1_->DlgVideoCompression();
-}
-
-// ---------------------------------------------------------------------------
 // Website update
 
 namespace {
@@ -732,7 +537,7 @@ void TMain::ShowUpdateState(TWebsiteUpdate::UpdateState state)
 
 void TMain::SetActiveLook(bool active)
 {
-    ui->BitBtnFrameCap->setStyleSheet(active ? kRed : kGreen);
+    ui->BitBtnFrameCap->setStyleSheet(app::ButtonStyle(active));
     ui->BitBtnFrameCap->setText(active ? QStringLiteral("Stop") : QStringLiteral("Start"));
     SetLamp(active);
     if (active)

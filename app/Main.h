@@ -1,6 +1,7 @@
 #pragma once
 // The main window: live picture, local capture controls, the error log and
-// the website update.
+// the website update; the capture controls' rules and the update live in
+// their own classes, this keeps the widgets, menus and what they show.
 
 #include "app/CameraChoice.h"
 #include "app/ProgramFiles.h"
@@ -12,7 +13,6 @@
 #include <functional>
 #include <memory>
 
-class QCheckBox;
 class QLabel;
 class QLineEdit;
 class TErrorLog;
@@ -22,6 +22,10 @@ class TMotionWatch;
 class TUpdatePictures;
 class TURL;
 class TVideoCap;
+
+namespace app {
+class TCaptureControls;
+}
 
 namespace Ui {
 class TMain;
@@ -102,23 +106,6 @@ public:
     void menuErrorBeepClick();
     void VideoCap1Error(int errorId, const QString& text);
 
-    // Local capture controls.
-    void CheckPrevClick();
-    void CheckOverlClick();
-    void CheckFitWindowClick();
-    void CheckProportionalClick();
-    void Edit1Change();
-    void btnSnapshotClick();
-    void BtStartStopClick();
-    void Video1Status();
-    void Video1StatusCallback(int id, const QString& text);
-    void menuVideoDriver1Click();
-    void menuCaptureparameter1Click();
-    void menuVideoFormat1Click();
-    void menuVideoSource1Click();
-    void menuVideoDisplay1Click();
-    void menuVideoCompression1Click();
-
     // Website update.
     void BitBtnFrameCapClick();
     void Timer1Timer();
@@ -139,16 +126,10 @@ private:
     void InstallHints();
     void ConnectControls();
     void LoadSettings();
-    // Ticks the picture mode the driver offers (overlay, else preview) and the scaling.
-    void RestoreLocalDisplay();
     void SaveSettings();
     // The close runs with the website update; the window goes once it is done.
     void FormClose();
     void CloseDone();
-
-    void TickBox(QCheckBox* box, void (TMain::*handler)());
-    void SetRecordingLook(bool recording);
-    void EnableRecordingLocks(bool enabled);
 
     void ShowUpdateState(TWebsiteUpdate::UpdateState state);
     void SetActiveLook(bool active);
@@ -170,6 +151,7 @@ private:
     std::unique_ptr<app::TCameraReturn> cameraReturn_;
     settings::TProgramSettings programSettings_;
     std::unique_ptr<TWebsiteUpdate> update_;
+    std::unique_ptr<app::TCaptureControls> capture_;
     // The driver as the user chose it: a lost device does not change it.
     app::TDriverChoice driverChoice_;
 
