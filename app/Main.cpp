@@ -12,13 +12,12 @@
 #include "ui/DigitFilter.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
-#include "ui/Motion.h"
 #include "ui/Network.h"
+#include "ui/StatusHints.h"
 #include "ui/URL.h"
 #include "ui_Main.h"
 
 #include <QCloseEvent>
-#include <QEvent>
 #include <QFile>
 #include <QLabel>
 #include <QPixmap>
@@ -360,21 +359,9 @@ void TMain::InstallHints()
         {ui->GroupBox2, ""},
         {ui->GroupBox3, ""},
     };
-    for (const Hint& h : hints) {
-        h.control->setProperty("tarvoHint", QString::fromUtf8(h.text));
-        h.control->installEventFilter(this);
-    }
-}
-
-bool TMain::eventFilter(QObject* watched, QEvent* event)
-{
-    // The hint stays in panel 0 until another control replaces it.
-    if (event->type() == QEvent::Enter) {
-        const QVariant hint = watched->property("tarvoHint");
-        if (hint.isValid())
-            SetStatusPanelText(0, hint.toString());
-    }
-    return QMainWindow::eventFilter(watched, event);
+    auto* shown = new TStatusHints([this](const QString& hint) { SetStatusPanelText(0, hint); }, this);
+    for (const Hint& h : hints)
+        shown->Add(h.control, QString::fromUtf8(h.text));
 }
 
 void TMain::ConnectControls()
@@ -429,19 +416,7 @@ void TMain::menuNetworkClick()
 
 void TMain::menuMotionClick()
 {
-    TfrmMotion dialog(this);
-    dialog.setObjectName(QStringLiteral("frmMotion"));
-    dialog.SetSettings(motion_->Settings());
-    dialog.OnSave = [this](const settings::MotionSettings& chosen) { programSettings_.SaveMotion(chosen); };
-    // The mask is drawn on the live picture; without preview or overlay one
-    // frame is grabbed to show.
-    motion_->SetPictureWatcher([&dialog](const QImage& frame) { dialog.ShowPicture(frame); });
-    if (!videoCap1_->VideoPreview() && !videoCap1_->VideoOverlay())
-        videoCap1_->GrabFrameNoStop();
-    const bool accepted = dialog.exec() == QDialog::Accepted;
-    motion_->SetPictureWatcher(nullptr);
-    if (accepted)
-        motion_->Apply(dialog.Settings());
+    motion_->EditSettings(this, [this](const settings::MotionSettings& chosen) { programSettings_.SaveMotion(chosen); });
 }
 
 void TMain::menuWizardClick()

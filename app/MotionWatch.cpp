@@ -3,6 +3,7 @@
 #include "app/ErrorLog.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
+#include "ui/Motion.h"
 #include "ui/MotionPictures.h"
 
 #include <QLabel>
@@ -237,4 +238,21 @@ void TMotionWatch::CaptureEnded()
     // The file name stayed until the end: a buffer file is copied to it then.
     ownsRecording_ = false;
     cap_.SetVideoFileName(videoFileBefore_);
+}
+
+void TMotionWatch::EditSettings(QWidget* parent, const std::function<void(const settings::MotionSettings&)>& save)
+{
+    TfrmMotion dialog(parent);
+    dialog.setObjectName(QStringLiteral("frmMotion"));
+    dialog.SetSettings(settings_);
+    dialog.OnSave = save;
+    // The mask is drawn on the live picture; without preview or overlay one
+    // frame is grabbed to show.
+    SetPictureWatcher([&dialog](const QImage& frame) { dialog.ShowPicture(frame); });
+    if (!cap_.VideoPreview() && !cap_.VideoOverlay())
+        cap_.GrabFrameNoStop();
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    SetPictureWatcher(nullptr);
+    if (accepted)
+        Apply(dialog.Settings());
 }

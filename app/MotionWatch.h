@@ -20,6 +20,7 @@
 
 class QLabel;
 class QStatusBar;
+class QWidget;
 class TErrorLog;
 class TMotionOutline;
 class TVideoCap;
@@ -46,6 +47,10 @@ public:
     // Receives every frame while set (the motion dialog's live picture); the
     // image is only valid during the call.
     void SetPictureWatcher(std::function<void(const QImage&)> watcher);
+    // The motion dialog over parent, showing the live picture for the mask;
+    // OK saves the choices through save, which raises when they cannot be
+    // stored, and then applies them.
+    void EditSettings(QWidget* parent, const std::function<void(const settings::MotionSettings&)>& save);
 
     // The clock of quiet times, the upload limit and file names.
     std::function<QDateTime()> Now;
