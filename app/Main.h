@@ -71,9 +71,8 @@ public:
     // Program-wide flags.
     bool FirstRun() const { return programSettings_.firstRun; }
     bool AutoStart() const { return autoStart_; }
-    // The FTP client's success flag: 1 when the last finished request
-    // succeeded, 0 when it failed.
-    int FtpTag() const { return update_->FtpClient().Tag(); }
+    // Whether the last upload sequence that ended did everything it set out to.
+    bool LastUploadOk() const { return update_->LastUploadOk(); }
     // Whether an upload sequence is running.
     bool SequenceRunning() const { return update_->Running(); }
     // Whether the website update is on: from the start until Stop is pressed.

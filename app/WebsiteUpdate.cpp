@@ -58,7 +58,6 @@ TWebsiteUpdate::TWebsiteUpdate(const app::ProgramFiles& files, settings::TProgra
 
     upload_ = std::make_unique<TUploadSequence>(ftpClient_);
     upload_->OnFailure = [this](const QString& message) {
-        ftpClient_.SetTag(0);
         uploadError_ = message;
         errorLog_->FtpError(message);
         platform::Dialogs().SetCursor(platform::Cursor::Default);
@@ -91,6 +90,11 @@ void TWebsiteUpdate::Attach(TErrorLog& errorLog)
 bool TWebsiteUpdate::Running() const
 {
     return upload_->Running();
+}
+
+bool TWebsiteUpdate::LastUploadOk() const
+{
+    return upload_->Result().ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -260,17 +264,12 @@ void TWebsiteUpdate::RequestDone(std::uint16_t error)
     // was reported then, or a refused rename that the sequence answers.
     if (!upload_->RequestDone(error))
         return;
-    // Only 0 is success: a reply the client did not accept, whatever its
-    // code, means the request did not do what was asked.
-    if (error == 0) {
-        ftpClient_.SetTag(1);
-    } else {
+    if (error != 0) {
         QString message = ftpClient_.ErrorMessage();
         if (message.isEmpty())
             message = QStringLiteral("Error %1").arg(error);
         uploadError_ = message;
         errorLog_->FtpError(message);
-        ftpClient_.SetTag(0);
     }
     platform::Dialogs().SetCursor(platform::Cursor::Default);
 }
@@ -305,7 +304,7 @@ void TWebsiteUpdate::ReportUpload(bool picturesMade)
 {
     if (!OnUploadDone)
         return;
-    const bool ok = picturesMade && ftpClient_.Tag() == 1 && uploadError_.isEmpty();
+    const bool ok = picturesMade && LastUploadOk() && uploadError_.isEmpty();
     const QDateTime nextDue =
         timer1_.isActive() ? QDateTime::currentDateTime().addMSecs(timer1_.remainingTime()) : QDateTime();
     OnUploadDone(ok, ok ? QString() : uploadError_, nextDue);

@@ -51,6 +51,8 @@ public:
     UpdateState State() const { return state_; }
     // Whether an upload sequence is running.
     bool Running() const;
+    // Whether the last upload sequence that ended did everything it set out to.
+    bool LastUploadOk() const;
     bool Closing() const { return closing_; }
     bool Closed() const { return closed_; }
 

@@ -265,9 +265,6 @@ public:
     // Resume offset of REST, RETR and STOR.
     qint64 ResumeAt() const { return resumeAt_; }
     void SetResumeAt(qint64 v) { resumeAt_ = v; }
-    // A free integer for the owner (the main window keeps its success flag here).
-    int Tag() const { return tag_; }
-    void SetTag(int v) { tag_ = v; }
     TWSocket* ControlSocket() const { return controlSocket_; }
     TWSocket* DataSocket() const { return dataSocket_; }
     platform::WindowHandle Handle() const { return window_ ? window_->Handle() : 0; }
@@ -526,7 +523,6 @@ protected:
     int postedDone_ = 0;
     int* resultSink_ = nullptr;
     int inEvent_ = 0;
-    int tag_ = 0;
 };
 
 class TFtpClient : public TCustomFtpCli

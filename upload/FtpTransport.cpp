@@ -5,12 +5,7 @@
 TFtpTransport::TFtpTransport(QObject* parent) : QObject(parent)
 {
     client_.SetShareMode(ftpShareDenyNone);
-    client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) {
-        // Only 0 is success: the sequence reads the flag for its next step.
-        if (sequence_.RequestDone(error))
-            client_.SetTag(error == 0 ? 1 : 0);
-    };
-    sequence_.OnFailure = [this](const QString&) { client_.SetTag(0); };
+    client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) { sequence_.RequestDone(error); };
     sequence_.OnFileDone = [this](std::size_t file, bool ok) {
         if (fileDone_)
             fileDone_(file, ok);

@@ -73,7 +73,7 @@ bool TUploadSequence::Start(const TUploadJob& job)
     result_ = {};
     reported_ = 0;
     const bool check = job_.purpose == TUploadPurpose::Check;
-    if (client_.IsConnected() && (check || client_.Tag() == 0 || !(loggedIn_ == job_.account))) {
+    if (client_.IsConnected() && (check || !lastOk_ || !(loggedIn_ == job_.account))) {
         // Left open by a sequence that failed before its QUIT, or logged in
         // with an account changed since: start afresh rather than skip every
         // step until the server drops it. A check judges a new connection.
@@ -92,7 +92,7 @@ bool TUploadSequence::Start(const TUploadJob& job)
 
 bool TUploadSequence::StartQuit()
 {
-    if (Running() || client_.Tag() != 1 || !client_.IsConnected())
+    if (Running() || !lastOk_ || !client_.IsConnected())
         return false;
     quitOnly_ = true;
     result_ = {};
@@ -153,6 +153,7 @@ void TUploadSequence::Issue(Step step)
     } catch (const Exception& e) {
         // Refused at its start (no host name, a client not ready): no
         // request-done will follow.
+        lastOk_ = false;
         Failed(e.Message());
         if (OnFailure)
             OnFailure(e.Message());
@@ -192,6 +193,9 @@ bool TUploadSequence::RequestDone(std::uint16_t error)
         refused_ = false;
         break;
     }
+    // Only 0 is success: a reply the client did not accept, whatever its
+    // code, means the request did not do what was asked.
+    lastOk_ = error == 0;
     if (error != 0 && !refused_) {
         const QString& message = client_.ErrorMessage();
         Failed(message.isEmpty() ? QStringLiteral("Error %1").arg(error) : message);
@@ -209,7 +213,7 @@ void TUploadSequence::Advance()
         AdvanceRefused();
         return;
     }
-    if (client_.Tag() != 1 || step_ == Step::Quit) {
+    if (!lastOk_ || step_ == Step::Quit) {
         Finish();
         return;
     }
@@ -301,6 +305,7 @@ void TUploadSequence::TimedOut()
     client_.ForceClose();
     QMetaObject::invokeMethod(this, [this] {
         const QString message = QStringLiteral("426 Timeout");
+        lastOk_ = false;
         Failed(message);
         if (OnFailure)
             OnFailure(message);
@@ -334,7 +339,7 @@ void TUploadSequence::Finish()
 {
     watchdog_.stop();
     step_ = Step::Idle;
-    result_.ok = result_.text.isEmpty() && client_.Tag() == 1;
+    result_.ok = result_.text.isEmpty() && lastOk_;
     ReportFiles(job_.files.size(), false);
     if (OnFinished)
         OnFinished();

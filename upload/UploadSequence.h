@@ -2,7 +2,7 @@
 // The FTP transport of an upload job, chained by the FTP client's
 // request-done events: log in unless the control connection is open, TYPE I,
 // store each file of the job under its remote name, QUIT; each step only
-// while the client's Tag success flag is 1. A check job only opens a fresh
+// while the one before it succeeded. A check job only opens a fresh
 // control connection (greeting and TLS, where the certificate is checked)
 // and quits: no name or password goes out. Nothing waits inside a handler,
 // so a modal box open anywhere delays no step. The job's account is written
@@ -51,14 +51,12 @@ public:
 
     // The owner's request-done handler calls this first. False: ignore the
     // event; it ends a request this sequence gave up and already reported,
-    // or a rename refusal the sequence answers itself. True: apply the
-    // success-flag rule; the next step follows from the event loop, reading
-    // the flag as the rule left it.
+    // or a rename refusal the sequence answers itself. True: a failure here
+    // is the owner's to report. The next step follows from the event loop.
     bool RequestDone(std::uint16_t error);
 
     // A failure that no request-done reports (a request refused at its start,
-    // a request given up after the time-out): the owner reports it and sets
-    // the flag to 0.
+    // a request given up after the time-out): the owner reports it.
     std::function<void(const QString& message)> OnFailure;
     // Once per started sequence, from the event loop, when it has ended;
     // Result() tells how.
@@ -120,6 +118,7 @@ private:
     TUploadResult result_;
     bool storedTemporary_ = false;  // the last store went to the temporary name
     bool refused_ = false;          // the last request was a refusal answered here
+    bool lastOk_ = false;           // the last request succeeded: a session left open is sound
     bool renameRefused_ = false;    // this run stores directly
     QTimer watchdog_;
 };

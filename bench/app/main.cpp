@@ -150,7 +150,7 @@ int main(int argc, char** argv)
         while (main->SequenceRunning())
             QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         const double x = t.nsecsElapsed() / 1e6;
-        if (!Uploaded(s, program) || main->FtpTag() != 1) {
+        if (!Uploaded(s, program) || !main->LastUploadOk()) {
             std::fprintf(stderr, "our tick did not upload both pictures\n");
             return 1;
         }

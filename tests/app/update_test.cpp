@@ -278,7 +278,7 @@ TEST_F(WebsiteUpdate, AFailedStoreLeavesTheConnectionOpenAndTheNextSequenceLogsI
     ASSERT_TRUE(QFile::remove(Path(QStringLiteral("stoptime.bmp"))));
     Press();
     EXPECT_EQ(LogLines().size(), 1);
-    EXPECT_EQ(Main().FtpTag(), 0);
+    EXPECT_FALSE(Main().LastUploadOk());
     EXPECT_TRUE(Main().FtpClient().IsConnected()) << "no QUIT after a failure";
 
     QFile::remove(Remote("Capture.jpg"));
@@ -387,7 +387,7 @@ TEST_F(WebsiteUpdateFaults, AReplyBelow400ThatWasNotAcceptedIsAFailure)
     const QStringList lines = LogLines();
     ASSERT_EQ(lines.size(), 1);
     EXPECT_TRUE(lines[0].contains(QStringLiteral(" :   FTP Error = 332"))) << lines[0].toStdString();
-    EXPECT_EQ(Main().FtpTag(), 0);
+    EXPECT_FALSE(Main().LastUploadOk());
     for (const QString& c : fake_.Commands())
         EXPECT_FALSE(c.startsWith(QStringLiteral("STOR"))) << c.toStdString();
 }
@@ -660,7 +660,7 @@ TEST_P(SafePublishing, EachPictureGoesUpTheWayTheServerTakes)
     const QStringList lines = LogLines();
     EXPECT_EQ(lines.size(), 2 * kind.notesPerRun) << lines.join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(lines.filter(QStringLiteral(" :   The FTP server cannot rename files")).size(), 2 * kind.notesPerRun);
-    EXPECT_EQ(Main().FtpTag(), 1);
+    EXPECT_TRUE(Main().LastUploadOk());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, SafePublishing, ::testing::ValuesIn(kServerKinds),
