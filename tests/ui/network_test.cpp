@@ -133,7 +133,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
 }
 
-TEST_F(Network, OkHandsOverTheStoredAccountForTheFtpClient)
+TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)
 {
     TFtpClient client;
     client.SetPassiveMode(true);
