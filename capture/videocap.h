@@ -5,7 +5,7 @@
 // saves frames, records AVI video and turns the service's callbacks into
 // events.
 
-#include "platform/capture.h"
+#include "capture/engine/CaptureService.h"
 #include "platform/exception.h"
 
 #include <QString>

@@ -3,7 +3,7 @@
 // reaches them (past the component's subclassing), answer like a driver, and
 // fail on demand.
 
-#include "platform/capture.h"
+#include "capture/engine/CaptureService.h"
 
 #include <QRect>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "platform/capture.h"
+#include "capture/engine/CaptureService.h"
 
-#include "platform/capture_device.h"
-#include "platform/capture_window.h"
+#include "capture/engine/CaptureDevice.h"
+#include "capture/engine/CaptureWindow.h"
 
 #include <QCoreApplication>
 #include <QMouseEvent>

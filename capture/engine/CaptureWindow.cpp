@@ -1,8 +1,8 @@
-#include "platform/capture_window.h"
+#include "capture/engine/CaptureWindow.h"
 
-#include "platform/capture_audio.h"
-#include "platform/capture_avi.h"
-#include "platform/capture_dialogs.h"
+#include "capture/engine/AudioInput.h"
+#include "capture/engine/AviWriter.h"
+#include "capture/engine/DeviceDialogs.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,4 +1,4 @@
-#include "platform/capture_avi.h"
+#include "capture/engine/AviWriter.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

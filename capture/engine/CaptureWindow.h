@@ -4,8 +4,8 @@
 // runs streaming capture into an AVI file on a worker thread. Internal to the
 // capture service.
 
-#include "platform/capture.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureService.h"
+#include "capture/engine/CaptureDevice.h"
 
 #include <QElapsedTimer>
 #include <QImage>
