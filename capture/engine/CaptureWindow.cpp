@@ -31,8 +31,7 @@ namespace platform::capture {
 namespace {
 
 constexpr int kGrabTimeoutMs = 3000;
-constexpr int kStatusEveryMs = 250;
-constexpr int kNoFrameLostMs = 5000;  // a device silent this long counts as gone
+constexpr int kNoFrameLostMs = int(FramePacer::kNoFrameLostMs);
 constexpr int kWatchEveryMs = 1000;
 // A tick may wait this long for a frame that is just due, so that timer
 // jitter does not skip frames when the preview rate meets the camera's.
@@ -628,6 +627,30 @@ bool CaptureWindow::StartSequence(bool toFile)
 {
     if (!Connected() || lost_ || Capturing())
         return false;
+    std::unique_ptr<Sequence> seq = PrepareSequence(toFile);
+    if (!seq)
+        return false;
+    lastFrames_ = lastDropped_ = lastElapsedMs_ = lastWaveSamples_ = 0;
+    sequence_ = std::move(seq);
+    ApplyFrameInterval();
+    Sequence* s = sequence_.get();
+    CaptureDevice* device = device_.get();
+    qApp->installEventFilter(this);
+    PostStatus(IDS_CAP_BEGIN, QStringLiteral("Capture Start"));
+    if (s->withAudio)
+        s->audio = std::thread([this, s] { RecordAudio(s); });
+    s->video = std::thread([this, s, device] { RecordVideo(s, device); });
+    if (!parms_.fYield) {
+        // Without yield the caller waits for the end, as with a modal capture.
+        QEventLoop loop;
+        s->modalLoop = &loop;
+        loop.exec();
+    }
+    return true;
+}
+
+std::unique_ptr<CaptureWindow::Sequence> CaptureWindow::PrepareSequence(bool toFile)
+{
     static std::uint64_t nextId = 1;
     auto seq = std::make_unique<Sequence>();
     seq->id = nextId++;
@@ -658,164 +681,160 @@ bool CaptureWindow::StartSequence(bool toFile)
         allocatedFile_.clear();
         if (!seq->writer.Open(captureFile_, video, seq->withAudio ? &audioFormat : nullptr, &error, preAllocated)) {
             PostError(IDS_CAP_CANTOPEN, error);
+            return nullptr;
+        }
+    }
+    return seq;
+}
+
+// The audio worker: samples go to the file as they come.
+void CaptureWindow::RecordAudio(Sequence* s)
+{
+    QByteArray samples;
+    const int blockAlign = std::max(1, int(waveFormat_.nBlockAlign));
+    while (!s->stop) {
+        QString error;
+        if (!s->audioInput.Read(samples, &error)) {
+            if (!s->stop)
+                PostError(IDS_CAP_NO_AUDIO_CAP, error);
+            break;
+        }
+        if (s->toFile) {
+            QMutexLocker lock(&s->writerMutex);
+            if (!s->writer.WriteAudio(reinterpret_cast<const std::uint8_t*>(samples.constData()), samples.size(),
+                                      &error)) {
+                PostError(IDS_CAP_WRITEERROR, error);
+                s->stop = true;
+                break;
+            }
+        }
+        s->waveSamples += std::uint32_t(samples.size() / blockAlign);
+        QMetaObject::invokeMethod(this, [this, samples] {
+            if (!waveStreamCallback_)
+                return;
+            QByteArray copy = samples;
+            WAVEHDR hdr{};
+            hdr.lpData = reinterpret_cast<std::uint8_t*>(copy.data());
+            hdr.dwBufferLength = hdr.dwBytesRecorded = std::uint32_t(copy.size());
+            hdr.dwFlags = 1;
+            waveStreamCallback_(Handle(), &hdr);
+        }, Qt::QueuedConnection);
+    }
+    s->audioInput.Close();
+}
+
+// The video worker: a frame whenever one is due, numbered by the clock.
+void CaptureWindow::RecordVideo(Sequence* s, CaptureDevice* device)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto elapsedUs = [&] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    };
+    const bool limited = s->parms.fLimitEnabled && s->parms.wTimeLimit > 0;
+    FramePacer pacer(s->parms.dwRequestMicroSecPerFrame, limited ? std::int64_t(s->parms.wTimeLimit) * 1000 : 0);
+    QImage frame;
+    while (!s->stop) {
+        if (pacer.LimitReached(elapsedUs()))
+            break;
+        const std::int64_t waitUs = pacer.WaitUs(elapsedUs());
+        if (waitUs > 0) {
+            // Short naps keep Stop responsive.
+            std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(waitUs, 50000)));
+            continue;
+        }
+        QString error;
+        const auto got = device->ReadFrame(frame, 200, &error);
+        if (got == CaptureDevice::ReadResult::Lost
+            || (got == CaptureDevice::ReadResult::NoFrame && pacer.Silent(elapsedUs()))) {
+            QMetaObject::invokeMethod(this, [this] { DeviceLost(QString()); }, Qt::QueuedConnection);
+            break;
+        }
+        if (got == CaptureDevice::ReadResult::NoFrame)
+            continue;
+        const std::int64_t nowUs = elapsedUs();
+        const FramePacer::Slot slot = pacer.Arrived(nowUs);
+        if (pacer.LimitReached(nowUs))
+            break;
+        s->dropped += slot.dropped;
+        if (!StoreFrame(s, frame, slot.index, nowUs))
+            break;
+        pacer.Written(slot);
+        ReportFrame(s, pacer, frame, nowUs);
+    }
+    EndRecording(s, elapsedUs());
+}
+
+bool CaptureWindow::StoreFrame(Sequence* s, const QImage& frame, std::int64_t index, std::int64_t nowUs)
+{
+    if (s->toFile) {
+        QMutexLocker lock(&s->writerMutex);
+        QString error;
+        if (!s->writer.WriteVideo(frame, index, &error)) {
+            PostError(IDS_CAP_WRITEERROR, error);
+            return false;
+        }
+        if (s->writer.DiskFull()) {
+            PostError(IDS_CAP_WRITEERROR, QStringLiteral("The disk is full; the capture ended with what was written."));
+            s->frames++;
             return false;
         }
     }
-
-    lastFrames_ = lastDropped_ = lastElapsedMs_ = lastWaveSamples_ = 0;
-    sequence_ = std::move(seq);
-    ApplyFrameInterval();
-    Sequence* s = sequence_.get();
-    const std::uint64_t id = s->id;
-    CaptureDevice* device = device_.get();
-    qApp->installEventFilter(this);
-    PostStatus(IDS_CAP_BEGIN, QStringLiteral("Capture Start"));
-
-    if (s->withAudio) {
-        s->audio = std::thread([this, s] {
-            QByteArray samples;
-            const int blockAlign = std::max(1, int(waveFormat_.nBlockAlign));
-            while (!s->stop) {
-                QString error;
-                if (!s->audioInput.Read(samples, &error)) {
-                    if (!s->stop)
-                        PostError(IDS_CAP_NO_AUDIO_CAP, error);
-                    break;
-                }
-                if (s->toFile) {
-                    QMutexLocker lock(&s->writerMutex);
-                    if (!s->writer.WriteAudio(reinterpret_cast<const std::uint8_t*>(samples.constData()),
-                                              samples.size(), &error)) {
-                        PostError(IDS_CAP_WRITEERROR, error);
-                        s->stop = true;
-                        break;
-                    }
-                }
-                s->waveSamples += std::uint32_t(samples.size() / blockAlign);
-                QMetaObject::invokeMethod(this, [this, samples] {
-                    if (!waveStreamCallback_)
-                        return;
-                    QByteArray copy = samples;
-                    WAVEHDR hdr{};
-                    hdr.lpData = reinterpret_cast<std::uint8_t*>(copy.data());
-                    hdr.dwBufferLength = hdr.dwBytesRecorded = std::uint32_t(copy.size());
-                    hdr.dwFlags = 1;
-                    waveStreamCallback_(Handle(), &hdr);
-                }, Qt::QueuedConnection);
-            }
-            s->audioInput.Close();
-        });
-    }
-
-    s->video = std::thread([this, s, device, id, usPerFrame] {
-        using Clock = std::chrono::steady_clock;
-        const auto start = Clock::now();
-        const bool limited = s->parms.fLimitEnabled && s->parms.wTimeLimit > 0;
-        const std::int64_t limitMs = std::int64_t(s->parms.wTimeLimit) * 1000;
-        std::int64_t nextIndex = 0;
-        std::int64_t lastStatusMs = -kStatusEveryMs;
-        std::int64_t lastFrameMs = 0;
-        QImage frame;
-        auto elapsedUs = [&] {
-            return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-        };
-        while (!s->stop) {
-            if (limited && elapsedUs() >= limitMs * 1000)
-                break;
-            const std::int64_t dueUs = nextIndex * std::int64_t(usPerFrame);
-            const std::int64_t waitUs = dueUs - elapsedUs();
-            if (waitUs > 0) {
-                // Short naps keep Stop responsive.
-                std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(waitUs, 50000)));
-                continue;
-            }
-            QString error;
-            const auto got = device->ReadFrame(frame, 200, &error);
-            if (got == CaptureDevice::ReadResult::Lost
-                || (got == CaptureDevice::ReadResult::NoFrame && elapsedUs() / 1000 - lastFrameMs > kNoFrameLostMs)) {
-                QMetaObject::invokeMethod(this, [this] { DeviceLost(QString()); }, Qt::QueuedConnection);
-                break;
-            }
-            if (got == CaptureDevice::ReadResult::NoFrame)
-                continue;
-            const std::int64_t nowUs = elapsedUs();
-            lastFrameMs = nowUs / 1000;
-            if (limited && nowUs >= limitMs * 1000)
-                break;
-            std::int64_t index = std::llround(double(nowUs) / usPerFrame);
-            if (index < nextIndex)
-                index = nextIndex;
-            s->dropped += std::uint32_t(index - nextIndex);
-            if (s->toFile) {
-                QMutexLocker lock(&s->writerMutex);
-                if (!s->writer.WriteVideo(frame, index, &error)) {
-                    PostError(IDS_CAP_WRITEERROR, error);
-                    break;
-                }
-                if (s->writer.DiskFull()) {
-                    PostError(IDS_CAP_WRITEERROR,
-                              QStringLiteral("The disk is full; the capture ended with what was written."));
-                    s->frames++;
-                    break;
-                }
-            }
-            nextIndex = index + 1;
-            s->frames++;
-            s->elapsedMs = std::uint32_t(nowUs / 1000);
-            {
-                QMutexLocker lock(&s->frameMutex);
-                s->latest = frame;
-                ++s->latestCount;
-                s->fresh = true;
-                s->frameReady.wakeAll();
-            }
-            const std::uint32_t timeMs = std::uint32_t(nowUs / 1000);
-            QMetaObject::invokeMethod(this, [this, frame, timeMs] {
-                if (!videoStreamCallback_)
-                    return;
-                QByteArray data = Packed(frame);
-                VIDEOHDR hdr{};
-                hdr.lpData = reinterpret_cast<std::uint8_t*>(data.data());
-                hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
-                hdr.dwTimeCaptured = timeMs;
-                hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
-                videoStreamCallback_(Handle(), &hdr);
-            }, Qt::QueuedConnection);
-            if (std::int64_t(timeMs) - lastStatusMs >= kStatusEveryMs) {
-                lastStatusMs = timeMs;
-                PostStatus(IDS_CAP_STAT_VIDEOCURRENT, QStringLiteral("Captured %1 frames (%2 dropped) %3 sec.")
-                                                          .arg(s->frames.load())
-                                                          .arg(s->dropped.load())
-                                                          .arg(timeMs / 1000.0, 0, 'f', 3));
-            }
-        }
-        s->elapsedMs = std::uint32_t(elapsedUs() / 1000);
-        s->stop = true;
-        {
-            QMutexLocker lock(&s->frameMutex);
-            s->frameReady.wakeAll();
-        }
-        if (s->audio.joinable())
-            s->audio.join();
-        if (s->toFile) {
-            QMutexLocker lock(&s->writerMutex);
-            QString error;
-            if (!s->writer.Close(&error))
-                PostError(IDS_CAP_WRITEERROR, error);
-        }
-        QMetaObject::invokeMethod(this, [this, id] {
-            if (sequence_ && sequence_->id == id)
-                FinishSequence();
-        }, Qt::QueuedConnection);
-    });
-
-    if (!parms_.fYield) {
-        // Without yield the caller waits for the end, as with a modal capture.
-        QEventLoop loop;
-        s->modalLoop = &loop;
-        loop.exec();
-    }
+    s->frames++;
+    s->elapsedMs = std::uint32_t(nowUs / 1000);
+    QMutexLocker lock(&s->frameMutex);
+    s->latest = frame;
+    ++s->latestCount;
+    s->fresh = true;
+    s->frameReady.wakeAll();
     return true;
+}
+
+void CaptureWindow::ReportFrame(Sequence* s, FramePacer& pacer, const QImage& frame, std::int64_t nowUs)
+{
+    const std::uint32_t timeMs = std::uint32_t(nowUs / 1000);
+    QMetaObject::invokeMethod(this, [this, frame, timeMs] {
+        if (!videoStreamCallback_)
+            return;
+        QByteArray data = Packed(frame);
+        VIDEOHDR hdr{};
+        hdr.lpData = reinterpret_cast<std::uint8_t*>(data.data());
+        hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
+        hdr.dwTimeCaptured = timeMs;
+        hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+        videoStreamCallback_(Handle(), &hdr);
+    }, Qt::QueuedConnection);
+    if (pacer.StatusDue(timeMs)) {
+        PostStatus(IDS_CAP_STAT_VIDEOCURRENT, QStringLiteral("Captured %1 frames (%2 dropped) %3 sec.")
+                                                  .arg(s->frames.load())
+                                                  .arg(s->dropped.load())
+                                                  .arg(timeMs / 1000.0, 0, 'f', 3));
+    }
+}
+
+// The end of the video worker: the audio worker joined, the file closed, and
+// the window told to finish.
+void CaptureWindow::EndRecording(Sequence* s, std::int64_t elapsedUs)
+{
+    s->elapsedMs = std::uint32_t(elapsedUs / 1000);
+    s->stop = true;
+    {
+        QMutexLocker lock(&s->frameMutex);
+        s->frameReady.wakeAll();
+    }
+    if (s->audio.joinable())
+        s->audio.join();
+    if (s->toFile) {
+        QMutexLocker lock(&s->writerMutex);
+        QString error;
+        if (!s->writer.Close(&error))
+            PostError(IDS_CAP_WRITEERROR, error);
+    }
+    const std::uint64_t id = s->id;
+    QMetaObject::invokeMethod(this, [this, id] {
+        if (sequence_ && sequence_->id == id)
+            FinishSequence();
+    }, Qt::QueuedConnection);
 }
 
 bool CaptureWindow::StopSequence()

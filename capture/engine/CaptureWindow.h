@@ -6,6 +6,7 @@
 
 #include "capture/engine/CaptureService.h"
 #include "capture/engine/CaptureDevice.h"
+#include "capture/engine/FramePacer.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -69,6 +70,14 @@ private:
     bool Allocate(std::uint64_t bytes);
     bool SaveAs(const QString& path);
     bool StartSequence(bool toFile);
+    // The parts of a recording: its set-up (audio input, file), the two
+    // workers, and what the video worker does with each frame and at the end.
+    std::unique_ptr<Sequence> PrepareSequence(bool toFile);
+    void RecordAudio(Sequence* s);
+    void RecordVideo(Sequence* s, CaptureDevice* device);
+    bool StoreFrame(Sequence* s, const QImage& frame, std::int64_t index, std::int64_t nowUs);
+    void ReportFrame(Sequence* s, FramePacer& pacer, const QImage& frame, std::int64_t nowUs);
+    void EndRecording(Sequence* s, std::int64_t elapsedUs);
     bool StopSequence();
     void FinishSequence();
 
