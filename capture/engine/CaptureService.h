@@ -1,92 +1,28 @@
 #pragma once
-// The video capture window service: a driver list, capture windows answering
-// the WM_CAP_ message set with their records, and the few window services the
-// capture component needs around them (send, move, subclass, destroy).
+// The video capture service: a driver list, and capture engines that connect
+// to a driver, show its preview or overlay as a child of the capture
+// component, grab and save frames and record AVI video.
 //
 // Drivers, indexes 0..9: every V4L2 capture device in node order, then the
-// built-in test-pattern camera, which is always present. Messages are sent
-// synchronously on the GUI thread; every callback a capture window installs
-// is called on the GUI thread, also while a streaming capture runs on its
-// worker thread.
+// built-in test-pattern camera, which is always present. Engines are called
+// on the GUI thread; every handler an engine is given is called on the GUI
+// thread, also while a streaming capture runs on its worker thread.
 
 #include "platform/messages.h"
 
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
+class QMouseEvent;
+class QRect;
 class QWidget;
 
 namespace platform {
 
-using LRESULT = LPARAM;
-using WNDPROC = LRESULT (*)(WindowHandle, std::uint32_t, WPARAM, LPARAM);
-
-// Window messages the capture window forwards or answers.
-constexpr std::uint32_t WM_SIZE = 0x0005;
-constexpr std::uint32_t WM_MOUSEMOVE = 0x0200;
-constexpr std::uint32_t WM_LBUTTONDOWN = 0x0201;
-constexpr std::uint32_t WM_LBUTTONUP = 0x0202;
-constexpr std::uint32_t WM_LBUTTONDBLCLK = 0x0203;
-constexpr std::uint32_t WM_RBUTTONDOWN = 0x0204;
-constexpr std::uint32_t WM_RBUTTONUP = 0x0205;
-constexpr std::uint32_t WM_RBUTTONDBLCLK = 0x0206;
-constexpr std::uint32_t WM_MBUTTONDOWN = 0x0207;
-constexpr std::uint32_t WM_MBUTTONUP = 0x0208;
-constexpr std::uint32_t WM_MBUTTONDBLCLK = 0x0209;
-
-// Key state flags in wParam of the mouse messages.
-constexpr WPARAM MK_LBUTTON = 0x01;
-constexpr WPARAM MK_RBUTTON = 0x02;
-constexpr WPARAM MK_SHIFT = 0x04;
-constexpr WPARAM MK_CONTROL = 0x08;
-constexpr WPARAM MK_MBUTTON = 0x10;
-
-constexpr std::uint32_t WS_CHILD = 0x40000000;
-constexpr std::uint32_t WS_VISIBLE = 0x10000000;
-
-constexpr int GWL_WNDPROC = -4;
-constexpr int GWL_HWNDPARENT = -8;
-constexpr int GWL_USERDATA = -21;
-
-constexpr std::uint32_t WM_CAP_START = WM_USER;
-constexpr std::uint32_t WM_CAP_SET_CALLBACK_ERROR = WM_CAP_START + 2;
-constexpr std::uint32_t WM_CAP_SET_CALLBACK_STATUS = WM_CAP_START + 3;
-constexpr std::uint32_t WM_CAP_SET_CALLBACK_FRAME = WM_CAP_START + 5;
-constexpr std::uint32_t WM_CAP_SET_CALLBACK_VIDEOSTREAM = WM_CAP_START + 6;
-constexpr std::uint32_t WM_CAP_SET_CALLBACK_WAVESTREAM = WM_CAP_START + 7;
-constexpr std::uint32_t WM_CAP_GET_USER_DATA = WM_CAP_START + 8;
-constexpr std::uint32_t WM_CAP_SET_USER_DATA = WM_CAP_START + 9;
-constexpr std::uint32_t WM_CAP_DRIVER_CONNECT = WM_CAP_START + 10;
-constexpr std::uint32_t WM_CAP_DRIVER_DISCONNECT = WM_CAP_START + 11;
-constexpr std::uint32_t WM_CAP_DRIVER_GET_CAPS = WM_CAP_START + 14;
-constexpr std::uint32_t WM_CAP_FILE_SET_CAPTURE_FILE = WM_CAP_START + 20;
-constexpr std::uint32_t WM_CAP_FILE_GET_CAPTURE_FILE = WM_CAP_START + 21;
-constexpr std::uint32_t WM_CAP_FILE_ALLOCATE = WM_CAP_START + 22;
-constexpr std::uint32_t WM_CAP_FILE_SAVEAS = WM_CAP_START + 23;
-constexpr std::uint32_t WM_CAP_FILE_SAVEDIB = WM_CAP_START + 25;
-constexpr std::uint32_t WM_CAP_SET_AUDIOFORMAT = WM_CAP_START + 35;
-constexpr std::uint32_t WM_CAP_GET_AUDIOFORMAT = WM_CAP_START + 36;
-constexpr std::uint32_t WM_CAP_DLG_VIDEOFORMAT = WM_CAP_START + 41;
-constexpr std::uint32_t WM_CAP_DLG_VIDEOSOURCE = WM_CAP_START + 42;
-constexpr std::uint32_t WM_CAP_DLG_VIDEODISPLAY = WM_CAP_START + 43;
-constexpr std::uint32_t WM_CAP_DLG_VIDEOCOMPRESSION = WM_CAP_START + 46;
-constexpr std::uint32_t WM_CAP_SET_PREVIEW = WM_CAP_START + 50;
-constexpr std::uint32_t WM_CAP_SET_OVERLAY = WM_CAP_START + 51;
-constexpr std::uint32_t WM_CAP_SET_PREVIEWRATE = WM_CAP_START + 52;
-constexpr std::uint32_t WM_CAP_SET_SCALE = WM_CAP_START + 53;
-constexpr std::uint32_t WM_CAP_GET_STATUS = WM_CAP_START + 54;
-constexpr std::uint32_t WM_CAP_GRAB_FRAME = WM_CAP_START + 60;
-constexpr std::uint32_t WM_CAP_GRAB_FRAME_NOSTOP = WM_CAP_START + 61;
-constexpr std::uint32_t WM_CAP_SEQUENCE = WM_CAP_START + 62;
-constexpr std::uint32_t WM_CAP_SEQUENCE_NOFILE = WM_CAP_START + 63;
-constexpr std::uint32_t WM_CAP_SET_SEQUENCE_SETUP = WM_CAP_START + 64;
-constexpr std::uint32_t WM_CAP_GET_SEQUENCE_SETUP = WM_CAP_START + 65;
-constexpr std::uint32_t WM_CAP_STOP = WM_CAP_START + 68;
-constexpr std::uint32_t WM_CAP_ABORT = WM_CAP_START + 69;
-
-// Status and error ids passed to the callbacks.
+// Status and error ids passed to the status and error handlers.
 constexpr int IDS_CAP_BEGIN = 300;          // capture starts
 constexpr int IDS_CAP_END = 301;            // capture ended
 constexpr int IDS_CAP_STAT_VIDEOCURRENT = 510;  // frames captured so far
@@ -208,59 +144,80 @@ struct WAVEHDR {
 constexpr std::uint32_t VHDR_DONE = 0x01;
 constexpr std::uint32_t VHDR_KEYFRAME = 0x08;
 
-using CAPSTATUSCALLBACK = LRESULT (*)(WindowHandle, int nID, const char* text);
-using CAPERRORCALLBACK = LRESULT (*)(WindowHandle, int nID, const char* text);
-using CAPVIDEOCALLBACK = LRESULT (*)(WindowHandle, VIDEOHDR* hdr);
-using CAPWAVECALLBACK = LRESULT (*)(WindowHandle, WAVEHDR* hdr);
-
 // The error text reported when a connected device disappears.
 inline QString DeviceNotDetectedText() { return QStringLiteral("Capture device was not detected."); }
 
-// A window of this service. Each one has a handle, a window procedure that
-// can be replaced (subclassing), a user-data slot and a parent.
-class CaptureWindowObject
+enum class DriverDialog { VideoFormat, VideoSource, VideoDisplay, VideoCompression };
+
+// One capture engine. Each has a handle by which the component names it;
+// the handle dies with Destroy.
+class CaptureEngine
 {
 public:
-    explicit CaptureWindowObject(WindowHandle parent);
-    virtual ~CaptureWindowObject();
-    CaptureWindowObject(const CaptureWindowObject&) = delete;
-    CaptureWindowObject& operator=(const CaptureWindowObject&) = delete;
+    using TextHandler = std::function<void(int id, const QString& text)>;
+    using VideoHandler = std::function<void(VIDEOHDR* header)>;
+    using WaveHandler = std::function<void(WAVEHDR* header)>;
+    using MouseHandler = std::function<void(QMouseEvent* event)>;
+
+    CaptureEngine();
+    virtual ~CaptureEngine();
+    CaptureEngine(const CaptureEngine&) = delete;
+    CaptureEngine& operator=(const CaptureEngine&) = delete;
 
     WindowHandle Handle() const { return handle_; }
-    WindowHandle Parent() const { return parent_; }
 
-    // The window's own procedure: what reaches it past any subclassing.
-    virtual LRESULT WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam) = 0;
+    // Handlers: an empty one removes the one installed.
+    virtual void SetStatusHandler(TextHandler handler) = 0;
+    virtual void SetErrorHandler(TextHandler handler) = 0;
+    virtual void SetFrameHandler(VideoHandler handler) = 0;
+    virtual void SetVideoStreamHandler(VideoHandler handler) = 0;
+    virtual void SetWaveStreamHandler(WaveHandler handler) = 0;
+    // Mouse input over the picture is handed on, not handled.
+    virtual void SetMouseHandler(MouseHandler handler) = 0;
+
+    // Each answers whether the engine did what was asked.
+    virtual bool ConnectDriver(unsigned index) = 0;
+    virtual bool DisconnectDriver() = 0;
+    virtual bool GetDriverCaps(CAPDRIVERCAPS& caps) = 0;
+    virtual bool GetStatus(CAPSTATUS& status) = 0;
+    virtual bool SetPreview(bool on) = 0;
+    virtual bool SetOverlay(bool on) = 0;
+    virtual bool SetPreviewRate(unsigned ms) = 0;
+    virtual bool SetScale(bool on) = 0;
+    virtual bool GrabFrame(bool stopPreview) = 0;
+    virtual bool SaveDib(const QString& path) = 0;
+    virtual bool SetCaptureFile(const QString& path) = 0;
+    virtual bool AllocateFile(std::uint64_t bytes) = 0;
+    virtual bool SaveCaptureAs(const QString& path) = 0;
+    virtual bool GetAudioFormat(WAVEFORMATEX& format) = 0;
+    virtual bool SetAudioFormat(const WAVEFORMATEX& format) = 0;
+    virtual bool GetSequenceSetup(CAPTUREPARMS& parms) = 0;
+    virtual bool SetSequenceSetup(const CAPTUREPARMS& parms) = 0;
+    virtual bool StartSequence(bool toFile) = 0;
+    virtual bool Stop() = 0;
+    virtual bool ShowDialog(DriverDialog which) = 0;
     virtual void Move(int x, int y, int width, int height, bool repaint) = 0;
-    // Ends the window; the default deletes it at once.
-    virtual void Destroy() { delete this; }
+    // The widget showing the picture, if the engine has one.
+    virtual QWidget* Widget() { return nullptr; }
 
-    // Sends a message through the current (possibly subclassed) procedure.
-    LRESULT Dispatch(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
+    // Ends the engine: the handle dies at once, and no handler is called
+    // after this, even when the engine itself finishes later.
+    void Destroy();
+
+protected:
+    // The engine's own end; the default deletes it at once.
+    virtual void Release() { delete this; }
 
 private:
     WindowHandle handle_ = 0;
-    WindowHandle parent_ = 0;
 };
 
-// The window of a plain widget, registered on demand, so that capture windows
-// can have it as parent and send it the mouse messages, which it turns into
-// Qt mouse events of the widget. The handle lives as long as the widget.
-WindowHandle WidgetWindow(QWidget* widget);
-// The widget of a capture window or widget window, or null.
+// The engine of a handle, or null.
+CaptureEngine* EngineOf(WindowHandle window);
+// The widget of an engine's handle, or null.
 QWidget* WindowWidget(WindowHandle window);
 
-// Window services over the windows of this service.
-LRESULT SendMessage(WindowHandle window, std::uint32_t msg, WPARAM wParam, LPARAM lParam);
-std::intptr_t GetWindowLong(WindowHandle window, int index);
-// Answers the previous value; 0 for an unknown window or index.
-std::intptr_t SetWindowLong(WindowHandle window, int index, std::intptr_t value);
-LRESULT CallWindowProc(WNDPROC proc, WindowHandle window, std::uint32_t msg, WPARAM wParam, LPARAM lParam);
-bool MoveWindow(WindowHandle window, int x, int y, int width, int height, bool repaint);
-bool DestroyWindow(WindowHandle window);
-bool IsCaptureWindow(WindowHandle window);
-
-// The provider of drivers and capture windows; tests install their own.
+// The provider of drivers and capture engines; tests install their own.
 class CaptureService
 {
 public:
@@ -273,8 +230,8 @@ public:
         QString version;
         return GetDriverDescription(index, identity, version);
     }
-    virtual WindowHandle CreateCaptureWindow(const QString& name, std::uint32_t style, int x, int y, int width,
-                                             int height, WindowHandle parent, int id) = 0;
+    // A new engine showing its picture in geometry of parent; null on failure.
+    virtual CaptureEngine* CreateEngine(const QString& name, QWidget* parent, const QRect& geometry) = 0;
 };
 
 CaptureService& CaptureServiceInstance();
@@ -288,8 +245,7 @@ std::unique_ptr<CaptureService> CreateDeviceCaptureService();
 bool capGetDriverDescriptionA(unsigned index, char* name, int nameSize, char* version, int versionSize);
 // The identity of an installed driver index; false otherwise.
 bool GetDriverIdentity(unsigned index, QString& identity);
-// A new capture window, a child of parent; 0 on failure.
-WindowHandle capCreateCaptureWindowA(const char* name, std::uint32_t style, int x, int y, int width, int height,
-                                     WindowHandle parent, int id);
+// A new engine of the installed service; null on failure.
+CaptureEngine* CreateCaptureEngine(const QString& name, QWidget* parent, const QRect& geometry);
 
 }  // namespace platform
