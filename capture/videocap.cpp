@@ -94,77 +94,53 @@ TVideoCap::~TVideoCap()
     FreeDriverInfo();
 }
 
+// Each handler is installed while its event is assigned, and removed with it.
 void TVideoCap::InstallStatusHandler()
 {
-    if (!engine_)
-        return;
-    if (!OnStatusCallback) {
-        engine_->SetStatusHandler(nullptr);
-        return;
-    }
-    engine_->SetStatusHandler([this](int id, const QString& text) {
-        if (OnStatusCallback)
-            OnStatusCallback(this, id, text);
-    });
+    if (engine_)
+        engine_->SetStatusHandler(!OnStatusCallback ? CaptureEngine::TextHandler() : [this](int id, const QString& text) {
+            if (OnStatusCallback)
+                OnStatusCallback(this, id, text);
+        });
 }
 
 void TVideoCap::InstallErrorHandler()
 {
-    if (!engine_)
-        return;
-    if (!OnError) {
-        engine_->SetErrorHandler(nullptr);
-        return;
-    }
     // The driver tells why a connect fails through the error handler.
-    engine_->SetErrorHandler([this](int id, const QString& text) {
-        if (connecting_)
-            connectError_ = text;
-        if (OnError)
-            OnError(this, id, text);
-    });
+    if (engine_)
+        engine_->SetErrorHandler(!OnError ? CaptureEngine::TextHandler() : [this](int id, const QString& text) {
+            if (connecting_)
+                connectError_ = text;
+            if (OnError)
+                OnError(this, id, text);
+        });
 }
 
 void TVideoCap::InstallFrameHandler()
 {
-    if (!engine_)
-        return;
-    if (!OnFrameCallback) {
-        engine_->SetFrameHandler(nullptr);
-        return;
-    }
-    engine_->SetFrameHandler([this](VIDEOHDR* header) {
-        if (OnFrameCallback)
-            OnFrameCallback(this, header);
-    });
+    if (engine_)
+        engine_->SetFrameHandler(!OnFrameCallback ? CaptureEngine::VideoHandler() : [this](VIDEOHDR* header) {
+            if (OnFrameCallback)
+                OnFrameCallback(this, header);
+        });
 }
 
 void TVideoCap::InstallVideoStreamHandler()
 {
-    if (!engine_)
-        return;
-    if (!OnVideoStream) {
-        engine_->SetVideoStreamHandler(nullptr);
-        return;
-    }
-    engine_->SetVideoStreamHandler([this](VIDEOHDR* header) {
-        if (OnVideoStream)
-            OnVideoStream(this, header);
-    });
+    if (engine_)
+        engine_->SetVideoStreamHandler(!OnVideoStream ? CaptureEngine::VideoHandler() : [this](VIDEOHDR* header) {
+            if (OnVideoStream)
+                OnVideoStream(this, header);
+        });
 }
 
 void TVideoCap::InstallWaveStreamHandler()
 {
-    if (!engine_)
-        return;
-    if (!OnAudioStream) {
-        engine_->SetWaveStreamHandler(nullptr);
-        return;
-    }
-    engine_->SetWaveStreamHandler([this](WAVEHDR* header) {
-        if (OnAudioStream)
-            OnAudioStream(this, header);
-    });
+    if (engine_)
+        engine_->SetWaveStreamHandler(!OnAudioStream ? CaptureEngine::WaveHandler() : [this](WAVEHDR* header) {
+            if (OnAudioStream)
+                OnAudioStream(this, header);
+        });
 }
 
 // Mouse input over the video goes to the control, so that its mouse events
