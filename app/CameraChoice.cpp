@@ -2,7 +2,7 @@
 
 #include "settings/Settings.h"
 #include "capture/videocap.h"
-#include "platform/capture.h"
+#include "capture/engine/CaptureService.h"
 
 namespace app {
 int StoredDriverIndex(const QString& fileName)

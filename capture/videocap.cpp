@@ -1,5 +1,6 @@
 #include "capture/videocap.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QMouseEvent>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 using namespace platform;
 
@@ -14,7 +16,6 @@ namespace {
 
 TARVO_DECLARE_EXCEPTION(ERangeError, Exception);
 
-constexpr int kCaptureWindowId = 5001;
 constexpr int kDescriptionSize = 80;
 constexpr std::uint32_t kMinIndexSize = 1800;
 constexpr std::uint32_t kMaxIndexSize = 324000;
@@ -39,75 +40,6 @@ bool DriverDescription(unsigned index, QString* name, QString* version)
     return true;
 }
 
-TVideoCap* ComponentOf(WindowHandle window)
-{
-    return reinterpret_cast<TVideoCap*>(SendMessage(window, WM_CAP_GET_USER_DATA, 0, 0));
-}
-
-QString CallbackText(const char* text)
-{
-    return text ? QString::fromLocal8Bit(text) : QString();
-}
-
-LRESULT StatusCallbackProc(WindowHandle window, int id, const char* text)
-{
-    if (TVideoCap* c = ComponentOf(window); c && c->OnStatusCallback)
-        c->OnStatusCallback(c, id, CallbackText(text));
-    return 1;
-}
-
-LRESULT FrameCallbackProc(WindowHandle window, VIDEOHDR* header)
-{
-    if (TVideoCap* c = ComponentOf(window); c && c->OnFrameCallback)
-        c->OnFrameCallback(c, header);
-    return 1;
-}
-
-LRESULT VideoStreamCallbackProc(WindowHandle window, VIDEOHDR* header)
-{
-    if (TVideoCap* c = ComponentOf(window); c && c->OnVideoStream)
-        c->OnVideoStream(c, header);
-    return 1;
-}
-
-LRESULT WaveStreamCallbackProc(WindowHandle window, WAVEHDR* header)
-{
-    if (TVideoCap* c = ComponentOf(window); c && c->OnAudioStream)
-        c->OnAudioStream(c, header);
-    return 1;
-}
-
-// Mouse input over the video goes to the control, so that its mouse events
-// work there too; everything else reaches the capture window as before.
-LRESULT CaptureWindowProc(WindowHandle window, std::uint32_t msg, WPARAM wParam, LPARAM lParam)
-{
-    switch (msg) {
-    case WM_MOUSEMOVE:
-    case WM_LBUTTONDOWN:
-    case WM_LBUTTONUP:
-    case WM_LBUTTONDBLCLK:
-    case WM_RBUTTONDOWN:
-    case WM_RBUTTONUP:
-    case WM_MBUTTONDOWN:
-    case WM_MBUTTONUP:
-        SendMessage(WindowHandle(GetWindowLong(window, GWL_HWNDPARENT)), msg, wParam, lParam);
-        return 1;
-    default:
-        return CallWindowProc(reinterpret_cast<WNDPROC>(GetWindowLong(window, GWL_USERDATA)), window, msg, wParam,
-                              lParam);
-    }
-}
-
-QByteArray FileNameParam(const QString& name)
-{
-    return QFile::encodeName(name);
-}
-
-LPARAM TextParam(const QByteArray& bytes)
-{
-    return reinterpret_cast<LPARAM>(bytes.constData());
-}
-
 }  // namespace
 
 std::uint32_t RoundedQuotient(std::uint64_t numerator, std::uint64_t denominator)
@@ -121,50 +53,27 @@ std::uint32_t RoundedQuotient(std::uint64_t numerator, std::uint64_t denominator
 
 void TAudioFormat::SetAudioFormat(WindowHandle window) const
 {
-    if (!window)
+    CaptureEngine* engine = EngineOf(window);
+    if (!engine)
         return;
     WAVEFORMATEX format{};
-    SendMessage(window, WM_CAP_GET_AUDIOFORMAT, sizeof(WAVEFORMATEX), reinterpret_cast<LPARAM>(&format));
+    engine->GetAudioFormat(format);
     static const std::uint32_t rates[] = {8000, 11025, 22050, 44100};
     format.nSamplesPerSec = rates[int(frequency_)];
     format.nChannels = channels_ == TChannel::Mono ? 1 : 2;
     format.wBitsPerSample = resolution_ == TResolution::r8Bit ? 8 : 16;
     format.nBlockAlign = std::uint16_t(format.nChannels * format.wBitsPerSample / 8);
     format.nAvgBytesPerSec = format.nSamplesPerSec * format.nBlockAlign;
-    SendMessage(window, WM_CAP_SET_AUDIOFORMAT, sizeof(WAVEFORMATEX), reinterpret_cast<LPARAM>(&format));
-}
-
-LRESULT TVideoCap::ErrorCallbackProc(WindowHandle window, int id, const char* text)
-{
-    TVideoCap* c = ComponentOf(window);
-    if (!c)
-        return 1;
-    if (c->connecting_)
-        c->connectError_ = CallbackText(text);
-    if (c->OnError)
-        c->OnError(c, id, CallbackText(text));
-    return 1;
+    engine->SetAudioFormat(format);
 }
 
 TVideoCap::TVideoCap(QWidget* owner)
     : QWidget(owner),
-      OnStatusCallback([this] {
-          InstallCallback(WM_CAP_SET_CALLBACK_STATUS, bool(OnStatusCallback), reinterpret_cast<void*>(&StatusCallbackProc));
-      }),
-      OnVideoStream([this] {
-          InstallCallback(WM_CAP_SET_CALLBACK_VIDEOSTREAM, bool(OnVideoStream),
-                          reinterpret_cast<void*>(&VideoStreamCallbackProc));
-      }),
-      OnFrameCallback([this] {
-          InstallCallback(WM_CAP_SET_CALLBACK_FRAME, bool(OnFrameCallback), reinterpret_cast<void*>(&FrameCallbackProc));
-      }),
-      OnAudioStream([this] {
-          InstallCallback(WM_CAP_SET_CALLBACK_WAVESTREAM, bool(OnAudioStream),
-                          reinterpret_cast<void*>(&WaveStreamCallbackProc));
-      }),
-      OnError([this] {
-          InstallCallback(WM_CAP_SET_CALLBACK_ERROR, bool(OnError), reinterpret_cast<void*>(&ErrorCallbackProc));
-      }),
+      OnStatusCallback([this] { InstallStatusHandler(); }),
+      OnVideoStream([this] { InstallVideoStreamHandler(); }),
+      OnFrameCallback([this] { InstallFrameHandler(); }),
+      OnAudioStream([this] { InstallWaveStreamHandler(); }),
+      OnError([this] { InstallErrorHandler(); }),
       capAudioFormat_(std::make_unique<TAudioFormat>())
 {
     resize(100, 100);
@@ -185,15 +94,68 @@ TVideoCap::~TVideoCap()
     FreeDriverInfo();
 }
 
-LRESULT TVideoCap::Send(std::uint32_t msg, WPARAM wParam, LPARAM lParam) const
+// Each handler is installed while its event is assigned, and removed with it.
+void TVideoCap::InstallStatusHandler()
 {
-    return SendMessage(capWindow_, msg, wParam, lParam);
+    if (engine_)
+        engine_->SetStatusHandler(!OnStatusCallback ? CaptureEngine::TextHandler() : [this](int id, const QString& text) {
+            if (OnStatusCallback)
+                OnStatusCallback(this, id, text);
+        });
 }
 
-void TVideoCap::InstallCallback(std::uint32_t message, bool assigned, void* routine)
+void TVideoCap::InstallErrorHandler()
 {
-    if (capWindow_)
-        Send(message, 0, assigned ? reinterpret_cast<LPARAM>(routine) : 0);
+    // The driver tells why a connect fails through the error handler.
+    if (engine_)
+        engine_->SetErrorHandler(!OnError ? CaptureEngine::TextHandler() : [this](int id, const QString& text) {
+            if (connecting_)
+                connectError_ = text;
+            if (OnError)
+                OnError(this, id, text);
+        });
+}
+
+void TVideoCap::InstallFrameHandler()
+{
+    if (engine_)
+        engine_->SetFrameHandler(!OnFrameCallback ? CaptureEngine::VideoHandler() : [this](VIDEOHDR* header) {
+            if (OnFrameCallback)
+                OnFrameCallback(this, header);
+        });
+}
+
+void TVideoCap::InstallVideoStreamHandler()
+{
+    if (engine_)
+        engine_->SetVideoStreamHandler(!OnVideoStream ? CaptureEngine::VideoHandler() : [this](VIDEOHDR* header) {
+            if (OnVideoStream)
+                OnVideoStream(this, header);
+        });
+}
+
+void TVideoCap::InstallWaveStreamHandler()
+{
+    if (engine_)
+        engine_->SetWaveStreamHandler(!OnAudioStream ? CaptureEngine::WaveHandler() : [this](WAVEHDR* header) {
+            if (OnAudioStream)
+                OnAudioStream(this, header);
+        });
+}
+
+// Mouse input over the video goes to the control, so that its mouse events
+// work there too; double clicks of the right and middle buttons stay with
+// the video.
+void TVideoCap::VideoMouse(QMouseEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonDblClick && event->button() != Qt::LeftButton)
+        return;
+    const QPoint at = event->position().toPoint();
+    const QPointF local(std::int16_t(at.x()), std::int16_t(at.y()));
+    const Qt::MouseButtons buttons = event->buttons() & (Qt::LeftButton | Qt::RightButton | Qt::MiddleButton);
+    const Qt::KeyboardModifiers modifiers = event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier);
+    QMouseEvent copy(event->type(), local, mapToGlobal(local), event->button(), buttons, modifiers);
+    QCoreApplication::sendEvent(this, &copy);
 }
 
 // ---- driver selection ----------------------------------------------------
@@ -249,45 +211,40 @@ void TVideoCap::SetDriverOpen(bool value)
 
 bool TVideoCap::OpenDriver()
 {
-    if (capWindow_)
+    if (engine_)
         return true;
     if (driverIndex_ == -1) {
         ENoDriverException e(QStringLiteral("No capture driver selected"));
         UpdateStatus(true);
         throw e;
     }
-    const QByteArray name = objectName().toLocal8Bit();
-    capWindow_ = capCreateCaptureWindowA(name.constData(), WS_CHILD | WS_VISIBLE, 0, 0, width(), height(),
-                                         WidgetWindow(this), kCaptureWindowId);
-    if (!capWindow_) {
+    engine_ = CreateCaptureEngine(objectName(), this, QRect(0, 0, width(), height()));
+    if (!engine_) {
         ENoCapWindowException e(QStringLiteral("Can not create capture window"));
         UpdateStatus(true);
         throw e;
     }
-    Send(WM_CAP_SET_USER_DATA, 0, reinterpret_cast<LPARAM>(this));
-    const std::intptr_t previous = SetWindowLong(capWindow_, GWL_WNDPROC, reinterpret_cast<std::intptr_t>(&CaptureWindowProc));
-    SetWindowLong(capWindow_, GWL_USERDATA, previous);
-
+    engine_->SetMouseHandler([this](QMouseEvent* event) { VideoMouse(event); });
     if (OnStatusCallback)
-        InstallCallback(WM_CAP_SET_CALLBACK_STATUS, true, reinterpret_cast<void*>(&StatusCallbackProc));
+        InstallStatusHandler();
     if (OnFrameCallback)
-        InstallCallback(WM_CAP_SET_CALLBACK_FRAME, true, reinterpret_cast<void*>(&FrameCallbackProc));
+        InstallFrameHandler();
     if (OnError)
-        InstallCallback(WM_CAP_SET_CALLBACK_ERROR, true, reinterpret_cast<void*>(&ErrorCallbackProc));
+        InstallErrorHandler();
     if (OnVideoStream)
-        InstallCallback(WM_CAP_SET_CALLBACK_VIDEOSTREAM, true, reinterpret_cast<void*>(&VideoStreamCallbackProc));
+        InstallVideoStreamHandler();
     if (OnAudioStream)
-        InstallCallback(WM_CAP_SET_CALLBACK_WAVESTREAM, true, reinterpret_cast<void*>(&WaveStreamCallbackProc));
+        InstallWaveStreamHandler();
 
     // The index travels as 16 bits; a window must not stay behind a failure.
     if (driverIndex_ < 0 || driverIndex_ > 65535) {
         CloseDriver();
         RangeError();
     }
-    // The driver tells why a connect fails through the error callback.
+    // The driver tells why a connect fails through the error handler.
     connecting_ = true;
     connectError_.clear();
-    const bool connected = Send(WM_CAP_DRIVER_CONNECT, WPARAM(driverIndex_)) != 0;
+    const bool connected = engine_->ConnectDriver(unsigned(driverIndex_));
     connecting_ = false;
     if (!connected) {
         QString message = QStringLiteral("Can not connect capture driver with capture window");
@@ -299,8 +256,8 @@ bool TVideoCap::OpenDriver()
         throw e;
     }
     SetupBufferFile(true);
-    Send(WM_CAP_SET_SCALE, previewScaleToWindow_);
-    Send(WM_CAP_SET_PREVIEWRATE, RoundedQuotient(1000, previewRate_));
+    engine_->SetScale(previewScaleToWindow_);
+    engine_->SetPreviewRate(RoundedQuotient(1000, previewRate_));
     UpdateStatus(true);
     SizeCaptureWindow();
     return true;
@@ -308,7 +265,7 @@ bool TVideoCap::OpenDriver()
 
 void TVideoCap::CloseDriver()
 {
-    if (!capWindow_)
+    if (!engine_)
         return;
     // A recording into the buffer file must reach the video file before the
     // buffer file goes.
@@ -317,10 +274,9 @@ void TVideoCap::CloseDriver()
         SaveCapture();
     }
     SetupBufferFile(false);
-    Send(WM_CAP_DRIVER_DISCONNECT);
-    SetWindowLong(capWindow_, GWL_WNDPROC, GetWindowLong(capWindow_, GWL_USERDATA));
-    DestroyWindow(capWindow_);
-    capWindow_ = 0;
+    engine_->DisconnectDriver();
+    CaptureEngine* engine = std::exchange(engine_, nullptr);
+    engine->Destroy();
 }
 
 void TVideoCap::FreeDriverInfo()
@@ -335,13 +291,13 @@ bool TVideoCap::ReadDriverCaps()
         return true;
     if (driverIndex_ == -1)
         return false;
-    const bool wasOpen = capWindow_ != 0;
+    const bool wasOpen = engine_ != nullptr;
     if (!wasOpen)
         OpenDriver();
-    if (!capWindow_)
+    if (!engine_)
         return false;
     auto caps = std::make_unique<CAPDRIVERCAPS>();
-    const bool ok = Send(WM_CAP_DRIVER_GET_CAPS, sizeof(CAPDRIVERCAPS), reinterpret_cast<LPARAM>(caps.get())) != 0;
+    const bool ok = engine_->GetDriverCaps(*caps);
     if (ok)
         driverCaps_ = std::move(caps);
     if (!wasOpen)
@@ -372,10 +328,10 @@ bool TVideoCap::HasDlgDisplay()
 bool TVideoCap::UpdateStatus(bool raiseEvent)
 {
     bool result = false;
-    if (capWindow_) {
+    if (engine_) {
         if (!capStatus_)
             capStatus_ = std::make_unique<CAPSTATUS>();
-        result = Send(WM_CAP_GET_STATUS, sizeof(CAPSTATUS), reinterpret_cast<LPARAM>(capStatus_.get())) != 0;
+        result = engine_->GetStatus(*capStatus_);
     }
     if (raiseEvent && OnStatus)
         OnStatus(this);
@@ -402,7 +358,7 @@ std::uint16_t TVideoCap::ImageHeight() const
 
 void TVideoCap::SizeCaptureWindow()
 {
-    if (!capWindow_)
+    if (!engine_)
         return;
     int w = width();
     int h = height();
@@ -422,30 +378,31 @@ void TVideoCap::SizeCaptureWindow()
             h = int(std::nearbyint(float(width()) / pictureRatio));
         }
     }
-    MoveWindow(capWindow_, 0, 0, w, h, true);
+    engine_->Move(0, 0, w, h, true);
 }
 
 // ---- preview, overlay, scaling ---------------------------------------------
 
 bool TVideoCap::VideoPreview() const
 {
-    return capWindow_ && capStatus_ && capStatus_->fLiveWindow;
+    return engine_ && capStatus_ && capStatus_->fLiveWindow;
 }
 
 void TVideoCap::SetVideoPreview(bool value)
 {
     if (value == VideoPreview())
         return;
-    if (value && !capWindow_)
+    if (value && !engine_)
         OpenDriver();
-    Send(WM_CAP_SET_PREVIEW, value);
+    if (engine_)
+        engine_->SetPreview(value);
     UpdateStatus(true);
     update();
 }
 
 bool TVideoCap::VideoOverlay() const
 {
-    return capWindow_ && capStatus_ && capStatus_->fOverlayWindow;
+    return engine_ && capStatus_ && capStatus_->fOverlayWindow;
 }
 
 void TVideoCap::SetVideoOverlay(bool value)
@@ -455,11 +412,12 @@ void TVideoCap::SetVideoOverlay(bool value)
     if (!HasOverlay())
         throw ENoOverlayException(QStringLiteral("Driver has no overlay mode"));
     if (value) {
-        if (!capWindow_)
+        if (!engine_)
             OpenDriver();
         GrabFrame();
     }
-    Send(WM_CAP_SET_OVERLAY, value);
+    if (engine_)
+        engine_->SetOverlay(value);
     UpdateStatus(true);
     update();
 }
@@ -469,8 +427,8 @@ void TVideoCap::SetPreviewScaleToWindow(bool value)
     if (value == previewScaleToWindow_)
         return;
     previewScaleToWindow_ = value;
-    if (capWindow_) {
-        Send(WM_CAP_SET_SCALE, value);
+    if (engine_) {
+        engine_->SetScale(value);
         SizeCaptureWindow();
     }
     update();
@@ -481,7 +439,7 @@ void TVideoCap::SetPreviewScaleProportional(bool value)
     if (value == previewScaleProportional_)
         return;
     previewScaleProportional_ = value;
-    if (capWindow_)
+    if (engine_)
         SizeCaptureWindow();
     update();
 }
@@ -491,8 +449,8 @@ void TVideoCap::SetPreviewRate(std::uint16_t value)
     if (value == previewRate_)
         return;
     previewRate_ = std::clamp<std::uint16_t>(value, 1, 30);
-    if (capWindow_)
-        Send(WM_CAP_SET_PREVIEWRATE, RoundedQuotient(1000, previewRate_));
+    if (engine_)
+        engine_->SetPreviewRate(RoundedQuotient(1000, previewRate_));
 }
 
 // ---- capture parameters -----------------------------------------------------
@@ -529,7 +487,7 @@ void TVideoCap::SetBufferFileSize(std::uint16_t value)
     if (value == bufferFileSize_)
         return;
     bufferFileSize_ = value;
-    if (capWindow_)
+    if (engine_)
         SetupBufferFile(true);
 }
 
@@ -537,9 +495,9 @@ void TVideoCap::SetBufferFileSize(std::uint16_t value)
 
 bool TVideoCap::GrabFrame()
 {
-    if (!capWindow_)
+    if (!engine_)
         return false;
-    const bool ok = Send(WM_CAP_GRAB_FRAME) != 0;
+    const bool ok = engine_->GrabFrame(true);
     if (ok)
         UpdateStatus(true);
     return ok;
@@ -547,9 +505,9 @@ bool TVideoCap::GrabFrame()
 
 bool TVideoCap::GrabFrameNoStop()
 {
-    if (!capWindow_)
+    if (!engine_)
         return false;
-    const bool ok = Send(WM_CAP_GRAB_FRAME_NOSTOP) != 0;
+    const bool ok = engine_->GrabFrame(false);
     if (ok)
         UpdateStatus(true);
     return ok;
@@ -557,22 +515,19 @@ bool TVideoCap::GrabFrameNoStop()
 
 bool TVideoCap::SaveAsDIB()
 {
-    if (!capWindow_)
+    if (!engine_)
         return false;
-    const QByteArray name = FileNameParam(singleImageFile_);
-    return Send(WM_CAP_FILE_SAVEDIB, 0, TextParam(name)) != 0;
+    return engine_->SaveDib(singleImageFile_);
 }
 
 bool TVideoCap::StartCapture()
 {
-    if (!capWindow_)
+    if (!engine_)
         return false;
     CAPTUREPARMS parms{};
-    Send(WM_CAP_GET_SEQUENCE_SETUP, sizeof(CAPTUREPARMS), reinterpret_cast<LPARAM>(&parms));
-    if (bufferFileName_.isEmpty()) {
-        const QByteArray name = FileNameParam(videoFileName_);
-        Send(WM_CAP_FILE_SET_CAPTURE_FILE, 0, TextParam(name));
-    }
+    engine_->GetSequenceSetup(parms);
+    if (bufferFileName_.isEmpty())
+        engine_->SetCaptureFile(videoFileName_);
     const std::uint32_t driverIndexSize = parms.dwIndexSize;
     parms.dwRequestMicroSecPerFrame = microSecPerFrame_;
     parms.fLimitEnabled = capTimeLimit_ != 0;
@@ -592,26 +547,26 @@ bool TVideoCap::StartCapture()
         indexSize = (driverIndexSize == 0 || capIndexSize_ == 0) ? kUnlimitedIndexSize : capIndexSize_;
     }
     parms.dwIndexSize = std::uint32_t(std::clamp<std::uint64_t>(indexSize, kMinIndexSize, kMaxIndexSize));
-    Send(WM_CAP_SET_SEQUENCE_SETUP, sizeof(CAPTUREPARMS), reinterpret_cast<LPARAM>(&parms));
+    engine_->SetSequenceSetup(parms);
     if (capAudio_)
-        capAudioFormat_->SetAudioFormat(capWindow_);
-    const bool ok = Send(capToFile_ ? WM_CAP_SEQUENCE : WM_CAP_SEQUENCE_NOFILE) != 0;
+        capAudioFormat_->SetAudioFormat(engine_->Handle());
+    const bool ok = engine_->StartSequence(capToFile_);
     UpdateStatus(true);
     return ok;
 }
 
 bool TVideoCap::StopCapture()
 {
-    if (!capWindow_)
+    if (!engine_)
         return false;
-    const bool ok = Send(WM_CAP_STOP) != 0;
+    const bool ok = engine_->Stop();
     UpdateStatus(true);
     return ok;
 }
 
 bool TVideoCap::CapturingNow()
 {
-    if (!capWindow_)
+    if (!engine_)
         return false;
     UpdateStatus(false);
     return capStatus_ && capStatus_->fCapturingNow;
@@ -619,18 +574,17 @@ bool TVideoCap::CapturingNow()
 
 bool TVideoCap::SaveCapture()
 {
-    const QByteArray name = FileNameParam(videoFileName_);
-    return Send(WM_CAP_FILE_SAVEAS, 0, TextParam(name)) != 0;
+    return engine_ && engine_->SaveCaptureAs(videoFileName_);
 }
 
-bool TVideoCap::DriverDialog(std::uint32_t message, bool full)
+bool TVideoCap::DriverDialog(platform::DriverDialog which, bool full)
 {
     if (driverIndex_ == -1)
         return false;
-    const bool wasOpen = capWindow_ != 0;
+    const bool wasOpen = engine_ != nullptr;
     if (!wasOpen)
         OpenDriver();
-    const bool ok = Send(message) != 0;
+    const bool ok = engine_ && engine_->ShowDialog(which);
     if (full && ok)
         UpdateStatus(true);
     if (!wasOpen)
@@ -644,22 +598,22 @@ bool TVideoCap::DriverDialog(std::uint32_t message, bool full)
 
 bool TVideoCap::DlgVideoFormat()
 {
-    return DriverDialog(WM_CAP_DLG_VIDEOFORMAT, true);
+    return DriverDialog(platform::DriverDialog::VideoFormat, true);
 }
 
 bool TVideoCap::DlgVideoSource()
 {
-    return DriverDialog(WM_CAP_DLG_VIDEOSOURCE, true);
+    return DriverDialog(platform::DriverDialog::VideoSource, true);
 }
 
 bool TVideoCap::DlgVideoDisplay()
 {
-    return DriverDialog(WM_CAP_DLG_VIDEODISPLAY, true);
+    return DriverDialog(platform::DriverDialog::VideoDisplay, true);
 }
 
 bool TVideoCap::DlgVideoCompression()
 {
-    return DriverDialog(WM_CAP_DLG_VIDEOCOMPRESSION, false);
+    return DriverDialog(platform::DriverDialog::VideoCompression, false);
 }
 
 void TVideoCap::SetupBufferFile(bool attach)
@@ -674,14 +628,15 @@ void TVideoCap::SetupBufferFile(bool attach)
             throw EBufferFileError(QStringLiteral("Could not create tmp file"));
         bufferFileName_ = file.fileName();
     }
+    // Without an engine there is nothing to allocate the file for.
     if (wanted != 0) {
-        const QByteArray name = FileNameParam(bufferFileName_);
-        Send(WM_CAP_FILE_SET_CAPTURE_FILE, 0, TextParam(name));
-        if (!Send(WM_CAP_FILE_ALLOCATE, 0, LPARAM(std::uint64_t(wanted) * 1048576)))
+        if (engine_)
+            engine_->SetCaptureFile(bufferFileName_);
+        if (!engine_ || !engine_->AllocateFile(std::uint64_t(wanted) * 1048576))
             throw EBufferFileError(QStringLiteral("Could not create tmp file"));
     } else {
-        const QByteArray name = FileNameParam(videoFileName_);
-        Send(WM_CAP_FILE_SET_CAPTURE_FILE, 0, TextParam(name));
+        if (engine_)
+            engine_->SetCaptureFile(videoFileName_);
         QFile::remove(bufferFileName_);
         bufferFileName_.clear();
     }
@@ -692,7 +647,7 @@ void TVideoCap::SetupBufferFile(bool attach)
 void TVideoCap::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    if (capWindow_ && previewScaleToWindow_)
+    if (engine_ && previewScaleToWindow_)
         SizeCaptureWindow();
 }
 

@@ -1,11 +1,11 @@
 #pragma once
-// The capture component: a control that owns a capture window of the capture
+// The capture component: a control that owns a capture engine of the capture
 // service, connects it to a driver chosen by index, shows preview or overlay
 // (unscaled, stretched, or stretched keeping the aspect ratio), grabs and
-// saves frames, records AVI video and turns the service's callbacks into
+// saves frames, records AVI video and turns the engine's handlers into
 // events.
 
-#include "platform/capture.h"
+#include "capture/engine/CaptureService.h"
 #include "platform/exception.h"
 
 #include <QString>
@@ -39,7 +39,7 @@ public:
     TResolution Resolution() const { return resolution_; }
     void SetResolution(TResolution value) { resolution_ = value; }
 
-    // Writes this format into the capture window's audio format.
+    // Writes this format into the audio format of the capture engine of window.
     void SetAudioFormat(platform::WindowHandle window) const;
 
 private:
@@ -49,7 +49,7 @@ private:
 };
 
 // An event whose assignment the component notices, so that it can install or
-// remove the matching callback of an open capture window at once.
+// remove the matching handler of an open capture engine at once.
 template <class Signature>
 class TCapEvent;
 
@@ -98,7 +98,7 @@ public:
     ~TVideoCap() override;
 
     // Driver selection and the capture window.
-    bool DriverOpen() const { return capWindow_ != 0; }
+    bool DriverOpen() const { return engine_ != nullptr; }
     void SetDriverOpen(bool value);
     int DriverIndex() const { return driverIndex_; }
     void SetDriverIndex(int value);
@@ -121,8 +121,8 @@ public:
     std::uint16_t ImageWidth() const;
     std::uint16_t ImageHeight() const;
     void SizeCaptureWindow();
-    // The capture window's handle; 0 while the driver is closed.
-    platform::WindowHandle CaptureWindow() const { return capWindow_; }
+    // The capture engine's handle; 0 while the driver is closed.
+    platform::WindowHandle CaptureWindow() const { return engine_ ? engine_->Handle() : 0; }
 
     // Preview, overlay and scaling.
     bool VideoPreview() const;
@@ -198,17 +198,22 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
 
 private:
-    static platform::LRESULT ErrorCallbackProc(platform::WindowHandle window, int id, const char* text);
-    bool DriverDialog(std::uint32_t message, bool full);
-    void InstallCallback(std::uint32_t message, bool assigned, void* routine);
-    platform::LRESULT Send(std::uint32_t msg, platform::WPARAM wParam = 0, platform::LPARAM lParam = 0) const;
+    bool DriverDialog(platform::DriverDialog which, bool full);
+    // The engine's handler of each event, installed while the event is assigned.
+    void InstallStatusHandler();
+    void InstallErrorHandler();
+    void InstallFrameHandler();
+    void InstallVideoStreamHandler();
+    void InstallWaveStreamHandler();
+    // Mouse input over the video, raised as the control's own.
+    void VideoMouse(QMouseEvent* event);
 
     int driverIndex_ = -1;
     QString driverName_;
     QString driverIdentity_;
     bool connecting_ = false;
     QString connectError_;  // why the driver refused to connect
-    platform::WindowHandle capWindow_ = 0;
+    platform::CaptureEngine* engine_ = nullptr;
     std::unique_ptr<platform::CAPDRIVERCAPS> driverCaps_;
     std::unique_ptr<platform::CAPSTATUS> capStatus_;
     bool previewScaleToWindow_ = false;

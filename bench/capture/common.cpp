@@ -1,7 +1,7 @@
 #include "bench/capture/common.h"
 
 #include "capture/videocap.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 
 #include <QApplication>
 #include <QComboBox>

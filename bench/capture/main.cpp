@@ -6,7 +6,7 @@
 
 #include "capture/videocap.h"
 #include "platform/application.h"
-#include "platform/capture_window.h"
+#include "capture/engine/CaptureWindow.h"
 
 #include <QDir>
 #include <QElapsedTimer>

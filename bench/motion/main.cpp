@@ -9,7 +9,7 @@
 #include "capture/videocap.h"
 #include "motion/Detector.h"
 #include "platform/application.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 
 #include <QElapsedTimer>
 #include <QImage>

@@ -3,7 +3,7 @@
 // program with that camera, its menu item and a real loopback FTP server.
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/ftp_real_server.h"
 #include "ui/Motion.h"

@@ -3,7 +3,7 @@
 // scripted server where an exact fault is needed.
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/ftp_fake_server.h"
-#include "platform/capture_v4l2.h"
+#include "capture/engine/V4l2Device.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/ftp_real_server.h"
 

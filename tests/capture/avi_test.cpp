@@ -1,6 +1,6 @@
 // The AVI writer on its own: compressors, skipped frames, audio, reuse of a
 // pre-allocated file.
-#include "platform/capture_avi.h"
+#include "capture/engine/AviWriter.h"
 #include "tests/capture/capture_files.h"
 
 #include <gtest/gtest.h>

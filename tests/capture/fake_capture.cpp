@@ -1,74 +1,132 @@
 #include "tests/capture/fake_capture.h"
 
-#include <QFile>
-
 using namespace platform;
 
 namespace testsupport {
 namespace {
 
-class FakeWindow final : public CaptureWindowObject
+class FakeEngine final : public CaptureEngine
 {
 public:
-    FakeWindow(FakeCaptureState* s, WindowHandle parent) : CaptureWindowObject(parent), s_(s) {}
-    ~FakeWindow() override
+    explicit FakeEngine(FakeCaptureState* s) : s_(s) {}
+    ~FakeEngine() override
     {
         ++s_->destroyed;
         if (s_->window == Handle())
             s_->window = 0;
     }
 
-    LRESULT WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam) override
+    void SetStatusHandler(TextHandler h) override { Record(CapOp::SetStatusHandler); s_->statusHandler = std::move(h); }
+    void SetErrorHandler(TextHandler h) override { Record(CapOp::SetErrorHandler); s_->errorHandler = std::move(h); }
+    void SetFrameHandler(VideoHandler h) override { Record(CapOp::SetFrameHandler); s_->frameHandler = std::move(h); }
+    void SetVideoStreamHandler(VideoHandler h) override
     {
-        CapCall call{msg, wParam, lParam, {}};
-        if (msg == WM_CAP_FILE_SET_CAPTURE_FILE || msg == WM_CAP_FILE_SAVEAS || msg == WM_CAP_FILE_SAVEDIB)
-            call.text = QFile::decodeName(reinterpret_cast<const char*>(lParam));
-        s_->calls.push_back(call);
-        const LRESULT answer = Answer(msg, wParam, lParam);
-        auto it = s_->answers.find(msg);
-        return it != s_->answers.end() ? it->second : answer;
+        Record(CapOp::SetVideoStreamHandler);
+        s_->videoStreamHandler = std::move(h);
     }
+    void SetWaveStreamHandler(WaveHandler h) override
+    {
+        Record(CapOp::SetWaveStreamHandler);
+        s_->waveStreamHandler = std::move(h);
+    }
+    void SetMouseHandler(MouseHandler h) override { s_->mouseHandler = std::move(h); }
 
+    bool ConnectDriver(unsigned index) override
+    {
+        return Answer(CapOp::ConnectDriver, s_->drivers.count(index) != 0, index);
+    }
+    bool DisconnectDriver() override { return Answer(CapOp::DisconnectDriver); }
+    bool GetDriverCaps(CAPDRIVERCAPS& caps) override
+    {
+        caps = s_->caps;
+        return Answer(CapOp::GetDriverCaps);
+    }
+    bool GetStatus(CAPSTATUS& status) override
+    {
+        status = s_->status;
+        return Answer(CapOp::GetStatus);
+    }
+    // The driver's picture state follows what it was told.
+    bool SetPreview(bool on) override
+    {
+        s_->status.fLiveWindow = on;
+        if (on)
+            s_->status.fOverlayWindow = 0;
+        return Answer(CapOp::SetPreview, true, on);
+    }
+    bool SetOverlay(bool on) override
+    {
+        s_->status.fOverlayWindow = on;
+        if (on)
+            s_->status.fLiveWindow = 0;
+        return Answer(CapOp::SetOverlay, true, on);
+    }
+    bool SetPreviewRate(unsigned ms) override { return Answer(CapOp::SetPreviewRate, true, ms); }
+    bool SetScale(bool on) override { return Answer(CapOp::SetScale, true, on); }
+    bool GrabFrame(bool stopPreview) override
+    {
+        if (!stopPreview)
+            return Answer(CapOp::GrabFrameNoStop);
+        s_->status.fLiveWindow = 0;
+        s_->status.fOverlayWindow = 0;
+        return Answer(CapOp::GrabFrame);
+    }
+    bool SaveDib(const QString& path) override { return Answer(CapOp::SaveDib, true, 0, path); }
+    bool SetCaptureFile(const QString& path) override { return Answer(CapOp::SetCaptureFile, true, 0, path); }
+    bool AllocateFile(std::uint64_t bytes) override { return Answer(CapOp::AllocateFile, true, bytes); }
+    bool SaveCaptureAs(const QString& path) override { return Answer(CapOp::SaveCaptureAs, true, 0, path); }
+    bool GetAudioFormat(WAVEFORMATEX& format) override
+    {
+        format = s_->wave;
+        return Answer(CapOp::GetAudioFormat);
+    }
+    bool SetAudioFormat(const WAVEFORMATEX& format) override
+    {
+        s_->wave = format;
+        return Answer(CapOp::SetAudioFormat);
+    }
+    bool GetSequenceSetup(CAPTUREPARMS& parms) override
+    {
+        parms = s_->parms;
+        return Answer(CapOp::GetSequenceSetup);
+    }
+    bool SetSequenceSetup(const CAPTUREPARMS& parms) override
+    {
+        s_->parms = parms;
+        return Answer(CapOp::SetSequenceSetup);
+    }
+    bool StartSequence(bool toFile) override
+    {
+        s_->status.fCapturingNow = 1;
+        return Answer(toFile ? CapOp::Sequence : CapOp::SequenceNoFile);
+    }
+    bool Stop() override
+    {
+        s_->status.fCapturingNow = 0;
+        return Answer(CapOp::Stop);
+    }
+    bool ShowDialog(DriverDialog which) override
+    {
+        switch (which) {
+        case DriverDialog::VideoFormat: return Answer(CapOp::DlgVideoFormat);
+        case DriverDialog::VideoSource: return Answer(CapOp::DlgVideoSource);
+        case DriverDialog::VideoDisplay: return Answer(CapOp::DlgVideoDisplay);
+        case DriverDialog::VideoCompression: return Answer(CapOp::DlgVideoCompression);
+        }
+        return false;
+    }
     void Move(int x, int y, int width, int height, bool) override { s_->geometry = QRect(x, y, width, height); }
 
 private:
-    LRESULT Answer(std::uint32_t msg, WPARAM wParam, LPARAM lParam)
+    void Record(CapOp op, std::uint64_t value = 0, const QString& text = QString())
     {
-        switch (msg) {
-        case WM_CAP_SET_USER_DATA: s_->userData = lParam; return 1;
-        case WM_CAP_GET_USER_DATA: return s_->userData;
-        case WM_CAP_SET_CALLBACK_STATUS:
-        case WM_CAP_SET_CALLBACK_ERROR:
-        case WM_CAP_SET_CALLBACK_FRAME:
-        case WM_CAP_SET_CALLBACK_VIDEOSTREAM:
-        case WM_CAP_SET_CALLBACK_WAVESTREAM: s_->callbacks[msg] = lParam; return 1;
-        case WM_CAP_DRIVER_CONNECT: return s_->drivers.count(unsigned(wParam)) ? 1 : 0;
-        case WM_CAP_DRIVER_GET_CAPS: *reinterpret_cast<CAPDRIVERCAPS*>(lParam) = s_->caps; return 1;
-        case WM_CAP_GET_STATUS: *reinterpret_cast<CAPSTATUS*>(lParam) = s_->status; return 1;
-        case WM_CAP_GET_SEQUENCE_SETUP: *reinterpret_cast<CAPTUREPARMS*>(lParam) = s_->parms; return 1;
-        case WM_CAP_SET_SEQUENCE_SETUP: s_->parms = *reinterpret_cast<const CAPTUREPARMS*>(lParam); return 1;
-        case WM_CAP_GET_AUDIOFORMAT: *reinterpret_cast<WAVEFORMATEX*>(lParam) = s_->wave; return 18;
-        case WM_CAP_SET_AUDIOFORMAT: s_->wave = *reinterpret_cast<const WAVEFORMATEX*>(lParam); return 1;
-        // The driver's picture state follows what it was told.
-        case WM_CAP_SET_PREVIEW:
-            s_->status.fLiveWindow = wParam != 0;
-            if (wParam)
-                s_->status.fOverlayWindow = 0;
-            return 1;
-        case WM_CAP_SET_OVERLAY:
-            s_->status.fOverlayWindow = wParam != 0;
-            if (wParam)
-                s_->status.fLiveWindow = 0;
-            return 1;
-        case WM_CAP_GRAB_FRAME:
-            s_->status.fLiveWindow = 0;
-            s_->status.fOverlayWindow = 0;
-            return 1;
-        case WM_CAP_SEQUENCE:
-        case WM_CAP_SEQUENCE_NOFILE: s_->status.fCapturingNow = 1; return 1;
-        case WM_CAP_STOP: s_->status.fCapturingNow = 0; return 1;
-        default: return 1;
-        }
+        s_->calls.push_back(CapCall{op, value, text});
+    }
+    bool Answer(CapOp op, bool answer = true, std::uint64_t value = 0, const QString& text = QString())
+    {
+        Record(op, value, text);
+        auto it = s_->answers.find(op);
+        return it != s_->answers.end() ? it->second : answer;
     }
 
     FakeCaptureState* s_;
@@ -90,20 +148,17 @@ public:
         return true;
     }
 
-    WindowHandle CreateCaptureWindow(const QString& name, std::uint32_t style, int x, int y, int width, int height,
-                                     WindowHandle parent, int id) override
+    CaptureEngine* CreateEngine(const QString& name, QWidget* parent, const QRect& geometry) override
     {
         s_->createName = name;
-        s_->createStyle = style;
-        s_->createRect = QRect(x, y, width, height);
+        s_->createRect = geometry;
         s_->createParent = parent;
-        s_->createId = id;
         if (s_->failCreate)
-            return 0;
+            return nullptr;
         ++s_->created;
-        auto* w = new FakeWindow(s_, parent);
-        s_->window = w->Handle();
-        return w->Handle();
+        auto* engine = new FakeEngine(s_);
+        s_->window = engine->Handle();
+        return engine;
     }
 
 private:
@@ -112,19 +167,19 @@ private:
 
 }  // namespace
 
-std::vector<std::uint32_t> FakeCaptureState::Messages() const
+std::vector<CapOp> FakeCaptureState::Messages() const
 {
-    std::vector<std::uint32_t> m;
+    std::vector<CapOp> m;
     for (const CapCall& c : calls)
-        m.push_back(c.msg);
+        m.push_back(c.op);
     return m;
 }
 
-std::vector<CapCall> FakeCaptureState::CallsOf(std::uint32_t msg) const
+std::vector<CapCall> FakeCaptureState::CallsOf(CapOp op) const
 {
     std::vector<CapCall> out;
     for (const CapCall& c : calls)
-        if (c.msg == msg)
+        if (c.op == op)
             out.push_back(c);
     return out;
 }

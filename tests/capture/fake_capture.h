@@ -1,9 +1,8 @@
 #pragma once
-// A recording capture service: its capture windows record every message that
-// reaches them (past the component's subclassing), answer like a driver, and
-// fail on demand.
+// A recording capture service: its engines record every call the component
+// makes, answer like a driver, and fail on demand.
 
-#include "platform/capture.h"
+#include "capture/engine/CaptureService.h"
 
 #include <QRect>
 #include <QString>
@@ -12,13 +11,47 @@
 #include <memory>
 #include <vector>
 
+class QWidget;
+
 namespace testsupport {
 
+enum class CapOp {
+    SetStatusHandler,
+    SetErrorHandler,
+    SetFrameHandler,
+    SetVideoStreamHandler,
+    SetWaveStreamHandler,
+    ConnectDriver,
+    DisconnectDriver,
+    GetDriverCaps,
+    GetStatus,
+    SetPreview,
+    SetOverlay,
+    SetPreviewRate,
+    SetScale,
+    GrabFrame,
+    GrabFrameNoStop,
+    SaveDib,
+    SetCaptureFile,
+    AllocateFile,
+    SaveCaptureAs,
+    GetAudioFormat,
+    SetAudioFormat,
+    GetSequenceSetup,
+    SetSequenceSetup,
+    Sequence,
+    SequenceNoFile,
+    Stop,
+    DlgVideoFormat,
+    DlgVideoSource,
+    DlgVideoDisplay,
+    DlgVideoCompression,
+};
+
 struct CapCall {
-    std::uint32_t msg = 0;
-    platform::WPARAM wParam = 0;
-    platform::LPARAM lParam = 0;
-    QString text;  // file name messages
+    CapOp op = CapOp::GetStatus;
+    std::uint64_t value = 0;  // driver index, on/off, rate or byte count
+    QString text;             // file names
 };
 
 struct FakeCaptureState {
@@ -29,28 +62,31 @@ struct FakeCaptureState {
     int created = 0;
     int destroyed = 0;
     QString createName;
-    std::uint32_t createStyle = 0;
     QRect createRect;
-    platform::WindowHandle createParent = 0;
-    int createId = 0;
+    QWidget* createParent = nullptr;
 
     std::vector<CapCall> calls;
-    // Answers replacing the default ones, by message.
-    std::map<std::uint32_t, platform::LRESULT> answers;
+    // Answers replacing the default ones, by call.
+    std::map<CapOp, bool> answers;
 
     platform::CAPDRIVERCAPS caps{};
     platform::CAPSTATUS status{};
     platform::CAPTUREPARMS parms{};
     platform::WAVEFORMATEX wave{};
-    platform::LPARAM userData = 0;
-    std::map<std::uint32_t, platform::LPARAM> callbacks;  // SET_CALLBACK_ message -> routine
+    // The handlers installed now.
+    platform::CaptureEngine::TextHandler statusHandler;
+    platform::CaptureEngine::TextHandler errorHandler;
+    platform::CaptureEngine::VideoHandler frameHandler;
+    platform::CaptureEngine::VideoHandler videoStreamHandler;
+    platform::CaptureEngine::WaveHandler waveStreamHandler;
+    platform::CaptureEngine::MouseHandler mouseHandler;
     QRect geometry;
     platform::WindowHandle window = 0;
 
-    std::vector<std::uint32_t> Messages() const;
-    // The calls of one message, in order.
-    std::vector<CapCall> CallsOf(std::uint32_t msg) const;
-    bool Sent(std::uint32_t msg) const { return !CallsOf(msg).empty(); }
+    std::vector<CapOp> Messages() const;
+    // The calls of one kind, in order.
+    std::vector<CapCall> CallsOf(CapOp op) const;
+    bool Sent(CapOp op) const { return !CallsOf(op).empty(); }
 };
 
 // Installs the recording service for its lifetime.

@@ -1,7 +1,7 @@
 // The capture component on the real capture service with the built-in
 // test-pattern camera: pictures, bitmap files, AVI recordings, dialogs.
 #include "capture/videocap.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 #include "tests/capture/capture_files.h"
 #include "tests/support/wait.h"
 

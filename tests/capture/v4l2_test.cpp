@@ -2,8 +2,8 @@
 // libv4l2's RGB24; a queue that fills, stalls, a busy device, unplug and
 // re-plug), through the driver list, the capture window and the component.
 #include "capture/videocap.h"
-#include "platform/capture_convert.h"
-#include "platform/capture_v4l2.h"
+#include "capture/engine/FrameConvert.h"
+#include "capture/engine/V4l2Device.h"
 #include "tests/capture/capture_files.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/wait.h"

@@ -1,5 +1,5 @@
-// The capture component against a recording capture window: the messages it
-// sends, their order, and how it reacts to failing answers.
+// The capture component against a recording capture engine: the calls it
+// makes, their order, and how it reacts to failing answers.
 #include "capture/videocap.h"
 #include "tests/capture/fake_capture.h"
 #include "tests/support/wait.h"
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QFileInfo>
+#include <QMouseEvent>
 #include <QTemporaryDir>
 
 #include <string>
@@ -14,6 +15,7 @@
 
 using namespace platform;
 using testsupport::CapCall;
+using testsupport::CapOp;
 using testsupport::ScopedFakeCapture;
 
 namespace {
@@ -97,7 +99,7 @@ TEST_F(VideoCapFake, DriverIndexWithoutDriverBecomesNoneAndChangingItClosesTheDr
     cap.SetDriverIndex(1);
     EXPECT_FALSE(cap.DriverOpen()) << "the owner reopens the driver";
     EXPECT_EQ(fake->destroyed, 2);
-    EXPECT_TRUE(fake->Sent(WM_CAP_DRIVER_DISCONNECT));
+    EXPECT_TRUE(fake->Sent(CapOp::DisconnectDriver));
 }
 
 TEST_F(VideoCapFake, OpenFailuresRaiseOnStatusBeforeTheException)
@@ -124,13 +126,13 @@ TEST_F(VideoCapFake, OpenFailuresRaiseOnStatusBeforeTheException)
 
     order.clear();
     fake->failCreate = false;
-    fake->answers[WM_CAP_DRIVER_CONNECT] = 0;
+    fake->answers[CapOp::ConnectDriver] = 0;
     open();
     EXPECT_EQ(order, (std::vector<std::string>{
                          "status", "ENotConnectException: Can not connect capture driver with capture window"}));
     EXPECT_FALSE(cap.DriverOpen());
     EXPECT_EQ(fake->destroyed, 1) << "the window is gone before the exception";
-    EXPECT_FALSE(fake->Sent(WM_CAP_SET_SCALE));
+    EXPECT_FALSE(fake->Sent(CapOp::SetScale));
 }
 
 TEST_F(VideoCapFake, OpenSendsItsStepsInOrder)
@@ -143,16 +145,13 @@ TEST_F(VideoCapFake, OpenSendsItsStepsInOrder)
 
     EXPECT_EQ(fake->createName, QStringLiteral("VideoCap1"));
     EXPECT_EQ(fake->createRect, QRect(0, 0, 392, 292));
-    EXPECT_EQ(fake->createId, 5001);
-    EXPECT_EQ(fake->createStyle, WS_CHILD | WS_VISIBLE);
-    EXPECT_EQ(fake->createParent, WidgetWindow(&cap));
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{
-                                    WM_CAP_SET_USER_DATA, WM_CAP_SET_CALLBACK_STATUS, WM_CAP_SET_CALLBACK_ERROR,
-                                    WM_CAP_DRIVER_CONNECT, WM_CAP_SET_SCALE, WM_CAP_SET_PREVIEWRATE,
-                                    WM_CAP_GET_STATUS}));
-    EXPECT_EQ(fake->CallsOf(WM_CAP_DRIVER_CONNECT)[0].wParam, 1u);
-    EXPECT_EQ(fake->CallsOf(WM_CAP_SET_PREVIEWRATE)[0].wParam, 62u);
-    EXPECT_EQ(fake->userData, reinterpret_cast<LPARAM>(&cap));
+    EXPECT_EQ(fake->createParent, &cap);
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{
+                                    CapOp::SetStatusHandler, CapOp::SetErrorHandler,
+                                    CapOp::ConnectDriver, CapOp::SetScale, CapOp::SetPreviewRate,
+                                    CapOp::GetStatus}));
+    EXPECT_EQ(fake->CallsOf(CapOp::ConnectDriver)[0].value, 1u);
+    EXPECT_EQ(fake->CallsOf(CapOp::SetPreviewRate)[0].value, 62u);
     EXPECT_EQ(fake->geometry, QRect(0, 0, 320, 240)) << "unscaled: the picture's own size";
 
     // Opening an open driver does nothing; closing disconnects and destroys.
@@ -160,7 +159,7 @@ TEST_F(VideoCapFake, OpenSendsItsStepsInOrder)
     EXPECT_TRUE(cap.OpenDriver());
     EXPECT_TRUE(fake->calls.empty());
     cap.SetDriverOpen(false);
-    EXPECT_EQ(fake->Messages(), std::vector<std::uint32_t>{WM_CAP_DRIVER_DISCONNECT});
+    EXPECT_EQ(fake->Messages(), std::vector<CapOp>{CapOp::DisconnectDriver});
     EXPECT_EQ(fake->destroyed, 1);
     EXPECT_EQ(cap.CaptureWindow(), 0u);
 }
@@ -176,13 +175,13 @@ TEST_F(VideoCapFake, PreviewRateIsClampedAndSentOnlyWhileOpen)
     cap.SetPreviewRate(16);  // closed: nothing to send to
     EXPECT_TRUE(fake->calls.empty());
     cap.SetDriverOpen(true);
-    EXPECT_EQ(fake->CallsOf(WM_CAP_SET_PREVIEWRATE).at(0).wParam, 62u);
+    EXPECT_EQ(fake->CallsOf(CapOp::SetPreviewRate).at(0).value, 62u);
 
     fake->calls.clear();
     const std::pair<int, unsigned> cases[] = {{30, 33}, {25, 40}, {15, 67}, {10, 100}, {1, 1000}};
     for (auto [rate, ms] : cases) {
         cap.SetPreviewRate(std::uint16_t(rate));
-        EXPECT_EQ(fake->calls.back().wParam, ms) << rate;
+        EXPECT_EQ(fake->calls.back().value, ms) << rate;
     }
     const std::size_t sent = fake->calls.size();
     cap.SetPreviewRate(1);  // unchanged
@@ -217,7 +216,7 @@ TEST_F(VideoCapFake, ScalingPlacesTheWindowAtTheTopLeft)
     OpenFirst();
     cap.resize(400, 200);
     cap.SetPreviewScaleToWindow(true);
-    EXPECT_EQ(fake->CallsOf(WM_CAP_SET_SCALE).at(0).wParam, 1u);
+    EXPECT_EQ(fake->CallsOf(CapOp::SetScale).at(0).value, 1u);
     EXPECT_EQ(fake->geometry, QRect(0, 0, 400, 200));
     cap.SetPreviewScaleProportional(true);
     EXPECT_EQ(fake->geometry, QRect(0, 0, 267, 200));
@@ -251,7 +250,7 @@ TEST_F(VideoCapFake, CapabilitiesAreReadOnceAndCachedUntilTheDriverChanges)
     EXPECT_FALSE(cap.HasDlgSource());
     EXPECT_FALSE(cap.HasDlgDisplay());
     EXPECT_EQ(fake->created, 1);
-    EXPECT_EQ(fake->CallsOf(WM_CAP_DRIVER_GET_CAPS).size(), 1u);
+    EXPECT_EQ(fake->CallsOf(CapOp::GetDriverCaps).size(), 1u);
 
     cap.SetDriverIndex(1);  // frees the cache
     fake->caps.fHasOverlay = 0;
@@ -260,11 +259,11 @@ TEST_F(VideoCapFake, CapabilitiesAreReadOnceAndCachedUntilTheDriverChanges)
 
     // A failing answer is not cached.
     cap.SetDriverIndex(0);
-    fake->answers[WM_CAP_DRIVER_GET_CAPS] = 0;
+    fake->answers[CapOp::GetDriverCaps] = 0;
     EXPECT_FALSE(cap.ReadDriverCaps());
-    fake->answers.erase(WM_CAP_DRIVER_GET_CAPS);
+    fake->answers.erase(CapOp::GetDriverCaps);
     EXPECT_TRUE(cap.ReadDriverCaps());
-    EXPECT_EQ(fake->CallsOf(WM_CAP_DRIVER_GET_CAPS).size(), 4u);
+    EXPECT_EQ(fake->CallsOf(CapOp::GetDriverCaps).size(), 4u);
 
     cap.SetDriverIndex(-1);
     EXPECT_FALSE(cap.ReadDriverCaps());
@@ -302,9 +301,9 @@ TEST_F(VideoCapFake, PreviewAndOverlayFollowTheDriversStatus)
     cap.SetVideoPreview(true);
     fake->calls.clear();
     cap.SetVideoOverlay(true);
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_DRIVER_GET_CAPS, WM_CAP_GRAB_FRAME,
-                                                            WM_CAP_GET_STATUS, WM_CAP_SET_OVERLAY,
-                                                            WM_CAP_GET_STATUS}));
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{CapOp::GetDriverCaps, CapOp::GrabFrame,
+                                                            CapOp::GetStatus, CapOp::SetOverlay,
+                                                            CapOp::GetStatus}));
     EXPECT_TRUE(cap.VideoOverlay());
     EXPECT_FALSE(cap.VideoPreview());
 }
@@ -312,22 +311,22 @@ TEST_F(VideoCapFake, PreviewAndOverlayFollowTheDriversStatus)
 TEST_F(VideoCapFake, EventSettersInstallAndRemoveCallbacksWhileOpen)
 {
     OpenFirst();
-    EXPECT_EQ(fake->callbacks.count(WM_CAP_SET_CALLBACK_ERROR), 0u) << "unassigned events get no callback";
+    EXPECT_FALSE(fake->errorHandler) << "unassigned events get no handler";
     cap.OnError = [](TVideoCap*, int, const QString&) {};
-    ASSERT_EQ(fake->CallsOf(WM_CAP_SET_CALLBACK_ERROR).size(), 1u);
-    EXPECT_NE(fake->callbacks[WM_CAP_SET_CALLBACK_ERROR], 0);
+    ASSERT_EQ(fake->CallsOf(CapOp::SetErrorHandler).size(), 1u);
+    EXPECT_TRUE(fake->errorHandler);
     cap.OnError = nullptr;
-    EXPECT_EQ(fake->CallsOf(WM_CAP_SET_CALLBACK_ERROR).size(), 2u);
-    EXPECT_EQ(fake->callbacks[WM_CAP_SET_CALLBACK_ERROR], 0);
+    EXPECT_EQ(fake->CallsOf(CapOp::SetErrorHandler).size(), 2u);
+    EXPECT_FALSE(fake->errorHandler);
 
     cap.OnFrameCallback = [](TVideoCap*, VIDEOHDR*) {};
     cap.OnVideoStream = [](TVideoCap*, VIDEOHDR*) {};
     cap.OnAudioStream = [](TVideoCap*, WAVEHDR*) {};
     cap.OnStatusCallback = [](TVideoCap*, int, const QString&) {};
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_SET_CALLBACK_ERROR, WM_CAP_SET_CALLBACK_ERROR,
-                                                            WM_CAP_SET_CALLBACK_FRAME, WM_CAP_SET_CALLBACK_VIDEOSTREAM,
-                                                            WM_CAP_SET_CALLBACK_WAVESTREAM,
-                                                            WM_CAP_SET_CALLBACK_STATUS}));
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{CapOp::SetErrorHandler, CapOp::SetErrorHandler,
+                                                            CapOp::SetFrameHandler, CapOp::SetVideoStreamHandler,
+                                                            CapOp::SetWaveStreamHandler,
+                                                            CapOp::SetStatusHandler}));
 
     cap.SetDriverOpen(false);
     const std::size_t sent = fake->calls.size();
@@ -348,27 +347,18 @@ TEST_F(VideoCapFake, CallbackRoutinesRaiseTheComponentsEvents)
     cap.OnFrameCallback = [&](TVideoCap*, VIDEOHDR* h) { frame = h; };
     OpenFirst();
 
-    auto status = reinterpret_cast<CAPSTATUSCALLBACK>(fake->callbacks[WM_CAP_SET_CALLBACK_STATUS]);
-    auto error = reinterpret_cast<CAPERRORCALLBACK>(fake->callbacks[WM_CAP_SET_CALLBACK_ERROR]);
-    auto frames = reinterpret_cast<CAPVIDEOCALLBACK>(fake->callbacks[WM_CAP_SET_CALLBACK_FRAME]);
-    ASSERT_TRUE(status && error && frames);
-    const WindowHandle w = cap.CaptureWindow();
-    EXPECT_EQ(status(w, 300, "Capture Start"), 1);
-    EXPECT_EQ(status(w, 301, nullptr), 1);
-    EXPECT_EQ(error(w, 434, "Capture device was not detected."), 1);
+    ASSERT_TRUE(fake->statusHandler && fake->errorHandler && fake->frameHandler);
+    fake->statusHandler(300, QStringLiteral("Capture Start"));
+    fake->statusHandler(301, QString());
+    fake->errorHandler(434, QStringLiteral("Capture device was not detected."));
     VIDEOHDR hdr{};
-    EXPECT_EQ(frames(w, &hdr), 1);
+    fake->frameHandler(&hdr);
     EXPECT_EQ(statuses, (std::vector<std::pair<int, QString>>{{300, QStringLiteral("Capture Start")}, {301, QString()}}));
     EXPECT_EQ(errors, (std::vector<std::pair<int, QString>>{{434, QStringLiteral("Capture device was not detected.")}}));
     EXPECT_EQ(frame, &hdr);
-
-    // A window whose user data is not set finds no component and still answers TRUE.
-    fake->userData = 0;
-    EXPECT_EQ(status(w, 300, "x"), 1);
-    EXPECT_EQ(statuses.size(), 2u);
 }
 
-TEST_F(VideoCapFake, MouseMessagesOverTheVideoReachTheControl)
+TEST_F(VideoCapFake, MouseInputOverTheVideoReachesTheControl)
 {
     std::vector<std::string> got;
     cap.OnMouseDown = [&](TVideoCap*, Qt::MouseButton b, Qt::KeyboardModifiers, int x, int y) {
@@ -380,17 +370,26 @@ TEST_F(VideoCapFake, MouseMessagesOverTheVideoReachTheControl)
         got.push_back("move " + std::to_string(x) + "," + std::to_string(y));
     };
     OpenFirst();
-    const WindowHandle w = cap.CaptureWindow();
-    EXPECT_EQ(SendMessage(w, WM_MOUSEMOVE, 0, MakeLParam(5, 6)), 1);
-    EXPECT_EQ(SendMessage(w, WM_LBUTTONDOWN, MK_LBUTTON, MakeLParam(10, 20)), 1);
-    EXPECT_EQ(SendMessage(w, WM_LBUTTONUP, 0, MakeLParam(10, 20)), 1);
-    EXPECT_EQ(SendMessage(w, WM_RBUTTONDOWN, MK_RBUTTON, MakeLParam(1, 2)), 1);
-    EXPECT_TRUE(fake->calls.empty()) << "forwarded messages do not reach the capture window";
+    ASSERT_TRUE(fake->mouseHandler);
+    auto mouse = [&](QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, QPointF at) {
+        QMouseEvent event(type, at, at, button, buttons, Qt::NoModifier);
+        fake->mouseHandler(&event);
+    };
+    mouse(QEvent::MouseMove, Qt::NoButton, Qt::NoButton, {5, 6});
+    mouse(QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, {10, 20});
+    mouse(QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, {10, 20});
+    mouse(QEvent::MouseButtonPress, Qt::RightButton, Qt::RightButton, {1, 2});
+    EXPECT_TRUE(fake->calls.empty()) << "handed-on input does not reach the driver";
     EXPECT_EQ(got, (std::vector<std::string>{"move 5,6", "down 1 10,20", "up", "click", "down 2 1,2"}));
 
-    SendMessage(w, WM_RBUTTONDBLCLK, 0, 0);
-    SendMessage(w, WM_MBUTTONDBLCLK, 0, 0);
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_RBUTTONDBLCLK, WM_MBUTTONDBLCLK}));
+    // Double clicks of the right and middle buttons stay with the video.
+    int doubleClicks = 0;
+    cap.OnDblClick = [&](TVideoCap*) { ++doubleClicks; };
+    mouse(QEvent::MouseButtonDblClick, Qt::RightButton, Qt::RightButton, {0, 0});
+    mouse(QEvent::MouseButtonDblClick, Qt::MiddleButton, Qt::MiddleButton, {0, 0});
+    EXPECT_EQ(doubleClicks, 0);
+    mouse(QEvent::MouseButtonDblClick, Qt::LeftButton, Qt::LeftButton, {0, 0});
+    EXPECT_EQ(doubleClicks, 1);
 }
 
 TEST_F(VideoCapFake, OperationsOnAClosedDriverAnswerFalseAndSendNothing)
@@ -416,12 +415,12 @@ TEST_F(VideoCapFake, GrabAndSaveSendTheirMessagesAndRefreshTheStatus)
     cap.SetSingleImageFile(QStringLiteral("/tmp/snap shot.bmp"));
     EXPECT_TRUE(cap.GrabFrameNoStop());
     EXPECT_TRUE(cap.SaveAsDIB());
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_GRAB_FRAME_NOSTOP, WM_CAP_GET_STATUS,
-                                                            WM_CAP_FILE_SAVEDIB}));
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{CapOp::GrabFrameNoStop, CapOp::GetStatus,
+                                                            CapOp::SaveDib}));
     EXPECT_EQ(fake->calls.back().text, QStringLiteral("/tmp/snap shot.bmp"));
     EXPECT_EQ(statusEvents, 1);
 
-    fake->answers[WM_CAP_GRAB_FRAME] = 0;
+    fake->answers[CapOp::GrabFrame] = 0;
     EXPECT_FALSE(cap.GrabFrame());
     EXPECT_EQ(statusEvents, 1) << "a failed grab refreshes nothing";
 }
@@ -435,10 +434,10 @@ TEST_F(VideoCapFake, StartCaptureWritesTheSetUpAndAsksForTheIndex)
     cap.SetFrameRate(15);
     cap.SetCapTimeLimit(60);
     ASSERT_TRUE(cap.StartCapture());
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_GET_SEQUENCE_SETUP, WM_CAP_FILE_SET_CAPTURE_FILE,
-                                                            WM_CAP_SET_SEQUENCE_SETUP, WM_CAP_SEQUENCE,
-                                                            WM_CAP_GET_STATUS}));
-    EXPECT_EQ(fake->CallsOf(WM_CAP_FILE_SET_CAPTURE_FILE)[0].text, QStringLiteral("Video.avi"));
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{CapOp::GetSequenceSetup, CapOp::SetCaptureFile,
+                                                            CapOp::SetSequenceSetup, CapOp::Sequence,
+                                                            CapOp::GetStatus}));
+    EXPECT_EQ(fake->CallsOf(CapOp::SetCaptureFile)[0].text, QStringLiteral("Video.avi"));
     EXPECT_EQ(fake->parms.dwRequestMicroSecPerFrame, 66667u);
     EXPECT_TRUE(fake->parms.fLimitEnabled);
     EXPECT_EQ(fake->parms.wTimeLimit, 60u);
@@ -481,8 +480,8 @@ TEST_F(VideoCapFake, StartCaptureWritesTheSetUpAndAsksForTheIndex)
     cap.SetCapToFile(false);
     cap.SetCapAudio(false);
     cap.StartCapture();
-    EXPECT_TRUE(fake->Sent(WM_CAP_SEQUENCE_NOFILE));
-    EXPECT_FALSE(fake->Sent(WM_CAP_SEQUENCE));
+    EXPECT_TRUE(fake->Sent(CapOp::SequenceNoFile));
+    EXPECT_FALSE(fake->Sent(CapOp::Sequence));
 }
 
 TEST_F(VideoCapFake, AudioFormatIsWrittenOverTheDriversRecord)
@@ -492,10 +491,10 @@ TEST_F(VideoCapFake, AudioFormatIsWrittenOverTheDriversRecord)
     OpenFirst();
     cap.SetCapAudio(true);
     cap.StartCapture();
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_GET_SEQUENCE_SETUP, WM_CAP_FILE_SET_CAPTURE_FILE,
-                                                            WM_CAP_SET_SEQUENCE_SETUP, WM_CAP_GET_AUDIOFORMAT,
-                                                            WM_CAP_SET_AUDIOFORMAT, WM_CAP_SEQUENCE,
-                                                            WM_CAP_GET_STATUS}));
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{CapOp::GetSequenceSetup, CapOp::SetCaptureFile,
+                                                            CapOp::SetSequenceSetup, CapOp::GetAudioFormat,
+                                                            CapOp::SetAudioFormat, CapOp::Sequence,
+                                                            CapOp::GetStatus}));
     EXPECT_EQ(fake->wave.nSamplesPerSec, 8000u);
     EXPECT_EQ(fake->wave.nChannels, 1);
     EXPECT_EQ(fake->wave.wBitsPerSample, 8);
@@ -520,22 +519,22 @@ TEST_F(VideoCapFake, BufferFileAttachReleaseAndFailure)
     ASSERT_FALSE(buffer.isEmpty());
     EXPECT_TRUE(QFileInfo(buffer).fileName().startsWith(QStringLiteral("cap")));
     EXPECT_TRUE(QFileInfo::exists(buffer));
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_FILE_SET_CAPTURE_FILE, WM_CAP_FILE_ALLOCATE}));
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{CapOp::SetCaptureFile, CapOp::AllocateFile}));
     EXPECT_EQ(fake->calls[0].text, buffer);
-    EXPECT_EQ(fake->calls[1].lParam, 2 * 1048576);
+    EXPECT_EQ(fake->calls[1].value, 2u * 1048576);
 
     fake->calls.clear();
     cap.StartCapture();
-    EXPECT_FALSE(fake->Sent(WM_CAP_FILE_SET_CAPTURE_FILE)) << "the capture goes to the buffer file";
+    EXPECT_FALSE(fake->Sent(CapOp::SetCaptureFile)) << "the capture goes to the buffer file";
 
     fake->calls.clear();
     cap.SetBufferFileSize(0);
-    EXPECT_EQ(fake->Messages(), std::vector<std::uint32_t>{WM_CAP_FILE_SET_CAPTURE_FILE});
+    EXPECT_EQ(fake->Messages(), std::vector<CapOp>{CapOp::SetCaptureFile});
     EXPECT_EQ(fake->calls[0].text, QStringLiteral("Video.avi"));
     EXPECT_FALSE(QFileInfo::exists(buffer));
     EXPECT_TRUE(cap.BufferFileName().isEmpty());
 
-    fake->answers[WM_CAP_FILE_ALLOCATE] = 0;
+    fake->answers[CapOp::AllocateFile] = 0;
     try {
         cap.SetBufferFileSize(3);
         ADD_FAILURE() << "no exception";
@@ -549,9 +548,9 @@ TEST_F(VideoCapFake, BufferFileAttachReleaseAndFailure)
     const QString kept = cap.BufferFileName();
     fake->calls.clear();
     cap.SetDriverOpen(false);
-    EXPECT_EQ(fake->Messages(), (std::vector<std::uint32_t>{WM_CAP_GET_STATUS, WM_CAP_STOP, WM_CAP_GET_STATUS,
-                                                             WM_CAP_FILE_SAVEAS, WM_CAP_FILE_SET_CAPTURE_FILE,
-                                                             WM_CAP_DRIVER_DISCONNECT}));
+    EXPECT_EQ(fake->Messages(), (std::vector<CapOp>{CapOp::GetStatus, CapOp::Stop, CapOp::GetStatus,
+                                                             CapOp::SaveCaptureAs, CapOp::SetCaptureFile,
+                                                             CapOp::DisconnectDriver}));
     EXPECT_FALSE(QFileInfo::exists(kept));
 }
 
@@ -559,12 +558,12 @@ TEST_F(VideoCapFake, BufferFileFailureOnOpenLeavesTheDriverOpenWithoutTheLaterSt
 {
     cap.SetBufferFileSize(1);
     cap.SetDriverIndex(0);
-    fake->answers[WM_CAP_FILE_ALLOCATE] = 0;
+    fake->answers[CapOp::AllocateFile] = 0;
     EXPECT_THROW(cap.SetDriverOpen(true), EBufferFileError);
     EXPECT_TRUE(cap.DriverOpen());
-    EXPECT_TRUE(fake->Sent(WM_CAP_DRIVER_CONNECT));
-    EXPECT_FALSE(fake->Sent(WM_CAP_SET_SCALE));
-    EXPECT_FALSE(fake->Sent(WM_CAP_GET_STATUS));
+    EXPECT_TRUE(fake->Sent(CapOp::ConnectDriver));
+    EXPECT_FALSE(fake->Sent(CapOp::SetScale));
+    EXPECT_FALSE(fake->Sent(CapOp::GetStatus));
     const QString buffer = cap.BufferFileName();
     cap.SetDriverOpen(false);
     EXPECT_FALSE(QFileInfo::exists(buffer));
@@ -584,22 +583,22 @@ TEST_F(VideoCapFake, DriverDialogsOpenAClosedDriverForTheirDuration)
     EXPECT_EQ(fake->destroyed, 1);
     EXPECT_FALSE(cap.DriverOpen());
     EXPECT_EQ(statusEvents, 2) << "the open and the accepted dialog";
-    const std::vector<std::uint32_t> m = fake->Messages();
-    const auto dlg = std::find(m.begin(), m.end(), WM_CAP_DLG_VIDEOFORMAT);
+    const std::vector<CapOp> m = fake->Messages();
+    const auto dlg = std::find(m.begin(), m.end(), CapOp::DlgVideoFormat);
     ASSERT_NE(dlg, m.end());
-    EXPECT_EQ(*(dlg + 1), WM_CAP_GET_STATUS);
-    EXPECT_EQ(*(dlg + 2), WM_CAP_DRIVER_DISCONNECT);
+    EXPECT_EQ(*(dlg + 1), CapOp::GetStatus);
+    EXPECT_EQ(*(dlg + 2), CapOp::DisconnectDriver);
 
     // Refused: no status refresh. Compression never refreshes.
     OpenFirst();
     statusEvents = 0;
-    fake->answers[WM_CAP_DLG_VIDEOSOURCE] = 0;
+    fake->answers[CapOp::DlgVideoSource] = 0;
     EXPECT_FALSE(cap.DlgVideoSource());
     EXPECT_TRUE(cap.DlgVideoDisplay());
     EXPECT_EQ(statusEvents, 1);
     fake->calls.clear();
     EXPECT_TRUE(cap.DlgVideoCompression());
-    EXPECT_EQ(fake->Messages(), std::vector<std::uint32_t>{WM_CAP_DLG_VIDEOCOMPRESSION});
+    EXPECT_EQ(fake->Messages(), std::vector<CapOp>{CapOp::DlgVideoCompression});
     EXPECT_TRUE(cap.DriverOpen());
 }
 
@@ -610,7 +609,7 @@ TEST_F(VideoCapFake, DestroyingTheControlClosesTheDriver)
     owned->SetDriverOpen(true);
     owned.reset();
     EXPECT_EQ(fake->destroyed, 1);
-    EXPECT_TRUE(fake->Sent(WM_CAP_DRIVER_DISCONNECT));
+    EXPECT_TRUE(fake->Sent(CapOp::DisconnectDriver));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The detector and the event gate on frames of the test-pattern camera's
 // room, rendered frame by frame at 15 frames per second (no waiting).
 #include "motion/Detector.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 // test (Produce) or, while live, one per wait; in RGB24 each frame carries its
 // sequence number in its first pixel.
 
-#include "platform/capture_v4l2.h"
+#include "capture/engine/V4l2Device.h"
 
 #include <QByteArray>
 #include <QImage>

@@ -1,7 +1,7 @@
 // The capture parameters and driver selection dialogs, on the real capture
 // component with the test-pattern camera.
 #include "capture/videocap.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 #include "platform/inifile.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/wait.h"

@@ -3,7 +3,7 @@
 // live), display options and compression. Each is modal and answers true when
 // the user accepted it. Object names let tests find and answer them.
 
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 
 #include <QSize>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "platform/capture_convert.h"
+#include "capture/engine/FrameConvert.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

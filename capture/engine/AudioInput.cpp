@@ -1,4 +1,4 @@
-#include "platform/capture_audio.h"
+#include "capture/engine/AudioInput.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>

@@ -1,8 +1,8 @@
-#include "platform/capture_window.h"
+#include "capture/engine/CaptureWindow.h"
 
-#include "platform/capture_audio.h"
-#include "platform/capture_avi.h"
-#include "platform/capture_dialogs.h"
+#include "capture/engine/AudioInput.h"
+#include "capture/engine/AviWriter.h"
+#include "capture/engine/DeviceDialogs.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -31,18 +31,11 @@ namespace platform::capture {
 namespace {
 
 constexpr int kGrabTimeoutMs = 3000;
-constexpr int kStatusEveryMs = 250;
-constexpr int kNoFrameLostMs = 5000;  // a device silent this long counts as gone
+constexpr int kNoFrameLostMs = int(FramePacer::kNoFrameLostMs);
 constexpr int kWatchEveryMs = 1000;
 // A tick may wait this long for a frame that is just due, so that timer
 // jitter does not skip frames when the preview rate meets the camera's.
 constexpr int kTickWaitMs = 5;
-
-QString FromParam(LPARAM lParam)
-{
-    const char* text = reinterpret_cast<const char*>(lParam);
-    return text ? QFile::decodeName(QByteArray(text)) : QString();
-}
 
 // Frames in the callbacks are packed RGB24 rows, top row first.
 QByteArray Packed(const QImage& frame)
@@ -146,8 +139,8 @@ struct CaptureWindow::Sequence {
     QEventLoop* modalLoop = nullptr;
 };
 
-CaptureWindow::CaptureWindow(WindowHandle parent, const QString& name, int id)
-    : QWidget(WindowWidget(parent)), CaptureWindowObject(parent), name_(name), id_(id), codec_(DefaultAviCodec())
+CaptureWindow::CaptureWindow(QWidget* parent, const QString& name)
+    : QWidget(parent), name_(name), codec_(DefaultAviCodec())
 {
     setObjectName(name.isEmpty() ? QStringLiteral("CaptureWindow") : name + QStringLiteral("CaptureWindow"));
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -185,8 +178,15 @@ CaptureWindow::~CaptureWindow()
     Disconnect();
 }
 
-void CaptureWindow::Destroy()
+void CaptureWindow::Release()
 {
+    // Nothing reaches the owner from here on, also not what is still queued.
+    statusCallback_ = nullptr;
+    errorCallback_ = nullptr;
+    frameCallback_ = nullptr;
+    videoStreamCallback_ = nullptr;
+    waveStreamCallback_ = nullptr;
+    mouseHandler_ = nullptr;
     if (sequence_) {
         sequence_->stop = true;
         FinishSequence();
@@ -204,115 +204,98 @@ void CaptureWindow::Move(int x, int y, int width, int height, bool repaint)
         update();
 }
 
-LRESULT CaptureWindow::WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam)
+bool CaptureWindow::DisconnectDriver()
 {
-    switch (msg) {
-    case WM_CAP_SET_CALLBACK_ERROR: errorCallback_ = reinterpret_cast<CAPERRORCALLBACK>(lParam); return 1;
-    case WM_CAP_SET_CALLBACK_STATUS: statusCallback_ = reinterpret_cast<CAPSTATUSCALLBACK>(lParam); return 1;
-    case WM_CAP_SET_CALLBACK_FRAME: frameCallback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam); return 1;
-    case WM_CAP_SET_CALLBACK_VIDEOSTREAM: videoStreamCallback_ = reinterpret_cast<CAPVIDEOCALLBACK>(lParam); return 1;
-    case WM_CAP_SET_CALLBACK_WAVESTREAM: waveStreamCallback_ = reinterpret_cast<CAPWAVECALLBACK>(lParam); return 1;
-    case WM_CAP_GET_USER_DATA: return userData_;
-    case WM_CAP_SET_USER_DATA: userData_ = lParam; return 1;
-    case WM_CAP_DRIVER_CONNECT: return Connect(unsigned(wParam)) ? 1 : 0;
-    case WM_CAP_DRIVER_DISCONNECT:
-        if (!Connected())
-            return 0;
-        Disconnect();
-        return 1;
-    case WM_CAP_DRIVER_GET_CAPS:
-        if (!Connected() || !lParam || wParam < sizeof(CAPDRIVERCAPS))
-            return 0;
-        FillCaps(*reinterpret_cast<CAPDRIVERCAPS*>(lParam));
-        return 1;
-    case WM_CAP_GET_STATUS:
-        if (!Connected() || !lParam || wParam < sizeof(CAPSTATUS))
-            return 0;
-        FillStatus(*reinterpret_cast<CAPSTATUS*>(lParam));
-        return 1;
-    case WM_CAP_FILE_SET_CAPTURE_FILE: {
-        const QString file = FromParam(lParam);
-        if (file.isEmpty() || Capturing())
-            return 0;
-        captureFile_ = file;
-        return 1;
+    if (!Connected())
+        return false;
+    Disconnect();
+    return true;
+}
+
+bool CaptureWindow::GetDriverCaps(CAPDRIVERCAPS& caps)
+{
+    if (!Connected())
+        return false;
+    FillCaps(caps);
+    return true;
+}
+
+bool CaptureWindow::GetStatus(CAPSTATUS& status)
+{
+    if (!Connected())
+        return false;
+    FillStatus(status);
+    return true;
+}
+
+bool CaptureWindow::SetCaptureFile(const QString& path)
+{
+    if (path.isEmpty() || Capturing())
+        return false;
+    captureFile_ = path;
+    return true;
+}
+
+bool CaptureWindow::GetAudioFormat(WAVEFORMATEX& format)
+{
+    format = waveFormat_;
+    return true;
+}
+
+bool CaptureWindow::SetAudioFormat(const WAVEFORMATEX& f)
+{
+    if (Capturing())
+        return false;
+    const bool valid = f.wFormatTag == WAVE_FORMAT_PCM && (f.nChannels == 1 || f.nChannels == 2)
+                       && (f.wBitsPerSample == 8 || f.wBitsPerSample == 16) && f.nSamplesPerSec >= 4000
+                       && f.nSamplesPerSec <= 48000 && f.nBlockAlign == f.nChannels * f.wBitsPerSample / 8
+                       && f.nAvgBytesPerSec == f.nSamplesPerSec * f.nBlockAlign;
+    if (!valid)
+        return false;
+    waveFormat_ = f;
+    waveFormat_.cbSize = 0;
+    return true;
+}
+
+bool CaptureWindow::SetPreviewRate(unsigned ms)
+{
+    previewMs_ = std::max<unsigned>(1, ms);
+    if (!Capturing())
+        ApplyFrameInterval();
+    RestartTimer();
+    return true;
+}
+
+bool CaptureWindow::SetScale(bool on)
+{
+    scale_ = on;
+    update();
+    return true;
+}
+
+bool CaptureWindow::GetSequenceSetup(CAPTUREPARMS& parms)
+{
+    parms = parms_;
+    return true;
+}
+
+bool CaptureWindow::SetSequenceSetup(const CAPTUREPARMS& parms)
+{
+    if (Capturing())
+        return false;
+    parms_ = parms;
+    return true;
+}
+
+bool CaptureWindow::ShowDialog(DriverDialog which)
+{
+    switch (which) {
+    case DriverDialog::VideoFormat: return FormatDialog();
+    case DriverDialog::VideoSource: return SourceDialog();
+    case DriverDialog::VideoDisplay: return DisplayDialog();
+    case DriverDialog::VideoCompression: return CompressionDialog();
     }
-    case WM_CAP_FILE_GET_CAPTURE_FILE: {
-        char* out = reinterpret_cast<char*>(lParam);
-        if (!out || wParam == 0)
-            return 0;
-        const QByteArray name = QFile::encodeName(captureFile_);
-        const std::size_t n = std::min<std::size_t>(name.size(), wParam - 1);
-        std::memcpy(out, name.constData(), n);
-        out[n] = '\0';
-        return 1;
-    }
-    case WM_CAP_FILE_ALLOCATE: return lParam >= 0 && Allocate(std::uint64_t(lParam)) ? 1 : 0;
-    case WM_CAP_FILE_SAVEAS: return SaveAs(FromParam(lParam)) ? 1 : 0;
-    case WM_CAP_FILE_SAVEDIB: return SaveDib(FromParam(lParam)) ? 1 : 0;
-    case WM_CAP_SET_AUDIOFORMAT: {
-        const auto* f = reinterpret_cast<const WAVEFORMATEX*>(lParam);
-        if (!f || wParam < sizeof(WAVEFORMATEX) - 2 || Capturing())
-            return 0;
-        const bool valid = f->wFormatTag == WAVE_FORMAT_PCM && (f->nChannels == 1 || f->nChannels == 2)
-                           && (f->wBitsPerSample == 8 || f->wBitsPerSample == 16) && f->nSamplesPerSec >= 4000
-                           && f->nSamplesPerSec <= 48000 && f->nBlockAlign == f->nChannels * f->wBitsPerSample / 8
-                           && f->nAvgBytesPerSec == f->nSamplesPerSec * f->nBlockAlign;
-        if (!valid)
-            return 0;
-        waveFormat_ = *f;
-        waveFormat_.cbSize = 0;
-        return 1;
-    }
-    case WM_CAP_GET_AUDIOFORMAT:
-        if (!lParam)
-            return LRESULT(sizeof(WAVEFORMATEX));
-        if (wParam < sizeof(WAVEFORMATEX) - 2)
-            return 0;
-        std::memcpy(reinterpret_cast<void*>(lParam), &waveFormat_, std::min<std::size_t>(wParam, sizeof waveFormat_));
-        return LRESULT(sizeof(WAVEFORMATEX));
-    case WM_CAP_DLG_VIDEOFORMAT: return FormatDialog() ? 1 : 0;
-    case WM_CAP_DLG_VIDEOSOURCE: return SourceDialog() ? 1 : 0;
-    case WM_CAP_DLG_VIDEODISPLAY: return DisplayDialog() ? 1 : 0;
-    case WM_CAP_DLG_VIDEOCOMPRESSION: return CompressionDialog() ? 1 : 0;
-    case WM_CAP_SET_PREVIEW:
-        if (!Connected())
-            return 0;
-        SetPreview(wParam != 0);
-        return 1;
-    case WM_CAP_SET_OVERLAY:
-        if (!Connected() || !device_->HasOverlay())
-            return 0;
-        SetOverlay(wParam != 0);
-        return 1;
-    case WM_CAP_SET_PREVIEWRATE:
-        previewMs_ = std::max<unsigned>(1, unsigned(wParam));
-        if (!Capturing())
-            ApplyFrameInterval();
-        RestartTimer();
-        return 1;
-    case WM_CAP_SET_SCALE:
-        scale_ = wParam != 0;
-        update();
-        return 1;
-    case WM_CAP_GRAB_FRAME: return Grab(true) ? 1 : 0;
-    case WM_CAP_GRAB_FRAME_NOSTOP: return Grab(false) ? 1 : 0;
-    case WM_CAP_SEQUENCE: return StartSequence(true) ? 1 : 0;
-    case WM_CAP_SEQUENCE_NOFILE: return StartSequence(false) ? 1 : 0;
-    case WM_CAP_SET_SEQUENCE_SETUP:
-        if (!lParam || wParam < sizeof(CAPTUREPARMS) || Capturing())
-            return 0;
-        parms_ = *reinterpret_cast<const CAPTUREPARMS*>(lParam);
-        return 1;
-    case WM_CAP_GET_SEQUENCE_SETUP:
-        if (!lParam || wParam < sizeof(CAPTUREPARMS))
-            return 0;
-        *reinterpret_cast<CAPTUREPARMS*>(lParam) = parms_;
-        return 1;
-    case WM_CAP_STOP:
-    case WM_CAP_ABORT: return StopSequence() ? 1 : 0;
-    default: return 0;  // mouse messages and the rest: nothing to do here
-    }
+    return false;
 }
 
 bool CaptureWindow::Connect(unsigned index)
@@ -331,7 +314,7 @@ bool CaptureWindow::Connect(unsigned index)
         // At once: the owner destroys this window when the connect fails,
         // and a posted error would die with it.
         if (!error.isEmpty() && errorCallback_)
-            errorCallback_(Handle(), IDS_CAP_DRIVER_ERROR, error.toLocal8Bit().constData());
+            errorCallback_(IDS_CAP_DRIVER_ERROR, error);
         return false;
     }
     device_ = std::move(device);
@@ -401,24 +384,30 @@ void CaptureWindow::FillStatus(CAPSTATUS& status) const
     status.wNumVideoAllocated = parms_.wNumVideoRequested;
 }
 
-void CaptureWindow::SetPreview(bool on)
+bool CaptureWindow::SetPreview(bool on)
 {
+    if (!Connected())
+        return false;
     preview_ = on;
     if (on)
         overlay_ = false;
     RestartTimer();
     if (on)
         Tick();
+    return true;
 }
 
-void CaptureWindow::SetOverlay(bool on)
+bool CaptureWindow::SetOverlay(bool on)
 {
+    if (!Connected() || !device_->HasOverlay())
+        return false;
     overlay_ = on;
     if (on)
         preview_ = false;
     RestartTimer();
     if (on)
         Tick();
+    return true;
 }
 
 void CaptureWindow::RestartTimer()
@@ -569,7 +558,7 @@ bool CaptureWindow::SaveDib(const QString& path)
     return WriteBmp24(lastFrame_, path);
 }
 
-bool CaptureWindow::Allocate(std::uint64_t bytes)
+bool CaptureWindow::AllocateFile(std::uint64_t bytes)
 {
     if (Capturing() || captureFile_.isEmpty())
         return false;
@@ -596,7 +585,7 @@ bool CaptureWindow::Allocate(std::uint64_t bytes)
     return true;
 }
 
-bool CaptureWindow::SaveAs(const QString& path)
+bool CaptureWindow::SaveCaptureAs(const QString& path)
 {
     if (path.isEmpty() || Capturing() || !QFileInfo::exists(captureFile_))
         return false;
@@ -628,6 +617,30 @@ bool CaptureWindow::StartSequence(bool toFile)
 {
     if (!Connected() || lost_ || Capturing())
         return false;
+    std::unique_ptr<Sequence> seq = PrepareSequence(toFile);
+    if (!seq)
+        return false;
+    lastFrames_ = lastDropped_ = lastElapsedMs_ = lastWaveSamples_ = 0;
+    sequence_ = std::move(seq);
+    ApplyFrameInterval();
+    Sequence* s = sequence_.get();
+    CaptureDevice* device = device_.get();
+    qApp->installEventFilter(this);
+    PostStatus(IDS_CAP_BEGIN, QStringLiteral("Capture Start"));
+    if (s->withAudio)
+        s->audio = std::thread([this, s] { RecordAudio(s); });
+    s->video = std::thread([this, s, device] { RecordVideo(s, device); });
+    if (!parms_.fYield) {
+        // Without yield the caller waits for the end, as with a modal capture.
+        QEventLoop loop;
+        s->modalLoop = &loop;
+        loop.exec();
+    }
+    return true;
+}
+
+std::unique_ptr<CaptureWindow::Sequence> CaptureWindow::PrepareSequence(bool toFile)
+{
     static std::uint64_t nextId = 1;
     auto seq = std::make_unique<Sequence>();
     seq->id = nextId++;
@@ -658,167 +671,163 @@ bool CaptureWindow::StartSequence(bool toFile)
         allocatedFile_.clear();
         if (!seq->writer.Open(captureFile_, video, seq->withAudio ? &audioFormat : nullptr, &error, preAllocated)) {
             PostError(IDS_CAP_CANTOPEN, error);
+            return nullptr;
+        }
+    }
+    return seq;
+}
+
+// The audio worker: samples go to the file as they come.
+void CaptureWindow::RecordAudio(Sequence* s)
+{
+    QByteArray samples;
+    const int blockAlign = std::max(1, int(waveFormat_.nBlockAlign));
+    while (!s->stop) {
+        QString error;
+        if (!s->audioInput.Read(samples, &error)) {
+            if (!s->stop)
+                PostError(IDS_CAP_NO_AUDIO_CAP, error);
+            break;
+        }
+        if (s->toFile) {
+            QMutexLocker lock(&s->writerMutex);
+            if (!s->writer.WriteAudio(reinterpret_cast<const std::uint8_t*>(samples.constData()), samples.size(),
+                                      &error)) {
+                PostError(IDS_CAP_WRITEERROR, error);
+                s->stop = true;
+                break;
+            }
+        }
+        s->waveSamples += std::uint32_t(samples.size() / blockAlign);
+        QMetaObject::invokeMethod(this, [this, samples] {
+            if (!waveStreamCallback_)
+                return;
+            QByteArray copy = samples;
+            WAVEHDR hdr{};
+            hdr.lpData = reinterpret_cast<std::uint8_t*>(copy.data());
+            hdr.dwBufferLength = hdr.dwBytesRecorded = std::uint32_t(copy.size());
+            hdr.dwFlags = 1;
+            waveStreamCallback_(&hdr);
+        }, Qt::QueuedConnection);
+    }
+    s->audioInput.Close();
+}
+
+// The video worker: a frame whenever one is due, numbered by the clock.
+void CaptureWindow::RecordVideo(Sequence* s, CaptureDevice* device)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto elapsedUs = [&] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    };
+    const bool limited = s->parms.fLimitEnabled && s->parms.wTimeLimit > 0;
+    FramePacer pacer(s->parms.dwRequestMicroSecPerFrame, limited ? std::int64_t(s->parms.wTimeLimit) * 1000 : 0);
+    QImage frame;
+    while (!s->stop) {
+        if (pacer.LimitReached(elapsedUs()))
+            break;
+        const std::int64_t waitUs = pacer.WaitUs(elapsedUs());
+        if (waitUs > 0) {
+            // Short naps keep Stop responsive.
+            std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(waitUs, 50000)));
+            continue;
+        }
+        QString error;
+        const auto got = device->ReadFrame(frame, 200, &error);
+        if (got == CaptureDevice::ReadResult::Lost
+            || (got == CaptureDevice::ReadResult::NoFrame && pacer.Silent(elapsedUs()))) {
+            QMetaObject::invokeMethod(this, [this] { DeviceLost(QString()); }, Qt::QueuedConnection);
+            break;
+        }
+        if (got == CaptureDevice::ReadResult::NoFrame)
+            continue;
+        const std::int64_t nowUs = elapsedUs();
+        const FramePacer::Slot slot = pacer.Arrived(nowUs);
+        if (pacer.LimitReached(nowUs))
+            break;
+        s->dropped += slot.dropped;
+        if (!StoreFrame(s, frame, slot.index, nowUs))
+            break;
+        pacer.Written(slot);
+        ReportFrame(s, pacer, frame, nowUs);
+    }
+    EndRecording(s, elapsedUs());
+}
+
+bool CaptureWindow::StoreFrame(Sequence* s, const QImage& frame, std::int64_t index, std::int64_t nowUs)
+{
+    if (s->toFile) {
+        QMutexLocker lock(&s->writerMutex);
+        QString error;
+        if (!s->writer.WriteVideo(frame, index, &error)) {
+            PostError(IDS_CAP_WRITEERROR, error);
+            return false;
+        }
+        if (s->writer.DiskFull()) {
+            PostError(IDS_CAP_WRITEERROR, QStringLiteral("The disk is full; the capture ended with what was written."));
+            s->frames++;
             return false;
         }
     }
-
-    lastFrames_ = lastDropped_ = lastElapsedMs_ = lastWaveSamples_ = 0;
-    sequence_ = std::move(seq);
-    ApplyFrameInterval();
-    Sequence* s = sequence_.get();
-    const std::uint64_t id = s->id;
-    CaptureDevice* device = device_.get();
-    qApp->installEventFilter(this);
-    PostStatus(IDS_CAP_BEGIN, QStringLiteral("Capture Start"));
-
-    if (s->withAudio) {
-        s->audio = std::thread([this, s] {
-            QByteArray samples;
-            const int blockAlign = std::max(1, int(waveFormat_.nBlockAlign));
-            while (!s->stop) {
-                QString error;
-                if (!s->audioInput.Read(samples, &error)) {
-                    if (!s->stop)
-                        PostError(IDS_CAP_NO_AUDIO_CAP, error);
-                    break;
-                }
-                if (s->toFile) {
-                    QMutexLocker lock(&s->writerMutex);
-                    if (!s->writer.WriteAudio(reinterpret_cast<const std::uint8_t*>(samples.constData()),
-                                              samples.size(), &error)) {
-                        PostError(IDS_CAP_WRITEERROR, error);
-                        s->stop = true;
-                        break;
-                    }
-                }
-                s->waveSamples += std::uint32_t(samples.size() / blockAlign);
-                QMetaObject::invokeMethod(this, [this, samples] {
-                    if (!waveStreamCallback_)
-                        return;
-                    QByteArray copy = samples;
-                    WAVEHDR hdr{};
-                    hdr.lpData = reinterpret_cast<std::uint8_t*>(copy.data());
-                    hdr.dwBufferLength = hdr.dwBytesRecorded = std::uint32_t(copy.size());
-                    hdr.dwFlags = 1;
-                    waveStreamCallback_(Handle(), &hdr);
-                }, Qt::QueuedConnection);
-            }
-            s->audioInput.Close();
-        });
-    }
-
-    s->video = std::thread([this, s, device, id, usPerFrame] {
-        using Clock = std::chrono::steady_clock;
-        const auto start = Clock::now();
-        const bool limited = s->parms.fLimitEnabled && s->parms.wTimeLimit > 0;
-        const std::int64_t limitMs = std::int64_t(s->parms.wTimeLimit) * 1000;
-        std::int64_t nextIndex = 0;
-        std::int64_t lastStatusMs = -kStatusEveryMs;
-        std::int64_t lastFrameMs = 0;
-        QImage frame;
-        auto elapsedUs = [&] {
-            return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-        };
-        while (!s->stop) {
-            if (limited && elapsedUs() >= limitMs * 1000)
-                break;
-            const std::int64_t dueUs = nextIndex * std::int64_t(usPerFrame);
-            const std::int64_t waitUs = dueUs - elapsedUs();
-            if (waitUs > 0) {
-                // Short naps keep Stop responsive.
-                std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(waitUs, 50000)));
-                continue;
-            }
-            QString error;
-            const auto got = device->ReadFrame(frame, 200, &error);
-            if (got == CaptureDevice::ReadResult::Lost
-                || (got == CaptureDevice::ReadResult::NoFrame && elapsedUs() / 1000 - lastFrameMs > kNoFrameLostMs)) {
-                QMetaObject::invokeMethod(this, [this] { DeviceLost(QString()); }, Qt::QueuedConnection);
-                break;
-            }
-            if (got == CaptureDevice::ReadResult::NoFrame)
-                continue;
-            const std::int64_t nowUs = elapsedUs();
-            lastFrameMs = nowUs / 1000;
-            if (limited && nowUs >= limitMs * 1000)
-                break;
-            std::int64_t index = std::llround(double(nowUs) / usPerFrame);
-            if (index < nextIndex)
-                index = nextIndex;
-            s->dropped += std::uint32_t(index - nextIndex);
-            if (s->toFile) {
-                QMutexLocker lock(&s->writerMutex);
-                if (!s->writer.WriteVideo(frame, index, &error)) {
-                    PostError(IDS_CAP_WRITEERROR, error);
-                    break;
-                }
-                if (s->writer.DiskFull()) {
-                    PostError(IDS_CAP_WRITEERROR,
-                              QStringLiteral("The disk is full; the capture ended with what was written."));
-                    s->frames++;
-                    break;
-                }
-            }
-            nextIndex = index + 1;
-            s->frames++;
-            s->elapsedMs = std::uint32_t(nowUs / 1000);
-            {
-                QMutexLocker lock(&s->frameMutex);
-                s->latest = frame;
-                ++s->latestCount;
-                s->fresh = true;
-                s->frameReady.wakeAll();
-            }
-            const std::uint32_t timeMs = std::uint32_t(nowUs / 1000);
-            QMetaObject::invokeMethod(this, [this, frame, timeMs] {
-                if (!videoStreamCallback_)
-                    return;
-                QByteArray data = Packed(frame);
-                VIDEOHDR hdr{};
-                hdr.lpData = reinterpret_cast<std::uint8_t*>(data.data());
-                hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
-                hdr.dwTimeCaptured = timeMs;
-                hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
-                videoStreamCallback_(Handle(), &hdr);
-            }, Qt::QueuedConnection);
-            if (std::int64_t(timeMs) - lastStatusMs >= kStatusEveryMs) {
-                lastStatusMs = timeMs;
-                PostStatus(IDS_CAP_STAT_VIDEOCURRENT, QStringLiteral("Captured %1 frames (%2 dropped) %3 sec.")
-                                                          .arg(s->frames.load())
-                                                          .arg(s->dropped.load())
-                                                          .arg(timeMs / 1000.0, 0, 'f', 3));
-            }
-        }
-        s->elapsedMs = std::uint32_t(elapsedUs() / 1000);
-        s->stop = true;
-        {
-            QMutexLocker lock(&s->frameMutex);
-            s->frameReady.wakeAll();
-        }
-        if (s->audio.joinable())
-            s->audio.join();
-        if (s->toFile) {
-            QMutexLocker lock(&s->writerMutex);
-            QString error;
-            if (!s->writer.Close(&error))
-                PostError(IDS_CAP_WRITEERROR, error);
-        }
-        QMetaObject::invokeMethod(this, [this, id] {
-            if (sequence_ && sequence_->id == id)
-                FinishSequence();
-        }, Qt::QueuedConnection);
-    });
-
-    if (!parms_.fYield) {
-        // Without yield the caller waits for the end, as with a modal capture.
-        QEventLoop loop;
-        s->modalLoop = &loop;
-        loop.exec();
-    }
+    s->frames++;
+    s->elapsedMs = std::uint32_t(nowUs / 1000);
+    QMutexLocker lock(&s->frameMutex);
+    s->latest = frame;
+    ++s->latestCount;
+    s->fresh = true;
+    s->frameReady.wakeAll();
     return true;
 }
 
-bool CaptureWindow::StopSequence()
+void CaptureWindow::ReportFrame(Sequence* s, FramePacer& pacer, const QImage& frame, std::int64_t nowUs)
+{
+    const std::uint32_t timeMs = std::uint32_t(nowUs / 1000);
+    QMetaObject::invokeMethod(this, [this, frame, timeMs] {
+        if (!videoStreamCallback_)
+            return;
+        QByteArray data = Packed(frame);
+        VIDEOHDR hdr{};
+        hdr.lpData = reinterpret_cast<std::uint8_t*>(data.data());
+        hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
+        hdr.dwTimeCaptured = timeMs;
+        hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+        videoStreamCallback_(&hdr);
+    }, Qt::QueuedConnection);
+    if (pacer.StatusDue(timeMs)) {
+        PostStatus(IDS_CAP_STAT_VIDEOCURRENT, QStringLiteral("Captured %1 frames (%2 dropped) %3 sec.")
+                                                  .arg(s->frames.load())
+                                                  .arg(s->dropped.load())
+                                                  .arg(timeMs / 1000.0, 0, 'f', 3));
+    }
+}
+
+// The end of the video worker: the audio worker joined, the file closed, and
+// the window told to finish.
+void CaptureWindow::EndRecording(Sequence* s, std::int64_t elapsedUs)
+{
+    s->elapsedMs = std::uint32_t(elapsedUs / 1000);
+    s->stop = true;
+    {
+        QMutexLocker lock(&s->frameMutex);
+        s->frameReady.wakeAll();
+    }
+    if (s->audio.joinable())
+        s->audio.join();
+    if (s->toFile) {
+        QMutexLocker lock(&s->writerMutex);
+        QString error;
+        if (!s->writer.Close(&error))
+            PostError(IDS_CAP_WRITEERROR, error);
+    }
+    const std::uint64_t id = s->id;
+    QMetaObject::invokeMethod(this, [this, id] {
+        if (sequence_ && sequence_->id == id)
+            FinishSequence();
+    }, Qt::QueuedConnection);
+}
+
+bool CaptureWindow::Stop()
 {
     if (!sequence_)
         return false;
@@ -937,14 +946,14 @@ void CaptureWindow::CallFrameCallback(const QImage& frame, std::uint32_t timeMs)
     hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
     hdr.dwTimeCaptured = timeMs;
     hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
-    frameCallback_(Handle(), &hdr);
+    frameCallback_(&hdr);
 }
 
 void CaptureWindow::PostStatus(int id, const QString& text)
 {
     QMetaObject::invokeMethod(this, [this, id, text] {
         if (statusCallback_)
-            statusCallback_(Handle(), id, text.toLocal8Bit().constData());
+            statusCallback_(id, text);
     }, Qt::QueuedConnection);
 }
 
@@ -952,7 +961,7 @@ void CaptureWindow::PostError(int id, const QString& text)
 {
     QMetaObject::invokeMethod(this, [this, id, text] {
         if (errorCallback_)
-            errorCallback_(Handle(), id, text.toLocal8Bit().constData());
+            errorCallback_(id, text);
     }, Qt::QueuedConnection);
 }
 
@@ -976,34 +985,21 @@ void CaptureWindow::paintEvent(QPaintEvent*)
     }
 }
 
-void CaptureWindow::MouseMessage(QMouseEvent* event, std::uint32_t left, std::uint32_t right, std::uint32_t middle)
+void CaptureWindow::MouseMessage(QMouseEvent* event)
 {
-    std::uint32_t msg = left;
-    if (event->button() == Qt::RightButton)
-        msg = right;
-    else if (event->button() == Qt::MiddleButton)
-        msg = middle;
-    else if (event->button() != Qt::LeftButton && event->type() != QEvent::MouseMove) {
+    if (event->type() != QEvent::MouseMove && event->button() != Qt::LeftButton
+        && event->button() != Qt::RightButton && event->button() != Qt::MiddleButton) {
         event->ignore();
         return;
     }
-    WPARAM keys = 0;
-    if (event->buttons() & Qt::LeftButton) keys |= MK_LBUTTON;
-    if (event->buttons() & Qt::RightButton) keys |= MK_RBUTTON;
-    if (event->buttons() & Qt::MiddleButton) keys |= MK_MBUTTON;
-    if (event->modifiers() & Qt::ShiftModifier) keys |= MK_SHIFT;
-    if (event->modifiers() & Qt::ControlModifier) keys |= MK_CONTROL;
-    const QPoint pos = event->position().toPoint();
-    Dispatch(msg, keys, MakeLParam(std::uint16_t(pos.x()), std::uint16_t(pos.y())));
+    if (mouseHandler_)
+        mouseHandler_(event);
     event->accept();
 }
 
-void CaptureWindow::mousePressEvent(QMouseEvent* e) { MouseMessage(e, WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MBUTTONDOWN); }
-void CaptureWindow::mouseReleaseEvent(QMouseEvent* e) { MouseMessage(e, WM_LBUTTONUP, WM_RBUTTONUP, WM_MBUTTONUP); }
-void CaptureWindow::mouseDoubleClickEvent(QMouseEvent* e)
-{
-    MouseMessage(e, WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MBUTTONDBLCLK);
-}
-void CaptureWindow::mouseMoveEvent(QMouseEvent* e) { MouseMessage(e, WM_MOUSEMOVE, WM_MOUSEMOVE, WM_MOUSEMOVE); }
+void CaptureWindow::mousePressEvent(QMouseEvent* e) { MouseMessage(e); }
+void CaptureWindow::mouseReleaseEvent(QMouseEvent* e) { MouseMessage(e); }
+void CaptureWindow::mouseDoubleClickEvent(QMouseEvent* e) { MouseMessage(e); }
+void CaptureWindow::mouseMoveEvent(QMouseEvent* e) { MouseMessage(e); }
 
 }  // namespace platform::capture

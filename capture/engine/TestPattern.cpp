@@ -2,7 +2,7 @@
 // and the time of day, so that two frames always differ; or a still room
 // under drifting light that someone crosses now and then, for motion
 // detection.
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "platform/capture_avi.h"
+#include "capture/engine/AviWriter.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -218,6 +218,83 @@ struct AviWriter::State {
     HeaderFields fields;
     QElapsedTimer sinceCheckpoint;
 
+    // The stream of the encoder, and a PCM audio stream when asked for.
+    void AddStreams(const Audio* a)
+    {
+        videoStream = avformat_new_stream(fmt, nullptr);
+        avcodec_parameters_from_context(videoStream->codecpar, enc);
+        videoStream->time_base = enc->time_base;
+        videoStream->avg_frame_rate = enc->framerate;
+        if (!a)
+            return;
+        audio = *a;
+        audioStream = avformat_new_stream(fmt, nullptr);
+        AVCodecParameters* p = audioStream->codecpar;
+        p->codec_type = AVMEDIA_TYPE_AUDIO;
+        p->codec_id = a->bitsPerSample == 8 ? AV_CODEC_ID_PCM_U8 : AV_CODEC_ID_PCM_S16LE;
+        p->sample_rate = a->sampleRate;
+        av_channel_layout_default(&p->ch_layout, a->channels);
+        p->bits_per_coded_sample = a->bitsPerSample;
+        p->block_align = a->channels * a->bitsPerSample / 8;
+        p->bit_rate = std::int64_t(a->sampleRate) * p->block_align * 8;
+        audioStream->time_base = AVRational{1, a->sampleRate};
+    }
+
+    // The file and the I/O context writing into it; why not, or empty.
+    QString OpenSink(const QString& path, bool preAllocated)
+    {
+        const QByteArray name = QFile::encodeName(path);
+        // A tail of an older recording would be read as part of this one.
+        sink.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | (preAllocated ? 0 : O_TRUNC), 0644);
+        if (sink.fd < 0)
+            return QStringLiteral("Cannot open the capture file %1: %2")
+                .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        struct stat st {};
+        if (::fstat(sink.fd, &st) == 0)
+            sink.allocated = st.st_size;
+        auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
+        io = avio_alloc_context(buffer, kIoBufferSize, 1, &sink, nullptr, &FileSink::Write, &FileSink::Seek);
+        if (!io) {
+            av_free(buffer);
+            return QStringLiteral("Out of memory.");
+        }
+        io->seekable = AVIO_SEEKABLE_NORMAL;
+        fmt->pb = io;
+        fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+        return QString();
+    }
+
+    // The header on disk, and where in it the sizes to keep current sit.
+    QString StartFile()
+    {
+        const int rc = avformat_write_header(fmt, nullptr);
+        if (rc < 0)
+            return QStringLiteral("Writing the capture file failed: %1").arg(AvErrorText(rc));
+        avio_flush(io);
+        QByteArray header(int(std::min<std::int64_t>(sink.end, 1 << 20)), '\0');
+        if (::pread(sink.fd, header.data(), header.size(), 0) == header.size() && header.size() >= 12)
+            FindFields(header, 12, header.size(), fields);
+        sinceCheckpoint.start();
+        return QString();
+    }
+
+    // The encoder's frame and the converter from RGB24 into it.
+    QString PrepareFrames(QSize size)
+    {
+        frame = av_frame_alloc();
+        packet = av_packet_alloc();
+        frame->format = enc->pix_fmt;
+        frame->width = size.width();
+        frame->height = size.height();
+        if (av_frame_get_buffer(frame, 0) < 0)
+            return QStringLiteral("Out of memory.");
+        sws = sws_getContext(size.width(), size.height(), AV_PIX_FMT_RGB24, size.width(), size.height(), enc->pix_fmt,
+                             SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!sws)
+            return QStringLiteral("The picture cannot be converted for the compressor.");
+        return QString();
+    }
+
     void PutLe32(std::int64_t at, std::uint32_t value)
     {
         char b[4];
@@ -332,64 +409,14 @@ bool AviWriter::Open(const QString& path, const Video& video, const Audio* audio
         return fail(why);
     }
 
-    d->videoStream = avformat_new_stream(d->fmt, nullptr);
-    avcodec_parameters_from_context(d->videoStream->codecpar, d->enc);
-    d->videoStream->time_base = d->enc->time_base;
-    d->videoStream->avg_frame_rate = d->enc->framerate;
-
-    if (audio) {
-        d->audio = *audio;
-        d->audioStream = avformat_new_stream(d->fmt, nullptr);
-        AVCodecParameters* p = d->audioStream->codecpar;
-        p->codec_type = AVMEDIA_TYPE_AUDIO;
-        p->codec_id = audio->bitsPerSample == 8 ? AV_CODEC_ID_PCM_U8 : AV_CODEC_ID_PCM_S16LE;
-        p->sample_rate = audio->sampleRate;
-        av_channel_layout_default(&p->ch_layout, audio->channels);
-        p->bits_per_coded_sample = audio->bitsPerSample;
-        p->block_align = audio->channels * audio->bitsPerSample / 8;
-        p->bit_rate = std::int64_t(audio->sampleRate) * p->block_align * 8;
-        d->audioStream->time_base = AVRational{1, audio->sampleRate};
-    }
-
-    const QByteArray name = QFile::encodeName(path);
-    // A tail of an older recording would be read as part of this one.
-    d->sink.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | (preAllocated ? 0 : O_TRUNC), 0644);
-    if (d->sink.fd < 0)
-        return fail(QStringLiteral("Cannot open the capture file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-    struct stat st {};
-    if (::fstat(d->sink.fd, &st) == 0)
-        d->sink.allocated = st.st_size;
-
-    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferSize));
-    d->io = avio_alloc_context(buffer, kIoBufferSize, 1, &d->sink, nullptr, &FileSink::Write, &FileSink::Seek);
-    if (!d->io) {
-        av_free(buffer);
-        return fail(QStringLiteral("Out of memory."));
-    }
-    d->io->seekable = AVIO_SEEKABLE_NORMAL;
-    d->fmt->pb = d->io;
-    d->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
-
-    int rc = avformat_write_header(d->fmt, nullptr);
-    if (rc < 0)
-        return fail(QStringLiteral("Writing the capture file failed: %1").arg(AvErrorText(rc)));
-    avio_flush(d->io);
-    QByteArray header(int(std::min<std::int64_t>(d->sink.end, 1 << 20)), '\0');
-    if (::pread(d->sink.fd, header.data(), header.size(), 0) == header.size() && header.size() >= 12)
-        FindFields(header, 12, header.size(), d->fields);
-    d->sinceCheckpoint.start();
-
-    d->frame = av_frame_alloc();
-    d->packet = av_packet_alloc();
-    d->frame->format = d->enc->pix_fmt;
-    d->frame->width = video.size.width();
-    d->frame->height = video.size.height();
-    if (av_frame_get_buffer(d->frame, 0) < 0)
-        return fail(QStringLiteral("Out of memory."));
-    d->sws = sws_getContext(video.size.width(), video.size.height(), AV_PIX_FMT_RGB24, video.size.width(),
-                            video.size.height(), d->enc->pix_fmt, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!d->sws)
-        return fail(QStringLiteral("The picture cannot be converted for the compressor."));
+    d->AddStreams(audio);
+    QString why = d->OpenSink(path, preAllocated);
+    if (why.isEmpty())
+        why = d->StartFile();
+    if (why.isEmpty())
+        why = d->PrepareFrames(video.size);
+    if (!why.isEmpty())
+        return fail(why);
     d->open = true;
     return true;
 }

@@ -3,7 +3,7 @@
 // libv4l2 (which hands most cameras' frames over as RGB24); tests put a
 // scripted device with recorded buffers in its place.
 
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureDevice.h"
 
 #include <QString>
 #include <QStringList>

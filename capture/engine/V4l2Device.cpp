@@ -1,7 +1,7 @@
-#include "platform/capture_v4l2.h"
+#include "capture/engine/V4l2Device.h"
 
-#include "platform/capture.h"
-#include "platform/capture_convert.h"
+#include "capture/engine/CaptureService.h"
+#include "capture/engine/FrameConvert.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "platform/capture_dialogs.h"
+#include "capture/engine/DeviceDialogs.h"
 
-#include "platform/capture_avi.h"
+#include "capture/engine/AviWriter.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,11 +1,11 @@
 #pragma once
-// The capture window of the real drivers: a child widget that answers the
-// WM_CAP_ messages, paints preview or overlay frames, grabs, saves bitmaps and
-// runs streaming capture into an AVI file on a worker thread. Internal to the
-// capture service.
+// The capture engine of the real drivers: a child widget that paints preview
+// or overlay frames, grabs, saves bitmaps and runs streaming capture into an
+// AVI file on a worker thread. Internal to the capture service.
 
-#include "platform/capture.h"
-#include "platform/capture_device.h"
+#include "capture/engine/CaptureService.h"
+#include "capture/engine/CaptureDevice.h"
+#include "capture/engine/FramePacer.h"
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -19,17 +19,43 @@
 
 namespace platform::capture {
 
-class CaptureWindow final : public QWidget, public CaptureWindowObject
+class CaptureWindow final : public QWidget, public CaptureEngine
 {
     Q_OBJECT
 
 public:
-    CaptureWindow(WindowHandle parent, const QString& name, int id);
+    CaptureWindow(QWidget* parent, const QString& name);
     ~CaptureWindow() override;
 
-    LRESULT WindowProc(std::uint32_t msg, WPARAM wParam, LPARAM lParam) override;
+    void SetStatusHandler(TextHandler handler) override { statusCallback_ = std::move(handler); }
+    void SetErrorHandler(TextHandler handler) override { errorCallback_ = std::move(handler); }
+    void SetFrameHandler(VideoHandler handler) override { frameCallback_ = std::move(handler); }
+    void SetVideoStreamHandler(VideoHandler handler) override { videoStreamCallback_ = std::move(handler); }
+    void SetWaveStreamHandler(WaveHandler handler) override { waveStreamCallback_ = std::move(handler); }
+    void SetMouseHandler(MouseHandler handler) override { mouseHandler_ = std::move(handler); }
+
+    bool ConnectDriver(unsigned index) override { return Connect(index); }
+    bool DisconnectDriver() override;
+    bool GetDriverCaps(CAPDRIVERCAPS& caps) override;
+    bool GetStatus(CAPSTATUS& status) override;
+    bool SetPreview(bool on) override;
+    bool SetOverlay(bool on) override;
+    bool SetPreviewRate(unsigned ms) override;
+    bool SetScale(bool on) override;
+    bool GrabFrame(bool stopPreview) override { return Grab(stopPreview); }
+    bool SaveDib(const QString& path) override;
+    bool SetCaptureFile(const QString& path) override;
+    bool AllocateFile(std::uint64_t bytes) override;
+    bool SaveCaptureAs(const QString& path) override;
+    bool GetAudioFormat(WAVEFORMATEX& format) override;
+    bool SetAudioFormat(const WAVEFORMATEX& format) override;
+    bool GetSequenceSetup(CAPTUREPARMS& parms) override;
+    bool SetSequenceSetup(const CAPTUREPARMS& parms) override;
+    bool StartSequence(bool toFile) override;
+    bool Stop() override;
+    bool ShowDialog(DriverDialog which) override;
     void Move(int x, int y, int width, int height, bool repaint) override;
-    void Destroy() override;
+    QWidget* Widget() override { return this; }
 
     // The codec streaming capture uses (libavcodec encoder name).
     QString Codec() const { return codec_; }
@@ -41,6 +67,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void Release() override;
 
 private:
     struct Sequence;
@@ -53,8 +80,6 @@ private:
     void FillCaps(CAPDRIVERCAPS& caps) const;
     void FillStatus(CAPSTATUS& status) const;
 
-    void SetPreview(bool on);
-    void SetOverlay(bool on);
     void RestartTimer();
     void Tick();
     // Keeps an idle stream drained and notices a camera that went silent.
@@ -65,11 +90,14 @@ private:
     // The camera's pace: the capture rate while recording, else the preview rate.
     void ApplyFrameInterval();
     bool Grab(bool stopPreview);
-    bool SaveDib(const QString& path);
-    bool Allocate(std::uint64_t bytes);
-    bool SaveAs(const QString& path);
-    bool StartSequence(bool toFile);
-    bool StopSequence();
+    // The parts of a recording: its set-up (audio input, file), the two
+    // workers, and what the video worker does with each frame and at the end.
+    std::unique_ptr<Sequence> PrepareSequence(bool toFile);
+    void RecordAudio(Sequence* s);
+    void RecordVideo(Sequence* s, CaptureDevice* device);
+    bool StoreFrame(Sequence* s, const QImage& frame, std::int64_t index, std::int64_t nowUs);
+    void ReportFrame(Sequence* s, FramePacer& pacer, const QImage& frame, std::int64_t nowUs);
+    void EndRecording(Sequence* s, std::int64_t elapsedUs);
     void FinishSequence();
 
     bool FormatDialog();
@@ -84,16 +112,15 @@ private:
     void PostStatus(int id, const QString& text);
     void PostError(int id, const QString& text);
 
-    void MouseMessage(QMouseEvent* event, std::uint32_t left, std::uint32_t right, std::uint32_t middle);
+    void MouseMessage(QMouseEvent* event);
 
     QString name_;
-    int id_ = 0;
-    LPARAM userData_ = 0;
-    CAPSTATUSCALLBACK statusCallback_ = nullptr;
-    CAPERRORCALLBACK errorCallback_ = nullptr;
-    CAPVIDEOCALLBACK frameCallback_ = nullptr;
-    CAPVIDEOCALLBACK videoStreamCallback_ = nullptr;
-    CAPWAVECALLBACK waveStreamCallback_ = nullptr;
+    TextHandler statusCallback_;
+    TextHandler errorCallback_;
+    VideoHandler frameCallback_;
+    VideoHandler videoStreamCallback_;
+    WaveHandler waveStreamCallback_;
+    MouseHandler mouseHandler_;
 
     unsigned driverIndex_ = 0;
     // Shared with the driver dialogs, which must notice when it is gone.
