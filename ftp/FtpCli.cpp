@@ -11,10 +11,8 @@
 
 namespace {
 
-#ifndef NDEBUG
-// Transfer phase changes: QT_LOGGING_RULES="tarvo.ftp.phase.debug=true".
-Q_LOGGING_CATEGORY(lcFtpPhase, "tarvo.ftp.phase", QtWarningMsg)
-#endif
+// State changes: QT_LOGGING_RULES="tarvo.ftp.phase.debug=true".
+Q_LOGGING_CATEGORY(lcFtpState, "tarvo.ftp.phase", QtWarningMsg)
 
 // Thrown when an event handler deleted the client: everything between the
 // handler and the event that started it unwinds without touching the client.
@@ -167,15 +165,14 @@ void TCustomFtpCli::EndRequestByException(const std::exception& e)
     if (requestDoneFlag_)
         return;
     SetFailure(500, QStringLiteral("500 ") + QString::fromUtf8(e.what()));
-    pendingSteps_ = 0;
-    continuation_ = nullptr;
-    SetPhase(TransferPhase::Idle);
+    StopSequence();
+    EndTransferState();
     CloseLocalFile();
     CloseQuietly(dataSocket_, true);
     // Where the dialogue stands is unknown: closing it finishes the request.
     CloseQuietly(controlSocket_);
     if (!requestDoneFlag_) {
-        ChangeState(fsReady);
+        SetState(ClientState::Ready);
         FinishRequest(500);
     }
 }
@@ -326,7 +323,7 @@ void TCustomFtpCli::ReportError(const QString& msg)
 
 bool TCustomFtpCli::CheckReady()
 {
-    if (state_ == fsReady || state_ == fsStepReady)
+    if (state_ == ClientState::Ready || state_ == ClientState::StepReady)
         return true;
     ReportError(QStringLiteral("FTP component not ready"));
     return false;
@@ -336,18 +333,71 @@ void TCustomFtpCli::CheckCanIssue()
 {
     // Between PASV and the transfer of a high-level request (REST), the
     // passive reply state counts as ready.
-    if (!(highLevelFlag_ && state_ == fsPassiveReady))
+    if (!(request_.sequence && PublicState(state_) == fsPassiveReady))
         CheckReady();
     if (!controlConnected_)
         ReportError(QStringLiteral("FTP component not connected"));
 }
 
-void TCustomFtpCli::ChangeState(TFtpClientState s)
+TFtpClientState TCustomFtpCli::PublicState(ClientState s)
+{
+    switch (s) {
+    case ClientState::Ready: return fsReady;
+    case ClientState::StepReady: return fsStepReady;
+    case ClientState::NotConnected: return fsNotConnected;
+    case ClientState::Lookup: return fsLookup;
+    case ClientState::Greeting:
+    case ClientState::TlsHandshake: return fsWaitingGreeting;
+    case ClientState::Connected: return fsConnected;
+    case ClientState::PassiveReady:
+    case ClientState::DataConnecting: return fsPassiveReady;
+    case ClientState::Aborting: return fsAborting;
+    default: return fsWaitingReply;
+    }
+}
+
+void TCustomFtpCli::SetState(ClientState s)
 {
     if (s == state_)
         return;
+    const TFtpClientState before = PublicState(state_);
+    static const char* const names[] = {
+        "Ready",        "StepReady",      "NotConnected", "Lookup", "Greeting", "AuthTls",
+        "TlsHandshake", "Connected",      "Command",      "PassiveReady", "DataConnecting",
+        "TransferSent", "DataEndedEarly", "Moving",       "Draining",     "ReplyFirst", "DataFirst", "Aborting",
+    };
+    qCDebug(lcFtpState) << "state" << names[int(state_)] << "->" << names[int(s)];
     state_ = s;
-    Fire(this, OnStateChange);
+    if (PublicState(s) != before)
+        Fire(this, OnStateChange);
+}
+
+void TCustomFtpCli::EndTransferState()
+{
+    if (state_ == ClientState::DataConnecting)
+        SetState(ClientState::PassiveReady);
+    else if (InTransfer(state_))
+        SetState(ClientState::Command);
+}
+
+bool TCustomFtpCli::ReplyAwaited() const
+{
+    switch (state_) {
+    case ClientState::Command:
+    case ClientState::AuthTls:
+    case ClientState::TransferSent:
+    case ClientState::DataEndedEarly:
+    case ClientState::Moving:
+    case ClientState::Draining:
+    case ClientState::DataFirst: return true;
+    default: return false;
+    }
+}
+
+void TCustomFtpCli::StopSequence()
+{
+    request_.pending = 0;
+    request_.stopped = true;
 }
 
 void TCustomFtpCli::CaptureError()
@@ -367,7 +417,7 @@ void TCustomFtpCli::SetFailure(int code, const QString& text)
 void TCustomFtpCli::FailRequest(int code, const QString& text, bool note)
 {
     SetFailure(code, text);
-    SetPhase(TransferPhase::Idle);
+    EndTransferState();
     CloseLocalFile();
     CloseQuietly(dataSocket_, true);
     if (note)
@@ -406,7 +456,7 @@ void TCustomFtpCli::WndProc(platform::Message& msg)
             case WM_FTP_REQUEST_DONE:
                 if (postedDone_ > 0)
                     --postedDone_;
-                Fire(this, OnRequestDone, requestType_, static_cast<std::uint16_t>(msg.lParam & 0xFFFF));
+                Fire(this, OnRequestDone, request_.type, static_cast<std::uint16_t>(msg.lParam & 0xFFFF));
                 break;
             case WM_FTP_SENDDATA:
                 startTime_ = TickCount();
@@ -438,8 +488,8 @@ void TCustomFtpCli::StartOpen()
     CheckReady();
     if (controlConnected_)
         ReportError(QStringLiteral("FTP component already connected"));
-    if (!highLevelFlag_) {
-        requestType_ = ftpReqOpen;
+    if (!request_.sequence) {
+        request_.type = ftpReqOpen;
         errorMessage_.clear();
     }
     requestDoneFlag_ = false;
@@ -447,22 +497,21 @@ void TCustomFtpCli::StartOpen()
     replyTracker_.Reset();
     requestResult_ = 0;
     dnsResult_.clear();
-    replyPending_ = false;
     lastCommand_.clear();
-    ChangeState(fsLookup);
+    SetState(ClientState::Lookup);
     try {
         controlSocket_->DnsLookup(connectionType_ == ftpProxy ? proxyServer_ : hostName_);
     } catch (const Exception&) {
         // Nothing started: the client must not stay in the lookup state.
         requestDoneFlag_ = true;
-        ChangeState(fsReady);
+        SetState(ClientState::Ready);
         throw;
     }
 }
 
 void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
 {
-    if (state_ != fsLookup)
+    if (state_ != ClientState::Lookup)
         return;  // a cancelled lookup's late answer
     if (error != 0) {
         SetFailure(500, QStringLiteral("500 ") + WinsockErrorSuffix(error));
@@ -477,7 +526,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t error)
         controlSocket_->SetPort(connectionType_ == ftpProxy && !proxyPort_.isEmpty() ? proxyPort_ : port_);
         ApplySocksSettings(controlSocket_);
         ApplyTlsSettings(controlSocket_, security_ == ftpImplicitTls, false);
-        ChangeState(fsWaitingGreeting);
+        SetState(ClientState::Greeting);
         SocketCall(this, [&] { controlSocket_->Connect(); });
     } catch (const FtpClientGone&) {
         throw;
@@ -495,10 +544,10 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t error)
         SetFailure(500, QStringLiteral("500 ") + SocketFailureText(controlSocket_, error));
         if (IsTlsError(error))
             Display(QStringLiteral("! ") + controlSocket_->TlsErrorText());
-        continuation_ = nullptr;
+        request_.stopped = true;
         FinishRequest(error);
         SocketCall(this, [&] { controlSocket_->Close(); });
-        ChangeState(fsReady);
+        SetState(ClientState::Ready);
         return;
     }
     controlConnected_ = true;
@@ -538,41 +587,53 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t error, bool& stop)
     // Every line goes through the tracker, so that it stays in step with the
     // server whatever state the client is in.
     const bool final = replyTracker_.IsFinal(lastResponse_);
-    switch (state_) {
-    case fsWaitingGreeting: {
+    if (state_ == ClientState::Greeting || state_ == ClientState::TlsHandshake) {
         Display(QStringLiteral("< ") + lastResponse_);
-        if (!final)
-            return;
-        statusCode_ = ftp::ReplyCode(lastResponse_);
-        if (statusCode_ == 220) {
-            ChangeState(fsConnected);
-            if (security_ == ftpExplicitTls && !ControlSecured()) {
-                SendAuthTls();
-                stop = true;  // nothing after the greeting may be read in clear
-                return;
-            }
-            Fire(this, OnSessionConnected, error);
-            FinishRequest(0);
-        } else {
-            CaptureError();
-            requestResult_ = statusCode_;
-            SocketCall(this, [&] { controlSocket_->Close(); });
-            stop = true;
-        }
-        break;
+        if (final)
+            GreetingReply(error, stop);
+        return;
     }
-    case fsWaitingReply:
-        if (!final) {
-            Display(QStringLiteral("< ") + lastResponse_);
+    if (PublicState(state_) != fsWaitingReply || !final) {
+        Display(QStringLiteral("< ") + lastResponse_);
+        return;
+    }
+    DispatchFinalReply();
+}
+
+void TCustomFtpCli::DispatchFinalReply()
+{
+    // A reply awaited for no command: the client lost track of its dialogue.
+    if (lastCommand_.isEmpty())
+        ReportError(QStringLiteral("Program error: FNext is nil"));
+    switch (state_) {
+    case ClientState::AuthTls: AuthTlsReply(); break;
+    case ClientState::TransferSent:
+    case ClientState::DataEndedEarly: TransferFirstReply(); break;
+    case ClientState::Moving:
+    case ClientState::Draining:
+    case ClientState::ReplyFirst:
+    case ClientState::DataFirst: TransferFinalReply(); break;
+    default: JudgeReply(); break;
+    }
+}
+
+void TCustomFtpCli::GreetingReply(std::uint16_t error, bool& stop)
+{
+    statusCode_ = ftp::ReplyCode(lastResponse_);
+    if (statusCode_ == 220) {
+        SetState(ClientState::Connected);
+        if (security_ == ftpExplicitTls && !ControlSecured()) {
+            SendAuthTls();
+            stop = true;  // nothing after the greeting may be read in clear
             return;
         }
-        if (!next_)
-            ReportError(QStringLiteral("Program error: FNext is nil"));
-        (this->*next_)();
-        break;
-    default:
-        Display(QStringLiteral("< ") + lastResponse_);
-        break;
+        Fire(this, OnSessionConnected, error);
+        FinishRequest(0);
+    } else {
+        CaptureError();
+        requestResult_ = statusCode_;
+        SocketCall(this, [&] { controlSocket_->Close(); });
+        stop = true;
     }
 }
 
@@ -581,38 +642,37 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
     // A clean close while the greeting or a command's final reply (other than
     // QUIT's) is still awaited is a failure, not a success.
     // The same holds while a passive transfer still connects its data channel.
+    const TFtpClientState was = PublicState(state_);
     const bool cutShort = error == 0 && requestResult_ == 0 && !requestDoneFlag_ &&
-                          (state_ == fsWaitingGreeting || state_ == fsPassiveReady ||
-                           (state_ == fsWaitingReply && replyPending_ && lastCommand_ != QLatin1String("QUIT")));
+                          (was == fsWaitingGreeting || was == fsPassiveReady ||
+                           (ReplyAwaited() && lastCommand_ != QLatin1String("QUIT")));
     if (controlConnected_) {
         controlConnected_ = false;
-        if (state_ != fsAborting)
-            ChangeState(fsNotConnected);
+        if (state_ != ClientState::Aborting)
+            SetState(ClientState::NotConnected);
         Fire(this, OnSessionClosed, error);
     }
-    if (state_ != fsAborting)
-        ChangeState(fsStepReady);
+    if (state_ != ClientState::Aborting)
+        SetState(ClientState::StepReady);
     if (error != 0) {
         SetFailure(500, QStringLiteral("500 Control connection closed. ") + SocketFailureText(controlSocket_, error));
     } else if (cutShort) {
         SetFailure(500, QStringLiteral("500 Control connection closed."));
     }
-    replyPending_ = false;
     FinishRequest(requestResult_);
 }
 
 void TCustomFtpCli::ForceClose()
 {
-    const bool wasLookup = state_ == fsLookup;
+    const bool wasLookup = state_ == ClientState::Lookup;
     // A request cut off here failed, whether single or high-level.
     const bool pending = !requestDoneFlag_;
     if (pending) {
-        pendingSteps_ = 0;
-        continuation_ = nullptr;
+        StopSequence();
         errorMessage_.clear();
         SetFailure(426, QStringLiteral("426 Operation aborted."));
     }
-    ChangeState(fsAborting);
+    SetState(ClientState::Aborting);
     CloseLocalFile();
     try {
         if (wasLookup)
@@ -623,8 +683,7 @@ void TCustomFtpCli::ForceClose()
     CloseQuietly(dataSocket_, true);
     CloseLocalFile();
     controlConnected_ = false;
-    SetPhase(TransferPhase::Idle);
-    ChangeState(fsReady);
+    SetState(ClientState::Ready);
     // With the control connection already closed nothing else ends it.
     if (!requestDoneFlag_)
         FinishRequest(426);
@@ -633,8 +692,7 @@ void TCustomFtpCli::ForceClose()
 // ---------------------------------------------------------------------------
 // Requests
 
-void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::initializer_list<int> okCodes,
-                                 Handler doneHandler)
+void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::initializer_list<int> okCodes)
 {
     if (ftp::HasLineBreakOrNul(cmd))
         ReportError(QStringLiteral("Command refused: an argument holds a line break or NUL character"));
@@ -643,8 +701,8 @@ void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::in
     // Once TLS was asked for, no name, password or file goes in clear.
     if (security_ != ftpPlain && !ControlSecured() && cmd != QLatin1String("QUIT"))
         ReportError(QStringLiteral("Command refused: the control connection is not secured by TLS"));
-    if (!highLevelFlag_)
-        requestType_ = rqType;
+    if (!request_.sequence)
+        request_.type = rqType;
     int n = 0;
     for (int code : okCodes) {
         if (n >= 15)
@@ -653,19 +711,15 @@ void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::in
     }
     okCodes_[n] = 0;
     requestDoneFlag_ = false;
-    next_ = &TCustomFtpCli::JudgeReply;
-    doneHandler_ = doneHandler;
     errorMessage_.clear();
-    replyPending_ = true;
     lastCommand_ = cmd;
-    ChangeState(fsWaitingReply);
+    SetState(ClientState::Command);
     SendCommand(cmd);
 }
 
 void TCustomFtpCli::JudgeReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
-    replyPending_ = false;
     statusCode_ = ftp::ReplyCode(lastResponse_);
     if (okCodes_[0] == 0) {
         // Any code below 500 is acceptable.
@@ -681,14 +735,18 @@ void TCustomFtpCli::JudgeReply()
     }
     if (requestResult_ != 0)
         CaptureError();
-    if (passiveMode_ && currentStep_ == stPort && statusCode_ == 227) {
-        ChangeState(fsPassiveReady);
+    const bool passive = passiveMode_ && request_.current == stPort;
+    if (passive && statusCode_ == 227) {
+        SetState(ClientState::PassiveReady);
         passiveReply_ = lastResponse_;
     }
     if (requestResult_ == 0)
         CollectResults();
-    if (doneHandler_)
-        (this->*doneHandler_)();
+    // What follows the reply depends on the command it answers.
+    if (request_.current == stQuit)
+        QuitDone();
+    else if (passive)
+        PortDone();
     else
         FinishRequest(requestResult_);
 }
@@ -696,7 +754,7 @@ void TCustomFtpCli::JudgeReply()
 void TCustomFtpCli::CollectResults()
 {
     int next = 0;
-    switch (currentStep_) {
+    switch (request_.current) {
     case stSize:
         ftp::GetInteger(lastResponse_, 0, next);
         sizeResult_ = ftp::GetInteger(lastResponse_, next, next);
@@ -718,34 +776,33 @@ void TCustomFtpCli::FinishRequest(int error)
     if (requestDoneFlag_)
         return;
     requestDoneFlag_ = true;
-    if (error == 0 && continuation_) {
-        if (state_ != fsAborting && state_ != fsPassiveReady)
-            ChangeState(fsStepReady);
+    if (error == 0 && request_.sequence && !request_.stopped) {
+        if (state_ != ClientState::Aborting && PublicState(state_) != fsPassiveReady)
+            SetState(ClientState::StepReady);
         try {
-            (this->*continuation_)();
+            NextStep();
         } catch (const FtpClientGone&) {
             throw;
         } catch (const Exception& e) {
             // A step that cannot start (an empty property, a socket refusing
             // to listen) ends the request instead of leaving it hanging.
-            pendingSteps_ = 0;
-            continuation_ = nullptr;
+            StopSequence();
             SetFailure(500, QStringLiteral("500 ") + e.Message());
-            if (state_ != fsAborting && state_ != fsLookup)
-                ChangeState(fsStepReady);
+            if (state_ != ClientState::Aborting && state_ != ClientState::Lookup)
+                SetState(ClientState::StepReady);
             requestDoneFlag_ = false;
             FinishRequest(500);
         }
         return;
     }
-    ChangeState(fsReady);
+    SetState(ClientState::Ready);
     CloseQuietly(dataSocket_);
-    if (highLevelFlag_ && statusCodeSave_ >= 0) {
+    if (request_.sequence && statusCodeSave_ >= 0) {
         lastResponse_ = lastResponseSave_;
         statusCode_ = statusCodeSave_;
     }
-    highLevelFlag_ = false;
-    continuation_ = nullptr;
+    request_.sequence = false;
+    request_.stopped = true;
     // The blocking wait takes this result now: OnRequestDone may start the
     // next request before the wait returns.
     if (resultSink_) {
@@ -785,24 +842,23 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
         steps |= Steps({stPbsz, stProt});
     lastResponseSave_ = lastResponse_;
     statusCodeSave_ = -1;
-    requestType_ = rqType;
+    request_.type = rqType;
     requestResult_ = 0;
-    pendingSteps_ = steps;
-    currentStep_ = stNone;
-    highLevelResult_ = 0;
-    highLevelFlag_ = true;
+    request_.pending = steps;
+    request_.current = stNone;
+    request_.result = 0;
+    request_.sequence = true;
+    request_.stopped = false;
     lastResponse_.clear();
     errorMessage_.clear();
-    continuation_ = nullptr;
     try {
         NextStep();
     } catch (const FtpClientGone&) {
         throw;
     } catch (const Exception&) {
         // The first step refused to start: nothing runs, the client stays ready.
-        pendingSteps_ = 0;
-        highLevelFlag_ = false;
-        continuation_ = nullptr;
+        StopSequence();
+        request_.sequence = false;
         requestDoneFlag_ = true;
         CloseQuietly(dataSocket_);
         throw;
@@ -811,23 +867,23 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
 
 void TCustomFtpCli::NextStep()
 {
-    if (state_ == fsAborting) {
-        pendingSteps_ = 0;
-        highLevelResult_ = 426;
+    if (state_ == ClientState::Aborting) {
+        request_.pending = 0;
+        request_.result = 426;
         errorMessage_ = QStringLiteral("426 Operation aborted.");
     }
-    continuation_ = &TCustomFtpCli::NextStep;
+    request_.stopped = false;
     if (requestResult_ == 0)
         CollectResults();
 
     for (TFtpStep step : kStepOrder) {
-        if (!(pendingSteps_ & StepBit(step)))
+        if (!(request_.pending & StepBit(step)))
             continue;
-        pendingSteps_ &= ~StepBit(step);
+        request_.pending &= ~StepBit(step);
         switch (step) {
         case stPass:
             // A 230 answer to USER logs in without a password.
-            if (currentStep_ == stUser && statusCode_ != 331)
+            if (request_.current == stUser && statusCode_ != 331)
                 continue;
             break;
         case stCwd:
@@ -840,7 +896,7 @@ void TCustomFtpCli::NextStep()
                 continue;
             break;
         case stRetrieve:
-            if (!(currentStep_ == stRest && resumeAt_ >= 0 && statusCode_ == 350))
+            if (!(request_.current == stRest && resumeAt_ >= 0 && statusCode_ == 350))
                 resumeAt_ = 0;
             break;
         case stQuit:
@@ -850,7 +906,7 @@ void TCustomFtpCli::NextStep()
         default:
             break;
         }
-        currentStep_ = step;
+        request_.current = step;
         switch (step) {
         case stOpen: StartOpen(); break;
         case stUser: StartUser(); break;
@@ -883,10 +939,9 @@ void TCustomFtpCli::NextStep()
         return;
     }
 
-    pendingSteps_ = 0;
-    continuation_ = nullptr;
+    StopSequence();
     requestDoneFlag_ = false;
-    FinishRequest(highLevelResult_);
+    FinishRequest(request_.result);
 }
 
 // --- single commands -------------------------------------------------------
@@ -901,7 +956,7 @@ void TCustomFtpCli::StartUser()
         if (port_.compare(QLatin1String("ftp"), Qt::CaseInsensitive) != 0 && port_ != QLatin1String("21"))
             cmd += QLatin1Char(':') + port_;
     }
-    currentStep_ = stUser;
+    request_.current = stUser;
     IssueCommand(ftpReqUser, cmd, {331, 230});
 }
 
@@ -909,7 +964,7 @@ void TCustomFtpCli::StartPass()
 {
     if (passWord_.isEmpty())
         ReportError(QStringLiteral("Password emtpy"));
-    currentStep_ = stPass;
+    request_.current = stPass;
     // 202: the server needs no password.
     IssueCommand(ftpReqPass, QStringLiteral("PASS ") + passWord_, {230, 202});
 }
@@ -918,46 +973,44 @@ void TCustomFtpCli::StartCwd()
 {
     if (hostDirName_.isEmpty())
         ReportError(QStringLiteral("HostDirName emtpy"));
-    currentStep_ = stCwd;
+    request_.current = stCwd;
     IssueCommand(ftpReqCwd, QStringLiteral("CWD ") + hostDirName_, {200, 250, 257});
 }
 
 void TCustomFtpCli::StartPbsz()
 {
-    currentStep_ = stPbsz;
+    request_.current = stPbsz;
     IssueCommand(ftpReqPbsz, QStringLiteral("PBSZ 0"), {200});
 }
 
 void TCustomFtpCli::StartProt()
 {
-    currentStep_ = stProt;
+    request_.current = stProt;
     // Private: every data connection runs TLS from now on.
     IssueCommand(ftpReqProt, QStringLiteral("PROT P"), {200});
 }
 
 void TCustomFtpCli::StartSyst()
 {
-    currentStep_ = stSyst;
+    request_.current = stSyst;
     IssueCommand(ftpReqSyst, QStringLiteral("SYST"), {215});
 }
 
 void TCustomFtpCli::StartQuit()
 {
     CloseLocalFile();
-    currentStep_ = stQuit;
+    request_.current = stQuit;
     if (controlSocket_->State() == wsClosed) {
         // Nothing to say goodbye to: the connection is already where QUIT
         // would leave it.
-        if (!highLevelFlag_)
-            requestType_ = ftpReqQuit;
+        if (!request_.sequence)
+            request_.type = ftpReqQuit;
         requestDoneFlag_ = false;
         requestResult_ = 0;
-        next_ = nullptr;
-        doneHandler_ = nullptr;
         FinishRequest(0);
         return;
     }
-    IssueCommand(ftpReqQuit, QStringLiteral("QUIT"), {221}, &TCustomFtpCli::QuitDone);
+    IssueCommand(ftpReqQuit, QStringLiteral("QUIT"), {221});
 }
 
 void TCustomFtpCli::QuitDone()
@@ -971,68 +1024,68 @@ void TCustomFtpCli::QuitDone()
 
 void TCustomFtpCli::StartAbor()
 {
-    currentStep_ = stAbor;
+    request_.current = stAbor;
     IssueCommand(ftpReqAbor, QStringLiteral("ABOR"), {});
 }
 
 void TCustomFtpCli::StartSize()
 {
-    currentStep_ = stSize;
+    request_.current = stSize;
     sizeResult_ = 0;
     IssueCommand(ftpReqSize, QStringLiteral("SIZE ") + hostFileName_, {213});
 }
 
 void TCustomFtpCli::StartMkd()
 {
-    currentStep_ = stMkd;
+    request_.current = stMkd;
     IssueCommand(ftpReqMkd, QStringLiteral("MKD ") + hostFileName_, {250, 257});
 }
 
 void TCustomFtpCli::StartRmd()
 {
-    currentStep_ = stRmd;
+    request_.current = stRmd;
     IssueCommand(ftpReqRmd, QStringLiteral("RMD ") + hostFileName_, {250, 257});
 }
 
 void TCustomFtpCli::StartDele()
 {
-    currentStep_ = stDele;
+    request_.current = stDele;
     IssueCommand(ftpReqDele, QStringLiteral("DELE ") + hostFileName_, {250, 257});
 }
 
 void TCustomFtpCli::StartRenFrom()
 {
-    currentStep_ = stRenFrom;
+    request_.current = stRenFrom;
     IssueCommand(ftpReqRenFrom, QStringLiteral("RNFR ") + hostFileName_, {350});
 }
 
 void TCustomFtpCli::StartRenTo()
 {
-    currentStep_ = stRenTo;
+    request_.current = stRenTo;
     IssueCommand(ftpReqRenTo, QStringLiteral("RNTO ") + localFileName_, {200, 250, 257});
 }
 
 void TCustomFtpCli::StartPwd()
 {
-    currentStep_ = stPwd;
+    request_.current = stPwd;
     IssueCommand(ftpReqPwd, QStringLiteral("PWD"), {250, 257});
 }
 
 void TCustomFtpCli::StartQuote()
 {
-    currentStep_ = stQuote;
+    request_.current = stQuote;
     IssueCommand(ftpReqQuote, localFileName_, {});
 }
 
 void TCustomFtpCli::StartCdup()
 {
-    currentStep_ = stCdup;
+    request_.current = stCdup;
     IssueCommand(ftpReqCdup, QStringLiteral("CDUP"), {250, 257});
 }
 
 void TCustomFtpCli::StartType()
 {
-    currentStep_ = stType;
+    request_.current = stType;
     IssueCommand(ftpReqType, QStringLiteral("TYPE ") + typeLetter_, {200});
 }
 
@@ -1051,8 +1104,8 @@ void TCustomFtpCli::StartTypeAscii()
 void TCustomFtpCli::StartRest()
 {
     CheckCanIssue();
-    currentStep_ = stRest;
-    if (requestType_ != ftpReqStoreResume && requestType_ != ftpReqUploadResume &&
+    request_.current = stRest;
+    if (request_.type != ftpReqStoreResume && request_.type != ftpReqUploadResume &&
         !options_.Contains(ftpNoAutoResumeAt)) {
         const QFileInfo info(localFileName_);
         resumeAt_ = info.exists() ? info.size() : -1;
@@ -1062,11 +1115,9 @@ void TCustomFtpCli::StartRest()
         return;
     }
     // Nothing to resume: finish at once without a command.
-    if (!highLevelFlag_)
-        requestType_ = ftpReqRest;
+    if (!request_.sequence)
+        request_.type = ftpReqRest;
     requestDoneFlag_ = false;
-    next_ = &TCustomFtpCli::JudgeReply;
-    doneHandler_ = nullptr;
     FinishRequest(0);
 }
 
@@ -1160,16 +1211,6 @@ void TCustomFtpCli::StartLoginQuote()
 // ---------------------------------------------------------------------------
 // Data connection
 
-void TCustomFtpCli::SetPhase(TransferPhase phase)
-{
-    if (phase == phase_)
-        return;
-#ifndef NDEBUG
-    qCDebug(lcFtpPhase) << "transfer phase" << int(phase_) << "->" << int(phase);
-#endif
-    phase_ = phase;
-}
-
 void TCustomFtpCli::StartPort()
 {
     CheckCanIssue();
@@ -1183,13 +1224,12 @@ void TCustomFtpCli::StartPort()
     data->OnDataAvailable = nullptr;
     // Each transfer gets its own address: never the previous one's.
     passiveReply_.clear();
-    SetPhase(TransferPhase::Idle);
 
     quint16 listenPort = 0;
     if (!passiveMode_) {
         // The accept notice comes once and some servers connect as soon as
         // they have the PORT command: the handler must be there before it.
-        upload_ = (pendingSteps_ & Steps({stStore, stAppend})) != 0;
+        upload_ = (request_.pending & Steps({stStore, stAppend})) != 0;
         data->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) {
             SocketEvent([&] { DataSessionAvailable(e); });
         };
@@ -1215,9 +1255,9 @@ void TCustomFtpCli::StartPort()
         cmd = ftp::PortCommand(platform::Ntohl(local.sin_addr), listenPort);
 
     byteCount_ = 0;
-    currentStep_ = stPort;
+    request_.current = stPort;
     if (passiveMode_)
-        IssueCommand(ftpReqPort, cmd, {227}, &TCustomFtpCli::PortDone);
+        IssueCommand(ftpReqPort, cmd, {227});
     else
         IssueCommand(ftpReqPort, cmd, {200, 227});
 }
@@ -1318,9 +1358,7 @@ void TCustomFtpCli::SendAuthTls()
     // Anything the server sent in clear after its greeting is no reply of ours.
     receiveBuffer_.Clear();
     replyTracker_.Reset();
-    ChangeState(fsWaitingReply);
-    next_ = &TCustomFtpCli::AuthTlsReply;
-    replyPending_ = true;
+    SetState(ClientState::AuthTls);
     lastCommand_ = QStringLiteral("AUTH TLS");
     SendCommand(lastCommand_);
 }
@@ -1328,7 +1366,6 @@ void TCustomFtpCli::SendAuthTls()
 void TCustomFtpCli::AuthTlsReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
-    replyPending_ = false;
     statusCode_ = ftp::ReplyCode(lastResponse_);
     if (statusCode_ != 234) {
         // Refused: the login ends here, before a user name or password.
@@ -1336,16 +1373,14 @@ void TCustomFtpCli::AuthTlsReply()
         SetFailure(code, QString::number(code) + QStringLiteral(" The server refused TLS (AUTH TLS answered \"") +
                              lastResponse_ + QStringLiteral("\"); nothing was sent in clear"));
         Display(QStringLiteral("! ") + lastResponse_);
-        pendingSteps_ = 0;
-        continuation_ = nullptr;
+        StopSequence();
         SocketCall(this, [&] { controlSocket_->Close(); });
         return;
     }
     // The reply is the last clear byte: what follows it is the handshake.
     receiveBuffer_.Clear();
     replyTracker_.Reset();
-    next_ = nullptr;
-    ChangeState(fsWaitingGreeting);
+    SetState(ClientState::TlsHandshake);
     controlSocket_->OnTlsDone = [this](TCustomWSocket*, std::uint16_t e) { SocketEvent([&] { ControlTlsDone(e); }); };
     SocketCall(this, [&] { controlSocket_->StartTls(); });
 }
@@ -1356,11 +1391,10 @@ void TCustomFtpCli::ControlTlsDone(std::uint16_t error)
         // The close that follows finishes the request with this failure.
         SetFailure(500, QStringLiteral("500 ") + controlSocket_->TlsErrorText());
         Display(QStringLiteral("! ") + controlSocket_->TlsErrorText());
-        pendingSteps_ = 0;
-        continuation_ = nullptr;
+        StopSequence();
         return;
     }
-    ChangeState(fsConnected);
+    SetState(ClientState::Connected);
     Fire(this, OnSessionConnected, error);
     FinishRequest(0);
 }
@@ -1368,7 +1402,7 @@ void TCustomFtpCli::ControlTlsDone(std::uint16_t error)
 void TCustomFtpCli::DataTlsDone(std::uint16_t error)
 {
     if (error == 0) {
-        if (upload_ && (phase_ == TransferPhase::Moving || phase_ == TransferPhase::ReplyFirst))
+        if (upload_ && (state_ == ClientState::Moving || state_ == ClientState::ReplyFirst))
             PostSendData();
         return;
     }
@@ -1453,8 +1487,8 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
         ReportError(QStringLiteral("LocalFileName empty"));
     if (ftp::HasLineBreakOrNul(hostFileName_))
         ReportError(QStringLiteral("HostFileName holds a line break or NUL character"));
-    if (!highLevelFlag_)
-        requestType_ = rqType;
+    if (!request_.sequence)
+        request_.type = rqType;
     upload_ = upload;
     dataCommand_ = command;
     requestDoneFlag_ = false;
@@ -1465,7 +1499,6 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
     dataError_ = 0;
     localError_ = 0;
     localOpened_ = false;
-    SetPhase(TransferPhase::Idle);
     dataSocket_->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) {
         SocketEvent([&] { DataSessionAvailable(e); });
     };
@@ -1491,8 +1524,7 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
         // The command follows once the data connection is up, so that a
         // connection that fails leaves no reply outstanding. Until then the
         // request must not look ready (after a REST the state is StepReady).
-        SetPhase(TransferPhase::Connecting);
-        ChangeState(fsPassiveReady);
+        SetState(ClientState::DataConnecting);
         PassiveConnect();
         return;
     }
@@ -1501,10 +1533,7 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
 
 void TCustomFtpCli::SendTransferCommand()
 {
-    SetPhase(TransferPhase::Requested);
-    ChangeState(fsWaitingReply);
-    next_ = &TCustomFtpCli::TransferFirstReply;
-    replyPending_ = true;
+    SetState(ClientState::TransferSent);
     lastCommand_ = dataCommand_;
     SendCommand(upload_ || !hostFileName_.isEmpty() ? dataCommand_ + QLatin1Char(' ') + hostFileName_ : dataCommand_);
 }
@@ -1560,7 +1589,7 @@ void TCustomFtpCli::DataSessionAvailable(std::uint16_t)
         data->ApplyLinger();
     }
     startTime_ = TickCount();
-    if (phase_ == TransferPhase::Moving || phase_ == TransferPhase::ReplyFirst) {
+    if (state_ == ClientState::Moving || state_ == ClientState::ReplyFirst) {
         if (security_ != ftpPlain)
             StartDataTls();
         else if (upload_)
@@ -1596,23 +1625,21 @@ void TCustomFtpCli::TransferFirstReply()
     Display(QStringLiteral("< ") + lastResponse_);
     statusCode_ = ftp::ReplyCode(lastResponse_);
     if (!IsPreliminary(statusCode_)) {
-        replyPending_ = false;
-        next_ = nullptr;
         resumeAt_ = 0;
         FailRequest(statusCode_, lastResponse_);
         return;
     }
-    next_ = &TCustomFtpCli::TransferFinalReply;
     if (!upload_ && dataCommand_ == QLatin1String("RETR"))
         transferSize_ = ftp::AnnouncedSize(lastResponse_);
-    if (phase_ != TransferPhase::Requested) {
+    if (state_ != ClientState::TransferSent) {
         // The data connection has already ended: a download without bytes
         // still leaves its (empty) file.
+        SetState(ClientState::DataFirst);
         if (!upload_ && EnsureDownloadFile() && !CloseLocalFile())
             RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
         return;
     }
-    SetPhase(TransferPhase::Moving);
+    SetState(ClientState::Moving);
     if (!upload_)
         EnsureDownloadFile();
     if (security_ != ftpPlain)
@@ -1624,15 +1651,14 @@ void TCustomFtpCli::TransferFirstReply()
 void TCustomFtpCli::TransferFinalReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
-    replyPending_ = false;
     statusCode_ = ftp::ReplyCode(lastResponse_);
     if (statusCode_ == 226 || statusCode_ == 250 || (!upload_ && statusCode_ == 125)) {
-        if (phase_ == TransferPhase::DataFirst) {
+        if (state_ == ClientState::DataFirst) {
             CompleteTransfer();
             return;
         }
-        const bool sentAll = phase_ == TransferPhase::Draining;
-        SetPhase(TransferPhase::ReplyFirst);
+        const bool sentAll = state_ == ClientState::Draining;
+        SetState(ClientState::ReplyFirst);
         // The server has all of a TLS upload: no need to wait for its close.
         if (sentAll && dataSocket_->TlsActive())
             CloseQuietly(dataSocket_);
@@ -1646,18 +1672,22 @@ void TCustomFtpCli::TransferFinalReply()
 
 void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
 {
-    if (phase_ == TransferPhase::Idle)
+    if (!InTransfer(state_)) {
+        CloseLocalFile();
         return;  // closed by the end of a request
+    }
     if (!CloseLocalFile())
         RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
     // Over TLS the end says more while the connection is still there; the
     // size it is checked against comes with the 150 reply, maybe later.
     bareTlsEnd_ = !upload_ && dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
     dataError_ = error;
-    if (phase_ == TransferPhase::ReplyFirst)
+    if (state_ == ClientState::ReplyFirst)
         CompleteTransfer();
-    else
-        SetPhase(TransferPhase::DataFirst);
+    else if (state_ == ClientState::TransferSent)
+        SetState(ClientState::DataEndedEarly);
+    else if (state_ != ClientState::DataEndedEarly)
+        SetState(ClientState::DataFirst);
 }
 
 void TCustomFtpCli::JudgeDataEnd()
@@ -1687,7 +1717,7 @@ void TCustomFtpCli::CompleteTransfer()
         JudgeDataEnd();
     TransfertStats();
     resumeAt_ = 0;
-    SetPhase(TransferPhase::Idle);
+    EndTransferState();
     if (localError_ == 0 && dataError_ != 0) {
         lastResponse_ = QStringLiteral("426 Data connection closed. ") + SocketFailureText(dataSocket_, dataError_);
         CaptureError();
@@ -1725,7 +1755,7 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
 void TCustomFtpCli::DataSentUpload(std::uint16_t error)
 {
     // Some servers answer 226 before the data has arrived: the bytes still go.
-    if (!localStream_ || (phase_ != TransferPhase::Moving && phase_ != TransferPhase::ReplyFirst) || !Progress())
+    if (!localStream_ || (state_ != ClientState::Moving && state_ != ClientState::ReplyFirst) || !Progress())
         return;
     TWSocket* data = dataSocket_;
     // A transfer cut short must not look complete: the server takes the
@@ -1757,8 +1787,8 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
         // gracefully (linger off), so the close can follow at once.
         uploadEnded_ = true;
         CloseLocalFile();
-        if (phase_ == TransferPhase::Moving)
-            SetPhase(TransferPhase::Draining);
+        if (state_ == ClientState::Moving)
+            SetState(ClientState::Draining);
         // Over TLS the server still writes to the connection (session
         // tickets): closing it outright would reset it under the bytes the
         // server has not read. It closes once it has read the end.
@@ -1838,7 +1868,7 @@ bool TFtpClient::Wait(const int* result)
     QTimer wake;
     wake.start(50);
     for (;;) {
-        if (result ? *result >= 0 : (state_ == fsReady || state_ == fsStepReady)) {
+        if (result ? *result >= 0 : (state_ == ClientState::Ready || state_ == ClientState::StepReady)) {
             const bool ok = result ? *result == 0 : requestResult_ == 0;
             // The request-done message is posted: let it run before returning.
             for (int i = 0; alive && postedDone_ > 0 && i < 100; ++i)
