@@ -308,7 +308,7 @@ bool TCustomFtpCli::ReplyAwaited() const
 void TCustomFtpCli::StopSequence()
 {
     request_.pending = 0;
-    request_.stopped = true;
+    request_.sequence = false;
 }
 
 void TCustomFtpCli::CaptureError()

@@ -362,8 +362,7 @@ protected:
         TFtpRequest type = ftpReqNone;
         TFtpSteps pending = 0;
         TFtpStep current = stNone;
-        bool sequence = false;  // a high-level request of several steps
-        bool stopped = false;   // a sequence cut short: no further step runs
+        bool sequence = false;  // a high-level request whose steps go on
         int result = 0;         // a sequence's own result once its steps ran
     };
 
@@ -415,9 +414,13 @@ protected:
     void JudgeReply();
     // Whether a final reply is still awaited.
     bool ReplyAwaited() const;
+    // No further step runs: the request ends with the current one.
     void StopSequence();
     void StartSequence(TFtpRequest rqType, TFtpSteps steps);
     void NextStep();
+    // Whether a step of the sequence runs now; false skips it.
+    bool PrepareStep(TFtpStep step);
+    void StartStep(TFtpStep step);
     void FinishRequest(int error);
     void CollectResults();
     void QuitDone();
@@ -435,6 +438,8 @@ protected:
     QString SocketFailureText(TWSocket* socket, int error) const;
     void AttachDataHandlers();
     void PostSendData();
+    // The transfer under way (or the one PORT prepares) sends the file.
+    bool Uploading() const;
     void TransferFirstReply();
     void TransferFinalReply();
     void CompleteTransfer();
@@ -522,12 +527,10 @@ protected:
     qint64 resumeAt_ = 0;
 
     // Data connection and transfers.
-    bool upload_ = false;
     bool displayFileFlag_ = false;
     qint64 startTime_ = 0;
     qint64 stopTime_ = 0;
     std::unique_ptr<QFile> localStream_;
-    bool localOpened_ = false;
     int localError_ = 0;
     std::uint16_t dataError_ = 0;
     QString dataCommand_;

@@ -74,7 +74,7 @@ void TCustomFtpCli::ControlSessionConnected(std::uint16_t error)
         SetFailure(500, QStringLiteral("500 ") + SocketFailureText(controlSocket_, error));
         if (IsTlsError(error))
             Display(QStringLiteral("! ") + controlSocket_->TlsErrorText());
-        request_.stopped = true;
+        StopSequence();
         FinishRequest(error);
         SocketCall(this, [&] { controlSocket_->Close(); });
         SetState(ClientState::Ready);

@@ -103,7 +103,7 @@ void TCustomFtpCli::FinishRequest(int error)
     if (requestDoneFlag_)
         return;
     requestDoneFlag_ = true;
-    if (error == 0 && request_.sequence && !request_.stopped) {
+    if (error == 0 && request_.sequence) {
         if (state_ != ClientState::Aborting && PublicState(state_) != fsPassiveReady)
             SetState(ClientState::StepReady);
         try {
@@ -124,12 +124,12 @@ void TCustomFtpCli::FinishRequest(int error)
     }
     SetState(ClientState::Ready);
     CloseQuietly(dataSocket_);
-    if (request_.sequence && statusCodeSave_ >= 0) {
+    if (statusCodeSave_ >= 0) {
         lastResponse_ = lastResponseSave_;
         statusCode_ = statusCodeSave_;
+        statusCodeSave_ = -1;
     }
     request_.sequence = false;
-    request_.stopped = true;
     // The blocking wait takes this result now: OnRequestDone may start the
     // next request before the wait returns.
     if (resultSink_) {
@@ -175,7 +175,6 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
     request_.current = stNone;
     request_.result = 0;
     request_.sequence = true;
-    request_.stopped = false;
     lastResponse_.clear();
     errorMessage_.clear();
     try {
@@ -185,7 +184,6 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
     } catch (const Exception&) {
         // The first step refused to start: nothing runs, the client stays ready.
         StopSequence();
-        request_.sequence = false;
         requestDoneFlag_ = true;
         CloseQuietly(dataSocket_);
         throw;
@@ -199,7 +197,6 @@ void TCustomFtpCli::NextStep()
         request_.result = 426;
         errorMessage_ = QStringLiteral("426 Operation aborted.");
     }
-    request_.stopped = false;
     if (requestResult_ == 0)
         CollectResults();
 
@@ -207,68 +204,70 @@ void TCustomFtpCli::NextStep()
         if (!(request_.pending & StepBit(step)))
             continue;
         request_.pending &= ~StepBit(step);
-        switch (step) {
-        case stPass:
-            // A 230 answer to USER logs in without a password.
-            if (request_.current == stUser && statusCode_ != 331)
-                continue;
-            break;
-        case stCwd:
-            if (hostDirName_.isEmpty())
-                continue;
-            break;
-        case stPbsz:
-        case stProt:
-            if (security_ == ftpPlain)
-                continue;
-            break;
-        case stRetrieve:
-            if (!(request_.current == stRest && resumeAt_ >= 0 && statusCode_ == 350))
-                resumeAt_ = 0;
-            break;
-        case stQuit:
-            lastResponseSave_ = lastResponse_;
-            statusCodeSave_ = statusCode_;
-            break;
-        default:
-            break;
-        }
+        if (!PrepareStep(step))
+            continue;
         request_.current = step;
-        switch (step) {
-        case stOpen: StartOpen(); break;
-        case stUser: StartUser(); break;
-        case stPass: StartPass(); break;
-        case stPbsz: StartPbsz(); break;
-        case stProt: StartProt(); break;
-        case stCwd: StartCwd(); break;
-        case stCdup: StartCdup(); break;
-        case stType: StartType(); break;
-        case stPort: StartPort(); break;
-        case stRest: StartRest(); break;
-        case stRetrieve: StartRetrieveStep(); break;
-        case stStore: StartStoreStep(); break;
-        case stAppend: StartAppendStep(); break;
-        case stListLong: StartListLongStep(); break;
-        case stListNames: StartListNamesStep(); break;
-        case stSyst: StartSyst(); break;
-        case stMkd: StartMkd(); break;
-        case stRmd: StartRmd(); break;
-        case stRenFrom: StartRenFrom(); break;
-        case stRenTo: StartRenTo(); break;
-        case stSize: StartSize(); break;
-        case stDele: StartDele(); break;
-        case stPwd: StartPwd(); break;
-        case stAbor: StartAbor(); break;
-        case stQuote: StartQuote(); break;
-        case stQuit: StartQuit(); break;
-        case stNone: break;
-        }
+        StartStep(step);
         return;
     }
 
     StopSequence();
     requestDoneFlag_ = false;
     FinishRequest(request_.result);
+}
+
+bool TCustomFtpCli::PrepareStep(TFtpStep step)
+{
+    switch (step) {
+    case stPass:
+        // A 230 answer to USER logs in without a password.
+        return !(request_.current == stUser && statusCode_ != 331);
+    case stCwd: return !hostDirName_.isEmpty();
+    case stPbsz:
+    case stProt: return security_ != ftpPlain;
+    case stRetrieve:
+        if (!(request_.current == stRest && resumeAt_ >= 0 && statusCode_ == 350))
+            resumeAt_ = 0;
+        return true;
+    case stQuit:
+        lastResponseSave_ = lastResponse_;
+        statusCodeSave_ = statusCode_;
+        return true;
+    default: return true;
+    }
+}
+
+void TCustomFtpCli::StartStep(TFtpStep step)
+{
+    switch (step) {
+    case stOpen: StartOpen(); break;
+    case stUser: StartUser(); break;
+    case stPass: StartPass(); break;
+    case stPbsz: StartPbsz(); break;
+    case stProt: StartProt(); break;
+    case stCwd: StartCwd(); break;
+    case stCdup: StartCdup(); break;
+    case stType: StartType(); break;
+    case stPort: StartPort(); break;
+    case stRest: StartRest(); break;
+    case stRetrieve: StartRetrieveStep(); break;
+    case stStore: StartStoreStep(); break;
+    case stAppend: StartAppendStep(); break;
+    case stListLong: StartListLongStep(); break;
+    case stListNames: StartListNamesStep(); break;
+    case stSyst: StartSyst(); break;
+    case stMkd: StartMkd(); break;
+    case stRmd: StartRmd(); break;
+    case stRenFrom: StartRenFrom(); break;
+    case stRenTo: StartRenTo(); break;
+    case stSize: StartSize(); break;
+    case stDele: StartDele(); break;
+    case stPwd: StartPwd(); break;
+    case stAbor: StartAbor(); break;
+    case stQuote: StartQuote(); break;
+    case stQuit: StartQuit(); break;
+    case stNone: break;
+    }
 }
 
 // --- single commands -------------------------------------------------------

@@ -23,7 +23,9 @@ void TCustomFtpCli::StartPort()
     if (!passiveMode_) {
         // The accept notice comes once and some servers connect as soon as
         // they have the PORT command: the handler must be there before it.
-        upload_ = (request_.pending & Steps({stStore, stAppend})) != 0;
+        dataCommand_ = (request_.pending & StepBit(stStore))    ? QStringLiteral("STOR")
+                       : (request_.pending & StepBit(stAppend)) ? QStringLiteral("APPE")
+                                                                : QString();
         data->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) {
             SocketEvent([&] { DataSessionAvailable(e); });
         };
@@ -58,7 +60,7 @@ void TCustomFtpCli::StartPort()
 
 void TCustomFtpCli::PassiveConnect()
 {
-    const int failCode = upload_ ? 426 : 550;
+    const int failCode = Uploading() ? 426 : 550;
     QString addr;
     int port = 0;
     if (!ftp::ParsePassiveReply(passiveReply_, addr, port)) {
@@ -95,7 +97,7 @@ void TCustomFtpCli::PassiveConnect()
 void TCustomFtpCli::DataTlsDone(std::uint16_t error)
 {
     if (error == 0) {
-        if (upload_ && (state_ == ClientState::Moving || state_ == ClientState::ReplyFirst))
+        if (Uploading() && (state_ == ClientState::Moving || state_ == ClientState::ReplyFirst))
             PostSendData();
         return;
     }
@@ -131,9 +133,9 @@ bool TCustomFtpCli::OpenLocalForUpload()
 
 bool TCustomFtpCli::EnsureDownloadFile()
 {
-    if (upload_ || displayFileFlag_ || localOpened_)
+    // Opened once: a file already open, or one that could not be, stays so.
+    if (Uploading() || displayFileFlag_ || localStream_ || localError_ != 0)
         return true;
-    localOpened_ = true;
     if (OpenLocalForDownload())
         return true;
     Display(QStringLiteral("! Unable to open local file ") + localFileName_);
@@ -182,7 +184,6 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
         ReportError(QStringLiteral("HostFileName holds a line break or NUL character"));
     if (!request_.sequence)
         request_.type = rqType;
-    upload_ = upload;
     dataCommand_ = command;
     requestDoneFlag_ = false;
     byteCount_ = 0;
@@ -191,7 +192,6 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
     bareTlsEnd_ = false;
     dataError_ = 0;
     localError_ = 0;
-    localOpened_ = false;
     dataSocket_->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) {
         SocketEvent([&] { DataSessionAvailable(e); });
     };
@@ -228,14 +228,19 @@ void TCustomFtpCli::SendTransferCommand()
 {
     SetState(ClientState::TransferSent);
     lastCommand_ = dataCommand_;
-    SendCommand(upload_ || !hostFileName_.isEmpty() ? dataCommand_ + QLatin1Char(' ') + hostFileName_ : dataCommand_);
+    SendCommand(Uploading() || !hostFileName_.isEmpty() ? dataCommand_ + QLatin1Char(' ') + hostFileName_ : dataCommand_);
+}
+
+bool TCustomFtpCli::Uploading() const
+{
+    return dataCommand_ == QLatin1String("STOR") || dataCommand_ == QLatin1String("APPE");
 }
 
 void TCustomFtpCli::AttachDataHandlers()
 {
     TWSocket* data = dataSocket_;
     data->OnSessionClosed = [this](TCustomWSocket*, std::uint16_t e) { SocketEvent([&] { DataSessionClosed(e); }); };
-    if (upload_) {
+    if (Uploading()) {
         data->OnDataAvailable = [](TCustomWSocket* s, std::uint16_t) {
             char discard[2048];
             s->Receive(discard, sizeof discard);
@@ -276,7 +281,7 @@ void TCustomFtpCli::DataSessionAvailable(std::uint16_t)
     data->Dup(h);
     data->SetComponentOptions({wsoNoReceiveLoop});
     ApplyTlsSettings(data, false, true);
-    if (upload_) {
+    if (Uploading()) {
         data->SetLingerOnOff(wsLingerOff);
         data->SetLingerTimeout(10);
         data->ApplyLinger();
@@ -285,7 +290,7 @@ void TCustomFtpCli::DataSessionAvailable(std::uint16_t)
     if (state_ == ClientState::Moving || state_ == ClientState::ReplyFirst) {
         if (security_ != ftpPlain)
             StartDataTls();
-        else if (upload_)
+        else if (Uploading())
             PostSendData();
     }
 }
@@ -322,22 +327,22 @@ void TCustomFtpCli::TransferFirstReply()
         FailRequest(statusCode_, lastResponse_);
         return;
     }
-    if (!upload_ && dataCommand_ == QLatin1String("RETR"))
+    if (!Uploading() && dataCommand_ == QLatin1String("RETR"))
         transferSize_ = ftp::AnnouncedSize(lastResponse_);
     if (state_ != ClientState::TransferSent) {
         // The data connection has already ended: a download without bytes
         // still leaves its (empty) file.
         SetState(ClientState::DataFirst);
-        if (!upload_ && EnsureDownloadFile() && !CloseLocalFile())
+        if (!Uploading() && EnsureDownloadFile() && !CloseLocalFile())
             RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
         return;
     }
     SetState(ClientState::Moving);
-    if (!upload_)
+    if (!Uploading())
         EnsureDownloadFile();
     if (security_ != ftpPlain)
         StartDataTls();  // an upload's first block follows the handshake
-    else if (upload_ && dataSocket_->State() == wsConnected)
+    else if (Uploading() && dataSocket_->State() == wsConnected)
         PostSendData();
 }
 
@@ -345,7 +350,7 @@ void TCustomFtpCli::TransferFinalReply()
 {
     Display(QStringLiteral("< ") + lastResponse_);
     statusCode_ = ftp::ReplyCode(lastResponse_);
-    if (statusCode_ == 226 || statusCode_ == 250 || (!upload_ && statusCode_ == 125)) {
+    if (statusCode_ == 226 || statusCode_ == 250 || (!Uploading() && statusCode_ == 125)) {
         if (state_ == ClientState::DataFirst) {
             CompleteTransfer();
             return;
@@ -358,7 +363,7 @@ void TCustomFtpCli::TransferFinalReply()
         return;
     }
     CaptureError();
-    Display(upload_ ? QStringLiteral("! STOR Failed") : QStringLiteral("! RETR/LIST/NLST Failed"));
+    Display(Uploading() ? QStringLiteral("! STOR Failed") : QStringLiteral("! RETR/LIST/NLST Failed"));
     // A local cause, when there is one, says more than the server's echo of it.
     FailRequest(localError_ != 0 ? localError_ : statusCode_, lastResponse_);
 }
@@ -373,7 +378,7 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
         RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
     // Over TLS the end says more while the connection is still there; the
     // size it is checked against comes with the 150 reply, maybe later.
-    bareTlsEnd_ = !upload_ && dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
+    bareTlsEnd_ = !Uploading() && dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
     dataError_ = error;
     if (state_ == ClientState::ReplyFirst)
         CompleteTransfer();
@@ -386,7 +391,7 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
 void TCustomFtpCli::JudgeDataEnd()
 {
     // The server's 226 says nothing about bytes it never got.
-    if (upload_ && !uploadEnded_) {
+    if (Uploading() && !uploadEnded_) {
         RecordLocalFailure(426, QStringLiteral("426 Data connection closed by the server after %1 of %2 bytes")
                                     .arg(byteCount_)
                                     .arg(transferSize_));
