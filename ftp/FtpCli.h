@@ -537,8 +537,10 @@ protected:
     char sendBuffer_[1460] = {};
     qint64 byteCount_ = 0;
     qint64 transferSize_ = -1;  // an upload's bytes to send; a download's announced size, or -1
-    bool uploadEnded_ = false;  // every byte of the file went to the data connection
-    bool bareTlsEnd_ = false;   // a TLS download ended without the close notice
+    // The data connection's end does not vouch for the data: an upload's
+    // ended before every byte of the file went out, a TLS download's
+    // without the close notice.
+    bool unsoundDataEnd_ = false;
     bool passiveMode_ = false;
 
     // Bookkeeping for sound endings: the command whose reply is awaited,

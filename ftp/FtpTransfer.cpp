@@ -188,8 +188,7 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
     requestDoneFlag_ = false;
     byteCount_ = 0;
     transferSize_ = -1;
-    uploadEnded_ = false;
-    bareTlsEnd_ = false;
+    unsoundDataEnd_ = false;
     dataError_ = 0;
     localError_ = 0;
     dataSocket_->OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t e) {
@@ -374,11 +373,13 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
         CloseLocalFile();
         return;  // closed by the end of a request
     }
+    // An upload's file is closed once its last byte went out. Over TLS the
+    // end says more while the connection is still there; the size it is
+    // checked against comes with the 150 reply, maybe later.
+    unsoundDataEnd_ = Uploading() ? localStream_ != nullptr
+                                  : dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
     if (!CloseLocalFile())
         RecordLocalFailure(426, QStringLiteral("426 Error writing local file ") + localFileName_);
-    // Over TLS the end says more while the connection is still there; the
-    // size it is checked against comes with the 150 reply, maybe later.
-    bareTlsEnd_ = !Uploading() && dataSocket_->TlsEstablished() && !dataSocket_->TlsCloseNoticeReceived();
     dataError_ = error;
     if (state_ == ClientState::ReplyFirst)
         CompleteTransfer();
@@ -391,14 +392,14 @@ void TCustomFtpCli::DataSessionClosed(std::uint16_t error)
 void TCustomFtpCli::JudgeDataEnd()
 {
     // The server's 226 says nothing about bytes it never got.
-    if (Uploading() && !uploadEnded_) {
+    if (Uploading() && unsoundDataEnd_) {
         RecordLocalFailure(426, QStringLiteral("426 Data connection closed by the server after %1 of %2 bytes")
                                     .arg(byteCount_)
                                     .arg(transferSize_));
     }
     // A bare end of a TLS stream can be forged by anyone on the path; only
     // the size the server announced can vouch for what arrived.
-    if (bareTlsEnd_ && transferSize_ != byteCount_ && transferSize_ != byteCount_ + resumeAt_) {
+    if (!Uploading() && unsoundDataEnd_ && transferSize_ != byteCount_ && transferSize_ != byteCount_ + resumeAt_) {
         const QString of = transferSize_ >= 0 ? QStringLiteral(" of %1").arg(transferSize_) : QString();
         RecordLocalFailure(426, QStringLiteral("426 Data connection ended without the TLS close notice after %1%2 "
                                                "bytes: the data may be incomplete")
@@ -483,7 +484,6 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
     } else if (count == 0) {
         // Everything has left the send queue and the data connection closes
         // gracefully (linger off), so the close can follow at once.
-        uploadEnded_ = true;
         CloseLocalFile();
         if (state_ == ClientState::Moving)
             SetState(ClientState::Draining);
