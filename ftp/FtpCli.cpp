@@ -244,7 +244,7 @@ void TCustomFtpCli::CheckCanIssue()
 {
     // Between PASV and the transfer of a high-level request (REST), the
     // passive reply state counts as ready.
-    if (!(request_.sequence && PublicState(state_) == fsPassiveReady))
+    if (!(request_.InSequence() && PublicState(state_) == fsPassiveReady))
         CheckReady();
     if (!controlConnected_)
         ReportError(QStringLiteral("FTP component not connected"));
@@ -308,7 +308,6 @@ bool TCustomFtpCli::ReplyAwaited() const
 void TCustomFtpCli::StopSequence()
 {
     request_.pending = 0;
-    request_.sequence = false;
 }
 
 void TCustomFtpCli::CaptureError()

@@ -356,14 +356,16 @@ protected:
     static bool InTransfer(ClientState s) { return s >= ClientState::TransferSent && s <= ClientState::DataFirst; }
 
     // The running request as data: its type, the steps still to run (in
-    // the fixed step order), the step whose command is out, and whether the
-    // steps go on after it.
+    // the fixed step order), the step whose command is out, and a sequence's
+    // own result once its steps ran. A high-level request's steps end with
+    // the end mark: while any is left, the steps go on after the current one.
     struct Request {
         TFtpRequest type = ftpReqNone;
         TFtpSteps pending = 0;
         TFtpStep current = stNone;
-        bool sequence = false;  // a high-level request whose steps go on
-        int result = 0;         // a sequence's own result once its steps ran
+        int result = 0;
+        static constexpr TFtpSteps kEndMark = StepBit(stNone);
+        bool InSequence() const { return pending != 0; }
     };
 
     virtual void SendCommand(QString cmd);

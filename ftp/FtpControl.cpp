@@ -18,7 +18,7 @@ void TCustomFtpCli::StartOpen()
     CheckReady();
     if (controlConnected_)
         ReportError(QStringLiteral("FTP component already connected"));
-    if (!request_.sequence) {
+    if (!request_.InSequence()) {
         request_.type = ftpReqOpen;
         errorMessage_.clear();
     }

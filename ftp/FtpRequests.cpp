@@ -28,7 +28,7 @@ void TCustomFtpCli::IssueCommand(TFtpRequest rqType, const QString& cmd, std::in
     // Once TLS was asked for, no name, password or file goes in clear.
     if (security_ != ftpPlain && !ControlSecured() && cmd != QLatin1String("QUIT"))
         ReportError(QStringLiteral("Command refused: the control connection is not secured by TLS"));
-    if (!request_.sequence)
+    if (!request_.InSequence())
         request_.type = rqType;
     int n = 0;
     for (int code : okCodes) {
@@ -103,7 +103,7 @@ void TCustomFtpCli::FinishRequest(int error)
     if (requestDoneFlag_)
         return;
     requestDoneFlag_ = true;
-    if (error == 0 && request_.sequence) {
+    if (error == 0 && request_.InSequence()) {
         if (state_ != ClientState::Aborting && PublicState(state_) != fsPassiveReady)
             SetState(ClientState::StepReady);
         try {
@@ -129,7 +129,7 @@ void TCustomFtpCli::FinishRequest(int error)
         statusCode_ = statusCodeSave_;
         statusCodeSave_ = -1;
     }
-    request_.sequence = false;
+    request_.pending = 0;
     // The blocking wait takes this result now: OnRequestDone may start the
     // next request before the wait returns.
     if (resultSink_) {
@@ -171,10 +171,9 @@ void TCustomFtpCli::StartSequence(TFtpRequest rqType, TFtpSteps steps)
     statusCodeSave_ = -1;
     request_.type = rqType;
     requestResult_ = 0;
-    request_.pending = steps;
+    request_.pending = steps | Request::kEndMark;
     request_.current = stNone;
     request_.result = 0;
-    request_.sequence = true;
     lastResponse_.clear();
     errorMessage_.clear();
     try {
@@ -329,7 +328,7 @@ void TCustomFtpCli::StartQuit()
     if (controlSocket_->State() == wsClosed) {
         // Nothing to say goodbye to: the connection is already where QUIT
         // would leave it.
-        if (!request_.sequence)
+        if (!request_.InSequence())
             request_.type = ftpReqQuit;
         requestDoneFlag_ = false;
         requestResult_ = 0;
@@ -441,7 +440,7 @@ void TCustomFtpCli::StartRest()
         return;
     }
     // Nothing to resume: finish at once without a command.
-    if (!request_.sequence)
+    if (!request_.InSequence())
         request_.type = ftpReqRest;
     requestDoneFlag_ = false;
     FinishRequest(0);

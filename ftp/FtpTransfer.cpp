@@ -182,7 +182,7 @@ void TCustomFtpCli::StartTransferStep(TFtpRequest rqType, const QString& command
         ReportError(QStringLiteral("LocalFileName empty"));
     if (ftp::HasLineBreakOrNul(hostFileName_))
         ReportError(QStringLiteral("HostFileName holds a line break or NUL character"));
-    if (!request_.sequence)
+    if (!request_.InSequence())
         request_.type = rqType;
     dataCommand_ = command;
     requestDoneFlag_ = false;
