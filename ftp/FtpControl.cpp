@@ -171,10 +171,12 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)
 {
     // A clean close while the greeting or a command's final reply (other than
     // QUIT's) is still awaited is a failure, not a success.
-    // The same holds while a passive transfer still connects its data channel.
+    // The same holds while a passive transfer still connects its data channel,
+    // and for a transfer whose data connection has not ended: its 226 does
+    // not make the bytes still to come arrive.
     const TFtpClientState was = PublicState(state_);
     const bool cutShort = error == 0 && requestResult_ == 0 && !requestDoneFlag_ &&
-                          (was == fsWaitingGreeting || was == fsPassiveReady ||
+                          (was == fsWaitingGreeting || was == fsPassiveReady || state_ == ClientState::ReplyFirst ||
                            (ReplyAwaited() && lastCommand_ != QLatin1String("QUIT")));
     if (controlConnected_) {
         controlConnected_ = false;

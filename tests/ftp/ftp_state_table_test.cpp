@@ -98,6 +98,7 @@ TEST(FtpStateTable, EveryReplyClassLeadsWhereTheTableSays)
         {Stage::Moving, "5xx", "551 No", none, 551},
         {Stage::Moving, "garbled", "22 x", none, 500},
         {Stage::Moving, "lost", lost, none, 500},
+        {Stage::Moving, "2xx, then lost before the data ended", "226 Done", [](FtpFakeServer& s) { s.Drop(); }, 500},
         {Stage::DataFirst, "1xx", "150 Again", none, 150},
         {Stage::DataFirst, "2xx", "226 Done", none, 0},
         {Stage::DataFirst, "3xx", "350 Odd", none, 350},
