@@ -253,10 +253,10 @@ public:
     const TTlsCertificateInfo& TlsCertificate() const;
 
     // Read-only state and results.
-    TFtpClientState State() const { return state_; }
+    TFtpClientState State() const { return PublicState(state_); }
     int StatusCode() const { return statusCode_; }
     const QString& LastResponse() const { return lastResponse_; }
-    TFtpRequest RequestType() const { return requestType_; }
+    TFtpRequest RequestType() const { return request_.type; }
     bool IsConnected() const;
     qint64 SizeResult() const { return sizeResult_; }
     const QString& DirResult() const { return dirResult_; }
@@ -329,18 +329,43 @@ public:
     virtual void ForceClose();
 
 protected:
-    using Handler = void (TCustomFtpCli::*)();
+    // Where the client stands: the control dialogue and, during a transfer,
+    // the data connection. The final reply and the end of the data
+    // connection may come in either order; the later one finishes a transfer.
+    enum class ClientState : std::uint8_t {
+        Ready,           // idle; a new request may start
+        StepReady,       // between two steps, or after a close
+        NotConnected,    // the control connection was just lost
+        Lookup,          // host-name lookup for the control connection
+        Greeting,        // connect started, waiting for the greeting
+        AuthTls,         // AUTH TLS sent, waiting for its reply
+        TlsHandshake,    // the control connection's handshake runs
+        Connected,       // greeting accepted
+        Command,         // a command was sent, waiting for its final reply
+        PassiveReady,    // a 227 reply to PASV arrived in passive mode
+        DataConnecting,  // passive: the data connection opens; the command waits for it
+        TransferSent,    // the transfer command is sent; 125/150 not yet received
+        DataEndedEarly,  // the data connection ended before the 125/150
+        Moving,          // 125/150 received: bytes move
+        Draining,        // upload: the last block is handed over, the close requested
+        ReplyFirst,      // the final reply came; waiting for the data connection to end
+        DataFirst,       // the data connection ended; waiting for the final reply
+        Aborting,        // ForceClose in progress
+    };
+    static TFtpClientState PublicState(ClientState s);
+    static bool InTransfer(ClientState s) { return s >= ClientState::TransferSent && s <= ClientState::DataFirst; }
 
-    // Where the running transfer stands. The final reply and the end of the
-    // data connection may come in either order; the later one finishes it.
-    enum class TransferPhase : std::uint8_t {
-        Idle,        // no transfer running
-        Connecting,  // passive: the data connection opens; the command waits for it
-        Requested,   // the transfer command is sent; 125/150 not yet received
-        Moving,      // 125/150 received: bytes move
-        Draining,    // upload: the last block is handed over, the close requested
-        ReplyFirst,  // the final reply came; waiting for the data connection to end
-        DataFirst,   // the data connection ended; waiting for the final reply
+    // The running request as data: its type, the steps still to run (in
+    // the fixed step order), the step whose command is out, and a sequence's
+    // own result once its steps ran. A high-level request's steps end with
+    // the end mark: while any is left, the steps go on after the current one.
+    struct Request {
+        TFtpRequest type = ftpReqNone;
+        TFtpSteps pending = 0;
+        TFtpStep current = stNone;
+        int result = 0;
+        static constexpr TFtpSteps kEndMark = StepBit(stNone);
+        bool InSequence() const { return pending != 0; }
     };
 
     virtual void SendCommand(QString cmd);
@@ -357,7 +382,11 @@ protected:
     bool CheckReady();
     // CheckReady, and a connection: what every single command needs.
     void CheckCanIssue();
-    void ChangeState(TFtpClientState s);
+    // The only place the state changes: traced, and OnStateChange fires
+    // when the public state changes with it.
+    void SetState(ClientState s);
+    // Leaves the transfer states for the plain one with the same public state.
+    void EndTransferState();
     void CaptureError();
     // The failing reply (or local failure text) and its code, as the request's
     // result and last reply; the error message keeps the first failure.
@@ -380,18 +409,26 @@ protected:
     void EndRequestByException(const std::exception& e);
 
     // Requests and steps.
-    void IssueCommand(TFtpRequest rqType, const QString& cmd, std::initializer_list<int> okCodes,
-                      Handler doneHandler = nullptr);
+    void IssueCommand(TFtpRequest rqType, const QString& cmd, std::initializer_list<int> okCodes);
+    // Hands a final reply to the handler of the current state.
+    void DispatchFinalReply();
+    void GreetingReply(std::uint16_t error, bool& stop);
     void JudgeReply();
+    // Whether a final reply is still awaited.
+    bool ReplyAwaited() const;
+    // No further step runs: the request ends with the current one.
+    void StopSequence();
     void StartSequence(TFtpRequest rqType, TFtpSteps steps);
     void NextStep();
+    // Whether a step of the sequence runs now; false skips it.
+    bool PrepareStep(TFtpStep step);
+    void StartStep(TFtpStep step);
     void FinishRequest(int error);
     void CollectResults();
     void QuitDone();
     void PortDone();
 
     // Data connection.
-    void SetPhase(TransferPhase phase);
     void StartTransferStep(TFtpRequest rqType, const QString& command, bool upload);
     void SendTransferCommand();
     void PassiveConnect();
@@ -403,6 +440,8 @@ protected:
     QString SocketFailureText(TWSocket* socket, int error) const;
     void AttachDataHandlers();
     void PostSendData();
+    // The transfer under way (or the one PORT prepares) sends the file.
+    bool Uploading() const;
     void TransferFirstReply();
     void TransferFinalReply();
     void CompleteTransfer();
@@ -465,7 +504,7 @@ protected:
     QString socksLevel_ = QStringLiteral("5");
     QPointer<TWSocket> controlSocket_;
     QPointer<TWSocket> dataSocket_;
-    TFtpClientState state_ = fsReady;
+    ClientState state_ = ClientState::Ready;
     int statusCode_ = 0;
     int requestResult_ = 0;
     ftp::ReplyLineBuffer receiveBuffer_;
@@ -474,51 +513,42 @@ protected:
     QString errorMessage_;
     bool controlConnected_ = false;
     bool requestDoneFlag_ = true;  // no request running
-    TFtpRequest requestType_ = ftpReqNone;
+    Request request_;
     int okCodes_[16] = {};
-    Handler next_ = nullptr;
     TFtpOptions options_{ftpAcceptLF};
     TFtpSecurity security_ = ftpPlain;
     QString tlsFingerprint_;
     std::shared_ptr<TTlsContext> tlsContext_;  // shared by both connections
 
     // Requests.
-    TFtpSteps pendingSteps_ = 0;
-    TFtpStep currentStep_ = stNone;
-    int highLevelResult_ = 0;
-    bool highLevelFlag_ = false;
     QString lastResponseSave_;
     QString passiveReply_;
     int statusCodeSave_ = -1;
     qint64 sizeResult_ = 0;
     QString dirResult_;
     qint64 resumeAt_ = 0;
-    Handler doneHandler_ = nullptr;
-    Handler continuation_ = nullptr;
 
     // Data connection and transfers.
-    bool upload_ = false;
     bool displayFileFlag_ = false;
     qint64 startTime_ = 0;
     qint64 stopTime_ = 0;
     std::unique_ptr<QFile> localStream_;
-    bool localOpened_ = false;
     int localError_ = 0;
     std::uint16_t dataError_ = 0;
     QString dataCommand_;
     char sendBuffer_[1460] = {};
     qint64 byteCount_ = 0;
     qint64 transferSize_ = -1;  // an upload's bytes to send; a download's announced size, or -1
-    bool uploadEnded_ = false;  // every byte of the file went to the data connection
-    bool bareTlsEnd_ = false;   // a TLS download ended without the close notice
+    // The data connection's end does not vouch for the data: an upload's
+    // ended before every byte of the file went out, a TLS download's
+    // without the close notice.
+    bool unsoundDataEnd_ = false;
     bool passiveMode_ = false;
-    TransferPhase phase_ = TransferPhase::Idle;
 
-    // Bookkeeping for sound endings: whether a final reply is still awaited
-    // and for which command, how many request-done messages are in flight,
-    // where a blocking wait wants the finished request's result, and how
-    // deep the client is inside its sockets' or window's events.
-    bool replyPending_ = false;
+    // Bookkeeping for sound endings: the command whose reply is awaited,
+    // how many request-done messages are in flight, where a blocking wait
+    // wants the finished request's result, and how deep the client is
+    // inside its sockets' or window's events.
     QString lastCommand_;
     int postedDone_ = 0;
     int* resultSink_ = nullptr;
