@@ -424,22 +424,8 @@ void TCustomWSocket::ReportSocketError(const QString& functionName)
 
 void TCustomWSocket::Connect()
 {
-    if (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
-        RaiseSocketError(QStringLiteral("Connect: Socket already in use"));
+    if (!ConnectSettingsComplete())
         return;
-    }
-    if (!portAssigned_) {
-        RaiseSocketError(QStringLiteral("Connect: No Port Specified"));
-        return;
-    }
-    if (!addrAssigned_) {
-        RaiseSocketError(QStringLiteral("Connect: No IP Address Specified"));
-        return;
-    }
-    if (!protoAssigned_) {
-        RaiseSocketError(QStringLiteral("Connect: No Protocol Specified"));
-        return;
-    }
     if (!OpenHandle(QStringLiteral("connect: "), QStringLiteral("Connect (socket)"), true))
         return;
     SetState(wsOpened);
@@ -448,52 +434,8 @@ void TCustomWSocket::Connect()
         ReportSocketError(QStringLiteral("Connect (Invalid operation in OnChangeState)"));
         return;
     }
-
-    const int on = -1;
-    if (type_ == kSockDgram) {
-        if (!BindLocal())
-            return;
-        if (multiCast_) {
-            if (multiCastIpTTL_ != 1
-                && SetSockOpt(hSocket_, SockOpt::MulticastTtl, &multiCastIpTTL_, sizeof multiCastIpTTL_) != 0) {
-                ReportSocketError(QStringLiteral("setsockopt(IP_MULTICAST_TTL)"));
-                return;
-            }
-            if (localAddr_ != QLatin1String("0.0.0.0")) {
-                std::uint32_t iface = 0;
-                try {
-                    iface = WSocketResolveHost(localAddr_);
-                } catch (const std::exception& e) {
-                    RaiseSocketError(QStringLiteral("connect: ") + ExceptionText(e));
-                    return;
-                }
-                if (SetSockOpt(hSocket_, SockOpt::MulticastIf, &iface, sizeof iface) != 0) {
-                    ReportSocketError(QStringLiteral("setsockopt(IP_MULTICAST_IF)"));
-                    return;
-                }
-            }
-        }
-        if (sin_.sin_addr == kInAddrNone && SetSockOpt(hSocket_, SockOpt::Broadcast, &on, sizeof on) != 0) {
-            ReportSocketError(QStringLiteral("setsockopt(SO_BROADCAST)"));
-            return;
-        }
-    } else {
-        if (!EnableReuseAddr())
-            return;
-        if (componentOptions_.Contains(wsoTcpNoDelay)
-            && SetSockOpt(hSocket_, SockOpt::TcpNoDelay, &on, sizeof on) != 0) {
-            ReportSocketError(QStringLiteral("setsockopt(IPPROTO_TCP, TCP_NODELAY)"));
-            return;
-        }
-        if (!ApplyLinger())
-            return;
-        if (SetSockOpt(hSocket_, SockOpt::KeepAlive, &on, sizeof on) != 0) {
-            ReportSocketError(QStringLiteral("setsockopt(SO_KEEPALIVE)"));
-            return;
-        }
-        if ((localPortNum_ != 0 || localAddr_ != QLatin1String("0.0.0.0")) && !BindLocal())
-            return;
-    }
+    if (!(type_ == kSockDgram ? SetDatagramOptions() : SetStreamOptions()))
+        return;
 
     if (AsyncSelect(hSocket_, Handle(), WM_SOCKET_EVENT, kConnectEventMask) != 0) {
         ReportSocketError(QStringLiteral("WSAAsyncSelect"));
@@ -512,6 +454,85 @@ void TCustomWSocket::Connect()
     }
     lastError_ = WSAGetLastError();
     ReportSocketError(QStringLiteral("Connect"));
+}
+
+bool TCustomWSocket::ConnectSettingsComplete()
+{
+    if (hSocket_ != INVALID_SOCKET && state_ != wsClosed) {
+        RaiseSocketError(QStringLiteral("Connect: Socket already in use"));
+        return false;
+    }
+    if (!portAssigned_) {
+        RaiseSocketError(QStringLiteral("Connect: No Port Specified"));
+        return false;
+    }
+    if (!addrAssigned_) {
+        RaiseSocketError(QStringLiteral("Connect: No IP Address Specified"));
+        return false;
+    }
+    if (!protoAssigned_) {
+        RaiseSocketError(QStringLiteral("Connect: No Protocol Specified"));
+        return false;
+    }
+    return true;
+}
+
+bool TCustomWSocket::SetDatagramOptions()
+{
+    const int on = -1;
+    if (!BindLocal())
+        return false;
+    if (multiCast_ && !SetMulticastOptions())
+        return false;
+    if (sin_.sin_addr == kInAddrNone && SetSockOpt(hSocket_, SockOpt::Broadcast, &on, sizeof on) != 0) {
+        ReportSocketError(QStringLiteral("setsockopt(SO_BROADCAST)"));
+        return false;
+    }
+    return true;
+}
+
+bool TCustomWSocket::SetMulticastOptions()
+{
+    if (multiCastIpTTL_ != 1
+        && SetSockOpt(hSocket_, SockOpt::MulticastTtl, &multiCastIpTTL_, sizeof multiCastIpTTL_) != 0) {
+        ReportSocketError(QStringLiteral("setsockopt(IP_MULTICAST_TTL)"));
+        return false;
+    }
+    if (localAddr_ != QLatin1String("0.0.0.0")) {
+        std::uint32_t iface = 0;
+        try {
+            iface = WSocketResolveHost(localAddr_);
+        } catch (const std::exception& e) {
+            RaiseSocketError(QStringLiteral("connect: ") + ExceptionText(e));
+            return false;
+        }
+        if (SetSockOpt(hSocket_, SockOpt::MulticastIf, &iface, sizeof iface) != 0) {
+            ReportSocketError(QStringLiteral("setsockopt(IP_MULTICAST_IF)"));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TCustomWSocket::SetStreamOptions()
+{
+    const int on = -1;
+    if (!EnableReuseAddr())
+        return false;
+    if (componentOptions_.Contains(wsoTcpNoDelay)
+        && SetSockOpt(hSocket_, SockOpt::TcpNoDelay, &on, sizeof on) != 0) {
+        ReportSocketError(QStringLiteral("setsockopt(IPPROTO_TCP, TCP_NODELAY)"));
+        return false;
+    }
+    if (!ApplyLinger())
+        return false;
+    if (SetSockOpt(hSocket_, SockOpt::KeepAlive, &on, sizeof on) != 0) {
+        ReportSocketError(QStringLiteral("setsockopt(SO_KEEPALIVE)"));
+        return false;
+    }
+    if ((localPortNum_ != 0 || localAddr_ != QLatin1String("0.0.0.0")) && !BindLocal())
+        return false;
+    return true;
 }
 
 bool TCustomWSocket::BindLocal()

@@ -162,6 +162,11 @@ protected:
     // handle in place of any left open. False when it failed (reported).
     bool OpenHandle(const QString& errorPrefix, const QString& socketFunction, bool withLocalPort);
     bool EnableReuseAddr();
+    // Steps of Connect; each false when it failed (reported).
+    bool ConnectSettingsComplete();
+    bool SetDatagramOptions();
+    bool SetMulticastOptions();
+    bool SetStreamOptions();
     // Closes a handle that is still open, quietly.
     void ReleaseHandle();
     // Blocks in the event loop until an event arrives or timeoutMs passed.
