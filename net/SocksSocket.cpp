@@ -13,6 +13,8 @@ using wsocket_detail::ExceptionText;
 namespace {
 // SOCKS requests are at most 128 bytes: longer values are refused, never cut.
 constexpr qsizetype kSocksRequestSize = 128;
+// Reply bytes read at most: the reply buffer less one byte.
+constexpr int kReplyRoom = 127;
 }  // namespace
 
 TCustomSocksWSocket::TCustomSocksWSocket(QObject* owner) : TCustomWSocket(owner) {}
@@ -273,153 +275,177 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
         SocksFail(error, QStringLiteral("data receive error"));
         return false;
     }
-    constexpr int kReplyRoom = int(sizeof socksReply_) - 1;  // 127
-    auto readReply = [this](int upTo) {
-        const int n = Receive(socksReply_ + socksReplyCount_, upTo - socksReplyCount_);
-        if (n > 0)
-            socksReplyCount_ += n;
-        return n;
-    };
-
     switch (socksPhase_) {
-    case socksPhaseAwaitingMethodReply: {
-        if (readReply(kReplyRoom) < 0)
-            return true;
-        if (SocksLevel4()) {
-            SocksFail(socksProtocolError, QStringLiteral("TWSocket logic error"));
-            return false;
-        }
-        if (socksReplyCount_ < 2)
-            return true;
-        socksReplyCount_ = 0;
-        if (socksReply_[0] != 5) {
-            SocksFail(socksVersionError, QStringLiteral("socks version error"));
-            return false;
-        }
-        if (socksReply_[1] == 0) {
-            if (socksAuthMethod_ == 2)
-                FireSocksAuthState(socksAuthSkipped);
-            SocksSendConnectRequest();
-        } else if (socksReply_[1] == 2) {
-            SocksSendAuthRequest();
-        } else {
-            SocksFail(socksAuthMethodError, QStringLiteral("authentification method not acceptable"));
-            return false;
-        }
-        return true;
-    }
-    case socksPhaseAwaitingAuthReply: {
-        if (readReply(kReplyRoom) < 0)
-            return true;
-        if (socksReplyCount_ >= 1 && socksReply_[0] != 1) {
-            SocksFail(socksVersionError, QStringLiteral("socks version error"));
-            return false;
-        }
-        if (socksReplyCount_ > 2) {
-            SocksFail(socksProtocolError, QStringLiteral("too much data availaible"));
-            return false;
-        }
-        if (socksReplyCount_ < 2)
-            return true;
-        if (socksReply_[1] != 0) {
-            SocksFail(socksAuthenticationFailed, QStringLiteral("socks authentication failed"));
-            return false;
-        }
-        socksReplyCount_ = 0;
-        FireSocksAuthState(socksAuthAccepted);
-        SocksSendConnectRequest();
-        return true;
-    }
+    case socksPhaseAwaitingMethodReply:
+        return SocksMethodReply();
+    case socksPhaseAwaitingAuthReply:
+        return SocksAuthReply();
     case socksPhaseAwaitingConnectReply:
-        if (SocksLevel4()) {
-            if (readReply(8) < 0)
-                return true;
-            if (socksReplyCount_ < 8)
-                return true;
-            socksReplyCount_ = 0;
-            if (socksReply_[0] != 0) {
-                SocksFail(socksVersionError, QStringLiteral("socks version error"));
-                return false;
-            }
-            switch (socksReply_[1]) {
-            case 90:
-                socksPhase_ = socksPhaseIdle;
-                return FireGranted();
-            case 91:
-                SocksFail(socksRejectedOrFailed, QStringLiteral("request rejected or failed"));
-                return false;
-            case 92:
-                SocksFail(socksConnectionRefused, QStringLiteral("connection refused"));
-                return false;
-            case 93:
-                SocksFail(socksAuthenticationFailed, QStringLiteral("authentification failed"));
-                return false;
-            default:
-                SocksFail(socksUnassignedError, QStringLiteral("unassigned error #") + QString::number(socksReply_[1]));
-                return false;
-            }
-        } else {
-            if (readReply(kReplyRoom) < 0)
-                return true;
-            if (socksReplyCount_ >= 1 && socksReply_[0] != 5) {
-                SocksFail(socksVersionError, QStringLiteral("socks version error"));
-                return false;
-            }
-            if (socksReplyCount_ >= 2 && socksReply_[1] != 0) {
-                static const char* const texts[] = {
-                    "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
-                    "host unreachable", "connection refused", "time to live expired", "command not supported",
-                    "address type not supported"};
-                const int code = socksReply_[1];
-                if (code >= 1 && code <= 8)
-                    SocksFail(socksGeneralFailure + code - 1, QString::fromLatin1(texts[code - 1]));
-                else
-                    SocksFail(socksUnassignedError, QStringLiteral("unassigned error #") + QString::number(code));
-                return false;
-            }
-            if (socksReplyCount_ < 5)
-                return true;
-            const int type = socksReply_[3];
-            const int needed = type == 1 ? 10 : type == 3 ? 7 + socksReply_[4] : 5;
-            if (needed > kReplyRoom) {
-                // A bound name longer than the reply buffer: it could never complete.
-                SocksFail(socksProtocolError, QStringLiteral("socks reply too long"));
-                return false;
-            }
-            if (socksReplyCount_ < needed)
-                return true;
-            int portOffset;
-            if (type == 1) {
-                socksBoundAddr_ = QStringLiteral("%1.%2.%3.%4")
-                                      .arg(socksReply_[4])
-                                      .arg(socksReply_[5])
-                                      .arg(socksReply_[6])
-                                      .arg(socksReply_[7]);
-                portOffset = 8;
-            } else if (type == 3) {
-                socksBoundAddr_ =
-                    QString::fromLatin1(reinterpret_cast<const char*>(socksReply_ + 5), socksReply_[4]);
-                portOffset = 5 + socksReply_[4];
-            } else {
-                SocksFail(socksUnknownAddressType, QStringLiteral("address type not supported"));
-                return false;
-            }
-            socksBoundPort_ = QString::number((socksReply_[portOffset] << 8) | socksReply_[portOffset + 1]);
-            socksPhase_ = socksPhaseIdle;
-            // Bytes behind the reply are the peer's first data: RcvdCount and
-            // Receive see them from OnSessionConnected on.
-            const int leftover = socksReplyCount_ - (portOffset + 2);
-            socksReplyCount_ = 0;
-            if (leftover > 0) {
-                socksLeftoverPos_ = portOffset + 2;
-                socksLeftoverCount_ = leftover;
-            }
-            return FireGranted();
-        }
+        return SocksLevel4() ? Socks4ConnectReply() : Socks5ConnectReply();
     default:
         SocksFail(socksInternalError, QStringLiteral("internal error"));
         return false;
     }
+}
+
+int TCustomSocksWSocket::SocksReadReply(int upTo)
+{
+    const int n = Receive(socksReply_ + socksReplyCount_, upTo - socksReplyCount_);
+    if (n > 0)
+        socksReplyCount_ += n;
+    return n;
+}
+
+bool TCustomSocksWSocket::SocksMethodReply()
+{
+    if (SocksReadReply(kReplyRoom) < 0)
+        return true;
+    if (SocksLevel4()) {
+        SocksFail(socksProtocolError, QStringLiteral("TWSocket logic error"));
+        return false;
+    }
+    if (socksReplyCount_ < 2)
+        return true;
+    socksReplyCount_ = 0;
+    if (socksReply_[0] != 5) {
+        SocksFail(socksVersionError, QStringLiteral("socks version error"));
+        return false;
+    }
+    if (socksReply_[1] == 0) {
+        if (socksAuthMethod_ == 2)
+            FireSocksAuthState(socksAuthSkipped);
+        SocksSendConnectRequest();
+    } else if (socksReply_[1] == 2) {
+        SocksSendAuthRequest();
+    } else {
+        SocksFail(socksAuthMethodError, QStringLiteral("authentification method not acceptable"));
+        return false;
+    }
+    return true;
+}
+
+bool TCustomSocksWSocket::SocksAuthReply()
+{
+    if (SocksReadReply(kReplyRoom) < 0)
+        return true;
+    if (socksReplyCount_ >= 1 && socksReply_[0] != 1) {
+        SocksFail(socksVersionError, QStringLiteral("socks version error"));
+        return false;
+    }
+    if (socksReplyCount_ > 2) {
+        SocksFail(socksProtocolError, QStringLiteral("too much data availaible"));
+        return false;
+    }
+    if (socksReplyCount_ < 2)
+        return true;
+    if (socksReply_[1] != 0) {
+        SocksFail(socksAuthenticationFailed, QStringLiteral("socks authentication failed"));
+        return false;
+    }
+    socksReplyCount_ = 0;
+    FireSocksAuthState(socksAuthAccepted);
+    SocksSendConnectRequest();
+    return true;
+}
+
+bool TCustomSocksWSocket::Socks4ConnectReply()
+{
+    if (SocksReadReply(8) < 0)
+        return true;
+    if (socksReplyCount_ < 8)
+        return true;
+    socksReplyCount_ = 0;
+    if (socksReply_[0] != 0) {
+        SocksFail(socksVersionError, QStringLiteral("socks version error"));
+        return false;
+    }
+    switch (socksReply_[1]) {
+    case 90:
+        socksPhase_ = socksPhaseIdle;
+        return FireGranted();
+    case 91:
+        SocksFail(socksRejectedOrFailed, QStringLiteral("request rejected or failed"));
+        return false;
+    case 92:
+        SocksFail(socksConnectionRefused, QStringLiteral("connection refused"));
+        return false;
+    case 93:
+        SocksFail(socksAuthenticationFailed, QStringLiteral("authentification failed"));
+        return false;
+    default:
+        SocksFail(socksUnassignedError, QStringLiteral("unassigned error #") + QString::number(socksReply_[1]));
+        return false;
+    }
+}
+
+bool TCustomSocksWSocket::Socks5ConnectReply()
+{
+    if (SocksReadReply(kReplyRoom) < 0)
+        return true;
+    if (socksReplyCount_ >= 1 && socksReply_[0] != 5) {
+        SocksFail(socksVersionError, QStringLiteral("socks version error"));
+        return false;
+    }
+    if (socksReplyCount_ >= 2 && socksReply_[1] != 0) {
+        Socks5Refused(socksReply_[1]);
+        return false;
+    }
+    if (socksReplyCount_ < 5)
+        return true;
+    const int type = socksReply_[3];
+    const int needed = type == 1 ? 10 : type == 3 ? 7 + socksReply_[4] : 5;
+    if (needed > kReplyRoom) {
+        // A bound name longer than the reply buffer: it could never complete.
+        SocksFail(socksProtocolError, QStringLiteral("socks reply too long"));
+        return false;
+    }
+    if (socksReplyCount_ < needed)
+        return true;
+    const int portOffset = SocksTakeBoundAddress(type);
+    if (portOffset < 0) {
+        SocksFail(socksUnknownAddressType, QStringLiteral("address type not supported"));
+        return false;
+    }
+    socksBoundPort_ = QString::number((socksReply_[portOffset] << 8) | socksReply_[portOffset + 1]);
+    socksPhase_ = socksPhaseIdle;
+    // Bytes behind the reply are the peer's first data: RcvdCount and
+    // Receive see them from OnSessionConnected on.
+    const int leftover = socksReplyCount_ - (portOffset + 2);
+    socksReplyCount_ = 0;
+    if (leftover > 0) {
+        socksLeftoverPos_ = portOffset + 2;
+        socksLeftoverCount_ = leftover;
+    }
+    return FireGranted();
+}
+
+void TCustomSocksWSocket::Socks5Refused(int code)
+{
+    static const char* const texts[] = {
+        "general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
+        "host unreachable", "connection refused", "time to live expired", "command not supported",
+        "address type not supported"};
+    if (code >= 1 && code <= 8)
+        SocksFail(socksGeneralFailure + code - 1, QString::fromLatin1(texts[code - 1]));
+    else
+        SocksFail(socksUnassignedError, QStringLiteral("unassigned error #") + QString::number(code));
+}
+
+int TCustomSocksWSocket::SocksTakeBoundAddress(int type)
+{
+    if (type == 1) {
+        socksBoundAddr_ = QStringLiteral("%1.%2.%3.%4")
+                              .arg(socksReply_[4])
+                              .arg(socksReply_[5])
+                              .arg(socksReply_[6])
+                              .arg(socksReply_[7]);
+        return 8;
+    }
+    if (type == 3) {
+        socksBoundAddr_ = QString::fromLatin1(reinterpret_cast<const char*>(socksReply_ + 5), socksReply_[4]);
+        return 5 + socksReply_[4];
+    }
+    return -1;
 }
 
 bool TCustomSocksWSocket::FireGranted()

@@ -62,6 +62,20 @@ protected:
     // bytes that came with the reply.
     bool FireGranted();
     void SocksSendRequest(const QByteArray& request);
+
+    // The reply handlers of the negotiation's stages: the result is
+    // FireDataAvailable's.
+    bool SocksMethodReply();
+    bool SocksAuthReply();
+    bool Socks4ConnectReply();
+    bool Socks5ConnectReply();
+    // Reads into the reply buffer until it holds upTo bytes; Receive's result.
+    int SocksReadReply(int upTo);
+    // Fails the connect for a SOCKS 5 reply code other than success.
+    void Socks5Refused(int code);
+    // Takes the bound address from a complete SOCKS 5 reply; the offset of
+    // the bound port, or -1 for an unknown address type.
+    int SocksTakeBoundAddress(int type);
     bool SocksLevel4() const { return socksLevel_.startsWith(QLatin1Char('4')); }
 
     TSocksPhase socksPhase_ = socksPhaseIdle;
@@ -76,7 +90,7 @@ protected:
     std::uint8_t socksAuthMethod_ = 0;
     QString socksBoundAddr_;
     QString socksBoundPort_;
-    std::uint8_t socksReply_[128] = {};
+    std::uint8_t socksReply_[128] = {};  // SocksSocket.cpp reads 127 at most
     int socksReplyCount_ = 0;
     int socksLeftoverCount_ = 0;
     int socksLeftoverPos_ = 0;
