@@ -618,21 +618,8 @@ void TCustomWSocket::ReleaseHandle()
 
 void TCustomWSocket::Listen()
 {
-    if (!portAssigned_) {
-        WSASetLastError(WSAEINVAL);
-        ReportSocketError(QStringLiteral("listen: port not assigned"));
+    if (!ListenSettingsComplete())
         return;
-    }
-    if (!protoAssigned_) {
-        WSASetLastError(WSAEINVAL);
-        ReportSocketError(QStringLiteral("listen: protocol not assigned"));
-        return;
-    }
-    if (!addrAssigned_) {
-        WSASetLastError(WSAEINVAL);
-        ReportSocketError(QStringLiteral("listen: address not assigned"));
-        return;
-    }
     if (!OpenHandle(QStringLiteral("listen: "), QStringLiteral("socket"), false))
         return;
     // A stream listener takes its port back at once after a close.
@@ -648,20 +635,8 @@ void TCustomWSocket::Listen()
     }
     SetState(wsBound);
 
-    if (type_ == kSockDgram && multiCast_) {
-        IpMreq group;
-        group.imr_multiaddr = InetAddr(multiCastAddrStr_);
-        try {
-            group.imr_interface = WSocketResolveHost(addrStr_);
-        } catch (const std::exception& e) {
-            RaiseSocketError(QStringLiteral("listen: ") + ExceptionText(e));
-            return;
-        }
-        if (SetSockOpt(hSocket_, SockOpt::AddMembership, &group, sizeof group) != 0) {
-            ReportSocketError(QStringLiteral("setsockopt(IP MULTICAST)"));
-            return;
-        }
-    }
+    if (type_ == kSockDgram && multiCast_ && !JoinMulticastGroup())
+        return;
 
     if (type_ == kSockStream) {
         if (platform::Listen(hSocket_, 5) != 0) {
@@ -686,6 +661,43 @@ void TCustomWSocket::Listen()
         return;
     }
     eventMask_ = mask;
+}
+
+bool TCustomWSocket::ListenSettingsComplete()
+{
+    if (!portAssigned_) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("listen: port not assigned"));
+        return false;
+    }
+    if (!protoAssigned_) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("listen: protocol not assigned"));
+        return false;
+    }
+    if (!addrAssigned_) {
+        WSASetLastError(WSAEINVAL);
+        ReportSocketError(QStringLiteral("listen: address not assigned"));
+        return false;
+    }
+    return true;
+}
+
+bool TCustomWSocket::JoinMulticastGroup()
+{
+    IpMreq group;
+    group.imr_multiaddr = InetAddr(multiCastAddrStr_);
+    try {
+        group.imr_interface = WSocketResolveHost(addrStr_);
+    } catch (const std::exception& e) {
+        RaiseSocketError(QStringLiteral("listen: ") + ExceptionText(e));
+        return false;
+    }
+    if (SetSockOpt(hSocket_, SockOpt::AddMembership, &group, sizeof group) != 0) {
+        ReportSocketError(QStringLiteral("setsockopt(IP MULTICAST)"));
+        return false;
+    }
+    return true;
 }
 
 TSocket TCustomWSocket::Accept()

@@ -167,6 +167,9 @@ protected:
     bool SetDatagramOptions();
     bool SetMulticastOptions();
     bool SetStreamOptions();
+    // Steps of Listen; each false when it failed (reported).
+    bool ListenSettingsComplete();
+    bool JoinMulticastGroup();
     // Closes a handle that is still open, quietly.
     void ReleaseHandle();
     // Blocks in the event loop until an event arrives or timeoutMs passed.
