@@ -173,14 +173,7 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
     }
 
     while (lineMode_) {
-        int found = -1;
-        const char* data = lineBuffer_.constData();
-        for (int i = start; i <= bufferedCount_ - endLength; ++i) {
-            if (data[i] == lineEnd_[0] && std::memcmp(data + i, lineEnd_.constData(), size_t(endLength)) == 0) {
-                found = i;
-                break;
-            }
-        }
+        const int found = FindLineEnd(start);
         if (found < 0) {
             if (lineLimit_ > 0 && bufferedCount_ > lineLimit_) {
                 bool clearData = true;
@@ -202,6 +195,17 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t error)
         start = 0;
     }
     return true;
+}
+
+int TCustomLineWSocket::FindLineEnd(int start) const
+{
+    const int endLength = int(lineEnd_.size());
+    const char* data = lineBuffer_.constData();
+    for (int i = start; i <= bufferedCount_ - endLength; ++i) {
+        if (data[i] == lineEnd_[0] && std::memcmp(data + i, lineEnd_.constData(), size_t(endLength)) == 0)
+            return i;
+    }
+    return -1;
 }
 
 QByteArray TCustomLineWSocket::ApplyLineEditing(int& got)

@@ -53,6 +53,8 @@ protected:
     // Takes count bytes from the front of the buffer (to out, if given).
     void TakeFront(char* out, int count);
     void EnsureLineBuffer(int size);
+    // Where the first line end at or after start begins in the buffer; -1 when none.
+    int FindLineEnd(int start) const;
 
     QByteArray lineBuffer_;  // empty = not allocated; a 0 byte follows the data
     int bufferedCount_ = 0;
