@@ -290,6 +290,7 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t error)
 
 int TCustomSocksWSocket::SocksReadReply(int upTo)
 {
+    static_assert(kReplyRoom == int(sizeof socksReply_) - 1);
     const int n = Receive(socksReply_ + socksReplyCount_, upTo - socksReplyCount_);
     if (n > 0)
         socksReplyCount_ += n;
