@@ -1,7 +1,7 @@
 #pragma once
 // TLS for the socket component, on OpenSSL with memory buffers: the engine
 // takes the peer's bytes in and hands the bytes to send out, so the socket
-// layer (TCustomTlsWSocket in WSocket.h) drives it from its own readiness
+// layer (TCustomTlsWSocket in TlsSocket.h) drives it from its own readiness
 // events on the GUI thread, without a thread or a second event loop.
 //
 // The server's certificate is checked after the handshake: against the

@@ -1,11 +1,25 @@
 #pragma once
-// Guards shared by the layers' sources (not part of the component's interface).
+// Helpers shared by the sources of the socket component's layers (not part
+// of the component's interface).
 
-#include "net/WSocket.h"
+#include "net/SocketCore.h"
 
 #include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <exception>
 
 namespace wsocket_detail {
+
+// Sockets alive in the process (LiveSocketCount).
+extern std::atomic<int> g_liveSockets;
+
+// The message of an exception, ours or the standard library's.
+QString ExceptionText(const std::exception& e);
+
+// Raises ESocketException with text.
+[[noreturn]] void Throw(const QString& text);
 
 // The component's liveness guard: taken before firing an event, it tells
 // whether a handler destroyed the object, or ended or replaced its
