@@ -261,7 +261,8 @@ bool TWebsiteUpdate::UploadMotionPicture(const QImage& picture)
 void TWebsiteUpdate::RequestDone(std::uint16_t error)
 {
     // The end of a request the sequence gave up after its time-out, which
-    // was reported then, or a refused rename that the sequence answers.
+    // was reported then, or a refused rename or folder change that the
+    // sequence answers.
     if (!upload_->RequestDone(error))
         return;
     if (error != 0) {

@@ -75,6 +75,23 @@ void WriteSafeUpload(platform::IniFile& file, const FtpAccount& account)
     file.WriteBool(kFtpSettings, kSafeUpload, account.safeUpload);
 }
 
+// The upload folder: like the TLS keys, a file that never had one stays as
+// it was.
+const QString kRemoteFolder = QStringLiteral("Remote_Folder");
+
+void ReadRemoteFolder(const platform::IniFile& file, FtpAccount& account)
+{
+    account.remoteFolder = file.ReadString(kFtpSettings, kRemoteFolder, QString()).trimmed();
+}
+
+void WriteRemoteFolder(platform::IniFile& file, const FtpAccount& account)
+{
+    const QString absent = QStringLiteral("\x01");
+    if (account.remoteFolder.isEmpty() && file.ReadString(kFtpSettings, kRemoteFolder, absent) == absent)
+        return;
+    file.WriteString(kFtpSettings, kRemoteFolder, account.remoteFolder);
+}
+
 // --- FTP over TLS ----------------------------------------------------------
 
 const QString kFtpSecurity = QStringLiteral("FTP_Security");
@@ -119,6 +136,7 @@ void ReadAccount(const platform::IniFile& file, FtpAccount& account, QString& up
     account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
     account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
     ReadSafeUpload(file, account);
+    ReadRemoteFolder(file, account);
 }
 
 // A time-out text as a number: decimal of any length, or an integer as the
@@ -202,22 +220,26 @@ void TProgramSettings::SaveAccount(const FtpAccount& typed, const QString& inter
     file.WriteBool(kFtpSettings, kAutoStart, typed.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, typed.passiveMode);
     WriteSafeUpload(file, typed);
+    WriteRemoteFolder(file, typed);
     WriteSecurity(file, typed.tls);
     file.Commit();
     LoadAccount();
 }
 
-void TProgramSettings::SaveLogin(const QString& host, const QString& userId, const QString& password)
+void TProgramSettings::SaveLogin(const QString& host, const QString& userId, const QString& password,
+                                 const QString& remoteFolder)
 {
     account.host = host;
     account.userId = userId;
     account.password = password;
+    account.remoteFolder = remoteFolder;
     platform::IniFile file = File();
     file.BeginUpdate();
     for (const AccountText& t : kAccountTexts) {
         if (t.field != &FtpAccount::port && t.field != &FtpAccount::timeout)
             file.WriteString(kFtpSettings, QString::fromLatin1(t.key), account.*t.field);
     }
+    WriteRemoteFolder(file, account);
     file.Commit();
 }
 
@@ -227,6 +249,7 @@ void TProgramSettings::SaveWizardAccount()
     file.BeginUpdate();
     WriteAccountTexts(file, account);
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
+    WriteRemoteFolder(file, account);
     WriteSecurity(file, account.tls);
     file.Commit();
 }

@@ -35,6 +35,10 @@ struct FtpAccount {
     // Pictures go up under a temporary name and are renamed over the real
     // one, so that a visitor never loads half a picture.
     bool safeUpload = true;
+    // "Remote_Folder": where the uploads go, made on the server when missing;
+    // empty for the folder the login starts in. A file without the key is
+    // written without it until a folder is chosen.
+    QString remoteFolder;
 
     // The time limit as every caller takes it (see EffectiveFtpTimeout): the
     // text as a number of seconds, 15 when it is not a number.
@@ -98,8 +102,10 @@ public:
     // The network dialog's OK: writes the account and the interval, then
     // reads them back as the accepted values.
     void SaveAccount(const FtpAccount& typed, const QString& interval);
-    // The wizard's first page: host, user and password, also accepted here.
-    void SaveLogin(const QString& host, const QString& userId, const QString& password);
+    // The wizard's first page: host, user, password and remote folder, also
+    // accepted here.
+    void SaveLogin(const QString& host, const QString& userId, const QString& password,
+                   const QString& remoteFolder);
     // The wizard's finish: the account without the auto start.
     void SaveWizardAccount();
     // The wizard's first page: the TLS choice and the port it may have

@@ -70,6 +70,7 @@ QLineEdit* TfrmNetwork::edPort() const { return ui->edPort; }
 QLineEdit* TfrmNetwork::edTimeout() const { return ui->edTimeout; }
 QLineEdit* TfrmNetwork::edUserID() const { return ui->edUserID; }
 QLineEdit* TfrmNetwork::edPassword() const { return ui->edPassword; }
+QLineEdit* TfrmNetwork::edRemoteFolder() const { return ui->edRemoteFolder; }
 QCheckBox* TfrmNetwork::CheckBoxPassive() const { return ui->CheckBoxPassive; }
 QCheckBox* TfrmNetwork::CheckAutoStart() const { return ui->CheckAutoStart; }
 QCheckBox* TfrmNetwork::CheckSafeUpload() const { return ui->CheckSafeUpload; }
@@ -110,6 +111,7 @@ void TfrmNetwork::FormShow()
         ui->edTimeout->setText(settings::FtpTimeoutInRange(a.timeout) ? a.timeout
                                                                       : QString::number(a.TimeoutSeconds()));
         ui->edUserID->setText(a.userId);
+        ui->edRemoteFolder->setText(a.remoteFolder);
         SetUpdateInterval(settings_->updateInterval);
         ui->CheckAutoStart->setChecked(a.autoStart);
         ui->CheckBoxPassive->setChecked(a.passiveMode);
@@ -130,6 +132,7 @@ settings::FtpAccount TfrmNetwork::TypedAccount() const
     typed.timeout = ui->edTimeout->text();
     typed.userId = ui->edUserID->text();
     typed.password = ui->edPassword->text();
+    typed.remoteFolder = ui->edRemoteFolder->text().trimmed();
     typed.autoStart = ui->CheckAutoStart->isChecked();
     typed.passiveMode = ui->CheckBoxPassive->isChecked();
     typed.safeUpload = ui->CheckSafeUpload->isChecked();

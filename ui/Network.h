@@ -1,6 +1,6 @@
 #pragma once
-// The network settings dialog: the FTP account, passive mode, auto start and
-// safe publishing.
+// The network settings dialog: the FTP account and its remote folder,
+// passive mode, auto start and safe publishing.
 // Created hidden at launch and kept for the whole run. It edits the account
 // that the program settings hold (loaded or accepted); its fields are only
 // what the user types. OK saves through the settings, where the next upload
@@ -58,6 +58,8 @@ public:
     QLineEdit* edTimeout() const;
     QLineEdit* edUserID() const;
     QLineEdit* edPassword() const;
+    // Where the uploads go on the server; empty: where the login starts.
+    QLineEdit* edRemoteFolder() const;
     QCheckBox* CheckBoxPassive() const;
     QCheckBox* CheckAutoStart() const;
     QCheckBox* CheckSafeUpload() const;

@@ -147,6 +147,7 @@ QCheckBox* TfrmWizard1::cbNoFTP() const { return ui->cbNoFTP; }
 QLineEdit* TfrmWizard1::edFTPhost() const { return ui->edFTPhost; }
 QLineEdit* TfrmWizard1::edUserID() const { return ui->edUserID; }
 QLineEdit* TfrmWizard1::edPassword() const { return ui->edPassword; }
+QLineEdit* TfrmWizard1::edRemoteFolder() const { return ui->edRemoteFolder; }
 QComboBox* TfrmWizard1::cbSecurity() const { return ui->cbSecurity; }
 
 int TfrmWizard1::ShowModal()
@@ -182,8 +183,11 @@ void TfrmWizard1::SetModalResult(int result)
 
 void TfrmWizard1::FormShow()
 {
-    if (context_.Settings)
+    if (context_.Settings) {
         ui->cbSecurity->setCurrentIndex(context_.Settings->account.tls.mode);
+        // Optional, so shown as stored: Next keeps it unless it is changed here.
+        ui->edRemoteFolder->setText(context_.Settings->account.remoteFolder);
+    }
     if (context_.frmWizard2)
         context_.frmWizard2->hide();
     if (context_.frmWizard3)
@@ -235,7 +239,7 @@ void TfrmWizard1::BitBtnNextClick()
     }
 
     if (context_.Settings)
-        context_.Settings->SaveLogin(host, user, password);
+        context_.Settings->SaveLogin(host, user, password, ui->edRemoteFolder->text().trimmed());
     ApplySecurityChoice();
 }
 

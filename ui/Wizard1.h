@@ -90,6 +90,8 @@ public:
     QLineEdit* edFTPhost() const;
     QLineEdit* edUserID() const;
     QLineEdit* edPassword() const;
+    // Where the uploads go on the server; empty: where the login starts.
+    QLineEdit* edRemoteFolder() const;
     // FTP over TLS for the account (index = "FTP_Security").
     QComboBox* cbSecurity() const;
 

@@ -20,7 +20,7 @@ enum class TUploadPurpose {
 
 struct TUploadFile {
     QString localPath;   // absolute: no job depends on the current folder
-    QString remoteName;  // in the login folder
+    QString remoteName;  // in the account's remote folder
 };
 
 struct TUploadJob {

@@ -21,6 +21,15 @@ QString TemporaryName(const QString& hostFileName)
         return hostFileName + QStringLiteral(".tmp");
     return hostFileName.left(dot) + QStringLiteral(".tmp") + hostFileName.mid(dot);
 }
+
+// The levels of a folder path: "/a/b/" gives "/a" and "b".
+QStringList FolderLevels(const QString& folder)
+{
+    QStringList levels = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!levels.isEmpty() && folder.startsWith(QLatin1Char('/')))
+        levels.first().prepend(QLatin1Char('/'));
+    return levels;
+}
 }  // namespace
 
 void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
@@ -72,6 +81,7 @@ bool TUploadSequence::Start(const TUploadJob& job)
     quitOnly_ = false;
     result_ = {};
     reported_ = 0;
+    levels_ = FolderLevels(job_.account.remoteFolder);
     const bool check = job_.purpose == TUploadPurpose::Check;
     if (client_.IsConnected() && (check || !lastOk_ || !(loggedIn_ == job_.account))) {
         // Left open by a sequence that failed before its QUIT, or logged in
@@ -111,10 +121,24 @@ void TUploadSequence::Issue(Step step)
     case Step::Open:
         ApplyFtpAccount(client_, job_.account);
         loggedIn_ = job_.account;
+        inFolder_ = false;
         start = step == Step::Login ? &TCustomFtpCli::StartLogin : &TCustomFtpCli::StartOpen;
         break;
     case Step::Type:
         start = &TCustomFtpCli::StartTypeBinary;
+        break;
+    case Step::Folder:
+        client_.SetHostDirName(job_.account.remoteFolder);
+        start = &TCustomFtpCli::StartCwd;
+        break;
+    case Step::FolderLevel:
+    case Step::EnterLevel:
+        client_.SetHostDirName(levels_[level_]);
+        start = &TCustomFtpCli::StartCwd;
+        break;
+    case Step::MakeLevel:
+        client_.SetHostFileName(levels_[level_]);
+        start = &TCustomFtpCli::StartMkd;
         break;
     case Step::Store:
         storedTemporary_ = Renaming();
@@ -179,6 +203,13 @@ bool TUploadSequence::RequestDone(std::uint16_t error)
     case Step::DeleteTemporary:
         refused_ = error != 0 && Refusal(error, client_);
         break;
+    case Step::Folder:
+        // Walked level by level instead, when there are levels to walk.
+        refused_ = error != 0 && Refusal(error, client_) && !levels_.isEmpty();
+        break;
+    case Step::FolderLevel:
+        refused_ = error != 0 && Refusal(error, client_);  // missing: made next
+        break;
     case Step::Login:
     case Step::Open: {
         const TWSocket* control = client_.ControlSocket();
@@ -225,8 +256,18 @@ void TUploadSequence::Advance()
         Issue(Step::Quit);
         break;
     case Step::Type:
-        file_ = 0;
-        Issue(job_.files.empty() ? Step::Quit : Step::Store);
+        AfterType();
+        break;
+    case Step::Folder:
+        inFolder_ = true;
+        StartStores();
+        break;
+    case Step::FolderLevel:
+    case Step::EnterLevel:
+        NextLevel();
+        break;
+    case Step::MakeLevel:
+        Issue(Step::EnterLevel);
         break;
     case Step::Store:
         if (storedTemporary_)
@@ -255,6 +296,13 @@ void TUploadSequence::Advance()
 void TUploadSequence::AdvanceRefused()
 {
     switch (step_) {
+    case Step::Folder:
+        level_ = 0;
+        Issue(Step::FolderLevel);
+        break;
+    case Step::FolderLevel:
+        Issue(Step::MakeLevel);
+        break;
     case Step::RenameTo:
         // Most likely the real name exists and the server will not replace it.
         Issue(Step::DeleteOld);
@@ -279,6 +327,31 @@ void TUploadSequence::GiveUpRenaming()
     if (OnNote)
         OnNote(kRenameRefused);
     Issue(Step::DeleteTemporary);
+}
+
+void TUploadSequence::AfterType()
+{
+    // A check job stays where the login starts.
+    if (job_.purpose == TUploadPurpose::Check || job_.account.remoteFolder.isEmpty() || inFolder_)
+        StartStores();
+    else
+        Issue(Step::Folder);
+}
+
+void TUploadSequence::NextLevel()
+{
+    if (++level_ < levels_.size()) {
+        Issue(Step::FolderLevel);
+        return;
+    }
+    inFolder_ = true;
+    StartStores();
+}
+
+void TUploadSequence::StartStores()
+{
+    file_ = 0;
+    Issue(job_.files.empty() ? Step::Quit : Step::Store);
 }
 
 void TUploadSequence::NextFile()

@@ -1,12 +1,18 @@
 #pragma once
 // The FTP transport of an upload job, chained by the FTP client's
 // request-done events: log in unless the control connection is open, TYPE I,
-// store each file of the job under its remote name, QUIT; each step only
-// while the one before it succeeded. A check job only opens a fresh
-// control connection (greeting and TLS, where the certificate is checked)
-// and quits: no name or password goes out. Nothing waits inside a handler,
+// change into the account's remote folder, store each file of the job under
+// its remote name, QUIT; each step only while the one before it succeeded.
+// A check job only opens a fresh control connection (greeting and TLS, where
+// the certificate is checked) and quits: no name or password goes out. Nothing waits inside a handler,
 // so a modal box open anywhere delays no step. The job's account is written
 // into the client when the sequence logs in.
+//
+// The remote folder is entered with one CWD to the whole path; when the
+// server refuses it, the path is walked one level at a time and each missing
+// level made (MKD) on the way. A leading "/" starts at the root. An empty
+// folder sends nothing: the files go where the login starts. A session kept
+// for the next job of the same account is already in its folder.
 //
 // Published safely, each file is stored under a temporary name in the same
 // folder and renamed over its real name, so that a visitor loads the old
@@ -19,6 +25,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <cstdint>
@@ -51,8 +58,9 @@ public:
 
     // The owner's request-done handler calls this first. False: ignore the
     // event; it ends a request this sequence gave up and already reported,
-    // or a rename refusal the sequence answers itself. True: a failure here
-    // is the owner's to report. The next step follows from the event loop.
+    // or a refusal the sequence answers itself (a rename, or a folder that
+    // it then makes). True: a failure here is the owner's to report. The
+    // next step follows from the event loop.
     bool RequestDone(std::uint16_t error);
 
     // A failure that no request-done reports (a request refused at its start,
@@ -82,6 +90,10 @@ private:
         Login,            // connect, greeting, USER, PASS
         Open,             // connect, greeting, TLS: a check job's only step before QUIT
         Type,             // TYPE I
+        Folder,           // CWD the whole remote folder
+        FolderLevel,      // CWD one level of it, refused when missing
+        MakeLevel,        // MKD that level
+        EnterLevel,       // CWD the level just made
         Store,            // STOR of the current file, under its temporary name when renaming
         RenameFrom,       // RNFR temporary name
         RenameTo,         // RNTO real name
@@ -95,8 +107,13 @@ private:
 
     void Issue(Step step);
     void Advance();
-    // After a refusal of a rename step that the sequence answers itself.
+    // After a refusal of a rename or folder step that the sequence answers itself.
     void AdvanceRefused();
+    // After TYPE I: into the remote folder unless the session is there, then the stores.
+    void AfterType();
+    void StartStores();
+    // A level entered: the next one, or the stores after the last.
+    void NextLevel();
     void NextFile();
     void GiveUpRenaming();
     bool Renaming() const { return job_.safe && !renameRefused_; }
@@ -111,6 +128,9 @@ private:
     TFtpClient& client_;
     TUploadJob job_;
     settings::FtpAccount loggedIn_;  // the account of the session the client holds
+    bool inFolder_ = false;          // the session is in loggedIn_'s remote folder
+    QStringList levels_;             // the remote folder's levels, the first with its leading "/"
+    qsizetype level_ = 0;            // the level being entered
     bool quitOnly_ = false;
     Step step_ = Step::Idle;
     std::size_t file_ = 0;          // the job's file being sent

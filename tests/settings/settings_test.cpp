@@ -135,6 +135,8 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
     typed.autoStart = true;
     typed.passiveMode = false;
     typed.safeUpload = false;
+    settings::FtpAccount inFolder = typed;
+    inFolder.remoteFolder = QStringLiteral("pics/cam 1");
     const QByteArray account = "[FTP Settings]\r\nFTP_Host=host\r\nFTP_Port=21\r\nFTP_Timeout=15\r\nUser_ID=user\r\n"
                                "Password=\"  pa ss\"word' #1 \"\r\n";
     struct Case {
@@ -145,8 +147,20 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
     const Case cases[] = {
         {"network dialog", [&](TProgramSettings& s) { s.SaveAccount(typed, QStringLiteral("3")); },
          account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\nSafe_Upload=0\r\n"},
-        {"wizard page 1", [&](TProgramSettings& s) { s.SaveLogin(typed.host, typed.userId, typed.password); },
+        {"network dialog, a folder", [&](TProgramSettings& s) { s.SaveAccount(inFolder, QStringLiteral("3")); },
+         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\nSafe_Upload=0\r\nRemote_Folder=pics/cam 1\r\n"},
+        {"network dialog, the folder emptied",
+         [&](TProgramSettings& s) {
+             s.SaveAccount(inFolder, QStringLiteral("3"));
+             s.SaveAccount(typed, QStringLiteral("3"));
+         },
+         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\nSafe_Upload=0\r\nRemote_Folder=\r\n"},
+        {"wizard page 1", [&](TProgramSettings& s) { s.SaveLogin(typed.host, typed.userId, typed.password, {}); },
          "[FTP Settings]\r\nFTP_Host=host\r\nUser_ID=user\r\nPassword=\"  pa ss\"word' #1 \"\r\n"},
+        {"wizard page 1, a folder",
+         [&](TProgramSettings& s) { s.SaveLogin(typed.host, typed.userId, typed.password, inFolder.remoteFolder); },
+         "[FTP Settings]\r\nFTP_Host=host\r\nUser_ID=user\r\nPassword=\"  pa ss\"word' #1 \"\r\n"
+         "Remote_Folder=pics/cam 1\r\n"},
         {"wizard finish", [&](TProgramSettings& s) { s.account = typed; s.SaveWizardAccount(); },
          account + "Passive_Mode=0\r\n"},
         {"close", [&](TProgramSettings& s) { s.account = typed; s.firstRun = false; s.SaveAtClose(QStringLiteral("3"), true, false); },
@@ -165,6 +179,7 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
         TProgramSettings next(fileName_);
         ASSERT_TRUE(next.Load());
         EXPECT_EQ(next.account.password, typed.password) << c.writer;
+        EXPECT_EQ(next.account.remoteFolder, s.account.remoteFolder) << c.writer;
     }
 }
 
@@ -195,7 +210,7 @@ TEST_F(SettingsFiles, EverySaveWritesTheFileOnce)
         std::function<void()> run;
     } cases[] = {
         {"network dialog", [&] { settings_.SaveAccount(typed, QStringLiteral("3")); }},
-        {"wizard login", [&] { settings_.SaveLogin(QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p")); }},
+        {"wizard login", [&] { settings_.SaveLogin(QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p"), {}); }},
         {"wizard security", [&] { settings_.SaveSecurity(typed.tls, QStringLiteral("990")); }},
         {"wizard finish", [&] { settings_.SaveWizardAccount(); }},
         {"close", [&] { settings_.SaveAtClose(QStringLiteral("3"), true, true); }},

@@ -105,6 +105,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     form_.CheckBoxPassive()->setChecked(false);
     form_.CheckAutoStart()->setChecked(true);
     form_.CheckSafeUpload()->setChecked(false);
+    form_.edRemoteFolder()->setText(QStringLiteral("/www/cam"));
     interval_ = QStringLiteral("12");
     QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
 
@@ -118,6 +119,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_EQ(saved.password, QStringLiteral(" p@ss \"w0rd\"; x=y "));
     EXPECT_FALSE(saved.passiveMode);
     EXPECT_FALSE(saved.safeUpload);
+    EXPECT_EQ(saved.remoteFolder, QStringLiteral("/www/cam"));
     EXPECT_EQ(form_.WorkingPassword(), saved.password);
     EXPECT_EQ(interval_, QStringLiteral("12"));
     EXPECT_EQ(QFile::permissions(form_.SettingsFileName()) & QFileDevice::Permissions(0x7077),
@@ -131,6 +133,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_TRUE(next.CheckAutoStart()->isChecked());
     EXPECT_FALSE(next.CheckBoxPassive()->isChecked());
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
+    EXPECT_EQ(next.edRemoteFolder()->text(), QStringLiteral("/www/cam"));
 }
 
 TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)

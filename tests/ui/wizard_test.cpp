@@ -247,8 +247,10 @@ TEST_F(Wizard, YesWithCompleteFieldsStoresTheAccountAndShowsTheSummary)
     const QString password = QStringLiteral(" p@ss <word>+1");
     page1_->show();
     AnswerYes(QStringLiteral("ftp.example.org"), QStringLiteral("cam user"), password);
+    page1_->edRemoteFolder()->setText(QStringLiteral(" www/cam "));
     Button(Page1(), "BitBtnNext")->click();
 
+    EXPECT_EQ(programSettings_.account.remoteFolder, QStringLiteral("www/cam"));
     EXPECT_EQ(programSettings_.account.host, QStringLiteral("ftp.example.org"));
     EXPECT_EQ(programSettings_.account.userId, QStringLiteral("cam user"));
     EXPECT_EQ(programSettings_.account.password, password);
@@ -258,6 +260,7 @@ TEST_F(Wizard, YesWithCompleteFieldsStoresTheAccountAndShowsTheSummary)
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("User_ID"), QString()), QStringLiteral("cam user"));
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("Password"), QString()), password);
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Port"), QStringLiteral("none")), QStringLiteral("none"));
+    EXPECT_EQ(file.ReadString(kSection, QStringLiteral("Remote_Folder"), QString()), QStringLiteral("www/cam"));
     EXPECT_EQ(QFile::permissions(settings_) & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
 
     ASSERT_TRUE(page2_->isVisible());

@@ -1,5 +1,6 @@
 // Jobs through the FTP transport: every sender's job takes the same road,
-// reports once per file and once at its end, and can be cancelled at any step.
+// reports once per file and once at its end, can be cancelled at any step,
+// and lands in the account's remote folder, made when missing.
 #include "tests/support/ftp_fake_server.h"
 #include "tests/support/ftp_real_server.h"
 #include "tests/support/wait.h"
@@ -190,6 +191,83 @@ TEST(UploadJobs, ACancelAtAnyStepEndsTheJobOnce)
         const bool published = command == QStringLiteral("QUIT");
         EXPECT_EQ(r.files, (std::vector<std::pair<std::size_t, bool>>{{0, published}})) << "at " << at;
         EXPECT_FALSE(transport.Running());
+    }
+}
+
+// The remote folder after TYPE I: none for an empty one, one CWD when it
+// exists, each missing level made on the way, and a level the server will
+// not make ends the job with its reply and stores nothing.
+TEST(UploadJobs, TheFilesGoToTheRemoteFolderMadeLevelByLevel)
+{
+    using Script = std::function<void(testsupport::FtpFakeServer&)>;
+    const auto cwd = [](const char* folder, const char* reply) {
+        return [=](testsupport::FtpFakeServer& s) { s.Expect(QByteArray("CWD ") + folder).Reply(reply); };
+    };
+    const auto mkd = [](const char* folder, const char* reply) {
+        return [=](testsupport::FtpFakeServer& s) { s.Expect(QByteArray("MKD ") + folder).Reply(reply); };
+    };
+    const Script store = [](testsupport::FtpFakeServer& s) {
+        s.Expect("PASV").Passive().Expect("STOR").Reply("150 Ok").ReceiveData().Reply("226 Done");
+        s.Expect("QUIT").Reply("221 Bye");
+    };
+    const char* const ok = "250 Okay.";
+    const char* const missing = "550 No such directory.";
+    const struct {
+        const char* folder;
+        std::vector<Script> script;  // after TYPE I
+        QStringList commands;        // after TYPE I
+        const char* failure;         // the job's text; null when it succeeds
+    } cases[] = {
+        {"", {store}, {"PASV", "STOR Capture.jpg", "QUIT"}, nullptr},
+        {"pics", {cwd("pics", ok), store}, {"CWD pics", "PASV", "STOR Capture.jpg", "QUIT"}, nullptr},
+        {"/www/cam/new",
+         {cwd("/www/cam/new", missing), cwd("/www", ok), cwd("cam", missing), mkd("cam", "257 \"cam\" created."),
+          cwd("cam", ok), cwd("new", missing), mkd("new", "257 Created."), cwd("new", ok), store},
+         {"CWD /www/cam/new", "CWD /www", "CWD cam", "MKD cam", "CWD cam", "CWD new", "MKD new", "CWD new", "PASV",
+          "STOR Capture.jpg", "QUIT"},
+         nullptr},
+        {"a/b",
+         {cwd("a/b", missing), cwd("a", missing), mkd("a", "550 Permission denied.")},
+         {"CWD a/b", "CWD a", "MKD a"},
+         "550 Permission denied."},
+    };
+    QTemporaryDir local;
+    QFile picture(local.filePath(QStringLiteral("a.jpg")));
+    ASSERT_TRUE(picture.open(QIODevice::WriteOnly));
+    picture.write("picture");
+    picture.close();
+
+    TFtpTransport transport;
+    for (const auto& c : cases) {
+        testsupport::FtpFakeServer fake;
+        fake.LoginSteps().Expect("TYPE I").Reply("200 Type set to I.");
+        for (const Script& step : c.script)
+            step(fake);
+        TUploadJob job;
+        job.account.host = QStringLiteral("127.0.0.1");
+        job.account.port = fake.PortText();
+        job.account.userId = QStringLiteral("u");
+        job.account.password = QStringLiteral("p");
+        job.account.remoteFolder = QString::fromLatin1(c.folder);
+        job.files = {{picture.fileName(), QStringLiteral("Capture.jpg")}};
+        job.safe = false;
+        Reports r;
+        ASSERT_TRUE(StartRecorded(transport, job, r)) << c.folder;
+        ASSERT_TRUE(WaitUntil([&] { return r.finished > 0; })) << c.folder;
+        DrainEvents();
+
+        const QStringList expected = QStringList{"USER u", "PASS p", "TYPE I"} + c.commands;
+        EXPECT_EQ(fake.Commands(), expected) << c.folder;
+        EXPECT_TRUE(fake.Mismatches().isEmpty()) << c.folder;
+        EXPECT_EQ(r.result.ok, !c.failure) << c.folder << " " << r.result.text.toStdString();
+        EXPECT_EQ(r.files, (std::vector<std::pair<std::size_t, bool>>{{0, !c.failure}})) << c.folder;
+        if (c.failure) {
+            EXPECT_EQ(r.result.text, QString::fromLatin1(c.failure)) << c.folder;
+            EXPECT_EQ(r.failures, QStringList{r.result.text}) << c.folder;
+            EXPECT_FALSE(fake.DataConnectionEverOpened()) << c.folder;
+        } else {
+            EXPECT_EQ(fake.DataReceived(), QByteArray("picture")) << c.folder;
+        }
     }
 }
 
