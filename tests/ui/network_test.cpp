@@ -67,6 +67,7 @@ TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
     EXPECT_EQ(form_.edFTPhost()->text(), QString());
     EXPECT_EQ(form_.edPort()->text(), QStringLiteral("21"));
     EXPECT_EQ(form_.edTimeout()->text(), QStringLiteral("15"));
+    EXPECT_EQ(form_.edRemoteFolder()->text(), QString());
     EXPECT_TRUE(form_.CheckBoxPassive()->isChecked());
     EXPECT_FALSE(form_.CheckAutoStart()->isChecked());
     EXPECT_TRUE(form_.CheckSafeUpload()->isChecked());
