@@ -3,6 +3,7 @@
 #include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
+#include "ui/DigitFilter.h"
 #include "ui/ServerCheck.h"
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
@@ -128,6 +129,10 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     connect(ui->BitBtnNext, &QPushButton::clicked, this, [this] { Guarded([this] { BitBtnNextClick(); }); });
     connect(ui->BitBtnBack, &QPushButton::clicked, this, [this] { BitBtnBackClick(); });
     connect(ui->btnCancelWizard, &QPushButton::clicked, this, [this] { btnCancelWizardClick(); });
+    // A server elsewhere than the usual port gets its own field, not "host:port".
+    InstallDigitFilter(ui->edPort);
+    connect(ui->cbSecurity, &QComboBox::activated, this,
+            [this](int mode) { ui->edPort->setText(SuggestedPort(mode, TypedPort())); });
 
     setWindowTitle(WizardCaption(1));
     checker_.SetTransport(context_.Transport);
@@ -148,6 +153,13 @@ QLineEdit* TfrmWizard1::edFTPhost() const { return ui->edFTPhost; }
 QLineEdit* TfrmWizard1::edUserID() const { return ui->edUserID; }
 QLineEdit* TfrmWizard1::edPassword() const { return ui->edPassword; }
 QLineEdit* TfrmWizard1::edRemoteFolder() const { return ui->edRemoteFolder; }
+QLineEdit* TfrmWizard1::edPort() const { return ui->edPort; }
+
+QString TfrmWizard1::TypedPort() const
+{
+    const QString port = ui->edPort->text();
+    return port.isEmpty() ? QStringLiteral("21") : port;
+}
 QComboBox* TfrmWizard1::cbSecurity() const { return ui->cbSecurity; }
 
 int TfrmWizard1::ShowModal()
@@ -185,6 +197,8 @@ void TfrmWizard1::FormShow()
 {
     if (context_.Settings) {
         ui->cbSecurity->setCurrentIndex(context_.Settings->account.tls.mode);
+        const QString& port = context_.Settings->account.port;
+        ui->edPort->setText(port.isEmpty() ? QStringLiteral("21") : port);
         // Optional, so shown as stored: Next keeps it unless it is changed here.
         ui->edRemoteFolder->setText(context_.Settings->account.remoteFolder);
     }
@@ -253,7 +267,7 @@ void TfrmWizard1::ApplySecurityChoice()
     }
     settings::FtpAccount account = stored->account;
     account.tls.mode = ui->cbSecurity->currentIndex();
-    account.port = SuggestedPort(account.tls.mode, account.port);
+    account.port = SuggestedPort(account.tls.mode, TypedPort());
     if (account.tls.mode != ftpPlain &&
         checker_.Start(account, {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard},
                        [this, account](const TServerCheck& check) mutable {

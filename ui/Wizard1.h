@@ -92,6 +92,7 @@ public:
     QLineEdit* edPassword() const;
     // Where the uploads go on the server; empty: where the login starts.
     QLineEdit* edRemoteFolder() const;
+    QLineEdit* edPort() const;
     // FTP over TLS for the account (index = "FTP_Security").
     QComboBox* cbSecurity() const;
 
@@ -114,6 +115,8 @@ private:
     // Modal result OK, close page 1, focus the main window.
     void EndWizard();
     void ResetAnswers();
+    // The port field's text; an emptied field is the FTP port.
+    QString TypedPort() const;
     // Stores the TLS choice (and the port it suggests), then shows page 2;
     // with TLS, checks the server first and asks whether to trust a
     // certificate that is not trusted yet.

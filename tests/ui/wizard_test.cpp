@@ -426,6 +426,27 @@ TEST_F(Wizard, FinishUploadsThePageAndStopPicturesAndStoresTheAccount)
     EXPECT_TRUE(dialogs_->exceptions.isEmpty());
 }
 
+TEST_F(Wizard, ThePortTypedOnTheFirstPageIsWhereFinishUploads)
+{
+    testsupport::FtpRealServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    ShipServerFolder();
+
+    const int result = RunModal([&] {
+        AnswerYes(QStringLiteral("127.0.0.1"), server.User(), server.Password());
+        EXPECT_EQ(page1_->edPort()->text(), QStringLiteral("21"));
+        page1_->edPort()->setText(server.PortText());
+        Button(Page1(), "BitBtnNext")->click();
+        Button(page2_.get(), "BitBtnNext")->click();
+        Button(page3_.get(), "BitBtnFinish")->click();
+    });
+
+    EXPECT_EQ(result, platform::mrOk);
+    EXPECT_TRUE(QFile::exists(server.Root() + QStringLiteral("/tarvolt.html")));
+    EXPECT_EQ(platform::IniFile(settings_).ReadString(kSection, QStringLiteral("FTP_Port"), QString()),
+              server.PortText());
+}
+
 TEST_F(Wizard, FinishEndsAndSavesWhateverTheServerAnswersAndCannotBeClosedMidway)
 {
     testsupport::FtpRealServer server;
