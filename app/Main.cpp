@@ -375,6 +375,7 @@ void TMain::ConnectControls()
     connect(ui->menuHelp2, &QAction::triggered, this, [this] { menuHelp2Click(); });
     connect(ui->menuHelpIndex, &QAction::triggered, this, [this] { menuHelpIndexClick(); });
     connect(ui->menuViewErrorLog, &QAction::triggered, this, [this] { menuViewErrorLogClick(); });
+    // The two log options flip their own tick when chosen; the error log follows it.
     connect(ui->menuLogErrors, &QAction::toggled, this, [this](bool on) {
         if (errorLog_)
             errorLog_->SetLogErrors(on);
@@ -449,18 +450,6 @@ void TMain::menuViewErrorLogClick()
     logForm_->show();
     logForm_->raise();
     logForm_->activateWindow();
-}
-
-// The menu items flip their own tick when chosen; the error log follows the
-// tick (see ConnectControls).
-void TMain::menuLogErrorsClick()
-{
-    ui->menuLogErrors->toggle();
-}
-
-void TMain::menuErrorBeepClick()
-{
-    ui->menuErrorBeep->toggle();
 }
 
 void TMain::VideoCap1Error(int errorId, const QString& text)

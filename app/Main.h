@@ -101,8 +101,6 @@ public:
 
     // Error reporting.
     void menuViewErrorLogClick();
-    void menuLogErrorsClick();
-    void menuErrorBeepClick();
     void VideoCap1Error(int errorId, const QString& text);
 
     // Website update.
