@@ -260,19 +260,10 @@ bool TWebsiteUpdate::UploadMotionPicture(const QImage& picture)
 
 void TWebsiteUpdate::RequestDone(std::uint16_t error)
 {
-    // The end of a request the sequence gave up after its time-out, which
-    // was reported then, or a refused rename or folder change that the
-    // sequence answers.
-    if (!upload_->RequestDone(error))
-        return;
-    if (error != 0) {
-        QString message = ftpClient_.ErrorMessage();
-        if (message.isEmpty())
-            message = QStringLiteral("Error %1").arg(error);
-        uploadError_ = message;
-        errorLog_->FtpError(message);
-    }
-    platform::Dialogs().SetCursor(platform::Cursor::Default);
+    // The sequence reports failures itself; not every end is its request's
+    // (one given up after its time-out, a refusal it answers).
+    if (upload_->RequestDone(error))
+        platform::Dialogs().SetCursor(platform::Cursor::Default);
 }
 
 void TWebsiteUpdate::UploadFinished()

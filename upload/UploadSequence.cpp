@@ -177,10 +177,7 @@ void TUploadSequence::Issue(Step step)
     } catch (const Exception& e) {
         // Refused at its start (no host name, a client not ready): no
         // request-done will follow.
-        lastOk_ = false;
         Failed(e.Message());
-        if (OnFailure)
-            OnFailure(e.Message());
         FinishLater();
         return;
     }
@@ -377,11 +374,7 @@ void TUploadSequence::TimedOut()
     // arrives before the report below and is swallowed.
     client_.ForceClose();
     QMetaObject::invokeMethod(this, [this] {
-        const QString message = QStringLiteral("426 Timeout");
-        lastOk_ = false;
-        Failed(message);
-        if (OnFailure)
-            OnFailure(message);
+        Failed(QStringLiteral("426 Timeout"));
         Finish();
     }, Qt::QueuedConnection);
 }
@@ -395,6 +388,9 @@ void TUploadSequence::FinishLater()
 
 void TUploadSequence::Failed(const QString& message)
 {
+    lastOk_ = false;
+    if (OnFailure)
+        OnFailure(message);
     if (result_.text.isEmpty())
         result_.text = message;
 }

@@ -59,12 +59,13 @@ public:
     // The owner's request-done handler calls this first. False: ignore the
     // event; it ends a request this sequence gave up and already reported,
     // or a refusal the sequence answers itself (a rename, or a folder that
-    // it then makes). True: a failure here is the owner's to report. The
-    // next step follows from the event loop.
+    // it then makes). True: the request was the sequence's, any failure of
+    // it already raised through OnFailure. The next step follows from the
+    // event loop.
     bool RequestDone(std::uint16_t error);
 
-    // A failure that no request-done reports (a request refused at its start,
-    // a request given up after the time-out): the owner reports it.
+    // Each failure as it happens: a request that failed, one refused at its
+    // start, one given up after the time-out.
     std::function<void(const QString& message)> OnFailure;
     // Once per started sequence, from the event loop, when it has ended;
     // Result() tells how.
@@ -118,7 +119,7 @@ private:
     void GiveUpRenaming();
     bool Renaming() const { return job_.safe && !renameRefused_; }
     const QString& RemoteName() const;
-    // Keeps the first failure as the result's text.
+    // Reports a failure; the first is the result's text.
     void Failed(const QString& message);
     void ReportFiles(std::size_t upTo, bool ok);
     void TimedOut();
