@@ -42,6 +42,12 @@ bool StartRecorded(TFtpTransport& transport, const TUploadJob& job, Reports& r)
         [&r](std::size_t file, bool ok) { r.files.emplace_back(file, ok); });
 }
 
+bool WriteLocal(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
 QByteArray FileBytes(const QString& path)
 {
     QFile f(path);
@@ -68,11 +74,8 @@ TEST(UploadJobs, EverySenderTakesTheSameRoad)
     ASSERT_TRUE(server.Start()) << server.Error().toStdString();
     QTemporaryDir local;
     const QStringList names{QStringLiteral("page.html"), QStringLiteral("picture.jpg"), QStringLiteral("caption.bmp")};
-    for (const QString& name : names) {
-        QFile f(local.filePath(name));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(name.toLatin1().repeated(5000));
-    }
+    for (const QString& name : names)
+        ASSERT_TRUE(WriteLocal(local.filePath(name), name.toLatin1().repeated(5000)));
     const std::vector<TUploadFile> pictures{{local.filePath(names[1]), QStringLiteral("Capture.jpg")},
                                             {local.filePath(names[2]), QStringLiteral("datetime.bmp")}};
     const std::vector<TUploadFile> page{{local.filePath(names[0]), QStringLiteral("tarvolt.html")},
@@ -154,10 +157,7 @@ TEST(UploadJobs, ACancelAtAnyStepEndsTheJobOnce)
         {"QUIT", [](auto& s) { s.Expect("QUIT").Reply("221 Bye"); }},
     };
     QTemporaryDir local;
-    QFile picture(local.filePath(QStringLiteral("a.jpg")));
-    ASSERT_TRUE(picture.open(QIODevice::WriteOnly));
-    picture.write("picture");
-    picture.close();
+    ASSERT_TRUE(WriteLocal(local.filePath(QStringLiteral("a.jpg")), "picture"));
 
     TFtpTransport transport;
     for (std::size_t at = 0; at < steps.size(); ++at) {
@@ -172,7 +172,7 @@ TEST(UploadJobs, ACancelAtAnyStepEndsTheJobOnce)
         job.account.port = fake.PortText();
         job.account.userId = QStringLiteral("u");
         job.account.password = QStringLiteral("p");
-        job.files = {{picture.fileName(), QStringLiteral("Capture.jpg")}};
+        job.files = {{local.filePath(QStringLiteral("a.jpg")), QStringLiteral("Capture.jpg")}};
         Reports r;
         ASSERT_TRUE(StartRecorded(transport, job, r));
         ASSERT_TRUE(WaitUntil([&] {
@@ -232,10 +232,7 @@ TEST(UploadJobs, TheFilesGoToTheRemoteFolderMadeLevelByLevel)
          "550 Permission denied."},
     };
     QTemporaryDir local;
-    QFile picture(local.filePath(QStringLiteral("a.jpg")));
-    ASSERT_TRUE(picture.open(QIODevice::WriteOnly));
-    picture.write("picture");
-    picture.close();
+    ASSERT_TRUE(WriteLocal(local.filePath(QStringLiteral("a.jpg")), "picture"));
 
     TFtpTransport transport;
     for (const auto& c : cases) {
@@ -249,7 +246,7 @@ TEST(UploadJobs, TheFilesGoToTheRemoteFolderMadeLevelByLevel)
         job.account.userId = QStringLiteral("u");
         job.account.password = QStringLiteral("p");
         job.account.remoteFolder = QString::fromLatin1(c.folder);
-        job.files = {{picture.fileName(), QStringLiteral("Capture.jpg")}};
+        job.files = {{local.filePath(QStringLiteral("a.jpg")), QStringLiteral("Capture.jpg")}};
         job.safe = false;
         Reports r;
         ASSERT_TRUE(StartRecorded(transport, job, r)) << c.folder;
