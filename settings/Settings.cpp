@@ -116,6 +116,33 @@ void WriteSecurity(platform::IniFile& file, const FtpSecurity& tls)
     file.WriteString(kFtpSettings, kTlsFingerprint, tls.fingerprint);
 }
 
+// --- SFTP ------------------------------------------------------------------
+
+const QString kProtocol = QStringLiteral("Protocol");
+const QString kSshHostKey = QStringLiteral("SSH_HostKey");
+const QString kSshKeyFile = QStringLiteral("SSH_KeyFile");
+
+void ReadSsh(const platform::IniFile& file, SshSettings& ssh)
+{
+    ssh.protocol = file.ReadInteger(kFtpSettings, kProtocol, 0) == 1 ? Protocol::Sftp : Protocol::Ftp;
+    ssh.hostKey = file.ReadString(kFtpSettings, kSshHostKey, QString()).trimmed();
+    ssh.keyFile = file.ReadString(kFtpSettings, kSshKeyFile, QString()).trimmed();
+}
+
+void WriteSsh(platform::IniFile& file, const SshSettings& ssh)
+{
+    // A file that never used SFTP stays as it was.
+    const QString absent = QStringLiteral("\x01");
+    const bool present = file.ReadString(kFtpSettings, kProtocol, absent) != absent ||
+                         file.ReadString(kFtpSettings, kSshHostKey, absent) != absent ||
+                         file.ReadString(kFtpSettings, kSshKeyFile, absent) != absent;
+    if (ssh == SshSettings{} && !present)
+        return;
+    file.WriteInteger(kFtpSettings, kProtocol, static_cast<int>(ssh.protocol));
+    file.WriteString(kFtpSettings, kSshHostKey, ssh.hostKey);
+    file.WriteString(kFtpSettings, kSshKeyFile, ssh.keyFile);
+}
+
 // ---------------------------------------------------------------------------
 
 // A stored number outside the target's range leaves the target as it is.
@@ -132,6 +159,7 @@ void ReadAccount(const platform::IniFile& file, FtpAccount& account, QString& up
 {
     ReadAccountTexts(file, account);
     ReadSecurity(file, account.tls);
+    ReadSsh(file, account.ssh);
     updateInterval = file.ReadString(kFtpSettings, kUpdateInterval, QStringLiteral("5"));
     account.autoStart = file.ReadBool(kFtpSettings, kAutoStart, false);
     account.passiveMode = file.ReadBool(kFtpSettings, kPassiveMode, true);
@@ -222,6 +250,7 @@ void TProgramSettings::SaveAccount(const FtpAccount& typed, const QString& inter
     WriteSafeUpload(file, typed);
     WriteRemoteFolder(file, typed);
     WriteSecurity(file, typed.tls);
+    WriteSsh(file, typed.ssh);
     file.Commit();
     LoadAccount();
 }
@@ -251,6 +280,7 @@ void TProgramSettings::SaveWizardAccount()
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
     WriteRemoteFolder(file, account);
     WriteSecurity(file, account.tls);
+    WriteSsh(file, account.ssh);
     file.Commit();
 }
 
@@ -262,6 +292,15 @@ void TProgramSettings::SaveSecurity(const FtpSecurity& tls, const QString& port)
     file.BeginUpdate();
     file.WriteString(kFtpSettings, QString::fromLatin1(kFtpPort), port);
     WriteSecurity(file, tls);
+    file.Commit();
+}
+
+void TProgramSettings::SaveSsh(const SshSettings& ssh)
+{
+    account.ssh = ssh;
+    platform::IniFile file = File();
+    file.BeginUpdate();
+    WriteSsh(file, ssh);
     file.Commit();
 }
 
@@ -277,6 +316,7 @@ void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, b
     file.WriteBool(kFtpSettings, kAutoStart, account.autoStart);
     file.WriteBool(kFtpSettings, kPassiveMode, account.passiveMode);
     WriteSecurity(file, account.tls);
+    WriteSsh(file, account.ssh);
     file.WriteBool(kOtherSettings, kLogErrors, logErrors);
     file.WriteBool(kOtherSettings, kErrorBeep, errorBeep);
     file.WriteBool(kOtherSettings, kFirstRun, firstRun);

@@ -22,6 +22,20 @@ struct FtpSecurity {
     bool operator==(const FtpSecurity&) const = default;
 };
 
+// SFTP, in keys of its own in "FTP Settings". A file without them means
+// FTP, and is written without them until SFTP, a key file or a pinned host
+// key is chosen.
+enum class Protocol { Ftp = 0, Sftp = 1 };
+struct SshSettings {
+    Protocol protocol = Protocol::Ftp;  // "Protocol"
+    QString hostKey;  // "SSH_HostKey": the pinned key's fingerprint, "SHA256:...", empty for none
+    // "SSH_KeyFile": a private key file; empty logs in with the password (or
+    // the agent when one runs). With a key file the password is its passphrase.
+    QString keyFile;
+
+    bool operator==(const SshSettings&) const = default;
+};
+
 // The FTP account and the update's own choices, as the network dialog and
 // the wizard edit them.
 struct FtpAccount {
@@ -45,6 +59,9 @@ struct FtpAccount {
     int TimeoutSeconds() const;
 
     FtpSecurity tls;
+    SshSettings ssh;
+
+    bool Sftp() const { return ssh.protocol == Protocol::Sftp; }
 
     bool operator==(const FtpAccount&) const = default;
 };
@@ -111,6 +128,9 @@ public:
     // The wizard's first page: the TLS choice and the port it may have
     // changed, also accepted here.
     void SaveSecurity(const FtpSecurity& tls, const QString& port);
+    // The SFTP keys alone, also accepted here: the wizard's first page, a
+    // host key the user agreed to pin.
+    void SaveSsh(const SshSettings& ssh);
     // The close-time save: the account as loaded or accepted, then the
     // interval and the two log options given here, and the first-run flag.
     void SaveAtClose(const QString& interval, bool logErrorsNow, bool errorBeepNow);

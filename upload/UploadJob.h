@@ -16,6 +16,26 @@ enum class TUploadPurpose {
     Motion,        // a picture taken on motion
     WizardPage,    // the web page and the stop pictures, from the wizard's last page
     Check,         // no files: the connection and its certificate only
+    Test,          // the connection test: every step once, with a small file it leaves nowhere
+};
+
+// A step of a job, as the connection test lists it.
+enum class TUploadStepKind {
+    Resolve,   // the host name resolved
+    Connect,   // the connection made
+    Secure,    // TLS and its certificate, or the SSH host key
+    Login,     // user and password, or key, accepted
+    Folder,    // the remote folder found or made
+    DataMode,  // FTP: the data connection, passive or active
+    Store,     // a file stored
+    Rename,    // renamed over its real name
+    Delete,    // deleted
+};
+
+struct TUploadStep {
+    TUploadStepKind kind;
+    bool ok = false;
+    QString detail;  // what happened, in the server's or the system's words
 };
 
 struct TUploadFile {
@@ -45,4 +65,8 @@ struct TUploadResult {
     bool secured = false;
     int tlsError = 0;
     TTlsCertificateInfo certificate;
+    // SFTP: the server's host key as "SHA256:..." and what was known of it.
+    enum class HostKey { None, Trusted, Unknown, Changed };
+    HostKey hostKeyState = HostKey::None;
+    QString hostKey;
 };

@@ -46,7 +46,7 @@ void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
     client.SetTlsFingerprint(account.tls.fingerprint);
 }
 
-TUploadSequence::TUploadSequence(TFtpClient& client, QObject* parent) : QObject(parent), client_(client)
+TUploadSequence::TUploadSequence(TFtpClient& client, QObject* parent) : TUploadTransport(parent), client_(client)
 {
     watchdog_.setSingleShot(true);
     connect(&watchdog_, &QTimer::timeout, this, [this] { TimedOut(); });
@@ -62,7 +62,7 @@ TUploadSequence::~TUploadSequence()
     client_.OnProgress = nullptr;
 }
 
-int TUploadSequence::TimeoutMs(int seconds)
+int TUploadTransport::TimeoutMs(int seconds)
 {
     // At most an hour: the milliseconds always fit the timer's int.
     return settings::EffectiveFtpTimeout(seconds) * 1000;

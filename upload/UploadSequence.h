@@ -22,6 +22,7 @@
 
 #include "ftp/FtpCli.h"
 #include "upload/UploadJob.h"
+#include "upload/UploadTransport.h"
 
 #include <QObject>
 #include <QString>
@@ -34,7 +35,7 @@
 // Writes an account into an FTP client for its next login.
 void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account);
 
-class TUploadSequence : public QObject
+class TUploadSequence : public TUploadTransport
 {
     Q_OBJECT
 
@@ -42,19 +43,11 @@ public:
     explicit TUploadSequence(TFtpClient& client, QObject* parent = nullptr);
     ~TUploadSequence() override;
 
-    bool Running() const { return step_ != Step::Idle; }
-
-    // Starts the whole upload of a job's files; false while a sequence runs.
-    bool Start(const TUploadJob& job);
-    // Starts a sequence that only ends an open session with QUIT; false while
-    // a sequence runs or when there is no session to end.
-    bool StartQuit();
-    // Gives the running request up now, as its time-out would.
-    void Abandon();
-
-    // A new run of the website update: a server found unable to rename in
-    // the last run is asked again.
-    void NewRun() { renameRefused_ = false; }
+    bool Running() const override { return step_ != Step::Idle; }
+    bool Start(const TUploadJob& job) override;
+    bool StartQuit() override;
+    void Abandon() override;
+    void NewRun() override { renameRefused_ = false; }
 
     // The owner's request-done handler calls this first. False: ignore the
     // event; it ends a request this sequence gave up and already reported,
@@ -63,27 +56,6 @@ public:
     // it already raised through OnFailure. The next step follows from the
     // event loop.
     bool RequestDone(std::uint16_t error);
-
-    // Each failure as it happens: a request that failed, one refused at its
-    // start, one given up after the time-out.
-    std::function<void(const QString& message)> OnFailure;
-    // Once per started sequence, from the event loop, when it has ended;
-    // Result() tells how.
-    std::function<void()> OnFinished;
-    // Once per file of a job, in order: published, or not (the job ended
-    // before it). The last one comes before OnFinished.
-    std::function<void(std::size_t file, bool ok)> OnFileDone;
-    // A line for the log that reports no failure: the server cannot rename,
-    // so this run stores directly. Once per run.
-    std::function<void(const QString& text)> OnNote;
-
-    // A request is given up when the client's Timeout passes without
-    // progress, taken as the settings take a time limit: 0 or less counts as
-    // 15 seconds, more than an hour as an hour.
-    static int TimeoutMs(int seconds);
-
-    // How the last sequence ended; complete from its OnFinished on.
-    const TUploadResult& Result() const { return result_; }
 
 private:
     enum class Step {
@@ -136,7 +108,6 @@ private:
     Step step_ = Step::Idle;
     std::size_t file_ = 0;          // the job's file being sent
     std::size_t reported_ = 0;      // files whose OnFileDone was raised
-    TUploadResult result_;
     bool storedTemporary_ = false;  // the last store went to the temporary name
     bool refused_ = false;          // the last request was a refusal answered here
     bool lastOk_ = false;           // the last request succeeded: a session left open is sound

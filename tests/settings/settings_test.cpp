@@ -212,6 +212,7 @@ TEST_F(SettingsFiles, EverySaveWritesTheFileOnce)
         {"network dialog", [&] { settings_.SaveAccount(typed, QStringLiteral("3")); }},
         {"wizard login", [&] { settings_.SaveLogin(QStringLiteral("h"), QStringLiteral("u"), QStringLiteral("p"), {}); }},
         {"wizard security", [&] { settings_.SaveSecurity(typed.tls, QStringLiteral("990")); }},
+        {"host key pinned", [&] { settings_.SaveSsh({settings::Protocol::Sftp, QStringLiteral("SHA256:k"), {}}); }},
         {"wizard finish", [&] { settings_.SaveWizardAccount(); }},
         {"close", [&] { settings_.SaveAtClose(QStringLiteral("3"), true, true); }},
         {"capture parameters", [&] { settings_.SaveCaptureParameters({}); }},
@@ -288,6 +289,28 @@ TEST_F(SettingsFiles, TlsKeysStayOutOfFilesThatNeverUsedTls)
     ASSERT_TRUE(next.Load());
     EXPECT_EQ(next.account.tls.mode, 2);
     EXPECT_EQ(next.account.port, QStringLiteral("990"));
+}
+
+// The SFTP keys follow the same rule as the TLS keys.
+TEST_F(SettingsFiles, SshKeysStayOutOfFilesThatNeverUsedSftp)
+{
+    WriteSettings("[FTP Settings]\r\nProtocol=1\r\nSSH_HostKey= SHA256:abc \r\nSSH_KeyFile=/k\r\n");
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.account.ssh,
+              (settings::SshSettings{settings::Protocol::Sftp, QStringLiteral("SHA256:abc"), QStringLiteral("/k")}));
+    WriteSettings("[FTP Settings]\r\nProtocol=5\r\n");
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_FALSE(settings_.account.Sftp());
+
+    QFile::remove(fileName_);
+    settings::FtpAccount typed;
+    settings_.SaveAccount(typed, QStringLiteral("3"));
+    EXPECT_FALSE(ReadFile(fileName_).contains("Protocol"));
+    typed.ssh.protocol = settings::Protocol::Sftp;
+    settings_.SaveAccount(typed, QStringLiteral("3"));
+    typed.ssh.protocol = settings::Protocol::Ftp;
+    settings_.SaveAccount(typed, QStringLiteral("3"));
+    EXPECT_TRUE(ReadFile(fileName_).contains("Protocol=0\r\nSSH_HostKey=\r\nSSH_KeyFile=\r\n"));
 }
 
 }  // namespace

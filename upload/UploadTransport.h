@@ -1,0 +1,57 @@
+#pragma once
+// What every transport of an upload job offers: FTP (and FTPS) chained by
+// the FTP client's events, SFTP on a worker thread. One job at a time; each
+// ends with one OnFinished from the event loop, also one given up.
+
+#include "upload/UploadJob.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstddef>
+#include <functional>
+
+class TUploadTransport : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    virtual bool Running() const = 0;
+    // Starts the whole upload of a job's files; false while a job runs.
+    virtual bool Start(const TUploadJob& job) = 0;
+    // Ends a session a job left open for the next one; false when there is
+    // none (or a job runs).
+    virtual bool StartQuit() { return false; }
+    // Gives the running job up now, as its time-out would.
+    virtual void Abandon() = 0;
+    // A new run of the website update: what the last run learnt of the
+    // server (that it cannot rename) is asked again.
+    virtual void NewRun() {}
+
+    // Each failure as it happens; the first is the result's text.
+    std::function<void(const QString& message)> OnFailure;
+    // Once per started job, from the event loop, when it has ended; Result()
+    // tells how.
+    std::function<void()> OnFinished;
+    // Once per file of a job, in order: published, or not (the job ended
+    // before it). The last one comes before OnFinished.
+    std::function<void(std::size_t file, bool ok)> OnFileDone;
+    // A line for the log that reports no failure (the server cannot rename,
+    // so this run stores directly). Once per run.
+    std::function<void(const QString& text)> OnNote;
+    // Each step of the way, as it ends: what the connection test shows.
+    std::function<void(const TUploadStep& step)> OnStep;
+
+    // A request is given up when the time limit passes without progress,
+    // taken as the settings take a time limit: 0 or less counts as 15
+    // seconds, more than an hour as an hour.
+    static int TimeoutMs(int seconds);
+
+    // How the last job ended; complete from its OnFinished on.
+    const TUploadResult& Result() const { return result_; }
+
+protected:
+    TUploadResult result_;
+};
