@@ -32,10 +32,31 @@ enum class TUploadStepKind {
     Delete,    // deleted
 };
 
+// What a failed step means, as far as the transport can tell: the
+// connection test's advice is looked up by it.
+enum class TUploadFault {
+    None,
+    UnknownHost,          // the name does not resolve
+    NothingListening,     // connection refused on that port
+    NoAnswer,             // nothing within the time limit
+    EncryptionRequired,   // the server wants TLS
+    CertificateName,      // the certificate names another host
+    CertificateUntrusted, // not signed by a known authority, or not the pinned one
+    HostKeyUnknown,       // SFTP: a host key not pinned and not in known_hosts
+    HostKeyChanged,       // SFTP: not the pinned or known key
+    LoginRefused,         // user, password or key refused
+    PassiveFailed,        // FTP: the passive data connection failed
+    ActiveFailed,         // FTP: the active data connection failed
+    FolderNotWritable,    // the folder cannot be made or written
+    RenameRefused,        // the server will not rename
+    Other,
+};
+
 struct TUploadStep {
     TUploadStepKind kind;
     bool ok = false;
     QString detail;  // what happened, in the server's or the system's words
+    TUploadFault fault = TUploadFault::None;
 };
 
 struct TUploadFile {
@@ -57,6 +78,7 @@ struct TUploadResult {
     bool ok = false;         // every step succeeded
     bool cancelled = false;  // given up on request of whoever asked
     QString text;            // the failure that ended the job; empty when ok
+    TUploadFault fault = TUploadFault::None;  // what that failure means, where known
     // The control connection as its opening left it: whether the opening
     // succeeded (the log-in, or a check's connection), whether with TLS and a
     // trusted certificate, the TLS failure code (0 for none) and the
