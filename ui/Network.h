@@ -1,6 +1,6 @@
 #pragma once
-// The network settings dialog: the FTP account and its remote folder,
-// passive mode, auto start and safe publishing.
+// The network settings dialog: the account (FTP, FTPS or SFTP) and its
+// remote folder, passive mode, auto start and safe publishing.
 // Created hidden at launch and kept for the whole run. It edits the account
 // that the program settings hold (loaded or accepted); its fields are only
 // what the user types. OK saves through the settings, where the next upload
@@ -63,10 +63,13 @@ public:
     QCheckBox* CheckBoxPassive() const;
     QCheckBox* CheckAutoStart() const;
     QCheckBox* CheckSafeUpload() const;
-    // FTP over TLS: the choice (index = "FTP_Security"), the pinned
-    // fingerprint and the check that can pin one.
+    // The protocol: FTP with its TLS choice (index = "FTP_Security") or SFTP
+    // (kSftpChoice); the pinned certificate fingerprint, the pinned SSH host
+    // key, the SSH key file, and the check that can pin a certificate or key.
     QComboBox* cbSecurity() const;
     QLineEdit* edFingerprint() const;
+    QLineEdit* edHostKey() const;
+    QLineEdit* edKeyFile() const;
     QPushButton* btnCheckServer() const;
 
     // Window handlers.
@@ -78,8 +81,9 @@ public:
     void OKBtnClick();
     void edPortChange();
     void edTimeoutChange();
-    // Implicit TLS with the FTP port suggests port 990, and back.
+    // A choice's usual port replaces another choice's (21, 990, 22).
     void cbSecurityChange();
+    void btnKeyFileClick();
     // Starts the check; its report follows when the server has answered.
     void btnCheckServerClick();
 
@@ -91,6 +95,8 @@ protected:
 
 private:
     settings::FtpAccount TypedAccount() const;
+    // Only the fields of the chosen protocol are enabled.
+    void ShowChoiceFields();
     QString UpdateInterval() const;
     void SetUpdateInterval(const QString& interval);
 

@@ -132,7 +132,7 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     // A server elsewhere than the usual port gets its own field, not "host:port".
     InstallDigitFilter(ui->edPort);
     connect(ui->cbSecurity, &QComboBox::activated, this,
-            [this](int mode) { ui->edPort->setText(SuggestedPort(mode, TypedPort())); });
+            [this](int choice) { ui->edPort->setText(SuggestedPort(choice, TypedPort())); });
 
     setWindowTitle(WizardCaption(1));
     checker_.SetTransport(context_.Transport);
@@ -196,7 +196,7 @@ void TfrmWizard1::SetModalResult(int result)
 void TfrmWizard1::FormShow()
 {
     if (context_.Settings) {
-        ui->cbSecurity->setCurrentIndex(context_.Settings->account.tls.mode);
+        ui->cbSecurity->setCurrentIndex(ConnectionChoice(context_.Settings->account));
         const QString& port = context_.Settings->account.port;
         ui->edPort->setText(port.isEmpty() ? QStringLiteral("21") : port);
         // Optional, so shown as stored: Next keeps it unless it is changed here.
@@ -266,28 +266,36 @@ void TfrmWizard1::ApplySecurityChoice()
         return;
     }
     settings::FtpAccount account = stored->account;
-    account.tls.mode = ui->cbSecurity->currentIndex();
-    account.port = SuggestedPort(account.tls.mode, TypedPort());
-    if (account.tls.mode != ftpPlain &&
+    const int choice = ui->cbSecurity->currentIndex();
+    ApplyConnectionChoice(choice, account);
+    account.port = SuggestedPort(choice, TypedPort());
+    // SFTP always has a host key to judge; FTP a certificate only with TLS.
+    if ((account.Sftp() || account.tls.mode != ftpPlain) &&
         checker_.Start(account, {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard},
                        [this, account](const TServerCheck& check) mutable {
                            if (check.Untrusted()) {
                                const QString print = AskToTrust(check);
                                if (!print.isEmpty())
                                    account.tls.fingerprint = print;
+                           } else if (check.hostKeyState == TUploadResult::HostKey::Unknown) {
+                               const QString print = AskToTrustHostKey(check);
+                               if (!print.isEmpty())
+                                   account.ssh.hostKey = print;
                            }
-                           Guarded([&] { StoreSecurityChoice(account.tls, account.port); });
+                           Guarded([&] { StoreSecurityChoice(account); });
                        }))
         return;
-    StoreSecurityChoice(account.tls, account.port);
+    StoreSecurityChoice(account);
 }
 
-void TfrmWizard1::StoreSecurityChoice(const settings::FtpSecurity& tls, const QString& port)
+void TfrmWizard1::StoreSecurityChoice(const settings::FtpAccount& account)
 {
     if (settings::TProgramSettings* stored = context_.Settings) {
-        // A file that never had TLS keeps its keys as they were.
-        if (port != stored->account.port || !(tls == stored->account.tls))
-            stored->SaveSecurity(tls, port);
+        // A file that never had TLS or SFTP keeps its keys as they were.
+        if (account.port != stored->account.port || !(account.tls == stored->account.tls))
+            stored->SaveSecurity(account.tls, account.port);
+        if (!(account.ssh == stored->account.ssh))
+            stored->SaveSsh(account.ssh);
     }
     if (context_.frmWizard2)
         context_.frmWizard2->show();

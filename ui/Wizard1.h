@@ -93,7 +93,8 @@ public:
     // Where the uploads go on the server; empty: where the login starts.
     QLineEdit* edRemoteFolder() const;
     QLineEdit* edPort() const;
-    // FTP over TLS for the account (index = "FTP_Security").
+    // The protocol: FTP with its TLS choice (index = "FTP_Security") or SFTP
+    // (kSftpChoice).
     QComboBox* cbSecurity() const;
 
     // Window handlers.
@@ -117,11 +118,11 @@ private:
     void ResetAnswers();
     // The port field's text; an emptied field is the FTP port.
     QString TypedPort() const;
-    // Stores the TLS choice (and the port it suggests), then shows page 2;
-    // with TLS, checks the server first and asks whether to trust a
-    // certificate that is not trusted yet.
+    // Stores the protocol and TLS choice (and the port it suggests), then
+    // shows page 2; with TLS or SFTP, checks the server first and asks
+    // whether to trust a certificate or host key that is not trusted yet.
     void ApplySecurityChoice();
-    void StoreSecurityChoice(const settings::FtpSecurity& tls, const QString& port);
+    void StoreSecurityChoice(const settings::FtpAccount& account);
 
     std::unique_ptr<Ui::frmWizard1> ui;
     TWizardContext& context_;

@@ -107,6 +107,9 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     form_.CheckAutoStart()->setChecked(true);
     form_.CheckSafeUpload()->setChecked(false);
     form_.edRemoteFolder()->setText(QStringLiteral("/www/cam"));
+    form_.cbSecurity()->setCurrentIndex(kSftpChoice);
+    form_.edHostKey()->setText(QStringLiteral(" SHA256:abc "));
+    form_.edKeyFile()->setText(QStringLiteral("/home/u/.ssh/id_ed25519"));
     interval_ = QStringLiteral("12");
     QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
 
@@ -121,6 +124,9 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(saved.passiveMode);
     EXPECT_FALSE(saved.safeUpload);
     EXPECT_EQ(saved.remoteFolder, QStringLiteral("/www/cam"));
+    EXPECT_EQ(saved.ssh, (settings::SshSettings{settings::Protocol::Sftp, QStringLiteral("SHA256:abc"),
+                                                QStringLiteral("/home/u/.ssh/id_ed25519")}));
+    EXPECT_EQ(saved.tls.mode, 0);
     EXPECT_EQ(form_.WorkingPassword(), saved.password);
     EXPECT_EQ(interval_, QStringLiteral("12"));
     EXPECT_EQ(QFile::permissions(form_.SettingsFileName()) & QFileDevice::Permissions(0x7077),
@@ -135,6 +141,8 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(next.CheckBoxPassive()->isChecked());
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
     EXPECT_EQ(next.edRemoteFolder()->text(), QStringLiteral("/www/cam"));
+    EXPECT_EQ(next.cbSecurity()->currentIndex(), kSftpChoice);
+    EXPECT_FALSE(next.CheckBoxPassive()->isEnabled());  // FTP's only
 }
 
 TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)
@@ -282,7 +290,9 @@ TEST_F(Network, TlsChoiceSuggestsThePortAndCheckServerPinsOnlyWhenAsked)
     const struct {
         int choice;
         const char* port;
-    } suggestions[] = {{ftpImplicitTls, "990"}, {ftpExplicitTls, "21"}, {ftpPlain, "21"}, {ftpImplicitTls, "990"}};
+    } suggestions[] = {{ftpImplicitTls, "990"}, {ftpExplicitTls, "21"}, {ftpPlain, "21"},
+                       {ftpImplicitTls, "990"}, {kSftpChoice, "22"},   {ftpPlain, "21"},
+                       {kSftpChoice, "22"},     {ftpImplicitTls, "990"}};
     for (const auto& r : suggestions) {
         form_.cbSecurity()->setCurrentIndex(r.choice);
         form_.cbSecurityChange();
