@@ -10,6 +10,10 @@ TFtpTransport::TFtpTransport(QObject* parent) : QObject(parent)
         if (fileDone_)
             fileDone_(file, ok);
     };
+    sequence_.OnStep = [this](const TUploadStep& step) {
+        if (step_)
+            step_(step);
+    };
     sequence_.OnFinished = [this] { Finished(); };
 }
 
@@ -19,7 +23,8 @@ TFtpTransport::~TFtpTransport()
 }
 
 bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
-                          std::function<void(std::size_t file, bool ok)> fileDone)
+                          std::function<void(std::size_t file, bool ok)> fileDone,
+                          std::function<void(const TUploadStep& step)> step)
 {
     if (Running())
         return false;
@@ -27,6 +32,7 @@ bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploa
     cancelled_ = false;
     finished_ = std::move(finished);
     fileDone_ = std::move(fileDone);
+    step_ = std::move(step);
     return sequence_.Start(job);
 }
 
@@ -47,6 +53,7 @@ void TFtpTransport::Finished()
         client_.ForceClose();
     auto finished = std::exchange(finished_, {});
     fileDone_ = {};
+    step_ = {};
     if (!result.ok && !result.cancelled && OnFailure)
         OnFailure(asked_, result.text);
     if (finished)

@@ -1,8 +1,8 @@
 #pragma once
 // An upload sequence on an FTP client of its own, for whoever has a job to
-// run and no client to lend: the wizard's last page and "Check server". One
-// job at a time; each ends with one result, also a cancelled one, and leaves
-// no session open behind it.
+// run and no client to lend: the wizard's last page, "Check server" and the
+// connection test. One job at a time; each ends with one result, also a
+// cancelled one, and leaves no session open behind it.
 
 #include "ftp/FtpCli.h"
 #include "upload/UploadJob.h"
@@ -24,9 +24,11 @@ public:
     bool Running() const { return sequence_.Running(); }
 
     // Starts a job: fileDone follows once per file, in order, and finished
-    // once at its end, both from the event loop. False while a job runs.
+    // once at its end, both from the event loop; step follows each step as it
+    // ends (what a connection test lists). False while a job runs.
     bool Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
-               std::function<void(std::size_t file, bool ok)> fileDone = {});
+               std::function<void(std::size_t file, bool ok)> fileDone = {},
+               std::function<void(const TUploadStep& step)> step = {});
     // Gives the running job up at once; its result says it was cancelled.
     void Cancel();
 
@@ -43,4 +45,5 @@ private:
     bool cancelled_ = false;
     std::function<void(const TUploadResult&)> finished_;
     std::function<void(std::size_t, bool)> fileDone_;
+    std::function<void(const TUploadStep&)> step_;
 };
