@@ -1,6 +1,7 @@
 #include "ui/Network.h"
 
 #include "platform/application.h"
+#include "ui/ConnectionTest.h"
 #include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
 #include "ui/ServerCheck.h"
@@ -65,9 +66,20 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     connect(ui->cbSecurity, &QComboBox::currentIndexChanged, this, [this] { ShowChoiceFields(); });
     connect(ui->btnKeyFile, &QPushButton::clicked, this, [this] { btnKeyFileClick(); });
     connect(ui->btnCheckServer, &QPushButton::clicked, this, [this] { btnCheckServerClick(); });
+
+    // Above OK and Cancel, with the values as typed.
+    connectionTest_ = new TConnectionTest(this);
+    ui->mainLayout->insertWidget(ui->mainLayout->count() - 1, connectionTest_);
+    connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
 }
 
 TfrmNetwork::~TfrmNetwork() = default;
+
+void TfrmNetwork::SetTransport(TFtpTransport* transport)
+{
+    checker_.SetTransport(transport);
+    connectionTest_->SetTransport(transport);
+}
 
 QLineEdit* TfrmNetwork::edFTPhost() const { return ui->edFTPhost; }
 QLineEdit* TfrmNetwork::edPort() const { return ui->edPort; }
@@ -218,6 +230,7 @@ void TfrmNetwork::btnKeyFileClick()
 void TfrmNetwork::done(int result)
 {
     checker_.Cancel();
+    connectionTest_->Close();
     QDialog::done(result);
 }
 

@@ -19,6 +19,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class TConnectionTest;
 class TFtpTransport;
 
 namespace Ui {
@@ -41,8 +42,9 @@ public:
     const QString& SettingsFileName() const { return settings_->FileName(); }
     void SetSettingsFileName(const QString& fileName);
 
-    // Where "Check server" runs its connection; without one it does nothing.
-    void SetTransport(TFtpTransport* transport) { checker_.SetTransport(transport); }
+    // Where "Check server" and the connection test run their connections;
+    // without one they do nothing.
+    void SetTransport(TFtpTransport* transport);
 
     // The working password: the FTP password in clear, as loaded or accepted.
     const QString& WorkingPassword() const { return settings_->account.password; }
@@ -71,6 +73,8 @@ public:
     QLineEdit* edHostKey() const;
     QLineEdit* edKeyFile() const;
     QPushButton* btnCheckServer() const;
+    // The connection test ("Test", btnTest) with the values as typed.
+    TConnectionTest* ConnectionTest() const { return connectionTest_; }
 
     // Window handlers.
     void FormShow();
@@ -87,7 +91,7 @@ public:
     // Starts the check; its report follows when the server has answered.
     void btnCheckServerClick();
 
-    // A close during a check gives the check up.
+    // A close during a check or a test gives it up.
     void done(int result) override;
 
 protected:
@@ -104,5 +108,6 @@ private:
     std::unique_ptr<settings::TProgramSettings> ownSettings_;
     settings::TProgramSettings* settings_ = nullptr;
     TServerChecker checker_;
+    TConnectionTest* connectionTest_ = nullptr;
     bool centred_ = false;
 };

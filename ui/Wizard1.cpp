@@ -4,6 +4,7 @@
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "ui/DigitFilter.h"
+#include "ui/ConnectionTest.h"
 #include "ui/ServerCheck.h"
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
@@ -136,6 +137,11 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
 
     setWindowTitle(WizardCaption(1));
     checker_.SetTransport(context_.Transport);
+    connectionTest_ = new TConnectionTest(this, TConnectionTest::Lines::Window);
+    connectionTest_->setGeometry(16, 388, 200, 25);
+    connectionTest_->hide();
+    connectionTest_->SetTransport(context_.Transport);
+    connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
     context_.frmWizard1 = this;
 }
 
@@ -154,6 +160,19 @@ QLineEdit* TfrmWizard1::edUserID() const { return ui->edUserID; }
 QLineEdit* TfrmWizard1::edPassword() const { return ui->edPassword; }
 QLineEdit* TfrmWizard1::edRemoteFolder() const { return ui->edRemoteFolder; }
 QLineEdit* TfrmWizard1::edPort() const { return ui->edPort; }
+
+settings::FtpAccount TfrmWizard1::TypedAccount() const
+{
+    settings::FtpAccount account = context_.Settings ? context_.Settings->account : settings::FtpAccount{};
+    account.host = ui->edFTPhost->text();
+    account.userId = ui->edUserID->text();
+    account.password = ui->edPassword->text();
+    account.remoteFolder = ui->edRemoteFolder->text().trimmed();
+    const int choice = ui->cbSecurity->currentIndex();
+    ApplyConnectionChoice(choice, account);
+    account.port = SuggestedPort(choice, TypedPort());
+    return account;
+}
 
 QString TfrmWizard1::TypedPort() const
 {
@@ -214,6 +233,7 @@ void TfrmWizard1::cbYesFTPClick()
         ui->cbNoFTP->setChecked(false);
         ui->lblNetwork->show();
         ui->GroupBoxFTPaccount->show();
+        connectionTest_->show();
         ui->MemoNoGo->hide();
     }
     ui->BitBtnNext->setEnabled(true);
@@ -226,6 +246,8 @@ void TfrmWizard1::cbNoFTPClick()
         ui->cbYesFTP->setChecked(false);
         ui->lblNetwork->hide();
         ui->GroupBoxFTPaccount->hide();
+        connectionTest_->Close();
+        connectionTest_->hide();
         ui->MemoNoGo->show();
     }
     ui->BitBtnNext->setEnabled(true);
@@ -234,6 +256,8 @@ void TfrmWizard1::cbNoFTPClick()
 
 void TfrmWizard1::BitBtnNextClick()
 {
+    // The transport is wanted for the check and the uploads now.
+    connectionTest_->Close();
     if (ui->cbNoFTP->isChecked()) {
         EndWizard();
         return;
@@ -315,6 +339,8 @@ void TfrmWizard1::ResetAnswers()
     ui->BitBtnNext->setEnabled(false);
     ui->BitBtnBack->setEnabled(false);
     ui->GroupBoxFTPaccount->hide();
+    connectionTest_->Close();
+    connectionTest_->hide();
     ui->lblNetwork->hide();
     ui->cbYesFTP->setChecked(false);
     ui->cbNoFTP->setChecked(false);
@@ -358,6 +384,7 @@ void TfrmWizard1::closeEvent(QCloseEvent* event)
 {
     // The wizard ends: a running check is no longer wanted.
     checker_.Cancel();
+    connectionTest_->Close();
     FormClose();
     QWidget::closeEvent(event);
 }

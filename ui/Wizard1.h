@@ -23,6 +23,7 @@ class QComboBox;
 class QEventLoop;
 class QLineEdit;
 class QPushButton;
+class TConnectionTest;
 class TFtpTransport;
 class TfrmWizard1;
 class TfrmWizard2;
@@ -118,6 +119,8 @@ private:
     void ResetAnswers();
     // The port field's text; an emptied field is the FTP port.
     QString TypedPort() const;
+    // The account as the page's fields hold it, for the connection test.
+    settings::FtpAccount TypedAccount() const;
     // Stores the protocol and TLS choice (and the port it suggests), then
     // shows page 2; with TLS or SFTP, checks the server first and asks
     // whether to trust a certificate or host key that is not trusted yet.
@@ -129,5 +132,7 @@ private:
     int modalResult_ = 0;
     QEventLoop* loop_ = nullptr;
     TServerChecker checker_;
+    // Beside Back while the account is asked for; its lines open in a window.
+    TConnectionTest* connectionTest_ = nullptr;
     bool centred_ = false;
 };
