@@ -568,7 +568,10 @@ void TUploadSequence::StateChanged()
         return;
     if (!resolved_ && state == fsWaitingGreeting) {
         resolved_ = true;
-        Report(TUploadStepKind::Resolve, true, client_.HostName() + QStringLiteral(" is ") + client_.DnsResult());
+        const QString& address = client_.DnsResult();
+        Report(TUploadStepKind::Resolve, true,
+               client_.HostName() == address ? address + QStringLiteral(", an address: nothing to look up")
+                                             : client_.HostName() + QStringLiteral(" is ") + address);
     }
     if (state != fsConnected)
         return;

@@ -135,7 +135,7 @@ TEST(ConnectionTest, EachFaultIsToldWithItsAdvice)
              s.Expect("DELE tarvo-lite-test.txt").Reply("250 Deleted.").Expect("QUIT").Reply("221 Bye.");
              return fake(s);
          },
-         TUploadStepKind::DataMode, TUploadFault::PassiveFailed, "active works", "DELE tarvo-lite-test.txt"},
+         TUploadStepKind::DataMode, TUploadFault::PassiveFailed, "passive", "DELE tarvo-lite-test.txt"},
         {"read-only folder",
          [&](FtpFakeServer& s) {
              UpToStore(s).Expect("CWD pictures").Reply("550 No such directory.");
