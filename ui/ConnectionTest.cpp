@@ -106,6 +106,9 @@ bool TConnectionTest::Start()
     job.account = OnGetAccount();
     const int run = ++run_;
     QPointer<TConnectionTest> self(this);
+    // Running before the start: a numeric address resolves inside it.
+    Add({QStringLiteral("Testing %1:%2 ...").arg(job.account.host, job.account.port)});
+    SetRunning(true);
     const bool started = transport_->Start(
         job,
         [self, run](const TUploadResult& result) {
@@ -118,11 +121,11 @@ bool TConnectionTest::Start()
                 self->Add(StepLines(step));
         });
     if (!started) {
+        SetRunning(false);
+        lines_->clear();
         Add({QStringLiteral("Another connection to the server is still open: try again in a moment.")});
         return false;
     }
-    Add({QStringLiteral("Testing %1:%2 ...").arg(job.account.host, job.account.port)});
-    SetRunning(true);
     return true;
 }
 

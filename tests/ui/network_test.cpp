@@ -370,6 +370,7 @@ TEST_F(Network, TheConnectionTestShowsEachStepAndStopsWithTheDialog)
         return lines->toPlainText();
     };
     const QString passed = run(server.Password());
+    EXPECT_TRUE(passed.contains(QStringLiteral("OK      Host name: 127.0.0.1"))) << passed.toStdString();
     EXPECT_TRUE(passed.contains(QStringLiteral("OK      Connection: Connected to 127.0.0.1:") + server.PortText()))
         << passed.toStdString();
     EXPECT_TRUE(passed.contains(QStringLiteral("OK      Delete: "))) << passed.toStdString();
