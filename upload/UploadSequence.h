@@ -60,8 +60,8 @@ public:
 
     // The owner's request-done handler calls this first. False: ignore the
     // event; it ends a request this sequence gave up and already reported,
-    // or a refusal the sequence answers itself (a rename, or a folder that
-    // it then makes). True: the request was the sequence's, any failure of
+    // or a refusal the sequence answers itself (a rename, a folder that it
+    // then makes, or a test's data connection tried in the other mode). True: the request was the sequence's, any failure of
     // it already raised through OnFailure. The next step follows from the
     // event loop.
     bool RequestDone(std::uint16_t error);
