@@ -146,6 +146,8 @@ void TConnectionTest::Ended(const TUploadResult& result)
         Add({QStringLiteral("Test passed: the website update can use these settings.")});
     else
         Add({QStringLiteral("Test ended: ") + result.text});
+    if (OnEnded)
+        OnEnded(result);
 }
 
 void TConnectionTest::SetRunning(bool running)

@@ -32,6 +32,8 @@ public:
     void SetTransport(TFtpTransport* transport) { transport_ = transport; }
     // The account as typed; asked when a test starts.
     std::function<settings::FtpAccount()> OnGetAccount;
+    // A test has ended (not one stopped), after its last line.
+    std::function<void(const TUploadResult&)> OnEnded;
 
     QPushButton* btnTest() const { return btnTest_; }
     QPushButton* btnStopTest() const { return btnStop_; }

@@ -71,6 +71,17 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     connectionTest_ = new TConnectionTest(this);
     ui->mainLayout->insertWidget(ui->mainLayout->count() - 1, connectionTest_);
     connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
+    // A host key met for the first time is offered for trust as Check server does.
+    connectionTest_->OnEnded = [this](const TUploadResult& result) {
+        if (result.hostKeyState != TUploadResult::HostKey::Unknown)
+            return;
+        TServerCheck check;
+        check.hostKeyState = result.hostKeyState;
+        check.hostKey = result.hostKey;
+        const QString print = AskToTrustHostKey(check);
+        if (!print.isEmpty())
+            ui->edHostKey->setText(print);  // kept by OK
+    };
 }
 
 TfrmNetwork::~TfrmNetwork() = default;
