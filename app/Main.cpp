@@ -326,6 +326,9 @@ QString TMain::StatusPanelText(int index) const
 void TMain::SetStatusPanelText(int index, const QString& text)
 {
     statusPanels_[index]->setText(text);
+    // The window shows about half of panel 1: a long error reads in full here.
+    if (index == 1)
+        statusPanels_[index]->setToolTip(text);
 }
 
 void TMain::resizeEvent(QResizeEvent* event)

@@ -281,9 +281,10 @@ void TWebsiteUpdate::UploadFinished()
     }
     if (finished == Upload::StopPictures) {
         StopFinished();
-        // The page now shows that the camera is off.
+        // The page now shows that the camera is off. Short enough for the
+        // part of panel 1 that the window shows.
         if (LastUploadOk())
-            ReportUploadedAt(QStringLiteral("Stop pictures uploaded at "));
+            ReportUploadedAt(QStringLiteral("Stop pictures sent at "));
     }
     if (state_ == UpdateState::Active && !timer1_.isActive())
         timer1_.start();

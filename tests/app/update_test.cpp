@@ -308,7 +308,7 @@ TEST_F(WebsiteUpdate, ASuccessAfterAFailureSaysWhenThePicturesWentUp)
              WaitIdle();
          },
          "Pictures uploaded at "},
-        {"the stop", [this] { Press(); }, "Stop pictures uploaded at "},
+        {"the stop", [this] { Press(); }, "Stop pictures sent at "},
     };
     StoreSettings(Account(server_.PortText(), server_.User(), server_.Password()));
     StoreDriver(TestPatternIndex());
@@ -323,6 +323,7 @@ TEST_F(WebsiteUpdate, ASuccessAfterAFailureSaysWhenThePicturesWentUp)
         c.succeed();
         const QString said = Panel(1);
         ASSERT_TRUE(said.startsWith(QString::fromLatin1(c.said))) << said.toStdString();
+        EXPECT_EQ(Find<QLabel>("StatusPanel1")->toolTip(), said) << "in full where the panel is cut";
         const QTime at = QTime::fromString(said.mid(int(std::strlen(c.said))), QStringLiteral("HH:mm:ss"));
         ASSERT_TRUE(at.isValid()) << said.toStdString();
         EXPECT_LE(std::abs(at.secsTo(QTime::currentTime())), 5) << "local time, now";
