@@ -22,6 +22,7 @@ TCustomFtpCli::TCustomFtpCli(QObject* owner) : QObject(owner)
     window_ = std::make_unique<platform::NotifyWindow>([this](platform::Message& m) { WndProc(m); });
     controlSocket_ = new TWSocket(this);
     dataSocket_ = new TWSocket(this);
+    dataSocket_->SetBlockSize(kUploadBlockSize);
     controlSocket_->OnSessionConnected = [this](TCustomWSocket*, std::uint16_t e) {
         SocketEvent([&] { ControlSessionConnected(e); });
     };

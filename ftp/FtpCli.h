@@ -536,7 +536,7 @@ protected:
     int localError_ = 0;
     std::uint16_t dataError_ = 0;
     QString dataCommand_;
-    char sendBuffer_[1460] = {};
+    std::unique_ptr<char[]> sendBuffer_;  // one upload block, made on the first upload
     qint64 byteCount_ = 0;
     qint64 transferSize_ = -1;  // an upload's bytes to send; a download's announced size, or -1
     // The data connection's end does not vouch for the data: an upload's

@@ -6,6 +6,11 @@
 
 namespace ftp::detail {
 
+// An upload reads and sends this much per data-sent notice, and the data
+// socket hands the kernel as much per send call: small blocks cost one trip
+// through the event loop each and leave the send buffer half empty.
+inline constexpr int kUploadBlockSize = 64 * 1024;
+
 // Thrown when an event handler deleted the client: everything between the
 // handler and the event that started it unwinds without touching the client.
 TARVO_DECLARE_EXCEPTION(FtpClientGone, FtpException);

@@ -474,11 +474,13 @@ void TCustomFtpCli::DataSentUpload(std::uint16_t error)
         return;
     // One block per data-sent notice: the next block goes once this one has
     // left the send queue.
-    const qint64 count = localStream_->read(sendBuffer_, sizeof sendBuffer_);
+    if (!sendBuffer_)
+        sendBuffer_ = std::make_unique<char[]>(kUploadBlockSize);
+    const qint64 count = localStream_->read(sendBuffer_.get(), kUploadBlockSize);
     if (count > 0) {
         byteCount_ += count;
         int sent = 0;
-        SocketCall(this, [&] { sent = data->Send(sendBuffer_, static_cast<int>(count)); });
+        SocketCall(this, [&] { sent = data->Send(sendBuffer_.get(), static_cast<int>(count)); });
         if (sent < 0)
             cut(QStringLiteral("Error sending data"), QStringLiteral("426 Error sending data"));
     } else if (count == 0) {

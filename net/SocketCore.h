@@ -84,6 +84,9 @@ public:
     platform::WindowHandle Handle() const { return window_ ? window_->Handle() : 0; }
     bool AllSent() const { return allSent_; }
     int BlockSize() const { return blockSize_; }
+    // The capacity of send blocks queued from now on: a send call hands the
+    // kernel at most one block, so a bulk sender wants large ones.
+    void SetBlockSize(int bytes) { blockSize_ = bytes > 0 ? bytes : 1460; }
     bool Paused() const { return paused_; }
     bool Terminated() const { return terminated_; }
     // The handle returned by the last Accept.

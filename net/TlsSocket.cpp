@@ -12,7 +12,8 @@ namespace {
 // Plain bytes held for the owner before the layer stops reading the socket:
 // beyond it the kernel's buffer holds the peer back.
 constexpr int kPlainCap = 64 * 1024;
-// Send blocks while TLS runs: one record of ciphertext per send call.
+// Send blocks while TLS runs: at least one whole record of ciphertext per
+// send call.
 constexpr int kTlsBlockSize = 16 * 1024 + 512;
 
 }  // namespace
@@ -93,7 +94,7 @@ void TCustomTlsWSocket::TlsBegin(bool atConnect)
                                         tlsFingerprint_, tlsResume_);
     tlsSocket_ = hSocket_;
     plainBlockSize_ = blockSize_;
-    blockSize_ = kTlsBlockSize;
+    blockSize_ = std::max(kTlsBlockSize, blockSize_);
 
     const EventWatch watch(this);
     const TTlsEngine::Step step = tls_->Handshake();  // the client's greeting

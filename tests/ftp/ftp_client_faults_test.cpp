@@ -68,7 +68,7 @@ TEST_F(FtpClientEdges, DownloadIntoAFullDiskFails)
 // mode, and the replies stay in step.
 TEST_F(FtpClientEdges, StoreEndedEarlyByTheServerFails)
 {
-    const QByteArray file = ftptest::Pattern(200 * 1024);
+    const QByteArray file = ftptest::Pattern(2 * 1024 * 1024);
     const struct {
         const char* name;
         qint64 endAfter;

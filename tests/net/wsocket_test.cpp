@@ -164,6 +164,25 @@ TEST(WSocketSend, BlocksOf1460ThenOneDataSentFromTheLoop)
     ASSERT_TRUE(WaitUntil([&] { return ev.dataSent == 2; }));
 }
 
+// A bulk sender's larger blocks: one send call per block, still one notice.
+TEST(WSocketSend, LargerBlocksMeanFewerSendCalls)
+{
+    LoopbackServer server;
+    TWSocket s;
+    EventLog ev;
+    ev.Attach(s);
+    ASSERT_TRUE(ConnectTo(s, server, &ev));
+    s.SetBlockSize(2048);
+    ev.dataSent = 0;
+    ev.sendData.clear();
+
+    const QByteArray data = Pattern(3000);
+    EXPECT_EQ(s.Send(data.constData(), int(data.size())), 3000);
+    EXPECT_EQ(ev.sendData, (std::vector<int>{2048, 952}));
+    ASSERT_TRUE(WaitUntil([&] { return ev.dataSent == 1 && server.clients[0]->received.size() == 3000; }));
+    EXPECT_EQ(server.clients[0]->received, data);
+}
+
 TEST(WSocketSend, SendingAgainFromOnDataSentDoesNotRecurse)
 {
     LoopbackServer server;
