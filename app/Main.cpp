@@ -162,10 +162,9 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
         capture_->RestoreLocalDisplay();
     };
     update_->Attach(*errorLog_);
-    update_->Pictures().OnGrabFrame = [this](const QString& bitmapFile) {
-        videoCap1_->SetSingleImageFile(bitmapFile);
+    update_->Pictures().OnGrabFrame = [this] {
         videoCap1_->GrabFrameNoStop();
-        return videoCap1_->SaveAsDIB();
+        return videoCap1_->GrabbedFrame();
     };
     update_->Pictures().OnCaptionDrawn = [this](const QImage& caption) {
         ui->Image1->resize(caption.size());

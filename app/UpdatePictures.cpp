@@ -227,9 +227,10 @@ TUpdatePictures::TUpdatePictures(app::ProgramFiles files, TErrorLog& log) : file
 
 bool TUpdatePictures::Produce(Moment moment)
 {
-    const bool saved = OnGrabFrame && OnGrabFrame(files_.CaptureBmp());
+    const QImage frame = OnGrabFrame ? OnGrabFrame() : QImage();
+    const bool saved = !frame.isNull();
     if (saved)
-        BmpToJpeg(files_.CaptureBmp(), files_.CaptureJpg());
+        ImageToJpeg(frame, files_.CaptureJpg());
     else
         log_.FrameSaveFailed(moment == Moment::Start, !outage_);
     outage_ = !saved;

@@ -54,10 +54,11 @@ public:
 
     TUpdatePictures(app::ProgramFiles files, TErrorLog& log);
 
-    // Grabs one frame and saves it as bitmapFile (the capture component's
-    // SingleImageFile, GrabFrameNoStop, SaveAsDIB); answers whether the file
-    // was saved. Unassigned, no frame can be saved.
-    std::function<bool(const QString& bitmapFile)> OnGrabFrame;
+    // Grabs one frame and answers it (the capture component's
+    // GrabFrameNoStop, GrabbedFrame); a null picture where no frame could be
+    // saved. Unassigned, no frame can be saved. The frame goes to the JPEG
+    // encoder from memory, as a motion event's picture does.
+    std::function<QImage()> OnGrabFrame;
     // Called after each caption drawing, to show it in the window's image.
     std::function<void(const QImage&)> OnCaptionDrawn;
     // The clock of the caption; the current local time unless set.

@@ -520,6 +520,11 @@ bool TVideoCap::SaveAsDIB()
     return engine_->SaveDib(singleImageFile_);
 }
 
+QImage TVideoCap::GrabbedFrame()
+{
+    return engine_ ? engine_->GrabbedFrame() : QImage();
+}
+
 bool TVideoCap::StartCapture()
 {
     if (!engine_)

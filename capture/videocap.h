@@ -167,6 +167,9 @@ public:
     bool GrabFrame();
     bool GrabFrameNoStop();
     bool SaveAsDIB();
+    // The frame SaveAsDIB would write, in memory (RGB888); a null picture
+    // where SaveAsDIB would answer false.
+    QImage GrabbedFrame();
     bool StartCapture();
     bool StopCapture();
     bool CapturingNow();

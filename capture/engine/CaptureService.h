@@ -10,6 +10,7 @@
 
 #include "platform/messages.h"
 
+#include <QImage>
 #include <QString>
 
 #include <cstdint>
@@ -186,6 +187,9 @@ public:
     virtual bool SetScale(bool on) = 0;
     virtual bool GrabFrame(bool stopPreview) = 0;
     virtual bool SaveDib(const QString& path) = 0;
+    // The frame SaveDib would write, in memory; a null picture where it
+    // would answer false.
+    virtual QImage GrabbedFrame() { return {}; }
     virtual bool SetCaptureFile(const QString& path) = 0;
     virtual bool AllocateFile(std::uint64_t bytes) = 0;
     virtual bool SaveCaptureAs(const QString& path) = 0;

@@ -546,16 +546,24 @@ bool CaptureWindow::Grab(bool stopPreview)
     return true;
 }
 
-bool CaptureWindow::SaveDib(const QString& path)
+QImage CaptureWindow::GrabbedFrame()
 {
-    if (!Connected() || lost_ || path.isEmpty())
-        return false;
+    if (!Connected() || lost_)
+        return {};
     if (lastFrame_.isNull() && !Grab(false))
-        return false;
+        return {};
     // An old frame beside the current time would pass for a picture of now.
     if (!frameValid_ || sinceFrame_.elapsed() > kNoFrameLostMs)
+        return {};
+    return lastFrame_;
+}
+
+bool CaptureWindow::SaveDib(const QString& path)
+{
+    if (path.isEmpty())
         return false;
-    return WriteBmp24(lastFrame_, path);
+    const QImage frame = GrabbedFrame();
+    return !frame.isNull() && WriteBmp24(frame, path);
 }
 
 bool CaptureWindow::AllocateFile(std::uint64_t bytes)

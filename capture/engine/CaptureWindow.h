@@ -44,6 +44,7 @@ public:
     bool SetScale(bool on) override;
     bool GrabFrame(bool stopPreview) override { return Grab(stopPreview); }
     bool SaveDib(const QString& path) override;
+    QImage GrabbedFrame() override;
     bool SetCaptureFile(const QString& path) override;
     bool AllocateFile(std::uint64_t bytes) override;
     bool SaveCaptureAs(const QString& path) override;

@@ -154,7 +154,7 @@ public:
     QSize FrameSize() const override { return size_; }
     QList<QSize> FrameSizes() const override
     {
-        return {QSize(160, 120), QSize(320, 240), QSize(640, 480), QSize(1280, 720)};
+        return {QSize(160, 120), QSize(320, 240), QSize(640, 480), QSize(1280, 720), QSize(1920, 1080)};
     }
     bool SetFrameSize(QSize size, QString* error) override
     {

@@ -78,14 +78,16 @@ protected:
         pictures_.Now = [this] { return now_; };
     }
 
-    // A frame as the capture component saves it: left half red, right half blue.
-    bool SaveFrame(const QString& path, int width = 320, int height = 240)
+    // A frame as the capture component grabs it: left half red, right half blue.
+    static QImage Frame(int width = 320, int height = 240)
     {
         QImage frame(width, height, QImage::Format_RGB888);
         frame.fill(QColor(0, 0, 255));
         QPainter(&frame).fillRect(0, 0, width / 2, height, QColor(255, 0, 0));
-        return frame.save(path, "BMP");
+        return frame;
     }
+    // The same, saved as a bitmap file.
+    bool SaveFrame(const QString& path, int width = 320, int height = 240) { return Frame(width, height).save(path, "BMP"); }
 
     void WriteFile(const QString& path, const QByteArray& bytes)
     {
@@ -212,16 +214,21 @@ TEST_F(UpdatePictures, AShorterCaptionLeavesNothingOfTheLongerOne)
 
 TEST_F(UpdatePictures, ProducingWritesBothPicturesFromTheGrabbedFrame)
 {
-    QStringList grabbedTo;
-    pictures_.OnGrabFrame = [&](const QString& file) {
-        grabbedTo << file;
-        return SaveFrame(file);
+    int grabs = 0;
+    pictures_.OnGrabFrame = [&] {
+        ++grabs;
+        return Frame();
     };
     int drawn = 0;
     pictures_.OnCaptionDrawn = [&](const QImage& image) { drawn += image.size() == QSize(178, 18); };
     pictures_.Produce(TUpdatePictures::Moment::Tick);
-    EXPECT_EQ(grabbedTo, QStringList({files_.CaptureBmp()}));
-    EXPECT_EQ(Decode(files_.CaptureJpg()).width, 320);
+    EXPECT_EQ(grabs, 1);
+    const DecodedJpeg jpeg = Decode(files_.CaptureJpg());
+    EXPECT_EQ(jpeg.width, 320);
+    EXPECT_TRUE(Near(jpeg.image.pixelColor(10, 10), QColor(255, 0, 0)));
+    EXPECT_TRUE(Near(jpeg.image.pixelColor(310, 10), QColor(0, 0, 255)));
+    // Encoded from memory: no bitmap written on the way.
+    EXPECT_FALSE(QFile::exists(files_.CaptureBmp()));
     EXPECT_EQ(QImage(files_.DateTimeBmp(), "BMP").size(), QSize(178, 18));
     EXPECT_EQ(drawn, 1);
     EXPECT_TRUE(viewer_.Lines().isEmpty());
@@ -231,7 +238,7 @@ TEST_F(UpdatePictures, AFrameThatCannotBeSavedIsReportedOncePerOutageAndThePrevi
 {
     WriteFile(files_.CaptureJpg(), "previous picture");
     bool cameraBack = false;
-    pictures_.OnGrabFrame = [&](const QString& file) { return cameraBack && SaveFrame(file); };
+    pictures_.OnGrabFrame = [&] { return cameraBack ? Frame() : QImage(); };
     EXPECT_FALSE(pictures_.Produce(TUpdatePictures::Moment::Start));
     EXPECT_FALSE(pictures_.Produce(TUpdatePictures::Moment::Tick));
     const QString d = platform::DateTimeToStr(now_);
@@ -254,10 +261,8 @@ TEST_F(UpdatePictures, AFrameThatCannotBeSavedIsReportedOncePerOutageAndThePrevi
 
 TEST_F(UpdatePictures, ADamagedFrameEndsTheCycleBeforeTheCaption)
 {
-    pictures_.OnGrabFrame = [this](const QString& file) {
-        WriteFile(file, QByteArray());
-        return true;
-    };
+    // Beyond the encoder's largest width.
+    pictures_.OnGrabFrame = [] { return Frame(70000, 1); };
     EXPECT_THROW(pictures_.Produce(TUpdatePictures::Moment::Tick), EPictureError);
     EXPECT_FALSE(QFile::exists(files_.CaptureJpg()));
     EXPECT_FALSE(QFile::exists(files_.DateTimeBmp()));

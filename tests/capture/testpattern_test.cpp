@@ -86,6 +86,7 @@ TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
     cap.SetSingleImageFile(Path(QStringLiteral("closed.bmp")));
     EXPECT_FALSE(cap.SaveAsDIB());
     EXPECT_FALSE(QFileInfo::exists(cap.SingleImageFile())) << "a closed driver writes nothing";
+    EXPECT_TRUE(cap.GrabbedFrame().isNull());
 
     cap.SetDriverOpen(true);
     EXPECT_EQ(cap.ImageWidth(), 320);
@@ -105,6 +106,7 @@ TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
     const QImage a(Path(QStringLiteral("a.bmp")));
     const QImage b(Path(QStringLiteral("b.bmp")));
     ASSERT_EQ(a.size(), QSize(320, 240));
+    EXPECT_EQ(cap.GrabbedFrame(), b.convertToFormat(QImage::Format_RGB888)) << "in memory, what the file holds";
     EXPECT_NE(a.convertToFormat(QImage::Format_RGB888), b.convertToFormat(QImage::Format_RGB888))
         << "two grabs show different frames";
     // The leftmost bar starts white (unless it has moved): rows are not upside down or colour-swapped.
@@ -123,7 +125,7 @@ TEST(TestPatternPicture, ItsBordersHoldOnlyWholeBarsAndTheBlackBand)
     const QList<QRgb> barColours = {0xFFFFFFFF, 0xFFFFFF00, 0xFF00FFFF, 0xFF00FF00,
                                     0xFFFF00FF, 0xFFFF0000, 0xFF0000FF, 0xFF000000};
     auto nearBlack = [](QRgb p) { return qRed(p) <= 1 && qGreen(p) <= 1 && qBlue(p) <= 1; };
-    for (const QSize size : {QSize(320, 240), QSize(640, 480), QSize(1280, 720)}) {
+    for (const QSize size : {QSize(320, 240), QSize(640, 480), QSize(1280, 720), QSize(1920, 1080)}) {
         SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
         const std::unique_ptr<capture::CaptureDevice> camera = capture::CreateTestPatternDevice();
         ASSERT_TRUE(camera->SetFrameSize(size, nullptr));
@@ -438,7 +440,7 @@ TEST_F(TestPattern, FormatDialogChangesThePictureSize)
 
     AnswerDialog(QStringLiteral("CaptureFormatDialog"), [](QDialog* d) {
         auto* combo = d->findChild<QComboBox*>(QStringLiteral("FrameSizeCombo"));
-        ASSERT_EQ(combo->count(), 4);
+        ASSERT_EQ(combo->count(), 5);
         EXPECT_EQ(combo->currentText(), QStringLiteral("320 x 240")) << "the default size";
         combo->setCurrentIndex(2);
     }, true);
