@@ -19,12 +19,16 @@
 #include <QWaitCondition>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <climits>
 #include <cstring>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace platform::capture {
@@ -52,18 +56,45 @@ void PutLe32(char* p, std::uint32_t v) { qToLittleEndian(v, p); }
 
 }  // namespace
 
+namespace {
+
+// Writes the pieces in order, as many per call as the system takes.
+bool WritePieces(int fd, std::vector<iovec>& pieces)
+{
+    std::size_t at = 0;
+    while (at < pieces.size()) {
+        const int count = int(std::min<std::size_t>(pieces.size() - at, IOV_MAX));
+        ssize_t n = ::writev(fd, pieces.data() + at, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        // Past the pieces written whole; into the one cut short.
+        while (at < pieces.size() && std::size_t(n) >= pieces[at].iov_len)
+            n -= ssize_t(pieces[at++].iov_len);
+        if (n > 0) {
+            pieces[at].iov_base = static_cast<char*>(pieces[at].iov_base) + n;
+            pieces[at].iov_len -= std::size_t(n);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool WriteBmp24(const QImage& image, const QString& path)
 {
     if (image.isNull() || path.isEmpty())
         return false;
     const QImage rgb = image.format() == QImage::Format_RGB888 ? image : image.convertToFormat(QImage::Format_RGB888);
-    const int w = rgb.width();
-    const int h = rgb.height();
+    // Bitmap pixels are BGR: Qt's swap is vectorised, a loop per byte is not.
+    const QImage bgr = rgb.rgbSwapped();
+    const int w = bgr.width();
+    const int h = bgr.height();
     const int rowSize = (w * 3 + 3) & ~3;
     const std::uint32_t imageSize = std::uint32_t(rowSize) * h;
-    QByteArray out(54 + qsizetype(imageSize), Qt::Uninitialized);
-    char* p = out.data();
-    std::memset(p, 0, 54);
+    char header[54] = {};
+    char* p = header;
     p[0] = 'B';
     p[1] = 'M';
     PutLe32(p + 2, 54 + imageSize);
@@ -77,16 +108,17 @@ bool WriteBmp24(const QImage& image, const QString& path)
     PutLe32(p + 34, imageSize);
     PutLe32(p + 38, 2835);  // 72 dpi
     PutLe32(p + 42, 2835);
-    // Bitmap rows are BGR and bottom-up; converted straight into place.
-    for (int y = 0; y < h; ++y) {
-        const uchar* src = rgb.constScanLine(y);
-        auto* dst = reinterpret_cast<uchar*>(p + 54 + std::size_t(h - 1 - y) * rowSize);
-        for (int x = 0; x < w; ++x, src += 3, dst += 3) {
-            dst[0] = src[2];
-            dst[1] = src[1];
-            dst[2] = src[0];
-        }
-        std::memset(dst, 0, std::size_t(rowSize - w * 3));
+    // The rows go from the picture to the file as they are, bottom row first,
+    // each padded to four bytes: no copy of the whole picture.
+    static const char padding[4] = {};
+    const std::size_t pad = std::size_t(rowSize - w * 3);
+    std::vector<iovec> pieces;
+    pieces.reserve(1 + std::size_t(h) * (pad ? 2 : 1));
+    pieces.push_back({header, sizeof header});
+    for (int y = h - 1; y >= 0; --y) {
+        pieces.push_back({const_cast<uchar*>(bgr.constScanLine(y)), std::size_t(w) * 3});
+        if (pad)
+            pieces.push_back({const_cast<char*>(padding), pad});
     }
     // Beside the target, then renamed over it: a reader never sees half a
     // bitmap, and a failure leaves the old one.
@@ -97,14 +129,7 @@ bool WriteBmp24(const QImage& image, const QString& path)
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool ok = ::fchmod(fd, 0644) == 0;
-    for (qsizetype done = 0; ok && done < out.size();) {
-        const ssize_t n = ::write(fd, out.constData() + done, std::size_t(out.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        done += n > 0 ? n : 0;
-    }
+    bool ok = ::fchmod(fd, 0644) == 0 && WritePieces(fd, pieces);
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(name.constData(), QFile::encodeName(target.absoluteFilePath()).constData()) == 0;
     if (!ok)

@@ -2,6 +2,7 @@
 // test-pattern camera: pictures, bitmap files, AVI recordings, dialogs.
 #include "capture/videocap.h"
 #include "capture/engine/CaptureDevice.h"
+#include "capture/engine/CaptureWindow.h"
 #include "tests/capture/capture_files.h"
 #include "tests/support/wait.h"
 
@@ -116,6 +117,23 @@ TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
     // A file that cannot be written answers false.
     cap.SetSingleImageFile(Path(QStringLiteral("missing/dir/c.bmp")));
     EXPECT_FALSE(cap.SaveAsDIB());
+}
+
+// The bitmap holds the picture exactly, whatever padding its rows need.
+TEST(Bmp24, EveryWidthReadsBackPixelForPixel)
+{
+    QTemporaryDir dir;
+    for (const int width : {1, 2, 3, 5, 641}) {
+        SCOPED_TRACE(width);
+        QImage picture(width, 3, QImage::Format_RGB888);
+        for (int y = 0; y < picture.height(); ++y)
+            for (int i = 0; i < width * 3; ++i)
+                picture.scanLine(y)[i] = uchar(y * 101 + i * 7 + 1);
+        const QString path = dir.filePath(QStringLiteral("w.bmp"));
+        ASSERT_TRUE(capture::WriteBmp24(picture, path));
+        EXPECT_EQ(QFileInfo(path).size(), 54 + ((width * 3 + 3) & ~3) * 3);
+        EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_RGB888), picture);
+    }
 }
 
 // Every picture that leaves the camera is clean at its edges: whole bars, and
