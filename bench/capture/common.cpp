@@ -18,25 +18,30 @@ void Pump(int ms)
     loop.exec();
 }
 
-bool OpenTestPattern640(TVideoCap& cap)
+bool OpenTestPattern640(TVideoCap& cap) { return OpenTestPattern(cap, 640, 480); }
+
+bool OpenTestPattern(TVideoCap& cap, int width, int height)
 {
-    cap.SetDriverName(platform::capture::TestPatternName());
-    if (cap.DriverIndex() < 0)
-        return false;
-    cap.SetDriverOpen(true);
+    if (!cap.DriverOpen()) {
+        cap.SetDriverName(platform::capture::TestPatternName());
+        if (cap.DriverIndex() < 0)
+            return false;
+        cap.SetDriverOpen(true);
+    }
+    const QString size = QStringLiteral("%1 x %2").arg(width).arg(height);
     QTimer answer;
     answer.setInterval(5);
-    QObject::connect(&answer, &QTimer::timeout, [&answer] {
+    QObject::connect(&answer, &QTimer::timeout, [&answer, size] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         if (!dialog || dialog->objectName() != QLatin1String("CaptureFormatDialog"))
             return;
         answer.stop();
         auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("FrameSizeCombo"));
-        combo->setCurrentIndex(combo->findText(QStringLiteral("640 x 480")));
+        combo->setCurrentIndex(combo->findText(size));
         dialog->accept();
     });
     answer.start();
-    return cap.DlgVideoFormat() && cap.ImageWidth() == 640 && cap.ImageHeight() == 480;
+    return cap.DlgVideoFormat() && cap.ImageWidth() == width && cap.ImageHeight() == height;
 }
 
 double ProcessCpuSeconds()

@@ -6,6 +6,8 @@ class TVideoCap;
 // Selects the test-pattern camera, opens it and switches it to 640 x 480
 // through its format dialog (answered by the program itself).
 bool OpenTestPattern640(TVideoCap& cap);
+// The same at another of its sizes; an open camera only changes size.
+bool OpenTestPattern(TVideoCap& cap, int width, int height);
 
 // Runs the event loop, sleeping while there is nothing to do.
 void Pump(int ms);

@@ -86,9 +86,8 @@ bool WriteBmp24(const QImage& image, const QString& path)
 {
     if (image.isNull() || path.isEmpty())
         return false;
-    const QImage rgb = image.format() == QImage::Format_RGB888 ? image : image.convertToFormat(QImage::Format_RGB888);
-    // Bitmap pixels are BGR: Qt's swap is vectorised, a loop per byte is not.
-    const QImage bgr = rgb.rgbSwapped();
+    // Bitmap pixels are BGR: one vectorised conversion from any format.
+    const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
     const int w = bgr.width();
     const int h = bgr.height();
     const int rowSize = (w * 3 + 3) & ~3;
