@@ -19,10 +19,11 @@ namespace {
 constexpr int kUpdates = 200;
 
 // Two versions of the picture that differ in every block, so that a copy cut
-// short or made of both is told from either.
+// short or made of both is told from either; several upload blocks long, so
+// that a plain store reaches the server's file in pieces.
 QByteArray Picture(char seed)
 {
-    QByteArray bytes(32 * 1024, '\0');
+    QByteArray bytes(160 * 1024, '\0');
     for (int i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<char>(seed + i * 7);
     return bytes;
