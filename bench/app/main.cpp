@@ -133,9 +133,20 @@ bool MeasureTicks(const Setup& s, TMain* main, QSize size, const QString& progra
         std::fprintf(stderr, "the camera did not take %d x %d\n", size.width(), size.height());
         return false;
     }
+    // A tick waits for a frame taken after it asked; the peers start from a
+    // bitmap on disk. At the camera's top rate that wait is the least.
+    main->VideoCap1()->SetPreviewRate(30);
     const QString bitmap = QDir(peers).filePath(QStringLiteral("Capture.bmp"));
     std::vector<double> ours, theirs, oursCpu, theirsCpu;
     for (int i = -1; i < rounds; ++i) {
+        // A tick comes from its own timer, at no fixed point of the camera's
+        // frame clock: the rounds start at offsets spread over one frame
+        // interval, or the wait for the next frame locks to one phase.
+        QElapsedTimer settle;
+        settle.start();
+        const int offsetMs = ((i + 1) * 13) % 33;
+        while (settle.elapsed() < offsetMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         QElapsedTimer t;
         const double cpu0 = ProcessCpuMs();
         t.start();
@@ -204,9 +215,6 @@ int main(int argc, char** argv)
 
     TForms forms(program);
     TMain* main = forms.Main();
-    // A tick waits for a frame taken after it asked; the peers start from a
-    // bitmap on disk. At the camera's top rate that wait is the least.
-    main->VideoCap1()->SetPreviewRate(30);
     const struct {
         QSize size;
         double cpuAimMs;
