@@ -6,11 +6,13 @@ TFtpTransport::TFtpTransport(QObject* parent) : QObject(parent)
 {
     client_.SetShareMode(ftpShareDenyNone);
     client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) { sequence_.RequestDone(error); };
-    sequence_.OnFileDone = [this](std::size_t file, bool ok) {
-        if (fileDone_)
-            fileDone_(file, ok);
-    };
-    sequence_.OnFinished = [this] { Finished(); };
+    for (TUploadTransport* transport : {static_cast<TUploadTransport*>(&sequence_), static_cast<TUploadTransport*>(&sftp_)}) {
+        transport->OnFileDone = [this](std::size_t file, bool ok) {
+            if (fileDone_)
+                fileDone_(file, ok);
+        };
+        transport->OnFinished = [this] { Finished(); };
+    }
 }
 
 TFtpTransport::~TFtpTransport()
@@ -27,7 +29,8 @@ bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploa
     cancelled_ = false;
     finished_ = std::move(finished);
     fileDone_ = std::move(fileDone);
-    return sequence_.Start(job);
+    running_ = job.account.Sftp() ? static_cast<TUploadTransport*>(&sftp_) : &sequence_;
+    return running_->Start(job);
 }
 
 void TFtpTransport::Cancel()
@@ -35,12 +38,12 @@ void TFtpTransport::Cancel()
     if (!Running() || cancelled_)
         return;
     cancelled_ = true;
-    sequence_.Abandon();
+    running_->Abandon();
 }
 
 void TFtpTransport::Finished()
 {
-    TUploadResult result = sequence_.Result();
+    TUploadResult result = running_->Result();
     result.cancelled = cancelled_;
     // A login refused or a step failed: the session is of no further use.
     if (!result.ok && client_.IsConnected())

@@ -1,11 +1,13 @@
 #pragma once
-// An upload sequence on an FTP client of its own, for whoever has a job to
-// run and no client to lend: the wizard's last page and "Check server". One
-// job at a time; each ends with one result, also a cancelled one, and leaves
-// no session open behind it.
+// The transport of a job for whoever has one to run and no FTP client to
+// lend: the wizard's last page and "Check server". An FTP sequence on a
+// client of its own, or the SFTP one, as the job's account asks. One job at a
+// time; each ends with one result, also a cancelled one, and leaves no
+// session open behind it.
 
 #include "ftp/FtpCli.h"
 #include "upload/UploadJob.h"
+#include "upload/SftpSequence.h"
 #include "upload/UploadSequence.h"
 
 #include <QObject>
@@ -21,7 +23,7 @@ public:
     explicit TFtpTransport(QObject* parent = nullptr);
     ~TFtpTransport() override;
 
-    bool Running() const { return sequence_.Running(); }
+    bool Running() const { return sequence_.Running() || sftp_.Running(); }
 
     // Starts a job: fileDone follows once per file, in order, and finished
     // once at its end, both from the event loop. False while a job runs.
@@ -39,6 +41,8 @@ private:
 
     TFtpClient client_;
     TUploadSequence sequence_{client_};
+    TSftpSequence sftp_;
+    TUploadTransport* running_ = &sequence_;  // the transport of the last job
     TUploadPurpose asked_ = TUploadPurpose::Update;
     bool cancelled_ = false;
     std::function<void(const TUploadResult&)> finished_;

@@ -64,6 +64,10 @@ struct TUploadFile {
     QString remoteName;  // in the account's remote folder
 };
 
+// The name a file is stored under before its rename, in the same folder. The
+// extension stays last: servers that filter uploads by it take it too.
+QString TemporaryName(const QString& remoteName);
+
 struct TUploadJob {
     TUploadPurpose purpose = TUploadPurpose::Update;
     settings::FtpAccount account;

@@ -12,16 +12,6 @@ bool Refusal(std::uint16_t error, const TFtpClient& client)
     return error >= 500 && error < 600 && client.IsConnected();
 }
 
-// The name a file is stored under before its rename, in the same folder. The
-// extension stays last: servers that filter uploads by it take it too.
-QString TemporaryName(const QString& hostFileName)
-{
-    const int dot = hostFileName.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return hostFileName + QStringLiteral(".tmp");
-    return hostFileName.left(dot) + QStringLiteral(".tmp") + hostFileName.mid(dot);
-}
-
 // The levels of a folder path: "/a/b/" gives "/a" and "b".
 QStringList FolderLevels(const QString& folder)
 {
