@@ -213,9 +213,9 @@ private:
             if (link_->stopped)
                 return false;
             link_->stream = platform::OpenStream();
-            if (link_->stream < 0)
-                return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot make a socket"), TUploadFault::Other);
         }
+        if (link_->stream < 0)
+            return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot make a socket"), TUploadFault::Other);
         QString why;
         switch (platform::ConnectStream(link_->stream, address, port, &why)) {
         case platform::StreamError::None:
@@ -235,8 +235,8 @@ private:
 
         Begin(TUploadStepKind::Secure);
         session_ = ssh_new();
-        socket_t own = platform::DuplicateStream(link_->stream);
-        if (!session_ || own < 0)
+        socket_t own = session_ ? platform::DuplicateStream(link_->stream) : -1;
+        if (own < 0)
             return Fail(TUploadStepKind::Secure, QStringLiteral("Cannot start an SSH session"), TUploadFault::Other);
         const QByteArray host = a.host.trimmed().toUtf8();
         const QByteArray user = a.userId.toUtf8();
@@ -360,11 +360,11 @@ private:
 
     bool Folder()
     {
+        Begin(TUploadStepKind::Folder);
         sftp_ = sftp_new(session_);
         if (!sftp_ || sftp_init(sftp_) != SSH_OK)
-            return Fail(TUploadStepKind::Login, QStringLiteral("SFTP: ") + SshError(), TUploadFault::Other);
+            return Fail(TUploadStepKind::Folder, QStringLiteral("SFTP: ") + SshError(), TUploadFault::Other);
         posixRename_ = sftp_extension_supported(sftp_, kPosixRename, "1") != 0;
-        Begin(TUploadStepKind::Folder);
         const QString& folder = job_.account.remoteFolder;
         if (folder.isEmpty())
             return Done(TUploadStepKind::Folder, folder);

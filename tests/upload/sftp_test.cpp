@@ -11,6 +11,8 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <vector>
@@ -248,6 +250,36 @@ TEST_F(SftpJobs, TheRemoteFolderAndPublishing)
         }
         EXPECT_EQ(left, QStringList{QStringLiteral("Capture.jpg")}) << c.row;
         EXPECT_EQ(Remote(*c.server, prefix + QStringLiteral("Capture.jpg")), big) << c.row;
+    }
+}
+
+// A job that never reaches a server says why, at the step where it stopped.
+TEST_F(SftpJobs, ConnectionFaultsAreNamedAtTheirStep)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString closedPort = QString::number(closed.serverPort());
+    closed.close();
+    const struct {
+        const char* host;
+        TUploadStepKind step;
+        TUploadFault fault;
+    } cases[] = {
+        {"", TUploadStepKind::Resolve, TUploadFault::UnknownHost},
+        {"127.0.0.1", TUploadStepKind::Connect, TUploadFault::NothingListening},
+    };
+    TSftpSequence sftp;
+    for (const auto& c : cases) {
+        TUploadJob job;
+        job.account.host = QString::fromLatin1(c.host);
+        job.account.port = closedPort;
+        job.account.ssh.protocol = settings::Protocol::Sftp;
+        const Run r = RunJob(sftp, job);
+        EXPECT_FALSE(r.result.ok) << c.host;
+        EXPECT_EQ(r.result.fault, c.fault) << c.host << ": " << r.result.text.toStdString();
+        ASSERT_FALSE(r.steps.empty()) << c.host;
+        EXPECT_EQ(r.steps.back().kind, c.step) << c.host;
+        EXPECT_EQ(r.failures, QStringList{r.result.text}) << c.host;
     }
 }
 
