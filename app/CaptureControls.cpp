@@ -10,6 +10,7 @@
 #include "ui_Main.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 
 namespace app {
 
@@ -17,6 +18,15 @@ QString ButtonStyle(bool red)
 {
     return red ? QStringLiteral("QPushButton:enabled { color: rgb(255, 0, 0); }")
                : QStringLiteral("QPushButton:enabled { color: rgb(0, 128, 0); }");
+}
+
+void SetButtonColour(QPushButton* button, bool red)
+{
+    const QFont font = button->font();
+    const QSize size = button->size();
+    button->setStyleSheet(ButtonStyle(red));
+    button->setFont(font);
+    button->resize(size);
 }
 
 TCaptureControls::TCaptureControls(Ui::TMain& ui, TVideoCap& cap, const ProgramFiles& files,
@@ -120,7 +130,11 @@ void TCaptureControls::btnSnapshotClick()
         platform::Dialogs().MessageBeep();
         platform::Dialogs().MessageDlg(QStringLiteral("Could not save picture. See Error Log"),
                                        platform::MsgDlgType::Error, platform::mbOK);
+        return;
     }
+    // Saving makes no other sign: the status bar says it, as a recording's start and end do.
+    if (OnStatusText)
+        OnStatusText(QStringLiteral("Snapshot saved: ") + QFileInfo(cap_.SingleImageFile()).fileName());
 }
 
 void TCaptureControls::EnableRecordingLocks(bool enabled)
@@ -150,8 +164,10 @@ void TCaptureControls::BtStartStopClick()
 void TCaptureControls::SetRecordingLook(bool recording)
 {
     ui_.BtStartStop->setText(recording ? QStringLiteral("Stop Video") : QStringLiteral("Start Video"));
-    ui_.BtStartStop->setStyleSheet(ButtonStyle(recording));
+    SetButtonColour(ui_.BtStartStop, recording);
     ui_.menuVideo->setText(recording ? QStringLiteral("Stop Video Recording") : QStringLiteral("Start Video Recording"));
+    if (OnRecordingLook)
+        OnRecordingLook(recording);
 }
 
 void TCaptureControls::Video1StatusCallback(int id, const QString& text)

@@ -9,6 +9,7 @@
 #include <functional>
 
 class QCheckBox;
+class QPushButton;
 class QWidget;
 class TVideoCap;
 
@@ -24,6 +25,11 @@ class TDriverChoice;
 // A start/stop button's font: green to start, red to stop; a disabled button
 // keeps the style's grey.
 QString ButtonStyle(bool red);
+// Gives a start/stop button that colour. Its font and size stay as they are:
+// a style sheet set on a shown button would otherwise let it lose the
+// window's font for the application's larger one, and its caption no
+// longer fits.
+void SetButtonColour(QPushButton* button, bool red);
 
 class TCaptureControls : public QObject
 {
@@ -48,6 +54,8 @@ public:
     std::function<void(const QString&)> OnStatusText;
     // A recording has ended (saved, when it had a buffer file).
     std::function<void()> OnCaptureEnded;
+    // The recording controls took the recording look, or the idle one.
+    std::function<void(bool recording)> OnRecordingLook;
 
 private:
     void TickBox(QCheckBox* box, void (TCaptureControls::*handler)());

@@ -111,13 +111,17 @@ int RunCommandLine(const CommandLine& command)
         }
         out << "Added to the application menu: " << QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst()) << '\n';
         return 0;
-    case CommandLineAction::RemoveDesktopEntry:
-        if (const QString error = RemoveDesktopEntry(dataHome); !error.isEmpty()) {
+    case CommandLineAction::RemoveDesktopEntry: {
+        bool removed = false;
+        if (const QString error = RemoveDesktopEntry(dataHome, &removed); !error.isEmpty()) {
             err << "tarvo-lite: " << error << '\n';
             return kExitFailed;
         }
-        out << "Removed from the application menu.\n";
+        // Nothing there is no failure: the menu is as asked either way.
+        out << (removed ? "Removed from the application menu.\n"
+                        : "Nothing to remove: the program has no entry in the application menu.\n");
         return 0;
+    }
     }
     return kExitFailed;
 }

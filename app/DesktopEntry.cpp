@@ -131,12 +131,18 @@ QString InstallDesktopEntry(const QString& dataHome, const QString& executable)
     return WriteFile(files[0], DesktopEntryText(executable).toUtf8());
 }
 
-QString RemoveDesktopEntry(const QString& dataHome)
+QString RemoveDesktopEntry(const QString& dataHome, bool* removed)
 {
+    if (removed)
+        *removed = false;
     for (const QString& path : DesktopEntryFiles(dataHome)) {
         QFile file(path);
-        if (file.exists() && !file.remove())
+        if (!file.exists())
+            continue;
+        if (!file.remove())
             return QStringLiteral("Could not remove %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        if (removed)
+            *removed = true;
     }
     return QString();
 }

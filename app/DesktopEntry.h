@@ -22,7 +22,8 @@ QStringList DesktopEntryFiles(const QString& dataHome);
 
 // Writes the entry and the icons; answers an error text, empty on success.
 QString InstallDesktopEntry(const QString& dataHome, const QString& executable);
-// Removes whichever of the files exist; answers an error text, empty on success.
-QString RemoveDesktopEntry(const QString& dataHome);
+// Removes whichever of the files exist; answers an error text, empty on
+// success. removed: whether any of them existed.
+QString RemoveDesktopEntry(const QString& dataHome, bool* removed = nullptr);
 
 }  // namespace app

@@ -35,6 +35,12 @@ constexpr int kMainWidth = 561;
 constexpr int kMainHeight = 372;
 constexpr int kVideoPanelMaxWidth = 603;
 
+// The hints of the two start/stop buttons, as a click would act.
+const char* const kStartUpdateHint = "Click to start periodic image transmission.";
+const char* const kStopUpdateHint = "Click to stop periodic image transmission.";
+const char* const kStartVideoHint = "Click to start manual video recording.";
+const char* const kStopVideoHint = "Click to stop manual video recording.";
+
 // Rounds a / b to the nearest whole number, halves to even.
 int DivRoundHalfEven(int a, int b)
 {
@@ -112,7 +118,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     capture_->UpdateIdle = [this] { return update_->State() == TWebsiteUpdate::UpdateState::Idle; };
     capture_->OnStatusText = [this](const QString& text) { SetStatusPanelText(1, text); };
     capture_->OnCaptureEnded = [this] { motion_->CaptureEnded(); };
-    ui->BitBtnFrameCap->setStyleSheet(app::ButtonStyle(false));
+    app::SetButtonColour(ui->BitBtnFrameCap, false);
     InstallDigitFilter(ui->Edit1);
     InstallDigitFilter(ui->EditInterval);
     InstallHints();
@@ -320,6 +326,9 @@ QString TMain::StatusPanelText(int index) const
 void TMain::SetStatusPanelText(int index, const QString& text)
 {
     statusPanels_[index]->setText(text);
+    // The window shows about half of panel 1: a long error reads in full here.
+    if (index == 1)
+        statusPanels_[index]->setToolTip(text);
 }
 
 void TMain::resizeEvent(QResizeEvent* event)
@@ -351,17 +360,20 @@ void TMain::InstallHints()
         {ui->EditCapPicture, "Enter File Name for single snapshot recording (BMP file)."},
         {ui->EditVideoFile, "Enter File Name for manual video recording (AVI file)."},
         {ui->btnSnapshot, "Click to take a snapshot of the image window."},
-        {ui->BtStartStop, "Click to start manual video recording."},
+        {ui->BtStartStop, kStartVideoHint},
         {ui->EditInterval, "Interval (in minutes) after which a new image is transmitted to remote host."},
-        {ui->BitBtnFrameCap, "Click to start periodic image transmission."},
+        {ui->BitBtnFrameCap, kStartUpdateHint},
         {videoCap1_, ""},
         {ui->GroupBox1, ""},
         {ui->GroupBox2, ""},
         {ui->GroupBox3, ""},
     };
-    auto* shown = new TStatusHints([this](const QString& hint) { SetStatusPanelText(0, hint); }, this);
+    hints_ = new TStatusHints([this](const QString& hint) { SetStatusPanelText(0, hint); }, this);
     for (const Hint& h : hints)
-        shown->Add(h.control, QString::fromUtf8(h.text));
+        hints_->Add(h.control, QString::fromUtf8(h.text));
+    capture_->OnRecordingLook = [this](bool recording) {
+        hints_->Change(ui->BtStartStop, QString::fromUtf8(recording ? kStopVideoHint : kStartVideoHint));
+    };
 }
 
 void TMain::ConnectControls()
@@ -501,8 +513,9 @@ void TMain::ShowUpdateState(TWebsiteUpdate::UpdateState state)
 
 void TMain::SetActiveLook(bool active)
 {
-    ui->BitBtnFrameCap->setStyleSheet(app::ButtonStyle(active));
+    app::SetButtonColour(ui->BitBtnFrameCap, active);
     ui->BitBtnFrameCap->setText(active ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    hints_->Change(ui->BitBtnFrameCap, QString::fromUtf8(active ? kStopUpdateHint : kStartUpdateHint));
     SetLamp(active);
     if (active)
         ui->stWebUpdate->setVisible(true);

@@ -19,6 +19,7 @@ class TErrorLog;
 class TfrmNetwork;
 class TLogForm;
 class TMotionWatch;
+class TStatusHints;
 class TUpdatePictures;
 class TURL;
 class TVideoCap;
@@ -138,6 +139,7 @@ private:
     app::ProgramFiles files_;
     std::unique_ptr<Ui::TMain> ui;
     QLabel* statusPanels_[2] = {nullptr, nullptr};
+    TStatusHints* hints_ = nullptr;
     TVideoCap* videoCap1_ = nullptr;
     TURL* kelnaURL_ = nullptr;
     TLogForm* logForm_ = nullptr;

@@ -294,12 +294,21 @@ void TWebsiteUpdate::UploadFinished()
         ContinueClose();
         return;
     }
-    if (finished == Upload::StopPictures)
+    if (finished == Upload::StopPictures) {
         StopFinished();
+        // The page now shows that the camera is off. Short enough for the
+        // part of panel 1 that the window shows.
+        if (LastUploadOk())
+            ReportUploadedAt(QStringLiteral("Stop pictures sent at "));
+    }
     if (state_ == UpdateState::Active && !timer1_.isActive())
         timer1_.start();
-    if (finished == Upload::Pictures)
+    if (finished == Upload::Pictures) {
+        // While a stop waits for this upload, panel 1 keeps saying so.
+        if (state_ != UpdateState::Stopping && PicturesUploaded(true))
+            ReportUploadedAt(QStringLiteral("Pictures uploaded at "));
         ReportUpload(true);
+    }
     if (state_ == UpdateState::Stopping && !stopUploaded_) {
         UploadStopPictures();
         return;
@@ -307,11 +316,22 @@ void TWebsiteUpdate::UploadFinished()
     RunDeferred();
 }
 
+bool TWebsiteUpdate::PicturesUploaded(bool picturesMade) const
+{
+    return picturesMade && LastUploadOk() && uploadError_.isEmpty();
+}
+
+void TWebsiteUpdate::ReportUploadedAt(const QString& what)
+{
+    if (OnStatusText)
+        OnStatusText(what + QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+}
+
 void TWebsiteUpdate::ReportUpload(bool picturesMade)
 {
     if (!OnUploadDone)
         return;
-    const bool ok = picturesMade && LastUploadOk() && uploadError_.isEmpty();
+    const bool ok = PicturesUploaded(picturesMade);
     const QDateTime nextDue =
         timer1_.isActive() ? QDateTime::currentDateTime().addMSecs(timer1_.remainingTime()) : QDateTime();
     OnUploadDone(ok, ok ? QString() : uploadError_, nextDue);

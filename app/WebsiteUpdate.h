@@ -134,6 +134,11 @@ private:
     void RunDeferred();
     // Raises OnUploadDone once a start's or a tick's sequence has ended.
     void ReportUpload(bool picturesMade);
+    // Whether the pictures of the sequence that just ended all went up, made
+    // from a fresh frame.
+    bool PicturesUploaded(bool picturesMade) const;
+    // Panel 1 says when pictures went up, in place of an earlier failure.
+    void ReportUploadedAt(const QString& what);
 
     app::ProgramFiles files_;
     settings::TProgramSettings& settings_;

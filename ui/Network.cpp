@@ -1,12 +1,15 @@
 #include "ui/Network.h"
 
 #include "platform/application.h"
+#include "ui/ConnectionTest.h"
 #include "ui/DialogOk.h"
 #include "ui/DigitFilter.h"
 #include "ui/ServerCheck.h"
 #include "ui_Network.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
 #include <QProxyStyle>
 #include <QScreen>
 #include <QShowEvent>
@@ -60,10 +63,34 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
     // The user's choice only: loading the stored one suggests nothing.
     connect(ui->cbSecurity, &QComboBox::activated, this, [this] { cbSecurityChange(); });
+    connect(ui->cbSecurity, &QComboBox::currentIndexChanged, this, [this] { ShowChoiceFields(); });
+    connect(ui->btnKeyFile, &QPushButton::clicked, this, [this] { btnKeyFileClick(); });
     connect(ui->btnCheckServer, &QPushButton::clicked, this, [this] { btnCheckServerClick(); });
+
+    // Above OK and Cancel, with the values as typed.
+    connectionTest_ = new TConnectionTest(this);
+    ui->mainLayout->insertWidget(ui->mainLayout->count() - 1, connectionTest_);
+    connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
+    // A host key met for the first time is offered for trust as Check server does.
+    connectionTest_->OnEnded = [this](const TUploadResult& result) {
+        if (result.hostKeyState != TUploadResult::HostKey::Unknown)
+            return;
+        TServerCheck check;
+        check.hostKeyState = result.hostKeyState;
+        check.hostKey = result.hostKey;
+        const QString print = AskToTrustHostKey(check);
+        if (!print.isEmpty())
+            ui->edHostKey->setText(print);  // kept by OK
+    };
 }
 
 TfrmNetwork::~TfrmNetwork() = default;
+
+void TfrmNetwork::SetTransport(TFtpTransport* transport)
+{
+    checker_.SetTransport(transport);
+    connectionTest_->SetTransport(transport);
+}
 
 QLineEdit* TfrmNetwork::edFTPhost() const { return ui->edFTPhost; }
 QLineEdit* TfrmNetwork::edPort() const { return ui->edPort; }
@@ -77,6 +104,8 @@ QCheckBox* TfrmNetwork::CheckSafeUpload() const { return ui->CheckSafeUpload; }
 QComboBox* TfrmNetwork::cbSecurity() const { return ui->cbSecurity; }
 QLineEdit* TfrmNetwork::edFingerprint() const { return ui->edFingerprint; }
 QPushButton* TfrmNetwork::btnCheckServer() const { return ui->btnCheckServer; }
+QLineEdit* TfrmNetwork::edHostKey() const { return ui->edHostKey; }
+QLineEdit* TfrmNetwork::edKeyFile() const { return ui->edKeyFile; }
 
 void TfrmNetwork::SetSettings(settings::TProgramSettings* programSettings)
 {
@@ -116,8 +145,10 @@ void TfrmNetwork::FormShow()
         ui->CheckAutoStart->setChecked(a.autoStart);
         ui->CheckBoxPassive->setChecked(a.passiveMode);
         ui->CheckSafeUpload->setChecked(a.safeUpload);
-        ui->cbSecurity->setCurrentIndex(a.tls.mode);
+        ui->cbSecurity->setCurrentIndex(ConnectionChoice(a));
         ui->edFingerprint->setText(a.tls.fingerprint);
+        ui->edHostKey->setText(a.ssh.hostKey);
+        ui->edKeyFile->setText(a.ssh.keyFile);
     }
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
@@ -136,7 +167,10 @@ settings::FtpAccount TfrmNetwork::TypedAccount() const
     typed.autoStart = ui->CheckAutoStart->isChecked();
     typed.passiveMode = ui->CheckBoxPassive->isChecked();
     typed.safeUpload = ui->CheckSafeUpload->isChecked();
-    typed.tls.mode = ui->cbSecurity->currentIndex();
+    typed.tls = settings_->account.tls;  // kept while SFTP is chosen
+    ApplyConnectionChoice(ui->cbSecurity->currentIndex(), typed);
+    typed.ssh.hostKey = ui->edHostKey->text().trimmed();
+    typed.ssh.keyFile = ui->edKeyFile->text().trimmed();
     // Kept in the openssl tool's form when it is a fingerprint at all;
     // anything else stays as typed and matches no certificate.
     const QString typedPrint = ui->edFingerprint->text().trimmed();
@@ -159,6 +193,7 @@ void TfrmNetwork::OKBtnClick()
     SetUpdateInterval(settings_->updateInterval);
     ui->CheckAutoStart->setChecked(accepted.autoStart);
     ui->edFingerprint->setText(accepted.tls.fingerprint);
+    ui->edHostKey->setText(accepted.ssh.hostKey);
 
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
@@ -179,14 +214,34 @@ void TfrmNetwork::btnCheckServerClick()
 {
     checker_.Start(TypedAccount(), {ui->OKBtn, ui->btnCancel, ui->btnCheckServer}, [this](const TServerCheck& check) {
         const QString print = ReportServerCheck(check);
-        if (!print.isEmpty())
-            ui->edFingerprint->setText(print);  // kept by OK
+        if (!print.isEmpty())  // kept by OK
+            (ui->cbSecurity->currentIndex() == kSftpChoice ? ui->edHostKey : ui->edFingerprint)->setText(print);
     });
+}
+
+void TfrmNetwork::ShowChoiceFields()
+{
+    const bool sftp = ui->cbSecurity->currentIndex() == kSftpChoice;
+    for (QWidget* w : {static_cast<QWidget*>(ui->edFingerprint), static_cast<QWidget*>(ui->CheckBoxPassive)})
+        w->setEnabled(!sftp);
+    for (QWidget* w : {static_cast<QWidget*>(ui->edHostKey), static_cast<QWidget*>(ui->edKeyFile),
+                       static_cast<QWidget*>(ui->btnKeyFile)})
+        w->setEnabled(sftp);
+}
+
+void TfrmNetwork::btnKeyFileClick()
+{
+    const QString start = ui->edKeyFile->text().isEmpty() ? QDir::homePath() + QStringLiteral("/.ssh")
+                                                          : ui->edKeyFile->text();
+    const QString chosen = QFileDialog::getOpenFileName(this, QStringLiteral("SSH private key"), start);
+    if (!chosen.isEmpty())
+        ui->edKeyFile->setText(chosen);
 }
 
 void TfrmNetwork::done(int result)
 {
     checker_.Cancel();
+    connectionTest_->Close();
     QDialog::done(result);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The network settings dialog: the FTP account and its remote folder,
-// passive mode, auto start and safe publishing.
+// The network settings dialog: the account (FTP, FTPS or SFTP) and its
+// remote folder, passive mode, auto start and safe publishing.
 // Created hidden at launch and kept for the whole run. It edits the account
 // that the program settings hold (loaded or accepted); its fields are only
 // what the user types. OK saves through the settings, where the next upload
@@ -19,6 +19,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class TConnectionTest;
 class TFtpTransport;
 
 namespace Ui {
@@ -41,8 +42,9 @@ public:
     const QString& SettingsFileName() const { return settings_->FileName(); }
     void SetSettingsFileName(const QString& fileName);
 
-    // Where "Check server" runs its connection; without one it does nothing.
-    void SetTransport(TFtpTransport* transport) { checker_.SetTransport(transport); }
+    // Where "Check server" and the connection test run their connections;
+    // without one they do nothing.
+    void SetTransport(TFtpTransport* transport);
 
     // The working password: the FTP password in clear, as loaded or accepted.
     const QString& WorkingPassword() const { return settings_->account.password; }
@@ -63,11 +65,16 @@ public:
     QCheckBox* CheckBoxPassive() const;
     QCheckBox* CheckAutoStart() const;
     QCheckBox* CheckSafeUpload() const;
-    // FTP over TLS: the choice (index = "FTP_Security"), the pinned
-    // fingerprint and the check that can pin one.
+    // The protocol: FTP with its TLS choice (index = "FTP_Security") or SFTP
+    // (kSftpChoice); the pinned certificate fingerprint, the pinned SSH host
+    // key, the SSH key file, and the check that can pin a certificate or key.
     QComboBox* cbSecurity() const;
     QLineEdit* edFingerprint() const;
+    QLineEdit* edHostKey() const;
+    QLineEdit* edKeyFile() const;
     QPushButton* btnCheckServer() const;
+    // The connection test ("Test", btnTest) with the values as typed.
+    TConnectionTest* ConnectionTest() const { return connectionTest_; }
 
     // Window handlers.
     void FormShow();
@@ -78,12 +85,13 @@ public:
     void OKBtnClick();
     void edPortChange();
     void edTimeoutChange();
-    // Implicit TLS with the FTP port suggests port 990, and back.
+    // A choice's usual port replaces another choice's (21, 990, 22).
     void cbSecurityChange();
+    void btnKeyFileClick();
     // Starts the check; its report follows when the server has answered.
     void btnCheckServerClick();
 
-    // A close during a check gives the check up.
+    // A close during a check or a test gives it up.
     void done(int result) override;
 
 protected:
@@ -91,6 +99,8 @@ protected:
 
 private:
     settings::FtpAccount TypedAccount() const;
+    // Only the fields of the chosen protocol are enabled.
+    void ShowChoiceFields();
     QString UpdateInterval() const;
     void SetUpdateInterval(const QString& interval);
 
@@ -98,5 +108,6 @@ private:
     std::unique_ptr<settings::TProgramSettings> ownSettings_;
     settings::TProgramSettings* settings_ = nullptr;
     TServerChecker checker_;
+    TConnectionTest* connectionTest_ = nullptr;
     bool centred_ = false;
 };

@@ -36,7 +36,7 @@ bool TServerChecker::Start(const settings::FtpAccount& account, std::initializer
     job.purpose = TUploadPurpose::Check;
     job.account = account;
     const std::weak_ptr<TServerChecker*> alive = self_;
-    const bool started = transport_->Start(job, [alive, done = std::move(done)](const TUploadResult& result) {
+    const bool started = transport_->Start(job, [alive, job, done = std::move(done)](const TUploadResult& result) {
         const auto self = alive.lock();
         if (!self || !(*self)->running_)
             return;
@@ -48,6 +48,9 @@ bool TServerChecker::Start(const settings::FtpAccount& account, std::initializer
         check.message = result.connected ? QString() : result.text;
         check.tlsError = result.tlsError;
         check.certificate = result.certificate;
+        check.hostKeyState = result.hostKeyState;
+        check.hostKey = result.hostKey;
+        check.pinnedHostKey = job.account.ssh.hostKey;
         done(check);
     });
     if (!started)
@@ -78,13 +81,30 @@ void TServerChecker::GiveBack()
     resting_.clear();
 }
 
-QString SuggestedPort(int tlsMode, const QString& port)
+int ConnectionChoice(const settings::FtpAccount& account)
 {
-    const bool implicit = tlsMode == ftpImplicitTls;
-    if (implicit && port == QLatin1String("21"))
-        return QStringLiteral("990");
-    if (!implicit && port == QLatin1String("990"))
-        return QStringLiteral("21");
+    return account.Sftp() ? kSftpChoice : account.tls.mode;
+}
+
+void ApplyConnectionChoice(int choice, settings::FtpAccount& account)
+{
+    if (choice == kSftpChoice) {
+        account.ssh.protocol = settings::Protocol::Sftp;
+        return;
+    }
+    account.ssh.protocol = settings::Protocol::Ftp;
+    account.tls.mode = choice;
+}
+
+QString SuggestedPort(int choice, const QString& port)
+{
+    static const QString usual[] = {QStringLiteral("21"), QStringLiteral("21"), QStringLiteral("990"),
+                                     QStringLiteral("22")};
+    if (choice < 0 || choice > kSftpChoice)
+        return port;
+    for (const QString& other : usual)
+        if (port == other)
+            return usual[choice];
     return port;
 }
 
@@ -100,8 +120,45 @@ QString AskToTrust(const TServerCheck& check)
     return answer == platform::mrYes ? check.certificate.fingerprint : QString();
 }
 
+QString AskToTrustHostKey(const TServerCheck& check)
+{
+    platform::Dialogs().MessageBeep();
+    const int answer = platform::Dialogs().MessageDlg(
+        QStringLiteral("The server's SSH host key is not known yet.\r\rHost key fingerprint: ") + check.hostKey +
+            QStringLiteral("\r\rTrust this key for this server? Check the fingerprint with the server's owner first."),
+        platform::MsgDlgType::Confirmation, platform::mbYes | platform::mbNo);
+    return answer == platform::mrYes ? check.hostKey : QString();
+}
+
 QString ReportServerCheck(const TServerCheck& check)
 {
+    using HostKey = TUploadResult::HostKey;
+    switch (check.hostKeyState) {
+    case HostKey::Trusted:
+        if (check.message.isEmpty()) {
+            platform::Dialogs().MessageDlg(QStringLiteral("The server's SSH host key is trusted.\r\rHost key fingerprint: ") +
+                                               check.hostKey,
+                                           platform::MsgDlgType::Information, platform::mbOK);
+            return {};
+        }
+        break;
+    case HostKey::Unknown:
+        return AskToTrustHostKey(check);
+    case HostKey::Changed:
+        // Never replaced from here: the user clears the pin deliberately.
+        platform::Dialogs().MessageBeep();
+        platform::Dialogs().MessageDlg(
+            QStringLiteral("The server's SSH host key has changed: someone may be between you and the server.\r\r"
+                           "Trusted key: ") +
+                (check.pinnedHostKey.isEmpty() ? QStringLiteral("(from known_hosts)") : check.pinnedHostKey) +
+                QStringLiteral("\rServer's key: ") + check.hostKey +
+                QStringLiteral("\r\rAsk the server's owner. Only if they confirm the new key, clear the trusted "
+                               "host key and check again."),
+            platform::MsgDlgType::Error, platform::mbOK);
+        return {};
+    case HostKey::None:
+        break;
+    }
     if (check.secured) {
         platform::Dialogs().MessageDlg(QStringLiteral("The server's certificate is trusted.\r\r") +
                                            CertificateText(check.certificate),

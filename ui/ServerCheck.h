@@ -1,12 +1,13 @@
 #pragma once
-// "Check server": opens a control connection with the account's TLS choice,
-// shows the server's certificate, and asks whether to trust one that is not
-// trusted yet (the answer pins its fingerprint). The network dialog and the
+// "Check server": opens a connection with the account's protocol and TLS
+// choice, shows the server's certificate or SSH host key, and asks whether to
+// trust one that is not trusted yet (the answer pins its fingerprint). The network dialog and the
 // wizard's first page share it; the connection is a job for the transport
 // the program hands them.
 
 #include "net/WSocketTls.h"
 #include "settings/Settings.h"
+#include "upload/UploadJob.h"
 
 #include <QPointer>
 #include <QString>
@@ -24,6 +25,10 @@ struct TServerCheck {
     QString message;       // why it did not
     int tlsError = 0;      // the TLS failure code, 0 for none
     TTlsCertificateInfo certificate;
+    // SFTP: the host key's fingerprint and what was known of it.
+    TUploadResult::HostKey hostKeyState = TUploadResult::HostKey::None;
+    QString hostKey;
+    QString pinnedHostKey;  // the key the account expected, when it had one
 
     // A certificate came and was refused: trusting it would let it through.
     bool Untrusted() const
@@ -64,14 +69,28 @@ private:
     std::shared_ptr<TServerChecker*> self_;
 };
 
-// The port to suggest for a TLS choice: implicit TLS with the FTP port 21
-// suggests 990, another choice with 990 suggests 21; else the port stays.
-QString SuggestedPort(int tlsMode, const QString& port);
+// The protocol choice of the dialogs: FTP with its TLS choice (0 to 2, as
+// "FTP_Security") or SFTP.
+constexpr int kSftpChoice = 3;
+int ConnectionChoice(const settings::FtpAccount& account);
+// Writes a choice into an account; choosing SFTP keeps the TLS choice for a
+// return to FTP.
+void ApplyConnectionChoice(int choice, settings::FtpAccount& account);
+
+// The port to suggest for a choice: a usual port of another choice (21, 990,
+// 22) becomes the usual port of this one; any other port stays.
+QString SuggestedPort(int choice, const QString& port);
 
 // For a refused certificate: shows it and why, and asks whether to trust it.
 // The fingerprint to pin, or empty when the user said no.
 QString AskToTrust(const TServerCheck& check);
 
-// The network dialog's report: a trusted certificate is shown, a refused
-// one asked about, any other failure said. The fingerprint to pin, or empty.
+// For an SSH host key that is not known: shows it and asks whether to trust
+// it. The fingerprint to pin, or empty when the user said no.
+QString AskToTrustHostKey(const TServerCheck& check);
+
+// The network dialog's report: a trusted certificate or host key is shown, a
+// refused certificate or an unknown host key asked about, a changed host key
+// refused with both fingerprints, any other failure said. The fingerprint to
+// pin, or empty.
 QString ReportServerCheck(const TServerCheck& check);

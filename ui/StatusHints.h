@@ -17,6 +17,9 @@ public:
     TStatusHints(std::function<void(const QString&)> show, QObject* parent);
 
     void Add(QWidget* control, const QString& hint);
+    // A control whose click changes meaning (start, then stop) changes its
+    // hint with it; shown at once when its hint is the one showing.
+    void Change(QWidget* control, const QString& hint);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -24,4 +27,5 @@ protected:
 private:
     std::function<void(const QString&)> show_;
     QHash<const QObject*, QString> hints_;
+    const QObject* showing_ = nullptr;  // whose hint the panel shows
 };

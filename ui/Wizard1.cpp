@@ -4,6 +4,7 @@
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "ui/DigitFilter.h"
+#include "ui/ConnectionTest.h"
 #include "ui/ServerCheck.h"
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
@@ -132,10 +133,15 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     // A server elsewhere than the usual port gets its own field, not "host:port".
     InstallDigitFilter(ui->edPort);
     connect(ui->cbSecurity, &QComboBox::activated, this,
-            [this](int mode) { ui->edPort->setText(SuggestedPort(mode, TypedPort())); });
+            [this](int choice) { ui->edPort->setText(SuggestedPort(choice, TypedPort())); });
 
     setWindowTitle(WizardCaption(1));
     checker_.SetTransport(context_.Transport);
+    connectionTest_ = new TConnectionTest(this, TConnectionTest::Lines::Window);
+    connectionTest_->setGeometry(16, 388, 200, 25);
+    connectionTest_->hide();
+    connectionTest_->SetTransport(context_.Transport);
+    connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
     context_.frmWizard1 = this;
 }
 
@@ -154,6 +160,19 @@ QLineEdit* TfrmWizard1::edUserID() const { return ui->edUserID; }
 QLineEdit* TfrmWizard1::edPassword() const { return ui->edPassword; }
 QLineEdit* TfrmWizard1::edRemoteFolder() const { return ui->edRemoteFolder; }
 QLineEdit* TfrmWizard1::edPort() const { return ui->edPort; }
+
+settings::FtpAccount TfrmWizard1::TypedAccount() const
+{
+    settings::FtpAccount account = context_.Settings ? context_.Settings->account : settings::FtpAccount{};
+    account.host = ui->edFTPhost->text();
+    account.userId = ui->edUserID->text();
+    account.password = ui->edPassword->text();
+    account.remoteFolder = ui->edRemoteFolder->text().trimmed();
+    const int choice = ui->cbSecurity->currentIndex();
+    ApplyConnectionChoice(choice, account);
+    account.port = SuggestedPort(choice, TypedPort());
+    return account;
+}
 
 QString TfrmWizard1::TypedPort() const
 {
@@ -196,7 +215,7 @@ void TfrmWizard1::SetModalResult(int result)
 void TfrmWizard1::FormShow()
 {
     if (context_.Settings) {
-        ui->cbSecurity->setCurrentIndex(context_.Settings->account.tls.mode);
+        ui->cbSecurity->setCurrentIndex(ConnectionChoice(context_.Settings->account));
         const QString& port = context_.Settings->account.port;
         ui->edPort->setText(port.isEmpty() ? QStringLiteral("21") : port);
         // Optional, so shown as stored: Next keeps it unless it is changed here.
@@ -214,6 +233,7 @@ void TfrmWizard1::cbYesFTPClick()
         ui->cbNoFTP->setChecked(false);
         ui->lblNetwork->show();
         ui->GroupBoxFTPaccount->show();
+        connectionTest_->show();
         ui->MemoNoGo->hide();
     }
     ui->BitBtnNext->setEnabled(true);
@@ -226,6 +246,8 @@ void TfrmWizard1::cbNoFTPClick()
         ui->cbYesFTP->setChecked(false);
         ui->lblNetwork->hide();
         ui->GroupBoxFTPaccount->hide();
+        connectionTest_->Close();
+        connectionTest_->hide();
         ui->MemoNoGo->show();
     }
     ui->BitBtnNext->setEnabled(true);
@@ -234,6 +256,8 @@ void TfrmWizard1::cbNoFTPClick()
 
 void TfrmWizard1::BitBtnNextClick()
 {
+    // The transport is wanted for the check and the uploads now.
+    connectionTest_->Close();
     if (ui->cbNoFTP->isChecked()) {
         EndWizard();
         return;
@@ -266,28 +290,36 @@ void TfrmWizard1::ApplySecurityChoice()
         return;
     }
     settings::FtpAccount account = stored->account;
-    account.tls.mode = ui->cbSecurity->currentIndex();
-    account.port = SuggestedPort(account.tls.mode, TypedPort());
-    if (account.tls.mode != ftpPlain &&
+    const int choice = ui->cbSecurity->currentIndex();
+    ApplyConnectionChoice(choice, account);
+    account.port = SuggestedPort(choice, TypedPort());
+    // SFTP always has a host key to judge; FTP a certificate only with TLS.
+    if ((account.Sftp() || account.tls.mode != ftpPlain) &&
         checker_.Start(account, {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard},
                        [this, account](const TServerCheck& check) mutable {
                            if (check.Untrusted()) {
                                const QString print = AskToTrust(check);
                                if (!print.isEmpty())
                                    account.tls.fingerprint = print;
+                           } else if (check.hostKeyState == TUploadResult::HostKey::Unknown) {
+                               const QString print = AskToTrustHostKey(check);
+                               if (!print.isEmpty())
+                                   account.ssh.hostKey = print;
                            }
-                           Guarded([&] { StoreSecurityChoice(account.tls, account.port); });
+                           Guarded([&] { StoreSecurityChoice(account); });
                        }))
         return;
-    StoreSecurityChoice(account.tls, account.port);
+    StoreSecurityChoice(account);
 }
 
-void TfrmWizard1::StoreSecurityChoice(const settings::FtpSecurity& tls, const QString& port)
+void TfrmWizard1::StoreSecurityChoice(const settings::FtpAccount& account)
 {
     if (settings::TProgramSettings* stored = context_.Settings) {
-        // A file that never had TLS keeps its keys as they were.
-        if (port != stored->account.port || !(tls == stored->account.tls))
-            stored->SaveSecurity(tls, port);
+        // A file that never had TLS or SFTP keeps its keys as they were.
+        if (account.port != stored->account.port || !(account.tls == stored->account.tls))
+            stored->SaveSecurity(account.tls, account.port);
+        if (!(account.ssh == stored->account.ssh))
+            stored->SaveSsh(account.ssh);
     }
     if (context_.frmWizard2)
         context_.frmWizard2->show();
@@ -307,6 +339,8 @@ void TfrmWizard1::ResetAnswers()
     ui->BitBtnNext->setEnabled(false);
     ui->BitBtnBack->setEnabled(false);
     ui->GroupBoxFTPaccount->hide();
+    connectionTest_->Close();
+    connectionTest_->hide();
     ui->lblNetwork->hide();
     ui->cbYesFTP->setChecked(false);
     ui->cbNoFTP->setChecked(false);
@@ -350,6 +384,7 @@ void TfrmWizard1::closeEvent(QCloseEvent* event)
 {
     // The wizard ends: a running check is no longer wanted.
     checker_.Cancel();
+    connectionTest_->Close();
     FormClose();
     QWidget::closeEvent(event);
 }

@@ -23,6 +23,7 @@ class QComboBox;
 class QEventLoop;
 class QLineEdit;
 class QPushButton;
+class TConnectionTest;
 class TFtpTransport;
 class TfrmWizard1;
 class TfrmWizard2;
@@ -93,7 +94,8 @@ public:
     // Where the uploads go on the server; empty: where the login starts.
     QLineEdit* edRemoteFolder() const;
     QLineEdit* edPort() const;
-    // FTP over TLS for the account (index = "FTP_Security").
+    // The protocol: FTP with its TLS choice (index = "FTP_Security") or SFTP
+    // (kSftpChoice).
     QComboBox* cbSecurity() const;
 
     // Window handlers.
@@ -117,16 +119,20 @@ private:
     void ResetAnswers();
     // The port field's text; an emptied field is the FTP port.
     QString TypedPort() const;
-    // Stores the TLS choice (and the port it suggests), then shows page 2;
-    // with TLS, checks the server first and asks whether to trust a
-    // certificate that is not trusted yet.
+    // The account as the page's fields hold it, for the connection test.
+    settings::FtpAccount TypedAccount() const;
+    // Stores the protocol and TLS choice (and the port it suggests), then
+    // shows page 2; with TLS or SFTP, checks the server first and asks
+    // whether to trust a certificate or host key that is not trusted yet.
     void ApplySecurityChoice();
-    void StoreSecurityChoice(const settings::FtpSecurity& tls, const QString& port);
+    void StoreSecurityChoice(const settings::FtpAccount& account);
 
     std::unique_ptr<Ui::frmWizard1> ui;
     TWizardContext& context_;
     int modalResult_ = 0;
     QEventLoop* loop_ = nullptr;
     TServerChecker checker_;
+    // Beside Back while the account is asked for; its lines open in a window.
+    TConnectionTest* connectionTest_ = nullptr;
     bool centred_ = false;
 };

@@ -11,6 +11,10 @@ TFtpTransport::TFtpTransport(QObject* parent) : QObject(parent)
             if (fileDone_)
                 fileDone_(file, ok);
         };
+        transport->OnStep = [this](const TUploadStep& step) {
+            if (step_)
+                step_(step);
+        };
         transport->OnFinished = [this] { Finished(); };
     }
 }
@@ -21,7 +25,8 @@ TFtpTransport::~TFtpTransport()
 }
 
 bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
-                          std::function<void(std::size_t file, bool ok)> fileDone)
+                          std::function<void(std::size_t file, bool ok)> fileDone,
+                          std::function<void(const TUploadStep& step)> step)
 {
     if (Running())
         return false;
@@ -29,6 +34,7 @@ bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploa
     cancelled_ = false;
     finished_ = std::move(finished);
     fileDone_ = std::move(fileDone);
+    step_ = std::move(step);
     running_ = job.account.Sftp() ? static_cast<TUploadTransport*>(&sftp_) : &sequence_;
     return running_->Start(job);
 }
@@ -50,6 +56,7 @@ void TFtpTransport::Finished()
         client_.ForceClose();
     auto finished = std::exchange(finished_, {});
     fileDone_ = {};
+    step_ = {};
     if (!result.ok && !result.cancelled && OnFailure)
         OnFailure(asked_, result.text);
     if (finished)

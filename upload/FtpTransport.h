@@ -1,9 +1,9 @@
 #pragma once
 // The transport of a job for whoever has one to run and no FTP client to
-// lend: the wizard's last page and "Check server". An FTP sequence on a
-// client of its own, or the SFTP one, as the job's account asks. One job at a
-// time; each ends with one result, also a cancelled one, and leaves no
-// session open behind it.
+// lend: the wizard's last page, "Check server" and the connection test. An
+// FTP sequence on a client of its own, or the SFTP one, as the job's account
+// asks. One job at a time; each ends with one result, also a cancelled one,
+// and leaves no session open behind it.
 
 #include "ftp/FtpCli.h"
 #include "upload/UploadJob.h"
@@ -26,9 +26,11 @@ public:
     bool Running() const { return sequence_.Running() || sftp_.Running(); }
 
     // Starts a job: fileDone follows once per file, in order, and finished
-    // once at its end, both from the event loop. False while a job runs.
+    // once at its end, both from the event loop; step follows each step as it
+    // ends (what a connection test lists). False while a job runs.
     bool Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
-               std::function<void(std::size_t file, bool ok)> fileDone = {});
+               std::function<void(std::size_t file, bool ok)> fileDone = {},
+               std::function<void(const TUploadStep& step)> step = {});
     // Gives the running job up at once; its result says it was cancelled.
     void Cancel();
 
@@ -47,4 +49,5 @@ private:
     bool cancelled_ = false;
     std::function<void(const TUploadResult&)> finished_;
     std::function<void(std::size_t, bool)> fileDone_;
+    std::function<void(const TUploadStep&)> step_;
 };

@@ -1,6 +1,35 @@
 #include "upload/UploadSequence.h"
 
+#include "net/WSocketTls.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
 namespace {
+// The connection test's file on the server, and what it holds.
+const QString kTestName = QStringLiteral("tarvo-lite-test.txt");
+const QByteArray kTestContent = QByteArrayLiteral("Tarvo Lite connection test. This file may be deleted.\r\n");
+
+bool LookupError(std::uint16_t error)
+{
+    return error == WSAHOST_NOT_FOUND || error == WSANO_DATA;
+}
+
+// A reply to the log-in that asks for encryption rather than refusing the
+// user: 534, or words about TLS, whatever the code.
+bool AsksForEncryption(std::uint16_t error, const QString& message)
+{
+    static const QRegularExpression words(QStringLiteral("\\b(TLS|SSL|AUTH|encrypt\\w*|secur\\w*)\\b"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    return error == 534 || (error >= 500 && error < 600 && words.match(message).hasMatch());
+}
+
+// Replies to STOR that refuse the file, not the data connection.
+bool RefusesFile(std::uint16_t error)
+{
+    return error == 550 || error == 553 || error == 552 || error == 532 || error == 450 || error == 452;
+}
 const QString kRenameRefused = QStringLiteral(
     "The FTP server cannot rename files: pictures are stored directly until the website update stops");
 
@@ -39,7 +68,18 @@ void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account)
 TUploadSequence::TUploadSequence(TFtpClient& client, QObject* parent) : TUploadTransport(parent), client_(client)
 {
     watchdog_.setSingleShot(true);
-    connect(&watchdog_, &QTimer::timeout, this, [this] { TimedOut(); });
+    connect(&watchdog_, &QTimer::timeout, this, [this] {
+        if (step_ != Step::Quit) {
+            const TUploadStepKind kind = PendingKind();
+            QString detail = QStringLiteral("No answer within %1 s").arg(TimeoutMs(client_.Timeout()) / 1000);
+            if (kind == TUploadStepKind::Connect && client_.ControlSocket()->State() == wsConnected)
+                detail += QStringLiteral(": the connection was made, but the server sent no greeting");
+            Report(kind, false, detail, TUploadFault::NoAnswer);
+        }
+        TimedOut();
+    });
+    // The log-in's and the store's progress, for the steps a test lists.
+    client_.OnStateChange = [this](TCustomFtpCli*) { StateChanged(); };
     // Data moving on the connection is progress: the limit starts again.
     client_.OnProgress = [this](TCustomFtpCli*, qint64, bool&) {
         if (watchdog_.isActive())
@@ -50,6 +90,7 @@ TUploadSequence::TUploadSequence(TFtpClient& client, QObject* parent) : TUploadT
 TUploadSequence::~TUploadSequence()
 {
     client_.OnProgress = nullptr;
+    client_.OnStateChange = nullptr;
 }
 
 int TUploadTransport::TimeoutMs(int seconds)
@@ -72,7 +113,22 @@ bool TUploadSequence::Start(const TUploadJob& job)
     result_ = {};
     reported_ = 0;
     levels_ = FolderLevels(job_.account.remoteFolder);
-    const bool check = job_.purpose == TUploadPurpose::Check;
+    loggingIn_ = resolved_ = greeted_ = secureReported_ = madeLevel_ = false;
+    storeStage_ = 0;
+    otherModeTried_ = cleaningUp_ = false;
+    firstModeError_.clear();
+    // A check and a test judge a new connection.
+    const bool check = job_.purpose == TUploadPurpose::Check || Testing();
+    if (Testing()) {
+        job_.safe = true;
+        testFile_ = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/tarvo-test-XXXXXX.txt"));
+        if (!testFile_->open() || testFile_->write(kTestContent) != kTestContent.size() || !testFile_->flush()) {
+            Failed(QStringLiteral("Unable to write the test file ") + testFile_->fileName());
+            FinishLater();
+            return true;
+        }
+        job_.files = {{testFile_->fileName(), kTestName}};
+    }
     if (client_.IsConnected() && (check || !lastOk_ || !(loggedIn_ == job_.account))) {
         // Left open by a sequence that failed before its QUIT, or logged in
         // with an account changed since: start afresh rather than skip every
@@ -85,7 +141,7 @@ bool TUploadSequence::Start(const TUploadJob& job)
         result_.certificate = client_.TlsCertificate();
         Issue(Step::Type);
     } else {
-        Issue(check ? Step::Open : Step::Login);
+        Issue(job_.purpose == TUploadPurpose::Check ? Step::Open : Step::Login);
     }
     return true;
 }
@@ -112,6 +168,7 @@ void TUploadSequence::Issue(Step step)
         ApplyFtpAccount(client_, job_.account);
         loggedIn_ = job_.account;
         inFolder_ = false;
+        loggingIn_ = true;
         start = step == Step::Login ? &TCustomFtpCli::StartLogin : &TCustomFtpCli::StartOpen;
         break;
     case Step::Type:
@@ -131,6 +188,7 @@ void TUploadSequence::Issue(Step step)
         start = &TCustomFtpCli::StartMkd;
         break;
     case Step::Store:
+        storeStage_ = 0;
         storedTemporary_ = Renaming();
         client_.SetHostFileName(storedTemporary_ ? TemporaryName(RemoteName()) : RemoteName());
         client_.SetLocalFileName(job_.files[file_].localPath);
@@ -155,6 +213,10 @@ void TUploadSequence::Issue(Step step)
         client_.SetHostFileName(TemporaryName(RemoteName()));
         start = &TCustomFtpCli::StartDele;
         break;
+    case Step::Remove:
+        client_.SetHostFileName(RemoteName());
+        start = &TCustomFtpCli::StartDele;
+        break;
     case Step::Quit:
         start = &TCustomFtpCli::StartQuit;
         break;
@@ -167,6 +229,8 @@ void TUploadSequence::Issue(Step step)
     } catch (const Exception& e) {
         // Refused at its start (no host name, a client not ready): no
         // request-done will follow.
+        if (loggingIn_)
+            Report(TUploadStepKind::Resolve, false, e.Message(), TUploadFault::Other);
         Failed(e.Message());
         FinishLater();
         return;
@@ -215,8 +279,12 @@ bool TUploadSequence::RequestDone(std::uint16_t error)
     // code, means the request did not do what was asked.
     lastOk_ = error == 0;
     if (error != 0 && !refused_) {
-        const QString& message = client_.ErrorMessage();
-        Failed(message.isEmpty() ? QStringLiteral("Error %1").arg(error) : message);
+        const QString& text = client_.ErrorMessage();
+        const QString message = text.isEmpty() ? QStringLiteral("Error %1").arg(error) : text;
+        if (StepFailed(error, message))
+            Failed(message);
+        else
+            refused_ = true;
     }
     QMetaObject::invokeMethod(this, [this] { Advance(); }, Qt::QueuedConnection);
     return !refused_;
@@ -232,21 +300,32 @@ void TUploadSequence::Advance()
         return;
     }
     if (!lastOk_ || step_ == Step::Quit) {
-        Finish();
+        if (step_ == Step::Quit || !CleanUp())
+            Finish();
+        return;
+    }
+    if (cleaningUp_) {
+        Report(TUploadStepKind::Delete, true, TemporaryName(RemoteName()) + QStringLiteral(" deleted"));
+        Issue(Step::Quit);
         return;
     }
     switch (step_) {
     case Step::Login:
+        loggingIn_ = false;
         Issue(Step::Type);
         break;
     case Step::Open:
+        loggingIn_ = false;
         Issue(Step::Quit);
         break;
     case Step::Type:
+        if (job_.purpose == TUploadPurpose::Test)
+            Report(TUploadStepKind::Login, true, QStringLiteral("Logged in as ") + job_.account.userId);
         AfterType();
         break;
     case Step::Folder:
         inFolder_ = true;
+        FolderReached();
         StartStores();
         break;
     case Step::FolderLevel:
@@ -254,9 +333,11 @@ void TUploadSequence::Advance()
         NextLevel();
         break;
     case Step::MakeLevel:
+        madeLevel_ = true;
         Issue(Step::EnterLevel);
         break;
     case Step::Store:
+        StoreDone();
         if (storedTemporary_)
             Issue(Step::RenameFrom);
         else
@@ -272,9 +353,24 @@ void TUploadSequence::Advance()
         Issue(Step::RenameToAgain);
         break;
     case Step::DeleteTemporary:
+        if (Testing()) {
+            Report(TUploadStepKind::Delete, true, TemporaryName(RemoteName()) + QStringLiteral(" deleted"));
+            Issue(Step::Quit);
+            break;
+        }
         Issue(Step::Store);
         break;
+    case Step::Remove:
+        Report(TUploadStepKind::Delete, true, RemoteName() + QStringLiteral(" deleted"));
+        NextFile();
+        break;
     default:  // RenameTo, RenameToAgain: the file is published
+        if (Testing()) {
+            Report(TUploadStepKind::Rename, true,
+                   TemporaryName(RemoteName()) + QStringLiteral(" renamed to ") + RemoteName());
+            Issue(Step::Remove);
+            break;
+        }
         NextFile();
         break;
     }
@@ -299,7 +395,22 @@ void TUploadSequence::AdvanceRefused()
         Issue(Step::RenameFromAgain);
         break;
     case Step::DeleteTemporary:
+        if (Testing()) {
+            // After a broken store there may be nothing to delete.
+            if (!cleanupAfterStore_)
+                Report(TUploadStepKind::Delete, false,
+                       client_.ErrorMessage() + QStringLiteral(": the file ") + TemporaryName(RemoteName()) +
+                           QStringLiteral(" stays on the server"),
+                       TUploadFault::Other);
+            Issue(Step::Quit);
+            break;
+        }
         // A leftover the next run's store overwrites; the direct store goes on.
+        Issue(Step::Store);
+        break;
+    case Step::Store:
+        // The data connection failed in one mode: the other once.
+        client_.SetPassiveMode(!client_.PassiveMode());
         Issue(Step::Store);
         break;
     default:  // RenameFrom, RenameFromAgain, RenameToAgain
@@ -310,6 +421,12 @@ void TUploadSequence::AdvanceRefused()
 
 void TUploadSequence::GiveUpRenaming()
 {
+    if (Testing()) {
+        // Only a finding: the update's pictures would be stored directly.
+        Finding(TUploadStepKind::Rename, client_.ErrorMessage(), TUploadFault::RenameRefused);
+        Issue(Step::DeleteTemporary);
+        return;
+    }
     renameRefused_ = true;
     if (OnNote)
         OnNote(kRenameRefused);
@@ -319,8 +436,10 @@ void TUploadSequence::GiveUpRenaming()
 void TUploadSequence::AfterType()
 {
     // A check job stays where the login starts.
-    if (job_.purpose == TUploadPurpose::Check || job_.account.remoteFolder.isEmpty() || inFolder_)
+    if (job_.purpose == TUploadPurpose::Check || job_.account.remoteFolder.isEmpty() || inFolder_) {
+        FolderReached();
         StartStores();
+    }
     else
         Issue(Step::Folder);
 }
@@ -332,6 +451,7 @@ void TUploadSequence::NextLevel()
         return;
     }
     inFolder_ = true;
+    FolderReached();
     StartStores();
 }
 
@@ -398,8 +518,267 @@ void TUploadSequence::Finish()
 {
     watchdog_.stop();
     step_ = Step::Idle;
+    loggingIn_ = cleaningUp_ = false;
     result_.ok = result_.text.isEmpty() && lastOk_;
     ReportFiles(job_.files.size(), false);
+    testFile_.reset();
     if (OnFinished)
         OnFinished();
+}
+
+
+// --- the steps as a test lists them -------------------------------------------
+
+void TUploadSequence::Report(TUploadStepKind kind, bool ok, const QString& detail, TUploadFault fault)
+{
+    if (!ok && result_.fault == TUploadFault::None)
+        result_.fault = fault == TUploadFault::None ? TUploadFault::Other : fault;
+    if (OnStep)
+        OnStep(TUploadStep{kind, ok, detail, fault});
+}
+
+void TUploadSequence::Finding(TUploadStepKind kind, const QString& detail, TUploadFault fault)
+{
+    Report(kind, false, detail, fault);
+    if (result_.text.isEmpty())
+        result_.text = detail;
+}
+
+void TUploadSequence::StateChanged()
+{
+    const TFtpClientState state = client_.State();
+    if (step_ == Step::Store) {
+        if (state == fsPassiveReady)
+            storeStage_ = 1;
+        else if (state == fsWaitingReply && storeStage_ == 1)
+            storeStage_ = 2;
+        return;
+    }
+    if (!loggingIn_ || (step_ != Step::Login && step_ != Step::Open))
+        return;
+    if (!resolved_ && state == fsWaitingGreeting) {
+        resolved_ = true;
+        const QString& address = client_.DnsResult();
+        Report(TUploadStepKind::Resolve, true,
+               client_.HostName() == address ? address + QStringLiteral(", an address: nothing to look up")
+                                             : client_.HostName() + QStringLiteral(" is ") + address);
+    }
+    if (state != fsConnected)
+        return;
+    if (!greeted_) {
+        greeted_ = true;
+        Report(TUploadStepKind::Connect, true,
+               QStringLiteral("Connected to %1:%2").arg(client_.HostName(), client_.Port()));
+    }
+    if (!secureReported_ && client_.Security() != ftpPlain && client_.ControlSocket()->TlsEstablished()) {
+        secureReported_ = true;
+        const TTlsCertificateInfo& c = client_.TlsCertificate();
+        Report(TUploadStepKind::Secure, true,
+               (client_.TlsFingerprint().isEmpty() ? QStringLiteral("TLS, certificate trusted: ")
+                                                   : QStringLiteral("TLS, the pinned certificate: ")) +
+                   c.subject);
+    }
+}
+
+void TUploadSequence::LoginFailed(std::uint16_t error, const QString& message)
+{
+    if (!resolved_) {
+        Report(TUploadStepKind::Resolve, false, message,
+               LookupError(error) ? TUploadFault::UnknownHost : TUploadFault::Other);
+        return;
+    }
+    const TWSocket* control = client_.ControlSocket();
+    const int tls = control->TlsErrorCode();
+    if (!greeted_ && tls == 0) {
+        const TUploadFault fault = error == WSAECONNREFUSED ? TUploadFault::NothingListening
+                                   : error == WSAETIMEDOUT  ? TUploadFault::NoAnswer
+                                                            : TUploadFault::Other;
+        Report(TUploadStepKind::Connect, false, message, fault);
+        return;
+    }
+    if (!greeted_) {
+        greeted_ = true;  // a handshake needs the connection
+        Report(TUploadStepKind::Connect, true,
+               QStringLiteral("Connected to %1:%2").arg(client_.HostName(), client_.Port()));
+    }
+    if (tls != 0) {
+        const QString text = control->TlsErrorText();
+        TUploadFault fault = TUploadFault::Other;
+        if (tls == tlsFingerprintMismatch)
+            fault = TUploadFault::CertificateUntrusted;
+        else if (tls == tlsCertificateNotTrusted)
+            // OpenSSL's verdict names a host name or address mismatch as such.
+            fault = text.contains(QLatin1String("mismatch"), Qt::CaseInsensitive) ? TUploadFault::CertificateName
+                                                                                    : TUploadFault::CertificateUntrusted;
+        Report(TUploadStepKind::Secure, false, text.isEmpty() ? message : text, fault);
+        return;
+    }
+    if (client_.Security() != ftpPlain && !control->TlsEstablished()) {
+        Report(TUploadStepKind::Secure, false, message, TUploadFault::Other);  // AUTH TLS refused
+        return;
+    }
+    TUploadFault fault = TUploadFault::Other;
+    if (client_.Security() == ftpPlain && AsksForEncryption(error, message))
+        fault = TUploadFault::EncryptionRequired;
+    else if (error == 530)
+        fault = TUploadFault::LoginRefused;
+    Report(TUploadStepKind::Login, false, message, fault);
+}
+
+bool TUploadSequence::StepFailed(std::uint16_t error, const QString& message)
+{
+    switch (step_) {
+    case Step::Login:
+    case Step::Open:
+        LoginFailed(error, message);
+        return true;
+    case Step::Type:
+        Report(TUploadStepKind::Login, false, message, TUploadFault::Other);
+        return true;
+    case Step::Folder:
+    case Step::FolderLevel:
+    case Step::EnterLevel:
+        Report(TUploadStepKind::Folder, false, message, TUploadFault::Other);
+        return true;
+    case Step::MakeLevel:
+        Report(TUploadStepKind::Folder, false, message,
+               Refusal(error, client_) ? TUploadFault::FolderNotWritable : TUploadFault::Other);
+        return true;
+    case Step::Store:
+        break;
+    case Step::RenameFrom:
+    case Step::RenameTo:
+    case Step::DeleteOld:
+    case Step::RenameFromAgain:
+    case Step::RenameToAgain:
+        Report(TUploadStepKind::Rename, false, message, TUploadFault::Other);
+        return true;
+    case Step::DeleteTemporary:
+        Report(TUploadStepKind::Delete, false, message, TUploadFault::Other);
+        return true;
+    case Step::Remove:
+        Report(TUploadStepKind::Delete, false,
+               message + QStringLiteral(": the file ") + RemoteName() + QStringLiteral(" stays on the server"),
+               TUploadFault::Other);
+        return true;
+    default:
+        return true;
+    }
+
+    // The store: the data connection, or the file itself.
+    const bool passive = client_.PassiveMode();
+    bool data = false;
+    if (passive && storeStage_ < 2)
+        data = client_.IsConnected();  // PASV refused, or its address unreachable
+    else if (!RefusesFile(error))
+        data = error == 425 || (error == 426 && client_.ByteCount() == 0) ||
+               (!passive && error >= 500 && error <= 502 && message.contains(QLatin1String("PORT"), Qt::CaseInsensitive));
+    if (!data) {
+        Report(TUploadStepKind::Store, false, message,
+               RefusesFile(error) ? TUploadFault::FolderNotWritable : TUploadFault::Other);
+        return true;
+    }
+    const QString mode = passive ? QStringLiteral("Passive") : QStringLiteral("Active");
+    if (Testing() && !otherModeTried_ && client_.IsConnected()) {
+        otherModeTried_ = true;
+        firstModeError_ = message;
+        return false;
+    }
+    if (otherModeTried_) {
+        Report(TUploadStepKind::DataMode, false,
+               QStringLiteral("Neither works: %1 (%2), %3 (%4)")
+                   .arg(passive ? QStringLiteral("active") : QStringLiteral("passive"), firstModeError_,
+                        mode.toLower(), message),
+               TUploadFault::Other);
+        return true;
+    }
+    Report(TUploadStepKind::DataMode, false, mode + QStringLiteral(": ") + message,
+           passive ? TUploadFault::PassiveFailed : TUploadFault::ActiveFailed);
+    return true;
+}
+
+TUploadStepKind TUploadSequence::PendingKind() const
+{
+    switch (step_) {
+    case Step::Login:
+    case Step::Open:
+        if (!resolved_)
+            return TUploadStepKind::Resolve;
+        if (!greeted_)
+            return TUploadStepKind::Connect;
+        if (client_.Security() != ftpPlain && !client_.ControlSocket()->TlsEstablished())
+            return TUploadStepKind::Secure;
+        return TUploadStepKind::Login;
+    case Step::Folder:
+    case Step::FolderLevel:
+    case Step::MakeLevel:
+    case Step::EnterLevel:
+        return TUploadStepKind::Folder;
+    case Step::Store:
+        return client_.PassiveMode() && storeStage_ < 2 ? TUploadStepKind::DataMode : TUploadStepKind::Store;
+    case Step::RenameFrom:
+    case Step::RenameTo:
+    case Step::DeleteOld:
+    case Step::RenameFromAgain:
+    case Step::RenameToAgain:
+        return TUploadStepKind::Rename;
+    case Step::DeleteTemporary:
+    case Step::Remove:
+        return TUploadStepKind::Delete;
+    default:
+        return TUploadStepKind::Login;
+    }
+}
+
+void TUploadSequence::FolderReached()
+{
+    if (!Testing())
+        return;
+    const QString& folder = job_.account.remoteFolder;
+    Report(TUploadStepKind::Folder, true,
+           folder.isEmpty() ? QStringLiteral("The login folder")
+                            : folder + (madeLevel_ ? QStringLiteral(" made") : QStringLiteral(" found")));
+}
+
+void TUploadSequence::StoreDone()
+{
+    if (!Testing())
+        return;
+    const bool passive = client_.PassiveMode();
+    if (otherModeTried_) {
+        Finding(TUploadStepKind::DataMode,
+                QStringLiteral("%1 failed (%2); %3 works")
+                    .arg(passive ? QStringLiteral("Active") : QStringLiteral("Passive"), firstModeError_,
+                         passive ? QStringLiteral("passive") : QStringLiteral("active")),
+                passive ? TUploadFault::ActiveFailed : TUploadFault::PassiveFailed);
+    } else {
+        Report(TUploadStepKind::DataMode, true, passive ? QStringLiteral("Passive") : QStringLiteral("Active"));
+    }
+    Report(TUploadStepKind::Store, true,
+           QStringLiteral("%1 stored (%2 bytes)").arg(TemporaryName(RemoteName())).arg(kTestContent.size()));
+}
+
+bool TUploadSequence::CleanUp()
+{
+    if (!Testing() || cleaningUp_ || !client_.IsConnected())
+        return false;
+    switch (step_) {
+    case Step::Store:
+        // A refused file was never made; a broken transfer may have left part of it.
+        if (result_.fault == TUploadFault::FolderNotWritable)
+            return false;
+        break;
+    case Step::RenameFrom:
+    case Step::RenameTo:
+    case Step::DeleteOld:
+    case Step::RenameFromAgain:
+    case Step::RenameToAgain:
+        break;
+    default:
+        return false;
+    }
+    cleaningUp_ = true;
+    cleanupAfterStore_ = step_ == Step::Store;
+    Issue(Step::DeleteTemporary);
+    return true;
 }

@@ -19,6 +19,12 @@
 // picture or the new one, never half of one. A server that will not rename
 // onto an existing file has that file deleted first; one that cannot rename
 // at all gets direct stores until the next run.
+//
+// A test job takes the same road with one small file of its own, and then
+// deletes it under its real name; it reports each step through OnStep as it
+// ends. A data connection that fails in the chosen mode is tried once in the
+// other, so that the test can tell which one works; a store or rename that
+// fails still has the temporary file deleted, so the test leaves nothing.
 
 #include "ftp/FtpCli.h"
 #include "upload/UploadJob.h"
@@ -31,6 +37,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+class QTemporaryFile;
 
 // Writes an account into an FTP client for its next login.
 void ApplyFtpAccount(TFtpClient& client, const settings::FtpAccount& account);
@@ -51,8 +60,8 @@ public:
 
     // The owner's request-done handler calls this first. False: ignore the
     // event; it ends a request this sequence gave up and already reported,
-    // or a refusal the sequence answers itself (a rename, or a folder that
-    // it then makes). True: the request was the sequence's, any failure of
+    // or a refusal the sequence answers itself (a rename, a folder that it
+    // then makes, or a test's data connection tried in the other mode). True: the request was the sequence's, any failure of
     // it already raised through OnFailure. The next step follows from the
     // event loop.
     bool RequestDone(std::uint16_t error);
@@ -73,7 +82,8 @@ private:
         DeleteOld,        // DELE real name: the server would not rename over it
         RenameFromAgain,  // RNFR temporary name, once the real one is gone
         RenameToAgain,    // RNTO real name, the last try
-        DeleteTemporary,  // DELE temporary name: the server cannot rename
+        DeleteTemporary,  // DELE temporary name: the server cannot rename, or a test cleans up
+        Remove,           // DELE real name: a test's file, once published
         Quit,             // QUIT
         Abandoning,       // given up; swallowing the request's own end
     };
@@ -97,6 +107,35 @@ private:
     void TimedOut();
     void FinishLater();
     void Finish();
+
+    // The steps as a test lists them.
+    bool Testing() const { return job_.purpose == TUploadPurpose::Test; }
+    void Report(TUploadStepKind kind, bool ok, const QString& detail, TUploadFault fault = TUploadFault::None);
+    // A failed step the job goes on after: the result says it at the end.
+    void Finding(TUploadStepKind kind, const QString& detail, TUploadFault fault);
+    void StateChanged();
+    void LoginFailed(std::uint16_t error, const QString& message);
+    // A failed request's step and meaning; false when the sequence answers it itself.
+    bool StepFailed(std::uint16_t error, const QString& message);
+    TUploadStepKind PendingKind() const;
+    void FolderReached();
+    void StoreDone();
+    // A test whose store or rename failed: the temporary file goes, then QUIT.
+    bool CleanUp();
+
+    // What the login of this job has reached, for the steps it reports.
+    bool loggingIn_ = false;
+    bool resolved_ = false;
+    bool greeted_ = false;
+    bool secureReported_ = false;
+    bool madeLevel_ = false;
+    // The store's data connection: 0 not begun, 1 connecting (passive), 2 transfer command out.
+    int storeStage_ = 0;
+    bool otherModeTried_ = false;
+    QString firstModeError_;
+    bool cleaningUp_ = false;
+    bool cleanupAfterStore_ = false;
+    std::unique_ptr<QTemporaryFile> testFile_;
 
     TFtpClient& client_;
     TUploadJob job_;

@@ -32,7 +32,8 @@ std::atomic<int> defaultScene{int(TestScene::Bars)};
 
 // The frame counter in figures and the clock on a black band at the bottom,
 // and the counter once more in the bottom row for machines: one bit per two
-// pixels, lowest bit first.
+// pixels, lowest bit first, in the lowest bit of green only, so that the
+// band stays black to the eye.
 void DrawInfo(QImage& image, std::uint64_t frame, const QTime& clock)
 {
     const int w = image.width();
@@ -51,8 +52,9 @@ void DrawInfo(QImage& image, std::uint64_t frame, const QTime& clock)
     p.end();
     uchar* row = image.scanLine(h - 1);
     for (int bit = 0; bit < kStampBits; ++bit) {
-        const uchar v = ((frame + 1) >> bit) & 1 ? 255 : 0;
-        std::memset(row + bit * 6, v, 6);
+        const uchar v = ((frame + 1) >> bit) & 1;
+        row[bit * 6 + 1] = v;
+        row[bit * 6 + 4] = v;
     }
 }
 
@@ -150,7 +152,10 @@ public:
     void Stop() override { started_ = false; }
 
     QSize FrameSize() const override { return size_; }
-    QList<QSize> FrameSizes() const override { return {QSize(160, 120), QSize(320, 240), QSize(640, 480)}; }
+    QList<QSize> FrameSizes() const override
+    {
+        return {QSize(160, 120), QSize(320, 240), QSize(640, 480), QSize(1280, 720)};
+    }
     bool SetFrameSize(QSize size, QString* error) override
     {
         if (!FrameSizes().contains(size)) {
@@ -159,7 +164,7 @@ public:
             return false;
         }
         size_ = size;
-        background_ = QImage();
+        bars_ = QImage();
         return true;
     }
 
@@ -263,24 +268,25 @@ public:
     void SetShowInfo(bool show) override { showInfo_ = show; }
 
 private:
-    // Eight bars twice side by side, so that a shifted copy wraps seamlessly.
-    void BuildBackground()
+    // One row of the eight bars for each of their eight turns. The bars move
+    // a whole bar at a time: a picture scrolled by pixels would show a sliver
+    // of the next bar at its edge, which passes for a fault in a still.
+    void BuildBars()
     {
         builtBrightness_ = brightness_;
         static const QRgb bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x000000};
         const int w = size_.width();
-        const int h = size_.height();
-        background_ = QImage(2 * w, h, QImage::Format_RGB888);
-        QPainter p(&background_);
+        bars_ = QImage(w, 8, QImage::Format_RGB888);
         const double scale = builtBrightness_ / 128.0;
-        for (int copy = 0; copy < 2; ++copy) {
+        for (int turn = 0; turn < 8; ++turn) {
+            uchar* row = bars_.scanLine(turn);
             for (int i = 0; i < 8; ++i) {
-                QColor c(bars[i]);
-                c.setRgb(std::min(255, int(c.red() * scale)), std::min(255, int(c.green() * scale)),
-                         std::min(255, int(c.blue() * scale)));
-                const int x0 = copy * w + i * w / 8;
-                const int x1 = copy * w + (i + 1) * w / 8;
-                p.fillRect(x0, 0, x1 - x0, h, c);
+                const QColor c(bars[(i + turn) % 8]);
+                const uchar rgb[3] = {uchar(std::min(255, int(c.red() * scale))),
+                                      uchar(std::min(255, int(c.green() * scale))),
+                                      uchar(std::min(255, int(c.blue() * scale)))};
+                for (int x = i * w / 8; x < (i + 1) * w / 8; ++x)
+                    std::memcpy(row + x * 3, rgb, 3);
             }
         }
     }
@@ -317,24 +323,25 @@ private:
                 DrawInfo(image, frame, QTime::currentTime());
             return;
         }
-        if (background_.isNull() || builtBrightness_ != brightness_)
-            BuildBackground();
+        if (bars_.isNull() || builtBrightness_ != brightness_)
+            BuildBars();
         const int w = size_.width();
         const int h = size_.height();
-        const int step = speed_ == 0 ? 0 : (speed_ == 1 ? 2 : 8);
-        const int offset = int((frame * step) % w);
+        // Frames per bar: still, slow (a bar in two thirds of a second at 30
+        // frames a second) or fast (in a sixth).
+        const int framesPerBar = speed_ == 0 ? 0 : (speed_ == 1 ? 20 : 5);
+        const int turn = framesPerBar == 0 ? 0 : int((frame / std::uint64_t(framesPerBar)) % 8);
         if (image.size() != size_ || image.format() != QImage::Format_RGB888)
             image = QImage(size_, QImage::Format_RGB888);
-        // Copy rows of the shifted window out of the double-width strip.
-        const int rowBytes = w * 3;
+        const uchar* row = bars_.constScanLine(turn);
         for (int y = 0; y < h; ++y)
-            std::memcpy(image.scanLine(y), background_.constScanLine(y) + offset * 3, rowBytes);
+            std::memcpy(image.scanLine(y), row, std::size_t(w) * 3);
         if (showInfo_)
             DrawInfo(image, frame, QTime::currentTime());
     }
 
     QSize size_{320, 240};
-    QImage background_;
+    QImage bars_;  // a row of bars for each turn
     QElapsedTimer clock_;
     std::uint64_t produced_ = 0;      // frames the camera has taken
     std::deque<std::uint64_t> queue_;  // taken frames waiting to be read
@@ -376,7 +383,7 @@ std::uint32_t TestPatternFrameNumber(const QImage& frame)
     const uchar* row = frame.constScanLine(frame.height() - 1);
     std::uint32_t n = 0;
     for (int bit = 0; bit < kStampBits; ++bit)
-        if (row[bit * 6 + 1] > 127)
+        if (row[bit * 6 + 1] & 1)
             n |= 1u << bit;
     return n;
 }

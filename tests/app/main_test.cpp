@@ -330,6 +330,42 @@ TEST_F(MainWindow, PointerHintsStayInPanelZeroUntilAnotherControlReplacesThem)
     EXPECT_EQ(Panel(0), QString());
 }
 
+// A start/stop button's hint says what its next click does, also while the
+// pointer rests on it.
+TEST_F(MainWindow, AStartStopButtonsHintFollowsWhatItsClickDoes)
+{
+    StoreSettings("[Other Settings]\nFirstRun=0\n");
+    LaunchWithCamera();
+    const struct {
+        const char* button;
+        const char* started;  // its caption once the click has taken effect
+        const char* start;
+        const char* stop;
+    } cases[] = {
+        {"BitBtnFrameCap", "Stop", "Click to start periodic image transmission.",
+         "Click to stop periodic image transmission."},
+        {"BtStartStop", "Stop Video", "Click to start manual video recording.", "Click to stop manual video recording."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.button);
+        auto* button = Find<QPushButton>(c.button);
+        const QString idle = button->text();
+        QEvent enter(QEvent::Enter);
+        QApplication::sendEvent(button, &enter);
+        EXPECT_EQ(Panel(0), QString::fromLatin1(c.start));
+        button->click();
+        ASSERT_TRUE(WaitUntil([&] { return button->text() == QString::fromLatin1(c.started); }));
+        EXPECT_EQ(Panel(0), QString::fromLatin1(c.stop));
+        WaitIdle();
+        button->click();
+        ASSERT_TRUE(WaitUntil([&] { return button->text() == idle && !Main().SequenceRunning(); }));
+        EXPECT_EQ(Panel(0), QString::fromLatin1(c.start));
+        QApplication::sendEvent(Main().VideoCap1(), &enter);
+        QApplication::sendEvent(button, &enter);
+        EXPECT_EQ(Panel(0), QString::fromLatin1(c.start));
+    }
+}
+
 // --- error log -----------------------------------------------------------------
 
 TEST_F(MainWindow, CaptureErrorsReachPanelAndLogUnlessLoggingIsOff)
@@ -435,14 +471,17 @@ TEST_F(MainWindow, ASnapshotGoesIntoSnapshotsAndTheNextOneReplacesIt)
     const QByteArray first = ReadFile(file);
     ASSERT_FALSE(first.isEmpty());
     EXPECT_EQ(QImage(file).size(), QSize(320, 240));
+    EXPECT_EQ(Panel(1), QStringLiteral("Snapshot saved: Snapshot.bmp"));
     ASSERT_TRUE(WaitUntil([&] {
         Action("menuSnapshot")->trigger();
         return ReadFile(file) != first;
     }));
     EXPECT_TRUE(dialogs_->shown.empty());
 
+    Main().SetStatusPanelText(1, QString());
     Main().VideoCap1()->SetDriverOpen(false);
     Find<QPushButton>("btnSnapshot")->click();
+    EXPECT_EQ(Panel(1), QString()) << "nothing saved, nothing said";
     ASSERT_EQ(dialogs_->shown.size(), 1u);
     EXPECT_EQ(dialogs_->shown[0].text, QStringLiteral("Could not save picture. See Error Log"));
     EXPECT_EQ(dialogs_->beeps, 1);
@@ -450,8 +489,12 @@ TEST_F(MainWindow, ASnapshotGoesIntoSnapshotsAndTheNextOneReplacesIt)
 
 TEST_F(MainWindow, ARecordingFollowsTheCaptureServicesBeginAndEnd)
 {
+    StoreSettings("[Other Settings]\nFirstRun=0\n");
     LaunchWithCamera();
+    Main().show();
     auto* button = Find<QPushButton>("BtStartStop");
+    const QFont font = button->font();
+    const QSize size = button->size();
     button->click();
     // The look changes with the service's id 300, not with the click.
     EXPECT_EQ(button->text(), QStringLiteral("Start Video"));
@@ -466,6 +509,8 @@ TEST_F(MainWindow, ARecordingFollowsTheCaptureServicesBeginAndEnd)
     Action("menuVideo")->trigger();
     ASSERT_TRUE(WaitUntil([&] { return button->text() == QStringLiteral("Start Video"); }));
     EXPECT_TRUE(button->styleSheet().contains(QStringLiteral("0, 128, 0")));
+    EXPECT_EQ(button->font(), font) << "the idle look is the one it started with";
+    EXPECT_EQ(button->size(), size);
     EXPECT_EQ(Action("menuVideo")->text(), QStringLiteral("Start Video Recording"));
     EXPECT_TRUE(Find<QPushButton>("btnSnapshot")->isEnabled());
     EXPECT_TRUE(Action("menuPeriodicUpdate")->isEnabled());

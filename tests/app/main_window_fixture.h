@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -62,6 +63,19 @@ inline QStringList LogLines(const QString& path)
     QStringList lines = QString::fromUtf8(ReadFile(path)).split(QStringLiteral("\r\n"));
     lines.removeAll(QString());
     return lines;
+}
+
+// A folder where a server's file should go, so that every store of it fails;
+// removing the folder mends the server.
+inline void BlockRemoteFile(const QString& root, const QString& name)
+{
+    QDir folder(root);
+    folder.remove(name);
+    ASSERT_TRUE(folder.mkdir(name));
+}
+inline void UnblockRemoteFile(const QString& root, const QString& name)
+{
+    ASSERT_TRUE(QDir(root).rmdir(name));
 }
 
 using testsupport::WhenModal;

@@ -26,14 +26,8 @@ protected:
         ASSERT_NE(tray_, nullptr);
         tray_->OnNotify = [this](const QString& title, const QString& text) { notes_ << title + QLatin1Char('|') + text; };
     }
-    // A folder where the picture should go: every store of it fails.
-    void BreakServer()
-    {
-        QDir root(server_.Root());
-        root.remove(QStringLiteral("Capture.jpg"));
-        ASSERT_TRUE(root.mkdir(QStringLiteral("Capture.jpg")));
-    }
-    void MendServer() { ASSERT_TRUE(QDir(server_.Root()).rmdir(QStringLiteral("Capture.jpg"))); }
+    void BreakServer() { BlockRemoteFile(server_.Root(), QStringLiteral("Capture.jpg")); }
+    void MendServer() { UnblockRemoteFile(server_.Root(), QStringLiteral("Capture.jpg")); }
 
     FtpRealServer server_;
     TrayStatus* tray_ = nullptr;

@@ -16,6 +16,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstring>
+#include <functional>
 
 using namespace apptest;
 using testsupport::FtpFakeServer;
@@ -286,6 +288,51 @@ TEST_F(WebsiteUpdate, AFailedStoreLeavesTheConnectionOpenAndTheNextSequenceLogsI
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
     EXPECT_EQ(LogLines().size(), 1);
     EXPECT_FALSE(Main().FtpClient().IsConnected());
+}
+
+// Panel 1 shows a failure until pictures go up again, then when they went up;
+// the log keeps the failure.
+TEST_F(WebsiteUpdate, ASuccessAfterAFailureSaysWhenThePicturesWentUp)
+{
+    const struct {
+        const char* what;
+        std::function<void()> succeed;
+        const char* said;
+    } cases[] = {
+        {"a tick", [this] { Tick(); }, "Pictures uploaded at "},
+        {"a motion picture",
+         [this] {
+             QImage picture(320, 240, QImage::Format_RGB888);
+             picture.fill(Qt::darkCyan);
+             ASSERT_TRUE(Main().WebsiteUpdate().UploadMotionPicture(picture));
+             WaitIdle();
+         },
+         "Pictures uploaded at "},
+        {"the stop", [this] { Press(); }, "Stop pictures sent at "},
+    };
+    StoreSettings(Account(server_.PortText(), server_.User(), server_.Password()));
+    StoreDriver(TestPatternIndex());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Launch();
+        BlockRemoteFile(server_.Root(), QStringLiteral("Capture.jpg"));
+        Press();
+        EXPECT_TRUE(Panel(1).contains(QStringLiteral("550"))) << Panel(1).toStdString();
+        UnblockRemoteFile(server_.Root(), QStringLiteral("Capture.jpg"));
+
+        c.succeed();
+        const QString said = Panel(1);
+        ASSERT_TRUE(said.startsWith(QString::fromLatin1(c.said))) << said.toStdString();
+        EXPECT_EQ(Find<QLabel>("StatusPanel1")->toolTip(), said) << "in full where the panel is cut";
+        const QTime at = QTime::fromString(said.mid(int(std::strlen(c.said))), QStringLiteral("HH:mm:ss"));
+        ASSERT_TRUE(at.isValid()) << said.toStdString();
+        EXPECT_LE(std::abs(at.secsTo(QTime::currentTime())), 5) << "local time, now";
+        const QStringList failures = LogLines().filter(QStringLiteral(" :   FTP Error = "));
+        ASSERT_EQ(failures.size(), 1) << "the failure stays in the log";
+        EXPECT_TRUE(failures[0].contains(QStringLiteral(" :   FTP Error = 550"))) << failures[0].toStdString();
+        Close();
+        QFile::remove(Path(QStringLiteral("Error.log")));
+    }
 }
 
 // --- overlapping sequences --------------------------------------------------------------

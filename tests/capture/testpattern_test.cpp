@@ -116,6 +116,45 @@ TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
     EXPECT_FALSE(cap.SaveAsDIB());
 }
 
+// Every picture that leaves the camera is clean at its edges: whole bars, and
+// the counter band black to the eye (its machine stamp sits in the lowest bit).
+TEST(TestPatternPicture, ItsBordersHoldOnlyWholeBarsAndTheBlackBand)
+{
+    const QList<QRgb> barColours = {0xFFFFFFFF, 0xFFFFFF00, 0xFF00FFFF, 0xFF00FF00,
+                                    0xFFFF00FF, 0xFFFF0000, 0xFF0000FF, 0xFF000000};
+    auto nearBlack = [](QRgb p) { return qRed(p) <= 1 && qGreen(p) <= 1 && qBlue(p) <= 1; };
+    for (const QSize size : {QSize(320, 240), QSize(640, 480), QSize(1280, 720)}) {
+        SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        const std::unique_ptr<capture::CaptureDevice> camera = capture::CreateTestPatternDevice();
+        ASSERT_TRUE(camera->SetFrameSize(size, nullptr));
+        ASSERT_TRUE(camera->SetControl(2, 2));  // fast: the bars turn within a few frames
+        const int w = size.width();
+        const int h = size.height();
+        const int bandTop = h - h / 8;
+        for (int n = 0; n < 12; ++n) {
+            QImage frame;
+            ASSERT_EQ(camera->ReadFrame(frame, 2000, nullptr), capture::CaptureDevice::ReadResult::Frame);
+            ASSERT_EQ(frame.size(), size);
+            for (int i = 0; i < 8; ++i) {
+                const QRgb bar = frame.pixel(i * w / 8, 0);
+                EXPECT_TRUE(barColours.contains(bar)) << "bar " << i << ": " << std::hex << bar;
+                for (int x = i * w / 8; x < (i + 1) * w / 8; ++x)
+                    ASSERT_EQ(frame.pixel(x, 0), bar) << "top row, x " << x;
+            }
+            for (int x : {0, w - 1}) {
+                for (int y = 0; y < h; ++y) {
+                    if (y < bandTop)
+                        ASSERT_EQ(frame.pixel(x, y), frame.pixel(x, 0)) << x << "," << y;
+                    else
+                        ASSERT_TRUE(nearBlack(frame.pixel(x, y))) << x << "," << y;
+                }
+            }
+            for (int x = 0; x < w; ++x)
+                ASSERT_TRUE(nearBlack(frame.pixel(x, h - 1))) << "bottom row, x " << x;
+        }
+    }
+}
+
 TEST_F(TestPattern, ASnapshotWithPreviewAndOverlayOffShowsAFrameTakenAfterTheClick)
 {
     cap.SetDriverOpen(true);
@@ -399,7 +438,7 @@ TEST_F(TestPattern, FormatDialogChangesThePictureSize)
 
     AnswerDialog(QStringLiteral("CaptureFormatDialog"), [](QDialog* d) {
         auto* combo = d->findChild<QComboBox*>(QStringLiteral("FrameSizeCombo"));
-        ASSERT_EQ(combo->count(), 3);
+        ASSERT_EQ(combo->count(), 4);
         EXPECT_EQ(combo->currentText(), QStringLiteral("320 x 240")) << "the default size";
         combo->setCurrentIndex(2);
     }, true);

@@ -249,10 +249,14 @@ TEST(DesktopEntry, IsWrittenForTheRealPathValidatesAndIsRemovedAgain)
     EXPECT_EQ(QImage(files[2]).size(), QSize(48, 48));
     EXPECT_EQ(QImage(files[3]).size(), QSize(256, 256));
 
-    for (int round = 0; round < 2; ++round) {  // a second removal finds nothing and is no error
+    // A second removal finds nothing, says so, and is no error.
+    const char* said[] = {"Removed from the application menu.\n",
+                          "Nothing to remove: the program has no entry in the application menu.\n"};
+    for (const char* out : said) {
         const Outcome remove = RunCommand(program, {QStringLiteral("--remove-desktop-entry")}, env);
         ASSERT_TRUE(remove.finished);
         EXPECT_EQ(remove.exitCode, 0) << remove.err.toStdString();
+        EXPECT_EQ(remove.out, QString::fromLatin1(out));
         for (const QString& file : files)
             EXPECT_FALSE(QFile::exists(file)) << file.toStdString();
     }

@@ -4,8 +4,10 @@
 #include "tests/support/tls_certificates.h"
 #include "tests/support/unwritable_folder.h"
 #include "tests/support/wait.h"
+#include "ui/ConnectionTest.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
+#include "upload/Advice.h"
 #include "upload/FtpTransport.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +16,9 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTest>
@@ -107,6 +111,9 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     form_.CheckAutoStart()->setChecked(true);
     form_.CheckSafeUpload()->setChecked(false);
     form_.edRemoteFolder()->setText(QStringLiteral("/www/cam"));
+    form_.cbSecurity()->setCurrentIndex(kSftpChoice);
+    form_.edHostKey()->setText(QStringLiteral(" SHA256:abc "));
+    form_.edKeyFile()->setText(QStringLiteral("/home/u/.ssh/id_ed25519"));
     interval_ = QStringLiteral("12");
     QTest::mouseClick(form_.findChild<QPushButton*>(QStringLiteral("OKBtn")), Qt::LeftButton);
 
@@ -121,6 +128,9 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(saved.passiveMode);
     EXPECT_FALSE(saved.safeUpload);
     EXPECT_EQ(saved.remoteFolder, QStringLiteral("/www/cam"));
+    EXPECT_EQ(saved.ssh, (settings::SshSettings{settings::Protocol::Sftp, QStringLiteral("SHA256:abc"),
+                                                QStringLiteral("/home/u/.ssh/id_ed25519")}));
+    EXPECT_EQ(saved.tls.mode, 0);
     EXPECT_EQ(form_.WorkingPassword(), saved.password);
     EXPECT_EQ(interval_, QStringLiteral("12"));
     EXPECT_EQ(QFile::permissions(form_.SettingsFileName()) & QFileDevice::Permissions(0x7077),
@@ -135,6 +145,8 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(next.CheckBoxPassive()->isChecked());
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
     EXPECT_EQ(next.edRemoteFolder()->text(), QStringLiteral("/www/cam"));
+    EXPECT_EQ(next.cbSecurity()->currentIndex(), kSftpChoice);
+    EXPECT_FALSE(next.CheckBoxPassive()->isEnabled());  // FTP's only
 }
 
 TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)
@@ -282,7 +294,9 @@ TEST_F(Network, TlsChoiceSuggestsThePortAndCheckServerPinsOnlyWhenAsked)
     const struct {
         int choice;
         const char* port;
-    } suggestions[] = {{ftpImplicitTls, "990"}, {ftpExplicitTls, "21"}, {ftpPlain, "21"}, {ftpImplicitTls, "990"}};
+    } suggestions[] = {{ftpImplicitTls, "990"}, {ftpExplicitTls, "21"}, {ftpPlain, "21"},
+                       {ftpImplicitTls, "990"}, {kSftpChoice, "22"},   {ftpPlain, "21"},
+                       {kSftpChoice, "22"},     {ftpImplicitTls, "990"}};
     for (const auto& r : suggestions) {
         form_.cbSecurity()->setCurrentIndex(r.choice);
         form_.cbSecurityChange();
@@ -332,3 +346,50 @@ TEST_F(Network, TlsChoiceSuggestsThePortAndCheckServerPinsOnlyWhenAsked)
 }
 
 }  // namespace
+
+// The connection test runs with the values as typed, nothing saved: one line
+// per step, the advice under a failure, the button resting meanwhile, F1 on
+// its own topic, and closing the dialog stops a running test.
+TEST_F(Network, TheConnectionTestShowsEachStepAndStopsWithTheDialog)
+{
+    testsupport::FtpRealServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    form_.show();
+    auto* button = form_.findChild<QPushButton*>(QStringLiteral("btnTest"));
+    auto* lines = form_.findChild<QPlainTextEdit*>(QStringLiteral("memoTest"));
+    ASSERT_TRUE(button && lines);
+    EXPECT_EQ(apphelp::HelpContextFor(button), 18);
+    form_.edFTPhost()->setText(QStringLiteral("127.0.0.1"));
+    form_.edPort()->setText(server.PortText());
+    form_.edUserID()->setText(server.User());
+    const auto run = [&](const QString& password) {
+        form_.edPassword()->setText(password);
+        button->click();
+        EXPECT_FALSE(button->isEnabled());
+        EXPECT_TRUE(testsupport::WaitUntil([&] { return button->isEnabled(); }, 20000));
+        return lines->toPlainText();
+    };
+    const QString passed = run(server.Password());
+    EXPECT_TRUE(passed.contains(QStringLiteral("OK      Host name: 127.0.0.1"))) << passed.toStdString();
+    EXPECT_TRUE(passed.contains(QStringLiteral("OK      Connection: Connected to 127.0.0.1:") + server.PortText()))
+        << passed.toStdString();
+    EXPECT_TRUE(passed.contains(QStringLiteral("OK      Delete: "))) << passed.toStdString();
+    EXPECT_TRUE(passed.contains(QStringLiteral("Test passed"))) << passed.toStdString();
+
+    const QString refused = run(QStringLiteral("wrong"));
+    EXPECT_TRUE(refused.contains(QStringLiteral("FAILED  Log-in: 530"))) << refused.toStdString();
+    EXPECT_TRUE(refused.contains(QString::fromUtf8(FindUploadAdvice(TUploadFault::LoginRefused)->meaning)));
+    EXPECT_TRUE(ReadSettings().isEmpty()) << "a test saves nothing";
+
+    // A server that accepts and never greets: the test runs until the close.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    form_.edPort()->setText(QString::number(silent.serverPort()));
+    button->click();
+    ASSERT_TRUE(form_.ConnectionTest()->Running());
+    form_.reject();
+    EXPECT_FALSE(form_.ConnectionTest()->Running());
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_TRUE(lines->toPlainText().endsWith(QStringLiteral("Test stopped.")));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return !transport_.Running(); }));
+}

@@ -447,6 +447,28 @@ TEST_F(Wizard, ThePortTypedOnTheFirstPageIsWhereFinishUploads)
               server.PortText());
 }
 
+// The connection test on the first page: there while the account is asked
+// for, run with the fields as typed, its lines in a window of their own.
+TEST_F(Wizard, TheConnectionTestTakesTheAccountAsTyped)
+{
+    testsupport::FtpRealServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    page1_->show();
+    QPushButton* test = Button(Page1(), "btnTest");
+    EXPECT_FALSE(test->isVisible());
+    page1_->cbNoFTP()->click();
+    EXPECT_FALSE(test->isVisible());
+    AnswerYes(QStringLiteral("127.0.0.1"), server.User(), server.Password());
+    ASSERT_TRUE(test->isVisible());
+    page1_->edPort()->setText(server.PortText());
+    test->click();
+    EXPECT_FALSE(test->isEnabled());
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return test->isEnabled(); }, 20000));
+    const QString lines = Child<QPlainTextEdit>(Page1(), "memoTest")->toPlainText();
+    EXPECT_TRUE(lines.contains(QStringLiteral("Test passed"))) << lines.toStdString();
+    EXPECT_TRUE(QDir(server.Root()).isEmpty());
+}
+
 TEST_F(Wizard, FinishEndsAndSavesWhateverTheServerAnswersAndCannotBeClosedMidway)
 {
     testsupport::FtpRealServer server;
