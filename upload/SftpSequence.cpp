@@ -26,8 +26,9 @@ namespace {
 
 const QString kRenameRefused = QStringLiteral(
     "The SFTP server cannot rename files: pictures are stored directly until the website update stops");
-const QString kTestName = QStringLiteral("TarvoLiteTest.txt");
-const QByteArray kTestBytes = QByteArrayLiteral("Tarvo Lite connection test\n");
+// The connection test's file, as the FTP sequence names and fills it.
+const QString kTestName = QStringLiteral("tarvo-lite-test.txt");
+const QByteArray kTestBytes = QByteArrayLiteral("Tarvo Lite connection test. This file may be deleted.\r\n");
 const QString kDefaultPort = QStringLiteral("22");
 const char kPosixRename[] = "posix-rename@openssh.com";
 // Servers reset sessions that send larger write packets.
@@ -204,8 +205,10 @@ private:
         } catch (const Exception& e) {
             return Fail(TUploadStepKind::Resolve, e.Message(), TUploadFault::Other);
         }
-        const QString where = platform::InetNtoa(address) + QLatin1Char(':') + QString::number(port);
-        Done(TUploadStepKind::Resolve, where);
+        const QString ip = platform::InetNtoa(address);
+        const QString where = ip + QLatin1Char(':') + QString::number(port);
+        Done(TUploadStepKind::Resolve, a.host.trimmed() == ip ? ip + QStringLiteral(", an address: nothing to look up")
+                                                              : a.host.trimmed() + QStringLiteral(" is ") + ip);
 
         Begin(TUploadStepKind::Connect);
         {
@@ -231,7 +234,7 @@ private:
             return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot connect to %1: %2").arg(where, why),
                         TUploadFault::Other);
         }
-        Done(TUploadStepKind::Connect, where);
+        Done(TUploadStepKind::Connect, QStringLiteral("Connected to %1:%2").arg(a.host.trimmed()).arg(port));
 
         Begin(TUploadStepKind::Secure);
         session_ = ssh_new();
@@ -298,7 +301,9 @@ private:
             return Fail(TUploadStepKind::Secure, message, TUploadFault::HostKeyChanged);
         if (state == State::Unknown)
             return Fail(TUploadStepKind::Secure, message, TUploadFault::HostKeyUnknown);
-        return Done(TUploadStepKind::Secure, fingerprint);
+        return Done(TUploadStepKind::Secure, (pinned.isEmpty() ? QStringLiteral("SSH, host key trusted: ")
+                                                               : QStringLiteral("SSH, the pinned host key: ")) +
+                                                 fingerprint);
     }
 
     bool Login()
@@ -336,7 +341,7 @@ private:
         }
         if (rc == SSH_AUTH_SUCCESS) {
             Report([](TSftpSequence& s) { s.result_.connected = true; });
-            return Done(TUploadStepKind::Login, a.userId);
+            return Done(TUploadStepKind::Login, QStringLiteral("Logged in as ") + a.userId);
         }
         if (rc == SSH_AUTH_ERROR || !Connected())
             return Fail(TUploadStepKind::Login, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
@@ -367,12 +372,13 @@ private:
         posixRename_ = sftp_extension_supported(sftp_, kPosixRename, "1") != 0;
         const QString& folder = job_.account.remoteFolder;
         if (folder.isEmpty())
-            return Done(TUploadStepKind::Folder, folder);
+            return Done(TUploadStepKind::Folder, QStringLiteral("The login folder"));
         if (IsFolder(folder.toUtf8()))
-            return Done(TUploadStepKind::Folder, folder);
+            return Done(TUploadStepKind::Folder, folder + QStringLiteral(" found"));
         // Walked one level at a time, each missing one made.
         const QStringList levels = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
         QString path = folder.startsWith(QLatin1Char('/')) ? QStringLiteral("/") : QString();
+        bool made = false;
         for (const QString& level : levels) {
             path += level;
             const QByteArray bytes = path.toUtf8();
@@ -383,11 +389,12 @@ private:
                 if (sftp_mkdir(sftp_, bytes.constData(), 0755) != 0)
                     return FailSftp(TUploadStepKind::Folder, QStringLiteral("Cannot make the remote folder ") + path,
                                     TUploadFault::FolderNotWritable);
+                made = true;
             }
             Progress();
             path += QLatin1Char('/');
         }
-        return Done(TUploadStepKind::Folder, folder);
+        return Done(TUploadStepKind::Folder, folder + (made ? QStringLiteral(" made") : QStringLiteral(" found")));
     }
 
     bool IsFolder(const QByteArray& path)
@@ -422,13 +429,14 @@ private:
         const QByteArray real = RemotePath(file.remoteName);
         if (!renaming_)
             return Store(local, real, file.remoteName);
-        const QByteArray temporary = RemotePath(TemporaryName(file.remoteName));
-        if (!Store(local, temporary, file.remoteName))
+        const QString temporaryName = TemporaryName(file.remoteName);
+        const QByteArray temporary = RemotePath(temporaryName);
+        if (!Store(local, temporary, temporaryName))
             return false;
         Begin(TUploadStepKind::Rename);
         switch (Publish(temporary, real)) {
         case Outcome::Ok:
-            return Done(TUploadStepKind::Rename, file.remoteName);
+            return Done(TUploadStepKind::Rename, temporaryName + QStringLiteral(" renamed to ") + file.remoteName);
         case Outcome::Lost:
             return FailSftp(TUploadStepKind::Rename, QStringLiteral("Cannot rename to ") + file.remoteName,
                             TUploadFault::RenameRefused);
@@ -451,6 +459,7 @@ private:
             return FailSftp(TUploadStepKind::Store, QStringLiteral("Cannot store ") + name,
                             TUploadFault::FolderNotWritable);
         QByteArray chunk;
+        qint64 stored = 0;
         while (!local.atEnd()) {
             chunk = local.read(kChunkBytes);
             if (chunk.isEmpty() && !local.atEnd()) {
@@ -462,11 +471,12 @@ private:
                 return FailSftp(TUploadStepKind::Store, QStringLiteral("Cannot store ") + name,
                                 TUploadFault::FolderNotWritable);
             }
+            stored += chunk.size();
             Progress();
         }
         if (sftp_close(file) != SSH_NO_ERROR)
             return FailSftp(TUploadStepKind::Store, QStringLiteral("Cannot store ") + name, TUploadFault::Other);
-        return Done(TUploadStepKind::Store, name);
+        return Done(TUploadStepKind::Store, QStringLiteral("%1 stored (%2 bytes)").arg(name).arg(stored));
     }
 
     enum class Outcome { Ok, Refused, Lost };
@@ -543,7 +553,7 @@ private:
         bytes.open(QIODevice::ReadOnly);
         const QByteArray temporary = RemotePath(TemporaryName(kTestName));
         const QByteArray real = RemotePath(kTestName);
-        if (!Store(bytes, temporary, kTestName)) {
+        if (!Store(bytes, temporary, TemporaryName(kTestName))) {
             if (Connected())
                 sftp_unlink(sftp_, temporary.constData());
             return false;
@@ -559,12 +569,12 @@ private:
             sftp_unlink(sftp_, temporary.constData());
             return Fail(TUploadStepKind::Rename, what + QStringLiteral(": ") + status, TUploadFault::RenameRefused);
         }
-        Done(TUploadStepKind::Rename, kTestName);
+        Done(TUploadStepKind::Rename, TemporaryName(kTestName) + QStringLiteral(" renamed to ") + kTestName);
         Begin(TUploadStepKind::Delete);
         if (sftp_unlink(sftp_, real.constData()) != 0)
             return FailSftp(TUploadStepKind::Delete, QStringLiteral("Cannot delete ") + kTestName,
                             TUploadFault::FolderNotWritable);
-        return Done(TUploadStepKind::Delete, kTestName);
+        return Done(TUploadStepKind::Delete, kTestName + QStringLiteral(" deleted"));
     }
 
     void Close()
