@@ -26,9 +26,6 @@ namespace {
 
 const QString kRenameRefused = QStringLiteral(
     "The SFTP server cannot rename files: pictures are stored directly until the website update stops");
-// The connection test's file, as the FTP sequence names and fills it.
-const QString kTestName = QStringLiteral("tarvo-lite-test.txt");
-const QByteArray kTestBytes = QByteArrayLiteral("Tarvo Lite connection test. This file may be deleted.\r\n");
 const QString kDefaultPort = QStringLiteral("22");
 const char kPosixRename[] = "posix-rename@openssh.com";
 // Servers reset sessions that send larger write packets.
@@ -549,11 +546,11 @@ private:
     bool TestFile()
     {
         QBuffer bytes;
-        bytes.setData(kTestBytes);
+        bytes.setData(kConnectionTestContent);
         bytes.open(QIODevice::ReadOnly);
-        const QByteArray temporary = RemotePath(TemporaryName(kTestName));
-        const QByteArray real = RemotePath(kTestName);
-        if (!Store(bytes, temporary, TemporaryName(kTestName))) {
+        const QByteArray temporary = RemotePath(TemporaryName(kConnectionTestName));
+        const QByteArray real = RemotePath(kConnectionTestName);
+        if (!Store(bytes, temporary, TemporaryName(kConnectionTestName))) {
             if (Connected())
                 sftp_unlink(sftp_, temporary.constData());
             return false;
@@ -562,19 +559,19 @@ private:
         const Outcome renamed = Publish(temporary, real);
         if (renamed != Outcome::Ok) {
             const QString what = QStringLiteral("Cannot rename %1 to %2")
-                                     .arg(QString::fromUtf8(temporary), kTestName);
+                                     .arg(QString::fromUtf8(temporary), kConnectionTestName);
             if (renamed == Outcome::Lost)
                 return FailSftp(TUploadStepKind::Rename, what, TUploadFault::RenameRefused);
             const QString status = SftpErrorText(sftp_get_error(sftp_));
             sftp_unlink(sftp_, temporary.constData());
             return Fail(TUploadStepKind::Rename, what + QStringLiteral(": ") + status, TUploadFault::RenameRefused);
         }
-        Done(TUploadStepKind::Rename, TemporaryName(kTestName) + QStringLiteral(" renamed to ") + kTestName);
+        Done(TUploadStepKind::Rename, TemporaryName(kConnectionTestName) + QStringLiteral(" renamed to ") + kConnectionTestName);
         Begin(TUploadStepKind::Delete);
         if (sftp_unlink(sftp_, real.constData()) != 0)
-            return FailSftp(TUploadStepKind::Delete, QStringLiteral("Cannot delete ") + kTestName,
+            return FailSftp(TUploadStepKind::Delete, QStringLiteral("Cannot delete ") + kConnectionTestName,
                             TUploadFault::FolderNotWritable);
-        return Done(TUploadStepKind::Delete, kTestName + QStringLiteral(" deleted"));
+        return Done(TUploadStepKind::Delete, kConnectionTestName + QStringLiteral(" deleted"));
     }
 
     void Close()

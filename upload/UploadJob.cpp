@@ -7,3 +7,7 @@ QString TemporaryName(const QString& remoteName)
         return remoteName + QStringLiteral(".tmp");
     return remoteName.left(dot) + QStringLiteral(".tmp") + remoteName.mid(dot);
 }
+
+const QString kConnectionTestName = QStringLiteral("tarvo-lite-test.txt");
+const QByteArray kConnectionTestContent =
+    QByteArrayLiteral("Tarvo Lite connection test. This file may be deleted.\r\n");
