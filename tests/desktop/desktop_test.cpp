@@ -212,6 +212,33 @@ TEST(Install, TheTarballUnpacksIntoAFolderThatStartsAndClosesCleanly)
     EXPECT_TRUE(ReadFile(folder + QStringLiteral("/Tarvo Lite.sif")).contains("LogErrors="));
 }
 
+TEST(Install, TheDebianLayoutPutsEachFileInItsPlace)
+{
+    QTemporaryDir dir;
+    const QString usr = dir.filePath(QStringLiteral("usr"));
+    const Outcome install = RunCommand(QStringLiteral("cmake"), {QStringLiteral("--install"), QStringLiteral(TARVO_BUILD_DIR),
+                                                          QStringLiteral("--component"), QStringLiteral("deb"),
+                                                          QStringLiteral("--prefix"), usr});
+    ASSERT_TRUE(install.finished && install.exitCode == 0) << install.err.toStdString();
+    for (const char* name : {"bin/tarvo-lite", "share/applications/tarvo-lite.desktop",
+                             "share/icons/hicolor/scalable/apps/tarvo-lite.svg", "share/icons/hicolor/48x48/apps/tarvo-lite.png",
+                             "share/icons/hicolor/256x256/apps/tarvo-lite.png", "share/tarvo-lite/TarvoLt.chm",
+                             "share/tarvo-lite/stopcap.jpg", "share/tarvo-lite/stoptime.bmp", "share/tarvo-lite/Server/tarvolt.html",
+                             "share/tarvo-lite/Server/stopcap.jpg", "share/tarvo-lite/Server/stoptime.bmp",
+                             "share/doc/tarvo-lite/copyright", "share/doc/tarvo-lite/changelog.Debian.gz",
+                             "share/man/man1/tarvo-lite.1.gz"})
+        EXPECT_TRUE(QFile::exists(usr + QLatin1Char('/') + QString::fromLatin1(name))) << name;
+    EXPECT_FALSE(QFile::exists(usr + QStringLiteral("/tarvo-lite"))) << "nothing of the program folder's layout";
+
+    // The packaged menu entry is the program's own, for its name on the PATH.
+    const QString entry = usr + QStringLiteral("/share/applications/tarvo-lite.desktop");
+    EXPECT_EQ(QString::fromUtf8(ReadFile(entry)), app::DesktopEntryText(QStringLiteral("tarvo-lite")))
+        << "dist/tarvo-lite.desktop drifted from the entry the program writes";
+    const Outcome validate = RunCommand(QStringLiteral("desktop-file-validate"), {entry});
+    ASSERT_TRUE(validate.finished);
+    EXPECT_EQ(validate.exitCode, 0) << validate.out.toStdString();
+}
+
 // --- menu entry ------------------------------------------------------------------------
 
 TEST(DesktopEntry, IsWrittenForTheRealPathValidatesAndIsRemovedAgain)
