@@ -28,6 +28,20 @@ constexpr Option kOptions[] = {
     {"--remove-desktop-entry", CommandLineAction::RemoveDesktopEntry},
 };
 
+// Where this program keeps its files, as ProgramFiles decides it.
+QString FoldersText()
+{
+    const ProgramFiles files = ProgramFiles::OfExecutable();
+    const QString data = QDir::toNativeSeparators(files.Folder());
+    if (!files.SeparateDataFolder())
+        return QStringLiteral("Settings, the error log and the working pictures live in the program's own\n"
+                              "folder:\n  %1\n").arg(data);
+    return QStringLiteral("Settings, the error log, snapshots, videos and the working pictures live in\n"
+                          "your data folder:\n  %1\n"
+                          "The help file, the stop pictures and the web page are read from:\n  %2\n")
+        .arg(data, QDir::toNativeSeparators(files.ShippedFolder()));
+}
+
 QString HelpText(const QString& dataHome)
 {
     const QString entry = QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst());
@@ -36,9 +50,7 @@ QString HelpText(const QString& dataHome)
                "Webcam surveillance over the Internet: shows a camera's live picture and\n"
                "uploads it by FTP to your web space every few minutes.\n"
                "\n"
-               "Without an option the program window opens. Settings, the error log and\n"
-               "the working pictures live in the program's own folder:\n"
-               "  %1\n"
+               "Without an option the program window opens.\n%1"
                "\n"
                "Options:\n"
                "  --install-desktop-entry  add the program, with its icon, to the desktop's\n"
@@ -47,7 +59,7 @@ QString HelpText(const QString& dataHome)
                "  --remove-desktop-entry   take the menu entry and the icon away again\n"
                "  --version                print the version and exit\n"
                "  -h, --help               print this help and exit\n")
-        .arg(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()), entry);
+        .arg(FoldersText(), entry);
 }
 
 QString VersionText()

@@ -67,7 +67,8 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     wizard_->Transport = dialogTransport_.get();
     wizard_->Settings = &main_->ProgramSettings();
     wizard_->MainWindow = main_.get();
-    QString folder = main_->Files().Folder();
+    // The wizard uploads the shipped Server/ folder.
+    QString folder = main_->Files().ShippedFolder();
     folder.chop(1);  // without its closing separator
     wizard_->ProgramFolder = folder;
     frmWizard1_ = std::make_unique<TfrmWizard1>(*wizard_);

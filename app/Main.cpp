@@ -18,6 +18,7 @@
 #include "ui_Main.h"
 
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPixmap>
@@ -55,7 +56,7 @@ int DivRoundHalfEven(int a, int b)
 
 TMain::TMain(const QString& programFolder, QWidget* parent)
     : QMainWindow(parent),
-      files_(programFolder.isEmpty() ? platform::Application::ProgramFolder() : programFolder),
+      files_(programFolder.isEmpty() ? app::ProgramFiles::OfExecutable() : app::ProgramFiles(programFolder)),
       ui(std::make_unique<Ui::TMain>()),
       programSettings_(files_.SettingsFile()),
       driverChoice_(files_.DriverSettingsFile())
@@ -419,7 +420,7 @@ void TMain::menuExitClick()
 
 void TMain::menuAbout1Click()
 {
-    TAboutDlg::Execute(this);
+    TAboutDlg::Execute(this, QDir::toNativeSeparators(files_.Folder()));
 }
 
 void TMain::menuNetworkClick()

@@ -37,8 +37,9 @@ class TMain : public QMainWindow
     Q_OBJECT
 
 public:
-    // programFolder: where the settings, the log and the working files live;
-    // the executable's folder when empty.
+    // programFolder: where the settings, the log, the working files and the
+    // shipped files live; when empty, the folders of the running executable
+    // (app::ProgramFiles::OfExecutable).
     explicit TMain(const QString& programFolder = QString(), QWidget* parent = nullptr);
     // Writes the driver index back to "vcap.sif".
     ~TMain() override;

@@ -212,7 +212,7 @@ TEST(Install, TheTarballUnpacksIntoAFolderThatStartsAndClosesCleanly)
     EXPECT_TRUE(ReadFile(folder + QStringLiteral("/Tarvo Lite.sif")).contains("LogErrors="));
 }
 
-TEST(Install, TheDebianLayoutPutsEachFileInItsPlace)
+TEST(Install, TheDebianLayoutPutsEachFileInItsPlaceAndKeepsTheUsersFilesInTheirDataFolder)
 {
     QTemporaryDir dir;
     const QString usr = dir.filePath(QStringLiteral("usr"));
@@ -237,6 +237,34 @@ TEST(Install, TheDebianLayoutPutsEachFileInItsPlace)
     const Outcome validate = RunCommand(QStringLiteral("desktop-file-validate"), {entry});
     ASSERT_TRUE(validate.finished);
     EXPECT_EQ(validate.exitCode, 0) << validate.out.toStdString();
+
+    // Installed so, the program keeps its files in the user's data folder,
+    // says so, and creates that folder at its first start.
+    const QString dataHome = dir.filePath(QStringLiteral("home/.local/share"));
+    const QString data = dataHome + QStringLiteral("/tarvo-lite");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    const Outcome help = RunCommand(usr + QStringLiteral("/bin/tarvo-lite"), {QStringLiteral("--help")}, env);
+    EXPECT_TRUE(help.out.contains(data + QLatin1Char('/'))) << help.out.toStdString();
+    EXPECT_TRUE(help.out.contains(usr + QStringLiteral("/share/tarvo-lite/"))) << help.out.toStdString();
+    ASSERT_TRUE(QDir().mkpath(data));
+    SeedProgramFolder(data);
+
+    XvfbServer x;
+    ASSERT_TRUE(x.Start()) << x.Error().toStdString();
+    QProcessEnvironment shown = x.Environment();
+    shown.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    QProcess program;
+    program.setProcessEnvironment(shown);
+    program.start(usr + QStringLiteral("/bin/tarvo-lite"), {});
+    ASSERT_TRUE(WaitUntil([&] { return x.HasWindow(kCaption) || program.state() == QProcess::NotRunning; }, 60000));
+    testsupport::EndProcess(program, 30000);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    EXPECT_TRUE(QFile::exists(data + QStringLiteral("/Error.log")));
+    EXPECT_TRUE(QDir(data + QStringLiteral("/Snapshots")).exists());
+    EXPECT_TRUE(ReadFile(data + QStringLiteral("/Tarvo Lite.sif")).contains("LogErrors=")) << "saved at the close";
+    EXPECT_EQ(QDir(usr + QStringLiteral("/bin")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{QStringLiteral("tarvo-lite")});
 }
 
 // --- menu entry ------------------------------------------------------------------------
