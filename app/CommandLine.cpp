@@ -57,6 +57,9 @@ QString HelpText(const QString& dataHome)
                "                           application menu:\n"
                "                           %2\n"
                "  --remove-desktop-entry   take the menu entry and the icon away again\n"
+               "  --session-start          open minimised (to the tray where there is one), as\n"
+               "                           \"Start with the desktop session\" in the network\n"
+               "                           settings starts it\n"
                "  --version                print the version and exit\n"
                "  -h, --help               print this help and exit\n")
         .arg(FoldersText(), entry);
@@ -77,6 +80,16 @@ CommandLine ParseCommandLine(const QStringList& arguments)
 {
     CommandLine result;
     for (const QString& argument : arguments) {
+        // Opens the window as a desktop session starts it: no option of its own.
+        if (argument == QLatin1String(kSessionStartArgument) && result.action == CommandLineAction::Run) {
+            result.sessionStart = true;
+            continue;
+        }
+        if (argument == QLatin1String(kSessionStartArgument)) {
+            result.error = QStringLiteral("one option at a time, please");
+            result.action = CommandLineAction::Refuse;
+            return result;
+        }
         CommandLineAction action = CommandLineAction::Refuse;
         for (const Option& option : kOptions) {
             if (argument == QLatin1String(option.name))
@@ -89,7 +102,7 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             result.action = CommandLineAction::Refuse;
             return result;
         }
-        if (result.action != CommandLineAction::Run && result.action != action) {
+        if ((result.action != CommandLineAction::Run && result.action != action) || result.sessionStart) {
             result.error = QStringLiteral("one option at a time, please");
             result.action = CommandLineAction::Refuse;
             return result;

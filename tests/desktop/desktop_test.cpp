@@ -136,12 +136,14 @@ TEST(CommandLine, EachOptionAnswersWithoutADisplayAndAnythingElseIsRefused)
         const char* err;  // a part of stderr
     } cases[] = {
         {{QStringLiteral("--help")}, 0, "--install-desktop-entry", ""},
-        {{QStringLiteral("-h")}, 0, "--remove-desktop-entry", ""},
+        {{QStringLiteral("-h")}, 0, "--session-start", ""},
         {{QStringLiteral("--verbose")}, 2, "", "unknown option '--verbose'"},
         {{QStringLiteral("Capture.jpg")}, 2, "", "unexpected argument 'Capture.jpg'"},
         // Qt's own options do not change the program's behaviour either.
         {{QStringLiteral("-platform"), QStringLiteral("offscreen")}, 2, "", "unknown option '-platform'"},
         {{QStringLiteral("--version"), QStringLiteral("--help")}, 2, "", "one option at a time"},
+        {{QStringLiteral("--session-start"), QStringLiteral("--version")}, 2, "", "one option at a time"},
+        {{QStringLiteral("--help"), QStringLiteral("--session-start")}, 2, "", "one option at a time"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(QLatin1Char(' ')).toStdString());
