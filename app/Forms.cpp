@@ -103,7 +103,10 @@ void TForms::ShowMain(bool sessionStart)
 {
     TMain* main = main_.get();
     if (sessionStart) {
-        ShowAtSessionStart(*main, tray_ && tray_->IconShown());
+        const bool trayShown = tray_ && tray_->IconShown();
+        if (trayShown)
+            main->SetStartedHidden();
+        ShowAtSessionStart(*main, trayShown);
         return;
     }
     // An auto start uploads before the window shows.

@@ -25,6 +25,7 @@ class TURL;
 class TVideoCap;
 
 namespace app {
+class TCameraShare;
 class TCaptureControls;
 }
 
@@ -88,6 +89,8 @@ public:
     // Whether the close came from outside (a termination signal): errors are
     // then logged instead of shown in boxes nobody will answer.
     void SetClosingFromOutside(bool value) { closingFromOutside_ = value; }
+    // Started with the desktop session into the tray: hidden, yet running.
+    void SetStartedHidden() { startedHidden_ = true; }
 
     void FormResize();
 
@@ -118,6 +121,8 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -128,6 +133,8 @@ private:
     // The close runs with the website update; the window goes once it is done.
     void FormClose();
     void CloseDone();
+    // Releases the camera or takes it back as the window's state now allows.
+    void FollowCameraShare();
 
     void ShowUpdateState(TWebsiteUpdate::UpdateState state);
     void SetActiveLook(bool active);
@@ -151,10 +158,12 @@ private:
     settings::TProgramSettings programSettings_;
     std::unique_ptr<TWebsiteUpdate> update_;
     std::unique_ptr<app::TCaptureControls> capture_;
+    std::unique_ptr<app::TCameraShare> cameraShare_;
     // The driver as the user chose it: a lost device does not change it.
     app::TDriverChoice driverChoice_;
 
     bool autoStart_ = false;
     bool shownOnce_ = false;
     bool closingFromOutside_ = false;
+    bool startedHidden_ = false;
 };

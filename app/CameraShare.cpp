@@ -1,0 +1,72 @@
+#include "app/CameraShare.h"
+
+#include "capture/videocap.h"
+
+#include <exception>
+
+namespace app {
+
+bool TCameraShare::Reopen()
+{
+    if (!released_)
+        return cap_.DriverOpen();
+    reopening_ = true;
+    QString failure;
+    // Indexes move while the camera is away: the one released is found by
+    // what it is. A camera held by another program may be missing from the
+    // list altogether; its index then names another device, never to be
+    // taken for it.
+    const int index = identity_.isEmpty() ? cap_.DriverIndex() : FindDriverIndex(identity_);
+    if (index < 0) {
+        failure = QStringLiteral("The camera is in use by another program or not connected.");
+    } else {
+        try {
+            cap_.SetDriverIndex(index);
+            cap_.SetDriverOpen(true);
+        } catch (const Exception& e) {
+            failure = e.Message();
+        } catch (const std::exception& e) {
+            failure = QString::fromUtf8(e.what());
+        }
+    }
+    reopening_ = false;
+    if (!cap_.DriverOpen()) {
+        // Busy stays busy for a while: said once, tried again at the next tick.
+        if (!busyTold_ && OnBusy)
+            OnBusy(failure);
+        busyTold_ = true;
+        return false;
+    }
+    released_ = false;
+    busyTold_ = false;
+    for (int i = 0; i < kSettleFrames; ++i)
+        cap_.GrabFrameNoStop();
+    return true;
+}
+
+bool TCameraShare::Grab(const QString& bitmapFile)
+{
+    if (!Reopen())
+        return false;
+    cap_.SetSingleImageFile(bitmapFile);
+    cap_.GrabFrameNoStop();
+    const bool saved = cap_.SaveAsDIB();
+    ReleaseIfIdle();
+    return saved;
+}
+
+void TCameraShare::ReleaseIfIdle()
+{
+    if (released_ || !enabled_ || !cap_.DriverOpen() || !CanRelease || !CanRelease())
+        return;
+    identity_ = cap_.DriverIdentity();
+    cap_.SetDriverOpen(false);
+    released_ = true;
+}
+
+bool TCameraShare::Reclaim()
+{
+    return Reopen();
+}
+
+}  // namespace app
