@@ -2,11 +2,18 @@
 
 #include "capture/videocap.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace app {
 
-bool TCameraShare::Reopen()
+TCameraShare::TCameraShare(TVideoCap& cap) : cap_(cap)
+{
+    warmUp_.setSingleShot(true);
+    QObject::connect(&warmUp_, &QTimer::timeout, [this] { WarmUp(); });
+}
+
+bool TCameraShare::Reopen(bool settled)
 {
     if (!released_)
         return cap_.DriverOpen();
@@ -39,14 +46,17 @@ bool TCameraShare::Reopen()
     }
     released_ = false;
     busyTold_ = false;
-    for (int i = 0; i < kSettleFrames; ++i)
+    warmUp_.stop();
+    for (int i = 0; !settled && i < kSettleFrames; ++i)
         cap_.GrabFrameNoStop();
     return true;
 }
 
 bool TCameraShare::Grab(const QString& bitmapFile)
 {
-    if (!Reopen())
+    const bool settled = !released_ && warmedUp_;
+    warmedUp_ = false;
+    if (!Reopen(settled))
         return false;
     cap_.SetSingleImageFile(bitmapFile);
     cap_.GrabFrameNoStop();
@@ -62,11 +72,25 @@ void TCameraShare::ReleaseIfIdle()
     identity_ = cap_.DriverIdentity();
     cap_.SetDriverOpen(false);
     released_ = true;
+    warmedUp_ = false;
+    const int dueMs = MsUntilTick ? MsUntilTick() : -1;
+    if (dueMs >= 0)
+        warmUp_.start(std::max(0, dueMs - kSettleMs));
+}
+
+void TCameraShare::WarmUp()
+{
+    if (!released_)
+        return;
+    // Opened now, it settles while streaming; a camera held elsewhere is
+    // said once and tried again at the tick.
+    warmedUp_ = Reopen(true);
 }
 
 bool TCameraShare::Reclaim()
 {
-    return Reopen();
+    warmedUp_ = false;
+    return Reopen(false);
 }
 
 }  // namespace app

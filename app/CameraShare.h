@@ -4,6 +4,7 @@
 // another program can use it between ticks.
 
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 
@@ -14,11 +15,13 @@ namespace app {
 class TCameraShare
 {
 public:
-    // Frames dropped after a reopen while the camera's automatic exposure
-    // settles; a webcam's first frames after it opens are dark or washed out.
+    // A webcam's automatic exposure needs about a second after it opens:
+    // the camera is opened that long before the next tick is due. A grab
+    // with no such head start drops this many frames first.
+    static constexpr int kSettleMs = 1000;
     static constexpr int kSettleFrames = 5;
 
-    explicit TCameraShare(TVideoCap& cap) : cap_(cap) {}
+    explicit TCameraShare(TVideoCap& cap);
 
     // The user's option; on by default. It only takes effect while CanRelease says so.
     bool Enabled() const { return enabled_; }
@@ -26,6 +29,8 @@ public:
     // Whether nothing else needs the camera now: the main window minimised,
     // no recording running, motion detection off.
     std::function<bool()> CanRelease;
+    // Milliseconds until the next tick; unassigned or negative: none due.
+    std::function<int()> MsUntilTick;
     // The camera could not be opened for a grab (another program holds it):
     // raised once until a grab succeeds again.
     std::function<void(const QString& reason)> OnBusy;
@@ -43,9 +48,14 @@ public:
     // Opens the camera again (the window restored, a recording or motion
     // watching begins); true when it is open. Failures go to OnBusy.
     bool Reclaim();
+    // Opens the released camera ahead of the tick, so that it has settled by then.
+    void WarmUp();
+    // When the warm-up is due, in milliseconds; -1 when none is.
+    int WarmUpDueMs() const { return warmUp_.isActive() ? warmUp_.remainingTime() : -1; }
 
 private:
-    bool Reopen();
+    // settled: dropped frames are not needed (the camera was opened ahead).
+    bool Reopen(bool settled);
 
     TVideoCap& cap_;
     bool enabled_ = true;
@@ -53,6 +63,8 @@ private:
     bool reopening_ = false;
     bool busyTold_ = false;
     QString identity_;  // the camera released
+    QTimer warmUp_;
+    bool warmedUp_ = false;  // opened ahead of the tick
 };
 
 }  // namespace app

@@ -173,6 +173,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
         return outOfSight && UpdateActive() && !videoCap1_->CapturingNow() &&
                !(motion_ && motion_->Settings().enabled);
     };
+    cameraShare_->MsUntilTick = [this] { return Timer1().isActive() ? Timer1().remainingTime() : -1; };
     cameraShare_->OnBusy = [this](const QString& reason) {
         errorLog_->Error(QStringLiteral("The camera could not be opened for the update: ") + reason);
     };

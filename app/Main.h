@@ -61,6 +61,8 @@ public:
     TErrorLog& ErrorLog() { return *errorLog_; }
     TUpdatePictures& UpdatePictures() { return update_->Pictures(); }
     TMotionWatch& MotionWatch() { return *motion_; }
+    // "Release the camera between updates".
+    app::TCameraShare& CameraShare() { return *cameraShare_; }
     // The program settings as loaded or accepted; the dialogs and the wizard
     // save through them, the close saves them.
     settings::TProgramSettings& ProgramSettings() { return programSettings_; }

@@ -248,6 +248,21 @@ TEST_F(WebsiteUpdate, AMinimisedWindowReleasesTheCameraBetweenTicksAndAnotherPro
     EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
     EXPECT_EQ(camera->openFds, 0);
 
+    // Between ticks the camera is opened about a second ahead of the next one,
+    // so that its exposure has settled when the tick grabs: no frames dropped then.
+    app::TCameraShare& share = Main().CameraShare();
+    ASSERT_GE(share.WarmUpDueMs(), 0);
+    EXPECT_NEAR(share.WarmUpDueMs(), Main().Timer1().remainingTime() - app::TCameraShare::kSettleMs, 500);
+    share.WarmUp();
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
+    const int opens = camera->opens;
+    const std::uint32_t warmed = camera->Sequence();
+    Tick();
+    EXPECT_EQ(camera->opens, opens);
+    EXPECT_LE(camera->Sequence(), warmed + 2) << "a settled camera's next frame is taken";
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+    EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
+
     // Restored, the window has its live picture again; the option off keeps the camera.
     Main().showNormal();
     EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
