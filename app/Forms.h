@@ -18,6 +18,8 @@ class TMain;
 class TrayStatus;
 struct TWizardContext;
 
+class QWidget;
+
 class TForms
 {
 public:
@@ -38,6 +40,14 @@ public:
     TfrmNetwork* frmNetwork() const { return frmNetwork_.get(); }
     TfrmWizard1* frmWizard1() const { return frmWizard1_.get(); }
     TrayStatus* Tray() const { return tray_.get(); }
+
+    // Shows the main window once the creation sequence has run: after the
+    // auto start's upload when one runs. Started with the desktop session,
+    // it opens minimised instead (ShowAtSessionStart).
+    void ShowMain(bool sessionStart);
+    // Started with the desktop session: hidden to the tray where the icon
+    // shows, else minimised to the task bar, never hidden as the only way back.
+    static void ShowAtSessionStart(QWidget& window, bool trayShown);
 
     // From now on SIGTERM and SIGINT close the main window as its close box
     // does (a modal dialog open at that moment is cancelled first).
