@@ -12,7 +12,7 @@
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
 #include "platform/signals.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -64,7 +64,7 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     // The dialogs' jobs (the server check, the wizard's uploads) run on a
     // transport of their own. The check shows its outcome; the wizard's
     // failures go to the log, as the update's do.
-    dialogTransport_ = std::make_unique<TFtpTransport>();
+    dialogTransport_ = std::make_unique<TUploadRunner>();
     dialogTransport_->OnFailure = [this](TUploadPurpose asked, const QString& message) {
         if (asked == TUploadPurpose::WizardPage)
             main_->ErrorLog().FtpError(message);

@@ -8,7 +8,7 @@
 #include <memory>
 
 class TAboutDlg;
-class TFtpTransport;
+class TUploadRunner;
 class TfrmNetwork;
 class TfrmWizard1;
 class TfrmWizard2;
@@ -55,7 +55,7 @@ public:
 
 private:
     // Destroyed in reverse: the main window first, as it reports to the others.
-    std::unique_ptr<TFtpTransport> dialogTransport_;  // outlives the dialogs that use it
+    std::unique_ptr<TUploadRunner> dialogTransport_;  // outlives the dialogs that use it
     std::unique_ptr<TAboutDlg> aboutDlg_;
     std::unique_ptr<TLogForm> logForm_;
     std::unique_ptr<TfrmNetwork> frmNetwork_;

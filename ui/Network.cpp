@@ -86,7 +86,7 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
 
 TfrmNetwork::~TfrmNetwork() = default;
 
-void TfrmNetwork::SetTransport(TFtpTransport* transport)
+void TfrmNetwork::SetTransport(TUploadRunner* transport)
 {
     checker_.SetTransport(transport);
     connectionTest_->SetTransport(transport);

@@ -20,7 +20,7 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class TConnectionTest;
-class TFtpTransport;
+class TUploadRunner;
 
 namespace Ui {
 class frmNetwork;
@@ -44,7 +44,7 @@ public:
 
     // Where "Check server" and the connection test run their connections;
     // without one they do nothing.
-    void SetTransport(TFtpTransport* transport);
+    void SetTransport(TUploadRunner* transport);
 
     // The working password: the FTP password in clear, as loaded or accepted.
     const QString& WorkingPassword() const { return settings_->account.password; }

@@ -3,7 +3,7 @@
 // that a silent server or a cancel ends the job once, within its limit.
 #include "tests/support/sftp_server.h"
 #include "tests/support/wait.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 #include "upload/SftpSequence.h"
 
 #include <gtest/gtest.h>
@@ -308,7 +308,7 @@ TEST_F(SftpJobs, AStalledStoreIsGivenUpAndACancelEndsItOnce)
     EXPECT_EQ(r.files, (std::vector<std::pair<std::size_t, bool>>{{0, false}}));
 
     job.account.timeout = QStringLiteral("60");
-    TFtpTransport runner;
+    TUploadRunner runner;
     int finished = 0;
     TUploadResult result;
     QStringList failures;

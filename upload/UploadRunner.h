@@ -15,13 +15,13 @@
 #include <cstddef>
 #include <functional>
 
-class TFtpTransport : public QObject
+class TUploadRunner : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit TFtpTransport(QObject* parent = nullptr);
-    ~TFtpTransport() override;
+    explicit TUploadRunner(QObject* parent = nullptr);
+    ~TUploadRunner() override;
 
     bool Running() const { return sequence_.Running() || sftp_.Running(); }
 

@@ -1,8 +1,8 @@
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <utility>
 
-TFtpTransport::TFtpTransport(QObject* parent) : QObject(parent)
+TUploadRunner::TUploadRunner(QObject* parent) : QObject(parent)
 {
     client_.SetShareMode(ftpShareDenyNone);
     client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) { sequence_.RequestDone(error); };
@@ -19,12 +19,12 @@ TFtpTransport::TFtpTransport(QObject* parent) : QObject(parent)
     }
 }
 
-TFtpTransport::~TFtpTransport()
+TUploadRunner::~TUploadRunner()
 {
     client_.OnRequestDone = nullptr;
 }
 
-bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
+bool TUploadRunner::Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
                           std::function<void(std::size_t file, bool ok)> fileDone,
                           std::function<void(const TUploadStep& step)> step)
 {
@@ -39,7 +39,7 @@ bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploa
     return running_->Start(job);
 }
 
-void TFtpTransport::Cancel()
+void TUploadRunner::Cancel()
 {
     if (!Running() || cancelled_)
         return;
@@ -47,7 +47,7 @@ void TFtpTransport::Cancel()
     running_->Abandon();
 }
 
-void TFtpTransport::Finished()
+void TUploadRunner::Finished()
 {
     TUploadResult result = running_->Result();
     result.cancelled = cancelled_;
