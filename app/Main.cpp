@@ -255,6 +255,7 @@ void TMain::LoadSettings()
     videoCap1_->SetCapAudio(s.captureAudio);
     ui->menuLogErrors->setChecked(s.logErrors);
     ui->menuErrorBeep->setChecked(s.errorBeep);
+    findChild<QAction*>(QStringLiteral("menuReleaseCamera"))->setChecked(s.releaseCamera);
     autoStart_ = s.account.autoStart;
 
     // Last: a buffer file that cannot be made while the driver is open raises.
@@ -430,6 +431,7 @@ void TMain::ConnectControls()
     const qsizetype motionAt = settingsItems.indexOf(ui->menuMotion);
     ui->menuSettings->insertAction(motionAt + 1 < settingsItems.size() ? settingsItems[motionAt + 1] : nullptr, releaseCamera);
     connect(releaseCamera, &QAction::toggled, this, [this](bool on) {
+        programSettings_.releaseCamera = on;  // saved at close
         cameraShare_->SetEnabled(on);
         if (!on && cameraShare_->Released() && cameraShare_->Reclaim())
             capture_->RestoreLocalDisplay();
