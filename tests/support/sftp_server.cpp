@@ -1,8 +1,8 @@
 #include "tests/support/sftp_server.h"
 
 #include "tests/support/end_process.h"
+#include "tests/support/python_server.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 
 namespace testsupport {
@@ -39,33 +39,18 @@ bool SftpServer::Start(int timeoutMs)
     if (!readOnly_.isEmpty())
         args << QStringLiteral("--read-only") << readOnly_;
     process_ = std::make_unique<QProcess>();
-    process_->setProcessChannelMode(QProcess::SeparateChannels);
-    // Debian's interpreter: another python3 on PATH may lack asyncssh.
-    process_->start(QStringLiteral("/usr/bin/python3"), args);
-    if (!process_->waitForStarted(timeoutMs)) {
-        error_ = process_->errorString();
-        process_.reset();
+    const QByteArray line = StartPythonServer(*process_, args, timeoutMs, QStringLiteral("SFTP server"), error_);
+    if (line.isEmpty()) {
+        Stop();
         return false;
     }
-    QDeadlineTimer deadline(timeoutMs);
-    QByteArray out;
-    while (!out.contains('\n')) {
-        if (deadline.hasExpired() || process_->state() != QProcess::Running) {
-            error_ = QStringLiteral("no port from the SFTP server: ") +
-                     QString::fromLocal8Bit(process_->readAllStandardError());
-            Stop();
-            return false;
-        }
-        process_->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-        out += process_->readAllStandardOutput();
-    }
     // "PORT <n> <fingerprint> <key type> <key>"
-    const QList<QByteArray> words = out.left(out.indexOf('\n')).trimmed().split(' ');
+    const QList<QByteArray> words = line.split(' ');
     bool ok = words.size() == 5 && words[0] == "PORT";
     if (ok)
         port_ = static_cast<quint16>(words[1].toUInt(&ok));
     if (!ok || port_ == 0) {
-        error_ = QStringLiteral("unexpected first line from the SFTP server: ") + QString::fromLatin1(out);
+        error_ = QStringLiteral("unexpected first line from the SFTP server: ") + QString::fromLatin1(line);
         Stop();
         return false;
     }
