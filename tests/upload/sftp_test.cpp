@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
@@ -177,6 +178,43 @@ TEST_F(SftpJobs, LoginsAndHostKeys)
         if (c.pin == Other)
             EXPECT_TRUE(r.result.text.contains(otherPin)) << r.result.text.toStdString();
     }
+
+    // An agent that holds the key logs in without a key file or the password.
+    const QString agentKey = home_.filePath(QStringLiteral("agent_key"));
+    ASSERT_TRUE(QFile::copy(server.ClientKeyFile(), agentKey));
+    QFile::setPermissions(agentKey, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QString socket = home_.filePath(QStringLiteral("agent.sock"));
+    QProcess agent;
+    agent.start(QStringLiteral("ssh-agent"), {QStringLiteral("-D"), QStringLiteral("-a"), socket});
+    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(socket); }, 10000)) << "no agent";
+    const auto run = [&](const QString& program, const QStringList& args) {
+        QProcess p;
+        p.setProcessEnvironment([&] {
+            QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+            e.insert(QStringLiteral("SSH_AUTH_SOCK"), socket);
+            return e;
+        }());
+        p.start(program, args);
+        return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    ASSERT_TRUE(run(QStringLiteral("ssh-keygen"), {QStringLiteral("-p"), QStringLiteral("-q"), QStringLiteral("-P"),
+                                                   QStringLiteral("phrase"), QStringLiteral("-N"), QString(),
+                                                   QStringLiteral("-f"), agentKey}));
+    ASSERT_TRUE(run(QStringLiteral("ssh-add"), {QStringLiteral("-q"), agentKey}));
+    const QByteArray oldAgent = qgetenv("SSH_AUTH_SOCK");
+    qputenv("SSH_AUTH_SOCK", socket.toUtf8());
+    TUploadJob job = Job(server);
+    job.account.password = QStringLiteral("nope");
+    job.files = {{picture, QStringLiteral("Capture.jpg")}};
+    const Run r = RunJob(sftp, job);
+    if (oldAgent.isNull())
+        qunsetenv("SSH_AUTH_SOCK");
+    else
+        qputenv("SSH_AUTH_SOCK", oldAgent);
+    agent.kill();
+    agent.waitForFinished();
+    EXPECT_TRUE(r.result.ok) << "agent: " << r.result.text.toStdString();
+    EXPECT_EQ(Remote(server, QStringLiteral("Capture.jpg")), QByteArray("picture"));
 }
 
 // Where the files land and how: the remote folder made level by level,
