@@ -28,6 +28,20 @@ constexpr Option kOptions[] = {
     {"--remove-desktop-entry", CommandLineAction::RemoveDesktopEntry},
 };
 
+// Where this program keeps its files, as ProgramFiles decides it.
+QString FoldersText()
+{
+    const ProgramFiles files = ProgramFiles::OfExecutable();
+    const QString data = QDir::toNativeSeparators(files.Folder());
+    if (!files.SeparateDataFolder())
+        return QStringLiteral("Settings, the error log and the working pictures live in the program's own\n"
+                              "folder:\n  %1\n").arg(data);
+    return QStringLiteral("Settings, the error log, snapshots, videos and the working pictures live in\n"
+                          "your data folder:\n  %1\n"
+                          "The help file, the stop pictures and the web page are read from:\n  %2\n")
+        .arg(data, QDir::toNativeSeparators(files.ShippedFolder()));
+}
+
 QString HelpText(const QString& dataHome)
 {
     const QString entry = QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst());
@@ -36,18 +50,19 @@ QString HelpText(const QString& dataHome)
                "Webcam surveillance over the Internet: shows a camera's live picture and\n"
                "uploads it by FTP to your web space every few minutes.\n"
                "\n"
-               "Without an option the program window opens. Settings, the error log and\n"
-               "the working pictures live in the program's own folder:\n"
-               "  %1\n"
+               "Without an option the program window opens.\n%1"
                "\n"
                "Options:\n"
                "  --install-desktop-entry  add the program, with its icon, to the desktop's\n"
                "                           application menu:\n"
                "                           %2\n"
                "  --remove-desktop-entry   take the menu entry and the icon away again\n"
+               "  --session-start          open minimised (to the tray where there is one), as\n"
+               "                           \"Start with the desktop session\" in the network\n"
+               "                           settings starts it\n"
                "  --version                print the version and exit\n"
                "  -h, --help               print this help and exit\n")
-        .arg(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()), entry);
+        .arg(FoldersText(), entry);
 }
 
 QString VersionText()
@@ -65,6 +80,16 @@ CommandLine ParseCommandLine(const QStringList& arguments)
 {
     CommandLine result;
     for (const QString& argument : arguments) {
+        // Opens the window as a desktop session starts it: no option of its own.
+        if (argument == QLatin1String(kSessionStartArgument) && result.action == CommandLineAction::Run) {
+            result.sessionStart = true;
+            continue;
+        }
+        if (argument == QLatin1String(kSessionStartArgument)) {
+            result.error = QStringLiteral("one option at a time, please");
+            result.action = CommandLineAction::Refuse;
+            return result;
+        }
         CommandLineAction action = CommandLineAction::Refuse;
         for (const Option& option : kOptions) {
             if (argument == QLatin1String(option.name))
@@ -77,7 +102,7 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             result.action = CommandLineAction::Refuse;
             return result;
         }
-        if (result.action != CommandLineAction::Run && result.action != action) {
+        if ((result.action != CommandLineAction::Run && result.action != action) || result.sessionStart) {
             result.error = QStringLiteral("one option at a time, please");
             result.action = CommandLineAction::Refuse;
             return result;

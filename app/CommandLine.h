@@ -12,6 +12,8 @@ enum class CommandLineAction { Run, Help, Version, InstallDesktopEntry, RemoveDe
 struct CommandLine {
     CommandLineAction action = CommandLineAction::Run;
     QString error;  // why the command line was refused
+    // Run: started with the desktop session (kSessionStartArgument), to open minimised.
+    bool sessionStart = false;
 };
 
 // arguments: without the program's own name.

@@ -82,6 +82,11 @@ QString UserDataHome()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
 }
 
+QString UserConfigHome()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+}
+
 QString DesktopEntryText(const QString& executable)
 {
     const QString name = QString::fromLatin1(kProgramName);
@@ -144,6 +149,51 @@ QString RemoveDesktopEntry(const QString& dataHome, bool* removed)
         if (removed)
             *removed = true;
     }
+    return QString();
+}
+
+QString SessionStartFile(const QString& configHome)
+{
+    return configHome + QStringLiteral("/autostart/") + QString::fromLatin1(kDesktopId) + QStringLiteral(".desktop");
+}
+
+QString SessionStartText(const QString& executable)
+{
+    const QString lines[] = {
+        QStringLiteral("[Desktop Entry]"),
+        QStringLiteral("Type=Application"),
+        QStringLiteral("Name=") + QString::fromLatin1(kProgramName),
+        QStringLiteral("Comment=Starts minimised with the desktop session"),
+        QStringLiteral("Icon=") + QString::fromLatin1(kDesktopId),
+        QStringLiteral("TryExec=") + EscapeString(executable),
+        QStringLiteral("Exec=") + ExecArgument(executable) + QLatin1Char(' ') + QString::fromLatin1(kSessionStartArgument),
+        QStringLiteral("Terminal=false"),
+        QStringLiteral("X-GNOME-Autostart-enabled=true"),
+    };
+    QString text;
+    for (const QString& line : lines)
+        text += line + QLatin1Char('\n');
+    return text;
+}
+
+bool SessionStartEnabled(const QString& configHome, const QString& executable)
+{
+    QFile file(SessionStartFile(configHome));
+    // Another copy of the program at another path does not count as this one.
+    return file.open(QIODevice::ReadOnly) && QString::fromUtf8(file.readAll()) == SessionStartText(executable);
+}
+
+QString SetSessionStart(const QString& configHome, const QString& executable, bool on)
+{
+    const QString path = SessionStartFile(configHome);
+    if (on) {
+        if (executable.contains(QLatin1Char('\n')) || executable.contains(QLatin1Char('\r')))
+            return QStringLiteral("The program's path holds a line break: %1").arg(executable);
+        return WriteFile(path, SessionStartText(executable).toUtf8());
+    }
+    QFile file(path);
+    if (file.exists() && !file.remove())
+        return QStringLiteral("Could not remove %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
     return QString();
 }
 

@@ -26,4 +26,20 @@ QString InstallDesktopEntry(const QString& dataHome, const QString& executable);
 // success. removed: whether any of them existed.
 QString RemoveDesktopEntry(const QString& dataHome, bool* removed = nullptr);
 
+// Starting with the desktop session: an XDG autostart entry that runs the
+// executable with this argument.
+inline constexpr char kSessionStartArgument[] = "--session-start";
+
+// The user's configuration folder, where the autostart entries live:
+// $XDG_CONFIG_HOME, or ~/.config.
+QString UserConfigHome();
+// The autostart entry's file under configHome.
+QString SessionStartFile(const QString& configHome);
+// Its text for the executable at this path.
+QString SessionStartText(const QString& executable);
+// Whether the entry is there and starts this executable.
+bool SessionStartEnabled(const QString& configHome, const QString& executable);
+// Writes (on) or removes (off) the entry; answers an error text, empty on success.
+QString SetSessionStart(const QString& configHome, const QString& executable, bool on);
+
 }  // namespace app

@@ -1,5 +1,6 @@
 #include "app/Forms.h"
 
+#include "app/DesktopEntry.h"
 #include "app/ErrorLog.h"
 #include "app/Main.h"
 #include "app/TrayStatus.h"
@@ -11,9 +12,10 @@
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
 #include "platform/signals.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 
 namespace {
 
@@ -46,6 +48,13 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     aboutDlg_ = std::make_unique<TAboutDlg>();
     logForm_ = std::make_unique<TLogForm>();
     frmNetwork_ = std::make_unique<TfrmNetwork>();
+    // "Start with the desktop session": an autostart entry for this executable's real path.
+    frmNetwork_->OnGetSessionStart = [] {
+        return app::SessionStartEnabled(app::UserConfigHome(), QCoreApplication::applicationFilePath());
+    };
+    frmNetwork_->OnSetSessionStart = [](bool on) {
+        return app::SetSessionStart(app::UserConfigHome(), QCoreApplication::applicationFilePath(), on);
+    };
 
     // The creation sequence reports to the log viewer and fills the network
     // dialog, so it runs once both exist.
@@ -55,7 +64,7 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     // The dialogs' jobs (the server check, the wizard's uploads) run on a
     // transport of their own. The check shows its outcome; the wizard's
     // failures go to the log, as the update's do.
-    dialogTransport_ = std::make_unique<TFtpTransport>();
+    dialogTransport_ = std::make_unique<TUploadRunner>();
     dialogTransport_->OnFailure = [this](TUploadPurpose asked, const QString& message) {
         if (asked == TUploadPurpose::WizardPage)
             main_->ErrorLog().FtpError(message);
@@ -67,7 +76,8 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
     wizard_->Transport = dialogTransport_.get();
     wizard_->Settings = &main_->ProgramSettings();
     wizard_->MainWindow = main_.get();
-    QString folder = main_->Files().Folder();
+    // The wizard uploads the shipped Server/ folder.
+    QString folder = main_->Files().ShippedFolder();
     folder.chop(1);  // without its closing separator
     wizard_->ProgramFolder = folder;
     frmWizard1_ = std::make_unique<TfrmWizard1>(*wizard_);
@@ -87,6 +97,29 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
             main_->close();
         }
     }
+}
+
+void TForms::ShowMain(bool sessionStart)
+{
+    TMain* main = main_.get();
+    if (sessionStart) {
+        const bool trayShown = tray_ && tray_->IconShown();
+        if (trayShown)
+            main->SetStartedHidden();
+        ShowAtSessionStart(*main, trayShown);
+        return;
+    }
+    // An auto start uploads before the window shows.
+    if (main->SequenceRunning())
+        QObject::connect(main, &TMain::SequenceFinished, main, [main] { main->show(); }, Qt::SingleShotConnection);
+    else
+        main->show();
+}
+
+void TForms::ShowAtSessionStart(QWidget& window, bool trayShown)
+{
+    if (!trayShown)
+        window.showMinimized();
 }
 
 void TForms::CloseOnTermination()

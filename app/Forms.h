@@ -8,7 +8,7 @@
 #include <memory>
 
 class TAboutDlg;
-class TFtpTransport;
+class TUploadRunner;
 class TfrmNetwork;
 class TfrmWizard1;
 class TfrmWizard2;
@@ -17,6 +17,8 @@ class TLogForm;
 class TMain;
 class TrayStatus;
 struct TWizardContext;
+
+class QWidget;
 
 class TForms
 {
@@ -39,13 +41,21 @@ public:
     TfrmWizard1* frmWizard1() const { return frmWizard1_.get(); }
     TrayStatus* Tray() const { return tray_.get(); }
 
+    // Shows the main window once the creation sequence has run: after the
+    // auto start's upload when one runs. Started with the desktop session,
+    // it opens minimised instead (ShowAtSessionStart).
+    void ShowMain(bool sessionStart);
+    // Started with the desktop session: hidden to the tray where the icon
+    // shows, else minimised to the task bar, never hidden as the only way back.
+    static void ShowAtSessionStart(QWidget& window, bool trayShown);
+
     // From now on SIGTERM and SIGINT close the main window as its close box
     // does (a modal dialog open at that moment is cancelled first).
     void CloseOnTermination();
 
 private:
     // Destroyed in reverse: the main window first, as it reports to the others.
-    std::unique_ptr<TFtpTransport> dialogTransport_;  // outlives the dialogs that use it
+    std::unique_ptr<TUploadRunner> dialogTransport_;  // outlives the dialogs that use it
     std::unique_ptr<TAboutDlg> aboutDlg_;
     std::unique_ptr<TLogForm> logForm_;
     std::unique_ptr<TfrmNetwork> frmNetwork_;

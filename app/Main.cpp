@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/CameraChoice.h"
+#include "app/CameraShare.h"
 #include "app/CaptureControls.h"
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
@@ -17,7 +18,9 @@
 #include "ui/URL.h"
 #include "ui_Main.h"
 
+#include <QAction>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QPixmap>
@@ -55,7 +58,7 @@ int DivRoundHalfEven(int a, int b)
 
 TMain::TMain(const QString& programFolder, QWidget* parent)
     : QMainWindow(parent),
-      files_(programFolder.isEmpty() ? platform::Application::ProgramFolder() : programFolder),
+      files_(programFolder.isEmpty() ? app::ProgramFiles::OfExecutable() : app::ProgramFiles(programFolder)),
       ui(std::make_unique<Ui::TMain>()),
       programSettings_(files_.SettingsFile()),
       driverChoice_(files_.DriverSettingsFile())
@@ -162,10 +165,19 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
         capture_->RestoreLocalDisplay();
     };
     update_->Attach(*errorLog_);
-    update_->Pictures().OnGrabFrame = [this] {
-        videoCap1_->GrabFrameNoStop();
-        return videoCap1_->GrabbedFrame();
+    cameraShare_ = std::make_unique<app::TCameraShare>(*videoCap1_);
+    cameraShare_->CanRelease = [this] {
+        // Hidden counts once the window was shown or started in the tray; before its
+        // first showing the window is merely not up yet.
+        const bool outOfSight = isMinimized() || (!isVisible() && (shownOnce_ || startedHidden_));
+        return outOfSight && UpdateActive() && !videoCap1_->CapturingNow() &&
+               !(motion_ && motion_->Settings().enabled);
     };
+    cameraShare_->MsUntilTick = [this] { return Timer1().isActive() ? Timer1().remainingTime() : -1; };
+    cameraShare_->OnBusy = [this](const QString& reason) {
+        errorLog_->Error(QStringLiteral("The camera could not be opened for the update: ") + reason);
+    };
+    update_->Pictures().OnGrabFrame = [this] { return cameraShare_->Grab(); };
     update_->Pictures().OnCaptionDrawn = [this](const QImage& caption) {
         ui->Image1->resize(caption.size());
         ui->Image1->setPixmap(QPixmap::fromImage(caption));
@@ -243,6 +255,7 @@ void TMain::LoadSettings()
     videoCap1_->SetCapAudio(s.captureAudio);
     ui->menuLogErrors->setChecked(s.logErrors);
     ui->menuErrorBeep->setChecked(s.errorBeep);
+    findChild<QAction*>(QStringLiteral("menuReleaseCamera"))->setChecked(s.releaseCamera);
     autoStart_ = s.account.autoStart;
 
     // Last: a buffer file that cannot be made while the driver is open raises.
@@ -252,6 +265,7 @@ void TMain::LoadSettings()
 void TMain::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
+    FollowCameraShare();
     if (event->spontaneous() || shownOnce_)
         return;
     shownOnce_ = true;
@@ -262,6 +276,32 @@ void TMain::showEvent(QShowEvent* event)
         if (programSettings_.firstRun && !update_->Closed())
             update_->ShowWizard();
     }, Qt::QueuedConnection);
+}
+
+void TMain::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        FollowCameraShare();
+}
+
+void TMain::hideEvent(QHideEvent* event)
+{
+    QMainWindow::hideEvent(event);
+    FollowCameraShare();
+}
+
+void TMain::FollowCameraShare()
+{
+    if (!cameraShare_ || Closed())
+        return;
+    // The live picture is back in sight: the camera is the window's again.
+    if (cameraShare_->Released() && !cameraShare_->CanRelease()) {
+        if (cameraShare_->Reclaim())
+            capture_->RestoreLocalDisplay();
+        return;
+    }
+    cameraShare_->ReleaseIfIdle();
 }
 
 void TMain::closeEvent(QCloseEvent* event)
@@ -381,6 +421,22 @@ void TMain::ConnectControls()
     connect(ui->menuAbout1, &QAction::triggered, this, [this] { menuAbout1Click(); });
     connect(ui->menuNetwork, &QAction::triggered, this, [this] { menuNetworkClick(); });
     connect(ui->menuMotion, &QAction::triggered, this, [this] { menuMotionClick(); });
+    // "Release the camera between updates", after "Motion Detection...".
+    auto* releaseCamera = new QAction(QStringLiteral("&Release the Camera between Updates"), this);
+    releaseCamera->setObjectName(QStringLiteral("menuReleaseCamera"));
+    releaseCamera->setCheckable(true);
+    releaseCamera->setChecked(true);
+    releaseCamera->setStatusTip(QStringLiteral("While the window is minimised, let other programs use the camera between updates"));
+    const QList<QAction*> settingsItems = ui->menuSettings->actions();
+    const qsizetype motionAt = settingsItems.indexOf(ui->menuMotion);
+    ui->menuSettings->insertAction(motionAt + 1 < settingsItems.size() ? settingsItems[motionAt + 1] : nullptr, releaseCamera);
+    connect(releaseCamera, &QAction::toggled, this, [this](bool on) {
+        programSettings_.releaseCamera = on;  // saved at close
+        cameraShare_->SetEnabled(on);
+        if (!on && cameraShare_->Released() && cameraShare_->Reclaim())
+            capture_->RestoreLocalDisplay();
+        FollowCameraShare();
+    });
     connect(ui->menuWizard, &QAction::triggered, this, [this] { menuWizardClick(); });
     connect(ui->GotoWebsite1, &QAction::triggered, this, [this] { GotoWebsite1Click(); });
     connect(ui->menuHelp2, &QAction::triggered, this, [this] { menuHelp2Click(); });
@@ -418,7 +474,7 @@ void TMain::menuExitClick()
 
 void TMain::menuAbout1Click()
 {
-    TAboutDlg::Execute(this);
+    TAboutDlg::Execute(this, QDir::toNativeSeparators(files_.Folder()));
 }
 
 void TMain::menuNetworkClick()
@@ -465,6 +521,8 @@ void TMain::menuViewErrorLogClick()
 
 void TMain::VideoCap1Error(int errorId, const QString& text)
 {
+    if (cameraShare_ && cameraShare_->Reopening())
+        return;  // the share says it once
     errorLog_->CaptureError(errorId, text);
 }
 

@@ -25,6 +25,7 @@ class TURL;
 class TVideoCap;
 
 namespace app {
+class TCameraShare;
 class TCaptureControls;
 }
 
@@ -37,8 +38,9 @@ class TMain : public QMainWindow
     Q_OBJECT
 
 public:
-    // programFolder: where the settings, the log and the working files live;
-    // the executable's folder when empty.
+    // programFolder: where the settings, the log, the working files and the
+    // shipped files live; when empty, the folders of the running executable
+    // (app::ProgramFiles::OfExecutable).
     explicit TMain(const QString& programFolder = QString(), QWidget* parent = nullptr);
     // Writes the driver index back to "vcap.sif".
     ~TMain() override;
@@ -59,6 +61,8 @@ public:
     TErrorLog& ErrorLog() { return *errorLog_; }
     TUpdatePictures& UpdatePictures() { return update_->Pictures(); }
     TMotionWatch& MotionWatch() { return *motion_; }
+    // "Release the camera between updates".
+    app::TCameraShare& CameraShare() { return *cameraShare_; }
     // The program settings as loaded or accepted; the dialogs and the wizard
     // save through them, the close saves them.
     settings::TProgramSettings& ProgramSettings() { return programSettings_; }
@@ -87,6 +91,8 @@ public:
     // Whether the close came from outside (a termination signal): errors are
     // then logged instead of shown in boxes nobody will answer.
     void SetClosingFromOutside(bool value) { closingFromOutside_ = value; }
+    // Started with the desktop session into the tray: hidden, yet running.
+    void SetStartedHidden() { startedHidden_ = true; }
 
     void FormResize();
 
@@ -117,6 +123,8 @@ signals:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -127,6 +135,8 @@ private:
     // The close runs with the website update; the window goes once it is done.
     void FormClose();
     void CloseDone();
+    // Releases the camera or takes it back as the window's state now allows.
+    void FollowCameraShare();
 
     void ShowUpdateState(TWebsiteUpdate::UpdateState state);
     void SetActiveLook(bool active);
@@ -150,10 +160,12 @@ private:
     settings::TProgramSettings programSettings_;
     std::unique_ptr<TWebsiteUpdate> update_;
     std::unique_ptr<app::TCaptureControls> capture_;
+    std::unique_ptr<app::TCameraShare> cameraShare_;
     // The driver as the user chose it: a lost device does not change it.
     app::TDriverChoice driverChoice_;
 
     bool autoStart_ = false;
     bool shownOnce_ = false;
     bool closingFromOutside_ = false;
+    bool startedHidden_ = false;
 };

@@ -1,25 +1,61 @@
 #include "app/ProgramFiles.h"
 
+#include "app/DesktopEntry.h"
 #include "platform/application.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
 
 namespace app {
+namespace {
 
-ProgramFiles::ProgramFiles(const QString& folder) : folder_(QDir::fromNativeSeparators(folder))
+QString WithSeparator(const QString& folder)
 {
-    if (!folder_.endsWith(QLatin1Char('/')))
-        folder_ += QLatin1Char('/');
+    QString out = QDir::fromNativeSeparators(folder);
+    if (!out.endsWith(QLatin1Char('/')))
+        out += QLatin1Char('/');
+    return out;
+}
+
+// Whether a new file can be made here. Tried, not read from the mode: root
+// may write where the mode says no, and a read-only mount refuses it.
+bool CanCreateFiles(const QString& folder)
+{
+    QTemporaryFile probe(WithSeparator(folder) + QStringLiteral(".tarvo-probe-XXXXXX"));
+    return probe.open();
+}
+
+}  // namespace
+
+ProgramFiles::ProgramFiles(const QString& folder) : folder_(WithSeparator(folder)), shipped_(folder_) {}
+
+ProgramFiles::ProgramFiles(const QString& dataFolder, const QString& shippedFolder)
+    : folder_(WithSeparator(dataFolder)), shipped_(WithSeparator(shippedFolder))
+{
+}
+
+ProgramFiles ProgramFiles::ForProgram(const QString& programFolder, const QString& userDataHome)
+{
+    // The Debian layout keeps the shipped files in /usr/share/tarvo-lite beside /usr/bin.
+    const QString share = QDir::cleanPath(programFolder + QStringLiteral("/../share/") + QString::fromLatin1(kDesktopId));
+    const bool sharedApart = !QFileInfo::exists(programFolder + QStringLiteral("/Server")) &&
+                             QFileInfo::exists(share + QStringLiteral("/Server"));
+    const QString shipped = sharedApart ? share : programFolder;
+    if (!sharedApart && CanCreateFiles(programFolder))
+        return ProgramFiles(programFolder);
+    return ProgramFiles(userDataHome + QLatin1Char('/') + QString::fromLatin1(kDesktopId), shipped);
 }
 
 ProgramFiles ProgramFiles::OfExecutable()
 {
-    return ProgramFiles(platform::Application::ProgramFolder());
+    return ForProgram(platform::Application::ProgramFolder(), UserDataHome());
 }
 
 void ProgramFiles::CreateWorkingFiles() const
 {
+    QDir().mkpath(folder_);
     QDir folder(folder_);
     folder.mkdir(QStringLiteral("Snapshots"));
     folder.mkdir(QStringLiteral("Videos"));

@@ -1,6 +1,15 @@
 #pragma once
-// The program folder and the files the program keeps in it. Every working
-// file is addressed by full path; none depends on the current directory.
+// The program's folders and the files it keeps in them. Every working file
+// is addressed by full path; none depends on the current directory.
+//
+// The data folder holds what the program writes: the settings files, the
+// error log, snapshots, videos and the working pictures. The shipped folder
+// holds what comes with the program: the help file, the stop pictures and
+// Server/. A program folder the user can write to is both. Installed
+// system-wide (a folder the user cannot write to, or the shipped files kept
+// apart in ../share/tarvo-lite), the data folder is the user's own
+// $XDG_DATA_HOME/tarvo-lite and the shipped files are read where they were
+// installed.
 
 #include <QString>
 
@@ -12,13 +21,21 @@ inline constexpr char kProgramName[] = "Tarvo Lite";
 class ProgramFiles
 {
 public:
-    // folder: with or without a trailing separator.
+    // Everything in one folder, with or without a trailing separator.
     explicit ProgramFiles(const QString& folder);
-    // The folder of the running executable.
+    ProgramFiles(const QString& dataFolder, const QString& shippedFolder);
+    // The folders for an executable in programFolder, by the rule above;
+    // userDataHome: $XDG_DATA_HOME or its default.
+    static ProgramFiles ForProgram(const QString& programFolder, const QString& userDataHome);
+    // The folders of the running executable.
     static ProgramFiles OfExecutable();
 
-    // Ends in a separator.
+    // The data folder; ends in a separator.
     const QString& Folder() const { return folder_; }
+    // The shipped files' folder; ends in a separator.
+    const QString& ShippedFolder() const { return shipped_; }
+    // Whether the data folder is apart from the program (installed system-wide).
+    bool SeparateDataFolder() const { return folder_ != shipped_; }
     QString File(const QString& name) const { return folder_ + name; }
 
     QString SettingsFile() const { return File(QStringLiteral("Tarvo Lite.sif")); }
@@ -27,16 +44,16 @@ public:
     QString CaptureBmp() const { return File(QStringLiteral("Capture.bmp")); }
     QString CaptureJpg() const { return File(QStringLiteral("Capture.jpg")); }
     QString DateTimeBmp() const { return File(QStringLiteral("datetime.bmp")); }
-    QString StopCapJpg() const { return File(QStringLiteral("stopcap.jpg")); }
-    QString StopTimeBmp() const { return File(QStringLiteral("stoptime.bmp")); }
-    QString HelpFile() const { return File(QStringLiteral("TarvoLt.chm")); }
+    QString StopCapJpg() const { return shipped_ + QStringLiteral("stopcap.jpg"); }
+    QString StopTimeBmp() const { return shipped_ + QStringLiteral("stoptime.bmp"); }
+    QString HelpFile() const { return shipped_ + QStringLiteral("TarvoLt.chm"); }
     // Sub-folders, ending in a separator.
     QString SnapshotsFolder() const { return File(QStringLiteral("Snapshots/")); }
     QString VideosFolder() const { return File(QStringLiteral("Videos/")); }
-    QString ServerFolder() const { return File(QStringLiteral("Server/")); }
+    QString ServerFolder() const { return shipped_ + QStringLiteral("Server/"); }
 
-    // At every start: "Snapshots" and "Videos", an empty "Capture.bmp" and an
-    // empty "Error.log", each only when absent. Failures are ignored here;
+    // At every start: the data folder itself, "Snapshots" and "Videos", an
+    // empty "Capture.bmp" and an empty "Error.log", each only when absent. Failures are ignored here;
     // they surface when the files are used.
     void CreateWorkingFiles() const;
     // At close: the working pictures and two foreign leftovers, each if present.
@@ -44,6 +61,7 @@ public:
 
 private:
     QString folder_;
+    QString shipped_;
 };
 
 }  // namespace app

@@ -4,6 +4,7 @@
 #include "app/ErrorLog.h"
 #include "app/UpdatePictures.h"
 #include "platform/dialogs.h"
+#include "upload/SftpSequence.h"
 #include "upload/UploadSequence.h"
 
 #include <algorithm>
@@ -57,15 +58,12 @@ TWebsiteUpdate::TWebsiteUpdate(const app::ProgramFiles& files, settings::TProgra
     };
 
     upload_ = std::make_unique<TUploadSequence>(ftpClient_);
-    upload_->OnFailure = [this](const QString& message) {
-        uploadError_ = message;
-        errorLog_->FtpError(message);
-        platform::Dialogs().SetCursor(platform::Cursor::Default);
-    };
-    upload_->OnFinished = [this] { UploadFinished(); };
-    upload_->OnNote = [this](const QString& text) { errorLog_->Note(text); };
+    sftp_ = std::make_unique<TSftpSequence>();
+    current_ = upload_.get();
+    Wire(*upload_);
+    Wire(*sftp_);
     closeDeadline_.setSingleShot(true);
-    connect(&closeDeadline_, &QTimer::timeout, this, [this] { upload_->Abandon(); });
+    connect(&closeDeadline_, &QTimer::timeout, this, [this] { current_->Abandon(); });
 
     timer1_.setObjectName(QStringLiteral("Timer1"));
     timer1_.setTimerType(Qt::CoarseTimer);
@@ -79,6 +77,18 @@ TWebsiteUpdate::~TWebsiteUpdate()
     ftpClient_.OnRequestDone = nullptr;
     ftpClient_.OnCommand = nullptr;
     upload_.reset();
+    sftp_.reset();
+}
+
+void TWebsiteUpdate::Wire(TUploadTransport& transport)
+{
+    transport.OnFailure = [this](const QString& message) {
+        uploadError_ = message;
+        errorLog_->FtpError(message);
+        platform::Dialogs().SetCursor(platform::Cursor::Default);
+    };
+    transport.OnFinished = [this] { UploadFinished(); };
+    transport.OnNote = [this](const QString& text) { errorLog_->Note(text); };
 }
 
 void TWebsiteUpdate::Attach(TErrorLog& errorLog)
@@ -89,12 +99,12 @@ void TWebsiteUpdate::Attach(TErrorLog& errorLog)
 
 bool TWebsiteUpdate::Running() const
 {
-    return upload_->Running();
+    return upload_->Running() || sftp_->Running();
 }
 
 bool TWebsiteUpdate::LastUploadOk() const
 {
-    return upload_->Result().ok;
+    return current_->Result().ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -120,6 +130,7 @@ void TWebsiteUpdate::StartUpdate(const QString& intervalText)
 {
     stopUploaded_ = false;
     upload_->NewRun();
+    sftp_->NewRun();
     SetState(UpdateState::Active);
     if (OnUpdateStarted)
         OnUpdateStarted();
@@ -200,8 +211,11 @@ TUploadJob TWebsiteUpdate::PicturesJob(TUploadPurpose asked, const QString& pict
 
 bool TWebsiteUpdate::StartUpload(Upload purpose, const TUploadJob& job)
 {
-    if (!upload_->Start(job))
+    TUploadTransport* transport = job.account.Sftp() ? static_cast<TUploadTransport*>(sftp_.get()) : upload_.get();
+    if (Running() || !transport->Start(job))
         return false;
+    current_ = transport;
+    jobTimeoutSeconds_ = job.account.TimeoutSeconds();
     uploadPurpose_ = purpose;
     if (purpose == Upload::Pictures)
         Lamp(true);
@@ -210,8 +224,9 @@ bool TWebsiteUpdate::StartUpload(Upload purpose, const TUploadJob& job)
 
 bool TWebsiteUpdate::StartQuit()
 {
-    if (!upload_->StartQuit())
+    if (Running() || !upload_->StartQuit())
         return false;
+    current_ = upload_.get();
     uploadPurpose_ = Upload::Quit;
     return true;
 }
@@ -417,5 +432,5 @@ void TWebsiteUpdate::ContinueClose()
 
 void TWebsiteUpdate::BoundCloseWait()
 {
-    closeDeadline_.start(std::min(TUploadSequence::TimeoutMs(ftpClient_.Timeout()), kCloseWaitMs));
+    closeDeadline_.start(std::min(TUploadTransport::TimeoutMs(jobTimeoutSeconds_), kCloseWaitMs));
 }

@@ -21,7 +21,9 @@
 class QImage;
 class TErrorLog;
 class TUpdatePictures;
+class TSftpSequence;
 class TUploadSequence;
+class TUploadTransport;
 namespace app {
 class TCameraReturn;
 }
@@ -49,7 +51,7 @@ public:
     QTimer& Timer1() { return timer1_; }
     TUpdatePictures& Pictures() { return *pictures_; }
     UpdateState State() const { return state_; }
-    // Whether an upload sequence is running.
+    // Whether an upload sequence is running, by FTP or SFTP.
     bool Running() const;
     // Whether the last upload sequence that ended did everything it set out to.
     bool LastUploadOk() const;
@@ -75,7 +77,7 @@ public:
     // The close: OnClosing (the settings are saved there), then, once any
     // running upload has ended, the stop pictures and the closing QUIT, then
     // the working pictures are deleted and OnClosed follows. Each upload it
-    // waits for is given up after the FTP time limit, and after 15 seconds
+    // waits for is given up after the account's time limit, and after 15 seconds
     // at most.
     void Close();
     // While the wizard shows, a close waits for it: answers true and closes
@@ -119,7 +121,9 @@ private:
     void UploadStopPictures();
     // The two pictures of the page, from these local files.
     TUploadJob PicturesJob(TUploadPurpose asked, const QString& picture, const QString& caption) const;
+    // Each job by the transport its account asks for.
     bool StartUpload(Upload purpose, const TUploadJob& job);
+    void Wire(TUploadTransport& transport);
     bool StartQuit();
     void RequestDone(std::uint16_t error);
     void UploadFinished();
@@ -143,6 +147,10 @@ private:
     std::unique_ptr<TUpdatePictures> pictures_;
     TFtpClient ftpClient_;
     std::unique_ptr<TUploadSequence> upload_;
+    std::unique_ptr<TSftpSequence> sftp_;
+    TUploadTransport* current_ = nullptr;  // the transport of the running or last job
+    // The time limit of the last job's account: a close waits by it.
+    int jobTimeoutSeconds_ = settings::kFtpTimeoutDefault;
     QTimer timer1_;
     // Bounds how long a close waits for the running upload.
     QTimer closeDeadline_;

@@ -44,11 +44,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    // An auto start uploads before the window shows.
-    if (main->SequenceRunning())
-        QObject::connect(main, &TMain::SequenceFinished, main, [main] { main->show(); }, Qt::SingleShotConnection);
-    else
-        main->show();
+    forms.ShowMain(command.sessionStart);
     const int result = app.exec();
     helpBridge.Remove();
     return result;

@@ -16,6 +16,7 @@ const QString kOtherSettings = QStringLiteral("Other Settings");
 const QString kLogErrors = QStringLiteral("LogErrors");
 const QString kErrorBeep = QStringLiteral("ErrorBeep");
 const QString kFirstRun = QStringLiteral("FirstRun");
+const QString kReleaseCamera = QStringLiteral("Release_Camera");
 
 const QString kCaptureParameters = QStringLiteral("Capture Parameters");
 const QString kFrameRate = QStringLiteral("FrameRate");
@@ -227,6 +228,7 @@ bool TProgramSettings::Load()
     logErrors = file.ReadBool(kOtherSettings, kLogErrors, true);
     errorBeep = file.ReadBool(kOtherSettings, kErrorBeep, false);
     firstRun = file.ReadBool(kOtherSettings, kFirstRun, true);
+    releaseCamera = file.ReadBool(kOtherSettings, kReleaseCamera, true);
     return true;
 }
 
@@ -320,6 +322,9 @@ void TProgramSettings::SaveAtClose(const QString& interval, bool logErrorsNow, b
     file.WriteBool(kOtherSettings, kLogErrors, logErrors);
     file.WriteBool(kOtherSettings, kErrorBeep, errorBeep);
     file.WriteBool(kOtherSettings, kFirstRun, firstRun);
+    // A file that never had the key stays as it was while the option is on.
+    if (!releaseCamera || file.ReadString(kOtherSettings, kReleaseCamera, QStringLiteral("\x01")) != QStringLiteral("\x01"))
+        file.WriteBool(kOtherSettings, kReleaseCamera, releaseCamera);
     file.Commit();
 }
 

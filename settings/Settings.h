@@ -108,6 +108,10 @@ public:
     bool logErrors = true;
     bool errorBeep = false;
     bool firstRun = true;
+    // "Release_Camera" (section "Other Settings"): the camera is let go
+    // between updates while the window is out of sight. On without the key;
+    // the key is written once it was turned off.
+    bool releaseCamera = true;
 
     // The start-up load: every key in its order, each with its default;
     // false (nothing changes) without a file. A capture number outside its

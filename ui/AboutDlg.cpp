@@ -60,10 +60,30 @@ TAboutDlg::TAboutDlg(QWidget* parent, const QString& programFile)
 
 TAboutDlg::~TAboutDlg() = default;
 
-int TAboutDlg::Execute(QWidget* parent)
+int TAboutDlg::Execute(QWidget* parent, const QString& dataFolder)
 {
     TAboutDlg dialog(parent);
+    if (!dataFolder.isEmpty())
+        dialog.SetDataFolder(dataFolder);
     return dialog.exec();
+}
+
+void TAboutDlg::SetDataFolder(const QString& folder)
+{
+    // One more line under the version; the box grows by it.
+    constexpr int kLine = 22;
+    if (!lblDataFolder_) {
+        lblDataFolder_ = new QLabel(this);
+        lblDataFolder_->setObjectName(QStringLiteral("lblDataFolder"));
+        lblDataFolder_->setAlignment(Qt::AlignCenter);
+        lblDataFolder_->setGeometry(ui_->lblVersion->x(), ui_->lblVersion->y() + kLine, ui_->lblVersion->width(), 20);
+        lblDataFolder_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        SetTextColor(lblDataFolder_, Qt::white);
+        ui_->btnClose->move(ui_->btnClose->x(), ui_->btnClose->y() + kLine);
+        setFixedSize(width(), height() + kLine);
+    }
+    lblDataFolder_->setText(QStringLiteral("Settings and working files: ") + folder);
+    lblDataFolder_->setToolTip(folder);
 }
 
 QLabel* TAboutDlg::lblProgramName() const { return ui_->lblProgramName; }

@@ -24,8 +24,13 @@ public:
     explicit TAboutDlg(QWidget* parent = nullptr, const QString& programFile = {});
     ~TAboutDlg() override;
 
-    // Creates the box, shows it modally and destroys it again.
-    static int Execute(QWidget* parent);
+    // Creates the box, shows it modally and destroys it again; dataFolder,
+    // when given, is shown as the folder of the settings and working files.
+    static int Execute(QWidget* parent, const QString& dataFolder = {});
+
+    // Adds the line naming the folder of the settings and working files.
+    void SetDataFolder(const QString& folder);
+    QLabel* lblDataFolder() const { return lblDataFolder_; }
 
     QLabel* lblProgramName() const;
     QLabel* lblVersion() const;
@@ -42,4 +47,5 @@ public:
 private:
     std::unique_ptr<Ui::TAboutDlg> ui_;
     TrsFileVersion fileVersion_;
+    QLabel* lblDataFolder_ = nullptr;
 };

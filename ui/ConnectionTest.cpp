@@ -2,7 +2,7 @@
 
 #include "ui/HtmlHelpBridge.h"
 #include "upload/Advice.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <QFontDatabase>
 #include <QHBoxLayout>

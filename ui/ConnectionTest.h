@@ -15,7 +15,7 @@
 
 class QPlainTextEdit;
 class QPushButton;
-class TFtpTransport;
+class TUploadRunner;
 
 class TConnectionTest : public QWidget
 {
@@ -29,7 +29,7 @@ public:
     explicit TConnectionTest(QWidget* parent = nullptr, Lines lines = Lines::Panel);
     ~TConnectionTest() override;
 
-    void SetTransport(TFtpTransport* transport) { transport_ = transport; }
+    void SetTransport(TUploadRunner* transport) { transport_ = transport; }
     // The account as typed; asked when a test starts.
     std::function<settings::FtpAccount()> OnGetAccount;
     // A test has ended (not one stopped), after its last line.
@@ -56,7 +56,7 @@ private:
     void Ended(const TUploadResult& result);
     void SetRunning(bool running);
 
-    TFtpTransport* transport_ = nullptr;
+    TUploadRunner* transport_ = nullptr;
     QPushButton* btnTest_ = nullptr;
     QPushButton* btnStop_ = nullptr;
     QPlainTextEdit* lines_ = nullptr;

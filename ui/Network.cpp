@@ -86,7 +86,7 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
 
 TfrmNetwork::~TfrmNetwork() = default;
 
-void TfrmNetwork::SetTransport(TFtpTransport* transport)
+void TfrmNetwork::SetTransport(TUploadRunner* transport)
 {
     checker_.SetTransport(transport);
     connectionTest_->SetTransport(transport);
@@ -100,6 +100,7 @@ QLineEdit* TfrmNetwork::edPassword() const { return ui->edPassword; }
 QLineEdit* TfrmNetwork::edRemoteFolder() const { return ui->edRemoteFolder; }
 QCheckBox* TfrmNetwork::CheckBoxPassive() const { return ui->CheckBoxPassive; }
 QCheckBox* TfrmNetwork::CheckAutoStart() const { return ui->CheckAutoStart; }
+QCheckBox* TfrmNetwork::chkSessionStart() const { return ui->chkSessionStart; }
 QCheckBox* TfrmNetwork::CheckSafeUpload() const { return ui->CheckSafeUpload; }
 QComboBox* TfrmNetwork::cbSecurity() const { return ui->cbSecurity; }
 QLineEdit* TfrmNetwork::edFingerprint() const { return ui->edFingerprint; }
@@ -153,6 +154,10 @@ void TfrmNetwork::FormShow()
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));
     ui->edPassword->setText(settings_->account.password);
+    const bool sessionHooks = OnGetSessionStart && OnSetSessionStart;
+    ui->chkSessionStart->setVisible(sessionHooks);
+    if (sessionHooks)
+        ui->chkSessionStart->setChecked(OnGetSessionStart());
 }
 
 settings::FtpAccount TfrmNetwork::TypedAccount() const
@@ -194,6 +199,14 @@ void TfrmNetwork::OKBtnClick()
     ui->CheckAutoStart->setChecked(accepted.autoStart);
     ui->edFingerprint->setText(accepted.tls.fingerprint);
     ui->edHostKey->setText(accepted.ssh.hostKey);
+
+    // The account is saved by now; a refused autostart entry is reported alone.
+    if (OnGetSessionStart && OnSetSessionStart && ui->chkSessionStart->isChecked() != OnGetSessionStart()) {
+        if (const QString error = OnSetSessionStart(ui->chkSessionStart->isChecked()); !error.isEmpty()) {
+            ui->chkSessionStart->setChecked(OnGetSessionStart());
+            throw Exception(error);
+        }
+    }
 
     if (ui->edPort->text().isEmpty())
         ui->edPort->setText(QStringLiteral("21"));

@@ -20,7 +20,7 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class TConnectionTest;
-class TFtpTransport;
+class TUploadRunner;
 
 namespace Ui {
 class frmNetwork;
@@ -44,7 +44,7 @@ public:
 
     // Where "Check server" and the connection test run their connections;
     // without one they do nothing.
-    void SetTransport(TFtpTransport* transport);
+    void SetTransport(TUploadRunner* transport);
 
     // The working password: the FTP password in clear, as loaded or accepted.
     const QString& WorkingPassword() const { return settings_->account.password; }
@@ -55,6 +55,12 @@ public:
     std::function<QString()> OnGetUpdateInterval;
     std::function<void(const QString&)> OnSetUpdateInterval;
 
+    // "Start with the desktop session": whether it is on, asked when the
+    // dialog shows, and the choice applied on OK (answers an error text,
+    // empty on success). Without both hooks the check box is hidden.
+    std::function<bool()> OnGetSessionStart;
+    std::function<QString(bool)> OnSetSessionStart;
+
     QLineEdit* edFTPhost() const;
     QLineEdit* edPort() const;
     QLineEdit* edTimeout() const;
@@ -64,6 +70,7 @@ public:
     QLineEdit* edRemoteFolder() const;
     QCheckBox* CheckBoxPassive() const;
     QCheckBox* CheckAutoStart() const;
+    QCheckBox* chkSessionStart() const;
     QCheckBox* CheckSafeUpload() const;
     // The protocol: FTP with its TLS choice (index = "FTP_Security") or SFTP
     // (kSftpChoice); the pinned certificate fingerprint, the pinned SSH host

@@ -1,7 +1,7 @@
 #include "ui/ServerCheck.h"
 
 #include "platform/dialogs.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-class TFtpTransport;
+class TUploadRunner;
 
 struct TServerCheck {
     bool secured = false;  // the connection came up with TLS and a trusted certificate
@@ -46,7 +46,7 @@ public:
     TServerChecker(const TServerChecker&) = delete;
     TServerChecker& operator=(const TServerChecker&) = delete;
 
-    void SetTransport(TFtpTransport* transport) { transport_ = transport; }
+    void SetTransport(TUploadRunner* transport) { transport_ = transport; }
     bool Running() const { return running_; }
 
     // Connects to the account's host and port with its time-out, TLS choice
@@ -62,7 +62,7 @@ public:
 private:
     void GiveBack();
 
-    TFtpTransport* transport_ = nullptr;
+    TUploadRunner* transport_ = nullptr;
     bool running_ = false;
     std::vector<QPointer<QWidget>> resting_;
     // Lets a result that arrives after this object is gone find nobody.

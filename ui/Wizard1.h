@@ -24,7 +24,7 @@ class QEventLoop;
 class QLineEdit;
 class QPushButton;
 class TConnectionTest;
-class TFtpTransport;
+class TUploadRunner;
 class TfrmWizard1;
 class TfrmWizard2;
 class TfrmWizard3;
@@ -36,7 +36,7 @@ class frmWizard1;
 struct TWizardContext {
     // Runs the server check of page 1 and the uploads of Finish; without
     // one there is no check and Finish sends nothing.
-    TFtpTransport* Transport = nullptr;
+    TUploadRunner* Transport = nullptr;
     // The program settings: page 1 and Finish save the account through them,
     // and their account is the one Finish uploads with; Finish and a
     // confirmed cancel clear their first-run flag. Required.

@@ -6,7 +6,7 @@
 #include "ui/Wizard1.h"
 #include "ui/Wizard2.h"
 #include "ui_Wizard3.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -124,7 +124,7 @@ void TfrmWizard3::BitBtnFinishClick()
     // Stored directly: nothing on the server shows these files yet.
     job.safe = false;
     // The results are not examined here: the transport reports failures.
-    TFtpTransport* transport = context_.Transport;
+    TUploadRunner* transport = context_.Transport;
     if (transport && transport->Start(job, [this](const TUploadResult&) { UploadsDone(); },
                                       [this](std::size_t, bool) { AdvanceGauge(); }))
         return;

@@ -6,6 +6,7 @@
 #include "net/WSocketTls.h"
 #include "settings/Settings.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <vector>
@@ -63,6 +64,14 @@ struct TUploadFile {
     QString localPath;   // absolute: no job depends on the current folder
     QString remoteName;  // in the account's remote folder
 };
+
+// The name a file is stored under before its rename, in the same folder. The
+// extension stays last: servers that filter uploads by it take it too.
+QString TemporaryName(const QString& remoteName);
+
+// The small file a connection test stores, renames and deletes again.
+extern const QString kConnectionTestName;
+extern const QByteArray kConnectionTestContent;
 
 struct TUploadJob {
     TUploadPurpose purpose = TUploadPurpose::Update;

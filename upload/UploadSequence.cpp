@@ -7,9 +7,6 @@
 #include <QTemporaryFile>
 
 namespace {
-// The connection test's file on the server, and what it holds.
-const QString kTestName = QStringLiteral("tarvo-lite-test.txt");
-const QByteArray kTestContent = QByteArrayLiteral("Tarvo Lite connection test. This file may be deleted.\r\n");
 
 bool LookupError(std::uint16_t error)
 {
@@ -39,16 +36,6 @@ const QString kRenameRefused = QStringLiteral(
 bool Refusal(std::uint16_t error, const TFtpClient& client)
 {
     return error >= 500 && error < 600 && client.IsConnected();
-}
-
-// The name a file is stored under before its rename, in the same folder. The
-// extension stays last: servers that filter uploads by it take it too.
-QString TemporaryName(const QString& hostFileName)
-{
-    const int dot = hostFileName.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return hostFileName + QStringLiteral(".tmp");
-    return hostFileName.left(dot) + QStringLiteral(".tmp") + hostFileName.mid(dot);
 }
 
 // The levels of a folder path: "/a/b/" gives "/a" and "b".
@@ -132,12 +119,12 @@ bool TUploadSequence::Start(const TUploadJob& job)
     if (Testing()) {
         job_.safe = true;
         testFile_ = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/tarvo-test-XXXXXX.txt"));
-        if (!testFile_->open() || testFile_->write(kTestContent) != kTestContent.size() || !testFile_->flush()) {
+        if (!testFile_->open() || testFile_->write(kConnectionTestContent) != kConnectionTestContent.size() || !testFile_->flush()) {
             Failed(QStringLiteral("Unable to write the test file ") + testFile_->fileName());
             FinishLater();
             return true;
         }
-        job_.files = {{testFile_->fileName(), kTestName}};
+        job_.files = {{testFile_->fileName(), kConnectionTestName}};
     }
     if (client_.IsConnected() && (check || !lastOk_ || !(loggedIn_ == job_.account))) {
         // Left open by a sequence that failed before its QUIT, or logged in
@@ -765,7 +752,7 @@ void TUploadSequence::StoreDone()
         Report(TUploadStepKind::DataMode, true, passive ? QStringLiteral("Passive") : QStringLiteral("Active"));
     }
     Report(TUploadStepKind::Store, true,
-           QStringLiteral("%1 stored (%2 bytes)").arg(TemporaryName(RemoteName())).arg(kTestContent.size()));
+           QStringLiteral("%1 stored (%2 bytes)").arg(TemporaryName(RemoteName())).arg(kConnectionTestContent.size()));
 }
 
 bool TUploadSequence::CleanUp()

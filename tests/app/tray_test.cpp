@@ -2,12 +2,15 @@
 // to a real loopback FTP server that starts failing and then recovers. The
 // offscreen platform has no tray: the state, tooltip and notifications are
 // checked on the tray object, and the program runs as without one.
+#include "app/DesktopEntry.h"
 #include "app/TrayStatus.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/ftp_real_server.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QMenu>
+#include <QProcess>
 
 using namespace apptest;
 using testsupport::FtpRealServer;
@@ -104,3 +107,78 @@ TEST_F(Tray, ItsMenuRunsTheWindowsOwnCommandsAndFollowsTheirCaptions)
     items[4]->trigger();
     EXPECT_TRUE(testsupport::WaitUntil([this] { return Main().Closed(); }, 30000));
 }
+
+namespace {
+
+// Started with the desktop session: the entry that does it, and the window
+// that opens minimised with the update running by itself.
+class SessionStart : public MainWindowTest
+{
+protected:
+    SessionStart() : savedConfigHome_(qgetenv("XDG_CONFIG_HOME"))
+    {
+        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+    }
+    ~SessionStart() override
+    {
+        if (savedConfigHome_.isEmpty())
+            qunsetenv("XDG_CONFIG_HOME");
+        else
+            qputenv("XDG_CONFIG_HOME", savedConfigHome_);
+    }
+
+    QTemporaryDir config_;
+    QByteArray savedConfigHome_;
+};
+
+TEST_F(SessionStart, TheCheckBoxWritesAndRemovesTheAutostartEntryForThisProgramsRealPath)
+{
+    StoreSettings("[Other Settings]\nFirstRun=0\n");
+    LaunchWithCamera();
+    const QString entry = config_.path() + QStringLiteral("/autostart/tarvo-lite.desktop");
+    const QString program = QCoreApplication::applicationFilePath();
+    QCheckBox* box = Network().chkSessionStart();
+    for (const bool on : {true, false}) {
+        SCOPED_TRACE(on);
+        Network().FormShow();
+        EXPECT_FALSE(box->isHidden());
+        EXPECT_EQ(box->isChecked(), !on) << "the box shows whether the entry is there";
+        box->setChecked(on);
+        Network().OKBtnClick();
+        EXPECT_EQ(QFile::exists(entry), on);
+        EXPECT_EQ(app::SessionStartEnabled(config_.path(), program), on);
+    }
+
+    ASSERT_TRUE(app::SetSessionStart(config_.path(), program, true).isEmpty());
+    const QString text = QString::fromUtf8(ReadFile(entry));
+    EXPECT_TRUE(text.contains(QStringLiteral("\nExec=") + program + QStringLiteral(" --session-start\n"))) << text.toStdString();
+    QProcess validate;
+    validate.start(QStringLiteral("desktop-file-validate"), {entry});
+    ASSERT_TRUE(validate.waitForFinished(30000));
+    EXPECT_EQ(validate.exitCode(), 0) << validate.readAllStandardOutput().toStdString();
+    EXPECT_FALSE(app::SessionStartEnabled(config_.path(), QStringLiteral("/elsewhere/tarvo-lite")))
+        << "an entry for another copy of the program is not this one's";
+}
+
+TEST_F(SessionStart, WithoutATrayTheWindowOpensMinimisedAndTheAutoStartUploads)
+{
+    FtpRealServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    StoreSettings(Account(server.PortText(), server.User(), server.Password(), "AutoStart=1\n"));
+    LaunchWithCamera();
+    ASSERT_FALSE(forms_->Tray()->IconShown()) << "the offscreen platform has no tray";
+
+    forms_->ShowMain(true);
+    EXPECT_TRUE(Main().isVisible()) << "the only way back is never hidden";
+    EXPECT_TRUE(Main().isMinimized());
+    EXPECT_TRUE(Main().UpdateActive());
+    WaitIdle();
+    EXPECT_TRUE(QFile::exists(server.Root() + QStringLiteral("/Capture.jpg")));
+
+    // Where a tray shows the icon, the window waits there, hidden.
+    QWidget other;
+    TForms::ShowAtSessionStart(other, true);
+    EXPECT_FALSE(other.isVisible());
+}
+
+}  // namespace

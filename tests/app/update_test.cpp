@@ -6,6 +6,7 @@
 #include "capture/engine/V4l2Device.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/ftp_real_server.h"
+#include "app/CameraShare.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -209,6 +210,67 @@ TEST_F(WebsiteUpdate, ALostCameraUploadsTheStopPicturesAndItsReturnTheLivePictur
     EXPECT_EQ(dialogs_->shown.size(), shown);
     EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
     EXPECT_NE(RemoteBytes("Capture.jpg"), Local("stopcap.jpg"));
+}
+
+// --- a camera shared with other programs -------------------------------------------------
+
+TEST_F(WebsiteUpdate, AMinimisedWindowReleasesTheCameraBetweenTicksAndAnotherProgramMayTakeIt)
+{
+    auto camera = std::make_shared<testsupport::FakeV4l2>();
+    platform::capture::SetV4l2IoFactory([camera] { return camera; });
+    const auto restore = qScopeGuard([] { platform::capture::SetV4l2IoFactory(nullptr); });
+    StoreSettings(Account(server_.PortText(), server_.User(), server_.Password()));
+    StoreDriver(0);
+    Launch();
+    Main().show();
+    Main().showMinimized();
+    Press();
+    ASSERT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+    EXPECT_FALSE(Main().VideoCap1()->DriverOpen()) << "released after the grab";
+    EXPECT_EQ(camera->openFds, 0);
+
+    // Another program holds the camera over two ticks: said once, tried at each.
+    camera->busy = true;
+    const int opensBefore = camera->opens;
+    Tick();
+    Tick();
+    EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
+    EXPECT_EQ(camera->opens, opensBefore) << "no other device taken in its place";
+    EXPECT_EQ(LogLines().filter(QStringLiteral("in use by another program")).size(), 1)
+        << LogLines().join(QLatin1Char('\n')).toStdString();
+
+    // It lets go: the next tick opens, lets the picture settle, grabs a fresh
+    // frame and releases the camera again.
+    camera->busy = false;
+    const std::uint32_t before = camera->Sequence();
+    Tick();
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+    EXPECT_GT(camera->Sequence(), before + app::TCameraShare::kSettleFrames) << "the first frames after the open are dropped";
+    EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
+    EXPECT_EQ(camera->openFds, 0);
+
+    // Between ticks the camera is opened about a second ahead of the next one,
+    // so that its exposure has settled when the tick grabs: no frames dropped then.
+    app::TCameraShare& share = Main().CameraShare();
+    ASSERT_GE(share.WarmUpDueMs(), 0);
+    EXPECT_NEAR(share.WarmUpDueMs(), Main().Timer1().remainingTime() - app::TCameraShare::kSettleMs, 500);
+    share.WarmUp();
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
+    const int opens = camera->opens;
+    const std::uint32_t warmed = camera->Sequence();
+    Tick();
+    EXPECT_EQ(camera->opens, opens);
+    EXPECT_LE(camera->Sequence(), warmed + 2) << "a settled camera's next frame is taken";
+    EXPECT_EQ(RemoteBytes("Capture.jpg"), Local("Capture.jpg"));
+    EXPECT_FALSE(Main().VideoCap1()->DriverOpen());
+
+    // Restored, the window has its live picture again; the option off keeps the camera.
+    Main().showNormal();
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
+    Action("menuReleaseCamera")->setChecked(false);
+    Main().showMinimized();
+    Tick();
+    EXPECT_TRUE(Main().VideoCap1()->DriverOpen());
 }
 
 // --- failures ---------------------------------------------------------------------------

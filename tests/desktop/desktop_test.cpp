@@ -136,12 +136,14 @@ TEST(CommandLine, EachOptionAnswersWithoutADisplayAndAnythingElseIsRefused)
         const char* err;  // a part of stderr
     } cases[] = {
         {{QStringLiteral("--help")}, 0, "--install-desktop-entry", ""},
-        {{QStringLiteral("-h")}, 0, "--remove-desktop-entry", ""},
+        {{QStringLiteral("-h")}, 0, "--session-start", ""},
         {{QStringLiteral("--verbose")}, 2, "", "unknown option '--verbose'"},
         {{QStringLiteral("Capture.jpg")}, 2, "", "unexpected argument 'Capture.jpg'"},
         // Qt's own options do not change the program's behaviour either.
         {{QStringLiteral("-platform"), QStringLiteral("offscreen")}, 2, "", "unknown option '-platform'"},
         {{QStringLiteral("--version"), QStringLiteral("--help")}, 2, "", "one option at a time"},
+        {{QStringLiteral("--session-start"), QStringLiteral("--version")}, 2, "", "one option at a time"},
+        {{QStringLiteral("--help"), QStringLiteral("--session-start")}, 2, "", "one option at a time"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.join(QLatin1Char(' ')).toStdString());
@@ -210,6 +212,61 @@ TEST(Install, TheTarballUnpacksIntoAFolderThatStartsAndClosesCleanly)
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
     EXPECT_TRUE(ReadFile(folder + QStringLiteral("/Tarvo Lite.sif")).contains("LogErrors="));
+}
+
+TEST(Install, TheDebianLayoutPutsEachFileInItsPlaceAndKeepsTheUsersFilesInTheirDataFolder)
+{
+    QTemporaryDir dir;
+    const QString usr = dir.filePath(QStringLiteral("usr"));
+    const Outcome install = RunCommand(QStringLiteral("cmake"), {QStringLiteral("--install"), QStringLiteral(TARVO_BUILD_DIR),
+                                                          QStringLiteral("--component"), QStringLiteral("deb"),
+                                                          QStringLiteral("--prefix"), usr});
+    ASSERT_TRUE(install.finished && install.exitCode == 0) << install.err.toStdString();
+    for (const char* name : {"bin/tarvo-lite", "share/applications/tarvo-lite.desktop",
+                             "share/icons/hicolor/scalable/apps/tarvo-lite.svg", "share/icons/hicolor/48x48/apps/tarvo-lite.png",
+                             "share/icons/hicolor/256x256/apps/tarvo-lite.png", "share/tarvo-lite/TarvoLt.chm",
+                             "share/tarvo-lite/stopcap.jpg", "share/tarvo-lite/stoptime.bmp", "share/tarvo-lite/Server/tarvolt.html",
+                             "share/tarvo-lite/Server/stopcap.jpg", "share/tarvo-lite/Server/stoptime.bmp",
+                             "share/doc/tarvo-lite/copyright", "share/doc/tarvo-lite/changelog.Debian.gz",
+                             "share/man/man1/tarvo-lite.1.gz"})
+        EXPECT_TRUE(QFile::exists(usr + QLatin1Char('/') + QString::fromLatin1(name))) << name;
+    EXPECT_FALSE(QFile::exists(usr + QStringLiteral("/tarvo-lite"))) << "nothing of the program folder's layout";
+
+    // The packaged menu entry is the program's own, for its name on the PATH.
+    const QString entry = usr + QStringLiteral("/share/applications/tarvo-lite.desktop");
+    EXPECT_EQ(QString::fromUtf8(ReadFile(entry)), app::DesktopEntryText(QStringLiteral("tarvo-lite")))
+        << "dist/tarvo-lite.desktop drifted from the entry the program writes";
+    const Outcome validate = RunCommand(QStringLiteral("desktop-file-validate"), {entry});
+    ASSERT_TRUE(validate.finished);
+    EXPECT_EQ(validate.exitCode, 0) << validate.out.toStdString();
+
+    // Installed so, the program keeps its files in the user's data folder,
+    // says so, and creates that folder at its first start.
+    const QString dataHome = dir.filePath(QStringLiteral("home/.local/share"));
+    const QString data = dataHome + QStringLiteral("/tarvo-lite");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    const Outcome help = RunCommand(usr + QStringLiteral("/bin/tarvo-lite"), {QStringLiteral("--help")}, env);
+    EXPECT_TRUE(help.out.contains(data + QLatin1Char('/'))) << help.out.toStdString();
+    EXPECT_TRUE(help.out.contains(usr + QStringLiteral("/share/tarvo-lite/"))) << help.out.toStdString();
+    ASSERT_TRUE(QDir().mkpath(data));
+    SeedProgramFolder(data);
+
+    XvfbServer x;
+    ASSERT_TRUE(x.Start()) << x.Error().toStdString();
+    QProcessEnvironment shown = x.Environment();
+    shown.insert(QStringLiteral("XDG_DATA_HOME"), dataHome);
+    QProcess program;
+    program.setProcessEnvironment(shown);
+    program.start(usr + QStringLiteral("/bin/tarvo-lite"), {});
+    ASSERT_TRUE(WaitUntil([&] { return x.HasWindow(kCaption) || program.state() == QProcess::NotRunning; }, 60000));
+    testsupport::EndProcess(program, 30000);
+    EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+    EXPECT_TRUE(QFile::exists(data + QStringLiteral("/Error.log")));
+    EXPECT_TRUE(QDir(data + QStringLiteral("/Snapshots")).exists());
+    EXPECT_TRUE(ReadFile(data + QStringLiteral("/Tarvo Lite.sif")).contains("LogErrors=")) << "saved at the close";
+    EXPECT_EQ(QDir(usr + QStringLiteral("/bin")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{QStringLiteral("tarvo-lite")});
 }
 
 // --- menu entry ------------------------------------------------------------------------

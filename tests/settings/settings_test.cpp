@@ -166,6 +166,10 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
         {"close", [&](TProgramSettings& s) { s.account = typed; s.firstRun = false; s.SaveAtClose(QStringLiteral("3"), true, false); },
          account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\n\r\n"
                    "[Other Settings]\r\nLogErrors=1\r\nErrorBeep=0\r\nFirstRun=0\r\n"},
+        {"close, the camera kept",
+         [&](TProgramSettings& s) { s.account = typed; s.firstRun = false; s.releaseCamera = false; s.SaveAtClose(QStringLiteral("3"), true, false); },
+         account + "Update_Interval=3\r\nAutoStart=1\r\nPassive_Mode=0\r\n\r\n"
+                   "[Other Settings]\r\nLogErrors=1\r\nErrorBeep=0\r\nFirstRun=0\r\nRelease_Camera=0\r\n"},
     };
     for (const Case& c : cases) {
         QFile::remove(fileName_);
@@ -180,6 +184,7 @@ TEST_F(SettingsFiles, EachWriterWritesItsKeysInOrder)
         ASSERT_TRUE(next.Load());
         EXPECT_EQ(next.account.password, typed.password) << c.writer;
         EXPECT_EQ(next.account.remoteFolder, s.account.remoteFolder) << c.writer;
+        EXPECT_EQ(next.releaseCamera, s.releaseCamera) << c.writer;
     }
 }
 

@@ -1,9 +1,9 @@
 #include "tests/support/ftp_real_server.h"
 
 #include "tests/support/end_process.h"
+#include "tests/support/python_server.h"
 #include "tests/support/tls_certificates.h"
 
-#include <QDeadlineTimer>
 
 namespace testsupport {
 
@@ -22,8 +22,6 @@ bool FtpRealServer::Start(int timeoutMs)
         return false;
     }
     process_ = std::make_unique<QProcess>();
-    process_->setProcessChannelMode(QProcess::SeparateChannels);
-    // Debian's interpreter: another python3 on PATH may lack pyftpdlib.
     QStringList args{QStringLiteral(TARVO_SOURCE_DIR "/tests/support/ftp_real_server.py"),
                      QStringLiteral("--root"), root_.path(), QStringLiteral("--user"), user_,
                      QStringLiteral("--password"), password_};
@@ -42,25 +40,11 @@ bool FtpRealServer::Start(int timeoutMs)
         if (!dataEnd_.isEmpty())
             args << QStringLiteral("--data-end") << dataEnd_;
     }
-    process_->start(QStringLiteral("/usr/bin/python3"), args);
-    if (!process_->waitForStarted(timeoutMs)) {
-        error_ = process_->errorString();
-        process_.reset();
+    const QByteArray line = StartPythonServer(*process_, args, timeoutMs, QStringLiteral("FTP server"), error_);
+    if (line.isEmpty()) {
+        Stop();
         return false;
     }
-    QDeadlineTimer deadline(timeoutMs);
-    QByteArray out;
-    while (!out.contains('\n')) {
-        if (deadline.hasExpired() || process_->state() != QProcess::Running) {
-            error_ = QStringLiteral("no port from the FTP server: ") +
-                     QString::fromLocal8Bit(process_->readAllStandardError());
-            Stop();
-            return false;
-        }
-        process_->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
-        out += process_->readAllStandardOutput();
-    }
-    const QByteArray line = out.left(out.indexOf('\n')).trimmed();
     bool ok = false;
     if (line.startsWith("PORT "))
         port_ = static_cast<quint16>(line.mid(5).toUInt(&ok));

@@ -68,6 +68,15 @@ TEST(AboutDlg, ShowsProgramNameAndFileVersion)
     EXPECT_FALSE(about.Image1()->pixmap().isNull()) << "the logo";
     EXPECT_EQ(about.findChild<QLabel*>(QStringLiteral("lblVersion")), about.lblVersion()) << "object names";
 
+    // The folder of the settings and working files, on a line of its own
+    // that the box grows by, the Close button still below everything.
+    about.SetDataFolder(QStringLiteral("/home/u/.local/share/tarvo-lite/"));
+    ASSERT_NE(about.lblDataFolder(), nullptr);
+    EXPECT_TRUE(about.lblDataFolder()->text().endsWith(QStringLiteral(": /home/u/.local/share/tarvo-lite/")));
+    EXPECT_GT(about.lblDataFolder()->y(), about.lblVersion()->y());
+    EXPECT_GT(about.btnClose()->y(), about.lblDataFolder()->geometry().bottom());
+    EXPECT_LE(about.btnClose()->geometry().bottom(), about.height());
+
     // The real program shows the project's version; a file without one shows zeros.
     testsupport::FileVersion project{};
     ASSERT_TRUE(testsupport::ProjectVersion(project));

@@ -8,7 +8,7 @@
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
 #include "upload/Advice.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -50,7 +50,7 @@ protected:
 
     testsupport::ScopedFakeDialogs dialogs_;
     QTemporaryDir dir_;
-    TFtpTransport transport_;
+    TUploadRunner transport_;
     TfrmNetwork form_;
     QString interval_ = QStringLiteral("3");
 

@@ -10,7 +10,7 @@
 #include "ui/Wizard1.h"
 #include "ui/Wizard2.h"
 #include "ui/Wizard3.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +121,7 @@ protected:
     QString savedCurrent_;
     QString folder_;
     QString settings_;
-    TFtpTransport transport_;
+    TUploadRunner transport_;
     settings::TProgramSettings programSettings_{programDir_.filePath(QStringLiteral("Tarvo Lite.sif"))};
     QWidget mainWindow_;
     TWizardContext context_;

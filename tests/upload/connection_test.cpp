@@ -6,7 +6,7 @@
 #include "tests/support/tls_certificates.h"
 #include "tests/support/wait.h"
 #include "upload/Advice.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ struct TestRun {
 
 TestRun RunTest(const settings::FtpAccount& account)
 {
-    TFtpTransport transport;
+    TUploadRunner transport;
     TUploadJob job;
     job.purpose = TUploadPurpose::Test;
     job.account = account;

@@ -1,6 +1,6 @@
 // What a visitor sees: a reader downloading "Capture.jpg" from the real
 // server while upload sequences keep storing it.
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 #include "tests/support/ftp_reader.h"
 #include "tests/support/ftp_real_server.h"
 #include "tests/support/wait.h"
@@ -77,7 +77,7 @@ protected:
     QTemporaryDir local_;
     const QByteArray pictures_[2] = {Picture('a'), Picture('b')};
     settings::FtpAccount account_;
-    TFtpTransport transport_;
+    TUploadRunner transport_;
     QStringList failures_;
     int whole_ = 0;
     int torn_ = 0;

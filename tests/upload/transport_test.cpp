@@ -4,7 +4,7 @@
 #include "tests/support/ftp_fake_server.h"
 #include "tests/support/ftp_real_server.h"
 #include "tests/support/wait.h"
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ struct Reports {
     QStringList failures;
 };
 
-bool StartRecorded(TFtpTransport& transport, const TUploadJob& job, Reports& r)
+bool StartRecorded(TUploadRunner& transport, const TUploadJob& job, Reports& r)
 {
     transport.OnFailure = [&r](TUploadPurpose, const QString& message) { r.failures << message; };
     return transport.Start(
@@ -95,7 +95,7 @@ TEST(UploadJobs, EverySenderTakesTheSameRoad)
         {TUploadPurpose::WizardPage, page, false, false, false},
         {TUploadPurpose::Check, {}, false, false, true},
     };
-    TFtpTransport transport;
+    TUploadRunner transport;
     for (const auto& c : cases) {
         const std::string row = std::to_string(static_cast<int>(c.purpose)) + (c.rightPassword ? "" : " refused");
         for (const QString& name : QDir(server.Root()).entryList(QDir::Files))
@@ -159,7 +159,7 @@ TEST(UploadJobs, ACancelAtAnyStepEndsTheJobOnce)
     QTemporaryDir local;
     ASSERT_TRUE(WriteLocal(local.filePath(QStringLiteral("a.jpg")), "picture"));
 
-    TFtpTransport transport;
+    TUploadRunner transport;
     for (std::size_t at = 0; at < steps.size(); ++at) {
         const QString command = QString::fromLatin1(steps[at].first);
         testsupport::FtpFakeServer fake;
@@ -234,7 +234,7 @@ TEST(UploadJobs, TheFilesGoToTheRemoteFolderMadeLevelByLevel)
     QTemporaryDir local;
     ASSERT_TRUE(WriteLocal(local.filePath(QStringLiteral("a.jpg")), "picture"));
 
-    TFtpTransport transport;
+    TUploadRunner transport;
     for (const auto& c : cases) {
         testsupport::FtpFakeServer fake;
         fake.LoginSteps().Expect("TYPE I").Reply("200 Type set to I.");

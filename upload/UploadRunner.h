@@ -1,11 +1,13 @@
 #pragma once
-// An upload sequence on an FTP client of its own, for whoever has a job to
-// run and no client to lend: the wizard's last page, "Check server" and the
-// connection test. One job at a time; each ends with one result, also a
-// cancelled one, and leaves no session open behind it.
+// The transport of a job for whoever has one to run and no FTP client to
+// lend: the wizard's last page, "Check server" and the connection test. An
+// FTP sequence on a client of its own, or the SFTP one, as the job's account
+// asks. One job at a time; each ends with one result, also a cancelled one,
+// and leaves no session open behind it.
 
 #include "ftp/FtpCli.h"
 #include "upload/UploadJob.h"
+#include "upload/SftpSequence.h"
 #include "upload/UploadSequence.h"
 
 #include <QObject>
@@ -13,15 +15,15 @@
 #include <cstddef>
 #include <functional>
 
-class TFtpTransport : public QObject
+class TUploadRunner : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit TFtpTransport(QObject* parent = nullptr);
-    ~TFtpTransport() override;
+    explicit TUploadRunner(QObject* parent = nullptr);
+    ~TUploadRunner() override;
 
-    bool Running() const { return sequence_.Running(); }
+    bool Running() const { return sequence_.Running() || sftp_.Running(); }
 
     // Starts a job: fileDone follows once per file, in order, and finished
     // once at its end, both from the event loop; step follows each step as it
@@ -41,6 +43,8 @@ private:
 
     TFtpClient client_;
     TUploadSequence sequence_{client_};
+    TSftpSequence sftp_;
+    TUploadTransport* running_ = &sequence_;  // the transport of the last job
     TUploadPurpose asked_ = TUploadPurpose::Update;
     bool cancelled_ = false;
     std::function<void(const TUploadResult&)> finished_;

@@ -1,28 +1,30 @@
-#include "upload/FtpTransport.h"
+#include "upload/UploadRunner.h"
 
 #include <utility>
 
-TFtpTransport::TFtpTransport(QObject* parent) : QObject(parent)
+TUploadRunner::TUploadRunner(QObject* parent) : QObject(parent)
 {
     client_.SetShareMode(ftpShareDenyNone);
     client_.OnRequestDone = [this](TCustomFtpCli*, TFtpRequest, std::uint16_t error) { sequence_.RequestDone(error); };
-    sequence_.OnFileDone = [this](std::size_t file, bool ok) {
-        if (fileDone_)
-            fileDone_(file, ok);
-    };
-    sequence_.OnStep = [this](const TUploadStep& step) {
-        if (step_)
-            step_(step);
-    };
-    sequence_.OnFinished = [this] { Finished(); };
+    for (TUploadTransport* transport : {static_cast<TUploadTransport*>(&sequence_), static_cast<TUploadTransport*>(&sftp_)}) {
+        transport->OnFileDone = [this](std::size_t file, bool ok) {
+            if (fileDone_)
+                fileDone_(file, ok);
+        };
+        transport->OnStep = [this](const TUploadStep& step) {
+            if (step_)
+                step_(step);
+        };
+        transport->OnFinished = [this] { Finished(); };
+    }
 }
 
-TFtpTransport::~TFtpTransport()
+TUploadRunner::~TUploadRunner()
 {
     client_.OnRequestDone = nullptr;
 }
 
-bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
+bool TUploadRunner::Start(const TUploadJob& job, std::function<void(const TUploadResult&)> finished,
                           std::function<void(std::size_t file, bool ok)> fileDone,
                           std::function<void(const TUploadStep& step)> step)
 {
@@ -33,20 +35,21 @@ bool TFtpTransport::Start(const TUploadJob& job, std::function<void(const TUploa
     finished_ = std::move(finished);
     fileDone_ = std::move(fileDone);
     step_ = std::move(step);
-    return sequence_.Start(job);
+    running_ = job.account.Sftp() ? static_cast<TUploadTransport*>(&sftp_) : &sequence_;
+    return running_->Start(job);
 }
 
-void TFtpTransport::Cancel()
+void TUploadRunner::Cancel()
 {
     if (!Running() || cancelled_)
         return;
     cancelled_ = true;
-    sequence_.Abandon();
+    running_->Abandon();
 }
 
-void TFtpTransport::Finished()
+void TUploadRunner::Finished()
 {
-    TUploadResult result = sequence_.Result();
+    TUploadResult result = running_->Result();
     result.cancelled = cancelled_;
     // A login refused or a step failed: the session is of no further use.
     if (!result.ok && client_.IsConnected())

@@ -1,0 +1,68 @@
+#include "platform/stream.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace platform {
+
+int OpenStream()
+{
+    const int stream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // SSH sends many small packets and waits for each answer: without this,
+    // every one waits for the peer's delayed acknowledgement.
+    const int on = 1;
+    if (stream >= 0)
+        ::setsockopt(stream, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return stream;
+}
+
+StreamError ConnectStream(int stream, std::uint32_t addressNetOrder, std::uint16_t port, QString* text)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = addressNetOrder;
+    int rc = 0;
+    do
+        rc = ::connect(stream, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0)
+        return StreamError::None;
+    const int error = errno;
+    if (text)
+        *text = QString::fromLocal8Bit(::strerror(error));
+    switch (error) {
+    case ECONNREFUSED:
+        return StreamError::Refused;
+    case ETIMEDOUT:
+        return StreamError::TimedOut;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        return StreamError::Unreachable;
+    default:
+        return StreamError::Other;
+    }
+}
+
+int DuplicateStream(int stream)
+{
+    return ::fcntl(stream, F_DUPFD_CLOEXEC, 0);
+}
+
+void ShutdownStream(int stream)
+{
+    ::shutdown(stream, SHUT_RDWR);
+}
+
+void CloseStream(int stream)
+{
+    ::close(stream);
+}
+
+}  // namespace platform

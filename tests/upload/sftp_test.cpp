@@ -1,0 +1,373 @@
+// Jobs through the SFTP transport against a real server: who may log in, which
+// host keys are trusted, where the files land and how they are published, and
+// that a silent server or a cancel ends the job once, within its limit.
+#include "tests/support/sftp_server.h"
+#include "tests/support/wait.h"
+#include "upload/UploadRunner.h"
+#include "upload/SftpSequence.h"
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <vector>
+
+using testsupport::SftpServer;
+using testsupport::WaitUntil;
+
+namespace {
+
+// HOME, and with it known_hosts, in a folder of the test's own.
+class SftpJobs : public ::testing::Test
+{
+protected:
+    SftpJobs() : oldHome_(qgetenv("HOME")) { qputenv("HOME", home_.path().toUtf8()); }
+    ~SftpJobs() override { qputenv("HOME", oldHome_); }
+
+    void KnowHost(const SftpServer& server)
+    {
+        QDir().mkpath(home_.filePath(QStringLiteral(".ssh")));
+        QFile f(home_.filePath(QStringLiteral(".ssh/known_hosts")));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(server.KnownHostsLine().toUtf8() + '\n');
+    }
+    QString Local(const char* name, const QByteArray& bytes)
+    {
+        const QString path = local_.filePath(QString::fromLatin1(name));
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        return path;
+    }
+    static TUploadJob Job(const SftpServer& server, TUploadPurpose purpose = TUploadPurpose::Update)
+    {
+        TUploadJob job;
+        job.purpose = purpose;
+        job.account.host = QStringLiteral("127.0.0.1");
+        job.account.port = server.PortText();
+        job.account.userId = server.User();
+        job.account.password = server.Password();
+        job.account.ssh.protocol = settings::Protocol::Sftp;
+        job.account.ssh.hostKey = server.HostKey();
+        return job;
+    }
+
+    struct Run {
+        int finished = 0;
+        TUploadResult result;
+        QStringList failures;
+        QStringList notes;
+        std::vector<std::pair<std::size_t, bool>> files;
+        std::vector<TUploadStep> steps;
+    };
+    // Runs a job to its end on one transport.
+    static Run RunJob(TSftpSequence& sftp, const TUploadJob& job, int timeoutMs = 20000)
+    {
+        Run r;
+        sftp.OnFailure = [&r](const QString& m) { r.failures << m; };
+        sftp.OnNote = [&r](const QString& m) { r.notes << m; };
+        sftp.OnFileDone = [&r](std::size_t file, bool ok) { r.files.emplace_back(file, ok); };
+        sftp.OnStep = [&r](const TUploadStep& step) { r.steps.push_back(step); };
+        sftp.OnFinished = [&r, &sftp] {
+            ++r.finished;
+            r.result = sftp.Result();
+        };
+        EXPECT_TRUE(sftp.Start(job));
+        EXPECT_FALSE(sftp.Start(job)) << "one job at a time";
+        EXPECT_TRUE(WaitUntil([&r] { return r.finished > 0; }, timeoutMs));
+        testsupport::DrainEvents();
+        EXPECT_EQ(r.finished, 1);
+        EXPECT_FALSE(sftp.Running());
+        sftp.OnFailure = nullptr;
+        sftp.OnNote = nullptr;
+        sftp.OnFileDone = nullptr;
+        sftp.OnStep = nullptr;
+        sftp.OnFinished = nullptr;
+        return r;
+    }
+    static QByteArray Remote(const SftpServer& server, const QString& path)
+    {
+        QFile f(server.Root() + QLatin1Char('/') + path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    QTemporaryDir home_;
+    QTemporaryDir local_;
+    QByteArray oldHome_;
+};
+
+// Logins and host keys: the pinned key or one in known_hosts lets the job
+// on, any other stops it before the login with the key's fingerprint (both
+// when a pin differs); a check stops after the host key; a password, a key
+// with its passphrase are accepted, wrong ones refused.
+TEST_F(SftpJobs, LoginsAndHostKeys)
+{
+    SftpServer server;
+    server.SetClientKey(QStringLiteral("phrase"));
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    const QString picture = Local("a.jpg", "picture");
+    const QString otherPin = QStringLiteral("SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA");
+    enum Pin { Server, Other, None, Known };
+    using State = TUploadResult::HostKey;
+    const struct {
+        const char* row;
+        Pin pin;
+        TUploadPurpose purpose;
+        bool useKey;
+        const char* password;  // null: the server's
+        bool ok;
+        State state;
+        TUploadFault fault;
+    } cases[] = {
+        {"password", Server, TUploadPurpose::Update, false, nullptr, true, State::Trusted, TUploadFault::None},
+        {"known host", Known, TUploadPurpose::Update, false, nullptr, true, State::Trusted, TUploadFault::None},
+        {"key", Server, TUploadPurpose::Update, true, "phrase", true, State::Trusted, TUploadFault::None},
+        {"wrong passphrase", Server, TUploadPurpose::Update, true, "nope", false, State::Trusted,
+         TUploadFault::LoginRefused},
+        {"wrong password", Server, TUploadPurpose::Update, false, "nope", false, State::Trusted,
+         TUploadFault::LoginRefused},
+        {"check sends no password", Server, TUploadPurpose::Check, false, "nope", true, State::Trusted,
+         TUploadFault::None},
+        {"changed key", Other, TUploadPurpose::Update, false, nullptr, false, State::Changed,
+         TUploadFault::HostKeyChanged},
+        {"unknown key", None, TUploadPurpose::Update, false, nullptr, false, State::Unknown,
+         TUploadFault::HostKeyUnknown},
+        {"unknown key, check", None, TUploadPurpose::Check, false, nullptr, false, State::Unknown,
+         TUploadFault::HostKeyUnknown},
+    };
+    TSftpSequence sftp;
+    for (const auto& c : cases) {
+        QFile::remove(server.Root() + QStringLiteral("/Capture.jpg"));
+        QFile::remove(home_.filePath(QStringLiteral(".ssh/known_hosts")));
+        if (c.pin == Known)
+            KnowHost(server);
+        TUploadJob job = Job(server, c.purpose);
+        job.account.ssh.hostKey = c.pin == Server ? server.HostKey() : c.pin == Other ? otherPin : QString();
+        if (c.useKey)
+            job.account.ssh.keyFile = server.ClientKeyFile();
+        if (c.password)
+            job.account.password = QString::fromLatin1(c.password);
+        if (c.purpose != TUploadPurpose::Check)
+            job.files = {{picture, QStringLiteral("Capture.jpg")}};
+        const Run r = RunJob(sftp, job);
+
+        EXPECT_EQ(r.result.ok, c.ok) << c.row << ": " << r.result.text.toStdString();
+        EXPECT_EQ(r.result.hostKeyState, c.state) << c.row;
+        EXPECT_EQ(r.result.hostKey, server.HostKey()) << c.row;
+        EXPECT_EQ(r.result.fault, c.fault) << c.row;
+        EXPECT_EQ(r.result.connected, c.ok) << c.row;
+        EXPECT_EQ(Remote(server, QStringLiteral("Capture.jpg")),
+                  c.ok && c.purpose != TUploadPurpose::Check ? QByteArray("picture") : QByteArray())
+            << c.row;
+        EXPECT_EQ(r.files.size(), job.files.size()) << c.row;
+        if (c.ok) {
+            EXPECT_TRUE(r.failures.isEmpty()) << c.row;
+            continue;
+        }
+        EXPECT_EQ(r.failures, QStringList{r.result.text}) << c.row;
+        ASSERT_FALSE(r.steps.empty()) << c.row;
+        EXPECT_FALSE(r.steps.back().ok) << c.row;
+        EXPECT_EQ(r.steps.back().fault, c.fault) << c.row;
+        if (c.state != State::Trusted)
+            EXPECT_TRUE(r.result.text.contains(server.HostKey())) << c.row << ": " << r.result.text.toStdString();
+        if (c.pin == Other)
+            EXPECT_TRUE(r.result.text.contains(otherPin)) << r.result.text.toStdString();
+    }
+
+    // An agent that holds the key logs in without a key file or the password.
+    const QString agentKey = home_.filePath(QStringLiteral("agent_key"));
+    ASSERT_TRUE(QFile::copy(server.ClientKeyFile(), agentKey));
+    QFile::setPermissions(agentKey, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const QString socket = home_.filePath(QStringLiteral("agent.sock"));
+    QProcess agent;
+    agent.start(QStringLiteral("ssh-agent"), {QStringLiteral("-D"), QStringLiteral("-a"), socket});
+    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(socket); }, 10000)) << "no agent";
+    const auto run = [&](const QString& program, const QStringList& args) {
+        QProcess p;
+        p.setProcessEnvironment([&] {
+            QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+            e.insert(QStringLiteral("SSH_AUTH_SOCK"), socket);
+            return e;
+        }());
+        p.start(program, args);
+        return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    ASSERT_TRUE(run(QStringLiteral("ssh-keygen"), {QStringLiteral("-p"), QStringLiteral("-q"), QStringLiteral("-P"),
+                                                   QStringLiteral("phrase"), QStringLiteral("-N"), QString(),
+                                                   QStringLiteral("-f"), agentKey}));
+    ASSERT_TRUE(run(QStringLiteral("ssh-add"), {QStringLiteral("-q"), agentKey}));
+    const QByteArray oldAgent = qgetenv("SSH_AUTH_SOCK");
+    qputenv("SSH_AUTH_SOCK", socket.toUtf8());
+    TUploadJob job = Job(server);
+    job.account.password = QStringLiteral("nope");
+    job.files = {{picture, QStringLiteral("Capture.jpg")}};
+    const Run r = RunJob(sftp, job);
+    if (oldAgent.isNull())
+        qunsetenv("SSH_AUTH_SOCK");
+    else
+        qputenv("SSH_AUTH_SOCK", oldAgent);
+    agent.kill();
+    agent.waitForFinished();
+    EXPECT_TRUE(r.result.ok) << "agent: " << r.result.text.toStdString();
+    EXPECT_EQ(Remote(server, QStringLiteral("Capture.jpg")), QByteArray("picture"));
+}
+
+// Where the files land and how: the remote folder made level by level,
+// relative or absolute; a safe store replaces the file on the server with
+// posix-rename or, where the server lacks it, by a delete and a rename; a
+// connection test goes through every step and leaves nothing; a folder the
+// server will not write ends the job with that fault.
+TEST_F(SftpJobs, TheRemoteFolderAndPublishing)
+{
+    SftpServer withPosix;
+    withPosix.SetReadOnly(QStringLiteral("locked"));
+    SftpServer withoutPosix;
+    withoutPosix.HidePosixRename();
+    ASSERT_TRUE(withPosix.Start()) << withPosix.Error().toStdString();
+    ASSERT_TRUE(withoutPosix.Start()) << withoutPosix.Error().toStdString();
+    ASSERT_TRUE(QDir(withPosix.Root()).mkdir(QStringLiteral("locked")));
+    const QByteArray big(300 * 1024, 'x');
+    const QString picture = Local("big.jpg", big);
+    using Kind = TUploadStepKind;
+    const struct {
+        const char* row;
+        SftpServer* server;
+        TUploadPurpose purpose;
+        const char* folder;
+        bool safe;
+        TUploadFault fault;
+        std::vector<Kind> steps;  // after Resolve, Connect, Secure, Login
+    } cases[] = {
+        {"posix-rename", &withPosix, TUploadPurpose::Update, "a/b", true, TUploadFault::None,
+         {Kind::Folder, Kind::Store, Kind::Rename}},
+        {"delete and rename", &withoutPosix, TUploadPurpose::Update, "/c/d/", true, TUploadFault::None,
+         {Kind::Folder, Kind::Store, Kind::Rename}},
+        {"direct", &withoutPosix, TUploadPurpose::Motion, "", false, TUploadFault::None, {Kind::Folder, Kind::Store}},
+        {"test", &withoutPosix, TUploadPurpose::Test, "t", false, TUploadFault::None,
+         {Kind::Folder, Kind::Store, Kind::Rename, Kind::Delete}},
+        {"folder refused", &withPosix, TUploadPurpose::Update, "locked/x", true, TUploadFault::FolderNotWritable,
+         {Kind::Folder}},
+        {"store refused", &withPosix, TUploadPurpose::Update, "locked", true, TUploadFault::FolderNotWritable,
+         {Kind::Folder, Kind::Store}},
+    };
+    TSftpSequence sftp;
+    for (const auto& c : cases) {
+        const bool test = c.purpose == TUploadPurpose::Test;
+        QString folder = QString::fromLatin1(c.folder);
+        while (folder.endsWith(QLatin1Char('/')))
+            folder.chop(1);
+        const QString prefix = folder.isEmpty() ? QString() : folder.mid(folder.startsWith(QLatin1Char('/'))) + '/';
+        TUploadJob job = Job(*c.server, c.purpose);
+        job.account.remoteFolder = QString::fromLatin1(c.folder);
+        job.safe = c.safe;
+        if (!test)
+            job.files = {{picture, QStringLiteral("Capture.jpg")}};
+        // Twice: the second replaces what the first stored.
+        for (int round = 0; round < (c.fault == TUploadFault::None && !test ? 2 : 1); ++round) {
+            const Run r = RunJob(sftp, job);
+            EXPECT_EQ(r.result.fault, c.fault) << c.row << ": " << r.result.text.toStdString();
+            EXPECT_EQ(r.result.ok, c.fault == TUploadFault::None) << c.row;
+            EXPECT_TRUE(r.notes.isEmpty()) << c.row;
+            std::vector<Kind> kinds;
+            for (const TUploadStep& step : r.steps)
+                kinds.push_back(step.kind);
+            std::vector<Kind> expected{Kind::Resolve, Kind::Connect, Kind::Secure, Kind::Login};
+            expected.insert(expected.end(), c.steps.begin(), c.steps.end());
+            EXPECT_EQ(kinds, expected) << c.row;
+        }
+        QDir remote(c.server->Root() + QLatin1Char('/') + prefix);
+        const QStringList left = remote.entryList(QDir::Files);
+        if (c.fault != TUploadFault::None || test) {
+            EXPECT_TRUE(left.isEmpty()) << c.row << ": " << left.join(' ').toStdString();
+            continue;
+        }
+        EXPECT_EQ(left, QStringList{QStringLiteral("Capture.jpg")}) << c.row;
+        EXPECT_EQ(Remote(*c.server, prefix + QStringLiteral("Capture.jpg")), big) << c.row;
+    }
+}
+
+// A job that never reaches a server says why, at the step where it stopped.
+TEST_F(SftpJobs, ConnectionFaultsAreNamedAtTheirStep)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString closedPort = QString::number(closed.serverPort());
+    closed.close();
+    const struct {
+        const char* host;
+        TUploadStepKind step;
+        TUploadFault fault;
+    } cases[] = {
+        {"", TUploadStepKind::Resolve, TUploadFault::UnknownHost},
+        {"127.0.0.1", TUploadStepKind::Connect, TUploadFault::NothingListening},
+    };
+    TSftpSequence sftp;
+    for (const auto& c : cases) {
+        TUploadJob job;
+        job.account.host = QString::fromLatin1(c.host);
+        job.account.port = closedPort;
+        job.account.ssh.protocol = settings::Protocol::Sftp;
+        const Run r = RunJob(sftp, job);
+        EXPECT_FALSE(r.result.ok) << c.host;
+        EXPECT_EQ(r.result.fault, c.fault) << c.host << ": " << r.result.text.toStdString();
+        ASSERT_FALSE(r.steps.empty()) << c.host;
+        EXPECT_EQ(r.steps.back().kind, c.step) << c.host;
+        EXPECT_EQ(r.failures, QStringList{r.result.text}) << c.host;
+    }
+}
+
+// A server that stops answering in the middle of a store is given up once
+// the limit passes without progress; a cancel mid-store through the
+// dialogs' runner ends the job at once, cancelled, without a failure.
+TEST_F(SftpJobs, AStalledStoreIsGivenUpAndACancelEndsItOnce)
+{
+    SftpServer server;
+    server.StallAfterWrites(2);
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    const QString picture = Local("big.jpg", QByteArray(512 * 1024, 'y'));
+
+    TUploadJob job = Job(server);
+    job.account.timeout = QStringLiteral("1");
+    job.files = {{picture, QStringLiteral("Capture.jpg")}};
+    TSftpSequence sftp;
+    QDeadlineTimer limit(6000);
+    const Run r = RunJob(sftp, job);
+    EXPECT_FALSE(limit.hasExpired()) << "given up late";
+    EXPECT_FALSE(r.result.ok);
+    EXPECT_EQ(r.result.fault, TUploadFault::NoAnswer);
+    EXPECT_EQ(r.failures, QStringList{r.result.text});
+    ASSERT_FALSE(r.steps.empty());
+    EXPECT_EQ(r.steps.back().kind, TUploadStepKind::Store);
+    EXPECT_EQ(r.files, (std::vector<std::pair<std::size_t, bool>>{{0, false}}));
+
+    job.account.timeout = QStringLiteral("60");
+    TUploadRunner runner;
+    int finished = 0;
+    TUploadResult result;
+    QStringList failures;
+    runner.OnFailure = [&](TUploadPurpose, const QString& m) { failures << m; };
+    ASSERT_TRUE(runner.Start(job, [&](const TUploadResult& res) {
+        ++finished;
+        result = res;
+    }));
+    const QString temporary = server.Root() + QStringLiteral("/Capture.tmp.jpg");
+    ASSERT_TRUE(WaitUntil([&] { return QFile(temporary).size() > 0; }));
+    QDeadlineTimer cancelLimit(3000);
+    runner.Cancel();
+    runner.Cancel();
+    ASSERT_TRUE(WaitUntil([&] { return finished > 0; }, 3000));
+    testsupport::DrainEvents();
+    EXPECT_FALSE(cancelLimit.hasExpired());
+    EXPECT_EQ(finished, 1);
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(failures.isEmpty());
+    EXPECT_FALSE(runner.Running());
+}
+
+}  // namespace

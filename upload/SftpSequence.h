@@ -1,0 +1,67 @@
+#pragma once
+// The SFTP transport of an upload job. libssh's calls block, so each job runs
+// them on a worker thread of its own, and only that thread touches the SSH
+// session: resolve, connect, check the host key, log in, make the remote
+// folder level by level, store each file (under its temporary name and
+// renamed over the real one when published safely), disconnect. Every report
+// comes back to this object's thread through the event loop.
+//
+// This side keeps the time limit, restarted by each sign of progress. Given
+// up (the limit passed, or Abandon), the job ends at once from here: the
+// connection is shut down under the worker, whose later reports are dropped.
+//
+// The host key must be the account's pinned one; without a pin, a key that
+// known_hosts holds for the server is trusted; any other ends the job before
+// a name or password goes out, with the key's fingerprint in the result.
+
+#include "upload/UploadJob.h"
+#include "upload/UploadTransport.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class TSftpSequence : public TUploadTransport
+{
+    Q_OBJECT
+
+public:
+    explicit TSftpSequence(QObject* parent = nullptr);
+    ~TSftpSequence() override;
+
+    bool Running() const override { return running_; }
+    bool Start(const TUploadJob& job) override;
+    void Abandon() override;
+    void NewRun() override { renameRefused_ = false; }
+
+private:
+    class Worker;
+    struct Link;  // what this side and the job's worker share
+
+    // The worker's reports, each delivered only to the job that sent it.
+    void Post(std::uint64_t jobId, std::function<void()> report);
+    void Progress();
+    void Begin(TUploadStepKind kind);
+    void StepDone(const TUploadStep& step);
+    void Failed(const QString& message, TUploadFault fault);
+    void ReportFiles(std::size_t upTo, bool ok);
+    void RenameRefused(const QString& note);
+    void GiveUp();
+    void Finish();
+
+    TUploadJob job_;
+    std::uint64_t jobId_ = 0;
+    std::shared_ptr<Link> link_;
+    bool running_ = false;
+    bool finishing_ = false;
+    bool ok_ = false;
+    bool renameRefused_ = false;  // this run stores directly
+    TUploadStepKind current_ = TUploadStepKind::Resolve;
+    std::size_t reported_ = 0;
+    QTimer watchdog_;
+};
