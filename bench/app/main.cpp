@@ -16,6 +16,8 @@
 #include "capture/videocap.h"
 #include "platform/application.h"
 
+#include "bench/common/bench_files.h"
+
 #include <QAction>
 #include <QComboBox>
 #include <QCommandLineParser>
@@ -40,13 +42,6 @@ namespace {
 struct Setup {
     QString port, user, password, root, work;
 };
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 bool WriteFile(const QString& path, const QByteArray& bytes)
 {
@@ -178,7 +173,7 @@ bool MeasureTicks(const Setup& s, TMain* main, QSize size, const QString& progra
             theirsCpu.push_back(yCpu);
         }
     }
-    *out = {Median(ours), Median(theirs), Median(oursCpu), Median(theirsCpu)};
+    *out = {bench::Median(ours), bench::Median(theirs), bench::Median(oursCpu), bench::Median(theirsCpu)};
     return true;
 }
 

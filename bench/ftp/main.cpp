@@ -16,6 +16,8 @@
 
 #include "ftp/FtpCli.h"
 
+#include "bench/common/bench_files.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -35,35 +37,6 @@ struct Setup {
     bool tls = false;
     QString ca;  // the CA file both clients check the server's certificate with
 };
-
-bool MakeFile(const QString& path, qint64 size)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(64 * 1024, Qt::Uninitialized);
-    quint32 x = 88172645u;
-    for (qint64 left = size; left > 0;) {
-        for (char& c : block) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = static_cast<char>(x);
-        }
-        const qint64 n = std::min<qint64>(left, block.size());
-        if (f.write(block.constData(), n) != n)
-            return false;
-        left -= n;
-    }
-    return true;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // Our client: the blocking calls the program makes on each update.
 double RunOurs(const Setup& s, const QStringList& files)
@@ -119,34 +92,24 @@ double RunCurl(const Setup& s, const QStringList& files)
     return t.nsecsElapsed() / 1e6;
 }
 
-bool SameSizes(const Setup& s, const QStringList& files)
-{
-    for (const QString& f : files) {
-        const QFileInfo there(QDir(s.root).filePath(QFileInfo(f).fileName()));
-        if (!there.exists() || there.size() != QFileInfo(f).size())
-            return false;
-    }
-    return true;
-}
-
 // Alternating rounds after one warm-up each; false on any failure.
 bool Measure(const Setup& s, const QStringList& files, int rounds, double& ours, double& theirs)
 {
     std::vector<double> a, b;
     for (int i = -1; i < rounds; ++i) {
         const double x = RunOurs(s, files);
-        if (x < 0 || !SameSizes(s, files))
+        if (x < 0 || !bench::SameSizes(s.root, files))
             return false;
         const double y = RunCurl(s, files);
-        if (y < 0 || !SameSizes(s, files))
+        if (y < 0 || !bench::SameSizes(s.root, files))
             return false;
         if (i >= 0) {
             a.push_back(x);
             b.push_back(y);
         }
     }
-    ours = Median(a);
-    theirs = Median(b);
+    ours = bench::Median(a);
+    theirs = bench::Median(b);
     return true;
 }
 
@@ -184,8 +147,8 @@ int main(int argc, char** argv)
     const QString stamp = QDir(s.work).filePath("datetime.bmp");
     const QString large = QDir(s.work).filePath("large.bin");
     const QString hd = QDir(s.work).filePath("hd.jpg");
-    if (!MakeFile(capture, 70 * 1024) || !MakeFile(stamp, 8 * 1024) || !MakeFile(large, 50LL * 1024 * 1024) ||
-        !MakeFile(hd, 400 * 1024)) {
+    if (!bench::MakeFile(capture, 70 * 1024) || !bench::MakeFile(stamp, 8 * 1024) ||
+        !bench::MakeFile(large, 50LL * 1024 * 1024) || !bench::MakeFile(hd, 400 * 1024)) {
         std::fprintf(stderr, "cannot write the local files in %s\n", qPrintable(s.work));
         return 1;
     }

@@ -8,6 +8,8 @@
 
 #include "app/UpdatePictures.h"
 
+#include "bench/common/bench_files.h"
+
 #include <QGuiApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -22,13 +24,6 @@
 #include <vector>
 
 namespace {
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // A camera-like frame: gradients, shapes and sensor noise, so that the
 // encoder has real detail to work on.
@@ -108,11 +103,12 @@ int main(int argc, char** argv)
             start.push_back(z);
         }
     }
-    const double oursMs = Median(a);
-    const double peerMs = std::max(0.001, Median(b) - Median(start));
+    const double oursMs = bench::Median(a);
+    const double peerMs = std::max(0.001, bench::Median(b) - bench::Median(start));
     std::printf("bitmap to JPEG 640x480 q90: ours %.2f ms, cjpeg %.2f ms (run %.2f ms - start-up %.2f ms), "
                 "sizes %lld / %lld bytes (medians of %d)\n",
-                oursMs, peerMs, Median(b), Median(start), QFileInfo(ours).size(), QFileInfo(peer).size(), rounds);
+                oursMs, peerMs, bench::Median(b), bench::Median(start), QFileInfo(ours).size(), QFileInfo(peer).size(),
+                rounds);
     std::printf("ratio = %.2f   (aim <= 1.0)\n", oursMs / peerMs);
     std::printf("BENCH jpeg_640x480_q90 %.2fms %.2fms %.2f <=1.0\n", oursMs, peerMs, oursMs / peerMs);
     return 0;

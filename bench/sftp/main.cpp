@@ -10,6 +10,8 @@
 
 #include "upload/SftpSequence.h"
 
+#include "bench/common/bench_files.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -28,29 +30,6 @@ namespace {
 struct Setup {
     QString port, hostKey, user, password, root, work;
 };
-
-bool MakeFile(const QString& path, qint64 size)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(static_cast<int>(size), Qt::Uninitialized);
-    quint32 x = 2463534242u;
-    for (char& c : block) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return f.write(block) == size;
-}
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 // Our transport, as the website update runs it.
 double RunOurs(TSftpSequence& sftp, const Setup& s, const QStringList& files, bool safe)
@@ -100,16 +79,6 @@ double RunCurl(const Setup& s, const QStringList& files)
     return t.nsecsElapsed() / 1e6;
 }
 
-bool SameSizes(const Setup& s, const QStringList& files)
-{
-    for (const QString& f : files) {
-        const QFileInfo there(QDir(s.root).filePath(QFileInfo(f).fileName()));
-        if (!there.exists() || there.size() != QFileInfo(f).size())
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -133,7 +102,7 @@ int main(int argc, char** argv)
     }
     QDir().mkpath(s.work);
     const QStringList files{QDir(s.work).filePath("Capture.jpg"), QDir(s.work).filePath("datetime.bmp")};
-    if (!MakeFile(files[0], 70 * 1024) || !MakeFile(files[1], 8 * 1024)) {
+    if (!bench::MakeFile(files[0], 70 * 1024) || !bench::MakeFile(files[1], 8 * 1024)) {
         std::fprintf(stderr, "cannot write the local files in %s\n", qPrintable(s.work));
         return 1;
     }
@@ -142,13 +111,13 @@ int main(int argc, char** argv)
     std::vector<double> ours, safe, theirs;
     for (int i = -1; i < rounds; ++i) {  // one warm-up round each
         const double x = RunOurs(sftp, s, files, false);
-        if (x < 0 || !SameSizes(s, files))
+        if (x < 0 || !bench::SameSizes(s.root, files))
             return 1;
         const double y = RunCurl(s, files);
-        if (y < 0 || !SameSizes(s, files))
+        if (y < 0 || !bench::SameSizes(s.root, files))
             return 1;
         const double z = RunOurs(sftp, s, files, true);
-        if (z < 0 || !SameSizes(s, files))
+        if (z < 0 || !bench::SameSizes(s.root, files))
             return 1;
         if (i >= 0) {
             ours.push_back(x);
@@ -156,7 +125,7 @@ int main(int argc, char** argv)
             safe.push_back(z);
         }
     }
-    const double a = Median(ours), b = Median(theirs), c = Median(safe);
+    const double a = bench::Median(ours), b = bench::Median(theirs), c = bench::Median(safe);
     std::printf("update upload over SFTP (70 KB + 8 KB, login to disconnect): ours %.2f ms, curl %.2f ms, "
                 "ours published safely %.2f ms (medians)\n",
                 a, b, c);
