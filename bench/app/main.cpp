@@ -17,6 +17,7 @@
 #include "platform/application.h"
 
 #include "bench/common/bench_files.h"
+#include "bench/common/camera_format.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -64,24 +65,6 @@ double ChildrenCpuMs()
     return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
-// Picks the size in the camera's format dialog once it shows.
-void ChooseFormat(const QString& size)
-{
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, size] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (!dialog || dialog->objectName() != QStringLiteral("CaptureFormatDialog"))
-            return;
-        timer->stop();
-        timer->deleteLater();
-        auto* sizes = dialog->findChild<QComboBox*>(QStringLiteral("FrameSizeCombo"));
-        sizes->setCurrentIndex(sizes->findText(size));
-        dialog->accept();
-    });
-    timer->start();
-}
-
 double RunPeers(const Setup& s, const QString& peerFolder, const QString& bitmap, bool plain)
 {
     const QString script = QStringLiteral("cjpeg -quality 90 -outfile Capture.jpg \"$1\" && ") +
@@ -122,7 +105,7 @@ struct Figures {
 bool MeasureTicks(const Setup& s, TMain* main, QSize size, const QString& program, const QString& peers, bool plain,
                   int rounds, Figures* out)
 {
-    ChooseFormat(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
+    bench::ChooseFormat(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height()));
     main->findChild<QAction*>(QStringLiteral("menuVideoFormat1"))->trigger();
     if (main->VideoCap1()->ImageWidth() != size.width()) {
         std::fprintf(stderr, "the camera did not take %d x %d\n", size.width(), size.height());

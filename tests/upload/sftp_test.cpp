@@ -173,10 +173,12 @@ TEST_F(SftpJobs, LoginsAndHostKeys)
         ASSERT_FALSE(r.steps.empty()) << c.row;
         EXPECT_FALSE(r.steps.back().ok) << c.row;
         EXPECT_EQ(r.steps.back().fault, c.fault) << c.row;
-        if (c.state != State::Trusted)
+        if (c.state != State::Trusted) {
             EXPECT_TRUE(r.result.text.contains(server.HostKey())) << c.row << ": " << r.result.text.toStdString();
-        if (c.pin == Other)
+        }
+        if (c.pin == Other) {
             EXPECT_TRUE(r.result.text.contains(otherPin)) << r.result.text.toStdString();
+        }
     }
 
     // An agent that holds the key logs in without a key file or the password.
