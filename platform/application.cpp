@@ -4,17 +4,10 @@
 #include "platform/exception.h"
 #include "platform/messages.h"
 
-#include <malloc.h>
-
 namespace platform {
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv)
 {
-    // Frames (a megabyte and more each) come from their own mappings and go
-    // back to the system when freed. Left to itself, the allocator raises this
-    // threshold after the first frees, and HD frames then fragment the heap,
-    // which grows for weeks of ticks.
-    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     SetApplicationTerminated(false);
     connect(this, &QCoreApplication::aboutToQuit, [] { SetApplicationTerminated(true); });
 }

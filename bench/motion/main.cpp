@@ -69,31 +69,36 @@ int main(int argc, char** argv)
     std::printf("BENCH motion_detect_640x480 %.3fms - - <1ms\n", perFrameMs);
     std::printf("BENCH motion_share_15fps %.2f%%core - - <3%%core\n", share);
 
-    // 2. The preview of the room, without and with detection.
+    // 2. The preview of the room, without and with detection, at each size.
     platform::capture::SetTestPatternScene(TestScene::Visitor);
     TVideoCap cap;
     cap.resize(640, 480);
-    if (!OpenTestPattern640(cap)) {
-        std::fprintf(stderr, "cannot open the test pattern at 640 x 480\n");
-        return 1;
-    }
     cap.show();
-    cap.SetPreviewRate(15);
-    cap.SetVideoPreview(true);
-    const double alone = PreviewShare(previewSeconds);
-    motion::Detector live(options);
-    int seen = 0;
-    cap.OnFrameCallback = [&](TVideoCap* c, platform::VIDEOHDR* h) {
-        const int w = c->ImageWidth();
-        const int ht = c->ImageHeight();
-        if (h->dwBytesUsed == std::uint32_t(w * ht * 3))
-            live.Feed(h->lpData, w, ht, std::size_t(w) * 3);
-        ++seen;
-    };
-    const double with = PreviewShare(previewSeconds);
-    std::printf("preview 640x480 at 15 fps: %.2f%% of one core alone, %.2f%% with detection (%d frames)\n", alone,
-                with, seen);
-    std::printf("BENCH preview_motion_640x480_15fps %.2f%%core %.2f%%core %.2f <=1.5\n", with, alone, with / alone);
-    cap.SetVideoPreview(false);
+    for (const QSize size : {QSize(640, 480), QSize(1280, 720), QSize(1920, 1080)}) {
+        if (!OpenTestPattern(cap, size.width(), size.height())) {
+            std::fprintf(stderr, "cannot open the test pattern at %d x %d\n", size.width(), size.height());
+            return 1;
+        }
+        cap.OnFrameCallback = nullptr;
+        cap.SetPreviewRate(15);
+        cap.SetVideoPreview(true);
+        const double alone = PreviewShare(previewSeconds);
+        motion::Detector live(options);
+        int seen = 0;
+        cap.OnFrameCallback = [&](TVideoCap* c, platform::VIDEOHDR* h) {
+            const int w = c->ImageWidth();
+            const int ht = c->ImageHeight();
+            if (h->dwBytesUsed == std::uint32_t(w * ht * 3))
+                live.Feed(h->lpData, w, ht, std::size_t(w) * 3);
+            ++seen;
+        };
+        const double with = PreviewShare(previewSeconds);
+        cap.OnFrameCallback = nullptr;
+        std::printf("preview %dx%d at 15 fps: %.2f%% of one core alone, %.2f%% with detection (%d frames)\n",
+                    size.width(), size.height(), alone, with, seen);
+        std::printf("BENCH preview_motion_%dx%d_15fps %.2f%%core %.2f%%core %.2f <=1.2\n", size.width(), size.height(),
+                    with, alone, with / alone);
+        cap.SetVideoPreview(false);
+    }
     return 0;
 }
