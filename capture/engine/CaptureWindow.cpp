@@ -972,10 +972,19 @@ void CaptureWindow::CallFrameCallback(const QImage& frame, std::uint32_t timeMs)
 {
     if (!frameCallback_ || frame.isNull())
         return;
-    QByteArray data = Packed(frame);
+    // Rows without padding go to the handler as they are, with no copy a
+    // frame: it reads them before this returns, and only reads them.
+    QByteArray packed;
+    const uchar* bits = frame.constBits();
+    qsizetype size = frame.sizeInBytes();
+    if (frame.bytesPerLine() != qsizetype(frame.width()) * 3) {
+        packed = Packed(frame);
+        bits = reinterpret_cast<const uchar*>(packed.constData());
+        size = packed.size();
+    }
     VIDEOHDR hdr{};
-    hdr.lpData = reinterpret_cast<std::uint8_t*>(data.data());
-    hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
+    hdr.lpData = const_cast<std::uint8_t*>(bits);
+    hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(size);
     hdr.dwTimeCaptured = timeMs;
     hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
     frameCallback_(&hdr);
