@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTest>
 
@@ -183,9 +182,7 @@ TEST_F(WebsiteUpdate, TheIntervalIsClampedAndWrittenBack)
 
 TEST_F(WebsiteUpdate, ALostCameraUploadsTheStopPicturesAndItsReturnTheLivePictureAgain)
 {
-    auto camera = std::make_shared<testsupport::FakeV4l2>();
-    platform::capture::SetV4l2IoFactory([camera] { return camera; });
-    const auto restore = qScopeGuard([] { platform::capture::SetV4l2IoFactory(nullptr); });
+    const testsupport::ScopedFakeCamera camera;
     StoreSettings(Account(server_.PortText(), server_.User(), server_.Password()));
     StoreDriver(0);
     Launch();
@@ -216,9 +213,7 @@ TEST_F(WebsiteUpdate, ALostCameraUploadsTheStopPicturesAndItsReturnTheLivePictur
 
 TEST_F(WebsiteUpdate, AMinimisedWindowReleasesTheCameraBetweenTicksAndAnotherProgramMayTakeIt)
 {
-    auto camera = std::make_shared<testsupport::FakeV4l2>();
-    platform::capture::SetV4l2IoFactory([camera] { return camera; });
-    const auto restore = qScopeGuard([] { platform::capture::SetV4l2IoFactory(nullptr); });
+    const testsupport::ScopedFakeCamera camera;
     StoreSettings(Account(server_.PortText(), server_.User(), server_.Password()));
     StoreDriver(0);
     Launch();

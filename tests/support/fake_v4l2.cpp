@@ -368,4 +368,14 @@ int FakeV4l2::Poll(int fd, int timeoutMs)
     }
 }
 
+ScopedFakeCamera::ScopedFakeCamera()
+{
+    platform::capture::SetV4l2IoFactory([d = device_] { return d; });
+}
+
+ScopedFakeCamera::~ScopedFakeCamera()
+{
+    platform::capture::SetV4l2IoFactory(nullptr);
+}
+
 }  // namespace testsupport

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -83,6 +84,21 @@ private:
     int nextFd_ = 10;
     bool streaming_ = false;
     std::uint32_t periodUs_ = 33333;
+};
+
+// A scripted camera as the only V4L2 device while this lives.
+class ScopedFakeCamera
+{
+public:
+    ScopedFakeCamera();
+    ~ScopedFakeCamera();
+    ScopedFakeCamera(const ScopedFakeCamera&) = delete;
+    ScopedFakeCamera& operator=(const ScopedFakeCamera&) = delete;
+
+    FakeV4l2* operator->() const { return device_.get(); }
+
+private:
+    std::shared_ptr<FakeV4l2> device_ = std::make_shared<FakeV4l2>();
 };
 
 }  // namespace testsupport
