@@ -99,6 +99,8 @@ protected:
 
     QString Path(const QString& name) const { return dir_.path() + QLatin1Char('/') + name; }
     QStringList LogLines() const { return apptest::LogLines(Path(QStringLiteral("Error.log"))); }
+    // The whole error log as text; empty without one.
+    QString LogText() const { return QString::fromUtf8(ReadFile(Path(QStringLiteral("Error.log")))); }
 
     void StoreDriver(int index)
     {

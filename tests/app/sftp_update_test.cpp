@@ -34,7 +34,6 @@ protected:
     {
         return ReadFile(server.Root() + QStringLiteral("/cam/live/") + QString::fromLatin1(name));
     }
-    QString Log() const { return QString::fromUtf8(ReadFile(Path(QStringLiteral("Error.log")))); }
     void Restart(const QByteArray& settings)
     {
         if (!Main().Closed())
@@ -65,7 +64,7 @@ TEST_F(SftpWebsiteUpdate, PinnedServerGetsEveryPictureAndOtherKeysAreRefused)
     Close();
     EXPECT_EQ(Remote(server, "Capture.jpg"), ReadFile(Path(QStringLiteral("stopcap.jpg"))));
     EXPECT_EQ(Remote(server, "datetime.bmp"), ReadFile(Path(QStringLiteral("stoptime.bmp"))));
-    EXPECT_TRUE(Log().isEmpty()) << Log().toStdString();
+    EXPECT_TRUE(LogText().isEmpty()) << LogText().toStdString();
 
     // The same account now meets another host key: pinned, or not pinned at all.
     SftpServer changed;
@@ -73,7 +72,7 @@ TEST_F(SftpWebsiteUpdate, PinnedServerGetsEveryPictureAndOtherKeysAreRefused)
     for (const QString& pin : {server.HostKey(), QString()}) {
         Restart(SftpAccount(changed, pin));
         EXPECT_TRUE(Remote(changed, "Capture.jpg").isEmpty());
-        const QString log = Log();
+        const QString log = LogText();
         EXPECT_TRUE(log.contains(QStringLiteral(" :   FTP Error = ")) && log.contains(changed.HostKey()) &&
                     log.contains(pin))
             << log.toStdString();

@@ -26,7 +26,6 @@ protected:
     {
         return ReadFile(server.Root() + QLatin1Char('/') + QString::fromLatin1(name));
     }
-    QString Log() const { return QString::fromUtf8(ReadFile(Path(QStringLiteral("Error.log")))); }
 };
 
 }  // namespace
@@ -49,7 +48,7 @@ TEST_F(TlsWebsiteUpdate, PinnedServerGetsEveryPictureAndAChangedCertificateIsRef
     Close();
     EXPECT_EQ(Remote(server, "Capture.jpg"), ReadFile(Path(QStringLiteral("stopcap.jpg"))));
     EXPECT_EQ(Remote(server, "datetime.bmp"), ReadFile(Path(QStringLiteral("stoptime.bmp"))));
-    EXPECT_TRUE(Log().isEmpty()) << Log().toStdString();
+    EXPECT_TRUE(LogText().isEmpty()) << LogText().toStdString();
 
     // The same address now answers with another certificate.
     FtpRealServer changed;
@@ -60,7 +59,7 @@ TEST_F(TlsWebsiteUpdate, PinnedServerGetsEveryPictureAndAChangedCertificateIsRef
     Launch();
     WaitIdle();
     EXPECT_TRUE(Remote(changed, "Capture.jpg").isEmpty());
-    const QString log = Log();
+    const QString log = LogText();
     EXPECT_TRUE(log.contains(QStringLiteral(" :   FTP Error = 500 Server certificate does not match the trusted "
                                             "fingerprint; SHA-256 fingerprint ") +
                              certificates.Fingerprint(QStringLiteral("other"))))
