@@ -58,7 +58,7 @@ QImage TCameraShare::Grab()
     warmedUp_ = false;
     if (!Reopen(settled))
         return {};
-    cap_.GrabFrameNoStop();
+    cap_.GrabRecentFrame();
     // Taken before a release closes the camera; the picture outlives it.
     const QImage frame = cap_.GrabbedFrame();
     ReleaseIfIdle();

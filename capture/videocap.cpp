@@ -513,6 +513,16 @@ bool TVideoCap::GrabFrameNoStop()
     return ok;
 }
 
+bool TVideoCap::GrabRecentFrame()
+{
+    if (!engine_)
+        return false;
+    const bool ok = engine_->GrabRecentFrame();
+    if (ok)
+        UpdateStatus(true);
+    return ok;
+}
+
 bool TVideoCap::SaveAsDIB()
 {
     if (!engine_)

@@ -166,6 +166,9 @@ public:
     // been silent for 5 s: an old frame never passes for a new one.
     bool GrabFrame();
     bool GrabFrameNoStop();
+    // As GrabFrameNoStop, but a frame the camera took within one frame
+    // interval before the call will do: no wait while the preview runs.
+    bool GrabRecentFrame();
     bool SaveAsDIB();
     // The frame SaveAsDIB would write, in memory (RGB888); a null picture
     // where SaveAsDIB would answer false.

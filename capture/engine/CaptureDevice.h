@@ -58,6 +58,9 @@ public:
     // Discards the frames waiting to be read, so that the next ReadFrame
     // delivers one taken after this call.
     virtual void Drain() {}
+    // How long ago the camera took the frame ReadFrame last delivered; -1
+    // when it cannot tell.
+    virtual int LastFrameAgeMs() const { return -1; }
 
     // The next frame as RGB888 of FrameSize(), waiting up to timeoutMs.
     virtual ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) = 0;

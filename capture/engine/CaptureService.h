@@ -186,6 +186,9 @@ public:
     virtual bool SetPreviewRate(unsigned ms) = 0;
     virtual bool SetScale(bool on) = 0;
     virtual bool GrabFrame(bool stopPreview) = 0;
+    // A grab without stopping the preview that may take a frame the camera
+    // took within one frame interval before it was asked for.
+    virtual bool GrabRecentFrame() { return GrabFrame(false); }
     virtual bool SaveDib(const QString& path) = 0;
     // The frame SaveDib would write, in memory; a null picture where it
     // would answer false.

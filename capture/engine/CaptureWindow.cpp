@@ -503,8 +503,9 @@ void CaptureWindow::Watch()
             DeviceLost(error);
             return;
         }
+        // Kept, so that the last frame read is the one the window holds.
         if (got == CaptureDevice::ReadResult::Frame)
-            sinceFrame_.start();
+            GotFrame(frame);
     }
     if (sinceFrame_.elapsed() > kNoFrameLostMs)
         DeviceLost(QString());
@@ -568,6 +569,30 @@ bool CaptureWindow::Grab(bool stopPreview)
     update();
     CallFrameCallback(lastFrame_, 0);
     return true;
+}
+
+bool CaptureWindow::GrabRecentFrame()
+{
+    if (!Connected() || lost_)
+        return false;
+    if (sequence_ || !TakeRecent())
+        return Grab(false);
+    update();
+    CallFrameCallback(lastFrame_, 0);
+    return true;
+}
+
+// A frame the camera took within one frame interval is as new as any it
+// could deliver: the newest one waiting, or the one the preview just read.
+// Waiting for the next would only add up to an interval of latency.
+bool CaptureWindow::TakeRecent()
+{
+    ReadInto(0);
+    if (lost_ || !frameValid_)
+        return false;
+    const int age = device_->LastFrameAgeMs();
+    const int rate = std::max(1, device_->NominalRate());
+    return age >= 0 && age <= (1000 + rate - 1) / rate;
 }
 
 QImage CaptureWindow::GrabbedFrame()

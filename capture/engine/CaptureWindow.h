@@ -43,6 +43,7 @@ public:
     bool SetPreviewRate(unsigned ms) override;
     bool SetScale(bool on) override;
     bool GrabFrame(bool stopPreview) override { return Grab(stopPreview); }
+    bool GrabRecentFrame() override;
     bool SaveDib(const QString& path) override;
     QImage GrabbedFrame() override;
     bool SetCaptureFile(const QString& path) override;
@@ -91,6 +92,7 @@ private:
     // The camera's pace: the capture rate while recording, else the preview rate.
     void ApplyFrameInterval();
     bool Grab(bool stopPreview);
+    bool TakeRecent();
     // The parts of a recording: its set-up (audio input, file), the two
     // workers, and what the video worker does with each frame and at the end.
     std::unique_ptr<Sequence> PrepareSequence(bool toFile);

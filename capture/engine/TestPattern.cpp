@@ -146,6 +146,7 @@ public:
             baseMs_ = 0;
             queue_.clear();
             sceneStart_ = 0;
+            takenMs_ = -1;
         }
         return true;
     }
@@ -186,7 +187,14 @@ public:
         const std::uint64_t frame = queue_.back();
         queue_.clear();
         Render(frame, image);
+        // A frame from before a change of pace has no due time on this clock.
+        takenMs_ = frame >= baseFrame_ ? FrameDueMs(frame) : -1;
         return ReadResult::Frame;
+    }
+
+    int LastFrameAgeMs() const override
+    {
+        return takenMs_ < 0 ? -1 : int(std::max<qint64>(0, clock_.elapsed() - takenMs_));
     }
 
     int NominalRate() const override { return rate_; }
@@ -344,6 +352,7 @@ private:
     QImage bars_;  // a row of bars for each turn
     QElapsedTimer clock_;
     std::uint64_t produced_ = 0;      // frames the camera has taken
+    qint64 takenMs_ = -1;             // when the frame last delivered was taken
     std::deque<std::uint64_t> queue_;  // taken frames waiting to be read
     std::uint64_t baseFrame_ = 0;     // the pace is counted from this frame
     qint64 baseMs_ = 0;               // and this time

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -258,6 +259,7 @@ public:
             return Failed(error, QStringLiteral("The camera does not start"));
         }
         streaming_ = true;
+        takenUs_ = -1;
         return true;
     }
 
@@ -356,9 +358,18 @@ public:
             ok = converter_.Convert(activeFormat_, static_cast<const std::uint8_t*>(buffers_[buf.index].start), used,
                                     size_, bytesPerLine_, image);
         }
+        if (ok)
+            takenUs_ = TakenUs(buf);
         if (io_->Ioctl(fd_, VIDIOC_QBUF, &buf) < 0 && Gone(errno))
             return Lost(error);
         return ok ? ReadResult::Frame : ReadResult::NoFrame;
+    }
+
+    int LastFrameAgeMs() const override
+    {
+        if (takenUs_ < 0)
+            return -1;
+        return int(std::max<std::int64_t>(0, MonotonicUs() - takenUs_) / 1000);
     }
 
     QList<DeviceControl> Controls() override
@@ -410,6 +421,22 @@ public:
     }
 
 private:
+    // steady_clock is the monotonic clock drivers stamp frames with.
+    static std::int64_t MonotonicUs()
+    {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch()).count();
+    }
+
+    // When the camera took the frame; -1 where the driver's stamp is not
+    // on the monotonic clock.
+    static std::int64_t TakenUs(const v4l2_buffer& buf)
+    {
+        if ((buf.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) != V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC)
+            return -1;
+        return std::int64_t(buf.timestamp.tv_sec) * 1000000 + buf.timestamp.tv_usec;
+    }
+
     struct Buffer {
         void* start;
         std::size_t length;
@@ -473,6 +500,7 @@ private:
     std::vector<Buffer> buffers_;
     bool streaming_ = false;
     bool lost_ = false;
+    std::int64_t takenUs_ = -1;  // when the frame last delivered was taken
     int wantedRate_ = 30;
     int rate_ = 30;
     FrameConverter converter_;

@@ -190,6 +190,30 @@ TEST_F(V4l2Driver, AGrabShowsAFrameCapturedAfterItWasAsked)
     EXPECT_GT(FakeV4l2::SequenceOf(img), asked) << "not one of the frames queued long before";
 }
 
+// The update's grab may take the newest waiting frame, but only one the
+// camera took within a frame interval; older ones are never passed off as new.
+TEST_F(V4l2Driver, ARecentGrabTakesAWaitingFrameOnlyWhileItIsNew)
+{
+    device->emulateRgb = true;
+    cap.SetDriverIndex(0);
+    cap.SetDriverOpen(true);
+    ASSERT_FALSE(GrabbedImage().isNull());
+    const struct {
+        int takenMsAgo;
+        bool taken;
+    } rows[] = {{0, true}, {1000, false}};
+    for (const auto& row : rows) {
+        device->Produce(3, row.takenMsAgo);
+        const std::uint32_t newest = device->Sequence();
+        ASSERT_TRUE(cap.GrabRecentFrame());
+        const std::uint32_t got = FakeV4l2::SequenceOf(cap.GrabbedFrame());
+        if (row.taken)
+            EXPECT_EQ(got, newest);
+        else
+            EXPECT_GT(got, newest) << "a frame taken " << row.takenMsAgo << " ms ago";
+    }
+}
+
 TEST_F(V4l2Driver, AFailedGrabSavesNothingAndAStalledCameraCountsAsLost)
 {
     cap.SetDriverIndex(0);

@@ -9,6 +9,7 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace testsupport {
@@ -77,10 +78,10 @@ FakeV4l2::FakeV4l2()
 {
 }
 
-void FakeV4l2::Produce(int n)
+void FakeV4l2::Produce(int n, int takenMsAgo)
 {
     QMutexLocker lock(&mutex_);
-    ProduceLocked(n);
+    ProduceLocked(n, takenMsAgo);
 }
 
 std::uint32_t FakeV4l2::Sequence()
@@ -95,8 +96,11 @@ std::uint32_t FakeV4l2::SequenceOf(const QImage& frame)
     return (std::uint32_t(qRed(p)) << 16) | (std::uint32_t(qGreen(p)) << 8) | std::uint32_t(qBlue(p));
 }
 
-void FakeV4l2::ProduceLocked(int n)
+void FakeV4l2::ProduceLocked(int n, int takenMsAgo)
 {
+    const std::int64_t takenUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch()).count() -
+                                 std::int64_t(takenMsAgo) * 1000;
     if (!streaming_)
         return;
     for (int i = 0; i < n; ++i) {
@@ -119,6 +123,7 @@ void FakeV4l2::ProduceLocked(int n)
         QByteArray& buffer = buffers_[index];
         std::memcpy(buffer.data(), frame.constData(), std::min(frame.size(), buffer.size()));
         bytesUsed_[index] = std::uint32_t(frame.size());
+        takenUs_[index] = takenUs;
         done_.push_back(index);
     }
 }
@@ -274,7 +279,9 @@ int FakeV4l2::Ioctl(int fd, unsigned long request, void* arg)
         b->index = done_.front();
         done_.pop_front();
         b->bytesused = bytesUsed_[b->index];
-        b->flags = 0;
+        b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+        b->timestamp.tv_sec = takenUs_[b->index] / 1000000;
+        b->timestamp.tv_usec = takenUs_[b->index] % 1000000;
         return 0;
     }
     case VIDIOC_STREAMON: streaming_ = true; return 0;

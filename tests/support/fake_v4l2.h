@@ -54,8 +54,9 @@ public:
     void Unplug();
     // Back: the nodes reappear; descriptors from before stay dead.
     void Replug();
-    // The camera captures n frames into the free buffers; the rest are dropped.
-    void Produce(int n);
+    // The camera captures n frames into the free buffers; the rest are
+    // dropped. They are stamped as taken takenMsAgo before now.
+    void Produce(int n, int takenMsAgo = 0);
     // Sequence number of the last frame the camera captured.
     std::uint32_t Sequence();
     static std::uint32_t SequenceOf(const QImage& rgbFrame);
@@ -69,7 +70,7 @@ public:
     int Poll(int fd, int timeoutMs) override;
 
 private:
-    void ProduceLocked(int n);
+    void ProduceLocked(int n, int takenMsAgo = 0);
 
     QMutex mutex_;
     QSize size_{640, 480};
@@ -79,6 +80,7 @@ private:
     std::deque<std::uint32_t> queued_;  // empty buffers the driver gave back
     std::deque<std::uint32_t> done_;    // filled buffers waiting to be dequeued
     std::map<std::uint32_t, std::uint32_t> bytesUsed_;
+    std::map<std::uint32_t, std::int64_t> takenUs_;  // monotonic stamp per buffer
     std::map<int, int> nodeOf_;  // open descriptor -> node number
     std::set<int> dead_;         // descriptors of an unplugged camera
     int nextFd_ = 10;
