@@ -111,15 +111,16 @@ bool MeasureTicks(const Setup& s, TMain* main, QSize size, const QString& progra
         std::fprintf(stderr, "the camera did not take %d x %d\n", size.width(), size.height());
         return false;
     }
-    // A tick waits for a frame taken after it asked; the peers start from a
-    // bitmap on disk. At the camera's top rate that wait is the least.
+    // A tick takes a frame the camera took within one frame interval and
+    // waits for the next one only when there is none; the peers start from a
+    // bitmap on disk. At the camera's top rate that interval is the least.
     main->VideoCap1()->SetPreviewRate(30);
     const QString bitmap = QDir(peers).filePath(QStringLiteral("Capture.bmp"));
     std::vector<double> ours, theirs, oursCpu, theirsCpu;
     for (int i = -1; i < rounds; ++i) {
         // A tick comes from its own timer, at no fixed point of the camera's
         // frame clock: the rounds start at offsets spread over one frame
-        // interval, or the wait for the next frame locks to one phase.
+        // interval, or they lock to one phase of it.
         QElapsedTimer settle;
         settle.start();
         const int offsetMs = ((i + 1) * 13) % 33;
