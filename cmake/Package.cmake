@@ -65,6 +65,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_NAME tarvo-lite)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${TARVO_DEB_REVISION})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libavdevice is loaded at run time (sound in recordings), so invisible to
+# dpkg-shlibdeps: its package is named after the major version built against.
+pkg_check_modules(TARVO_AVDEVICE REQUIRED libavdevice)
+string(REGEX MATCH "^[0-9]+" _avdevice_major ${TARVO_AVDEVICE_VERSION})
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libavdevice${_avdevice_major}")
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "http://www.kelna.example")

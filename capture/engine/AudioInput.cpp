@@ -6,6 +6,8 @@ extern "C" {
 #include <libavutil/dict.h>
 }
 
+#include <QLibrary>
+
 #include <mutex>
 
 namespace platform::capture {
@@ -15,6 +17,19 @@ struct AudioInput::State {
     AVPacket* packet = nullptr;
     int bits = 8;
 };
+
+namespace {
+
+// libavdevice brings some seventy libraries (filters, speech, 3-D sound...)
+// that only recording with sound needs: loaded then, not at every start.
+void RegisterInputDevices()
+{
+    QLibrary library(QStringLiteral("avdevice"), LIBAVDEVICE_VERSION_MAJOR);
+    if (auto registerAll = reinterpret_cast<decltype(&avdevice_register_all)>(library.resolve("avdevice_register_all")))
+        registerAll();
+}
+
+}  // namespace
 
 AudioInput::AudioInput() : d(std::make_unique<State>()) {}
 
@@ -27,7 +42,7 @@ bool AudioInput::Open(int sampleRate, int channels, int bitsPerSample, QString* 
 {
     Close();
     static std::once_flag registered;
-    std::call_once(registered, [] { avdevice_register_all(); });
+    std::call_once(registered, RegisterInputDevices);
     const AVInputFormat* alsa = av_find_input_format("alsa");
     if (!alsa) {
         if (error)
