@@ -342,6 +342,12 @@ TEST(FrameConverter, RefusesShortAndCorruptBuffers)
                                    garbage.size(), QSize(64, 48), 0, out));
     EXPECT_FALSE(FrameConverter::Supports(V4L2_PIX_FMT_NV12));
 
+    // A frame cut short on the way is shown as far as it goes, the rest concealed.
+    const QByteArray mjpeg = testsupport::RecordedMjpeg(QSize(64, 48));
+    ASSERT_TRUE(converter.Convert(V4L2_PIX_FMT_MJPEG, reinterpret_cast<const std::uint8_t*>(mjpeg.constData()),
+                                  mjpeg.size() * 3 / 4, QSize(64, 48), 0, out));
+    EXPECT_TRUE(Near(out.pixelColor(2, 2), 0, 255, 0)) << out.pixelColor(2, 2).name().toStdString();
+
     // BGR rows come out as RGB.
     const std::uint8_t bgr[6] = {1, 2, 3, 4, 5, 6};
     ASSERT_TRUE(converter.Convert(V4L2_PIX_FMT_BGR24, bgr, 6, QSize(2, 1), 6, out));
