@@ -28,6 +28,18 @@ bool OpenTestPattern(TVideoCap& cap, int width, int height)
             return false;
         cap.SetDriverOpen(true);
     }
+    return OpenCamera(cap, cap.DriverName(), width, height);
+}
+
+bool OpenCamera(TVideoCap& cap, const QString& driver, int width, int height)
+{
+    if (!cap.DriverOpen() || cap.DriverName() != driver) {
+        cap.SetDriverOpen(false);
+        cap.SetDriverName(driver);
+        if (cap.DriverIndex() < 0)
+            return false;
+        cap.SetDriverOpen(true);
+    }
     const QString size = QStringLiteral("%1 x %2").arg(width).arg(height);
     QTimer answer;
     answer.setInterval(5);

@@ -1,6 +1,7 @@
 #pragma once
 // Shared by the capture benchmark and the preview window.
 
+class QString;
 class TVideoCap;
 
 // Selects the test-pattern camera, opens it and switches it to 640 x 480
@@ -8,6 +9,8 @@ class TVideoCap;
 bool OpenTestPattern640(TVideoCap& cap);
 // The same at another of its sizes; an open camera only changes size.
 bool OpenTestPattern(TVideoCap& cap, int width, int height);
+// The camera of that driver name, (re)connected and switched to a size.
+bool OpenCamera(TVideoCap& cap, const QString& driver, int width, int height);
 
 // Runs the event loop, sleeping while there is nothing to do.
 void Pump(int ms);

@@ -106,12 +106,42 @@ TEST_F(V4l2Driver, FormatDialogListsTheDevicesSizes)
         combo->setCurrentIndex(1);
     }, true);
     ASSERT_TRUE(cap.DlgVideoFormat());
-    EXPECT_EQ(offered, QStringList({QStringLiteral("320 x 240"), QStringLiteral("640 x 480")}));
+    EXPECT_EQ(offered, QStringList({QStringLiteral("320 x 240"), QStringLiteral("640 x 480"),
+                                    QStringLiteral("1280 x 720"), QStringLiteral("1920 x 1080")}));
     EXPECT_EQ(device->setFormats.back(), QSize(640, 480)) << "the stream restarts at the new size";
 
     // The size belongs to the connection: a new one starts at the default again.
     cap.SetDriverOpen(true);
     EXPECT_EQ(cap.ImageWidth(), 320);
+}
+
+TEST_F(V4l2Driver, HdFramesArriveWholeInEitherNativeFormat)
+{
+    const struct {
+        std::uint32_t format;
+        int left[3], right[3];
+    } formats[] = {{V4L2_PIX_FMT_YUYV, {255, 0, 0}, {0, 0, 255}}, {V4L2_PIX_FMT_MJPEG, {0, 255, 0}, {255, 255, 255}}};
+    for (const auto& [format, left, right] : formats) {
+        device->formats = {format};
+        cap.SetDriverOpen(false);
+        cap.SetDriverIndex(0);
+        cap.SetDriverOpen(true);
+        for (const QSize size : {QSize(1280, 720), QSize(1920, 1080)}) {
+            const QString text = QStringLiteral("%1 x %2").arg(size.width()).arg(size.height());
+            SCOPED_TRACE(text.toStdString() + (format == V4L2_PIX_FMT_YUYV ? " YUYV" : " MJPEG"));
+            AnswerDialog(QStringLiteral("CaptureFormatDialog"), [&](QDialog* d) {
+                auto* combo = d->findChild<QComboBox*>(QStringLiteral("FrameSizeCombo"));
+                combo->setCurrentIndex(combo->findText(text));
+            }, true);
+            ASSERT_TRUE(cap.DlgVideoFormat());
+            const QImage img = GrabbedImage();
+            ASSERT_EQ(img.size(), size);
+            EXPECT_TRUE(Near(img.pixelColor(10, 10), left[0], left[1], left[2]));
+            const QColor last = img.pixelColor(size.width() - 10, size.height() - 10);
+            EXPECT_TRUE(Near(last, right[0], right[1], right[2])) << last.name().toStdString();
+        }
+    }
+    EXPECT_TRUE(errors.isEmpty());
 }
 
 TEST_F(V4l2Driver, SourceDialogShowsTheDevicesControlsAndAppliesThemLive)
@@ -335,6 +365,12 @@ TEST(FrameConverter, RefusesShortAndCorruptBuffers)
     EXPECT_FALSE(converter.Convert(V4L2_PIX_FMT_MJPEG, reinterpret_cast<const std::uint8_t*>(garbage.constData()),
                                    garbage.size(), QSize(64, 48), 0, out));
     EXPECT_FALSE(FrameConverter::Supports(V4L2_PIX_FMT_NV12));
+
+    // A frame cut short on the way is shown as far as it goes, the rest concealed.
+    const QByteArray mjpeg = testsupport::RecordedMjpeg(QSize(64, 48));
+    ASSERT_TRUE(converter.Convert(V4L2_PIX_FMT_MJPEG, reinterpret_cast<const std::uint8_t*>(mjpeg.constData()),
+                                  mjpeg.size() * 3 / 4, QSize(64, 48), 0, out));
+    EXPECT_TRUE(Near(out.pixelColor(2, 2), 0, 255, 0)) << out.pixelColor(2, 2).name().toStdString();
 
     // BGR rows come out as RGB.
     const std::uint8_t bgr[6] = {1, 2, 3, 4, 5, 6};

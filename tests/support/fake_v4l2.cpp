@@ -8,6 +8,7 @@
 #include <linux/videodev2.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -50,10 +51,15 @@ QByteArray RecordedMjpeg(QSize size)
     p.fillRect(0, 0, size.width() / 2, size.height(), Qt::green);
     p.fillRect(size.width() / 2, 0, size.width() - size.width() / 2, size.height(), Qt::white);
     p.end();
+    return WebcamMjpeg(img, 95);
+}
+
+QByteArray WebcamMjpeg(const QImage& picture, int quality)
+{
     QByteArray jpeg;
     QBuffer buf(&jpeg);
     buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "JPG", 95);
+    picture.save(&buf, "JPG", quality);
     QByteArray stripped;
     int i = 0;
     while (i + 3 < jpeg.size()) {
@@ -109,23 +115,41 @@ void FakeV4l2::ProduceLocked(int n, int takenMsAgo)
             continue;  // every buffer is full: the frame is dropped
         const std::uint32_t index = queued_.front();
         queued_.pop_front();
-        QByteArray frame;
-        if (format_ == V4L2_PIX_FMT_YUYV)
-            frame = RecordedYuyv(size_);
-        else if (format_ == V4L2_PIX_FMT_MJPEG)
-            frame = RecordedMjpeg(size_);
-        else {
-            frame = QByteArray(size_.width() * size_.height() * 3, char(0x80));
-            frame[0] = char(sequence_ >> 16);
-            frame[1] = char(sequence_ >> 8);
-            frame[2] = char(sequence_);
-        }
+        const QByteArray& frame = PictureLocked();
         QByteArray& buffer = buffers_[index];
-        std::memcpy(buffer.data(), frame.constData(), std::min(frame.size(), buffer.size()));
+        // A buffer that holds this picture already keeps it: the copy would be
+        // the camera's work, not the program's.
+        if (filledWith_[index] != pictureCount_) {
+            std::memcpy(buffer.data(), frame.constData(), std::min(frame.size(), buffer.size()));
+            filledWith_[index] = pictureCount_;
+        }
+        if (format_ != V4L2_PIX_FMT_YUYV && format_ != V4L2_PIX_FMT_MJPEG) {
+            buffer[0] = char(sequence_ >> 16);
+            buffer[1] = char(sequence_ >> 8);
+            buffer[2] = char(sequence_);
+        }
         bytesUsed_[index] = std::uint32_t(frame.size());
         takenUs_[index] = takenUs;
         done_.push_back(index);
     }
+}
+
+const QByteArray& FakeV4l2::PictureLocked()
+{
+    if (format_ != pictureFormat_ || size_ != pictureSize_ || picture_.isEmpty()) {
+        pictureFormat_ = format_;
+        pictureSize_ = size_;
+        ++pictureCount_;
+        if (picture && (format_ == V4L2_PIX_FMT_YUYV || format_ == V4L2_PIX_FMT_MJPEG))
+            picture_ = picture(format_, size_);
+        else if (format_ == V4L2_PIX_FMT_YUYV)
+            picture_ = RecordedYuyv(size_);
+        else if (format_ == V4L2_PIX_FMT_MJPEG)
+            picture_ = RecordedMjpeg(size_);
+        else
+            picture_ = QByteArray(size_.width() * size_.height() * 3, char(0x80));
+    }
+    return picture_;
 }
 
 QStringList FakeV4l2::Nodes()
@@ -259,6 +283,7 @@ int FakeV4l2::Ioctl(int fd, unsigned long request, void* arg)
             return Fail(EBUSY);
         r->count = std::min<std::uint32_t>(r->count, 4);
         buffers_.assign(r->count, QByteArray(size_.width() * size_.height() * 3, '\0'));
+        filledWith_.clear();
         queued_.clear();
         done_.clear();
         return 0;
@@ -284,7 +309,11 @@ int FakeV4l2::Ioctl(int fd, unsigned long request, void* arg)
         b->timestamp.tv_usec = takenUs_[b->index] % 1000000;
         return 0;
     }
-    case VIDIOC_STREAMON: streaming_ = true; return 0;
+    case VIDIOC_STREAMON:
+        streaming_ = true;
+        streamClock_.start();
+        pacedFrames_ = 0;
+        return 0;
     case VIDIOC_STREAMOFF:
         streaming_ = false;
         done_.clear();
@@ -356,22 +385,33 @@ int FakeV4l2::Poll(int fd, int timeoutMs)
     QElapsedTimer clock;
     clock.start();
     for (;;) {
+        qint64 waitUs = 10000;
         {
             QMutexLocker lock(&mutex_);
             if (unplugged || dead_.count(fd))
                 return Fail(ENODEV);
             if (!done_.empty())
                 return 1;
-            if (live && !stalled) {
+            if (live && !stalled && paced && streaming_) {
+                // One frame per interval since the stream started, the first at once.
+                const std::int64_t period = std::max<std::uint32_t>(periodUs_, 1);
+                const std::int64_t due = streamClock_.nsecsElapsed() / 1000 / period + 1;
+                if (due > pacedFrames_) {
+                    ProduceLocked(int(std::min<std::int64_t>(due - pacedFrames_, 8)));
+                    pacedFrames_ = due;
+                }
+                waitUs = due * period - streamClock_.nsecsElapsed() / 1000;
+            } else if (live && !stalled) {
                 ProduceLocked(1);
-                if (!done_.empty())
-                    return 1;
             }
+            if (!done_.empty())
+                return 1;
         }
-        if (clock.elapsed() >= timeoutMs)
+        const qint64 leftUs = qint64(timeoutMs) * 1000 - clock.nsecsElapsed() / 1000;
+        if (leftUs <= 0)
             return 0;
         // A camera with nothing to deliver keeps the caller waiting.
-        QThread::msleep(std::min<qint64>(10, timeoutMs - clock.elapsed()));
+        QThread::usleep(std::uint64_t(std::clamp<qint64>(std::min(waitUs, leftUs), 1, 10000)));
     }
 }
 

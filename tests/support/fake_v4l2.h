@@ -4,12 +4,14 @@
 // are dropped), a stall that delivers nothing without going away, EBUSY on
 // open while another program holds it, unplug and re-plug, and libv4l2's
 // emulated RGB24 beside the native YUYV or MJPEG. Frames are advanced by the
-// test (Produce) or, while live, one per wait; in RGB24 each frame carries its
-// sequence number in its first pixel.
+// test (Produce) or, while live, one per wait (or, paced, one per frame
+// interval by the clock); in RGB24 each frame carries its sequence number in
+// its first pixel.
 
 #include "capture/engine/V4l2Device.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMutex>
 #include <QSize>
@@ -17,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -26,7 +29,9 @@ namespace testsupport {
 
 // Left half red, right half blue, in studio-range YUYV.
 QByteArray RecordedYuyv(QSize size);
-// A webcam MJPEG frame: green left, white right, without Huffman tables.
+// A picture as a webcam sends it in MJPEG: without Huffman tables.
+QByteArray WebcamMjpeg(const QImage& picture, int quality);
+// A webcam MJPEG frame: green left, white right.
 QByteArray RecordedMjpeg(QSize size);
 
 class FakeV4l2 final : public platform::capture::V4l2Io
@@ -34,11 +39,15 @@ class FakeV4l2 final : public platform::capture::V4l2Io
 public:
     std::vector<std::uint32_t> formats;  // native formats; YUYV unless set
     bool emulateRgb = false;             // libv4l2 also offers RGB24 and converts to it
-    std::vector<QSize> sizes{{320, 240}, {640, 480}};
+    std::vector<QSize> sizes{{320, 240}, {640, 480}, {1280, 720}, {1920, 1080}};
     std::atomic<bool> unplugged{false};
     std::atomic<bool> busy{false};     // another program holds the camera
     std::atomic<bool> stalled{false};  // streams but delivers nothing
     std::atomic<bool> live{true};      // a wait with an empty queue delivers one frame
+    std::atomic<bool> paced{false};    // while live, frames come at the frame interval, as from a camera
+    // The YUYV or MJPEG frame the camera sends at a size (the recorded ones
+    // unless set); made once per format and size.
+    std::function<QByteArray(std::uint32_t format, QSize size)> picture;
     std::map<std::uint32_t, int> values;  // control id -> value
     std::vector<std::pair<std::uint32_t, int>> setControls;
     std::vector<QSize> setFormats;         // sizes asked for with S_FMT
@@ -71,6 +80,7 @@ public:
 
 private:
     void ProduceLocked(int n, int takenMsAgo = 0);
+    const QByteArray& PictureLocked();
 
     QMutex mutex_;
     QSize size_{640, 480};
@@ -86,6 +96,13 @@ private:
     int nextFd_ = 10;
     bool streaming_ = false;
     std::uint32_t periodUs_ = 33333;
+    QElapsedTimer streamClock_;     // since STREAMON, for paced frames
+    std::int64_t pacedFrames_ = 0;  // paced frames captured so far
+    std::uint32_t pictureFormat_ = 0;
+    QSize pictureSize_;
+    QByteArray picture_;
+    std::uint64_t pictureCount_ = 0;                     // pictures made so far
+    std::map<std::uint32_t, std::uint64_t> filledWith_;  // buffer -> picture it holds
 };
 
 // A scripted camera as the only V4L2 device while this lives.
