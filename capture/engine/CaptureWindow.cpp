@@ -503,9 +503,12 @@ void CaptureWindow::Watch()
             DeviceLost(error);
             return;
         }
-        // Kept, so that the last frame read is the one the window holds.
-        if (got == CaptureDevice::ReadResult::Frame)
-            GotFrame(frame);
+        // Kept, so that the last frame read is the one the window holds; a
+        // failed grab stays failed until the next grab.
+        if (got == CaptureDevice::ReadResult::Frame) {
+            lastFrame_ = frame;
+            sinceFrame_.start();
+        }
     }
     if (sinceFrame_.elapsed() > kNoFrameLostMs)
         DeviceLost(QString());
