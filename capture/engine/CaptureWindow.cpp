@@ -367,6 +367,7 @@ void CaptureWindow::Disconnect()
         device_.reset();
     }
     lastFrame_ = QImage();
+    frameBuffers_ = {};
     frameValid_ = false;
     update();
 }
@@ -465,10 +466,22 @@ void CaptureWindow::Tick()
     CallFrameCallback(lastFrame_, 0);
 }
 
+QImage& CaptureWindow::FreeFrameBuffer(QImage& spare)
+{
+    // A buffer still shared (the frame shown, a picture being saved) is
+    // never written over.
+    for (QImage& buffer : frameBuffers_) {
+        if (buffer.isNull() || buffer.isDetached())
+            return buffer;
+    }
+    return spare;
+}
+
 bool CaptureWindow::ReadInto(int timeoutMs)
 {
     QString error;
-    QImage frame;
+    QImage spare;
+    QImage& frame = FreeFrameBuffer(spare);
     switch (device_->ReadFrame(frame, timeoutMs, &error)) {
     case CaptureDevice::ReadResult::Frame:
         GotFrame(frame);
@@ -497,8 +510,8 @@ void CaptureWindow::Watch()
     // here, so a camera that stops delivering is noticed all the same.
     if (!timer_.isActive()) {
         QString error;
-        QImage frame;
-        const auto got = device_->ReadFrame(frame, 0, &error);
+        QImage spare;
+        const auto got = device_->ReadFrame(FreeFrameBuffer(spare), 0, &error);
         if (got == CaptureDevice::ReadResult::Lost) {
             DeviceLost(error);
             return;
