@@ -88,9 +88,6 @@ private:
     void Watch();
     // Reads one frame into lastFrame_; false when the device failed.
     bool ReadInto(int timeoutMs);
-    // A frame buffer nobody else holds, for the device to write over; spare
-    // when every one is still held.
-    QImage& FreeFrameBuffer(QImage& spare);
     void GotFrame(const QImage& frame);
     // The camera's pace: the capture rate while recording, else the preview rate.
     void ApplyFrameInterval();
@@ -142,8 +139,7 @@ private:
     unsigned previewMs_ = 66;
     QTimer timer_;
     QImage lastFrame_;  // RGB888; what the window shows and SAVEDIB writes
-    // Frames are read into these in turn rather than into new images: a new
-    // HD frame every read comes from the heap and fragments it.
+    // The preview's and the grabs' frames are read into these in turn.
     std::array<QImage, 3> frameBuffers_;
 
     QString captureFile_;
