@@ -41,6 +41,19 @@ constexpr int kWatchEveryMs = 1000;
 // jitter does not skip frames when the preview rate meets the camera's.
 constexpr int kTickWaitMs = 5;
 
+// Frames are read into a few buffers in turn rather than into new images: a
+// new HD frame every read comes from the heap and fragments it. One still
+// shared (the frame shown, a picture being saved or queued) is never written
+// over; spare serves when every one is.
+QImage& FreeFrameBuffer(std::array<QImage, 3>& buffers, QImage& spare)
+{
+    for (QImage& buffer : buffers) {
+        if (buffer.isNull() || buffer.isDetached())
+            return buffer;
+    }
+    return spare;
+}
+
 // Frames in the callbacks are packed RGB24 rows, top row first.
 QByteArray Packed(const QImage& frame)
 {
@@ -367,6 +380,7 @@ void CaptureWindow::Disconnect()
         device_.reset();
     }
     lastFrame_ = QImage();
+    frameBuffers_ = {};
     frameValid_ = false;
     update();
 }
@@ -468,7 +482,8 @@ void CaptureWindow::Tick()
 bool CaptureWindow::ReadInto(int timeoutMs)
 {
     QString error;
-    QImage frame;
+    QImage spare;
+    QImage& frame = FreeFrameBuffer(frameBuffers_, spare);
     switch (device_->ReadFrame(frame, timeoutMs, &error)) {
     case CaptureDevice::ReadResult::Frame:
         GotFrame(frame);
@@ -497,7 +512,8 @@ void CaptureWindow::Watch()
     // here, so a camera that stops delivering is noticed all the same.
     if (!timer_.isActive()) {
         QString error;
-        QImage frame;
+        QImage spare;
+        QImage& frame = FreeFrameBuffer(frameBuffers_, spare);
         const auto got = device_->ReadFrame(frame, 0, &error);
         if (got == CaptureDevice::ReadResult::Lost) {
             DeviceLost(error);
@@ -783,7 +799,7 @@ void CaptureWindow::RecordVideo(Sequence* s, CaptureDevice* device)
     };
     const bool limited = s->parms.fLimitEnabled && s->parms.wTimeLimit > 0;
     FramePacer pacer(s->parms.dwRequestMicroSecPerFrame, limited ? std::int64_t(s->parms.wTimeLimit) * 1000 : 0);
-    QImage frame;
+    std::array<QImage, 3> buffers;
     while (!s->stop) {
         if (pacer.LimitReached(elapsedUs()))
             break;
@@ -794,6 +810,8 @@ void CaptureWindow::RecordVideo(Sequence* s, CaptureDevice* device)
             continue;
         }
         QString error;
+        QImage spare;
+        QImage& frame = FreeFrameBuffer(buffers, spare);
         const auto got = device->ReadFrame(frame, 200, &error);
         if (got == CaptureDevice::ReadResult::Lost
             || (got == CaptureDevice::ReadResult::NoFrame && pacer.Silent(elapsedUs()))) {

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -140,6 +141,8 @@ private:
     unsigned previewMs_ = 66;
     QTimer timer_;
     QImage lastFrame_;  // RGB888; what the window shows and SAVEDIB writes
+    // The preview's and the grabs' frames are read into these in turn.
+    std::array<QImage, 3> frameBuffers_;
 
     QString captureFile_;
     QString allocatedFile_;  // pre-allocated for the next capture: not to be emptied

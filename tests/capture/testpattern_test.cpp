@@ -114,6 +114,14 @@ TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
     const QColor bottomBand = a.pixelColor(160, 235);
     EXPECT_EQ(bottomBand, QColor(Qt::black)) << "the counter band sits at the bottom";
 
+    // Frames are read into reused buffers: one still held is never written over.
+    const QImage held = cap.GrabbedFrame();
+    const QImage heldPixels = held.copy();
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(cap.GrabFrameNoStop());
+    EXPECT_EQ(held, heldPixels);
+    EXPECT_NE(capture::TestPatternFrameNumber(cap.GrabbedFrame()), capture::TestPatternFrameNumber(held));
+
     // A file that cannot be written answers false.
     cap.SetSingleImageFile(Path(QStringLiteral("missing/dir/c.bmp")));
     EXPECT_FALSE(cap.SaveAsDIB());
