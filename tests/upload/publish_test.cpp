@@ -64,7 +64,9 @@ protected:
             job.files = {{local_.filePath(QString::fromLatin1(i % 2 ? "b.jpg" : "a.jpg")), QStringLiteral("Capture.jpg")},
                          {local_.filePath(QStringLiteral("c.bmp")), QStringLiteral("datetime.bmp")}};
             ASSERT_TRUE(transport_.Start(job, {}));
-            ASSERT_TRUE(WaitUntil([this] { return !transport_.Running(); }));
+            // Past the job's own time limit (15 s), so that a stall ends in
+            // its failure text, which names where it stood.
+            ASSERT_TRUE(WaitUntil([this] { return !transport_.Running(); }, 20000));
         }
         reader.Stop();
         EXPECT_TRUE(failures_.isEmpty()) << failures_.join(QLatin1Char('\n')).toStdString();
