@@ -127,20 +127,23 @@ TEST_F(TestPattern, GrabAndSaveWriteA24BitBitmapOfEachNewFrame)
     EXPECT_FALSE(cap.SaveAsDIB());
 }
 
-// The bitmap holds the picture exactly, whatever padding its rows need.
-TEST(Bmp24, EveryWidthReadsBackPixelForPixel)
+// The bitmap holds the picture exactly, whatever padding its rows need and
+// whichever format it comes in (camera frames, captions, pictures read back).
+TEST(Bmp24, EveryWidthAndFormatReadsBackPixelForPixel)
 {
     QTemporaryDir dir;
     for (const int width : {1, 2, 3, 5, 641}) {
-        SCOPED_TRACE(width);
         QImage picture(width, 3, QImage::Format_RGB888);
         for (int y = 0; y < picture.height(); ++y)
             for (int i = 0; i < width * 3; ++i)
                 picture.scanLine(y)[i] = uchar(y * 101 + i * 7 + 1);
-        const QString path = dir.filePath(QStringLiteral("w.bmp"));
-        ASSERT_TRUE(capture::WriteBmp24(picture, path));
-        EXPECT_EQ(QFileInfo(path).size(), 54 + ((width * 3 + 3) & ~3) * 3);
-        EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_RGB888), picture);
+        for (const QImage::Format format : {QImage::Format_RGB888, QImage::Format_RGB32, QImage::Format_ARGB32}) {
+            SCOPED_TRACE(std::to_string(width) + " wide, format " + std::to_string(int(format)));
+            const QString path = dir.filePath(QStringLiteral("w.bmp"));
+            ASSERT_TRUE(capture::WriteBmp24(picture.convertToFormat(format), path));
+            EXPECT_EQ(QFileInfo(path).size(), 54 + ((width * 3 + 3) & ~3) * 3);
+            EXPECT_EQ(QImage(path).convertToFormat(QImage::Format_RGB888), picture);
+        }
     }
 }
 
