@@ -411,7 +411,7 @@ private:
         for (std::size_t i = 0; i < job_.files.size(); ++i) {
             if (!File(job_.files[i]))
                 return false;
-            Report([i](TSftpSequence& s) { s.ReportFiles(i + 1, true); });
+            Report([i](TSftpSequence& s) { s.ReportFiles(i + 1, s.job_.files.size(), true); });
         }
         return true;
     }
@@ -624,8 +624,7 @@ bool TSftpSequence::Start(const TUploadJob& job)
     if (running_)
         return false;
     job_ = job;
-    result_ = {};
-    reported_ = 0;
+    BeginJob();
     ok_ = false;
     finishing_ = false;
     current_ = TUploadStepKind::Resolve;
@@ -669,21 +668,8 @@ void TSftpSequence::StepDone(const TUploadStep& step)
 
 void TSftpSequence::Failed(const QString& message, TUploadFault fault)
 {
-    if (OnFailure)
-        OnFailure(message);
-    if (result_.text.isEmpty()) {
-        result_.text = message;
+    if (ReportFailure(message))
         result_.fault = fault;
-    }
-}
-
-void TSftpSequence::ReportFiles(std::size_t upTo, bool ok)
-{
-    while (reported_ < upTo && reported_ < job_.files.size()) {
-        const std::size_t file = reported_++;
-        if (OnFileDone)
-            OnFileDone(file, ok);
-    }
 }
 
 void TSftpSequence::RenameRefused(const QString& note)
@@ -723,7 +709,7 @@ void TSftpSequence::Finish()
     running_ = false;
     finishing_ = false;
     result_.ok = ok_ && result_.text.isEmpty();
-    ReportFiles(job_.files.size(), false);
+    ReportFiles(job_.files.size(), job_.files.size(), false);
     if (OnFinished)
         OnFinished();
 }

@@ -49,7 +49,6 @@ private:
     void Begin(TUploadStepKind kind);
     void StepDone(const TUploadStep& step);
     void Failed(const QString& message, TUploadFault fault);
-    void ReportFiles(std::size_t upTo, bool ok);
     void RenameRefused(const QString& note);
     void GiveUp();
     void Finish();
@@ -62,6 +61,5 @@ private:
     bool ok_ = false;
     bool renameRefused_ = false;  // this run stores directly
     TUploadStepKind current_ = TUploadStepKind::Resolve;
-    std::size_t reported_ = 0;
     QTimer watchdog_;
 };

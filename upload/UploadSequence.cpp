@@ -96,6 +96,31 @@ int TUploadTransport::TimeoutMs(int seconds)
     return settings::EffectiveFtpTimeout(seconds) * 1000;
 }
 
+void TUploadTransport::BeginJob()
+{
+    result_ = {};
+    reported_ = 0;
+}
+
+bool TUploadTransport::ReportFailure(const QString& message)
+{
+    if (OnFailure)
+        OnFailure(message);
+    if (!result_.text.isEmpty())
+        return false;
+    result_.text = message;
+    return true;
+}
+
+void TUploadTransport::ReportFiles(std::size_t upTo, std::size_t fileCount, bool ok)
+{
+    while (reported_ < upTo && reported_ < fileCount) {
+        const std::size_t file = reported_++;
+        if (OnFileDone)
+            OnFileDone(file, ok);
+    }
+}
+
 const QString& TUploadSequence::RemoteName() const
 {
     return job_.files[file_].remoteName;
@@ -107,8 +132,7 @@ bool TUploadSequence::Start(const TUploadJob& job)
         return false;
     job_ = job;
     quitOnly_ = false;
-    result_ = {};
-    reported_ = 0;
+    BeginJob();
     levels_ = FolderLevels(job_.account.remoteFolder);
     loggingIn_ = resolved_ = greeted_ = secureReported_ = madeLevel_ = false;
     storeStage_ = 0;
@@ -148,8 +172,7 @@ bool TUploadSequence::StartQuit()
     if (Running() || !lastOk_ || !client_.IsConnected())
         return false;
     quitOnly_ = true;
-    result_ = {};
-    reported_ = 0;
+    BeginJob();
     job_.files.clear();
     Issue(Step::Quit);
     return true;
@@ -460,7 +483,7 @@ void TUploadSequence::StartStores()
 
 void TUploadSequence::NextFile()
 {
-    ReportFiles(file_ + 1, true);
+    ReportFiles(file_ + 1, job_.files.size(), true);
     if (++file_ < job_.files.size())
         Issue(Step::Store);
     else
@@ -496,19 +519,7 @@ void TUploadSequence::FinishLater()
 void TUploadSequence::Failed(const QString& message)
 {
     lastOk_ = false;
-    if (OnFailure)
-        OnFailure(message);
-    if (result_.text.isEmpty())
-        result_.text = message;
-}
-
-void TUploadSequence::ReportFiles(std::size_t upTo, bool ok)
-{
-    while (reported_ < upTo && reported_ < job_.files.size()) {
-        const std::size_t file = reported_++;
-        if (OnFileDone)
-            OnFileDone(file, ok);
-    }
+    ReportFailure(message);
 }
 
 void TUploadSequence::Finish()
@@ -517,7 +528,7 @@ void TUploadSequence::Finish()
     step_ = Step::Idle;
     loggingIn_ = cleaningUp_ = false;
     result_.ok = result_.text.isEmpty() && lastOk_;
-    ReportFiles(job_.files.size(), false);
+    ReportFiles(job_.files.size(), job_.files.size(), false);
     testFile_.reset();
     if (OnFinished)
         OnFinished();

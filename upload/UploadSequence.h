@@ -103,7 +103,6 @@ private:
     const QString& RemoteName() const;
     // Reports a failure; the first is the result's text.
     void Failed(const QString& message);
-    void ReportFiles(std::size_t upTo, bool ok);
     void TimedOut();
     void FinishLater();
     void Finish();
@@ -146,7 +145,6 @@ private:
     bool quitOnly_ = false;
     Step step_ = Step::Idle;
     std::size_t file_ = 0;          // the job's file being sent
-    std::size_t reported_ = 0;      // files whose OnFileDone was raised
     bool storedTemporary_ = false;  // the last store went to the temporary name
     bool refused_ = false;          // the last request was a refusal answered here
     bool lastOk_ = false;           // the last request succeeded: a session left open is sound

@@ -53,5 +53,17 @@ public:
     const TUploadResult& Result() const { return result_; }
 
 protected:
+    // A new job: no result yet, no file reported.
+    void BeginJob();
+    // Raises OnFailure; true for the job's first failure, which becomes the
+    // result's text.
+    bool ReportFailure(const QString& message);
+    // Raises OnFileDone, in order, for the files before upTo (of fileCount)
+    // not yet reported.
+    void ReportFiles(std::size_t upTo, std::size_t fileCount, bool ok);
+
     TUploadResult result_;
+
+private:
+    std::size_t reported_ = 0;  // files whose OnFileDone was raised
 };
