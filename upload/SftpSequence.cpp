@@ -548,9 +548,10 @@ private:
         QBuffer bytes;
         bytes.setData(kConnectionTestContent);
         bytes.open(QIODevice::ReadOnly);
-        const QByteArray temporary = RemotePath(TemporaryName(kConnectionTestName));
+        const QString temporaryName = TemporaryName(kConnectionTestName);
+        const QByteArray temporary = RemotePath(temporaryName);
         const QByteArray real = RemotePath(kConnectionTestName);
-        if (!Store(bytes, temporary, TemporaryName(kConnectionTestName))) {
+        if (!Store(bytes, temporary, temporaryName)) {
             if (Connected())
                 sftp_unlink(sftp_, temporary.constData());
             return false;
@@ -566,7 +567,7 @@ private:
             sftp_unlink(sftp_, temporary.constData());
             return Fail(TUploadStepKind::Rename, what + QStringLiteral(": ") + status, TUploadFault::RenameRefused);
         }
-        Done(TUploadStepKind::Rename, TemporaryName(kConnectionTestName) + QStringLiteral(" renamed to ") + kConnectionTestName);
+        Done(TUploadStepKind::Rename, temporaryName + QStringLiteral(" renamed to ") + kConnectionTestName);
         Begin(TUploadStepKind::Delete);
         if (sftp_unlink(sftp_, real.constData()) != 0)
             return FailSftp(TUploadStepKind::Delete, QStringLiteral("Cannot delete ") + kConnectionTestName,
