@@ -23,7 +23,15 @@ void TMaskPicture::SetMask(const QList<QRect>& mask)
 
 void TMaskPicture::SetPicture(const QImage& picture)
 {
-    picture_ = picture.isNull() ? QImage() : picture.scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    if (picture.isNull()) {
+        picture_ = QImage();
+    } else {
+        picture_ = picture.scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        // At the widget's own size scaled() hands back the same image, which
+        // may point into a camera buffer that is reused after this call.
+        if (picture_.constBits() == picture.constBits())
+            picture_ = picture.copy();
+    }
     update();
 }
 

@@ -21,7 +21,8 @@ public:
     QList<QRect> Mask() const { return mask_; }
     void SetMask(const QList<QRect>& mask);
     void ClearMask() { SetMask({}); }
-    // Scaled to the widget; a null picture shows "No picture".
+    // Scaled to the widget and kept as its own pixels; a null picture shows
+    // "No picture".
     void SetPicture(const QImage& picture);
     bool HasPicture() const { return !picture_.isNull(); }
 

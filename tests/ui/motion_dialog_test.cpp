@@ -7,6 +7,9 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 TEST(MotionDialog, ShowsAndGivesBackEveryChoice)
@@ -63,6 +66,22 @@ TEST(MaskPicture, ADragAddsTheRectangleItCoversWhicheverWayItGoes)
         QTest::mousePress(&picture, d.button, {}, d.from);
         QTest::mouseRelease(&picture, d.button, {}, d.to);
         EXPECT_EQ(picture.Mask(), d.mask) << d.from.x() << "," << d.from.y() << " to " << d.to.x() << "," << d.to.y();
+    }
+}
+
+// A camera frame reaches the dialog without a copy, in a buffer the camera
+// reuses after the call: the picture shown must be the one handed over.
+TEST(MaskPicture, KeepsItsOwnPixelsOfAFrameItDidNotOwn)
+{
+    for (const QSize frameSize : {QSize(320, 240), QSize(640, 480), QSize(160, 120)}) {
+        std::vector<uchar> buffer(std::size_t(frameSize.width()) * frameSize.height() * 3, 200);
+        TMaskPicture picture;
+        picture.resize(320, 240);
+        picture.SetPicture(QImage(static_cast<const uchar*>(buffer.data()), frameSize.width(), frameSize.height(),
+                                  frameSize.width() * 3, QImage::Format_RGB888));
+        std::fill(buffer.begin(), buffer.end(), uchar(0));
+        const QImage shown = picture.grab().toImage();
+        EXPECT_EQ(shown.pixelColor(5, 5), QColor(200, 200, 200)) << frameSize.width() << "x" << frameSize.height();
     }
 }
 
