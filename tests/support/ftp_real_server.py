@@ -18,12 +18,17 @@ import logging
 import os
 import sys
 
-from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+from fixture_modules import require
+
+require("pyftpdlib")
+
+from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
+from pyftpdlib.handlers import FTPHandler  # noqa: E402
+from pyftpdlib.servers import FTPServer  # noqa: E402
 
 
 def tls_handler(args):
+    require("OpenSSL")
     from OpenSSL import SSL
     from OpenSSL._util import lib as ssl_lib
     from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler

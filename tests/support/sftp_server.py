@@ -18,8 +18,12 @@ import logging
 import os
 import sys
 
-import asyncssh
-from asyncssh import sftp as sftp_module
+from fixture_modules import require
+
+require("asyncssh", "bcrypt")
+
+import asyncssh  # noqa: E402
+from asyncssh import sftp as sftp_module  # noqa: E402
 
 
 def main():
