@@ -1,5 +1,6 @@
 #include "upload/SftpSequence.h"
 
+#include "ftp/FtpReply.h"
 #include "net/SocketCommon.h"
 #include "platform/exception.h"
 #include "platform/sockets.h"
@@ -14,6 +15,8 @@
 #include <QFile>
 #include <QMetaObject>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -28,6 +31,9 @@ const QString kRenameRefused = QStringLiteral(
     "The SFTP server cannot rename files: pictures are stored directly until the website update stops");
 const QString kDefaultPort = QStringLiteral("22");
 const char kPosixRename[] = "posix-rename@openssh.com";
+// How long the connection waits for the server's first line before libssh
+// takes over: both SSH and FTP servers speak first.
+constexpr int kGreetingWaitMs = 3000;
 // Servers reset sessions that send larger write packets.
 constexpr qint64 kChunkBytes = 32 * 1024;
 // How long a destroyed transport waits for its worker's end before leaving it.
@@ -73,6 +79,20 @@ void AppendString(QByteArray& packet, const QByteArray& text)
 {
     AppendU32(packet, static_cast<std::uint32_t>(text.size()));
     packet.append(text);
+}
+
+// An FTP reply's start: three digits and a space or a hyphen.
+bool IsFtpReply(const QByteArray& bytes)
+{
+    return bytes.size() >= 4 && std::isdigit(static_cast<unsigned char>(bytes[0])) &&
+           std::isdigit(static_cast<unsigned char>(bytes[1])) && std::isdigit(static_cast<unsigned char>(bytes[2])) &&
+           (bytes[3] == ' ' || bytes[3] == '-');
+}
+
+QString FirstLine(const QByteArray& bytes)
+{
+    const qsizetype end = bytes.indexOf('\n');
+    return ftp::DecodeReply(end < 0 ? bytes : bytes.left(end)).trimmed();
 }
 
 std::uint32_t ReadU32(const QByteArray& bytes, qsizetype at)
@@ -231,6 +251,15 @@ private:
             return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot connect to %1: %2").arg(where, why),
                         TUploadFault::Other);
         }
+        // An FTP server on the port would otherwise read as a silent one:
+        // libssh takes its greeting for lines before the SSH banner. Anything
+        // else, or nothing in a short while, is libssh's to judge.
+        char first[256];
+        const int waitMs = std::min(kGreetingWaitMs, TimeoutMs(a.TimeoutSeconds()) / 2);
+        const QByteArray greeting(first, platform::PeekStream(link_->stream, first, sizeof first, 4, waitMs));
+        if (IsFtpReply(greeting))
+            return Fail(TUploadStepKind::Connect, OtherProtocolText(true, QString::number(port), FirstLine(greeting)),
+                        TUploadFault::SpeaksFtp);
         Done(TUploadStepKind::Connect, QStringLiteral("Connected to %1:%2").arg(a.host.trimmed()).arg(port));
 
         Begin(TUploadStepKind::Secure);

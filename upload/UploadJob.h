@@ -40,6 +40,8 @@ enum class TUploadFault {
     UnknownHost,          // the name does not resolve
     NothingListening,     // connection refused on that port
     NoAnswer,             // nothing within the time limit
+    SpeaksFtp,            // SFTP: the port greets as an FTP server
+    SpeaksSsh,            // FTP: the port greets as an SSH server
     EncryptionRequired,   // the server wants TLS
     CertificateName,      // the certificate names another host
     CertificateUntrusted, // not signed by a known authority, or not the pinned one

@@ -121,6 +121,16 @@ void TUploadTransport::ReportFiles(std::size_t upTo, std::size_t fileCount, bool
     }
 }
 
+QString TUploadTransport::OtherProtocolText(bool sftpJob, const QString& port, const QString& firstLine)
+{
+    if (sftpJob)
+        return QStringLiteral("Port %1 speaks FTP, not SFTP (it greeted with \"%2\"): choose FTP as the protocol, "
+                              "or the port of the server's SSH service")
+            .arg(port, firstLine);
+    return QStringLiteral("Port %1 speaks SSH, not FTP (it greeted with \"%2\"): choose SFTP as the protocol")
+        .arg(port, firstLine);
+}
+
 const QString& TUploadSequence::RemoteName() const
 {
     return job_.files[file_].remoteName;
@@ -300,7 +310,9 @@ bool TUploadSequence::RequestDone(std::uint16_t error)
     lastOk_ = error == 0;
     if (error != 0 && !refused_) {
         const QString& text = client_.ErrorMessage();
-        const QString message = text.isEmpty() ? QStringLiteral("Error %1").arg(error) : text;
+        QString message = text.isEmpty() ? QStringLiteral("Error %1").arg(error) : text;
+        if (loggingIn_ && !client_.SshIdentification().isEmpty())
+            message = OtherProtocolText(false, client_.Port(), client_.SshIdentification());
         if (StepFailed(error, message))
             Failed(message);
         else
@@ -598,9 +610,10 @@ void TUploadSequence::LoginFailed(std::uint16_t error, const QString& message)
     const TWSocket* control = client_.ControlSocket();
     const int tls = control->TlsErrorCode();
     if (!greeted_ && tls == 0) {
-        const TUploadFault fault = error == WSAECONNREFUSED ? TUploadFault::NothingListening
-                                   : error == WSAETIMEDOUT  ? TUploadFault::NoAnswer
-                                                            : TUploadFault::Other;
+        const TUploadFault fault = !client_.SshIdentification().isEmpty() ? TUploadFault::SpeaksSsh
+                                   : error == WSAECONNREFUSED            ? TUploadFault::NothingListening
+                                   : error == WSAETIMEDOUT               ? TUploadFault::NoAnswer
+                                                                         : TUploadFault::Other;
         Report(TUploadStepKind::Connect, false, message, fault);
         return;
     }
