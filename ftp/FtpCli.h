@@ -262,6 +262,9 @@ public:
     const QString& DirResult() const { return dirResult_; }
     qint64 ByteCount() const { return byteCount_; }
     const QString& DnsResult() const { return dnsResult_; }
+    // The line an SSH server opened with where the last open awaited the
+    // greeting; empty when it met none.
+    const QString& SshIdentification() const { return sshIdentification_; }
     // Resume offset of REST, RETR and STOR.
     qint64 ResumeAt() const { return resumeAt_; }
     void SetResumeAt(qint64 v) { resumeAt_ = v; }
@@ -413,6 +416,7 @@ protected:
     // Hands a final reply to the handler of the current state.
     void DispatchFinalReply();
     void GreetingReply(std::uint16_t error, bool& stop);
+    void SshGreeting(bool& stop);
     void JudgeReply();
     // Whether a final reply is still awaited.
     bool ReplyAwaited() const;
@@ -492,6 +496,7 @@ protected:
     QString hostFileName_;
     QString hostDirName_;
     QString dnsResult_;
+    QString sshIdentification_;
     QChar typeLetter_ = u'I';
     std::uint16_t shareBits_ = 0x10;
     TFtpConnectionType connectionType_ = ftpDirect;

@@ -27,6 +27,7 @@ void TCustomFtpCli::StartOpen()
     replyTracker_.Reset();
     requestResult_ = 0;
     dnsResult_.clear();
+    sshIdentification_.clear();
     lastCommand_.clear();
     SetState(ClientState::Lookup);
     try {
@@ -121,6 +122,9 @@ void TCustomFtpCli::HandleReplyLine(std::uint16_t error, bool& stop)
         Display(QStringLiteral("< ") + lastResponse_);
         if (final)
             GreetingReply(error, stop);
+        else if (state_ == ClientState::Greeting && replyTracker_.OpenCode().isEmpty() &&
+                 lastResponse_.startsWith(QLatin1String("SSH-")))
+            SshGreeting(stop);
         return;
     }
     if (PublicState(state_) != fsWaitingReply || !final) {
@@ -165,6 +169,16 @@ void TCustomFtpCli::GreetingReply(std::uint16_t error, bool& stop)
         SocketCall(this, [&] { controlSocket_->Close(); });
         stop = true;
     }
+}
+
+// An SSH server speaks first as well, and then waits for the client's own
+// line: without this the open would wait out its time limit.
+void TCustomFtpCli::SshGreeting(bool& stop)
+{
+    sshIdentification_ = lastResponse_;
+    SetFailure(500, QStringLiteral("500 The server speaks SSH, not FTP: ") + sshIdentification_);
+    SocketCall(this, [&] { controlSocket_->Close(); });
+    stop = true;
 }
 
 void TCustomFtpCli::ControlSessionClosed(std::uint16_t error)

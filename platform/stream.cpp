@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,6 +49,27 @@ StreamError ConnectStream(int stream, std::uint32_t addressNetOrder, std::uint16
     default:
         return StreamError::Other;
     }
+}
+
+int PeekStream(int stream, char* buffer, int size, int atLeast, int waitMs)
+{
+    // The socket counts as readable only once atLeast bytes wait (or at its
+    // end), so the poll neither wakes for a first fragment nor spins on it.
+    ::setsockopt(stream, SOL_SOCKET, SO_RCVLOWAT, &atLeast, sizeof atLeast);
+    pollfd readable{stream, POLLIN, 0};
+    int rc = 0;
+    do
+        rc = ::poll(&readable, 1, waitMs);
+    while (rc < 0 && errno == EINTR);
+    const int one = 1;
+    ::setsockopt(stream, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+    if (rc <= 0)
+        return 0;
+    ssize_t count = 0;
+    do
+        count = ::recv(stream, buffer, static_cast<size_t>(size), MSG_PEEK | MSG_DONTWAIT);
+    while (count < 0 && errno == EINTR);
+    return count > 0 ? static_cast<int>(count) : 0;
 }
 
 int DuplicateStream(int stream)

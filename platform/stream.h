@@ -21,6 +21,10 @@ enum class StreamError {
 int OpenStream();
 // Connects it, blocking; text says why not.
 StreamError ConnectStream(int stream, std::uint32_t addressNetOrder, std::uint16_t port, QString* text);
+// Copies up to size of the first bytes the peer sends, leaving them to be
+// read: waits until at least atLeast bytes have come, the peer has ended or
+// waitMs have passed. Returns the count copied, 0 when none came.
+int PeekStream(int stream, char* buffer, int size, int atLeast, int waitMs);
 // A second descriptor of the same connection, for a library that closes its own.
 int DuplicateStream(int stream);
 // Ends both directions: any thread, any time before CloseStream.

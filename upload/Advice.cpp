@@ -11,6 +11,10 @@ constexpr TUploadAdvice kAdvice[] = {
     {TUploadFault::NoAnswer, "No answer came within the time limit.",
      "A firewall may drop the connection: check the host name and port, allow the program through the "
      "firewall, or raise the time limit."},
+    {TUploadFault::SpeaksFtp, "This port speaks FTP, not SFTP.",
+     "Choose FTP (with or without TLS) as the protocol, or give the port of the server's SSH service (usually 22)."},
+    {TUploadFault::SpeaksSsh, "This port speaks SSH, not FTP.",
+     "Choose SFTP as the protocol: it uploads over SSH."},
     {TUploadFault::EncryptionRequired, "The server wants an encrypted connection.",
      "Choose explicit TLS (or implicit TLS on port 990)."},
     {TUploadFault::CertificateName, "The server's certificate names another host.",

@@ -1,5 +1,6 @@
 #include "upload/SftpSequence.h"
 
+#include "ftp/FtpReply.h"
 #include "net/SocketCommon.h"
 #include "platform/exception.h"
 #include "platform/sockets.h"
@@ -14,6 +15,8 @@
 #include <QFile>
 #include <QMetaObject>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -28,6 +31,9 @@ const QString kRenameRefused = QStringLiteral(
     "The SFTP server cannot rename files: pictures are stored directly until the website update stops");
 const QString kDefaultPort = QStringLiteral("22");
 const char kPosixRename[] = "posix-rename@openssh.com";
+// How long the connection waits for the server's first line before libssh
+// takes over: both SSH and FTP servers speak first.
+constexpr int kGreetingWaitMs = 3000;
 // Servers reset sessions that send larger write packets.
 constexpr qint64 kChunkBytes = 32 * 1024;
 // How long a destroyed transport waits for its worker's end before leaving it.
@@ -73,6 +79,20 @@ void AppendString(QByteArray& packet, const QByteArray& text)
 {
     AppendU32(packet, static_cast<std::uint32_t>(text.size()));
     packet.append(text);
+}
+
+// An FTP reply's start: three digits and a space or a hyphen.
+bool IsFtpReply(const QByteArray& bytes)
+{
+    return bytes.size() >= 4 && std::isdigit(static_cast<unsigned char>(bytes[0])) &&
+           std::isdigit(static_cast<unsigned char>(bytes[1])) && std::isdigit(static_cast<unsigned char>(bytes[2])) &&
+           (bytes[3] == ' ' || bytes[3] == '-');
+}
+
+QString FirstLine(const QByteArray& bytes)
+{
+    const qsizetype end = bytes.indexOf('\n');
+    return ftp::DecodeReply(end < 0 ? bytes : bytes.left(end)).trimmed();
 }
 
 std::uint32_t ReadU32(const QByteArray& bytes, qsizetype at)
@@ -231,6 +251,15 @@ private:
             return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot connect to %1: %2").arg(where, why),
                         TUploadFault::Other);
         }
+        // An FTP server on the port would otherwise read as a silent one:
+        // libssh takes its greeting for lines before the SSH banner. Anything
+        // else, or nothing in a short while, is libssh's to judge.
+        char first[256];
+        const int waitMs = std::min(kGreetingWaitMs, TimeoutMs(a.TimeoutSeconds()) / 2);
+        const QByteArray greeting(first, platform::PeekStream(link_->stream, first, sizeof first, 4, waitMs));
+        if (IsFtpReply(greeting))
+            return Fail(TUploadStepKind::Connect, OtherProtocolText(true, QString::number(port), FirstLine(greeting)),
+                        TUploadFault::SpeaksFtp);
         Done(TUploadStepKind::Connect, QStringLiteral("Connected to %1:%2").arg(a.host.trimmed()).arg(port));
 
         Begin(TUploadStepKind::Secure);
@@ -408,10 +437,46 @@ private:
     {
         if (Test())
             return TestFile();
+        if (!PutBackAsides())
+            return false;
         for (std::size_t i = 0; i < job_.files.size(); ++i) {
             if (!File(job_.files[i]))
                 return false;
             Report([i](TSftpSequence& s) { s.ReportFiles(i + 1, s.job_.files.size(), true); });
+        }
+        return true;
+    }
+
+    bool Exists(const QByteArray& path)
+    {
+        sftp_attributes attributes = sftp_stat(sftp_, path.constData());
+        if (!attributes)
+            return false;
+        sftp_attributes_free(attributes);
+        return true;
+    }
+
+    // Before anything is stored: an old file that a cut job left aside is
+    // put back where the real one is missing, else deleted. Only a server
+    // without posix-rename ever gets one.
+    bool PutBackAsides()
+    {
+        if (!job_.safe || posixRename_)
+            return true;
+        for (const TUploadFile& file : job_.files) {
+            const QByteArray aside = RemotePath(AsideName(file.remoteName));
+            if (Exists(aside)) {
+                // Refused, it stays for the next job.
+                const QByteArray real = RemotePath(file.remoteName);
+                if (Exists(real))
+                    sftp_unlink(sftp_, aside.constData());
+                else
+                    sftp_rename(sftp_, aside.constData(), real.constData());
+            }
+            if (!Connected())
+                return FailSftp(TUploadStepKind::Rename, QStringLiteral("Cannot put back ") + AsideName(file.remoteName),
+                                TUploadFault::Other);
+            Progress();
         }
         return true;
     }
@@ -431,7 +496,7 @@ private:
         if (!Store(local, temporary, temporaryName))
             return false;
         Begin(TUploadStepKind::Rename);
-        switch (Publish(temporary, real)) {
+        switch (Publish(temporary, real, RemotePath(AsideName(file.remoteName)))) {
         case Outcome::Ok:
             return Done(TUploadStepKind::Rename, temporaryName + QStringLiteral(" renamed to ") + file.remoteName);
         case Outcome::Lost:
@@ -479,8 +544,10 @@ private:
     enum class Outcome { Ok, Refused, Lost };
 
     // The temporary file over the real one: in one step where the server
-    // offers it, else the real one deleted first.
-    Outcome Publish(const QByteArray& from, const QByteArray& to)
+    // offers it; else the real one is renamed aside, the new one renamed in
+    // and the old one deleted, so that a cut leaves the old one at worst
+    // aside, for the next job to put back.
+    Outcome Publish(const QByteArray& from, const QByteArray& to, const QByteArray& aside)
     {
         if (posixRename_) {
             const int status = PosixRename(from, to);
@@ -489,10 +556,18 @@ private:
             if (status < 0)
                 return Outcome::Lost;
         }
-        sftp_unlink(sftp_, to.constData());
-        if (sftp_rename(sftp_, from.constData(), to.constData()) == 0)
-            return Outcome::Ok;
-        return Connected() ? Outcome::Refused : Outcome::Lost;
+        bool setAside = sftp_rename(sftp_, to.constData(), aside.constData()) == 0;
+        // Refused with a real one there: an earlier aside in the way.
+        if (!setAside && Connected() && sftp_get_error(sftp_) != SSH_FX_NO_SUCH_FILE &&
+            sftp_unlink(sftp_, aside.constData()) == 0)
+            setAside = sftp_rename(sftp_, to.constData(), aside.constData()) == 0;
+        if (!Connected())
+            return Outcome::Lost;
+        if (sftp_rename(sftp_, from.constData(), to.constData()) != 0)
+            return Connected() ? Outcome::Refused : Outcome::Lost;
+        if (setAside && sftp_unlink(sftp_, aside.constData()) != 0 && !Connected())
+            return Outcome::Lost;
+        return Outcome::Ok;
     }
 
     // libssh has no call for this extension: the request and its status
@@ -557,7 +632,7 @@ private:
             return false;
         }
         Begin(TUploadStepKind::Rename);
-        const Outcome renamed = Publish(temporary, real);
+        const Outcome renamed = Publish(temporary, real, RemotePath(AsideName(kConnectionTestName)));
         if (renamed != Outcome::Ok) {
             const QString what = QStringLiteral("Cannot rename %1 to %2")
                                      .arg(QString::fromUtf8(temporary), kConnectionTestName);

@@ -4,7 +4,9 @@
 // session: resolve, connect, check the host key, log in, make the remote
 // folder level by level, store each file (under its temporary name and
 // renamed over the real one when published safely), disconnect. Every report
-// comes back to this object's thread through the event loop.
+// comes back to this object's thread through the event loop. Without
+// posix-rename the old file is renamed aside until the new one is in; a safe
+// job first puts back one that a cut left aside.
 //
 // This side keeps the time limit, restarted by each sign of progress. Given
 // up (the limit passed, or Abandon), the job ends at once from here: the

@@ -1,11 +1,24 @@
 #include "upload/UploadJob.h"
 
-QString TemporaryName(const QString& remoteName)
+namespace {
+// The tag goes before the extension, which stays last.
+QString Tagged(const QString& remoteName, const QString& tag)
 {
     const int dot = remoteName.lastIndexOf(QLatin1Char('.'));
     if (dot < 0)
-        return remoteName + QStringLiteral(".tmp");
-    return remoteName.left(dot) + QStringLiteral(".tmp") + remoteName.mid(dot);
+        return remoteName + tag;
+    return remoteName.left(dot) + tag + remoteName.mid(dot);
+}
+}  // namespace
+
+QString TemporaryName(const QString& remoteName)
+{
+    return Tagged(remoteName, QStringLiteral(".tmp"));
+}
+
+QString AsideName(const QString& remoteName)
+{
+    return Tagged(remoteName, QStringLiteral(".old"));
 }
 
 const QString kConnectionTestName = QStringLiteral("tarvo-lite-test.txt");

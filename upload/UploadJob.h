@@ -40,6 +40,8 @@ enum class TUploadFault {
     UnknownHost,          // the name does not resolve
     NothingListening,     // connection refused on that port
     NoAnswer,             // nothing within the time limit
+    SpeaksFtp,            // SFTP: the port greets as an FTP server
+    SpeaksSsh,            // FTP: the port greets as an SSH server
     EncryptionRequired,   // the server wants TLS
     CertificateName,      // the certificate names another host
     CertificateUntrusted, // not signed by a known authority, or not the pinned one
@@ -68,6 +70,10 @@ struct TUploadFile {
 // The name a file is stored under before its rename, in the same folder. The
 // extension stays last: servers that filter uploads by it take it too.
 QString TemporaryName(const QString& remoteName);
+// The name the old file stands aside under while the new one is renamed in,
+// on a server that will not rename over it. A job cut short in between
+// leaves it there; the next job puts it back.
+QString AsideName(const QString& remoteName);
 
 // The small file a connection test stores, renames and deletes again.
 extern const QString kConnectionTestName;

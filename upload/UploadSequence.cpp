@@ -121,6 +121,16 @@ void TUploadTransport::ReportFiles(std::size_t upTo, std::size_t fileCount, bool
     }
 }
 
+QString TUploadTransport::OtherProtocolText(bool sftpJob, const QString& port, const QString& firstLine)
+{
+    if (sftpJob)
+        return QStringLiteral("Port %1 speaks FTP, not SFTP (it greeted with \"%2\"): choose FTP as the protocol, "
+                              "or the port of the server's SSH service")
+            .arg(port, firstLine);
+    return QStringLiteral("Port %1 speaks SSH, not FTP (it greeted with \"%2\"): choose SFTP as the protocol")
+        .arg(port, firstLine);
+}
+
 const QString& TUploadSequence::RemoteName() const
 {
     return job_.files[file_].remoteName;
@@ -221,9 +231,30 @@ void TUploadSequence::Issue(Step step)
         break;
     case Step::RenameTo:
     case Step::RenameToAgain:
+    case Step::RestoreTo:
         // The client takes the new name from LocalFileName.
         client_.SetLocalFileName(RemoteName());
         start = &TCustomFtpCli::StartRenTo;
+        break;
+    case Step::RestoreFrom:
+        client_.SetHostFileName(AsideName(RemoteName()));
+        start = &TCustomFtpCli::StartRenFrom;
+        break;
+    case Step::AsideFrom:
+        client_.SetHostFileName(RemoteName());
+        start = &TCustomFtpCli::StartRenFrom;
+        break;
+    case Step::AsideTo:
+        // Counted from the moment it may happen: a cut before the answer leaves it unknown.
+        SetAside(true);
+        client_.SetLocalFileName(AsideName(RemoteName()));
+        start = &TCustomFtpCli::StartRenTo;
+        break;
+    case Step::DropAside:
+    case Step::DropStaleAside:
+    case Step::DeleteAside:
+        client_.SetHostFileName(AsideName(RemoteName()));
+        start = &TCustomFtpCli::StartDele;
         break;
     case Step::DeleteOld:
         client_.SetHostFileName(RemoteName());
@@ -266,11 +297,18 @@ bool TUploadSequence::RequestDone(std::uint16_t error)
         return true;
     watchdog_.stop();
     switch (step_) {
+    case Step::RestoreFrom:
+    case Step::RestoreTo:
+    case Step::DropAside:
     case Step::RenameFrom:
     case Step::RenameTo:
+    case Step::AsideFrom:
+    case Step::AsideTo:
+    case Step::DropStaleAside:
     case Step::DeleteOld:
     case Step::RenameFromAgain:
     case Step::RenameToAgain:
+    case Step::DeleteAside:
     case Step::DeleteTemporary:
         refused_ = error != 0 && Refusal(error, client_);
         break;
@@ -300,7 +338,9 @@ bool TUploadSequence::RequestDone(std::uint16_t error)
     lastOk_ = error == 0;
     if (error != 0 && !refused_) {
         const QString& text = client_.ErrorMessage();
-        const QString message = text.isEmpty() ? QStringLiteral("Error %1").arg(error) : text;
+        QString message = text.isEmpty() ? QStringLiteral("Error %1").arg(error) : text;
+        if (loggingIn_ && !client_.SshIdentification().isEmpty())
+            message = OtherProtocolText(false, client_.Port(), client_.SshIdentification());
         if (StepFailed(error, message))
             Failed(message);
         else
@@ -360,11 +400,32 @@ void TUploadSequence::Advance()
         StoreDone();
         if (storedTemporary_)
             Issue(Step::RenameFrom);
+        else if (asideStands_)  // stored directly after all
+            Issue(Step::DeleteAside);
         else
             NextFile();
         break;
+    case Step::RestoreFrom:
+        Issue(Step::RestoreTo);
+        break;
+    case Step::RestoreTo:  // put back
+    case Step::DropAside:
+    case Step::DeleteAside:
+        AsideGone();
+        break;
     case Step::RenameFrom:
         Issue(Step::RenameTo);
+        break;
+    case Step::AsideFrom:
+        Issue(Step::AsideTo);
+        break;
+    case Step::AsideTo:
+        asideStands_ = true;
+        Issue(Step::RenameFromAgain);
+        break;
+    case Step::DropStaleAside:
+        SetAside(false);
+        Issue(Step::AsideFrom);
         break;
     case Step::DeleteOld:
         Issue(Step::RenameFromAgain);
@@ -384,16 +445,24 @@ void TUploadSequence::Advance()
         Report(TUploadStepKind::Delete, true, RemoteName() + QStringLiteral(" deleted"));
         NextFile();
         break;
-    default:  // RenameTo, RenameToAgain: the file is published
-        if (Testing()) {
-            Report(TUploadStepKind::Rename, true,
-                   TemporaryName(RemoteName()) + QStringLiteral(" renamed to ") + RemoteName());
-            Issue(Step::Remove);
-            break;
-        }
-        NextFile();
+    default:  // RenameTo, RenameToAgain
+        Published();
         break;
     }
+}
+
+void TUploadSequence::Published()
+{
+    if (asideStands_) {
+        Issue(Step::DeleteAside);
+        return;
+    }
+    if (Testing()) {
+        Report(TUploadStepKind::Rename, true, TemporaryName(RemoteName()) + QStringLiteral(" renamed to ") + RemoteName());
+        Issue(Step::Remove);
+        return;
+    }
+    NextFile();
 }
 
 void TUploadSequence::AdvanceRefused()
@@ -406,8 +475,34 @@ void TUploadSequence::AdvanceRefused()
     case Step::FolderLevel:
         Issue(Step::MakeLevel);
         break;
+    case Step::RestoreFrom:  // nothing aside
+    case Step::DropAside:
+    case Step::DeleteAside:
+        // Not allowed to delete: asking again at every job would not help.
+        // An aside left in the way is met again when the next one is set aside.
+        AsideGone();
+        break;
+    case Step::RestoreTo:  // the real one is there: the old one goes
+        Issue(Step::DropAside);
+        break;
     case Step::RenameTo:
-        // Most likely the real name exists and the server will not replace it.
+        // Most likely the real name exists and the server will not replace
+        // it. A test's own file may simply go.
+        Issue(Testing() ? Step::DeleteOld : Step::AsideFrom);
+        break;
+    case Step::AsideFrom:  // no real one to set aside
+        Issue(Step::RenameFromAgain);
+        break;
+    case Step::AsideTo:
+        // Most likely an earlier aside in the way: deleted once, then again.
+        if (!asideRetried_) {
+            asideRetried_ = true;
+            Issue(Step::DropStaleAside);
+        } else {
+            Issue(Step::DeleteOld);
+        }
+        break;
+    case Step::DropStaleAside:
         Issue(Step::DeleteOld);
         break;
     case Step::DeleteOld:
@@ -478,12 +573,51 @@ void TUploadSequence::NextLevel()
 void TUploadSequence::StartStores()
 {
     file_ = 0;
+    CheckAsides();
+}
+
+void TUploadSequence::CheckAsides()
+{
+    while (file_ < job_.files.size() && !asides_.contains(AsideKey()))
+        ++file_;
+    if (file_ < job_.files.size()) {
+        Issue(Step::RestoreFrom);
+        return;
+    }
+    file_ = 0;
+    asideStands_ = asideRetried_ = false;
     Issue(job_.files.empty() ? Step::Quit : Step::Store);
+}
+
+QString TUploadSequence::AsideKey() const
+{
+    const settings::FtpAccount& a = job_.account;
+    return QStringList{a.host, a.port, a.userId, a.remoteFolder, AsideName(RemoteName())}.join(QLatin1Char('\n'));
+}
+
+void TUploadSequence::SetAside(bool mayStand)
+{
+    if (mayStand)
+        asides_.insert(AsideKey());
+    else
+        asides_.remove(AsideKey());
+}
+
+void TUploadSequence::AsideGone()
+{
+    SetAside(false);
+    if (step_ == Step::DeleteAside) {
+        NextFile();
+        return;
+    }
+    ++file_;
+    CheckAsides();
 }
 
 void TUploadSequence::NextFile()
 {
     ReportFiles(file_ + 1, job_.files.size(), true);
+    asideStands_ = asideRetried_ = false;
     if (++file_ < job_.files.size())
         Issue(Step::Store);
     else
@@ -598,9 +732,10 @@ void TUploadSequence::LoginFailed(std::uint16_t error, const QString& message)
     const TWSocket* control = client_.ControlSocket();
     const int tls = control->TlsErrorCode();
     if (!greeted_ && tls == 0) {
-        const TUploadFault fault = error == WSAECONNREFUSED ? TUploadFault::NothingListening
-                                   : error == WSAETIMEDOUT  ? TUploadFault::NoAnswer
-                                                            : TUploadFault::Other;
+        const TUploadFault fault = !client_.SshIdentification().isEmpty() ? TUploadFault::SpeaksSsh
+                                   : error == WSAECONNREFUSED            ? TUploadFault::NothingListening
+                                   : error == WSAETIMEDOUT               ? TUploadFault::NoAnswer
+                                                                         : TUploadFault::Other;
         Report(TUploadStepKind::Connect, false, message, fault);
         return;
     }
@@ -654,13 +789,20 @@ bool TUploadSequence::StepFailed(std::uint16_t error, const QString& message)
         return true;
     case Step::Store:
         break;
+    case Step::RestoreFrom:
+    case Step::RestoreTo:
     case Step::RenameFrom:
     case Step::RenameTo:
+    case Step::AsideFrom:
+    case Step::AsideTo:
     case Step::DeleteOld:
     case Step::RenameFromAgain:
     case Step::RenameToAgain:
         Report(TUploadStepKind::Rename, false, message, TUploadFault::Other);
         return true;
+    case Step::DropAside:
+    case Step::DropStaleAside:
+    case Step::DeleteAside:
     case Step::DeleteTemporary:
         Report(TUploadStepKind::Delete, false, message, TUploadFault::Other);
         return true;
@@ -724,12 +866,19 @@ TUploadStepKind TUploadSequence::PendingKind() const
         return TUploadStepKind::Folder;
     case Step::Store:
         return client_.PassiveMode() && storeStage_ < 2 ? TUploadStepKind::DataMode : TUploadStepKind::Store;
+    case Step::RestoreFrom:
+    case Step::RestoreTo:
     case Step::RenameFrom:
     case Step::RenameTo:
+    case Step::AsideFrom:
+    case Step::AsideTo:
     case Step::DeleteOld:
     case Step::RenameFromAgain:
     case Step::RenameToAgain:
         return TUploadStepKind::Rename;
+    case Step::DropAside:
+    case Step::DropStaleAside:
+    case Step::DeleteAside:
     case Step::DeleteTemporary:
     case Step::Remove:
         return TUploadStepKind::Delete;

@@ -16,8 +16,11 @@
 //
 // Published safely, each file is stored under a temporary name in the same
 // folder and renamed over its real name, so that a visitor loads the old
-// picture or the new one, never half of one. A server that will not rename
-// onto an existing file has that file deleted first; one that cannot rename
+// picture or the new one, never half of one. On a server that will not rename
+// onto an existing file, the old one is renamed aside, the new one renamed
+// in, and the old one deleted, so that a cut leaves the old picture at worst
+// aside; the next job of the same account puts it back when the real name is
+// missing (or deletes it) before it stores anything. One that cannot rename
 // at all gets direct stores until the next run.
 //
 // A test job takes the same road with one small file of its own, and then
@@ -31,6 +34,7 @@
 #include "upload/UploadTransport.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -76,12 +80,19 @@ private:
         FolderLevel,      // CWD one level of it, refused when missing
         MakeLevel,        // MKD that level
         EnterLevel,       // CWD the level just made
+        RestoreFrom,      // RNFR aside name: an old file a cut job may have left aside
+        RestoreTo,        // RNTO real name: put back, refused while the real one is there
+        DropAside,        // DELE aside name: the real one is there
         Store,            // STOR of the current file, under its temporary name when renaming
         RenameFrom,       // RNFR temporary name
         RenameTo,         // RNTO real name
-        DeleteOld,        // DELE real name: the server would not rename over it
-        RenameFromAgain,  // RNFR temporary name, once the real one is gone
+        AsideFrom,        // RNFR real name: the server would not rename over it
+        AsideTo,          // RNTO aside name: the old file stays until the new one is in
+        DropStaleAside,   // DELE aside name: an earlier one in the way
+        DeleteOld,        // DELE real name: it could not be set aside (or a test's file)
+        RenameFromAgain,  // RNFR temporary name, once the real one is out of the way
         RenameToAgain,    // RNTO real name, the last try
+        DeleteAside,      // DELE aside name, once the new file is in
         DeleteTemporary,  // DELE temporary name: the server cannot rename, or a test cleans up
         Remove,           // DELE real name: a test's file, once published
         Quit,             // QUIT
@@ -95,6 +106,18 @@ private:
     // After TYPE I: into the remote folder unless the session is there, then the stores.
     void AfterType();
     void StartStores();
+    // From file_ on: the next file whose old version may stand aside is
+    // checked, or the stores begin.
+    void CheckAsides();
+    // Whether the current file's aside name may be in use on the server.
+    QString AsideKey() const;
+    void SetAside(bool mayStand);
+    // The current file's aside is settled (put back, deleted, or not to be
+    // asked about again): the next file to check, or the next to store.
+    void AsideGone();
+    // The new file is in under its real name: the old one set aside goes,
+    // then the next file.
+    void Published();
     // A level entered: the next one, or the stores after the last.
     void NextLevel();
     void NextFile();
@@ -146,6 +169,11 @@ private:
     Step step_ = Step::Idle;
     std::size_t file_ = 0;          // the job's file being sent
     bool storedTemporary_ = false;  // the last store went to the temporary name
+    bool asideStands_ = false;      // the current file's old version was set aside by this job
+    bool asideRetried_ = false;     // an earlier aside was in the way and deleted
+    // The aside names (AsideKey) that may be in use: set aside, not yet put
+    // back or deleted. Kept from job to job.
+    QSet<QString> asides_;
     bool refused_ = false;          // the last request was a refusal answered here
     bool lastOk_ = false;           // the last request succeeded: a session left open is sound
     bool renameRefused_ = false;    // this run stores directly

@@ -61,6 +61,10 @@ protected:
     // Raises OnFileDone, in order, for the files before upTo (of fileCount)
     // not yet reported.
     void ReportFiles(std::size_t upTo, std::size_t fileCount, bool ok);
+    // The failure of a port that greets in the other protocol: an SFTP job
+    // met an FTP server there, or an FTP job an SSH server; firstLine is what
+    // the server sent.
+    static QString OtherProtocolText(bool sftpJob, const QString& port, const QString& firstLine);
 
     TUploadResult result_;
 

@@ -10,6 +10,7 @@
 #include "ui/LogForm.h"
 #include "ui/Network.h"
 #include "ui/Wizard1.h"
+#include "upload/UploadJob.h"
 
 #include <gtest/gtest.h>
 
@@ -66,16 +67,20 @@ inline QStringList LogLines(const QString& path)
 }
 
 // A folder where a server's file should go, so that every store of it fails;
-// removing the folder mends the server.
+// removing the folder mends the server. A folder that is not empty stands at
+// its aside name too: else the folder would be renamed aside like an old file.
 inline void BlockRemoteFile(const QString& root, const QString& name)
 {
     QDir folder(root);
     folder.remove(name);
     ASSERT_TRUE(folder.mkdir(name));
+    ASSERT_TRUE(folder.mkpath(AsideName(name) + QStringLiteral("/full")));
 }
 inline void UnblockRemoteFile(const QString& root, const QString& name)
 {
-    ASSERT_TRUE(QDir(root).rmdir(name));
+    // The upload may have swapped the two.
+    for (const QString& folder : {name, AsideName(name)})
+        ASSERT_TRUE(QDir(root + QLatin1Char('/') + folder).removeRecursively());
 }
 
 using testsupport::WhenModal;

@@ -679,6 +679,18 @@ QStringList Deleted(FtpFakeServer& s, const QString& name)
     return {QStringLiteral("DELE ") + name};
 }
 
+QString Aside(const QString& name)
+{
+    return name == QStringLiteral("Capture.jpg") ? QStringLiteral("Capture.old.jpg") : QStringLiteral("datetime.old.bmp");
+}
+
+// The real file renamed aside, on a server that would not rename over it.
+QStringList SetAside(FtpFakeServer& s, const QString& name)
+{
+    s.Expect("RNFR").Reply("350 Ready for destination name.").Expect("RNTO").Reply("250 Renamed.");
+    return {QStringLiteral("RNFR ") + name, QStringLiteral("RNTO ") + Aside(name)};
+}
+
 // How a server takes the publishing of one file: appends its side to the
 // script and answers the commands it then has received. firstOfRun: the
 // first file since the update started.
@@ -705,8 +717,8 @@ const ServerKind kServerKinds[] = {
      0},
     {"RefusesToOverwrite", {},
      [](FtpFakeServer& s, const QString& f, bool) {
-         return QStringList() << Stored(s, Temporary(f)) << Renamed(s, f, "553 File exists.") << Deleted(s, f)
-                              << Renamed(s, f, "250 Renamed.");
+         return QStringList() << Stored(s, Temporary(f)) << Renamed(s, f, "553 File exists.") << SetAside(s, f)
+                              << Renamed(s, f, "250 Renamed.") << Deleted(s, Aside(f));
      },
      0},
     {"RefusesToRename", {},
@@ -722,8 +734,9 @@ const ServerKind kServerKinds[] = {
      [](FtpFakeServer& s, const QString& f, bool first) {
          if (!first)
              return Stored(s, f);
-         return QStringList() << Stored(s, Temporary(f)) << Renamed(s, f, "553 File exists.") << Deleted(s, f)
-                              << Renamed(s, f, "550 Permission denied.") << Deleted(s, Temporary(f)) << Stored(s, f);
+         return QStringList() << Stored(s, Temporary(f)) << Renamed(s, f, "553 File exists.") << SetAside(s, f)
+                              << Renamed(s, f, "550 Permission denied.") << Deleted(s, Temporary(f)) << Stored(s, f)
+                              << Deleted(s, Aside(f));
      },
      1},
 };

@@ -36,6 +36,8 @@ bool SftpServer::Start(int timeoutMs)
         args << QStringLiteral("--hide-posix-rename");
     if (stallAfter_ >= 0)
         args << QStringLiteral("--stall-after") << QString::number(stallAfter_);
+    if (cutAfter_ >= 0)
+        args << QStringLiteral("--cut-after-change") << QString::number(cutAfter_);
     if (!readOnly_.isEmpty())
         args << QStringLiteral("--read-only") << readOnly_;
     process_ = std::make_unique<QProcess>();

@@ -33,6 +33,9 @@ public:
     void StallAfterWrites(int n) { stallAfter_ = n; }
     // Every change inside this folder of the root is refused.
     void SetReadOnly(const QString& folder) { readOnly_ = folder; }
+    // The connection is cut right after the nth rename or removal of the
+    // server's run is done, before its answer.
+    void CutAfterChange(int n) { cutAfter_ = n; }
 
     // Starts the server and waits for its port; false (with Error()) on failure.
     bool Start(int timeoutMs = 20000);
@@ -66,6 +69,7 @@ private:
     bool hidePosixRename_ = false;
     int stallAfter_ = -1;
     QString readOnly_;
+    int cutAfter_ = -1;
 };
 
 }  // namespace testsupport

@@ -10,7 +10,9 @@ fingerprint> <host public key>". Runs until terminated.
 
 --hide-posix-rename leaves that extension out of the server's list, as older
 servers do; --stall-after N accepts the write requests after the Nth and never
-answers them; --read-only NAME refuses every change inside ROOT/NAME.
+answers them; --read-only NAME refuses every change inside ROOT/NAME;
+--cut-after-change N drops the connection right after the Nth rename or
+removal of the run is done, before its answer.
 """
 import argparse
 import asyncio
@@ -36,6 +38,7 @@ def main():
     parser.add_argument("--hide-posix-rename", action="store_true")
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--read-only")
+    parser.add_argument("--cut-after-change", type=int)
     args = parser.parse_args()
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     logging.getLogger("asyncssh").setLevel(logging.WARNING)
@@ -47,6 +50,7 @@ def main():
     root = os.path.realpath(args.root).encode()
     read_only = os.path.join(root, args.read_only.encode()) if args.read_only else None
     writes = [0]
+    changes = [0]
 
     class Files(asyncssh.SFTPServer):
         def __init__(self, chan):
@@ -66,17 +70,25 @@ def main():
             self.guard(os.path.dirname(path.rstrip(b"/")) or b".")
             return super().mkdir(path, attrs)
 
+        def changed(self):
+            changes[0] += 1
+            if changes[0] == args.cut_after_change:
+                self.connection.abort()
+
         def remove(self, path):
             self.guard(path)
-            return super().remove(path)
+            super().remove(path)
+            self.changed()
 
         def rename(self, oldpath, newpath):
             self.guard(newpath)
-            return super().rename(oldpath, newpath)
+            super().rename(oldpath, newpath)
+            self.changed()
 
         def posix_rename(self, oldpath, newpath):
             self.guard(newpath)
-            return super().posix_rename(oldpath, newpath)
+            super().posix_rename(oldpath, newpath)
+            self.changed()
 
         async def write(self, file_obj, offset, data):
             writes[0] += 1

@@ -29,12 +29,17 @@ struct TestRun {
     bool finished = false;
 };
 
-TestRun RunTest(const settings::FtpAccount& account)
+TestRun RunTest(const settings::FtpAccount& account, TUploadPurpose purpose = TUploadPurpose::Test,
+                QStringList* failures = nullptr)
 {
     TUploadRunner transport;
     TUploadJob job;
-    job.purpose = TUploadPurpose::Test;
+    job.purpose = purpose;
     job.account = account;
+    if (purpose != TUploadPurpose::Test)
+        job.files = {{QStringLiteral("/nonexistent/Capture.jpg"), QStringLiteral("Capture.jpg")}};
+    if (failures)
+        transport.OnFailure = [failures](TUploadPurpose, const QString& message) { *failures << message; };
     TestRun run;
     EXPECT_TRUE(transport.Start(
         job,
@@ -176,6 +181,52 @@ TEST(ConnectionTest, EachFaultIsToldWithItsAdvice)
             EXPECT_TRUE(server.Commands().contains(QLatin1String(row.command)))
                 << server.Commands().join(QLatin1Char('|')).toStdString();
         }
+    }
+}
+
+// A port that speaks the other protocol says so at once, in an upload's
+// failure text as in the test's advice, instead of waiting out the limit.
+TEST(ConnectionTest, APortOfTheOtherProtocolIsNamed)
+{
+    const struct {
+        settings::Protocol protocol;
+        const char* greeting;
+        TUploadFault fault;
+        const char* says;    // in the failure text and the advice's meaning
+        const char* choose;  // in the failure text and the advice's action
+    } rows[] = {
+        {settings::Protocol::Sftp, "220 ProFTPD Server (Web space) ready.", TUploadFault::SpeaksFtp,
+         "speaks FTP, not SFTP", "FTP"},
+        {settings::Protocol::Ftp, "SSH-2.0-OpenSSH_9.2p1 Debian-2+deb12u3", TUploadFault::SpeaksSsh,
+         "speaks SSH, not FTP", "choose SFTP"},
+    };
+    for (const auto& row : rows) {
+        for (const TUploadPurpose purpose : {TUploadPurpose::Update, TUploadPurpose::Test}) {
+            SCOPED_TRACE(std::string(row.greeting) + (purpose == TUploadPurpose::Test ? ", test" : ", update"));
+            FtpFakeServer server;
+            server.Reply(row.greeting);
+            settings::FtpAccount account = Account(QStringLiteral("127.0.0.1"), server.PortText());
+            account.ssh.protocol = row.protocol;
+            account.timeout = QStringLiteral("5");
+            QStringList failures;
+            const TestRun run = RunTest(account, purpose, &failures);
+            ASSERT_TRUE(run.finished);
+            EXPECT_EQ(run.result.fault, row.fault) << run.result.text.toStdString();
+            EXPECT_EQ(failures, QStringList{run.result.text});
+            const QString& text = run.result.text;
+            for (const char* words : {row.says, row.choose, row.greeting})
+                EXPECT_TRUE(text.contains(QLatin1String(words), Qt::CaseInsensitive)) << text.toStdString();
+            if (purpose == TUploadPurpose::Test) {
+                ASSERT_FALSE(run.steps.empty());
+                EXPECT_EQ(run.steps.back().fault, row.fault);
+                EXPECT_EQ(run.steps.back().detail, text);
+            }
+        }
+        const TUploadAdvice* advice = FindUploadAdvice(row.fault);
+        ASSERT_NE(advice, nullptr);
+        EXPECT_TRUE(QString::fromUtf8(advice->meaning).contains(QLatin1String(row.says))) << advice->meaning;
+        EXPECT_TRUE(QString::fromUtf8(advice->action).contains(QLatin1String(row.choose), Qt::CaseInsensitive))
+            << advice->action;
     }
 }
 

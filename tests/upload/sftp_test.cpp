@@ -221,7 +221,7 @@ TEST_F(SftpJobs, LoginsAndHostKeys)
 
 // Where the files land and how: the remote folder made level by level,
 // relative or absolute; a safe store replaces the file on the server with
-// posix-rename or, where the server lacks it, by a delete and a rename; a
+// posix-rename or, where the server lacks it, with the old one set aside; a
 // connection test goes through every step and leaves nothing; a folder the
 // server will not write ends the job with that fault.
 TEST_F(SftpJobs, TheRemoteFolderAndPublishing)
@@ -247,7 +247,7 @@ TEST_F(SftpJobs, TheRemoteFolderAndPublishing)
     } cases[] = {
         {"posix-rename", &withPosix, TUploadPurpose::Update, "a/b", true, TUploadFault::None,
          {Kind::Folder, Kind::Store, Kind::Rename}},
-        {"delete and rename", &withoutPosix, TUploadPurpose::Update, "/c/d/", true, TUploadFault::None,
+        {"set aside and rename", &withoutPosix, TUploadPurpose::Update, "/c/d/", true, TUploadFault::None,
          {Kind::Folder, Kind::Store, Kind::Rename}},
         {"direct", &withoutPosix, TUploadPurpose::Motion, "", false, TUploadFault::None, {Kind::Folder, Kind::Store}},
         {"test", &withoutPosix, TUploadPurpose::Test, "t", false, TUploadFault::None,
@@ -290,6 +290,45 @@ TEST_F(SftpJobs, TheRemoteFolderAndPublishing)
         }
         EXPECT_EQ(left, QStringList{QStringLiteral("Capture.jpg")}) << c.row;
         EXPECT_EQ(Remote(*c.server, prefix + QStringLiteral("Capture.jpg")), big) << c.row;
+    }
+}
+
+// Without posix-rename the old picture is renamed aside until the new one is
+// in. A cut after each change leaves the page its picture or the old one
+// aside; the next job puts that back before it stores anything (shown by one
+// whose own picture is missing), and the job after leaves only the picture.
+TEST_F(SftpJobs, ACutWhilePublishingLeavesThePageAPicture)
+{
+    const struct {
+        int cut;            // after the old picture is set aside, the new one is in, the old one is deleted
+        const char* after;  // the page's picture once the next job has run
+    } cases[] = {{1, "old"}, {2, "new"}, {3, "new"}};
+    const QString aside = QStringLiteral("Capture.old.jpg");
+    for (const auto& c : cases) {
+        SftpServer server;
+        server.HidePosixRename();
+        server.CutAfterChange(c.cut);
+        ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+        QFile old(server.Root() + QStringLiteral("/Capture.jpg"));
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+        old.close();
+        TSftpSequence sftp;
+        TUploadJob job = Job(server);
+        job.files = {{Local("new.jpg", "new"), QStringLiteral("Capture.jpg")}};
+        EXPECT_FALSE(RunJob(sftp, job).result.ok) << c.cut;
+        EXPECT_FALSE(Remote(server, QStringLiteral("Capture.jpg")).isEmpty() && Remote(server, aside).isEmpty())
+            << c.cut;
+
+        job.files = {{local_.filePath(QStringLiteral("missing.jpg")), QStringLiteral("Capture.jpg")}};
+        EXPECT_FALSE(RunJob(sftp, job).result.ok) << c.cut;
+        EXPECT_EQ(Remote(server, QStringLiteral("Capture.jpg")), QByteArray(c.after)) << c.cut;
+        EXPECT_FALSE(QFile::exists(server.Root() + QLatin1Char('/') + aside)) << c.cut;
+
+        job.files = {{Local("newer.jpg", "newer"), QStringLiteral("Capture.jpg")}};
+        const Run r = RunJob(sftp, job);
+        EXPECT_TRUE(r.result.ok) << c.cut << ": " << r.result.text.toStdString();
+        EXPECT_EQ(QDir(server.Root()).entryList(QDir::Files), QStringList{QStringLiteral("Capture.jpg")}) << c.cut;
+        EXPECT_EQ(Remote(server, QStringLiteral("Capture.jpg")), QByteArray("newer")) << c.cut;
     }
 }
 
