@@ -22,6 +22,9 @@ constexpr TUploadAdvice kAdvice[] = {
     {TUploadFault::HostKeyChanged, "The server's SSH host key has changed.",
      "Someone may be in between: do not accept it before the server's owner confirms the new key; both "
      "fingerprints are shown."},
+    {TUploadFault::HostKeyRevoked, "The server's SSH host key is revoked.",
+     "known_hosts marks this key @revoked, so it is never accepted: ask the server's owner which key the server "
+     "should show."},
     {TUploadFault::LoginRefused, "The user name or password was refused.",
      "Check both, as the provider gave them; mind capital letters."},
     {TUploadFault::PassiveFailed, "The passive data connection failed.",

@@ -4,6 +4,7 @@
 #include "platform/exception.h"
 #include "platform/sockets.h"
 #include "platform/stream.h"
+#include "upload/KnownHosts.h"
 
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
@@ -33,16 +34,17 @@ constexpr qint64 kChunkBytes = 32 * 1024;
 // How long a destroyed transport waits for its worker's end before leaving it.
 constexpr auto kWorkerEndWait = std::chrono::seconds(3);
 
-QString Fingerprint(ssh_key key)
+// The user's known_hosts and the system's, one after the other.
+QByteArray ReadKnownHosts()
 {
-    unsigned char* hash = nullptr;
-    size_t length = 0;
-    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != 0)
-        return {};
-    const QByteArray bytes(reinterpret_cast<const char*>(hash), static_cast<qsizetype>(length));
-    ssh_clean_pubkey_hash(&hash);
-    // As OpenSSH prints it: base64 without its padding.
-    return QStringLiteral("SHA256:") + QString::fromLatin1(bytes.toBase64(QByteArray::OmitTrailingEquals));
+    QByteArray text;
+    for (const QString& path : {QDir::homePath() + QStringLiteral("/.ssh/known_hosts"),
+                                QStringLiteral("/etc/ssh/ssh_known_hosts")}) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            text += file.readAll() + '\n';
+    }
+    return text;
 }
 
 QString SftpErrorText(int status)
@@ -248,52 +250,62 @@ private:
         ssh_options_set(session_, SSH_OPTIONS_HOST, host.constData());
         ssh_options_set(session_, SSH_OPTIONS_PORT, &sshPort);
         ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &processConfig);
+        // Only to ask first for the key types known_hosts holds for the server.
         ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, knownHosts.constData());
         ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout);
         if (!user.isEmpty())
             ssh_options_set(session_, SSH_OPTIONS_USER, user.constData());
         if (ssh_connect(session_) != SSH_OK)
             return Fail(TUploadStepKind::Secure, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
-        return HostKey();
+        return HostKey(port);
     }
 
-    bool HostKey()
+    // A key known_hosts revokes is refused even when pinned; another key
+    // known for the host, of any type, makes this one a changed key.
+    bool HostKey(std::uint16_t port)
     {
         ssh_key key = nullptr;
-        if (ssh_get_server_publickey(session_, &key) != SSH_OK)
-            return Fail(TUploadStepKind::Secure, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
-        const QString fingerprint = Fingerprint(key);
+        char* base64 = nullptr;
+        const bool read = ssh_get_server_publickey(session_, &key) == SSH_OK &&
+                          ssh_pki_export_pubkey_base64(key, &base64) == SSH_OK;
         ssh_key_free(key);
+        if (!read)
+            return Fail(TUploadStepKind::Secure, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
+        const QByteArray blob = QByteArray::fromBase64(base64);
+        ssh_string_free_char(base64);
+        const QString fingerprint = HostKeyFingerprint(blob);
+        const TKnownHostsVerdict known = CheckKnownHosts(ReadKnownHosts(), job_.account.host, port, blob);
         const QString& pinned = job_.account.ssh.hostKey;
         using State = TUploadResult::HostKey;
         State state = State::Trusted;
         QString message;
-        if (!pinned.isEmpty()) {
+        if (known.state == TKnownHostsVerdict::Revoked) {
+            state = State::Revoked;
+            message = QStringLiteral("The SFTP server's host key %1 is marked @revoked in known_hosts: it is never trusted")
+                          .arg(DescribeHostKey(blob));
+        } else if (!pinned.isEmpty()) {
             if (fingerprint != pinned) {
                 state = State::Changed;
                 message = QStringLiteral("The SFTP server's host key %1 is not the pinned key %2").arg(fingerprint, pinned);
             }
-        } else {
-            switch (ssh_session_is_known_server(session_)) {
-            case SSH_KNOWN_HOSTS_OK:
-                break;
-            case SSH_KNOWN_HOSTS_CHANGED:
-                state = State::Changed;
-                message = QStringLiteral("The SFTP server's host key %1 is not the one known_hosts holds for it")
-                              .arg(fingerprint);
-                break;
-            default:
-                state = State::Unknown;
-                message = QStringLiteral("The SFTP server's host key is unknown: %1").arg(fingerprint);
-                break;
-            }
+        } else if (known.state == TKnownHostsVerdict::Changed) {
+            state = State::Changed;
+            message = QStringLiteral("The SFTP server's host key %1 is not the one known_hosts holds for it: %2")
+                          .arg(DescribeHostKey(blob), known.knownKeys.join(QStringLiteral(", ")));
+        } else if (known.state == TKnownHostsVerdict::Unknown) {
+            state = State::Unknown;
+            message = QStringLiteral("The SFTP server's host key is unknown: %1").arg(fingerprint);
         }
-        Report([state, fingerprint](TSftpSequence& s) {
+        const QString knownKeys = pinned.isEmpty() ? known.knownKeys.join(QStringLiteral(", ")) : QString();
+        Report([state, fingerprint, knownKeys](TSftpSequence& s) {
             s.result_.hostKeyState = state;
             s.result_.hostKey = fingerprint;
+            s.result_.knownHostKey = knownKeys;
             s.result_.secured = state == State::Trusted;
             s.result_.connected = s.job_.purpose == TUploadPurpose::Check && state == State::Trusted;
         });
+        if (state == State::Revoked)
+            return Fail(TUploadStepKind::Secure, message, TUploadFault::HostKeyRevoked);
         if (state == State::Changed)
             return Fail(TUploadStepKind::Secure, message, TUploadFault::HostKeyChanged);
         if (state == State::Unknown)

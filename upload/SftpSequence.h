@@ -12,7 +12,8 @@
 //
 // The host key must be the account's pinned one; without a pin, a key that
 // known_hosts holds for the server is trusted; any other ends the job before
-// a name or password goes out, with the key's fingerprint in the result.
+// a name or password goes out, with the key's fingerprint in the result. A
+// key known_hosts marks @revoked is refused, pinned or not.
 
 #include "upload/UploadJob.h"
 #include "upload/UploadTransport.h"

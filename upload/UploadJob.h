@@ -44,7 +44,8 @@ enum class TUploadFault {
     CertificateName,      // the certificate names another host
     CertificateUntrusted, // not signed by a known authority, or not the pinned one
     HostKeyUnknown,       // SFTP: a host key not pinned and not in known_hosts
-    HostKeyChanged,       // SFTP: not the pinned or known key
+    HostKeyChanged,       // SFTP: not the pinned or known key, or known_hosts holds another type
+    HostKeyRevoked,       // SFTP: known_hosts marks the key @revoked
     LoginRefused,         // user, password or key refused
     PassiveFailed,        // FTP: the passive data connection failed
     ActiveFailed,         // FTP: the active data connection failed
@@ -96,8 +97,11 @@ struct TUploadResult {
     bool secured = false;
     int tlsError = 0;
     TTlsCertificateInfo certificate;
-    // SFTP: the server's host key as "SHA256:..." and what was known of it.
-    enum class HostKey { None, Trusted, Unknown, Changed };
+    // SFTP: the server's host key as "SHA256:..." and what was known of it;
+    // for a key changed against known_hosts, the keys it holds for the
+    // server ("SHA256:... (type)"). A revoked key is never offered for trust.
+    enum class HostKey { None, Trusted, Unknown, Changed, Revoked };
     HostKey hostKeyState = HostKey::None;
     QString hostKey;
+    QString knownHostKey;
 };

@@ -2,7 +2,9 @@
 // host keys are trusted, where the files land and how they are published, and
 // that a silent server or a cancel ends the job once, within its limit.
 #include "tests/support/sftp_server.h"
+#include "tests/support/ssh_host_keys.h"
 #include "tests/support/wait.h"
+#include "upload/Advice.h"
 #include "upload/UploadRunner.h"
 #include "upload/SftpSequence.h"
 
@@ -16,6 +18,8 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 using testsupport::SftpServer;
@@ -30,12 +34,16 @@ protected:
     SftpJobs() : oldHome_(qgetenv("HOME")) { qputenv("HOME", home_.path().toUtf8()); }
     ~SftpJobs() override { qputenv("HOME", oldHome_); }
 
-    void KnowHost(const SftpServer& server)
+    // known_hosts with these lines; none: no file.
+    void KnownHosts(const QStringList& lines)
     {
-        QDir().mkpath(home_.filePath(QStringLiteral(".ssh")));
         QFile f(home_.filePath(QStringLiteral(".ssh/known_hosts")));
+        f.remove();
+        if (lines.isEmpty())
+            return;
+        QDir().mkpath(home_.filePath(QStringLiteral(".ssh")));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(server.KnownHostsLine().toUtf8() + '\n');
+        f.write(lines.join(QLatin1Char('\n')).toUtf8() + '\n');
     }
     QString Local(const char* name, const QByteArray& bytes)
     {
@@ -143,9 +151,7 @@ TEST_F(SftpJobs, LoginsAndHostKeys)
     TSftpSequence sftp;
     for (const auto& c : cases) {
         QFile::remove(server.Root() + QStringLiteral("/Capture.jpg"));
-        QFile::remove(home_.filePath(QStringLiteral(".ssh/known_hosts")));
-        if (c.pin == Known)
-            KnowHost(server);
+        KnownHosts(c.pin == Known ? QStringList{server.KnownHostsLine()} : QStringList());
         TUploadJob job = Job(server, c.purpose);
         job.account.ssh.hostKey = c.pin == Server ? server.HostKey() : c.pin == Other ? otherPin : QString();
         if (c.useKey)
@@ -217,6 +223,68 @@ TEST_F(SftpJobs, LoginsAndHostKeys)
     agent.waitForFinished();
     EXPECT_TRUE(r.result.ok) << "agent: " << r.result.text.toStdString();
     EXPECT_EQ(Remote(server, QStringLiteral("Capture.jpg")), QByteArray("picture"));
+}
+
+// The connection test's faults that are not the server's refusal: each
+// named at its step, in words that say what is wrong and where (also in the
+// log), with an advice row of its own. A revoked key and one of another type
+// are never "not known yet", so never offered for trust.
+TEST_F(SftpJobs, EachFaultIsToldWithItsAdvice)
+{
+    SftpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    const QString line = server.KnownHostsLine();
+    const QString otherType = QStringLiteral("[127.0.0.1]:%1 %2").arg(server.PortText(), QLatin1String(testsupport::kEc));
+    using State = TUploadResult::HostKey;
+    const struct {
+        const char* row;
+        std::function<void(TUploadJob&)> setUp;
+        TUploadStepKind step;
+        TUploadFault fault;
+        State state;
+        const char* adviceWord;  // in the advice's meaning
+        QStringList says;        // in the failed step's words and the log's
+    } cases[] = {
+        {"revoked key",
+         [&](TUploadJob& j) {
+             j.account.ssh.hostKey.clear();
+             KnownHosts({line, QStringLiteral("@revoked ") + line});
+         },
+         TUploadStepKind::Secure, TUploadFault::HostKeyRevoked, State::Revoked, "revoked",
+         {server.HostKey(), QStringLiteral("revoked")}},
+        {"another type known",
+         [&](TUploadJob& j) {
+             j.account.ssh.hostKey.clear();
+             KnownHosts({otherType});
+         },
+         TUploadStepKind::Secure, TUploadFault::HostKeyChanged, State::Changed, "changed",
+         {server.HostKey(), QLatin1String(testsupport::kEcPrint)}},
+    };
+    TSftpSequence sftp;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.row);
+        KnownHosts({});
+        TUploadJob job = Job(server, TUploadPurpose::Test);
+        c.setUp(job);
+        const Run r = RunJob(sftp, job);
+        EXPECT_FALSE(r.result.ok);
+        EXPECT_EQ(r.result.fault, c.fault) << r.result.text.toStdString();
+        EXPECT_EQ(r.result.hostKeyState, c.state);
+        const auto failed = std::find_if(r.steps.begin(), r.steps.end(), [](const TUploadStep& s) { return !s.ok; });
+        if (failed == r.steps.end() || r.failures.size() != 1) {
+            ADD_FAILURE() << "no failed step, or not one failure";
+            continue;
+        }
+        EXPECT_EQ(failed->kind, c.step);
+        EXPECT_EQ(failed->fault, c.fault);
+        for (const QString& words : c.says) {
+            EXPECT_TRUE(failed->detail.contains(words)) << failed->detail.toStdString() << " lacks " << words.toStdString();
+            EXPECT_TRUE(r.failures.first().contains(words)) << r.failures.first().toStdString();
+        }
+        const TUploadAdvice* advice = FindUploadAdvice(c.fault);
+        ASSERT_NE(advice, nullptr);
+        EXPECT_TRUE(QString::fromUtf8(advice->meaning).contains(QLatin1String(c.adviceWord))) << advice->meaning;
+    }
 }
 
 // Where the files land and how: the remote folder made level by level,
