@@ -27,6 +27,11 @@ constexpr TUploadAdvice kAdvice[] = {
      "should show."},
     {TUploadFault::LoginRefused, "The user name or password was refused.",
      "Check both, as the provider gave them; mind capital letters."},
+    {TUploadFault::KeyFileUnusable, "The SSH key file cannot be used.",
+     "The line above names the file and why: check its name, that you may read it, and its passphrase in the "
+     "password field."},
+    {TUploadFault::KeyFileTooOpen, "The SSH key file is open to other users.",
+     "SSH refuses such a key: make it yours alone with the command shown (chmod 600 and the file's name)."},
     {TUploadFault::PassiveFailed, "The passive data connection failed.",
      "When active mode works (the test tries it), untick \"Use Passive Mode for FTP\"."},
     {TUploadFault::ActiveFailed, "The active data connection failed.",

@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMetaObject>
+#include <QRegularExpression>
 
 #include <chrono>
 #include <condition_variable>
@@ -75,6 +76,24 @@ void AppendString(QByteArray& packet, const QByteArray& text)
 {
     AppendU32(packet, static_cast<std::uint32_t>(text.size()));
     packet.append(text);
+}
+
+// Permissions as the octal mode ls and chmod show.
+int FileMode(QFileDevice::Permissions p)
+{
+    const auto bits = static_cast<int>(p.toInt());
+    return ((bits >> 12) & 7) << 6 | ((bits >> 4) & 7) << 3 | (bits & 7);
+}
+
+// A path as a shell command takes it: quoted when it holds more than plain characters.
+QString ShellQuoted(const QString& path)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./~+:@%-]+$"));
+    if (plain.match(path).hasMatch())
+        return path;
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
 std::uint32_t ReadU32(const QByteArray& bytes, qsizetype at)
@@ -325,13 +344,8 @@ private:
             const int methods = ssh_userauth_list(session_, nullptr);
             if (!a.ssh.keyFile.isEmpty()) {
                 ssh_key key = nullptr;
-                const QByteArray file = QFile::encodeName(a.ssh.keyFile);
-                if (ssh_pki_import_privkey_file(file.constData(), password.isEmpty() ? nullptr : password.constData(),
-                                                nullptr, nullptr, &key) != SSH_OK)
-                    return Fail(TUploadStepKind::Login,
-                                QStringLiteral("Cannot read the private key %1 (or its passphrase is wrong)")
-                                    .arg(a.ssh.keyFile),
-                                TUploadFault::LoginRefused);
+                if (!LoadKey(&key))
+                    return false;
                 rc = ssh_userauth_publickey(session_, nullptr, key);
                 ssh_key_free(key);
             } else {
@@ -356,6 +370,51 @@ private:
             return Fail(TUploadStepKind::Login, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
         return Fail(TUploadStepKind::Login, QStringLiteral("SFTP login refused for user %1").arg(a.userId),
                     TUploadFault::LoginRefused);
+    }
+
+    // The account's key file, refused as SSH refuses it before the server
+    // sees anything: missing or unreadable, open to other users, not a key,
+    // or locked by another passphrase than the password field holds.
+    bool LoadKey(ssh_key* key)
+    {
+        const QString& path = job_.account.ssh.keyFile;
+        const auto refuse = [this](const QString& message, TUploadFault fault) {
+            return Fail(TUploadStepKind::Login, message, fault);
+        };
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return refuse(QStringLiteral("Cannot read the SSH key file %1: %2").arg(path, file.errorString()),
+                          TUploadFault::KeyFileUnusable);
+        const int mode = FileMode(file.permissions());
+        if (mode & 077)
+            return refuse(QStringLiteral("The SSH key file %1 is open to other users (mode %2), so SSH refuses it; "
+                                         "make it yours alone: chmod 600 %3")
+                              .arg(path, QStringLiteral("%1").arg(mode, 4, 8, QLatin1Char('0')), ShellQuoted(path)),
+                          TUploadFault::KeyFileTooOpen);
+        const QByteArray text = file.readAll();
+        const QByteArray passphrase = job_.account.password.toUtf8();
+        // Asked for a passphrase only when none was given and the key has one.
+        bool locked = false;
+        const ssh_auth_callback ask = [](const char*, char*, size_t, int, int, void* userdata) {
+            *static_cast<bool*>(userdata) = true;
+            return -1;
+        };
+        if (ssh_pki_import_privkey_base64(text.constData(), passphrase.isEmpty() ? nullptr : passphrase.constData(),
+                                          ask, &locked, key) == SSH_OK)
+            return true;
+        if (!passphrase.isEmpty()) {
+            ssh_key plain = nullptr;
+            ssh_pki_import_privkey_base64(text.constData(), nullptr, ask, &locked, &plain);
+            ssh_key_free(plain);
+        }
+        if (!locked)
+            return refuse(QStringLiteral("The file %1 is not an SSH private key").arg(path),
+                          TUploadFault::KeyFileUnusable);
+        return refuse(passphrase.isEmpty()
+                          ? QStringLiteral("The SSH key file %1 has a passphrase: type it in the password field").arg(path)
+                          : QStringLiteral("The passphrase in the password field does not open the SSH key file %1")
+                                .arg(path),
+                      TUploadFault::KeyFileUnusable);
     }
 
     // Answers every question with the password; a server that asks nothing

@@ -47,6 +47,8 @@ enum class TUploadFault {
     HostKeyChanged,       // SFTP: not the pinned or known key, or known_hosts holds another type
     HostKeyRevoked,       // SFTP: known_hosts marks the key @revoked
     LoginRefused,         // user, password or key refused
+    KeyFileUnusable,      // SFTP: the key file missing, unreadable, not a key, or its passphrase wrong
+    KeyFileTooOpen,       // SFTP: the key file can be read by other users
     PassiveFailed,        // FTP: the passive data connection failed
     ActiveFailed,         // FTP: the active data connection failed
     FolderNotWritable,    // the folder cannot be made or written
