@@ -38,6 +38,8 @@ constexpr TUploadAdvice kAdvice[] = {
      "When passive mode works (the test tries it), tick \"Use Passive Mode for FTP\"."},
     {TUploadFault::FolderNotWritable, "The folder cannot be made or written to.",
      "Choose a remote folder the account may write to, or ask the provider for write access."},
+    {TUploadFault::FolderIsFile, "A file has the remote folder's name.",
+     "Choose another remote folder, or delete or rename that file on the server."},
     {TUploadFault::RenameRefused, "The server does not allow renaming.",
      "Nothing to do: safe publishing falls back to storing the pictures directly."},
     {TUploadFault::Other, "The step failed for another reason.",

@@ -441,7 +441,7 @@ private:
         const QString& folder = job_.account.remoteFolder;
         if (folder.isEmpty())
             return Done(TUploadStepKind::Folder, QStringLiteral("The login folder"));
-        if (IsFolder(folder.toUtf8()))
+        if (Stat(folder.toUtf8()) == Entry::Folder)
             return Done(TUploadStepKind::Folder, folder + QStringLiteral(" found"));
         // Walked one level at a time, each missing one made.
         const QStringList levels = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
@@ -450,7 +450,11 @@ private:
         for (const QString& level : levels) {
             path += level;
             const QByteArray bytes = path.toUtf8();
-            if (!IsFolder(bytes)) {
+            const Entry entry = Stat(bytes);
+            if (entry == Entry::File)
+                return Fail(TUploadStepKind::Folder, path + QStringLiteral(" is a file, not a folder"),
+                            TUploadFault::FolderIsFile);
+            if (entry == Entry::None) {
                 if (!Connected() || sftp_get_error(sftp_) != SSH_FX_NO_SUCH_FILE)
                     return FailSftp(TUploadStepKind::Folder, QStringLiteral("Cannot enter the remote folder ") + path,
                                     TUploadFault::FolderNotWritable);
@@ -465,14 +469,16 @@ private:
         return Done(TUploadStepKind::Folder, folder + (made ? QStringLiteral(" made") : QStringLiteral(" found")));
     }
 
-    bool IsFolder(const QByteArray& path)
+    // What a remote path names; None also when it cannot be asked (sftp_get_error says why).
+    enum class Entry { None, Folder, File };
+    Entry Stat(const QByteArray& path)
     {
         sftp_attributes attributes = sftp_stat(sftp_, path.constData());
         if (!attributes)
-            return false;
+            return Entry::None;
         const bool folder = attributes->type == SSH_FILEXFER_TYPE_DIRECTORY;
         sftp_attributes_free(attributes);
-        return folder;
+        return folder ? Entry::Folder : Entry::File;
     }
 
     bool Files()

@@ -52,6 +52,7 @@ enum class TUploadFault {
     PassiveFailed,        // FTP: the passive data connection failed
     ActiveFailed,         // FTP: the active data connection failed
     FolderNotWritable,    // the folder cannot be made or written
+    FolderIsFile,         // a file has the remote folder's name
     RenameRefused,        // the server will not rename
     Other,
 };
