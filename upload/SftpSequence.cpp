@@ -6,6 +6,7 @@
 #include "platform/stream.h"
 #include "upload/KnownHosts.h"
 
+#include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
@@ -32,6 +33,8 @@ const QString kDefaultPort = QStringLiteral("22");
 const char kPosixRename[] = "posix-rename@openssh.com";
 // Servers reset sessions that send larger write packets.
 constexpr qint64 kChunkBytes = 32 * 1024;
+// libssh's connection progress once the server's greeting has been read.
+constexpr float kGreetingReceived = 0.4f;
 // How long a destroyed transport waits for its worker's end before leaving it.
 constexpr auto kWorkerEndWait = std::chrono::seconds(3);
 
@@ -252,13 +255,19 @@ private:
             return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot connect to %1: %2").arg(where, why),
                         TUploadFault::Other);
         }
-        Done(TUploadStepKind::Connect, QStringLiteral("Connected to %1:%2").arg(a.host.trimmed()).arg(port));
-
-        Begin(TUploadStepKind::Secure);
+        // The connection step lasts until the server's greeting, as with FTP.
+        connected_ = QStringLiteral("Connected to %1:%2").arg(a.host.trimmed()).arg(port);
+        Report([](TSftpSequence& s) { s.GreetingAwaited(); });
         session_ = ssh_new();
         socket_t own = session_ ? platform::DuplicateStream(link_->stream) : -1;
         if (own < 0)
-            return Fail(TUploadStepKind::Secure, QStringLiteral("Cannot start an SSH session"), TUploadFault::Other);
+            return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot start an SSH session"), TUploadFault::Other);
+        ssh_callbacks_init(&callbacks_);
+        callbacks_.userdata = this;
+        callbacks_.connect_status_function = [](void* self, float status) {
+            static_cast<Worker*>(self)->ConnectStatus(status);
+        };
+        ssh_set_callbacks(session_, &callbacks_);
         const QByteArray host = a.host.trimmed().toUtf8();
         const QByteArray user = a.userId.toUtf8();
         const QByteArray knownHosts = (QDir::homePath() + QStringLiteral("/.ssh/known_hosts")).toUtf8();
@@ -275,8 +284,20 @@ private:
         if (!user.isEmpty())
             ssh_options_set(session_, SSH_OPTIONS_USER, user.constData());
         if (ssh_connect(session_) != SSH_OK)
-            return Fail(TUploadStepKind::Secure, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
+            return Fail(greeted_ ? TUploadStepKind::Secure : TUploadStepKind::Connect,
+                        QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
         return HostKey(port);
+    }
+
+    // libssh's progress through its connection: past the server's greeting
+    // comes the key exchange, the encryption step.
+    void ConnectStatus(float status)
+    {
+        if (greeted_ || status < kGreetingReceived)
+            return;
+        greeted_ = true;
+        Done(TUploadStepKind::Connect, connected_);
+        Begin(TUploadStepKind::Secure);
     }
 
     // A key known_hosts revokes is refused even when pinned; another key
@@ -674,6 +695,9 @@ private:
     bool renaming_;
     long sshTimeoutSeconds_ = 20;
     ssh_session session_ = nullptr;
+    ssh_callbacks_struct callbacks_{};
+    QString connected_;     // the connection step's words, said once the server greets
+    bool greeted_ = false;
     sftp_session sftp_ = nullptr;
     bool posixRename_ = false;
     std::uint32_t posixRenames_ = 0;
@@ -706,6 +730,7 @@ bool TSftpSequence::Start(const TUploadJob& job)
     ok_ = false;
     finishing_ = false;
     current_ = TUploadStepKind::Resolve;
+    greetingAwaited_ = false;
     running_ = true;
     ++jobId_;
     link_ = std::make_shared<Link>();
@@ -734,6 +759,13 @@ void TSftpSequence::Progress()
 void TSftpSequence::Begin(TUploadStepKind kind)
 {
     current_ = kind;
+    greetingAwaited_ = false;
+    watchdog_.start();
+}
+
+void TSftpSequence::GreetingAwaited()
+{
+    greetingAwaited_ = true;
     watchdog_.start();
 }
 
@@ -761,8 +793,10 @@ void TSftpSequence::Abandon()
 {
     if (!running_ || finishing_)
         return;
-    const QString message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
-                                .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
+    QString message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
+                          .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
+    if (greetingAwaited_)
+        message += QStringLiteral(": the connection was made, but the server sent no greeting");
     Failed(message, TUploadFault::NoAnswer);
     if (OnStep)
         OnStep({current_, false, message, TUploadFault::NoAnswer});

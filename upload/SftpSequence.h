@@ -48,6 +48,8 @@ private:
     void Post(std::uint64_t jobId, std::function<void()> report);
     void Progress();
     void Begin(TUploadStepKind kind);
+    // Connected: the server's greeting is what the connection step waits for now.
+    void GreetingAwaited();
     void StepDone(const TUploadStep& step);
     void Failed(const QString& message, TUploadFault fault);
     void RenameRefused(const QString& note);
@@ -62,5 +64,6 @@ private:
     bool ok_ = false;
     bool renameRefused_ = false;  // this run stores directly
     TUploadStepKind current_ = TUploadStepKind::Resolve;
+    bool greetingAwaited_ = false;  // the current step has its connection, not yet the greeting
     QTimer watchdog_;
 };

@@ -392,33 +392,44 @@ TEST_F(SftpJobs, TheRemoteFolderAndPublishing)
     }
 }
 
-// A job that never reaches a server says why, at the step where it stopped.
+// A job that never reaches a server says why, at the step where it stopped:
+// a server that takes the connection and never greets is given up at the
+// connection, not at the encryption that would follow.
 TEST_F(SftpJobs, ConnectionFaultsAreNamedAtTheirStep)
 {
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
     const QString closedPort = QString::number(closed.serverPort());
     closed.close();
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
     const struct {
         const char* host;
+        QString port;
         TUploadStepKind step;
         TUploadFault fault;
+        const char* says;
     } cases[] = {
-        {"", TUploadStepKind::Resolve, TUploadFault::UnknownHost},
-        {"127.0.0.1", TUploadStepKind::Connect, TUploadFault::NothingListening},
+        {"", closedPort, TUploadStepKind::Resolve, TUploadFault::UnknownHost, ""},
+        {"127.0.0.1", closedPort, TUploadStepKind::Connect, TUploadFault::NothingListening, "Cannot connect"},
+        {"127.0.0.1", QString::number(silent.serverPort()), TUploadStepKind::Connect, TUploadFault::NoAnswer,
+         "the server sent no greeting"},
     };
     TSftpSequence sftp;
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
         TUploadJob job;
         job.account.host = QString::fromLatin1(c.host);
-        job.account.port = closedPort;
+        job.account.port = c.port;
+        job.account.timeout = QStringLiteral("1");
         job.account.ssh.protocol = settings::Protocol::Sftp;
         const Run r = RunJob(sftp, job);
-        EXPECT_FALSE(r.result.ok) << c.host;
-        EXPECT_EQ(r.result.fault, c.fault) << c.host << ": " << r.result.text.toStdString();
-        ASSERT_FALSE(r.steps.empty()) << c.host;
-        EXPECT_EQ(r.steps.back().kind, c.step) << c.host;
-        EXPECT_EQ(r.failures, QStringList{r.result.text}) << c.host;
+        EXPECT_FALSE(r.result.ok);
+        EXPECT_EQ(r.result.fault, c.fault) << r.result.text.toStdString();
+        ASSERT_FALSE(r.steps.empty());
+        EXPECT_EQ(r.steps.back().kind, c.step);
+        EXPECT_TRUE(r.steps.back().detail.contains(QLatin1String(c.says))) << r.steps.back().detail.toStdString();
+        EXPECT_EQ(r.failures, QStringList{r.result.text});
     }
 }
 
