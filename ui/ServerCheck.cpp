@@ -51,6 +51,7 @@ bool TServerChecker::Start(const settings::FtpAccount& account, std::initializer
         check.hostKeyState = result.hostKeyState;
         check.hostKey = result.hostKey;
         check.pinnedHostKey = job.account.ssh.hostKey;
+        check.knownHostKey = result.knownHostKey;
         done(check);
     });
     if (!started)
@@ -150,10 +151,20 @@ QString ReportServerCheck(const TServerCheck& check)
         platform::Dialogs().MessageDlg(
             QStringLiteral("The server's SSH host key has changed: someone may be between you and the server.\r\r"
                            "Trusted key: ") +
-                (check.pinnedHostKey.isEmpty() ? QStringLiteral("(from known_hosts)") : check.pinnedHostKey) +
+                (check.pinnedHostKey.isEmpty() ? check.knownHostKey + QStringLiteral(" (from known_hosts)")
+                                               : check.pinnedHostKey) +
                 QStringLiteral("\rServer's key: ") + check.hostKey +
                 QStringLiteral("\r\rAsk the server's owner. Only if they confirm the new key, clear the trusted "
                                "host key and check again."),
+            platform::MsgDlgType::Error, platform::mbOK);
+        return {};
+    case HostKey::Revoked:
+        // Never offered for trust: known_hosts forbids it.
+        platform::Dialogs().MessageBeep();
+        platform::Dialogs().MessageDlg(
+            QStringLiteral("The server's SSH host key is revoked: known_hosts marks it @revoked, so it is never "
+                           "trusted.\r\rServer's key: ") +
+                check.hostKey + QStringLiteral("\r\rAsk the server's owner which key the server should show."),
             platform::MsgDlgType::Error, platform::mbOK);
         return {};
     case HostKey::None:

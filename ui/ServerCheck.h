@@ -29,6 +29,7 @@ struct TServerCheck {
     TUploadResult::HostKey hostKeyState = TUploadResult::HostKey::None;
     QString hostKey;
     QString pinnedHostKey;  // the key the account expected, when it had one
+    QString knownHostKey;   // else the keys known_hosts holds for the server, when another
 
     // A certificate came and was refused: trusting it would let it through.
     bool Untrusted() const
@@ -91,6 +92,6 @@ QString AskToTrustHostKey(const TServerCheck& check);
 
 // The network dialog's report: a trusted certificate or host key is shown, a
 // refused certificate or an unknown host key asked about, a changed host key
-// refused with both fingerprints, any other failure said. The fingerprint to
-// pin, or empty.
+// refused with both fingerprints and a revoked one refused, any other failure
+// said. The fingerprint to pin, or empty.
 QString ReportServerCheck(const TServerCheck& check);

@@ -5,7 +5,9 @@
 #include "platform/exception.h"
 #include "platform/sockets.h"
 #include "platform/stream.h"
+#include "upload/KnownHosts.h"
 
+#include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
@@ -14,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMetaObject>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cctype>
@@ -36,19 +39,22 @@ const char kPosixRename[] = "posix-rename@openssh.com";
 constexpr int kGreetingWaitMs = 3000;
 // Servers reset sessions that send larger write packets.
 constexpr qint64 kChunkBytes = 32 * 1024;
+// libssh's connection progress once the server's greeting has been read.
+constexpr float kGreetingReceived = 0.4f;
 // How long a destroyed transport waits for its worker's end before leaving it.
 constexpr auto kWorkerEndWait = std::chrono::seconds(3);
 
-QString Fingerprint(ssh_key key)
+// The user's known_hosts and the system's, one after the other.
+QByteArray ReadKnownHosts()
 {
-    unsigned char* hash = nullptr;
-    size_t length = 0;
-    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != 0)
-        return {};
-    const QByteArray bytes(reinterpret_cast<const char*>(hash), static_cast<qsizetype>(length));
-    ssh_clean_pubkey_hash(&hash);
-    // As OpenSSH prints it: base64 without its padding.
-    return QStringLiteral("SHA256:") + QString::fromLatin1(bytes.toBase64(QByteArray::OmitTrailingEquals));
+    QByteArray text;
+    for (const QString& path : {QDir::homePath() + QStringLiteral("/.ssh/known_hosts"),
+                                QStringLiteral("/etc/ssh/ssh_known_hosts")}) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            text += file.readAll() + '\n';
+    }
+    return text;
 }
 
 QString SftpErrorText(int status)
@@ -93,6 +99,24 @@ QString FirstLine(const QByteArray& bytes)
 {
     const qsizetype end = bytes.indexOf('\n');
     return ftp::DecodeReply(end < 0 ? bytes : bytes.left(end)).trimmed();
+}
+
+// Permissions as the octal mode ls and chmod show.
+int FileMode(QFileDevice::Permissions p)
+{
+    const auto bits = static_cast<int>(p.toInt());
+    return ((bits >> 12) & 7) << 6 | ((bits >> 4) & 7) << 3 | (bits & 7);
+}
+
+// A path as a shell command takes it: quoted when it holds more than plain characters.
+QString ShellQuoted(const QString& path)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./~+:@%-]+$"));
+    if (plain.match(path).hasMatch())
+        return path;
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
 }
 
 std::uint32_t ReadU32(const QByteArray& bytes, qsizetype at)
@@ -260,13 +284,19 @@ private:
         if (IsFtpReply(greeting))
             return Fail(TUploadStepKind::Connect, OtherProtocolText(true, QString::number(port), FirstLine(greeting)),
                         TUploadFault::SpeaksFtp);
-        Done(TUploadStepKind::Connect, QStringLiteral("Connected to %1:%2").arg(a.host.trimmed()).arg(port));
-
-        Begin(TUploadStepKind::Secure);
+        // The connection step lasts until the server's greeting, as with FTP.
+        connected_ = QStringLiteral("Connected to %1:%2").arg(a.host.trimmed()).arg(port);
+        Report([](TSftpSequence& s) { s.GreetingAwaited(); });
         session_ = ssh_new();
         socket_t own = session_ ? platform::DuplicateStream(link_->stream) : -1;
         if (own < 0)
-            return Fail(TUploadStepKind::Secure, QStringLiteral("Cannot start an SSH session"), TUploadFault::Other);
+            return Fail(TUploadStepKind::Connect, QStringLiteral("Cannot start an SSH session"), TUploadFault::Other);
+        ssh_callbacks_init(&callbacks_);
+        callbacks_.userdata = this;
+        callbacks_.connect_status_function = [](void* self, float status) {
+            static_cast<Worker*>(self)->ConnectStatus(status);
+        };
+        ssh_set_callbacks(session_, &callbacks_);
         const QByteArray host = a.host.trimmed().toUtf8();
         const QByteArray user = a.userId.toUtf8();
         const QByteArray knownHosts = (QDir::homePath() + QStringLiteral("/.ssh/known_hosts")).toUtf8();
@@ -277,52 +307,74 @@ private:
         ssh_options_set(session_, SSH_OPTIONS_HOST, host.constData());
         ssh_options_set(session_, SSH_OPTIONS_PORT, &sshPort);
         ssh_options_set(session_, SSH_OPTIONS_PROCESS_CONFIG, &processConfig);
+        // Only to ask first for the key types known_hosts holds for the server.
         ssh_options_set(session_, SSH_OPTIONS_KNOWNHOSTS, knownHosts.constData());
         ssh_options_set(session_, SSH_OPTIONS_TIMEOUT, &timeout);
         if (!user.isEmpty())
             ssh_options_set(session_, SSH_OPTIONS_USER, user.constData());
         if (ssh_connect(session_) != SSH_OK)
-            return Fail(TUploadStepKind::Secure, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
-        return HostKey();
+            return Fail(greeted_ ? TUploadStepKind::Secure : TUploadStepKind::Connect,
+                        QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
+        return HostKey(port);
     }
 
-    bool HostKey()
+    // libssh's progress through its connection: past the server's greeting
+    // comes the key exchange, the encryption step.
+    void ConnectStatus(float status)
+    {
+        if (greeted_ || status < kGreetingReceived)
+            return;
+        greeted_ = true;
+        Done(TUploadStepKind::Connect, connected_);
+        Begin(TUploadStepKind::Secure);
+    }
+
+    // A key known_hosts revokes is refused even when pinned; another key
+    // known for the host, of any type, makes this one a changed key.
+    bool HostKey(std::uint16_t port)
     {
         ssh_key key = nullptr;
-        if (ssh_get_server_publickey(session_, &key) != SSH_OK)
-            return Fail(TUploadStepKind::Secure, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
-        const QString fingerprint = Fingerprint(key);
+        char* base64 = nullptr;
+        const bool read = ssh_get_server_publickey(session_, &key) == SSH_OK &&
+                          ssh_pki_export_pubkey_base64(key, &base64) == SSH_OK;
         ssh_key_free(key);
+        if (!read)
+            return Fail(TUploadStepKind::Secure, QStringLiteral("SSH: ") + SshError(), TUploadFault::Other);
+        const QByteArray blob = QByteArray::fromBase64(base64);
+        ssh_string_free_char(base64);
+        const QString fingerprint = HostKeyFingerprint(blob);
+        const TKnownHostsVerdict known = CheckKnownHosts(ReadKnownHosts(), job_.account.host, port, blob);
         const QString& pinned = job_.account.ssh.hostKey;
         using State = TUploadResult::HostKey;
         State state = State::Trusted;
         QString message;
-        if (!pinned.isEmpty()) {
+        if (known.state == TKnownHostsVerdict::Revoked) {
+            state = State::Revoked;
+            message = QStringLiteral("The SFTP server's host key %1 is marked @revoked in known_hosts: it is never trusted")
+                          .arg(DescribeHostKey(blob));
+        } else if (!pinned.isEmpty()) {
             if (fingerprint != pinned) {
                 state = State::Changed;
                 message = QStringLiteral("The SFTP server's host key %1 is not the pinned key %2").arg(fingerprint, pinned);
             }
-        } else {
-            switch (ssh_session_is_known_server(session_)) {
-            case SSH_KNOWN_HOSTS_OK:
-                break;
-            case SSH_KNOWN_HOSTS_CHANGED:
-                state = State::Changed;
-                message = QStringLiteral("The SFTP server's host key %1 is not the one known_hosts holds for it")
-                              .arg(fingerprint);
-                break;
-            default:
-                state = State::Unknown;
-                message = QStringLiteral("The SFTP server's host key is unknown: %1").arg(fingerprint);
-                break;
-            }
+        } else if (known.state == TKnownHostsVerdict::Changed) {
+            state = State::Changed;
+            message = QStringLiteral("The SFTP server's host key %1 is not the one known_hosts holds for it: %2")
+                          .arg(DescribeHostKey(blob), known.knownKeys.join(QStringLiteral(", ")));
+        } else if (known.state == TKnownHostsVerdict::Unknown) {
+            state = State::Unknown;
+            message = QStringLiteral("The SFTP server's host key is unknown: %1").arg(fingerprint);
         }
-        Report([state, fingerprint](TSftpSequence& s) {
+        const QString knownKeys = pinned.isEmpty() ? known.knownKeys.join(QStringLiteral(", ")) : QString();
+        Report([state, fingerprint, knownKeys](TSftpSequence& s) {
             s.result_.hostKeyState = state;
             s.result_.hostKey = fingerprint;
+            s.result_.knownHostKey = knownKeys;
             s.result_.secured = state == State::Trusted;
             s.result_.connected = s.job_.purpose == TUploadPurpose::Check && state == State::Trusted;
         });
+        if (state == State::Revoked)
+            return Fail(TUploadStepKind::Secure, message, TUploadFault::HostKeyRevoked);
         if (state == State::Changed)
             return Fail(TUploadStepKind::Secure, message, TUploadFault::HostKeyChanged);
         if (state == State::Unknown)
@@ -342,13 +394,8 @@ private:
             const int methods = ssh_userauth_list(session_, nullptr);
             if (!a.ssh.keyFile.isEmpty()) {
                 ssh_key key = nullptr;
-                const QByteArray file = QFile::encodeName(a.ssh.keyFile);
-                if (ssh_pki_import_privkey_file(file.constData(), password.isEmpty() ? nullptr : password.constData(),
-                                                nullptr, nullptr, &key) != SSH_OK)
-                    return Fail(TUploadStepKind::Login,
-                                QStringLiteral("Cannot read the private key %1 (or its passphrase is wrong)")
-                                    .arg(a.ssh.keyFile),
-                                TUploadFault::LoginRefused);
+                if (!LoadKey(&key))
+                    return false;
                 rc = ssh_userauth_publickey(session_, nullptr, key);
                 ssh_key_free(key);
             } else {
@@ -375,6 +422,51 @@ private:
                     TUploadFault::LoginRefused);
     }
 
+    // The account's key file, refused as SSH refuses it before the server
+    // sees anything: missing or unreadable, open to other users, not a key,
+    // or locked by another passphrase than the password field holds.
+    bool LoadKey(ssh_key* key)
+    {
+        const QString& path = job_.account.ssh.keyFile;
+        const auto refuse = [this](const QString& message, TUploadFault fault) {
+            return Fail(TUploadStepKind::Login, message, fault);
+        };
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return refuse(QStringLiteral("Cannot read the SSH key file %1: %2").arg(path, file.errorString()),
+                          TUploadFault::KeyFileUnusable);
+        const int mode = FileMode(file.permissions());
+        if (mode & 077)
+            return refuse(QStringLiteral("The SSH key file %1 is open to other users (mode %2), so SSH refuses it; "
+                                         "make it yours alone: chmod 600 %3")
+                              .arg(path, QStringLiteral("%1").arg(mode, 4, 8, QLatin1Char('0')), ShellQuoted(path)),
+                          TUploadFault::KeyFileTooOpen);
+        const QByteArray text = file.readAll();
+        const QByteArray passphrase = job_.account.password.toUtf8();
+        // Asked for a passphrase only when none was given and the key has one.
+        bool locked = false;
+        const ssh_auth_callback ask = [](const char*, char*, size_t, int, int, void* userdata) {
+            *static_cast<bool*>(userdata) = true;
+            return -1;
+        };
+        if (ssh_pki_import_privkey_base64(text.constData(), passphrase.isEmpty() ? nullptr : passphrase.constData(),
+                                          ask, &locked, key) == SSH_OK)
+            return true;
+        if (!passphrase.isEmpty()) {
+            ssh_key plain = nullptr;
+            ssh_pki_import_privkey_base64(text.constData(), nullptr, ask, &locked, &plain);
+            ssh_key_free(plain);
+        }
+        if (!locked)
+            return refuse(QStringLiteral("The file %1 is not an SSH private key").arg(path),
+                          TUploadFault::KeyFileUnusable);
+        return refuse(passphrase.isEmpty()
+                          ? QStringLiteral("The SSH key file %1 has a passphrase: type it in the password field").arg(path)
+                          : QStringLiteral("The passphrase in the password field does not open the SSH key file %1")
+                                .arg(path),
+                      TUploadFault::KeyFileUnusable);
+    }
+
     // Answers every question with the password; a server that asks nothing
     // may still be satisfied, one that keeps asking is refused.
     int KeyboardInteractive(const QByteArray& password)
@@ -399,7 +491,7 @@ private:
         const QString& folder = job_.account.remoteFolder;
         if (folder.isEmpty())
             return Done(TUploadStepKind::Folder, QStringLiteral("The login folder"));
-        if (IsFolder(folder.toUtf8()))
+        if (Stat(folder.toUtf8()) == Entry::Folder)
             return Done(TUploadStepKind::Folder, folder + QStringLiteral(" found"));
         // Walked one level at a time, each missing one made.
         const QStringList levels = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
@@ -408,7 +500,11 @@ private:
         for (const QString& level : levels) {
             path += level;
             const QByteArray bytes = path.toUtf8();
-            if (!IsFolder(bytes)) {
+            const Entry entry = Stat(bytes);
+            if (entry == Entry::File)
+                return Fail(TUploadStepKind::Folder, path + QStringLiteral(" is a file, not a folder"),
+                            TUploadFault::FolderIsFile);
+            if (entry == Entry::None) {
                 if (!Connected() || sftp_get_error(sftp_) != SSH_FX_NO_SUCH_FILE)
                     return FailSftp(TUploadStepKind::Folder, QStringLiteral("Cannot enter the remote folder ") + path,
                                     TUploadFault::FolderNotWritable);
@@ -423,14 +519,16 @@ private:
         return Done(TUploadStepKind::Folder, folder + (made ? QStringLiteral(" made") : QStringLiteral(" found")));
     }
 
-    bool IsFolder(const QByteArray& path)
+    // What a remote path names; None also when it cannot be asked (sftp_get_error says why).
+    enum class Entry { None, Folder, File };
+    Entry Stat(const QByteArray& path)
     {
         sftp_attributes attributes = sftp_stat(sftp_, path.constData());
         if (!attributes)
-            return false;
+            return Entry::None;
         const bool folder = attributes->type == SSH_FILEXFER_TYPE_DIRECTORY;
         sftp_attributes_free(attributes);
-        return folder;
+        return folder ? Entry::Folder : Entry::File;
     }
 
     bool Files()
@@ -672,6 +770,9 @@ private:
     bool renaming_;
     long sshTimeoutSeconds_ = 20;
     ssh_session session_ = nullptr;
+    ssh_callbacks_struct callbacks_{};
+    QString connected_;     // the connection step's words, said once the server greets
+    bool greeted_ = false;
     sftp_session sftp_ = nullptr;
     bool posixRename_ = false;
     std::uint32_t posixRenames_ = 0;
@@ -704,6 +805,7 @@ bool TSftpSequence::Start(const TUploadJob& job)
     ok_ = false;
     finishing_ = false;
     current_ = TUploadStepKind::Resolve;
+    greetingAwaited_ = false;
     running_ = true;
     ++jobId_;
     link_ = std::make_shared<Link>();
@@ -732,6 +834,13 @@ void TSftpSequence::Progress()
 void TSftpSequence::Begin(TUploadStepKind kind)
 {
     current_ = kind;
+    greetingAwaited_ = false;
+    watchdog_.start();
+}
+
+void TSftpSequence::GreetingAwaited()
+{
+    greetingAwaited_ = true;
     watchdog_.start();
 }
 
@@ -759,8 +868,10 @@ void TSftpSequence::Abandon()
 {
     if (!running_ || finishing_)
         return;
-    const QString message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
-                                .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
+    QString message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
+                          .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
+    if (greetingAwaited_)
+        message += QStringLiteral(": the connection was made, but the server sent no greeting");
     Failed(message, TUploadFault::NoAnswer);
     if (OnStep)
         OnStep({current_, false, message, TUploadFault::NoAnswer});

@@ -14,7 +14,8 @@
 //
 // The host key must be the account's pinned one; without a pin, a key that
 // known_hosts holds for the server is trusted; any other ends the job before
-// a name or password goes out, with the key's fingerprint in the result.
+// a name or password goes out, with the key's fingerprint in the result. A
+// key known_hosts marks @revoked is refused, pinned or not.
 
 #include "upload/UploadJob.h"
 #include "upload/UploadTransport.h"
@@ -49,6 +50,8 @@ private:
     void Post(std::uint64_t jobId, std::function<void()> report);
     void Progress();
     void Begin(TUploadStepKind kind);
+    // Connected: the server's greeting is what the connection step waits for now.
+    void GreetingAwaited();
     void StepDone(const TUploadStep& step);
     void Failed(const QString& message, TUploadFault fault);
     void RenameRefused(const QString& note);
@@ -63,5 +66,6 @@ private:
     bool ok_ = false;
     bool renameRefused_ = false;  // this run stores directly
     TUploadStepKind current_ = TUploadStepKind::Resolve;
+    bool greetingAwaited_ = false;  // the current step has its connection, not yet the greeting
     QTimer watchdog_;
 };

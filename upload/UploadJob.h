@@ -46,11 +46,15 @@ enum class TUploadFault {
     CertificateName,      // the certificate names another host
     CertificateUntrusted, // not signed by a known authority, or not the pinned one
     HostKeyUnknown,       // SFTP: a host key not pinned and not in known_hosts
-    HostKeyChanged,       // SFTP: not the pinned or known key
+    HostKeyChanged,       // SFTP: not the pinned or known key, or known_hosts holds another type
+    HostKeyRevoked,       // SFTP: known_hosts marks the key @revoked
     LoginRefused,         // user, password or key refused
+    KeyFileUnusable,      // SFTP: the key file missing, unreadable, not a key, or its passphrase wrong
+    KeyFileTooOpen,       // SFTP: the key file can be read by other users
     PassiveFailed,        // FTP: the passive data connection failed
     ActiveFailed,         // FTP: the active data connection failed
     FolderNotWritable,    // the folder cannot be made or written
+    FolderIsFile,         // a file has the remote folder's name
     RenameRefused,        // the server will not rename
     Other,
 };
@@ -102,8 +106,11 @@ struct TUploadResult {
     bool secured = false;
     int tlsError = 0;
     TTlsCertificateInfo certificate;
-    // SFTP: the server's host key as "SHA256:..." and what was known of it.
-    enum class HostKey { None, Trusted, Unknown, Changed };
+    // SFTP: the server's host key as "SHA256:..." and what was known of it;
+    // for a key changed against known_hosts, the keys it holds for the
+    // server ("SHA256:... (type)"). A revoked key is never offered for trust.
+    enum class HostKey { None, Trusted, Unknown, Changed, Revoked };
     HostKey hostKeyState = HostKey::None;
     QString hostKey;
+    QString knownHostKey;
 };

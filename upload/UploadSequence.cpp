@@ -71,6 +71,10 @@ TUploadSequence::TUploadSequence(TFtpClient& client, QObject* parent) : TUploadT
             QString detail = QStringLiteral("No answer within %1 s").arg(TimeoutMs(client_.Timeout()) / 1000);
             if (kind == TUploadStepKind::Connect && client_.ControlSocket()->State() == wsConnected)
                 detail += QStringLiteral(": the connection was made, but the server sent no greeting");
+            if (Testing() && step_ == Step::Store && !cleaningUp_) {
+                StoreTimedOut(kind, detail);
+                return;
+            }
             Report(kind, false, detail, TUploadFault::NoAnswer);
         }
         TimedOut();
@@ -146,7 +150,8 @@ bool TUploadSequence::Start(const TUploadJob& job)
     levels_ = FolderLevels(job_.account.remoteFolder);
     loggingIn_ = resolved_ = greeted_ = secureReported_ = madeLevel_ = false;
     storeStage_ = 0;
-    otherModeTried_ = cleaningUp_ = false;
+    otherModeTried_ = cleaningUp_ = reloginDue_ = false;
+    relogin_ = Relogin::None;
     firstModeError_.clear();
     // A check and a test judge a new connection.
     const bool check = job_.purpose == TUploadPurpose::Check || Testing();
@@ -196,6 +201,8 @@ void TUploadSequence::Issue(Step step)
     case Step::Login:
     case Step::Open:
         ApplyFtpAccount(client_, job_.account);
+        if (relogin_ == Relogin::OtherMode)
+            client_.SetPassiveMode(!job_.account.passiveMode);
         loggedIn_ = job_.account;
         inFolder_ = false;
         loggingIn_ = true;
@@ -379,7 +386,7 @@ void TUploadSequence::Advance()
         Issue(Step::Quit);
         break;
     case Step::Type:
-        if (job_.purpose == TUploadPurpose::Test)
+        if (job_.purpose == TUploadPurpose::Test && relogin_ == Relogin::None)
             Report(TUploadStepKind::Login, true, QStringLiteral("Logged in as ") + job_.account.userId);
         AfterType();
         break;
@@ -573,6 +580,11 @@ void TUploadSequence::NextLevel()
 void TUploadSequence::StartStores()
 {
     file_ = 0;
+    if (relogin_ == Relogin::CleanUp) {
+        cleaningUp_ = cleanupAfterStore_ = true;
+        Issue(Step::DeleteTemporary);
+        return;
+    }
     CheckAsides();
 }
 
@@ -626,8 +638,47 @@ void TUploadSequence::NextFile()
 
 void TUploadSequence::Abandon()
 {
-    if (step_ != Step::Idle && step_ != Step::Abandoning)
-        TimedOut();
+    if (step_ == Step::Idle || (step_ == Step::Abandoning && !reloginDue_))
+        return;
+    reloginDue_ = false;
+    TimedOut();
+}
+
+void TUploadSequence::StoreTimedOut(TUploadStepKind kind, const QString& detail)
+{
+    const bool dataUp = client_.ByteCount() > 0 || client_.DataSocket()->State() == wsConnected;
+    if (!dataUp && !otherModeTried_) {
+        otherModeTried_ = true;
+        firstModeError_ = detail;
+        relogin_ = Relogin::OtherMode;
+    } else {
+        if (dataUp)
+            Report(kind, false, detail, TUploadFault::NoAnswer);
+        else
+            Report(TUploadStepKind::DataMode, false, NeitherMode(detail), TUploadFault::NoAnswer);
+        Failed(QStringLiteral("426 Timeout"));
+        relogin_ = Relogin::CleanUp;
+    }
+    watchdog_.stop();
+    // Closing both connections ends the store; its own end, posted now,
+    // arrives before the login below and is swallowed.
+    step_ = Step::Abandoning;
+    reloginDue_ = true;
+    client_.ForceClose();
+    QMetaObject::invokeMethod(this, [this] {
+        if (!reloginDue_)
+            return;  // given up meanwhile
+        reloginDue_ = false;
+        Issue(Step::Login);
+    }, Qt::QueuedConnection);
+}
+
+QString TUploadSequence::NeitherMode(const QString& message) const
+{
+    const bool passive = client_.PassiveMode();
+    return QStringLiteral("Neither works: %1 (%2), %3 (%4)")
+        .arg(passive ? QStringLiteral("active") : QStringLiteral("passive"), firstModeError_,
+             passive ? QStringLiteral("passive") : QStringLiteral("active"), message);
 }
 
 void TUploadSequence::TimedOut()
@@ -835,11 +886,7 @@ bool TUploadSequence::StepFailed(std::uint16_t error, const QString& message)
         return false;
     }
     if (otherModeTried_) {
-        Report(TUploadStepKind::DataMode, false,
-               QStringLiteral("Neither works: %1 (%2), %3 (%4)")
-                   .arg(passive ? QStringLiteral("active") : QStringLiteral("passive"), firstModeError_,
-                        mode.toLower(), message),
-               TUploadFault::Other);
+        Report(TUploadStepKind::DataMode, false, NeitherMode(message), TUploadFault::Other);
         return true;
     }
     Report(TUploadStepKind::DataMode, false, mode + QStringLiteral(": ") + message,
@@ -889,7 +936,7 @@ TUploadStepKind TUploadSequence::PendingKind() const
 
 void TUploadSequence::FolderReached()
 {
-    if (!Testing())
+    if (!Testing() || relogin_ != Relogin::None)
         return;
     const QString& folder = job_.account.remoteFolder;
     Report(TUploadStepKind::Folder, true,

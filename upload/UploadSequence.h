@@ -27,7 +27,10 @@
 // deletes it under its real name; it reports each step through OnStep as it
 // ends. A data connection that fails in the chosen mode is tried once in the
 // other, so that the test can tell which one works; a store or rename that
-// fails still has the temporary file deleted, so the test leaves nothing.
+// fails still has the temporary file deleted, so the test leaves nothing. A
+// store that times out holds the session up: the test logs in again, to try
+// the other mode when the data connection never came up, else to delete the
+// file.
 
 #include "ftp/FtpCli.h"
 #include "upload/UploadJob.h"
@@ -144,6 +147,13 @@ private:
     void StoreDone();
     // A test whose store or rename failed: the temporary file goes, then QUIT.
     bool CleanUp();
+    // A test's store that ran out of time: the session is stuck in it, and the
+    // server may hold the temporary file. A fresh session tries the other data
+    // connection mode, when this one never came up and that one is untried;
+    // else it deletes the file.
+    void StoreTimedOut(TUploadStepKind kind, const QString& detail);
+    // The failure of a test's data connection in both modes, the last one's message given.
+    QString NeitherMode(const QString& message) const;
 
     // What the login of this job has reached, for the steps it reports.
     bool loggingIn_ = false;
@@ -157,6 +167,11 @@ private:
     QString firstModeError_;
     bool cleaningUp_ = false;
     bool cleanupAfterStore_ = false;
+    // Why a test logs in again after a store that timed out; due: the login
+    // waits for the event loop, and a cancel before it ends the job instead.
+    enum class Relogin { None, OtherMode, CleanUp };
+    Relogin relogin_ = Relogin::None;
+    bool reloginDue_ = false;
     std::unique_ptr<QTemporaryFile> testFile_;
 
     TFtpClient& client_;

@@ -47,6 +47,7 @@ FtpFakeServer& FtpFakeServer::Passive(bool parentheses)
 {
     return Add(parentheses ? Step::OpenPassive : Step::OpenPassiveBare);
 }
+FtpFakeServer& FtpFakeServer::PassiveUnanswered() { return Add(Step::PassiveNowhere); }
 FtpFakeServer& FtpFakeServer::ConnectData() { return Add(Step::ActiveConnect); }
 FtpFakeServer& FtpFakeServer::ConnectStranger() { return Add(Step::StrangerConnect); }
 FtpFakeServer& FtpFakeServer::ReceiveData() { return Add(Step::RecvData); }
@@ -54,6 +55,7 @@ FtpFakeServer& FtpFakeServer::SendData(const QByteArray& bytes) { return Add(Ste
 FtpFakeServer& FtpFakeServer::EndDataEarly(qint64 afterBytes) { return Add(Step::EndDataAfter, {}, int(afterBytes)); }
 FtpFakeServer& FtpFakeServer::Drop() { return Add(Step::DropControl); }
 FtpFakeServer& FtpFakeServer::Reset() { return Add(Step::ResetControl); }
+FtpFakeServer& FtpFakeServer::NextControl() { return Add(Step::AwaitControl); }
 
 FtpFakeServer& FtpFakeServer::Greeting() { return Reply("220 Fake server ready."); }
 
@@ -229,6 +231,19 @@ bool FtpFakeServer::RunStep(Step& step)
                   .toLatin1());
         return true;
     }
+    case Step::PassiveNowhere: {
+        if (!fullListener_.isListening()) {
+            // A queue of one, filled: the kernel drops further connection requests.
+            fullListener_.setListenBacklogSize(0);
+            fullListener_.setMaxPendingConnections(0);
+            fullListener_.listen(QHostAddress::LocalHost, 0);
+            fullListenerFiller_.connectToHost(QHostAddress::LocalHost, fullListener_.serverPort());
+            fullListenerFiller_.waitForConnected(5000);
+        }
+        const quint16 p = fullListener_.serverPort();
+        Write(QStringLiteral("227 Entering Passive Mode (127,0,0,1,%1,%2).\r\n").arg(p / 256).arg(p % 256).toLatin1());
+        return true;
+    }
     case Step::StrangerConnect: {
         auto* s = new QTcpSocket(this);
         s->bind(QHostAddress(QStringLiteral("127.0.0.2")), 0);
@@ -284,6 +299,9 @@ bool FtpFakeServer::RunStep(Step& step)
             ::setsockopt(static_cast<int>(ctl_->socketDescriptor()), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
             ctl_->abort();
         }
+        awaitingControl_ = true;
+        return true;
+    case Step::AwaitControl:
         awaitingControl_ = true;
         return true;
     }

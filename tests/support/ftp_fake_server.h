@@ -48,6 +48,9 @@ public:
     // Opens a data listener and replies "227 Entering Passive Mode (...)",
     // or with the six numbers bare ("227 Entering Passive Mode h1,...,p2").
     FtpFakeServer& Passive(bool parentheses = true);
+    // Replies 227 with an address whose connection attempts go unanswered
+    // (its listener's queue is full), as behind a firewall that drops them.
+    FtpFakeServer& PassiveUnanswered();
     // Connects to the address of the last PORT command received.
     FtpFakeServer& ConnectData();
     // A stranger on another loopback address (127.0.0.2) connects to the
@@ -67,6 +70,9 @@ public:
     FtpFakeServer& Drop();
     // Resets the control connection (RST).
     FtpFakeServer& Reset();
+    // Leaves the control connection to the client: the steps after it run on
+    // the client's next connection, whatever becomes of this one.
+    FtpFakeServer& NextControl();
     // Convenience: 220 greeting, USER -> 331, PASS -> 230.
     FtpFakeServer& Greeting();
     FtpFakeServer& LoginSteps();
@@ -83,7 +89,7 @@ public:
 
 private:
     struct Step {
-        enum Kind { ReplyLine, RawBytes, Wait, ExpectCmd, OpenPassive, OpenPassiveBare, ActiveConnect, StrangerConnect, RecvData, EndDataAfter, SendDataBytes, DropControl, ResetControl };
+        enum Kind { ReplyLine, RawBytes, Wait, ExpectCmd, OpenPassive, OpenPassiveBare, PassiveNowhere, ActiveConnect, StrangerConnect, RecvData, EndDataAfter, SendDataBytes, DropControl, ResetControl, AwaitControl };
         Kind kind;
         QByteArray bytes;
         int ms = 0;
@@ -102,6 +108,8 @@ private:
     QTcpServer control_;
     QPointer<QTcpSocket> ctl_;
     QTcpServer dataListener_;
+    QTcpServer fullListener_;  // takes one connection and never accepts it
+    QTcpSocket fullListenerFiller_;
     QPointer<QTcpSocket> data_;
     bool dataEnded_ = false;
     bool dataOpened_ = false;

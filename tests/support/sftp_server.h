@@ -21,7 +21,8 @@ public:
     SftpServer& operator=(const SftpServer&) = delete;
 
     // Set before Start. A client key (ed25519) the server authorizes, written
-    // to ClientKeyFile(), encrypted with the passphrase when one is given.
+    // to ClientKeyFile() with mode 0600, encrypted with the passphrase when one
+    // is given.
     void SetClientKey(const QString& passphrase = {})
     {
         clientKey_ = true;

@@ -3,10 +3,11 @@
 
 Serves ROOT (the login folder, also "/") to one user who logs in with the
 password given or, with --client-key, with an ed25519 key that the server
-makes, writes there (encrypted with --client-passphrase when given) and
-authorizes. The host key is made afresh at each start. Listens on 127.0.0.1
-at a port the kernel picks and prints one line: "PORT <n> <host key
-fingerprint> <host public key>". Runs until terminated.
+makes, writes there private to its owner as ssh-keygen does (encrypted with
+--client-passphrase when given) and authorizes. The host key is made afresh
+at each start. Listens on 127.0.0.1 at a port the kernel picks and prints
+one line: "PORT <n> <host key fingerprint> <host public key>". Runs until
+terminated.
 
 --hide-posix-rename leaves that extension out of the server's list, as older
 servers do; --stall-after N accepts the write requests after the Nth and never
@@ -112,6 +113,7 @@ def main():
         client_key = asyncssh.generate_private_key("ssh-ed25519")
         client_key.write_private_key(args.client_key, "openssh",
                                      passphrase=args.client_passphrase or None)
+        os.chmod(args.client_key, 0o600)
         options["authorized_client_keys"] = asyncssh.import_authorized_keys(
             client_key.export_public_key("openssh").decode())
 

@@ -7,6 +7,7 @@
 #include "ui/ConnectionTest.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
+#include "ui/ServerCheck.h"
 #include "upload/Advice.h"
 #include "upload/UploadRunner.h"
 
@@ -392,4 +393,42 @@ TEST_F(Network, TheConnectionTestShowsEachStepAndStopsWithTheDialog)
     EXPECT_TRUE(button->isEnabled());
     EXPECT_TRUE(lines->toPlainText().endsWith(QStringLiteral("Test stopped.")));
     EXPECT_TRUE(testsupport::WaitUntil([&] { return !transport_.Running(); }));
+}
+
+// What "Check server" says of each SSH host key: only a key not known yet is
+// offered for trust; a changed one names both keys, a revoked one is refused.
+TEST(ServerCheckReport, OnlyAnUnknownHostKeyIsOfferedForTrust)
+{
+    using State = TUploadResult::HostKey;
+    const QString key = QStringLiteral("SHA256:server");
+    const struct {
+        const char* row;
+        State state;
+        const char* pinned;
+        const char* known;
+        platform::MsgDlgType type;
+        QString pinnedOnYes;
+        QStringList says;
+    } cases[] = {
+        {"unknown", State::Unknown, "", "", platform::MsgDlgType::Confirmation, key, {key}},
+        {"changed against the pin", State::Changed, "SHA256:pin", "", platform::MsgDlgType::Error, {},
+         {key, QStringLiteral("SHA256:pin")}},
+        {"another key in known_hosts", State::Changed, "", "SHA256:old (ecdsa-sha2-nistp256)",
+         platform::MsgDlgType::Error, {}, {key, QStringLiteral("SHA256:old (ecdsa-sha2-nistp256) (from known_hosts)")}},
+        {"revoked", State::Revoked, "", "", platform::MsgDlgType::Error, {}, {key, QStringLiteral("revoked")}},
+    };
+    for (const auto& c : cases) {
+        testsupport::ScopedFakeDialogs dialogs;
+        dialogs->answers = {platform::mrYes};
+        TServerCheck check;
+        check.hostKeyState = c.state;
+        check.hostKey = key;
+        check.pinnedHostKey = QLatin1String(c.pinned);
+        check.knownHostKey = QLatin1String(c.known);
+        EXPECT_EQ(ReportServerCheck(check), c.pinnedOnYes) << c.row;
+        ASSERT_EQ(dialogs->shown.size(), 1u) << c.row;
+        EXPECT_EQ(dialogs->shown[0].type, c.type) << c.row;
+        for (const QString& words : c.says)
+            EXPECT_TRUE(dialogs->shown[0].text.contains(words)) << c.row << ": " << dialogs->shown[0].text.toStdString();
+    }
 }

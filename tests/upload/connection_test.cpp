@@ -141,6 +141,43 @@ TEST(ConnectionTest, EachFaultIsToldWithItsAdvice)
              return fake(s);
          },
          TUploadStepKind::DataMode, TUploadFault::PassiveFailed, "passive", "DELE tarvo-lite-test.txt"},
+        // A data connection that times out is given up, and the other mode
+        // tried on a fresh session: the first session's file is overwritten.
+        {"active times out",
+         [&](FtpFakeServer& s) {
+             UpToStore(s).Expect("PORT").Reply("200 PORT command successful.").Expect("STOR tarvo-lite-test.tmp.txt");
+             s.Reply("150 Opening data connection.").NextControl();  // and never connects
+             UpToStore(s).Expect("PASV").Passive().Expect("STOR tarvo-lite-test.tmp.txt").Reply("150 Ok to send data.");
+             s.ReceiveData().Reply("226 Transfer complete.").Expect("RNFR").Reply("350 Ready.");
+             s.Expect("RNTO").Reply("250 Renamed.").Expect("DELE tarvo-lite-test.txt").Reply("250 Deleted.");
+             s.Expect("QUIT").Reply("221 Bye.");
+             settings::FtpAccount a = fake(s);
+             a.passiveMode = false;
+             return a;
+         },
+         TUploadStepKind::DataMode, TUploadFault::ActiveFailed, "active", "DELE tarvo-lite-test.txt"},
+        {"passive times out",
+         [&](FtpFakeServer& s) {
+             UpToStore(s).Expect("PASV").PassiveUnanswered().NextControl();
+             UpToStore(s).Expect("PORT").Reply("200 PORT command successful.").Expect("STOR tarvo-lite-test.tmp.txt");
+             s.Reply("150 Ok to send data.").ConnectData().ReceiveData().Reply("226 Transfer complete.");
+             s.Expect("RNFR").Reply("350 Ready.").Expect("RNTO").Reply("250 Renamed.");
+             s.Expect("DELE tarvo-lite-test.txt").Reply("250 Deleted.").Expect("QUIT").Reply("221 Bye.");
+             return fake(s);
+         },
+         TUploadStepKind::DataMode, TUploadFault::PassiveFailed, "passive", "DELE tarvo-lite-test.txt"},
+        // Neither: a third session deletes what the first one stored.
+        {"both modes time out",
+         [&](FtpFakeServer& s) {
+             UpToStore(s).Expect("PORT").Reply("200 PORT command successful.").Expect("STOR tarvo-lite-test.tmp.txt");
+             s.Reply("150 Opening data connection.").NextControl();
+             UpToStore(s).Expect("PASV").PassiveUnanswered().NextControl();
+             UpToStore(s).Expect("DELE tarvo-lite-test.tmp.txt").Reply("250 Deleted.").Expect("QUIT").Reply("221 Bye.");
+             settings::FtpAccount a = fake(s);
+             a.passiveMode = false;
+             return a;
+         },
+         TUploadStepKind::DataMode, TUploadFault::NoAnswer, "time limit", "DELE tarvo-lite-test.tmp.txt"},
         {"read-only folder",
          [&](FtpFakeServer& s) {
              UpToStore(s).Expect("CWD pictures").Reply("550 No such directory.");
