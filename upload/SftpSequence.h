@@ -7,8 +7,10 @@
 // comes back to this object's thread through the event loop.
 //
 // This side keeps the time limit, restarted by each sign of progress. Given
-// up (the limit passed, or Abandon), the job ends at once from here: the
-// connection is shut down under the worker, whose later reports are dropped.
+// up (the limit passed, or Abandon), the connection is shut down under the
+// worker, whose later reports are dropped. Every job, also one given up, ends
+// once its worker has sent the disconnect, closed every descriptor of the
+// session and returned: no job leaves a session behind.
 //
 // The host key must be the account's pinned one; without a pin, a key that
 // known_hosts holds for the server is trusted; any other ends the job before
@@ -25,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 
 class TSftpSequence : public TUploadTransport
 {
@@ -51,6 +54,7 @@ private:
     void Failed(const QString& message, TUploadFault fault);
     void RenameRefused(const QString& note);
     void GiveUp();
+    void WorkerEnded(std::uint64_t jobId, bool ok);
     void Finish();
 
     TUploadJob job_;
@@ -62,4 +66,6 @@ private:
     bool renameRefused_ = false;  // this run stores directly
     TUploadStepKind current_ = TUploadStepKind::Resolve;
     QTimer watchdog_;
+    QTimer workerEndWait_;  // how long a job given up waits for its worker
+    std::thread worker_;
 };

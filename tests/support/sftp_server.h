@@ -50,8 +50,14 @@ public:
     QString KnownHostsLine() const;
     QString ClientKeyFile() const { return keys_.filePath(QStringLiteral("id_ed25519")); }
     const QString& Error() const { return error_; }
+    // The SSH connections the server holds open now, and those that ended
+    // without the client's disconnect message; -1 when it cannot say.
+    int OpenSessions() const { return SessionCount(0); }
+    int SessionsEndedWithoutDisconnect() const { return SessionCount(1); }
 
 private:
+    int SessionCount(int which) const;
+
     QString user_;
     QString password_;
     QTemporaryDir root_;

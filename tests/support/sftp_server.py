@@ -10,7 +10,9 @@ fingerprint> <host public key>". Runs until terminated.
 
 --hide-posix-rename leaves that extension out of the server's list, as older
 servers do; --stall-after N accepts the write requests after the Nth and never
-answers them; --read-only NAME refuses every change inside ROOT/NAME.
+answers them; --read-only NAME refuses every change inside ROOT/NAME;
+--sessions FILE keeps in FILE two numbers: the SSH connections open now and
+those that ended without the client's disconnect message.
 """
 import argparse
 import asyncio
@@ -32,6 +34,7 @@ def main():
     parser.add_argument("--hide-posix-rename", action="store_true")
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--read-only")
+    parser.add_argument("--sessions")
     args = parser.parse_args()
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     logging.getLogger("asyncssh").setLevel(logging.WARNING)
@@ -80,7 +83,25 @@ def main():
                 await asyncio.Future()  # never answered
             return super().write(file_obj, offset, data)
 
+    sessions = [0, 0]
+
+    def count_sessions(opened, lost=0):
+        sessions[0] += opened
+        sessions[1] += lost
+        if args.sessions:
+            # Replaced whole, so that a reader never sees half a line.
+            with open(args.sessions + ".new", "w") as f:
+                f.write("%d %d\n" % (sessions[0], sessions[1]))
+            os.replace(args.sessions + ".new", args.sessions)
+
     class Server(asyncssh.SSHServer):
+        def connection_made(self, conn):
+            count_sessions(1)
+
+        def connection_lost(self, exc):
+            # None: the client said goodbye with a disconnect message.
+            count_sessions(-1, 0 if exc is None else 1)
+
         def begin_auth(self, username):
             return True
 
@@ -100,6 +121,7 @@ def main():
             client_key.export_public_key("openssh").decode())
 
     async def serve():
+        count_sessions(0)
         server = await asyncssh.create_server(
             Server, "127.0.0.1", 0, server_host_keys=[host_key], sftp_factory=Files,
             allow_scp=False, **options)

@@ -1,6 +1,7 @@
 // Jobs through the SFTP transport against a real server: who may log in, which
 // host keys are trusted, where the files land and how they are published, and
 // that a silent server or a cancel ends the job once, within its limit.
+#include "tests/support/process_usage.h"
 #include "tests/support/sftp_server.h"
 #include "tests/support/wait.h"
 #include "upload/UploadRunner.h"
@@ -370,6 +371,86 @@ TEST_F(SftpJobs, AStalledStoreIsGivenUpAndACancelEndsItOnce)
     EXPECT_FALSE(result.ok);
     EXPECT_TRUE(failures.isEmpty());
     EXPECT_FALSE(runner.Running());
+}
+
+// Every job ends its session on both sides, however it ends: after several
+// that succeed, fail, run out of time or are cancelled, the program holds no
+// connection to the server and no more descriptors or threads than before,
+// and the server no session; a job that still could said goodbye with a
+// disconnect message.
+TEST_F(SftpJobs, EveryJobEndsItsSession)
+{
+    SftpServer server;
+    server.SetReadOnly(QStringLiteral("locked"));
+    SftpServer stalling;
+    stalling.StallAfterWrites(0);
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    ASSERT_TRUE(stalling.Start()) << stalling.Error().toStdString();
+    ASSERT_TRUE(QDir(server.Root()).mkdir(QStringLiteral("locked")));
+    const QString picture = Local("a.jpg", "picture");
+    enum class End { Done, Failed, TimeLimit, Cancel };
+    const struct {
+        const char* row;
+        SftpServer* server;
+        const char* password;  // null: the server's
+        const char* folder;
+        End end;
+    } cases[] = {
+        {"uploaded", &server, nullptr, "cam", End::Done},
+        {"wrong password", &server, "nope", "cam", End::Failed},
+        {"folder refused", &server, nullptr, "locked/cam", End::Failed},
+        {"time limit", &stalling, nullptr, "", End::TimeLimit},
+        {"cancelled", &stalling, nullptr, "", End::Cancel},
+    };
+    TUploadRunner runner;
+    const auto runJob = [&](const TUploadJob& job, bool cancel) {
+        int finished = 0;
+        TUploadResult result;
+        EXPECT_TRUE(runner.Start(job, [&](const TUploadResult& r) {
+            ++finished;
+            result = r;
+        }));
+        if (cancel) {
+            // Once the store is under way and the server silent.
+            EXPECT_TRUE(WaitUntil([&] { return QFile::exists(stalling.Root() + QStringLiteral("/Capture.tmp.jpg")); }));
+            runner.Cancel();
+        }
+        EXPECT_TRUE(WaitUntil([&] { return finished > 0; }, 20000));
+        return result;
+    };
+    TUploadJob warmUp = Job(server);
+    warmUp.files = {{picture, QStringLiteral("Capture.jpg")}};
+    ASSERT_TRUE(runJob(warmUp, false).ok);
+    testsupport::DrainEvents();
+    const int descriptors = testsupport::OpenDescriptorCount();
+    const int threads = testsupport::ThreadCount();
+    for (const auto& c : cases) {
+        TUploadJob job = Job(*c.server);
+        job.account.remoteFolder = QString::fromLatin1(c.folder);
+        job.account.timeout = QStringLiteral("1");
+        if (c.password)
+            job.account.password = QString::fromLatin1(c.password);
+        job.files = {{picture, QStringLiteral("Capture.jpg")}};
+        for (int i = 0; i < 3; ++i) {
+            QFile::remove(stalling.Root() + QStringLiteral("/Capture.tmp.jpg"));
+            const TUploadResult r = runJob(job, c.end == End::Cancel);
+            EXPECT_EQ(r.ok, c.end == End::Done) << c.row << ": " << r.text.toStdString();
+            EXPECT_EQ(r.cancelled, c.end == End::Cancel) << c.row;
+            if (c.end == End::TimeLimit) {
+                EXPECT_EQ(r.fault, TUploadFault::NoAnswer) << c.row << ": " << r.text.toStdString();
+            }
+            // Ended means ended: nothing of the job is left when its result is out.
+            EXPECT_EQ(testsupport::ConnectionsToPort(c.server->Port()), 0) << c.row << ", job " << i;
+            EXPECT_EQ(testsupport::ThreadCount(), threads) << c.row << ", job " << i;
+        }
+        testsupport::DrainEvents();
+        EXPECT_EQ(testsupport::OpenDescriptorCount(), descriptors) << c.row;
+        EXPECT_TRUE(WaitUntil([&] { return c.server->OpenSessions() == 0; }, 5000))
+            << c.row << ": the server holds " << c.server->OpenSessions() << " sessions";
+        if (c.server == &server) {
+            EXPECT_EQ(server.SessionsEndedWithoutDisconnect(), 0) << c.row;
+        }
+    }
 }
 
 }  // namespace
