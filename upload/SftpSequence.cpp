@@ -643,7 +643,7 @@ private:
 TSftpSequence::TSftpSequence(QObject* parent) : TUploadTransport(parent)
 {
     watchdog_.setSingleShot(true);
-    connect(&watchdog_, &QTimer::timeout, this, [this] { Abandon(); });
+    connect(&watchdog_, &QTimer::timeout, this, [this] { Abandon(TUploadGiveUp::TimeLimit); });
     workerEndWait_.setSingleShot(true);
     workerEndWait_.setInterval(kWorkerEndWait);
     connect(&workerEndWait_, &QTimer::timeout, this, [this] {
@@ -734,15 +734,31 @@ void TSftpSequence::RenameRefused(const QString& note)
         OnNote(note);
 }
 
-void TSftpSequence::Abandon()
+void TSftpSequence::Abandon(TUploadGiveUp why)
 {
     if (!running_ || finishing_)
         return;
-    const QString message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
-                                .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
-    Failed(message, TUploadFault::NoAnswer);
+    TUploadFault fault = TUploadFault::None;
+    QString message;
+    switch (why) {
+    case TUploadGiveUp::TimeLimit:
+        fault = TUploadFault::NoAnswer;
+        message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
+                      .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
+        break;
+    case TUploadGiveUp::Cancel:
+        message = QStringLiteral("SFTP Cancelled: stopped on request");
+        break;
+    case TUploadGiveUp::Closing:
+        message = QStringLiteral("SFTP Closing: the program was closing and waited no longer");
+        break;
+    }
+    if (why != TUploadGiveUp::Cancel)
+        Failed(message, fault);
+    else if (result_.text.isEmpty())
+        result_.text = message;  // whoever cancelled knows: no failure to report
     if (OnStep)
-        OnStep({current_, false, message, TUploadFault::NoAnswer});
+        OnStep({current_, false, message, fault});
     GiveUp();
 }
 

@@ -8,9 +8,12 @@
 //
 // This side keeps the time limit, restarted by each sign of progress. Given
 // up (the limit passed, or Abandon), the connection is shut down under the
-// worker, whose later reports are dropped. Every job, also one given up, ends
-// once its worker has sent the disconnect, closed every descriptor of the
-// session and returned: no job leaves a session behind.
+// worker, whose later reports are dropped. The result says why: the time
+// limit, the program's close, or a cancel, which is no failure (no OnFailure,
+// so no log line) since whoever cancelled knows. Every job, also one given
+// up, ends once its worker has closed the session (with a disconnect where
+// the connection can still carry one), closed every descriptor of it and
+// returned: no job leaves a session behind.
 //
 // The host key must be the account's pinned one; without a pin, a key that
 // known_hosts holds for the server is trusted; any other ends the job before
@@ -39,7 +42,7 @@ public:
 
     bool Running() const override { return running_; }
     bool Start(const TUploadJob& job) override;
-    void Abandon() override;
+    void Abandon(TUploadGiveUp why) override;
     void NewRun() override { renameRefused_ = false; }
 
 private:

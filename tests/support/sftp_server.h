@@ -31,6 +31,8 @@ public:
     void HidePosixRename() { hidePosixRename_ = true; }
     // Write requests after the first n are accepted and never answered.
     void StallAfterWrites(int n) { stallAfter_ = n; }
+    // Each write request is answered this late.
+    void DelayWrites(int ms) { writeDelayMs_ = ms; }
     // Every change inside this folder of the root is refused.
     void SetReadOnly(const QString& folder) { readOnly_ = folder; }
 
@@ -71,6 +73,7 @@ private:
     QString passphrase_;
     bool hidePosixRename_ = false;
     int stallAfter_ = -1;
+    int writeDelayMs_ = 0;
     QString readOnly_;
 };
 

@@ -10,7 +10,8 @@ fingerprint> <host public key>". Runs until terminated.
 
 --hide-posix-rename leaves that extension out of the server's list, as older
 servers do; --stall-after N accepts the write requests after the Nth and never
-answers them; --read-only NAME refuses every change inside ROOT/NAME;
+answers them; --write-delay-ms N answers each write request N ms late
+(a slow server that still makes progress); --read-only NAME refuses every change inside ROOT/NAME;
 --sessions FILE keeps in FILE two numbers: the SSH connections open now and
 those that ended without the client's disconnect message.
 """
@@ -33,6 +34,7 @@ def main():
     parser.add_argument("--client-passphrase", default="")
     parser.add_argument("--hide-posix-rename", action="store_true")
     parser.add_argument("--stall-after", type=int)
+    parser.add_argument("--write-delay-ms", type=int, default=0)
     parser.add_argument("--read-only")
     parser.add_argument("--sessions")
     args = parser.parse_args()
@@ -81,6 +83,8 @@ def main():
             writes[0] += 1
             if args.stall_after is not None and writes[0] > args.stall_after:
                 await asyncio.Future()  # never answered
+            if args.write_delay_ms:
+                await asyncio.sleep(args.write_delay_ms / 1000)
             return super().write(file_obj, offset, data)
 
     sessions = [0, 0]
