@@ -46,10 +46,10 @@ bool SftpServer::Start(int timeoutMs)
         args << QStringLiteral("--hide-posix-rename");
     if (stallAfter_ >= 0)
         args << QStringLiteral("--stall-after") << QString::number(stallAfter_);
-    if (writeDelayMs_ > 0)
-        args << QStringLiteral("--write-delay-ms") << QString::number(writeDelayMs_);
     if (!readOnly_.isEmpty())
         args << QStringLiteral("--read-only") << readOnly_;
+    if (writeDelayMs_ > 0)
+        args << QStringLiteral("--write-delay-ms") << QString::number(writeDelayMs_);
     process_ = std::make_unique<QProcess>();
     const QByteArray line = StartPythonServer(*process_, args, timeoutMs, QStringLiteral("SFTP server"), error_);
     if (line.isEmpty()) {

@@ -8,12 +8,13 @@ authorizes. The host key is made afresh at each start. Listens on 127.0.0.1
 at a port the kernel picks and prints one line: "PORT <n> <host key
 fingerprint> <host public key>". Runs until terminated.
 
+--sessions FILE keeps in FILE two numbers: the SSH connections open now and
+those that ended without the client's disconnect message. --write-delay-ms N
+answers each write request N ms late (a slow server that still makes progress).
+
 --hide-posix-rename leaves that extension out of the server's list, as older
 servers do; --stall-after N accepts the write requests after the Nth and never
-answers them; --write-delay-ms N answers each write request N ms late
-(a slow server that still makes progress); --read-only NAME refuses every change inside ROOT/NAME;
---sessions FILE keeps in FILE two numbers: the SSH connections open now and
-those that ended without the client's disconnect message.
+answers them; --read-only NAME refuses every change inside ROOT/NAME.
 """
 import argparse
 import asyncio
@@ -32,11 +33,11 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--client-key")
     parser.add_argument("--client-passphrase", default="")
+    parser.add_argument("--sessions")
+    parser.add_argument("--write-delay-ms", type=int, default=0)
     parser.add_argument("--hide-posix-rename", action="store_true")
     parser.add_argument("--stall-after", type=int)
-    parser.add_argument("--write-delay-ms", type=int, default=0)
     parser.add_argument("--read-only")
-    parser.add_argument("--sessions")
     args = parser.parse_args()
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     logging.getLogger("asyncssh").setLevel(logging.WARNING)
