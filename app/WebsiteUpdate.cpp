@@ -63,7 +63,7 @@ TWebsiteUpdate::TWebsiteUpdate(const app::ProgramFiles& files, settings::TProgra
     Wire(*upload_);
     Wire(*sftp_);
     closeDeadline_.setSingleShot(true);
-    connect(&closeDeadline_, &QTimer::timeout, this, [this] { current_->Abandon(); });
+    connect(&closeDeadline_, &QTimer::timeout, this, [this] { current_->Abandon(TUploadGiveUp::Closing); });
 
     timer1_.setObjectName(QStringLiteral("Timer1"));
     timer1_.setTimerType(Qt::CoarseTimer);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -80,6 +81,25 @@ int DuplicateStream(int stream)
 void ShutdownStream(int stream)
 {
     ::shutdown(stream, SHUT_RDWR);
+}
+
+void EndStream(int stream, int waitMs)
+{
+    ::shutdown(stream, SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    char bytes[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{stream, POLLIN, 0};
+        const int rc = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0)
+            return;
+        const ssize_t n = ::recv(stream, bytes, sizeof bytes, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return;
+    }
 }
 
 void CloseStream(int stream)

@@ -29,6 +29,10 @@ int PeekStream(int stream, char* buffer, int size, int atLeast, int waitMs);
 int DuplicateStream(int stream);
 // Ends both directions: any thread, any time before CloseStream.
 void ShutdownStream(int stream);
+// Sends our end and reads (and drops) what the peer still sends until it ends
+// its side too, for at most waitMs. A close with bytes unread resets the
+// connection, and the peer may then lose the last message it was sent.
+void EndStream(int stream, int waitMs);
 void CloseStream(int stream);
 
 }  // namespace platform

@@ -41,8 +41,13 @@ constexpr int kGreetingWaitMs = 3000;
 constexpr qint64 kChunkBytes = 32 * 1024;
 // libssh's connection progress once the server's greeting has been read.
 constexpr float kGreetingReceived = 0.4f;
-// How long a destroyed transport waits for its worker's end before leaving it.
+// How long a job given up, or a destroyed transport, waits for its worker to
+// end before leaving it.
 constexpr auto kWorkerEndWait = std::chrono::seconds(3);
+// How long a job's end waits for what it still has to send, then for the
+// server to close after the disconnect.
+constexpr int kFlushWaitMs = 1000;
+constexpr int kPeerEndWaitMs = 1000;
 
 // The user's known_hosts and the system's, one after the other.
 QByteArray ReadKnownHosts()
@@ -73,6 +78,23 @@ QString SftpErrorText(int status)
     default:
         return QStringLiteral("SFTP error %1").arg(status);
     }
+}
+
+// libssh writes a packet at once only while its last poll found the socket
+// writable and nothing was written since; else the packet waits for the next
+// poll. ssh_disconnect queues its message and drops the queue without one:
+// so what waits goes out first, and one poll makes the socket writable again.
+void Disconnect(ssh_session session)
+{
+    ssh_blocking_flush(session, kFlushWaitMs);
+    if (ssh_event event = ssh_event_new()) {
+        if (ssh_event_add_session(event, session) == SSH_OK) {
+            ssh_event_dopoll(event, 0);
+            ssh_event_remove_session(event, session);
+        }
+        ssh_event_free(event);
+    }
+    ssh_disconnect(session);
 }
 
 void AppendU32(QByteArray& packet, std::uint32_t value)
@@ -135,14 +157,16 @@ std::uint32_t ReadU32(const QByteArray& bytes, qsizetype at)
 struct TSftpSequence::Link {
     std::mutex mutex;
     int stream = -1;
-    bool stopped = false;  // given up: reports go nowhere, the stream is shut
-    bool ended = false;    // the worker has returned
+    bool stopped = false;    // given up: reports go nowhere, the stream is shut
+    bool ownerGone = false;  // the transport is destroyed: not even the end is told
+    bool ended = false;      // the worker has closed everything and returns
     std::condition_variable endedChanged;
 
-    void Stop()
+    void Stop(bool destroyed = false)
     {
         std::lock_guard lock(mutex);
         stopped = true;
+        ownerGone = ownerGone || destroyed;
         if (stream >= 0)
             platform::ShutdownStream(stream);
     }
@@ -162,14 +186,19 @@ public:
     void Run()
     {
         const bool ok = Connect() && (Check() || (Login() && Folder() && Files()));
+        // The outcome is known: the goodbye has short bounds of its own, and
+        // a slow one must not turn the job into a time-out.
+        Report([](TSftpSequence& s) { s.watchdog_.stop(); });
         Close();
-        Report([ok](TSftpSequence& s) {
-            s.ok_ = ok;
-            s.Finish();
-        });
+        // Told also to a job given up: it ends once nothing of it is left.
         std::lock_guard lock(link_->mutex);
         link_->ended = true;
         link_->endedChanged.notify_all();
+        if (!link_->ownerGone) {
+            TSftpSequence* owner = owner_;
+            QMetaObject::invokeMethod(owner, [owner, jobId = jobId_, ok] { owner->WorkerEnded(jobId, ok); },
+                                      Qt::QueuedConnection);
+        }
     }
 
 private:
@@ -753,10 +782,19 @@ private:
         if (sftp_)
             sftp_free(sftp_);
         if (session_) {
+            // libssh leaves a descriptor it was given open at the disconnect
+            // and forgets it, yet closes it itself when a write fails. Taken
+            // back from the options, it is libssh's alone: the disconnect
+            // closes it, or the free does.
+            ssh_options_set(session_, SSH_OPTIONS_FD, nullptr);
             if (ssh_is_connected(session_))
-                ssh_disconnect(session_);
+                Disconnect(session_);
             ssh_free(session_);
         }
+        // The server answers the disconnect by closing: its last bytes are
+        // read, so that our close is no reset that could lose the disconnect.
+        if (link_->stream >= 0)
+            platform::EndStream(link_->stream, kPeerEndWaitMs);
         std::lock_guard lock(link_->mutex);
         if (link_->stream >= 0)
             platform::CloseStream(link_->stream);
@@ -781,19 +819,36 @@ private:
 TSftpSequence::TSftpSequence(QObject* parent) : TUploadTransport(parent)
 {
     watchdog_.setSingleShot(true);
-    connect(&watchdog_, &QTimer::timeout, this, [this] { Abandon(); });
+    connect(&watchdog_, &QTimer::timeout, this, [this] { Abandon(TUploadGiveUp::TimeLimit); });
+    workerEndWait_.setSingleShot(true);
+    workerEndWait_.setInterval(kWorkerEndWait);
+    connect(&workerEndWait_, &QTimer::timeout, this, [this] {
+        // Stuck in a name lookup, which nothing interrupts: left to end on
+        // its own, reporting to nobody.
+        worker_.detach();
+        Finish();
+    });
 }
 
 TSftpSequence::~TSftpSequence()
 {
     watchdog_.stop();
+    workerEndWait_.stop();
     if (!link_)
         return;
-    link_->Stop();
-    // The worker ends soon once its connection is shut; one stuck in a name
-    // lookup is left to end on its own, reporting to nobody.
-    std::unique_lock lock(link_->mutex);
-    link_->endedChanged.wait_for(lock, kWorkerEndWait, [this] { return link_->ended; });
+    link_->Stop(true);
+    // The worker ends soon once its connection is shut.
+    bool ended = false;
+    {
+        std::unique_lock lock(link_->mutex);
+        ended = link_->endedChanged.wait_for(lock, kWorkerEndWait, [this] { return link_->ended; });
+    }
+    if (worker_.joinable()) {
+        if (ended)
+            worker_.join();
+        else
+            worker_.detach();
+    }
 }
 
 bool TSftpSequence::Start(const TUploadJob& job)
@@ -812,8 +867,7 @@ bool TSftpSequence::Start(const TUploadJob& job)
     // Started here, not on the worker: the sockets service is the program's.
     LoadSocketsLibrary();
     const bool storeDirectly = renameRefused_ || (!job.safe && job.purpose != TUploadPurpose::Test);
-    std::thread([worker = std::make_shared<Worker>(this, jobId_, link_, job, storeDirectly)] { worker->Run(); })
-        .detach();
+    worker_ = std::thread([worker = std::make_shared<Worker>(this, jobId_, link_, job, storeDirectly)] { worker->Run(); });
     watchdog_.start(TimeoutMs(job_.account.TimeoutSeconds()));
     return true;
 }
@@ -864,35 +918,61 @@ void TSftpSequence::RenameRefused(const QString& note)
         OnNote(note);
 }
 
-void TSftpSequence::Abandon()
+void TSftpSequence::Abandon(TUploadGiveUp why)
 {
     if (!running_ || finishing_)
         return;
-    QString message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
-                          .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
-    if (greetingAwaited_)
-        message += QStringLiteral(": the connection was made, but the server sent no greeting");
-    Failed(message, TUploadFault::NoAnswer);
+    TUploadFault fault = TUploadFault::None;
+    QString message;
+    switch (why) {
+    case TUploadGiveUp::TimeLimit:
+        fault = TUploadFault::NoAnswer;
+        message = QStringLiteral("SFTP Timeout: no answer within %1 seconds")
+                      .arg(TimeoutMs(job_.account.TimeoutSeconds()) / 1000);
+        if (greetingAwaited_)
+            message += QStringLiteral(": the connection was made, but the server sent no greeting");
+        break;
+    case TUploadGiveUp::Cancel:
+        message = QStringLiteral("SFTP Cancelled: stopped on request");
+        break;
+    case TUploadGiveUp::Closing:
+        message = QStringLiteral("SFTP Closing: the program was closing and waited no longer");
+        break;
+    }
+    if (why != TUploadGiveUp::Cancel)
+        Failed(message, fault);
+    else if (result_.text.isEmpty())
+        result_.text = message;  // whoever cancelled knows: no failure to report
     if (OnStep)
-        OnStep({current_, false, message, TUploadFault::NoAnswer});
+        OnStep({current_, false, message, fault});
     GiveUp();
 }
 
 void TSftpSequence::GiveUp()
 {
     watchdog_.stop();
+    // The shut connection wakes the worker, which closes the session and ends.
     link_->Stop();
     ok_ = false;
     finishing_ = true;
-    QMetaObject::invokeMethod(this, [this, jobId = jobId_] {
-        if (jobId == jobId_ && running_)
-            Finish();
-    }, Qt::QueuedConnection);
+    workerEndWait_.start();
+}
+
+void TSftpSequence::WorkerEnded(std::uint64_t jobId, bool ok)
+{
+    // A worker left behind by an earlier job has nothing to end.
+    if (jobId != jobId_ || !running_)
+        return;
+    worker_.join();  // it has closed everything and is returning
+    if (!finishing_)
+        ok_ = ok;
+    Finish();
 }
 
 void TSftpSequence::Finish()
 {
     watchdog_.stop();
+    workerEndWait_.stop();
     running_ = false;
     finishing_ = false;
     result_.ok = ok_ && result_.text.isEmpty();

@@ -9,8 +9,13 @@
 // job first puts back one that a cut left aside.
 //
 // This side keeps the time limit, restarted by each sign of progress. Given
-// up (the limit passed, or Abandon), the job ends at once from here: the
-// connection is shut down under the worker, whose later reports are dropped.
+// up (the limit passed, or Abandon), the connection is shut down under the
+// worker, whose later reports are dropped. The result says why: the time
+// limit, the program's close, or a cancel, which is no failure (no OnFailure,
+// so no log line) since whoever cancelled knows. Every job, also one given
+// up, ends once its worker has closed the session (with a disconnect where
+// the connection can still carry one), closed every descriptor of it and
+// returned: no job leaves a session behind.
 //
 // The host key must be the account's pinned one; without a pin, a key that
 // known_hosts holds for the server is trusted; any other ends the job before
@@ -28,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 
 class TSftpSequence : public TUploadTransport
 {
@@ -39,7 +45,7 @@ public:
 
     bool Running() const override { return running_; }
     bool Start(const TUploadJob& job) override;
-    void Abandon() override;
+    void Abandon(TUploadGiveUp why) override;
     void NewRun() override { renameRefused_ = false; }
 
 private:
@@ -56,6 +62,7 @@ private:
     void Failed(const QString& message, TUploadFault fault);
     void RenameRefused(const QString& note);
     void GiveUp();
+    void WorkerEnded(std::uint64_t jobId, bool ok);
     void Finish();
 
     TUploadJob job_;
@@ -68,4 +75,6 @@ private:
     TUploadStepKind current_ = TUploadStepKind::Resolve;
     bool greetingAwaited_ = false;  // the current step has its connection, not yet the greeting
     QTimer watchdog_;
+    QTimer workerEndWait_;  // how long a job given up waits for its worker
+    std::thread worker_;
 };

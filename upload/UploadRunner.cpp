@@ -44,7 +44,7 @@ void TUploadRunner::Cancel()
     if (!Running() || cancelled_)
         return;
     cancelled_ = true;
-    running_->Abandon();
+    running_->Abandon(TUploadGiveUp::Cancel);
 }
 
 void TUploadRunner::Finished()

@@ -636,7 +636,7 @@ void TUploadSequence::NextFile()
         Issue(Step::Quit);
 }
 
-void TUploadSequence::Abandon()
+void TUploadSequence::Abandon(TUploadGiveUp)
 {
     if (step_ == Step::Idle || (step_ == Step::Abandoning && !reloginDue_))
         return;

@@ -62,7 +62,8 @@ public:
     bool Running() const override { return step_ != Step::Idle; }
     bool Start(const TUploadJob& job) override;
     bool StartQuit() override;
-    void Abandon() override;
+    // Every give-up reads "426 Timeout", as the FTP client's own waits do.
+    void Abandon(TUploadGiveUp why) override;
     void NewRun() override { renameRefused_ = false; }
 
     // The owner's request-done handler calls this first. False: ignore the

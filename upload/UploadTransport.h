@@ -11,6 +11,13 @@
 #include <cstddef>
 #include <functional>
 
+// Why a running job is given up before its end.
+enum class TUploadGiveUp {
+    TimeLimit,  // nothing came from the server within the account's time limit
+    Cancel,     // whoever asked no longer wants it
+    Closing,    // the program is closing and waits no longer
+};
+
 class TUploadTransport : public QObject
 {
     Q_OBJECT
@@ -24,8 +31,8 @@ public:
     // Ends a session a job left open for the next one; false when there is
     // none (or a job runs).
     virtual bool StartQuit() { return false; }
-    // Gives the running job up now, as its time-out would.
-    virtual void Abandon() = 0;
+    // Gives the running job up now, for this reason.
+    virtual void Abandon(TUploadGiveUp why) = 0;
     // A new run of the website update: what the last run learnt of the
     // server (that it cannot rename) is asked again.
     virtual void NewRun() {}

@@ -78,3 +78,25 @@ TEST_F(SftpWebsiteUpdate, PinnedServerGetsEveryPictureAndOtherKeysAreRefused)
             << log.toStdString();
     }
 }
+
+// A close that waits no longer for a slow server says so in the log, not as a
+// time-out: each write is answered 2 s late, within the 3 s limit, and the
+// close gives each upload (the running one, then the stop pictures) 3 s.
+TEST_F(SftpWebsiteUpdate, ACloseThatStopsWaitingSaysSoInTheLog)
+{
+    SftpServer server;
+    server.DelayWrites(2000);
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    StoreSettings(Account(server.PortText(), server.User(), server.Password(),
+                          "AutoStart=1\nProtocol=1\nFTP_Timeout=3\nSSH_HostKey=" + server.HostKey().toUtf8() + "\n"));
+    LaunchWithCamera();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !QDir(server.Root()).entryList(QDir::Files).isEmpty(); }));
+    Close();
+    const QStringList lines = LogLines();
+    ASSERT_FALSE(lines.isEmpty());
+    for (const QString& line : lines) {
+        EXPECT_TRUE(line.endsWith(
+            QStringLiteral(" :   FTP Error = SFTP Closing: the program was closing and waited no longer")))
+            << line.toStdString();
+    }
+}

@@ -168,22 +168,6 @@ QStringList LogLines(const QString& path)
 
 }  // namespace
 
-int OpenDescriptorCount()
-{
-    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size()) -
-           1;  // the listing's own descriptor
-}
-
-long ResidentKb()
-{
-    const QByteArray status = ReadAll(QStringLiteral("/proc/self/status"));
-    for (const QByteArray& line : status.split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    }
-    return 0;
-}
-
 SoakFault ChooseSoakFault(std::mt19937& random, int sequence, quint16 refusedPort)
 {
     using Kind = SoakFault::Kind;

@@ -12,6 +12,7 @@
 // Needs tarvo_app linked into the program that calls it.
 
 #include "tests/soak/soak_ftp_server.h"
+#include "tests/support/process_usage.h"
 
 #include <QString>
 #include <QStringList>
@@ -67,10 +68,5 @@ struct SoakReport {
 SoakFault ChooseSoakFault(std::mt19937& random, int sequence, quint16 refusedPort);
 
 SoakReport RunSoak(const SoakOptions& options);
-
-// Open descriptors of this process (/proc/self/fd) and its resident memory
-// (VmRSS of /proc/self/status, in kB).
-int OpenDescriptorCount();
-long ResidentKb();
 
 }  // namespace testsupport

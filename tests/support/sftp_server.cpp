@@ -16,6 +16,15 @@ QString SftpServer::KnownHostsLine() const
     return QStringLiteral("[127.0.0.1]:%1 %2").arg(port_).arg(hostPublic_);
 }
 
+int SftpServer::SessionCount(int which) const
+{
+    // "<open> <ended without a disconnect>"
+    QFile f(keys_.filePath(QStringLiteral("sessions")));
+    bool ok = false;
+    const int n = f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().split(' ').value(which).toInt(&ok) : -1;
+    return ok ? n : -1;
+}
+
 bool SftpServer::Start(int timeoutMs)
 {
     Stop();
@@ -25,7 +34,8 @@ bool SftpServer::Start(int timeoutMs)
     }
     QStringList args{QStringLiteral(TARVO_SOURCE_DIR "/tests/support/sftp_server.py"),
                      QStringLiteral("--root"), root_.path(), QStringLiteral("--user"), user_,
-                     QStringLiteral("--password"), password_};
+                     QStringLiteral("--password"), password_, QStringLiteral("--sessions"),
+                     keys_.filePath(QStringLiteral("sessions"))};
     if (clientKey_) {
         QFile::remove(ClientKeyFile());
         args << QStringLiteral("--client-key") << ClientKeyFile();
@@ -40,6 +50,8 @@ bool SftpServer::Start(int timeoutMs)
         args << QStringLiteral("--cut-after-change") << QString::number(cutAfter_);
     if (!readOnly_.isEmpty())
         args << QStringLiteral("--read-only") << readOnly_;
+    if (writeDelayMs_ > 0)
+        args << QStringLiteral("--write-delay-ms") << QString::number(writeDelayMs_);
     process_ = std::make_unique<QProcess>();
     const QByteArray line = StartPythonServer(*process_, args, timeoutMs, QStringLiteral("SFTP server"), error_);
     if (line.isEmpty()) {

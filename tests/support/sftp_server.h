@@ -32,6 +32,8 @@ public:
     void HidePosixRename() { hidePosixRename_ = true; }
     // Write requests after the first n are accepted and never answered.
     void StallAfterWrites(int n) { stallAfter_ = n; }
+    // Each write request is answered this late.
+    void DelayWrites(int ms) { writeDelayMs_ = ms; }
     // Every change inside this folder of the root is refused.
     void SetReadOnly(const QString& folder) { readOnly_ = folder; }
     // The connection is cut right after the nth rename or removal of the
@@ -54,8 +56,14 @@ public:
     QString KnownHostsLine() const;
     QString ClientKeyFile() const { return keys_.filePath(QStringLiteral("id_ed25519")); }
     const QString& Error() const { return error_; }
+    // The SSH connections the server holds open now, and those that ended
+    // without the client's disconnect message; -1 when it cannot say.
+    int OpenSessions() const { return SessionCount(0); }
+    int SessionsEndedWithoutDisconnect() const { return SessionCount(1); }
 
 private:
+    int SessionCount(int which) const;
+
     QString user_;
     QString password_;
     QTemporaryDir root_;
@@ -69,6 +77,7 @@ private:
     QString passphrase_;
     bool hidePosixRename_ = false;
     int stallAfter_ = -1;
+    int writeDelayMs_ = 0;
     QString readOnly_;
     int cutAfter_ = -1;
 };

@@ -9,6 +9,10 @@ at each start. Listens on 127.0.0.1 at a port the kernel picks and prints
 one line: "PORT <n> <host key fingerprint> <host public key>". Runs until
 terminated.
 
+--sessions FILE keeps in FILE two numbers: the SSH connections open now and
+those that ended without the client's disconnect message. --write-delay-ms N
+answers each write request N ms late (a slow server that still makes progress).
+
 --hide-posix-rename leaves that extension out of the server's list, as older
 servers do; --stall-after N accepts the write requests after the Nth and never
 answers them; --read-only NAME refuses every change inside ROOT/NAME;
@@ -36,6 +40,8 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--client-key")
     parser.add_argument("--client-passphrase", default="")
+    parser.add_argument("--sessions")
+    parser.add_argument("--write-delay-ms", type=int, default=0)
     parser.add_argument("--hide-posix-rename", action="store_true")
     parser.add_argument("--stall-after", type=int)
     parser.add_argument("--read-only")
@@ -95,9 +101,29 @@ def main():
             writes[0] += 1
             if args.stall_after is not None and writes[0] > args.stall_after:
                 await asyncio.Future()  # never answered
+            if args.write_delay_ms:
+                await asyncio.sleep(args.write_delay_ms / 1000)
             return super().write(file_obj, offset, data)
 
+    sessions = [0, 0]
+
+    def count_sessions(opened, lost=0):
+        sessions[0] += opened
+        sessions[1] += lost
+        if args.sessions:
+            # Replaced whole, so that a reader never sees half a line.
+            with open(args.sessions + ".new", "w") as f:
+                f.write("%d %d\n" % (sessions[0], sessions[1]))
+            os.replace(args.sessions + ".new", args.sessions)
+
     class Server(asyncssh.SSHServer):
+        def connection_made(self, conn):
+            count_sessions(1)
+
+        def connection_lost(self, exc):
+            # None: the client said goodbye with a disconnect message.
+            count_sessions(-1, 0 if exc is None else 1)
+
         def begin_auth(self, username):
             return True
 
@@ -118,6 +144,7 @@ def main():
             client_key.export_public_key("openssh").decode())
 
     async def serve():
+        count_sessions(0)
         server = await asyncssh.create_server(
             Server, "127.0.0.1", 0, server_host_keys=[host_key], sftp_factory=Files,
             allow_scp=False, **options)

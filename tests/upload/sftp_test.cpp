@@ -1,6 +1,8 @@
 // Jobs through the SFTP transport against a real server: who may log in, which
-// host keys are trusted, where the files land and how they are published, and
-// that a silent server or a cancel ends the job once, within its limit.
+// host keys are trusted, where the files land and how they are published,
+// that a silent server, a cancel or the close ends the job once and says
+// which, and that no job leaves its session behind.
+#include "tests/support/process_usage.h"
 #include "tests/support/sftp_server.h"
 #include "tests/support/ssh_host_keys.h"
 #include "tests/support/wait.h"
@@ -17,9 +19,11 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <vector>
 
 using testsupport::SftpServer;
@@ -472,53 +476,142 @@ TEST_F(SftpJobs, ConnectionFaultsAreNamedAtTheirStep)
     }
 }
 
-// A server that stops answering in the middle of a store is given up once
-// the limit passes without progress; a cancel mid-store through the
-// dialogs' runner ends the job at once, cancelled, without a failure.
-TEST_F(SftpJobs, AStalledStoreIsGivenUpAndACancelEndsItOnce)
+// A store the server stops answering is given up, and the result says why:
+// its time limit, a cancel or the close no longer waiting. What the transport
+// reports as a failure is what the website update logs: a cancel is none.
+// Each ends the job at once and once, at the store.
+TEST_F(SftpJobs, EachGiveUpSaysWhyAndEndsTheJobOnce)
 {
     SftpServer server;
     server.StallAfterWrites(2);
     ASSERT_TRUE(server.Start()) << server.Error().toStdString();
     const QString picture = Local("big.jpg", QByteArray(512 * 1024, 'y'));
-
-    TUploadJob job = Job(server);
-    job.account.timeout = QStringLiteral("1");
-    job.files = {{picture, QStringLiteral("Capture.jpg")}};
-    TSftpSequence sftp;
-    QDeadlineTimer limit(6000);
-    const Run r = RunJob(sftp, job);
-    EXPECT_FALSE(limit.hasExpired()) << "given up late";
-    EXPECT_FALSE(r.result.ok);
-    EXPECT_EQ(r.result.fault, TUploadFault::NoAnswer);
-    EXPECT_EQ(r.failures, QStringList{r.result.text});
-    ASSERT_FALSE(r.steps.empty());
-    EXPECT_EQ(r.steps.back().kind, TUploadStepKind::Store);
-    EXPECT_EQ(r.files, (std::vector<std::pair<std::size_t, bool>>{{0, false}}));
-
-    job.account.timeout = QStringLiteral("60");
-    TUploadRunner runner;
-    int finished = 0;
-    TUploadResult result;
-    QStringList failures;
-    runner.OnFailure = [&](TUploadPurpose, const QString& m) { failures << m; };
-    ASSERT_TRUE(runner.Start(job, [&](const TUploadResult& res) {
-        ++finished;
-        result = res;
-    }));
     const QString temporary = server.Root() + QStringLiteral("/Capture.tmp.jpg");
-    ASSERT_TRUE(WaitUntil([&] { return QFile(temporary).size() > 0; }));
-    QDeadlineTimer cancelLimit(3000);
-    runner.Cancel();
-    runner.Cancel();
-    ASSERT_TRUE(WaitUntil([&] { return finished > 0; }, 3000));
+    const struct {
+        const char* row;
+        std::optional<TUploadGiveUp> why;  // none: the time limit passes
+        const char* text;
+        bool logged;
+        TUploadFault fault;
+    } cases[] = {
+        {"time limit", std::nullopt, "SFTP Timeout: no answer within 1 seconds", true, TUploadFault::NoAnswer},
+        {"cancel", TUploadGiveUp::Cancel, "SFTP Cancelled: stopped on request", false, TUploadFault::None},
+        {"closing", TUploadGiveUp::Closing, "SFTP Closing: the program was closing and waited no longer", true,
+         TUploadFault::None},
+    };
+    TSftpSequence sftp;
+    for (const auto& c : cases) {
+        QFile::remove(temporary);
+        TUploadJob job = Job(server);
+        job.account.timeout = QString::fromLatin1(c.why ? "60" : "1");
+        job.files = {{picture, QStringLiteral("Capture.jpg")}};
+        // Once the store is under way and the server silent.
+        QTimer giveUp;
+        giveUp.setInterval(5);
+        QObject::connect(&giveUp, &QTimer::timeout, [&] {
+            if (!c.why || !QFile::exists(temporary))
+                return;
+            giveUp.stop();
+            // Twice, as a second click or a second deadline would.
+            sftp.Abandon(*c.why);
+            sftp.Abandon(*c.why);
+        });
+        giveUp.start();
+        QDeadlineTimer limit(6000);
+        const Run r = RunJob(sftp, job);
+        EXPECT_FALSE(limit.hasExpired()) << c.row << ": given up late";
+        EXPECT_FALSE(r.result.ok) << c.row;
+        EXPECT_EQ(r.result.text.toStdString(), c.text) << c.row;
+        EXPECT_EQ(r.result.fault, c.fault) << c.row;
+        EXPECT_EQ(r.failures, c.logged ? QStringList{QString::fromLatin1(c.text)} : QStringList()) << c.row;
+        ASSERT_FALSE(r.steps.empty()) << c.row;
+        EXPECT_EQ(r.steps.back().kind, TUploadStepKind::Store) << c.row;
+        EXPECT_EQ(r.steps.back().detail.toStdString(), c.text) << c.row;
+        EXPECT_EQ(r.files, (std::vector<std::pair<std::size_t, bool>>{{0, false}})) << c.row;
+    }
+}
+
+// Every job ends its session on both sides, however it ends: after several
+// that succeed, fail, run out of time or are cancelled, the program holds no
+// connection to the server and no more descriptors or threads than before,
+// and the server no session; a job that still could said goodbye with a
+// disconnect message.
+TEST_F(SftpJobs, EveryJobEndsItsSession)
+{
+    SftpServer server;
+    server.SetReadOnly(QStringLiteral("locked"));
+    SftpServer stalling;
+    stalling.StallAfterWrites(0);
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    ASSERT_TRUE(stalling.Start()) << stalling.Error().toStdString();
+    ASSERT_TRUE(QDir(server.Root()).mkdir(QStringLiteral("locked")));
+    const QString picture = Local("a.jpg", "picture");
+    enum class End { Done, Failed, TimeLimit, Cancel };
+    const struct {
+        const char* row;
+        SftpServer* server;
+        const char* password;  // null: the server's
+        const char* folder;
+        End end;
+    } cases[] = {
+        {"uploaded", &server, nullptr, "cam", End::Done},
+        {"wrong password", &server, "nope", "cam", End::Failed},
+        {"folder refused", &server, nullptr, "locked/cam", End::Failed},
+        {"time limit", &stalling, nullptr, "", End::TimeLimit},
+        {"cancelled", &stalling, nullptr, "", End::Cancel},
+    };
+    TUploadRunner runner;
+    const auto runJob = [&](const TUploadJob& job, bool cancel) {
+        int finished = 0;
+        TUploadResult result;
+        EXPECT_TRUE(runner.Start(job, [&](const TUploadResult& r) {
+            ++finished;
+            result = r;
+        }));
+        if (cancel) {
+            // Once the store is under way and the server silent.
+            EXPECT_TRUE(WaitUntil([&] { return QFile::exists(stalling.Root() + QStringLiteral("/Capture.tmp.jpg")); }));
+            runner.Cancel();
+        }
+        EXPECT_TRUE(WaitUntil([&] { return finished > 0; }, 20000));
+        return result;
+    };
+    TUploadJob warmUp = Job(server);
+    warmUp.files = {{picture, QStringLiteral("Capture.jpg")}};
+    ASSERT_TRUE(runJob(warmUp, false).ok);
     testsupport::DrainEvents();
-    EXPECT_FALSE(cancelLimit.hasExpired());
-    EXPECT_EQ(finished, 1);
-    EXPECT_TRUE(result.cancelled);
-    EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(failures.isEmpty());
-    EXPECT_FALSE(runner.Running());
+    const int descriptors = testsupport::OpenDescriptorCount();
+    const int threads = testsupport::ThreadCount();
+    for (const auto& c : cases) {
+        TUploadJob job = Job(*c.server);
+        job.account.remoteFolder = QString::fromLatin1(c.folder);
+        job.account.timeout = QStringLiteral("1");
+        if (c.password)
+            job.account.password = QString::fromLatin1(c.password);
+        job.files = {{picture, QStringLiteral("Capture.jpg")}};
+        for (int i = 0; i < 3; ++i) {
+            QFile::remove(stalling.Root() + QStringLiteral("/Capture.tmp.jpg"));
+            const TUploadResult r = runJob(job, c.end == End::Cancel);
+            EXPECT_EQ(r.ok, c.end == End::Done) << c.row << ": " << r.text.toStdString();
+            EXPECT_EQ(r.cancelled, c.end == End::Cancel) << c.row;
+            if (c.end == End::TimeLimit) {
+                EXPECT_EQ(r.fault, TUploadFault::NoAnswer) << c.row << ": " << r.text.toStdString();
+            }
+            if (c.end == End::Cancel) {
+                EXPECT_EQ(r.text, QStringLiteral("SFTP Cancelled: stopped on request")) << c.row;
+            }
+            // Ended means ended: nothing of the job is left when its result is out.
+            EXPECT_EQ(testsupport::ConnectionsToPort(c.server->Port()), 0) << c.row << ", job " << i;
+            EXPECT_EQ(testsupport::ThreadCount(), threads) << c.row << ", job " << i;
+        }
+        testsupport::DrainEvents();
+        EXPECT_EQ(testsupport::OpenDescriptorCount(), descriptors) << c.row;
+        EXPECT_TRUE(WaitUntil([&] { return c.server->OpenSessions() == 0; }, 5000))
+            << c.row << ": the server holds " << c.server->OpenSessions() << " sessions";
+        if (c.server == &server) {
+            EXPECT_EQ(server.SessionsEndedWithoutDisconnect(), 0) << c.row;
+        }
+    }
 }
 
 }  // namespace
