@@ -12,16 +12,24 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTest>
+
+#include <vector>
 
 namespace {
 
@@ -226,6 +234,61 @@ TEST_F(Network, PortAndTimeoutTakeDigitsOnly)
     QTest::keyClicks(form_.edFTPhost(), QStringLiteral("a-b.c"));
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("a-b.c"));
     EXPECT_EQ(dialogs_->shown.size(), 2u);
+}
+
+// Editing shortcuts in the digit fields edit and pop no box; a paste is
+// taken when it is all digits and refused with the entry box otherwise.
+TEST_F(Network, DigitFieldsTakeEditingShortcutsAndOnlyDigitPastes)
+{
+    using Keys = std::vector<QKeyCombination>;
+    const Qt::KeyboardModifier ctrl = Qt::ControlModifier;
+    const struct {
+        const char* what;
+        const char* clipboard;
+        Keys keys;
+        const char* text;
+        const char* clipboardAfter;
+        const char* box;
+    } rows[] = {
+        {"copy", "", {ctrl | Qt::Key_A, ctrl | Qt::Key_C}, "2121", "2121", nullptr},
+        {"cut, refilled", "", {ctrl | Qt::Key_A, ctrl | Qt::Key_X}, "21", "2121", nullptr},
+        {"digit paste", "42022", {ctrl | Qt::Key_A, ctrl | Qt::Key_V}, "42022", "42022", nullptr},
+        {"paste at the end", "0", {Qt::Key_End, Qt::ShiftModifier | Qt::Key_Insert}, "21210", "0", nullptr},
+        {"other paste", "80 80", {ctrl | Qt::Key_A, ctrl | Qt::Key_V}, "2121", "80 80", "Invalid entry:  "},
+        {"typed, undone", "", {Qt::Key_End, Qt::Key_5, ctrl | Qt::Key_Z}, "2121", "", nullptr},
+        {"typed letter", "", {Qt::Key_End, Qt::Key_X}, "2121", "", "Invalid entry: x"},
+    };
+    form_.show();
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        form_.edPort()->setText(QStringLiteral("2121"));
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(r.clipboard));
+        dialogs_->shown.clear();
+        for (const QKeyCombination key : r.keys)
+            QTest::keyClick(form_.edPort(), key.key(), key.keyboardModifiers());
+        EXPECT_EQ(form_.edPort()->text(), QString::fromLatin1(r.text));
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromLatin1(r.clipboardAfter));
+        ASSERT_EQ(dialogs_->shown.size(), r.box ? 1u : 0u);
+        if (r.box)
+            EXPECT_EQ(dialogs_->shown[0].text, QString::fromLatin1(r.box));
+    }
+
+    // The field's own menu pastes by the same rule.
+    dialogs_->shown.clear();
+    QGuiApplication::clipboard()->setText(QStringLiteral("8a"));
+    QTimer::singleShot(0, [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        for (QAction* item : menu->actions())
+            if (item->text().endsWith(QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText)))
+                item->trigger();
+        menu->close();
+    });
+    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(2, 2), form_.edPort()->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(form_.edPort(), &menuEvent);
+    EXPECT_EQ(form_.edPort()->text(), QStringLiteral("2121"));
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_EQ(dialogs_->shown[0].text, QStringLiteral("Invalid entry: a"));
 }
 
 // The field shows the limit the program uses and confirms only a limit from
