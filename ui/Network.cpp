@@ -142,7 +142,6 @@ void TfrmNetwork::FormShow()
                                                                       : QString::number(a.TimeoutSeconds()));
         ui->edUserID->setText(a.userId);
         ui->edRemoteFolder->setText(a.remoteFolder);
-        SetUpdateInterval(settings_->updateInterval);
         ui->CheckAutoStart->setChecked(a.autoStart);
         ui->CheckBoxPassive->setChecked(a.passiveMode);
         ui->CheckSafeUpload->setChecked(a.safeUpload);

@@ -90,7 +90,7 @@ TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
     EXPECT_FALSE(QFile::exists(form_.SettingsFileName()));
 }
 
-TEST_F(Network, ShowingLoadsTheFileIntoFieldsIntervalAndMaskedPassword)
+TEST_F(Network, ShowingLoadsTheFileIntoFieldsAndMaskedPassword)
 {
     WriteSettings("[FTP Settings]\r\nFTP_Host=ftp.example.org\r\nFTP_Timeout=0x1E\r\nUser_ID=cam\r\n"
                   "Password=\"  s3cret pass!\"\r\nUpdate_Interval=7\r\nAutoStart=1\r\nPassive_Mode=0\r\n");
@@ -102,7 +102,6 @@ TEST_F(Network, ShowingLoadsTheFileIntoFieldsIntervalAndMaskedPassword)
     EXPECT_EQ(form_.WorkingPassword(), QStringLiteral("  s3cret pass!"));
     EXPECT_EQ(form_.edPassword()->text(), QStringLiteral("  s3cret pass!"));
     EXPECT_EQ(form_.edPassword()->displayText(), QString(14, QLatin1Char('+')));
-    EXPECT_EQ(interval_, QStringLiteral("7"));
     EXPECT_TRUE(form_.CheckAutoStart()->isChecked());
     EXPECT_FALSE(form_.CheckBoxPassive()->isChecked());
 }
@@ -179,12 +178,12 @@ TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)
 TEST_F(Network, OkKeepsOtherSectionsOfTheFile)
 {
     WriteSettings("[Other Settings]\r\nLogErrors=0\r\n[Capture Parameters]\r\nFrameRate=20\r\n");
-    form_.show();  // an existing file without the key resets the interval field to 5
+    form_.show();
     form_.OKBtnClick();
     const QByteArray text = ReadSettings();
     EXPECT_TRUE(text.startsWith("[Other Settings]\r\nLogErrors=0\r\n[Capture Parameters]\r\nFrameRate=20\r\n"));
     EXPECT_TRUE(text.contains("[FTP Settings]\r\nFTP_Host=\r\nFTP_Port=21\r\nFTP_Timeout=15\r\nUser_ID=\r\n"
-                              "Password=\r\nUpdate_Interval=5\r\nAutoStart=0\r\nPassive_Mode=1\r\nSafe_Upload=1\r\n"));
+                              "Password=\r\nUpdate_Interval=3\r\nAutoStart=0\r\nPassive_Mode=1\r\nSafe_Upload=1\r\n"));
 }
 
 TEST_F(Network, CancelWritesNothingAndTheNextShowingReloads)
@@ -199,6 +198,25 @@ TEST_F(Network, CancelWritesNothingAndTheNextShowingReloads)
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("edited"));
     form_.show();
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("stored"));
+}
+
+// The interval typed in the main window is the user's: showing the dialog
+// (the stored interval differs, or is missing) or cancelling it keeps it;
+// OK saves it.
+TEST_F(Network, OpeningOrCancellingKeepsTheIntervalTheUserSet)
+{
+    for (const QByteArray& stored : {QByteArray("Update_Interval=5\r\n"), QByteArray()}) {
+        WriteSettings("[FTP Settings]\r\nFTP_Host=stored\r\n" + stored);
+        interval_ = QStringLiteral("2");
+        form_.show();
+        EXPECT_EQ(interval_, QStringLiteral("2")) << stored.constData();
+        form_.reject();
+        EXPECT_EQ(interval_, QStringLiteral("2")) << stored.constData();
+    }
+    form_.show();
+    form_.OKBtnClick();
+    EXPECT_EQ(interval_, QStringLiteral("2"));
+    EXPECT_TRUE(ReadSettings().contains("Update_Interval=2\r\n"));
 }
 
 TEST_F(Network, PortAndTimeoutRefillWhenEmptied)
