@@ -12,6 +12,8 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 #include <memory>
 
@@ -64,6 +66,24 @@ bool DigitFilterAccepts(QChar key)
 void InstallDigitFilter(QLineEdit* edit)
 {
     edit->installEventFilter(new TDigitFilter(edit));
+}
+
+void FitDigits(QLineEdit* edit, int digits)
+{
+    // As the field works out its own size hint: the text, the field's inner
+    // margin on each side (2 pixels), its text and contents margins, one
+    // pixel for the cursor, then the style's frame around it.
+    constexpr int kInnerMargin = 2;
+    const QFontMetrics metrics(edit->font());
+    const QMargins text = edit->textMargins();
+    const QMargins contents = edit->contentsMargins();
+    const int width = metrics.horizontalAdvance(QString(digits, QLatin1Char('0'))) + 2 * kInnerMargin + 1 +
+                      text.left() + text.right() + contents.left() + contents.right();
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.lineWidth = edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit) : 0;
+    edit->setFixedWidth(
+        edit->style()->sizeFromContents(QStyle::CT_LineEdit, &option, QSize(width, metrics.height()), edit).width());
 }
 
 bool TDigitFilter::eventFilter(QObject* watched, QEvent* event)

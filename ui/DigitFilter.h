@@ -17,6 +17,10 @@ bool DigitFilterAccepts(QChar key);
 // lives as long as edit.
 void InstallDigitFilter(QLineEdit* edit);
 
+// Makes edit exactly wide enough to show a number of digits whole (a port:
+// 5, a time limit: 4) in its font and style.
+void FitDigits(QLineEdit* edit, int digits);
+
 class TDigitFilter : public QObject
 {
     Q_OBJECT

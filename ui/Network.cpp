@@ -56,6 +56,8 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
 
     InstallDigitFilter(ui->edPort);
     InstallDigitFilter(ui->edTimeout);
+    FitDigits(ui->edPort, 5);
+    FitDigits(ui->edTimeout, 4);
     ui->edTimeout->setValidator(new TimeoutValidator(ui->edTimeout));
     connect(ui->edPort, &QLineEdit::textChanged, this, [this] { edPortChange(); });
     connect(ui->edTimeout, &QLineEdit::textChanged, this, [this] { edTimeoutChange(); });

@@ -133,6 +133,7 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     connect(ui->btnCancelWizard, &QPushButton::clicked, this, [this] { btnCancelWizardClick(); });
     // A server elsewhere than the usual port gets its own field, not "host:port".
     InstallDigitFilter(ui->edPort);
+    FitDigits(ui->edPort, 5);
     connect(ui->cbSecurity, &QComboBox::activated, this,
             [this](int choice) { ui->edPort->setText(SuggestedPort(choice, TypedPort())); });
 

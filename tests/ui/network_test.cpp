@@ -4,6 +4,7 @@
 #include "tests/support/tls_certificates.h"
 #include "tests/support/unwritable_folder.h"
 #include "tests/support/wait.h"
+#include "tests/support/widgets.h"
 #include "ui/ConnectionTest.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
@@ -252,6 +253,14 @@ TEST_F(Network, PortAndTimeoutTakeDigitsOnly)
     QTest::keyClicks(form_.edFTPhost(), QStringLiteral("a-b.c"));
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("a-b.c"));
     EXPECT_EQ(dialogs_->shown.size(), 2u);
+}
+
+// What the dialog shows and where the keyboard goes, as laid out.
+TEST_F(Network, TheLayoutShowsWholeValues)
+{
+    form_.show();
+    EXPECT_TRUE(testsupport::ShowsWhole(form_.edPort(), QStringLiteral("42022")));
+    EXPECT_TRUE(testsupport::ShowsWhole(form_.edTimeout(), QStringLiteral("3600")));
 }
 
 // Editing shortcuts in the digit fields edit and pop no box; a paste is

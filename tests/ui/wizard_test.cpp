@@ -4,6 +4,7 @@
 #include "tests/support/sftp_server.h"
 #include "tests/support/tls_certificates.h"
 #include "tests/support/wait.h"
+#include "tests/support/widgets.h"
 #include "ui/Gauge.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
@@ -199,6 +200,14 @@ TEST_F(Wizard, PagesCarryTheirTextsSizesAndStartingState)
         gauge->SetProgress(40);
         page3_->grab().save(shots + QStringLiteral("/wizard3.png"));
     }
+}
+
+// The first page as laid out: whole values, the keyboard in the order seen.
+TEST_F(Wizard, TheFirstPageShowsWholeValues)
+{
+    page1_->show();
+    page1_->cbYesFTP()->click();
+    EXPECT_TRUE(testsupport::ShowsWhole(page1_->edPort(), QStringLiteral("42022")));
 }
 
 TEST_F(Wizard, AnswerBoxesExcludeEachOtherAndBackResetsThePage)
