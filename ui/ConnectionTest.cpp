@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace {
 // Plain words rather than symbols: every font has them.
@@ -41,7 +42,12 @@ TConnectionTest::TConnectionTest(QWidget* parent, Lines lines) : QWidget(parent)
     lines_->setReadOnly(true);
     lines_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     lines_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    lines_->setMinimumHeight(lines_->fontMetrics().lineSpacing() * 6);
+    // Six to eight lines, more by scrolling: the dialog that holds the panel
+    // must fit a laptop's screen.
+    const int frame = 2 * (lines_->frameWidth() + qCeil(lines_->document()->documentMargin()));
+    lines_->setMinimumHeight(lines_->fontMetrics().lineSpacing() * 6 + frame);
+    if (!ownWindow_)
+        lines_->setMaximumHeight(lines_->fontMetrics().lineSpacing() * 8 + frame);
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(btnTest_);

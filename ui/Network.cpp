@@ -1,5 +1,6 @@
 #include "ui/Network.h"
 
+#include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "ui/ConnectionTest.h"
 #include "ui/DialogOk.h"
@@ -66,6 +67,7 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     // The user's choice only: loading the stored one suggests nothing.
     connect(ui->cbSecurity, &QComboBox::activated, this, [this] { cbSecurityChange(); });
     connect(ui->cbSecurity, &QComboBox::currentIndexChanged, this, [this] { ShowChoiceFields(); });
+    ShowChoiceFields();
     connect(ui->btnKeyFile, &QPushButton::clicked, this, [this] { btnKeyFileClick(); });
     connect(ui->btnCheckServer, &QPushButton::clicked, this, [this] { btnCheckServerClick(); });
 
@@ -235,12 +237,16 @@ void TfrmNetwork::btnCheckServerClick()
 
 void TfrmNetwork::ShowChoiceFields()
 {
-    const bool sftp = ui->cbSecurity->currentIndex() == kSftpChoice;
-    for (QWidget* w : {static_cast<QWidget*>(ui->edFingerprint), static_cast<QWidget*>(ui->CheckBoxPassive)})
-        w->setEnabled(!sftp);
-    for (QWidget* w : {static_cast<QWidget*>(ui->edHostKey), static_cast<QWidget*>(ui->edKeyFile),
-                       static_cast<QWidget*>(ui->btnKeyFile)})
-        w->setEnabled(sftp);
+    // Shown only where they mean something: the dialog then fits a laptop's screen.
+    const int choice = ui->cbSecurity->currentIndex();
+    const bool sftp = choice == kSftpChoice;
+    const bool tls = choice == ftpExplicitTls || choice == ftpImplicitTls;
+    ui->CheckBoxPassive->setVisible(!sftp);
+    for (QWidget* w : std::initializer_list<QWidget*>{ui->lblFingerprint, ui->edFingerprint})
+        w->setVisible(tls);
+    for (QWidget* w : std::initializer_list<QWidget*>{ui->lblHostKey, ui->edHostKey, ui->lblKeyFile, ui->edKeyFile,
+                                                       ui->btnKeyFile})
+        w->setVisible(sftp);
 }
 
 void TfrmNetwork::btnKeyFileClick()

@@ -107,7 +107,7 @@ protected:
 
 private:
     settings::FtpAccount TypedAccount() const;
-    // Only the fields of the chosen protocol are enabled.
+    // Only the fields of the chosen protocol are shown.
     void ShowChoiceFields();
     QString UpdateInterval() const;
     void SetUpdateInterval(const QString& interval);

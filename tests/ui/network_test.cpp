@@ -154,7 +154,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
     EXPECT_EQ(next.edRemoteFolder()->text(), QStringLiteral("/www/cam"));
     EXPECT_EQ(next.cbSecurity()->currentIndex(), kSftpChoice);
-    EXPECT_FALSE(next.CheckBoxPassive()->isEnabled());  // FTP's only
+    EXPECT_TRUE(next.CheckBoxPassive()->isHidden());  // FTP's only
 }
 
 TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)
@@ -255,12 +255,35 @@ TEST_F(Network, PortAndTimeoutTakeDigitsOnly)
     EXPECT_EQ(dialogs_->shown.size(), 2u);
 }
 
-// What the dialog shows and where the keyboard goes, as laid out.
-TEST_F(Network, TheLayoutShowsWholeValues)
+// What the dialog shows, as laid out for each protocol: the fields of that
+// protocol only, whole values, and room on a 1366 x 768 screen with a panel.
+TEST_F(Network, TheLayoutShowsEachProtocolsFieldsWholeOnALaptopScreen)
 {
+    form_.OnGetSessionStart = [] { return false; };  // the program's check box too
+    form_.OnSetSessionStart = [](bool) { return QString(); };
+    const struct {
+        int choice;
+        QStringList shown;
+        QStringList hidden;
+    } rows[] = {
+        {ftpPlain, {"CheckBoxPassive"}, {"edFingerprint", "lblFingerprint", "edHostKey", "lblHostKey", "edKeyFile", "btnKeyFile"}},
+        {ftpExplicitTls, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"}, {"edHostKey", "edKeyFile", "lblKeyFile"}},
+        {ftpImplicitTls, {"CheckBoxPassive", "edFingerprint"}, {"edHostKey", "lblHostKey", "edKeyFile"}},
+        {kSftpChoice, {"edHostKey", "lblHostKey", "edKeyFile", "lblKeyFile", "btnKeyFile"}, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"}},
+    };
     form_.show();
-    EXPECT_TRUE(testsupport::ShowsWhole(form_.edPort(), QStringLiteral("42022")));
-    EXPECT_TRUE(testsupport::ShowsWhole(form_.edTimeout(), QStringLiteral("3600")));
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.choice);
+        form_.cbSecurity()->setCurrentIndex(r.choice);
+        form_.adjustSize();
+        EXPECT_LE(form_.frameGeometry().height(), 680);
+        for (const QString& name : r.shown)
+            EXPECT_TRUE(form_.findChild<QWidget*>(name)->isVisible()) << name.toStdString();
+        for (const QString& name : r.hidden)
+            EXPECT_FALSE(form_.findChild<QWidget*>(name)->isVisible()) << name.toStdString();
+        EXPECT_TRUE(testsupport::ShowsWhole(form_.edPort(), QStringLiteral("42022")));
+        EXPECT_TRUE(testsupport::ShowsWhole(form_.edTimeout(), QStringLiteral("3600")));
+    }
 }
 
 // Editing shortcuts in the digit fields edit and pop no box; a paste is
