@@ -40,6 +40,7 @@ TConnectionTest::TConnectionTest(QWidget* parent, Lines lines) : QWidget(parent)
         lines_->resize(520, 240);
     }
     lines_->setReadOnly(true);
+    lines_->setTabChangesFocus(true);
     lines_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     lines_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     // Six to eight lines, more by scrolling: the dialog that holds the panel
@@ -72,6 +73,18 @@ TConnectionTest::TConnectionTest(QWidget* parent, Lines lines) : QWidget(parent)
 TConnectionTest::~TConnectionTest()
 {
     Cancel();
+}
+
+void TConnectionTest::PlaceInTabOrder(QWidget* previous, QWidget* next)
+{
+    QWidget* chain[] = {previous, btnTest_, btnStop_, ownWindow_ ? nullptr : lines_, next};
+    QWidget* before = chain[0];
+    for (QWidget* w : chain) {
+        if (!w || w == before)
+            continue;
+        setTabOrder(before, w);
+        before = w;
+    }
 }
 
 void TConnectionTest::Close()

@@ -30,6 +30,9 @@ public:
     ~TConnectionTest() override;
 
     void SetTransport(TUploadRunner* transport) { transport_ = transport; }
+    // Puts the panel's controls between two of the window's in the Tab
+    // order: previous, Test, Stop, the lines (when in the panel), next.
+    void PlaceInTabOrder(QWidget* previous, QWidget* next);
     // The account as typed; asked when a test starts.
     std::function<settings::FtpAccount()> OnGetAccount;
     // A test has ended (not one stopped), after its last line.

@@ -74,6 +74,9 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     // Above OK and Cancel, with the values as typed.
     connectionTest_ = new TConnectionTest(this);
     ui->mainLayout->insertWidget(ui->mainLayout->count() - 1, connectionTest_);
+    // As laid out: the fields, the test, then OK and Cancel.
+    connectionTest_->PlaceInTabOrder(ui->btnCheckServer, ui->OKBtn);
+    setTabOrder(ui->OKBtn, ui->btnCancel);
     connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
     // A host key met for the first time is offered for trust as Check server does.
     connectionTest_->OnEnded = [this](const TUploadResult& result) {

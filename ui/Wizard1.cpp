@@ -142,6 +142,10 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     connectionTest_ = new TConnectionTest(this, TConnectionTest::Lines::Window);
     connectionTest_->setGeometry(16, 388, 200, 25);
     connectionTest_->hide();
+    // Left of Back in the row of buttons.
+    connectionTest_->PlaceInTabOrder(ui->edRemoteFolder, ui->BitBtnBack);
+    setTabOrder(ui->BitBtnBack, ui->BitBtnNext);
+    setTabOrder(ui->BitBtnNext, ui->btnCancelWizard);
     connectionTest_->SetTransport(context_.Transport);
     connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
     // A host key met for the first time is offered for trust as Next does.

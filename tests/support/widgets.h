@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <string>
+
 namespace testsupport {
 
 // Where the field draws its cursor, scrolled as it is.
@@ -25,6 +27,17 @@ inline bool ShowsWhole(QLineEdit* edit, const QString& text)
     edit->end(false);
     edit->grab();
     return CursorX(edit) - start == QFontMetrics(edit->font()).horizontalAdvance(text);
+}
+
+// The names of the controls the Tab key visits in window, in order from its
+// first, separated by spaces.
+inline std::string TabOrder(QWidget* window)
+{
+    QStringList names;
+    for (QWidget* w = window->nextInFocusChain(); w != window; w = w->nextInFocusChain())
+        if ((w->focusPolicy() & Qt::TabFocus) && w->window() == window && w->isVisibleTo(window) && w->isEnabled())
+            names << w->objectName();
+    return names.join(QLatin1Char(' ')).toStdString();
 }
 
 }  // namespace testsupport

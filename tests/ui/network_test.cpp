@@ -256,7 +256,8 @@ TEST_F(Network, PortAndTimeoutTakeDigitsOnly)
 }
 
 // What the dialog shows, as laid out for each protocol: the fields of that
-// protocol only, whole values, and room on a 1366 x 768 screen with a panel.
+// protocol only, whole values, room on a 1366 x 768 screen with a panel, and
+// the Tab key following the fields.
 TEST_F(Network, TheLayoutShowsEachProtocolsFieldsWholeOnALaptopScreen)
 {
     form_.OnGetSessionStart = [] { return false; };  // the program's check box too
@@ -265,11 +266,16 @@ TEST_F(Network, TheLayoutShowsEachProtocolsFieldsWholeOnALaptopScreen)
         int choice;
         QStringList shown;
         QStringList hidden;
+        const char* tabOrder;  // the fields as laid out, the buttons last
     } rows[] = {
-        {ftpPlain, {"CheckBoxPassive"}, {"edFingerprint", "lblFingerprint", "edHostKey", "lblHostKey", "edKeyFile", "btnKeyFile"}},
-        {ftpExplicitTls, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"}, {"edHostKey", "edKeyFile", "lblKeyFile"}},
-        {ftpImplicitTls, {"CheckBoxPassive", "edFingerprint"}, {"edHostKey", "lblHostKey", "edKeyFile"}},
-        {kSftpChoice, {"edHostKey", "lblHostKey", "edKeyFile", "lblKeyFile", "btnKeyFile"}, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"}},
+        {ftpPlain, {"CheckBoxPassive"}, {"edFingerprint", "lblFingerprint", "edHostKey", "lblHostKey", "edKeyFile", "btnKeyFile"},
+         "edFTPhost edPort edTimeout edUserID edPassword edRemoteFolder CheckBoxPassive CheckAutoStart chkSessionStart "
+         "CheckSafeUpload cbSecurity btnCheckServer btnTest memoTest OKBtn btnCancel"},
+        {ftpExplicitTls, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"}, {"edHostKey", "edKeyFile", "lblKeyFile"}, nullptr},
+        {ftpImplicitTls, {"CheckBoxPassive", "edFingerprint"}, {"edHostKey", "lblHostKey", "edKeyFile"}, nullptr},
+        {kSftpChoice, {"edHostKey", "lblHostKey", "edKeyFile", "lblKeyFile", "btnKeyFile"}, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"},
+         "edFTPhost edPort edTimeout edUserID edPassword edRemoteFolder CheckAutoStart chkSessionStart CheckSafeUpload "
+         "cbSecurity edHostKey edKeyFile btnKeyFile btnCheckServer btnTest memoTest OKBtn btnCancel"},
     };
     form_.show();
     for (const auto& r : rows) {
@@ -283,6 +289,8 @@ TEST_F(Network, TheLayoutShowsEachProtocolsFieldsWholeOnALaptopScreen)
             EXPECT_FALSE(form_.findChild<QWidget*>(name)->isVisible()) << name.toStdString();
         EXPECT_TRUE(testsupport::ShowsWhole(form_.edPort(), QStringLiteral("42022")));
         EXPECT_TRUE(testsupport::ShowsWhole(form_.edTimeout(), QStringLiteral("3600")));
+        if (r.tabOrder)
+            EXPECT_EQ(testsupport::TabOrder(&form_), r.tabOrder);
     }
 }
 

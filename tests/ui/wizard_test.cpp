@@ -203,11 +203,13 @@ TEST_F(Wizard, PagesCarryTheirTextsSizesAndStartingState)
 }
 
 // The first page as laid out: whole values, the keyboard in the order seen.
-TEST_F(Wizard, TheFirstPageShowsWholeValues)
+TEST_F(Wizard, TheFirstPageShowsWholeValuesAndTabFollowsTheFields)
 {
     page1_->show();
     page1_->cbYesFTP()->click();
     EXPECT_TRUE(testsupport::ShowsWhole(page1_->edPort(), QStringLiteral("42022")));
+    EXPECT_EQ(testsupport::TabOrder(page1_.get()), "cbYesFTP cbNoFTP edFTPhost edPort edUserID edPassword cbSecurity "
+                                                   "edRemoteFolder btnTest BitBtnBack BitBtnNext btnCancelWizard");
 }
 
 TEST_F(Wizard, AnswerBoxesExcludeEachOtherAndBackResetsThePage)
