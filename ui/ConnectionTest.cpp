@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 #include <QtMath>
 
@@ -32,13 +33,27 @@ TConnectionTest::TConnectionTest(QWidget* parent, Lines lines) : QWidget(parent)
     btnStop_->setObjectName(QStringLiteral("btnStopTest"));
     btnStop_->setAutoDefault(false);
     btnStop_->setEnabled(false);
-    lines_ = new QPlainTextEdit(this);
-    lines_->setObjectName(QStringLiteral("memoTest"));
     if (ownWindow_) {
-        lines_->setWindowFlags(Qt::Tool);
-        lines_->setWindowTitle(QStringLiteral("Connection test"));
-        lines_->resize(520, 240);
+        // The lines with a way to close them, for a desktop without window frames too.
+        linesWindow_ = new QWidget(this, Qt::Tool);
+        linesWindow_->setWindowTitle(QStringLiteral("Connection test"));
+        linesWindow_->resize(520, 270);
+        auto* close = new QPushButton(QStringLiteral("Close"), linesWindow_);
+        close->setObjectName(QStringLiteral("btnCloseTest"));
+        close->setAutoDefault(false);
+        connect(close, &QPushButton::clicked, linesWindow_, &QWidget::hide);
+        connect(new QShortcut(QKeySequence::Cancel, linesWindow_), &QShortcut::activated, linesWindow_, &QWidget::hide);
+        lines_ = new QPlainTextEdit(linesWindow_);
+        auto* layout = new QVBoxLayout(linesWindow_);
+        layout->addWidget(lines_);
+        auto* row = new QHBoxLayout;
+        row->addStretch();
+        row->addWidget(close);
+        layout->addLayout(row);
+    } else {
+        lines_ = new QPlainTextEdit(this);
     }
+    lines_->setObjectName(QStringLiteral("memoTest"));
     lines_->setReadOnly(true);
     lines_->setTabChangesFocus(true);
     lines_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -90,8 +105,8 @@ void TConnectionTest::PlaceInTabOrder(QWidget* previous, QWidget* next)
 void TConnectionTest::Close()
 {
     Cancel();
-    if (ownWindow_)
-        lines_->hide();
+    if (linesWindow_)
+        linesWindow_->hide();
 }
 
 QStringList TConnectionTest::StepLines(const TUploadStep& step)
@@ -112,9 +127,9 @@ bool TConnectionTest::Start()
     if (running_)
         return false;
     lines_->clear();
-    if (ownWindow_) {
-        lines_->show();
-        lines_->raise();
+    if (linesWindow_) {
+        linesWindow_->show();
+        linesWindow_->raise();
     }
     if (!transport_ || !OnGetAccount) {
         Add({QStringLiteral("The test cannot run here.")});

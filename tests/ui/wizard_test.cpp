@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -478,9 +479,21 @@ TEST_F(Wizard, TheConnectionTestTakesTheAccountAsTyped)
     test->click();
     EXPECT_FALSE(test->isEnabled());
     ASSERT_TRUE(testsupport::WaitUntil([&] { return test->isEnabled(); }, 20000));
-    const QString lines = Child<QPlainTextEdit>(Page1(), "memoTest")->toPlainText();
+    auto* memo = Child<QPlainTextEdit>(Page1(), "memoTest");
+    const QString lines = memo->toPlainText();
     EXPECT_TRUE(lines.contains(QStringLiteral("Test passed"))) << lines.toStdString();
     EXPECT_TRUE(QDir(server.Root()).isEmpty());
+
+    // The lines' window closes by its own button or Esc, the page staying.
+    QWidget* window = memo->window();
+    ASSERT_NE(window, page1_.get());
+    ASSERT_TRUE(window->isVisible());
+    Button(window, "btnCloseTest")->click();
+    EXPECT_FALSE(window->isVisible());
+    window->show();
+    QTest::keyClick(memo, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(page1_->isVisible());
 }
 
 TEST_F(Wizard, FinishEndsAndSavesWhateverTheServerAnswersAndCannotBeClosedMidway)
