@@ -69,9 +69,7 @@ QString VersionText()
 {
     TrsFileVersion version;
     version.GetVersionInfo(QCoreApplication::applicationFilePath());
-    if (version.VersionText.isEmpty())
-        version.VersionText = QStringLiteral("0.0.0");  // as the About box shows a file without a record
-    return QStringLiteral("%1 %2 (Build %3)\n").arg(QString::fromLatin1(kProgramName), version.VersionText).arg(version.Build);
+    return QString::fromLatin1(kProgramName) + QLatin1Char(' ') + version.VersionAndBuild() + QLatin1Char('\n');
 }
 
 }  // namespace

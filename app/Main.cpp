@@ -11,6 +11,7 @@
 #include "platform/dialogs.h"
 #include "ui/AboutDlg.h"
 #include "ui/DigitFilter.h"
+#include "ui/ErrorLook.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
 #include "ui/Network.h"
@@ -127,7 +128,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     InstallHints();
     ConnectControls();
 
-    setWindowTitle(QString::fromLatin1(app::kProgramName) + QStringLiteral(" - Remote Surveillance"));
+    SetCaption();
     // Single fixed border: the user cannot drag the size.
     setFixedSize(kMainWidth, kMainHeight);
     FormResize();
@@ -193,7 +194,7 @@ void TMain::FormCreate()
 {
     Q_ASSERT(logForm_ && frmNetwork_);
     resize(kMainWidth, kMainHeight);
-    setWindowTitle(QString::fromLatin1(app::kProgramName) + QStringLiteral(" - Remote Surveillance"));
+    SetCaption();
 
     files_.CreateWorkingFiles();
 
@@ -368,6 +369,21 @@ void TMain::SetStatusPanelText(int index, const QString& text)
     // The window shows about half of panel 1: a long error reads in full here.
     if (index == 1)
         statusPanels_[index]->setToolTip(text);
+}
+
+void TMain::ShowUploadFailing(bool failing)
+{
+    if (failing == uploadFailing_)
+        return;
+    uploadFailing_ = failing;
+    SetErrorLook(statusPanels_[1], failing);
+    SetCaption();
+}
+
+void TMain::SetCaption()
+{
+    setWindowTitle(QString::fromLatin1(app::kProgramName) + QStringLiteral(" - Remote Surveillance") +
+                   (uploadFailing_ ? QStringLiteral(" \u2014 upload failing") : QString()));
 }
 
 void TMain::resizeEvent(QResizeEvent* event)

@@ -72,6 +72,9 @@ public:
     // The status bar's two panels: 0 shows pointer hints, 1 status and errors.
     QString StatusPanelText(int index) const;
     void SetStatusPanelText(int index, const QString& text);
+    // Where no tray shows the update's state: while uploads fail, panel 1 in
+    // the error colour and the caption ending in " — upload failing".
+    void ShowUploadFailing(bool failing);
 
     // Program-wide flags.
     bool FirstRun() const { return programSettings_.firstRun; }
@@ -142,6 +145,7 @@ private:
     void SetActiveLook(bool active);
     void LockForUpdate(bool locked);
     void SetLamp(bool uploading);
+    void SetCaption();
     // Reports an error that ended an operation: a box, or a log line when
     // nobody is there to answer it.
     void ReportFailure(const QString& message);
@@ -168,4 +172,5 @@ private:
     bool shownOnce_ = false;
     bool closingFromOutside_ = false;
     bool startedHidden_ = false;
+    bool uploadFailing_ = false;
 };

@@ -3,6 +3,7 @@
 #include "app/Main.h"
 #include "app/ProgramFiles.h"
 #include "platform/locale.h"
+#include "ui/ErrorLook.h"
 
 #include <QAction>
 #include <QApplication>
@@ -167,8 +168,12 @@ void TrayStatus::ShowWindow()
 
 void TrayStatus::Refresh()
 {
-    if (!icon_)
+    if (!icon_) {
+        // Nothing else would show a failure that went on unattended.
+        if (main_)
+            main_->ShowUploadFailing(state_ == UpdateState::Failing);
         return;
+    }
     icon_->setIcon(StateIcon());
     icon_->setToolTip(ToolTip());
 }
@@ -189,7 +194,7 @@ QIcon TrayStatus::StateIcon() const
                          .scaled(kSize, kSize, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     const QColor lamp = state_ == UpdateState::Off       ? QColor(140, 140, 140)
                         : state_ == UpdateState::Working ? QColor(46, 160, 60)
-                                                         : QColor(214, 40, 40);
+                                                         : ErrorColor();
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(Qt::white, 3));

@@ -2,7 +2,8 @@
 // The website update's state at a glance, outside the main window: a tray
 // icon (where the desktop has a tray) whose picture, tooltip and menu follow
 // what the main window reports, and a desktop notification when uploads
-// start failing and when they work again, never one per tick.
+// start failing and when they work again, never one per tick. Without a
+// tray the main window shows a failing update itself.
 
 #include <QDateTime>
 #include <QObject>

@@ -9,12 +9,24 @@
 namespace platform {
 namespace {
 
+struct ButtonMap {
+    MsgDlgButton button;
+    QMessageBox::StandardButton qt;
+    ModalResult result;
+};
+constexpr ButtonMap kButtons[] = {
+    {mbYes, QMessageBox::Yes, mrYes},       {mbNo, QMessageBox::No, mrNo},
+    {mbOK, QMessageBox::Ok, mrOk},          {mbCancel, QMessageBox::Cancel, mrCancel},
+    {mbAbort, QMessageBox::Abort, mrAbort}, {mbRetry, QMessageBox::Retry, mrRetry},
+    {mbIgnore, QMessageBox::Ignore, mrIgnore},
+};
+
 class QtDialogs final : public DialogService
 {
 public:
     void MessageBeep() override { QApplication::beep(); }
 
-    int MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons buttons) override
+    int MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons buttons, MsgDlgButton defaultButton) override
     {
         QMessageBox box(QApplication::activeWindow());
         box.setText(QString(text).replace(QLatin1Char('\r'), QLatin1Char('\n')));
@@ -25,22 +37,18 @@ public:
         case MsgDlgType::Confirmation: box.setIcon(QMessageBox::Question); box.setWindowTitle(QStringLiteral("Confirm")); break;
         case MsgDlgType::Custom: box.setWindowTitle(QApplication::applicationName()); break;
         }
-        struct Map { MsgDlgButton button; QMessageBox::StandardButton qt; ModalResult result; };
-        static const Map map[] = {
-            {mbYes, QMessageBox::Yes, mrYes},       {mbNo, QMessageBox::No, mrNo},
-            {mbOK, QMessageBox::Ok, mrOk},          {mbCancel, QMessageBox::Cancel, mrCancel},
-            {mbAbort, QMessageBox::Abort, mrAbort}, {mbRetry, QMessageBox::Retry, mrRetry},
-            {mbIgnore, QMessageBox::Ignore, mrIgnore},
-        };
         QMessageBox::StandardButtons qtButtons;
-        for (const Map& m : map)
+        for (const ButtonMap& m : kButtons)
             if (buttons & m.button)
                 qtButtons |= m.qt;
         if (!qtButtons)
             qtButtons = QMessageBox::Ok;
         box.setStandardButtons(qtButtons);
+        for (const ButtonMap& m : kButtons)
+            if (defaultButton == m.button && (buttons & m.button))
+                box.setDefaultButton(m.qt);
         const int answer = box.exec();
-        for (const Map& m : map)
+        for (const ButtonMap& m : kButtons)
             if (answer == m.qt)
                 return m.result;
         return (buttons & mbCancel) ? mrCancel : mrNone;
@@ -95,6 +103,14 @@ std::unique_ptr<DialogService>& installed()
 }
 
 }  // namespace
+
+ModalResult ButtonResult(MsgDlgButton button)
+{
+    for (const ButtonMap& m : kButtons)
+        if (m.button == button)
+            return m.result;
+    return mrNone;
+}
 
 DialogService& Dialogs()
 {

@@ -36,6 +36,9 @@ enum ModalResult : int {
     mrNo = 7,
 };
 
+// The answer a button gives.
+ModalResult ButtonResult(MsgDlgButton button);
+
 enum class Cursor : int {
     Default = 0,
     HourGlass = -11,
@@ -58,7 +61,9 @@ public:
     virtual ~DialogService() = default;
 
     virtual void MessageBeep() = 0;
-    virtual int MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons buttons) = 0;
+    // defaultButton: the one Return presses; none: the first of buttons.
+    virtual int MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons buttons,
+                           MsgDlgButton defaultButton = MsgDlgButton{}) = 0;
     // False when the user cancelled; the chosen path is in request.fileName.
     virtual bool SaveFile(SaveFileRequest& request) = 0;
     virtual void SetCursor(Cursor cursor) = 0;

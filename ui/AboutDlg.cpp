@@ -95,7 +95,7 @@ QPushButton* TAboutDlg::btnClose() const { return ui_->btnClose; }
 
 QString TAboutDlg::VersionCaption(const TrsFileVersion& version)
 {
-    return QStringLiteral("Version %1.%2  (Build %3)").arg(version.Major).arg(version.Minor).arg(version.Build);
+    return QStringLiteral("Version ") + version.VersionAndBuild();
 }
 
 QPixmap TAboutDlg::Logo(int size)

@@ -39,7 +39,8 @@ public:
     TLegacy* Legacy1() const;
     QPushButton* btnClose() const;
 
-    // The About text for a version: "Version 1.4  (Build 7)".
+    // The About text for a version: "Version 1.4.0 (Build 7)", the same
+    // version as --version prints.
     static QString VersionCaption(const TrsFileVersion& version);
     // The program's logo, drawn at the given size.
     static QPixmap Logo(int size);

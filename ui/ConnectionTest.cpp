@@ -9,7 +9,9 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
+#include <QtMath>
 
 namespace {
 // Plain words rather than symbols: every font has them.
@@ -31,17 +33,37 @@ TConnectionTest::TConnectionTest(QWidget* parent, Lines lines) : QWidget(parent)
     btnStop_->setObjectName(QStringLiteral("btnStopTest"));
     btnStop_->setAutoDefault(false);
     btnStop_->setEnabled(false);
-    lines_ = new QPlainTextEdit(this);
-    lines_->setObjectName(QStringLiteral("memoTest"));
     if (ownWindow_) {
-        lines_->setWindowFlags(Qt::Tool);
-        lines_->setWindowTitle(QStringLiteral("Connection test"));
-        lines_->resize(520, 240);
+        // The lines with a way to close them, for a desktop without window frames too.
+        linesWindow_ = new QWidget(this, Qt::Tool);
+        linesWindow_->setWindowTitle(QStringLiteral("Connection test"));
+        linesWindow_->resize(520, 270);
+        auto* close = new QPushButton(QStringLiteral("Close"), linesWindow_);
+        close->setObjectName(QStringLiteral("btnCloseTest"));
+        close->setAutoDefault(false);
+        connect(close, &QPushButton::clicked, linesWindow_, &QWidget::hide);
+        connect(new QShortcut(QKeySequence::Cancel, linesWindow_), &QShortcut::activated, linesWindow_, &QWidget::hide);
+        lines_ = new QPlainTextEdit(linesWindow_);
+        auto* layout = new QVBoxLayout(linesWindow_);
+        layout->addWidget(lines_);
+        auto* row = new QHBoxLayout;
+        row->addStretch();
+        row->addWidget(close);
+        layout->addLayout(row);
+    } else {
+        lines_ = new QPlainTextEdit(this);
     }
+    lines_->setObjectName(QStringLiteral("memoTest"));
     lines_->setReadOnly(true);
+    lines_->setTabChangesFocus(true);
     lines_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     lines_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    lines_->setMinimumHeight(lines_->fontMetrics().lineSpacing() * 6);
+    // Six to eight lines, more by scrolling: the dialog that holds the panel
+    // must fit a laptop's screen.
+    const int frame = 2 * (lines_->frameWidth() + qCeil(lines_->document()->documentMargin()));
+    lines_->setMinimumHeight(lines_->fontMetrics().lineSpacing() * 6 + frame);
+    if (!ownWindow_)
+        lines_->setMaximumHeight(lines_->fontMetrics().lineSpacing() * 8 + frame);
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(btnTest_);
@@ -68,11 +90,23 @@ TConnectionTest::~TConnectionTest()
     Cancel();
 }
 
+void TConnectionTest::PlaceInTabOrder(QWidget* previous, QWidget* next)
+{
+    QWidget* chain[] = {previous, btnTest_, btnStop_, ownWindow_ ? nullptr : lines_, next};
+    QWidget* before = chain[0];
+    for (QWidget* w : chain) {
+        if (!w || w == before)
+            continue;
+        setTabOrder(before, w);
+        before = w;
+    }
+}
+
 void TConnectionTest::Close()
 {
     Cancel();
-    if (ownWindow_)
-        lines_->hide();
+    if (linesWindow_)
+        linesWindow_->hide();
 }
 
 QStringList TConnectionTest::StepLines(const TUploadStep& step)
@@ -93,9 +127,9 @@ bool TConnectionTest::Start()
     if (running_)
         return false;
     lines_->clear();
-    if (ownWindow_) {
-        lines_->show();
-        lines_->raise();
+    if (linesWindow_) {
+        linesWindow_->show();
+        linesWindow_->raise();
     }
     if (!transport_ || !OnGetAccount) {
         Add({QStringLiteral("The test cannot run here.")});

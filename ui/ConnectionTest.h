@@ -24,12 +24,15 @@ class TConnectionTest : public QWidget
 public:
     // Panel: the buttons above the lines. Window: the buttons only, in a
     // row; the lines open in a small window of their own when a test starts
-    // (pages without room for them).
+    // (pages without room for them), closed by its "Close" button or Esc.
     enum class Lines { Panel, Window };
     explicit TConnectionTest(QWidget* parent = nullptr, Lines lines = Lines::Panel);
     ~TConnectionTest() override;
 
     void SetTransport(TUploadRunner* transport) { transport_ = transport; }
+    // Puts the panel's controls between two of the window's in the Tab
+    // order: previous, Test, Stop, the lines (when in the panel), next.
+    void PlaceInTabOrder(QWidget* previous, QWidget* next);
     // The account as typed; asked when a test starts.
     std::function<settings::FtpAccount()> OnGetAccount;
     // A test has ended (not one stopped), after its last line.
@@ -60,6 +63,7 @@ private:
     QPushButton* btnTest_ = nullptr;
     QPushButton* btnStop_ = nullptr;
     QPlainTextEdit* lines_ = nullptr;
+    QWidget* linesWindow_ = nullptr;  // Window: the window the lines open in
     bool ownWindow_ = false;
     bool running_ = false;
     // Which run a late answer belongs to: a cancelled run's is dropped.

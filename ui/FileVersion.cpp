@@ -49,3 +49,8 @@ void TrsFileVersion::Clear()
     Release = 0;
     Build = 0;
 }
+
+QString TrsFileVersion::VersionAndBuild() const
+{
+    return QStringLiteral("%1.%2.%3 (Build %4)").arg(Major).arg(Minor).arg(Release).arg(Build);
+}

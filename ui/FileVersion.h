@@ -20,6 +20,10 @@ public:
     bool GetVersionInfo(const QString& fileName);
     void Clear();
 
+    // The version as the program names it everywhere (the About box,
+    // --version): "1.4.0 (Build 7)"; "0.0.0 (Build 0)" without a record.
+    QString VersionAndBuild() const;
+
     // Reads the fixed version record of a file; every output is optional.
     static bool ReadFileVersion(const QString& fileName, std::uint16_t* major = nullptr,
                                 std::uint16_t* minor = nullptr, std::uint16_t* release = nullptr,

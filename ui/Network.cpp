@@ -1,5 +1,6 @@
 #include "ui/Network.h"
 
+#include "ftp/FtpCli.h"
 #include "platform/application.h"
 #include "ui/ConnectionTest.h"
 #include "ui/DialogOk.h"
@@ -56,6 +57,8 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
 
     InstallDigitFilter(ui->edPort);
     InstallDigitFilter(ui->edTimeout);
+    FitDigits(ui->edPort, 5);
+    FitDigits(ui->edTimeout, 4);
     ui->edTimeout->setValidator(new TimeoutValidator(ui->edTimeout));
     connect(ui->edPort, &QLineEdit::textChanged, this, [this] { edPortChange(); });
     connect(ui->edTimeout, &QLineEdit::textChanged, this, [this] { edTimeoutChange(); });
@@ -64,12 +67,16 @@ TfrmNetwork::TfrmNetwork(QWidget* parent) : QDialog(parent), ui(std::make_unique
     // The user's choice only: loading the stored one suggests nothing.
     connect(ui->cbSecurity, &QComboBox::activated, this, [this] { cbSecurityChange(); });
     connect(ui->cbSecurity, &QComboBox::currentIndexChanged, this, [this] { ShowChoiceFields(); });
+    ShowChoiceFields();
     connect(ui->btnKeyFile, &QPushButton::clicked, this, [this] { btnKeyFileClick(); });
     connect(ui->btnCheckServer, &QPushButton::clicked, this, [this] { btnCheckServerClick(); });
 
     // Above OK and Cancel, with the values as typed.
     connectionTest_ = new TConnectionTest(this);
     ui->mainLayout->insertWidget(ui->mainLayout->count() - 1, connectionTest_);
+    // As laid out: the fields, the test, then OK and Cancel.
+    connectionTest_->PlaceInTabOrder(ui->btnCheckServer, ui->OKBtn);
+    setTabOrder(ui->OKBtn, ui->btnCancel);
     connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
     // A host key met for the first time is offered for trust as Check server does.
     connectionTest_->OnEnded = [this](const TUploadResult& result) {
@@ -142,7 +149,6 @@ void TfrmNetwork::FormShow()
                                                                       : QString::number(a.TimeoutSeconds()));
         ui->edUserID->setText(a.userId);
         ui->edRemoteFolder->setText(a.remoteFolder);
-        SetUpdateInterval(settings_->updateInterval);
         ui->CheckAutoStart->setChecked(a.autoStart);
         ui->CheckBoxPassive->setChecked(a.passiveMode);
         ui->CheckSafeUpload->setChecked(a.safeUpload);
@@ -234,12 +240,16 @@ void TfrmNetwork::btnCheckServerClick()
 
 void TfrmNetwork::ShowChoiceFields()
 {
-    const bool sftp = ui->cbSecurity->currentIndex() == kSftpChoice;
-    for (QWidget* w : {static_cast<QWidget*>(ui->edFingerprint), static_cast<QWidget*>(ui->CheckBoxPassive)})
-        w->setEnabled(!sftp);
-    for (QWidget* w : {static_cast<QWidget*>(ui->edHostKey), static_cast<QWidget*>(ui->edKeyFile),
-                       static_cast<QWidget*>(ui->btnKeyFile)})
-        w->setEnabled(sftp);
+    // Shown only where they mean something: the dialog then fits a laptop's screen.
+    const int choice = ui->cbSecurity->currentIndex();
+    const bool sftp = choice == kSftpChoice;
+    const bool tls = choice == ftpExplicitTls || choice == ftpImplicitTls;
+    ui->CheckBoxPassive->setVisible(!sftp);
+    for (QWidget* w : std::initializer_list<QWidget*>{ui->lblFingerprint, ui->edFingerprint})
+        w->setVisible(tls);
+    for (QWidget* w : std::initializer_list<QWidget*>{ui->lblHostKey, ui->edHostKey, ui->lblKeyFile, ui->edKeyFile,
+                                                       ui->btnKeyFile})
+        w->setVisible(sftp);
 }
 
 void TfrmNetwork::btnKeyFileClick()

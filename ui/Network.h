@@ -49,9 +49,10 @@ public:
     // The working password: the FTP password in clear, as loaded or accepted.
     const QString& WorkingPassword() const { return settings_->account.password; }
 
-    // The main window's update interval field (read when saving, set when
-    // loading and applying). Without OnGetUpdateInterval the dialog saves the
-    // interval it last loaded.
+    // The main window's update interval field: read when saving, set to the
+    // saved value on OK. Showing or cancelling the dialog leaves it as the
+    // user set it. Without OnGetUpdateInterval the dialog saves the interval
+    // it last loaded.
     std::function<QString()> OnGetUpdateInterval;
     std::function<void(const QString&)> OnSetUpdateInterval;
 
@@ -106,7 +107,7 @@ protected:
 
 private:
     settings::FtpAccount TypedAccount() const;
-    // Only the fields of the chosen protocol are enabled.
+    // Only the fields of the chosen protocol are shown.
     void ShowChoiceFields();
     QString UpdateInterval() const;
     void SetUpdateInterval(const QString& interval);

@@ -117,7 +117,7 @@ QString AskToTrust(const TServerCheck& check)
             CertificateText(check.certificate) +
             QStringLiteral("\r\rTrust this certificate for this server? Check the fingerprint with the server's "
                            "owner first."),
-        platform::MsgDlgType::Confirmation, platform::mbYes | platform::mbNo);
+        platform::MsgDlgType::Confirmation, platform::mbYes | platform::mbNo, platform::mbNo);
     return answer == platform::mrYes ? check.certificate.fingerprint : QString();
 }
 
@@ -127,7 +127,7 @@ QString AskToTrustHostKey(const TServerCheck& check)
     const int answer = platform::Dialogs().MessageDlg(
         QStringLiteral("The server's SSH host key is not known yet.\r\rHost key fingerprint: ") + check.hostKey +
             QStringLiteral("\r\rTrust this key for this server? Check the fingerprint with the server's owner first."),
-        platform::MsgDlgType::Confirmation, platform::mbYes | platform::mbNo);
+        platform::MsgDlgType::Confirmation, platform::mbYes | platform::mbNo, platform::mbNo);
     return answer == platform::mrYes ? check.hostKey : QString();
 }
 

@@ -82,12 +82,13 @@ void ApplyConnectionChoice(int choice, settings::FtpAccount& account);
 // 22) becomes the usual port of this one; any other port stays.
 QString SuggestedPort(int choice, const QString& port);
 
-// For a refused certificate: shows it and why, and asks whether to trust it.
+// For a refused certificate: shows it and why, and asks whether to trust it
+// (No is the default button: trusting is a decision, not a reflex).
 // The fingerprint to pin, or empty when the user said no.
 QString AskToTrust(const TServerCheck& check);
 
 // For an SSH host key that is not known: shows it and asks whether to trust
-// it. The fingerprint to pin, or empty when the user said no.
+// it, No the default. The fingerprint to pin, or empty when the user said no.
 QString AskToTrustHostKey(const TServerCheck& check);
 
 // The network dialog's report: a trusted certificate or host key is shown, a

@@ -4,6 +4,7 @@
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "ui/DigitFilter.h"
+#include "ui/ErrorLook.h"
 #include "ui/ConnectionTest.h"
 #include "ui/ServerCheck.h"
 #include "ui/Wizard2.h"
@@ -132,6 +133,7 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     connect(ui->btnCancelWizard, &QPushButton::clicked, this, [this] { btnCancelWizardClick(); });
     // A server elsewhere than the usual port gets its own field, not "host:port".
     InstallDigitFilter(ui->edPort);
+    FitDigits(ui->edPort, 5);
     connect(ui->cbSecurity, &QComboBox::activated, this,
             [this](int choice) { ui->edPort->setText(SuggestedPort(choice, TypedPort())); });
 
@@ -140,8 +142,20 @@ TfrmWizard1::TfrmWizard1(TWizardContext& context, QWidget* parent)
     connectionTest_ = new TConnectionTest(this, TConnectionTest::Lines::Window);
     connectionTest_->setGeometry(16, 388, 200, 25);
     connectionTest_->hide();
+    // Left of Back in the row of buttons.
+    connectionTest_->PlaceInTabOrder(ui->edRemoteFolder, ui->BitBtnBack);
+    setTabOrder(ui->BitBtnBack, ui->BitBtnNext);
+    setTabOrder(ui->BitBtnNext, ui->btnCancelWizard);
     connectionTest_->SetTransport(context_.Transport);
     connectionTest_->OnGetAccount = [this] { return TypedAccount(); };
+    // A host key met for the first time is offered for trust as Next does.
+    connectionTest_->OnEnded = [this](const TUploadResult& result) {
+        if (result.hostKeyState != TUploadResult::HostKey::Unknown || !TrustHostKey(result.hostKey))
+            return;
+        const settings::FtpAccount tested = TypedAccount();
+        testedKey_ = {tested.host, tested.port, result.hostKey};
+    };
+    SetErrorLook(ui->lblHostKeyNeeded, true);
     context_.frmWizard1 = this;
 }
 
@@ -171,7 +185,25 @@ settings::FtpAccount TfrmWizard1::TypedAccount() const
     const int choice = ui->cbSecurity->currentIndex();
     ApplyConnectionChoice(choice, account);
     account.port = SuggestedPort(choice, TypedPort());
+    PinTestedHostKey(account);
     return account;
+}
+
+void TfrmWizard1::PinTestedHostKey(settings::FtpAccount& account) const
+{
+    if (account.Sftp() && !testedKey_.key.isEmpty() && account.host == testedKey_.host &&
+        account.port == testedKey_.port)
+        account.ssh.hostKey = testedKey_.key;
+}
+
+bool TfrmWizard1::TrustHostKey(const QString& hostKey)
+{
+    TServerCheck check;
+    check.hostKeyState = TUploadResult::HostKey::Unknown;
+    check.hostKey = hostKey;
+    const bool trusted = !AskToTrustHostKey(check).isEmpty();
+    ui->lblHostKeyNeeded->setVisible(!trusted);
+    return trusted;
 }
 
 QString TfrmWizard1::TypedPort() const
@@ -246,6 +278,7 @@ void TfrmWizard1::cbNoFTPClick()
         ui->cbYesFTP->setChecked(false);
         ui->lblNetwork->hide();
         ui->GroupBoxFTPaccount->hide();
+        ui->lblHostKeyNeeded->hide();
         connectionTest_->Close();
         connectionTest_->hide();
         ui->MemoNoGo->show();
@@ -293,6 +326,7 @@ void TfrmWizard1::ApplySecurityChoice()
     const int choice = ui->cbSecurity->currentIndex();
     ApplyConnectionChoice(choice, account);
     account.port = SuggestedPort(choice, TypedPort());
+    PinTestedHostKey(account);
     // SFTP always has a host key to judge; FTP a certificate only with TLS.
     if ((account.Sftp() || account.tls.mode != ftpPlain) &&
         checker_.Start(account, {ui->BitBtnNext, ui->BitBtnBack, ui->btnCancelWizard},
@@ -302,9 +336,10 @@ void TfrmWizard1::ApplySecurityChoice()
                                if (!print.isEmpty())
                                    account.tls.fingerprint = print;
                            } else if (check.hostKeyState == TUploadResult::HostKey::Unknown) {
-                               const QString print = AskToTrustHostKey(check);
-                               if (!print.isEmpty())
-                                   account.ssh.hostKey = print;
+                               // The uploads would be refused without it: the page stays.
+                               if (!TrustHostKey(check.hostKey))
+                                   return;
+                               account.ssh.hostKey = check.hostKey;
                            }
                            Guarded([&] { StoreSecurityChoice(account); });
                        }))
@@ -339,6 +374,7 @@ void TfrmWizard1::ResetAnswers()
     ui->BitBtnNext->setEnabled(false);
     ui->BitBtnBack->setEnabled(false);
     ui->GroupBoxFTPaccount->hide();
+    ui->lblHostKeyNeeded->hide();
     connectionTest_->Close();
     connectionTest_->hide();
     ui->lblNetwork->hide();

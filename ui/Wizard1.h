@@ -126,6 +126,13 @@ private:
     // whether to trust a certificate or host key that is not trusted yet.
     void ApplySecurityChoice();
     void StoreSecurityChoice(const settings::FtpAccount& account);
+    // A host key met for the first time: asks whether to trust it. Declined,
+    // the page says that the upload needs a trusted key; answers whether it
+    // is trusted now.
+    bool TrustHostKey(const QString& hostKey);
+    // The key trusted in a test, for the server it was met on, until Next
+    // stores it.
+    void PinTestedHostKey(settings::FtpAccount& account) const;
 
     std::unique_ptr<Ui::frmWizard1> ui;
     TWizardContext& context_;
@@ -134,5 +141,10 @@ private:
     TServerChecker checker_;
     // Beside Back while the account is asked for; its lines open in a window.
     TConnectionTest* connectionTest_ = nullptr;
+    struct TrustedKey {
+        QString host;
+        QString port;
+        QString key;
+    } testedKey_;
     bool centred_ = false;
 };

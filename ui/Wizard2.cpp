@@ -44,7 +44,9 @@ void TfrmWizard2::FormShow()
         ui->lblFTPaccess2->setText(QStringLiteral("Yes"));
         ui->lblFTPhost2->setText(page1->edFTPhost()->text());
         ui->lblUserID2->setText(page1->edUserID()->text());
-        ui->lblPassword2->setText(page1->edPassword()->text());
+        // Dots, one per character, as a password field shows it: the
+        // summary may be read over the user's shoulder.
+        ui->lblPassword2->setText(QString(page1->edPassword()->text().size(), QChar(0x25CF)));
     } else {
         const QString na = QStringLiteral("Not applicable");
         ui->lblFTPaccess2->setText(QStringLiteral("No"));

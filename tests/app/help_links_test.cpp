@@ -7,6 +7,7 @@
 #include "ui/HtmlHelpBridge.h"
 #include "ui/URL.h"
 
+#include <QProcess>
 #include <QTest>
 
 using namespace apptest;
@@ -122,13 +123,20 @@ TEST_F(HelpAndLinks, TheWebItemOpensTheMakersAddressThroughTheShell)
     EXPECT_EQ(shell_->calls[0].target, QString::fromLatin1(kMakerWebAddress));
 }
 
+// One version, from the program's own record, in the About box and in what
+// "--version" prints.
 TEST_F(HelpAndLinks, AboutShowsTheProgramsOwnVersionAtEveryShowing)
 {
     LaunchShown();
     TrsFileVersion program;
     ASSERT_TRUE(program.GetVersionInfo(QStringLiteral(TARVO_BIN_DIR "/tarvo-lite")));
     const QString expected = TAboutDlg::VersionCaption(program);
-    EXPECT_NE(expected, QStringLiteral("Version 0.0  (Build 0)"));
+    EXPECT_NE(expected, QStringLiteral("Version 0.0.0 (Build 0)"));
+    QProcess printed;
+    printed.start(QStringLiteral(TARVO_BIN_DIR "/tarvo-lite"), {QStringLiteral("--version")});
+    ASSERT_TRUE(printed.waitForFinished(30000));
+    EXPECT_EQ(QStringLiteral("Version ") + QString::fromUtf8(printed.readAllStandardOutput()).remove(QStringLiteral("Tarvo Lite ")).trimmed(),
+              expected);
 
     QStringList seen;
     for (int i = 0; i < 2; ++i) {

@@ -587,7 +587,7 @@ TEST_F(MainWindow, TheUpdatePicturesComeFromTheCameraAndTheCaptionShowsInImage1)
 
 // --- network dialog ------------------------------------------------------------------
 
-TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
+TEST_F(MainWindow, TheNetworkDialogReloadsTheAccountOnShowingKeepsTheIntervalAndOnlyOkWrites)
 {
     StoreSettings("[FTP Settings]\nFTP_Host=a.example\nUpdate_Interval=8\n");
     LaunchWithCamera();
@@ -606,7 +606,7 @@ TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
     });
     Action("menuNetwork")->trigger();
     EXPECT_EQ(Main().ProgramSettings().account.host, QStringLiteral("a.example")) << "a cancelled edit is not kept for the close";
-    EXPECT_EQ(interval->text(), QStringLiteral("8"));
+    EXPECT_EQ(interval->text(), QStringLiteral("4")) << "opening and cancelling keep what the user typed";
     EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("a.example"));
     EXPECT_EQ(JobAccount().host, QStringLiteral("a.example"));
 
@@ -623,6 +623,8 @@ TEST_F(MainWindow, TheNetworkDialogReloadsOnShowingAndOnlyOkWrites)
     EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("FTP_Host"), {}), QStringLiteral("b.example"));
     EXPECT_EQ(JobAccount().host, QStringLiteral("b.example"));
     EXPECT_EQ(JobAccount().password, QStringLiteral("abc"));
+    EXPECT_EQ(interval->text(), QStringLiteral("4"));
+    EXPECT_EQ(Settings().ReadString(QStringLiteral("FTP Settings"), QStringLiteral("Update_Interval"), {}), QStringLiteral("4"));
 }
 
 }  // namespace

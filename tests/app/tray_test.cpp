@@ -6,6 +6,7 @@
 #include "app/TrayStatus.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/ftp_real_server.h"
+#include "ui/ErrorLook.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -65,6 +66,11 @@ TEST_F(Tray, FollowsAFailingAndRecoveringServerWithOneNotificationEachWay)
     EXPECT_TRUE(notes_[0].contains(QStringLiteral("550"))) << "says why: " << notes_[0].toStdString();
     EXPECT_TRUE(tray_->ToolTip().contains(QStringLiteral("Last error: 550"))) << tray_->ToolTip().toStdString();
     EXPECT_TRUE(Panel(1).contains(QStringLiteral("550"))) << "the status bar shows what it always showed";
+    // Without a tray the window itself says so, until the next success.
+    const QString title = QStringLiteral("Tarvo Lite - Remote Surveillance");
+    const auto panelColor = [this] { return Find<QLabel>("StatusPanel1")->palette().color(QPalette::WindowText); };
+    EXPECT_EQ(Main().windowTitle(), title + QStringLiteral(" \u2014 upload failing"));
+    EXPECT_EQ(panelColor(), ErrorColor());
 
     MendServer();
     Tick();
@@ -72,6 +78,8 @@ TEST_F(Tray, FollowsAFailingAndRecoveringServerWithOneNotificationEachWay)
     ASSERT_EQ(notes_.size(), 2);
     EXPECT_TRUE(notes_[1].contains(QStringLiteral("working again"))) << notes_[1].toStdString();
     EXPECT_FALSE(tray_->ToolTip().contains(QStringLiteral("Last error")));
+    EXPECT_EQ(Main().windowTitle(), title);
+    EXPECT_NE(panelColor(), ErrorColor());
     Tick();
     EXPECT_EQ(notes_.size(), 2) << "no notification per good tick";
 

@@ -9,9 +9,9 @@ void FakeDialogs::MessageBeep()
     ++beeps;
 }
 
-int FakeDialogs::MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons buttons)
+int FakeDialogs::MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons buttons, MsgDlgButton defaultButton)
 {
-    shown.push_back({text, type, buttons});
+    shown.push_back({text, type, buttons, defaultButton});
     if (whileShown)
         whileShown(text);
     if (!answers.empty()) {
@@ -19,6 +19,8 @@ int FakeDialogs::MessageDlg(const QString& text, MsgDlgType type, MsgDlgButtons 
         answers.pop_front();
         return a;
     }
+    if (buttons & defaultButton)
+        return ButtonResult(defaultButton);
     if (buttons & mbOK) return mrOk;
     if (buttons & mbYes) return mrYes;
     if (buttons & mbNo) return mrNo;

@@ -19,9 +19,11 @@ public:
         QString text;
         platform::MsgDlgType type;
         platform::MsgDlgButtons buttons;
+        platform::MsgDlgButton defaultButton;  // as asked; none: the first
     };
 
-    // Answers given to MessageDlg in order; when empty, the first button's answer.
+    // Answers given to MessageDlg in order; when empty, the default button's
+    // answer (a user pressing Return).
     std::deque<int> answers;
     // Runs while a message box is up, before it is answered: a test that
     // waits in here (pumping events) models a box nobody clicks.
@@ -36,7 +38,8 @@ public:
     QStringList exceptions;
 
     void MessageBeep() override;
-    int MessageDlg(const QString& text, platform::MsgDlgType type, platform::MsgDlgButtons buttons) override;
+    int MessageDlg(const QString& text, platform::MsgDlgType type, platform::MsgDlgButtons buttons,
+                   platform::MsgDlgButton defaultButton) override;
     bool SaveFile(platform::SaveFileRequest& request) override;
     void SetCursor(platform::Cursor cursor) override;
     platform::Cursor CurrentCursor() const override { return cursor_; }

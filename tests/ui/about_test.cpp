@@ -59,7 +59,7 @@ TEST(AboutDlg, ShowsProgramNameAndFileVersion)
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About"));
     EXPECT_EQ(about.size(), QSize(514, 191));
     EXPECT_EQ(about.lblProgramName()->text(), QStringLiteral("Tarvo Lite :  webcam surveillance application"));
-    EXPECT_EQ(about.lblVersion()->text(), QStringLiteral("Version 1.4  (Build 7)"));
+    EXPECT_EQ(about.lblVersion()->text(), QStringLiteral("Version 1.4.0 (Build 7)"));
     EXPECT_EQ(about.lblTrademark()->text(), QStringLiteral("Kelna  Technologies"));
     EXPECT_EQ(about.btnClose()->text(), QStringLiteral("Close"));
     EXPECT_EQ(about.Legacy1()->AdressType(), atWWW);
@@ -81,10 +81,13 @@ TEST(AboutDlg, ShowsProgramNameAndFileVersion)
     testsupport::FileVersion project{};
     ASSERT_TRUE(testsupport::ProjectVersion(project));
     TAboutDlg real(nullptr, kProgram);
-    EXPECT_EQ(real.lblVersion()->text(),
-              QStringLiteral("Version %1.%2  (Build %3)").arg(project.major).arg(project.minor).arg(project.build));
+    EXPECT_EQ(real.lblVersion()->text(), QStringLiteral("Version %1.%2.%3 (Build %4)")
+                                             .arg(project.major)
+                                             .arg(project.minor)
+                                             .arg(project.release)
+                                             .arg(project.build));
     TAboutDlg none(nullptr, dir.filePath(QStringLiteral("missing")));
-    EXPECT_EQ(none.lblVersion()->text(), QStringLiteral("Version 0.0  (Build 0)"));
+    EXPECT_EQ(none.lblVersion()->text(), QStringLiteral("Version 0.0.0 (Build 0)"));
 
     about.show();
     QTest::mouseClick(about.btnClose(), Qt::LeftButton);

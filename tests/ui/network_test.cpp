@@ -4,6 +4,7 @@
 #include "tests/support/tls_certificates.h"
 #include "tests/support/unwritable_folder.h"
 #include "tests/support/wait.h"
+#include "tests/support/widgets.h"
 #include "ui/ConnectionTest.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
@@ -13,16 +14,24 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QComboBox>
 #include <QFile>
+#include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTest>
+
+#include <vector>
 
 namespace {
 
@@ -83,7 +92,7 @@ TEST_F(Network, DesignContentStandsWhileThereIsNoSettingsFile)
     EXPECT_FALSE(QFile::exists(form_.SettingsFileName()));
 }
 
-TEST_F(Network, ShowingLoadsTheFileIntoFieldsIntervalAndMaskedPassword)
+TEST_F(Network, ShowingLoadsTheFileIntoFieldsAndMaskedPassword)
 {
     WriteSettings("[FTP Settings]\r\nFTP_Host=ftp.example.org\r\nFTP_Timeout=0x1E\r\nUser_ID=cam\r\n"
                   "Password=\"  s3cret pass!\"\r\nUpdate_Interval=7\r\nAutoStart=1\r\nPassive_Mode=0\r\n");
@@ -95,7 +104,6 @@ TEST_F(Network, ShowingLoadsTheFileIntoFieldsIntervalAndMaskedPassword)
     EXPECT_EQ(form_.WorkingPassword(), QStringLiteral("  s3cret pass!"));
     EXPECT_EQ(form_.edPassword()->text(), QStringLiteral("  s3cret pass!"));
     EXPECT_EQ(form_.edPassword()->displayText(), QString(14, QLatin1Char('+')));
-    EXPECT_EQ(interval_, QStringLiteral("7"));
     EXPECT_TRUE(form_.CheckAutoStart()->isChecked());
     EXPECT_FALSE(form_.CheckBoxPassive()->isChecked());
 }
@@ -147,7 +155,7 @@ TEST_F(Network, OkSavesReadsBackAndApplies)
     EXPECT_FALSE(next.CheckSafeUpload()->isChecked());
     EXPECT_EQ(next.edRemoteFolder()->text(), QStringLiteral("/www/cam"));
     EXPECT_EQ(next.cbSecurity()->currentIndex(), kSftpChoice);
-    EXPECT_FALSE(next.CheckBoxPassive()->isEnabled());  // FTP's only
+    EXPECT_TRUE(next.CheckBoxPassive()->isHidden());  // FTP's only
 }
 
 TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)
@@ -172,12 +180,12 @@ TEST_F(Network, OkStoresTheAccountAsTheNextUploadAppliesIt)
 TEST_F(Network, OkKeepsOtherSectionsOfTheFile)
 {
     WriteSettings("[Other Settings]\r\nLogErrors=0\r\n[Capture Parameters]\r\nFrameRate=20\r\n");
-    form_.show();  // an existing file without the key resets the interval field to 5
+    form_.show();
     form_.OKBtnClick();
     const QByteArray text = ReadSettings();
     EXPECT_TRUE(text.startsWith("[Other Settings]\r\nLogErrors=0\r\n[Capture Parameters]\r\nFrameRate=20\r\n"));
     EXPECT_TRUE(text.contains("[FTP Settings]\r\nFTP_Host=\r\nFTP_Port=21\r\nFTP_Timeout=15\r\nUser_ID=\r\n"
-                              "Password=\r\nUpdate_Interval=5\r\nAutoStart=0\r\nPassive_Mode=1\r\nSafe_Upload=1\r\n"));
+                              "Password=\r\nUpdate_Interval=3\r\nAutoStart=0\r\nPassive_Mode=1\r\nSafe_Upload=1\r\n"));
 }
 
 TEST_F(Network, CancelWritesNothingAndTheNextShowingReloads)
@@ -192,6 +200,25 @@ TEST_F(Network, CancelWritesNothingAndTheNextShowingReloads)
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("edited"));
     form_.show();
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("stored"));
+}
+
+// The interval typed in the main window is the user's: showing the dialog
+// (the stored interval differs, or is missing) or cancelling it keeps it;
+// OK saves it.
+TEST_F(Network, OpeningOrCancellingKeepsTheIntervalTheUserSet)
+{
+    for (const QByteArray& stored : {QByteArray("Update_Interval=5\r\n"), QByteArray()}) {
+        WriteSettings("[FTP Settings]\r\nFTP_Host=stored\r\n" + stored);
+        interval_ = QStringLiteral("2");
+        form_.show();
+        EXPECT_EQ(interval_, QStringLiteral("2")) << stored.constData();
+        form_.reject();
+        EXPECT_EQ(interval_, QStringLiteral("2")) << stored.constData();
+    }
+    form_.show();
+    form_.OKBtnClick();
+    EXPECT_EQ(interval_, QStringLiteral("2"));
+    EXPECT_TRUE(ReadSettings().contains("Update_Interval=2\r\n"));
 }
 
 TEST_F(Network, PortAndTimeoutRefillWhenEmptied)
@@ -227,6 +254,100 @@ TEST_F(Network, PortAndTimeoutTakeDigitsOnly)
     QTest::keyClicks(form_.edFTPhost(), QStringLiteral("a-b.c"));
     EXPECT_EQ(form_.edFTPhost()->text(), QStringLiteral("a-b.c"));
     EXPECT_EQ(dialogs_->shown.size(), 2u);
+}
+
+// What the dialog shows, as laid out for each protocol: the fields of that
+// protocol only, whole values, room on a 1366 x 768 screen with a panel, and
+// the Tab key following the fields.
+TEST_F(Network, TheLayoutShowsEachProtocolsFieldsWholeOnALaptopScreen)
+{
+    form_.OnGetSessionStart = [] { return false; };  // the program's check box too
+    form_.OnSetSessionStart = [](bool) { return QString(); };
+    const struct {
+        int choice;
+        QStringList shown;
+        QStringList hidden;
+        const char* tabOrder;  // the fields as laid out, the buttons last
+    } rows[] = {
+        {ftpPlain, {"CheckBoxPassive"}, {"edFingerprint", "lblFingerprint", "edHostKey", "lblHostKey", "edKeyFile", "btnKeyFile"},
+         "edFTPhost edPort edTimeout edUserID edPassword edRemoteFolder CheckBoxPassive CheckAutoStart chkSessionStart "
+         "CheckSafeUpload cbSecurity btnCheckServer btnTest memoTest OKBtn btnCancel"},
+        {ftpExplicitTls, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"}, {"edHostKey", "edKeyFile", "lblKeyFile"}, nullptr},
+        {ftpImplicitTls, {"CheckBoxPassive", "edFingerprint"}, {"edHostKey", "lblHostKey", "edKeyFile"}, nullptr},
+        {kSftpChoice, {"edHostKey", "lblHostKey", "edKeyFile", "lblKeyFile", "btnKeyFile"}, {"CheckBoxPassive", "edFingerprint", "lblFingerprint"},
+         "edFTPhost edPort edTimeout edUserID edPassword edRemoteFolder CheckAutoStart chkSessionStart CheckSafeUpload "
+         "cbSecurity edHostKey edKeyFile btnKeyFile btnCheckServer btnTest memoTest OKBtn btnCancel"},
+    };
+    form_.show();
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.choice);
+        form_.cbSecurity()->setCurrentIndex(r.choice);
+        form_.adjustSize();
+        EXPECT_LE(form_.frameGeometry().height(), 680);
+        for (const QString& name : r.shown)
+            EXPECT_TRUE(form_.findChild<QWidget*>(name)->isVisible()) << name.toStdString();
+        for (const QString& name : r.hidden)
+            EXPECT_FALSE(form_.findChild<QWidget*>(name)->isVisible()) << name.toStdString();
+        EXPECT_TRUE(testsupport::ShowsWhole(form_.edPort(), QStringLiteral("42022")));
+        EXPECT_TRUE(testsupport::ShowsWhole(form_.edTimeout(), QStringLiteral("3600")));
+        if (r.tabOrder)
+            EXPECT_EQ(testsupport::TabOrder(&form_), r.tabOrder);
+    }
+}
+
+// Editing shortcuts in the digit fields edit and pop no box; a paste is
+// taken when it is all digits and refused with the entry box otherwise.
+TEST_F(Network, DigitFieldsTakeEditingShortcutsAndOnlyDigitPastes)
+{
+    using Keys = std::vector<QKeyCombination>;
+    const Qt::KeyboardModifier ctrl = Qt::ControlModifier;
+    const struct {
+        const char* what;
+        const char* clipboard;
+        Keys keys;
+        const char* text;
+        const char* clipboardAfter;
+        const char* box;
+    } rows[] = {
+        {"copy", "", {ctrl | Qt::Key_A, ctrl | Qt::Key_C}, "2121", "2121", nullptr},
+        {"cut, refilled", "", {ctrl | Qt::Key_A, ctrl | Qt::Key_X}, "21", "2121", nullptr},
+        {"digit paste", "42022", {ctrl | Qt::Key_A, ctrl | Qt::Key_V}, "42022", "42022", nullptr},
+        {"paste at the end", "0", {Qt::Key_End, Qt::ShiftModifier | Qt::Key_Insert}, "21210", "0", nullptr},
+        {"other paste", "80 80", {ctrl | Qt::Key_A, ctrl | Qt::Key_V}, "2121", "80 80", "Invalid entry:  "},
+        {"typed, undone", "", {Qt::Key_End, Qt::Key_5, ctrl | Qt::Key_Z}, "2121", "", nullptr},
+        {"typed letter", "", {Qt::Key_End, Qt::Key_X}, "2121", "", "Invalid entry: x"},
+    };
+    form_.show();
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        form_.edPort()->setText(QStringLiteral("2121"));
+        QGuiApplication::clipboard()->setText(QString::fromLatin1(r.clipboard));
+        dialogs_->shown.clear();
+        for (const QKeyCombination key : r.keys)
+            QTest::keyClick(form_.edPort(), key.key(), key.keyboardModifiers());
+        EXPECT_EQ(form_.edPort()->text(), QString::fromLatin1(r.text));
+        EXPECT_EQ(QGuiApplication::clipboard()->text(), QString::fromLatin1(r.clipboardAfter));
+        ASSERT_EQ(dialogs_->shown.size(), r.box ? 1u : 0u);
+        if (r.box)
+            EXPECT_EQ(dialogs_->shown[0].text, QString::fromLatin1(r.box));
+    }
+
+    // The field's own menu pastes by the same rule.
+    dialogs_->shown.clear();
+    QGuiApplication::clipboard()->setText(QStringLiteral("8a"));
+    QTimer::singleShot(0, [] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        ASSERT_NE(menu, nullptr);
+        for (QAction* item : menu->actions())
+            if (item->text().endsWith(QKeySequence(QKeySequence::Paste).toString(QKeySequence::NativeText)))
+                item->trigger();
+        menu->close();
+    });
+    QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(2, 2), form_.edPort()->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(form_.edPort(), &menuEvent);
+    EXPECT_EQ(form_.edPort()->text(), QStringLiteral("2121"));
+    ASSERT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_EQ(dialogs_->shown[0].text, QStringLiteral("Invalid entry: a"));
 }
 
 // The field shows the limit the program uses and confirms only a limit from

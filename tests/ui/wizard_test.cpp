@@ -1,8 +1,10 @@
 #include "platform/inifile.h"
 #include "tests/support/fake_dialogs.h"
 #include "tests/support/ftp_real_server.h"
+#include "tests/support/sftp_server.h"
 #include "tests/support/tls_certificates.h"
 #include "tests/support/wait.h"
+#include "tests/support/widgets.h"
 #include "ui/Gauge.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/Network.h"
@@ -23,7 +25,9 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -199,6 +203,16 @@ TEST_F(Wizard, PagesCarryTheirTextsSizesAndStartingState)
     }
 }
 
+// The first page as laid out: whole values, the keyboard in the order seen.
+TEST_F(Wizard, TheFirstPageShowsWholeValuesAndTabFollowsTheFields)
+{
+    page1_->show();
+    page1_->cbYesFTP()->click();
+    EXPECT_TRUE(testsupport::ShowsWhole(page1_->edPort(), QStringLiteral("42022")));
+    EXPECT_EQ(testsupport::TabOrder(page1_.get()), "cbYesFTP cbNoFTP edFTPhost edPort edUserID edPassword cbSecurity "
+                                                   "edRemoteFolder btnTest BitBtnBack BitBtnNext btnCancelWizard");
+}
+
 TEST_F(Wizard, AnswerBoxesExcludeEachOtherAndBackResetsThePage)
 {
     page1_->show();
@@ -269,7 +283,8 @@ TEST_F(Wizard, YesWithCompleteFieldsStoresTheAccountAndShowsTheSummary)
     EXPECT_EQ(Child<QLabel>(page2_.get(), "lblFTPaccess2")->text(), QStringLiteral("Yes"));
     EXPECT_EQ(Child<QLabel>(page2_.get(), "lblFTPhost2")->text(), QStringLiteral("ftp.example.org"));
     EXPECT_EQ(Child<QLabel>(page2_.get(), "lblUserID2")->text(), QStringLiteral("cam user"));
-    EXPECT_EQ(Child<QLabel>(page2_.get(), "lblPassword2")->text(), password);
+    EXPECT_EQ(Child<QLabel>(page2_.get(), "lblPassword2")->text(), QString(password.size(), QChar(0x25CF)))
+        << "the summary shows dots, never the password";
     EXPECT_EQ(Child<QLabel>(page2_.get(), "lblPassword2")->textFormat(), Qt::PlainText);
 
     // Back returns to page 1 with its answers; Next and Back walk pages 2 and 3.
@@ -464,9 +479,21 @@ TEST_F(Wizard, TheConnectionTestTakesTheAccountAsTyped)
     test->click();
     EXPECT_FALSE(test->isEnabled());
     ASSERT_TRUE(testsupport::WaitUntil([&] { return test->isEnabled(); }, 20000));
-    const QString lines = Child<QPlainTextEdit>(Page1(), "memoTest")->toPlainText();
+    auto* memo = Child<QPlainTextEdit>(Page1(), "memoTest");
+    const QString lines = memo->toPlainText();
     EXPECT_TRUE(lines.contains(QStringLiteral("Test passed"))) << lines.toStdString();
     EXPECT_TRUE(QDir(server.Root()).isEmpty());
+
+    // The lines' window closes by its own button or Esc, the page staying.
+    QWidget* window = memo->window();
+    ASSERT_NE(window, page1_.get());
+    ASSERT_TRUE(window->isVisible());
+    Button(window, "btnCloseTest")->click();
+    EXPECT_FALSE(window->isVisible());
+    window->show();
+    QTest::keyClick(memo, Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(page1_->isVisible());
 }
 
 TEST_F(Wizard, FinishEndsAndSavesWhateverTheServerAnswersAndCannotBeClosedMidway)
@@ -569,6 +596,61 @@ TEST_F(Wizard, TlsChoiceAsksToTrustTheServerCertificateAndPinsIt)
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Security"), QString()), QStringLiteral("2"));
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("TLS_Fingerprint"), QString()), print);
     EXPECT_EQ(file.ReadString(kSection, QStringLiteral("FTP_Port"), QString()), server.PortText());
+}
+
+}  // namespace
+
+namespace {
+
+// An SSH host key met for the first time is trusted only by the user's
+// choice, offered by Test as by Next, No the default button; declined, the
+// page stays and says why, since the uploads would be refused.
+TEST_F(Wizard, AnUnknownHostKeyIsTrustedOnlyByChoiceFromTestOrNext)
+{
+    QTemporaryDir home;  // a known_hosts of the test's own: none
+    const QByteArray oldHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toUtf8());
+    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", oldHome); });
+    testsupport::SftpServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    page1_->show();
+    AnswerYes(QStringLiteral("127.0.0.1"), server.User(), server.Password());
+    page1_->cbSecurity()->setCurrentIndex(kSftpChoice);
+    page1_->edPort()->setText(server.PortText());
+    auto* line = Child<QLabel>(Page1(), "lblHostKeyNeeded");
+    EXPECT_FALSE(line->isVisible());
+
+    const struct {
+        const char* button;
+        int answer;  // none: Return, the default button
+        bool trusted;
+    } steps[] = {
+        {"BitBtnNext", platform::mrNone, false},
+        {"btnTest", platform::mrNone, false},
+        {"btnTest", platform::mrYes, true},
+    };
+    for (std::size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(steps[i].button);
+        if (steps[i].answer != platform::mrNone)
+            dialogs_->answers = {steps[i].answer};
+        Button(Page1(), steps[i].button)->click();
+        ASSERT_TRUE(WaitUntil([&] { return dialogs_->shown.size() == i + 1; }, 20000));
+        const auto& prompt = dialogs_->shown.back();
+        EXPECT_TRUE(prompt.text.contains(server.HostKey())) << prompt.text.toStdString();
+        EXPECT_TRUE(prompt.text.contains(QStringLiteral("Trust this key")));
+        EXPECT_EQ(prompt.defaultButton, platform::mbNo);
+        EXPECT_TRUE(page1_->isVisible());
+        EXPECT_FALSE(page2_->isVisible());
+        EXPECT_EQ(line->isVisible(), !steps[i].trusted);
+    }
+    EXPECT_TRUE(platform::IniFile(settings_).ReadString(kSection, QStringLiteral("SSH_HostKey"), QString()).isEmpty());
+
+    // Trusted in the test: Next asks no more and stores the key.
+    Button(Page1(), "BitBtnNext")->click();
+    ASSERT_TRUE(WaitUntil([&] { return page2_->isVisible(); }, 20000));
+    EXPECT_EQ(dialogs_->shown.size(), std::size(steps));
+    EXPECT_EQ(platform::IniFile(settings_).ReadString(kSection, QStringLiteral("SSH_HostKey"), QString()),
+              server.HostKey());
 }
 
 }  // namespace
