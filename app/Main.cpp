@@ -5,6 +5,7 @@
 #include "app/CaptureControls.h"
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
+#include "app/PrivacyMasks.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
 #include "platform/application.h"
@@ -136,6 +137,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
 TMain::~TMain()
 {
     driverChoice_.Save();
+    privacy_.reset();
     motion_.reset();
     update_.reset();
     capture_.reset();
@@ -184,6 +186,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     };
     motion_ = std::make_unique<TMotionWatch>(*videoCap1_, files_, *errorLog_, ui->StatusBar1);
     motion_->OnUpload = [this](const QImage& picture) { return update_->UploadMotionPicture(picture); };
+    privacy_ = std::make_unique<TPrivacyMasks>(*videoCap1_, *motion_, *errorLog_);
 }
 
 // ---------------------------------------------------------------------------
@@ -211,6 +214,9 @@ void TMain::FormCreate()
                 failure = QString::fromUtf8(e.what());
         }
     };
+
+    // Before anything opens the camera: no frame may leave it unmasked.
+    attempt([this] { privacy_->Load(programSettings_); });
 
     attempt([this] {
         driverChoice_.Restore(*videoCap1_);

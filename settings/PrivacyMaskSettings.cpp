@@ -23,15 +23,36 @@ QString Fraction(double value)
     return QString::number(value / kSteps, 'f', 4);
 }
 
+// The edges of an area in steps of 1 / steps, rounded outwards; a hair of
+// tolerance keeps an edge that lies on a step where it is.
+struct Edges {
+    double left, top, right, bottom;
+};
+Edges Outwards(const QRectF& area, double steps)
+{
+    constexpr double kNoise = 1e-6;
+    return {std::floor(area.left() * steps + kNoise), std::floor(area.top() * steps + kNoise),
+            std::ceil(area.right() * steps - kNoise), std::ceil(area.bottom() * steps - kNoise)};
+}
+
 }  // namespace
 
 QString PrivacyAreaToText(const QRectF& area)
 {
-    const double left = std::floor(area.left() * kSteps + 1e-6);
-    const double top = std::floor(area.top() * kSteps + 1e-6);
-    const double right = std::ceil(area.right() * kSteps - 1e-6);
-    const double bottom = std::ceil(area.bottom() * kSteps - 1e-6);
-    return QStringLiteral("%1,%2,%3,%4").arg(Fraction(left), Fraction(top), Fraction(right - left), Fraction(bottom - top));
+    const Edges e = Outwards(area, kSteps);
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(Fraction(e.left), Fraction(e.top), Fraction(e.right - e.left), Fraction(e.bottom - e.top));
+}
+
+QRect PrivacyAreaInThousandths(const QRectF& area)
+{
+    const Edges e = Outwards(area, 1000);
+    return QRect(int(e.left), int(e.top), int(e.right - e.left), int(e.bottom - e.top));
+}
+
+QRectF PrivacyAreaFromThousandths(const QRect& r)
+{
+    return QRectF(r.x() / 1000.0, r.y() / 1000.0, r.width() / 1000.0, r.height() / 1000.0);
 }
 
 bool PrivacyAreaFromText(const QString& text, QRectF* area)

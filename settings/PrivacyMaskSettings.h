@@ -5,6 +5,7 @@
 // delivers. A file without the section masks nothing.
 
 #include <QList>
+#include <QRect>
 #include <QRectF>
 #include <QString>
 #include <QStringList>
@@ -26,5 +27,10 @@ QString PrivacyAreaToText(const QRectF& area);
 // An area as stored, cut to the picture; false for text that is not four
 // numbers or an area with nothing inside the picture.
 bool PrivacyAreaFromText(const QString& text, QRectF* area);
+
+// An area in thousandths of the picture, as the motion mask and the mask
+// editor keep areas, rounded outwards; and back.
+QRect PrivacyAreaInThousandths(const QRectF& area);
+QRectF PrivacyAreaFromThousandths(const QRect& thousandths);
 
 }  // namespace settings
