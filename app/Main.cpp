@@ -427,6 +427,7 @@ void TMain::ConnectControls()
     connect(ui->menuAbout1, &QAction::triggered, this, [this] { menuAbout1Click(); });
     connect(ui->menuNetwork, &QAction::triggered, this, [this] { menuNetworkClick(); });
     connect(ui->menuMotion, &QAction::triggered, this, [this] { menuMotionClick(); });
+    connect(ui->menuPrivacyMasks, &QAction::triggered, this, [this] { menuPrivacyMasksClick(); });
     // "Release the camera between updates", after "Motion Detection...".
     auto* releaseCamera = new QAction(QStringLiteral("&Release the Camera between Updates"), this);
     releaseCamera->setObjectName(QStringLiteral("menuReleaseCamera"));
@@ -491,6 +492,11 @@ void TMain::menuNetworkClick()
 void TMain::menuMotionClick()
 {
     motion_->EditSettings(this, [this](const settings::MotionSettings& chosen) { programSettings_.SaveMotion(chosen); });
+}
+
+void TMain::menuPrivacyMasksClick()
+{
+    privacy_->Edit(this, [this](const settings::PrivacyMaskSettings& chosen) { programSettings_.SavePrivacyMasks(chosen); });
 }
 
 void TMain::menuWizardClick()

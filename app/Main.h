@@ -103,6 +103,7 @@ public:
     void menuAbout1Click();
     void menuNetworkClick();
     void menuMotionClick();
+    void menuPrivacyMasksClick();
     void menuWizardClick();
     void GotoWebsite1Click();
     void menuHelp2Click();

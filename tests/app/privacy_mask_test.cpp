@@ -2,13 +2,18 @@
 // its visitor: every picture the program shows, saves, records, uploads or
 // compares has the masked area filled, and what moves there is no motion.
 #include "app/MotionWatch.h"
+#include "app/PrivacyMasks.h"
 #include "app/UpdatePictures.h"
 #include "capture/engine/CaptureDevice.h"
 #include "capture/engine/PrivacyMask.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/mask_checks.h"
+#include "ui/MotionPictures.h"
+#include "ui/PrivacyMasks.h"
 
+#include <QRadioButton>
+#include <QTest>
 
 using namespace apptest;
 using platform::capture::TestScene;
@@ -27,20 +32,20 @@ void PrintTo(const FillCase& c, std::ostream* os)
     *os << c.name;
 }
 
-class MaskedProgram : public MainWindowTest, public ::testing::WithParamInterface<FillCase>
+class MaskedProgramBase : public MainWindowTest
 {
 protected:
-    MaskedProgram() { platform::capture::SetTestPatternScene(TestScene::Visitor); }
-    ~MaskedProgram() override { platform::capture::SetTestPatternScene(TestScene::Bars); }
+    MaskedProgramBase() { platform::capture::SetTestPatternScene(TestScene::Visitor); }
+    ~MaskedProgramBase() override { platform::capture::SetTestPatternScene(TestScene::Bars); }
 
     // Motion detection on (the clock masked from it, a snapshot a event), the
     // privacy mask area, and the camera at 30 frames a second so that the
     // visitor comes soon.
-    void LaunchMasked(const QRectF& area)
+    void LaunchMasked(const QRectF& area, const char* fill)
     {
         const QByteArray fraction = settings::PrivacyAreaToText(area).toLatin1();
         StoreSettings("[Other Settings]\nFirstRun=0\n[Motion]\nEnabled=1\nMask=0,875,1000,125\nQuietSeconds=1\n"
-                      "[Privacy Masks]\nFill=" + QByteArray(GetParam().setting) + "\nMask1=" + fraction + "\n");
+                      "[Privacy Masks]\nFill=" + QByteArray(fill) + "\nMask1=" + fraction + "\n");
         LaunchWithCamera();
         Main().VideoCap1()->SetPreviewRate(30);
     }
@@ -62,6 +67,12 @@ protected:
     {
         return QDir(Path(QStringLiteral("Snapshots"))).entryList({"motion-*"}, QDir::Files, QDir::Name);
     }
+};
+
+class MaskedProgram : public MaskedProgramBase, public ::testing::WithParamInterface<FillCase>
+{
+protected:
+    void LaunchMasked(const QRectF& area) { MaskedProgramBase::LaunchMasked(area, GetParam().setting); }
 };
 
 // The visitor walks through the left half of the room, which is masked, into
@@ -147,5 +158,59 @@ TEST_P(MaskedProgram, AVisitorInsideTheMaskNeverStartsAMotionEvent)
 INSTANTIATE_TEST_SUITE_P(Fill, MaskedProgram,
                          ::testing::Values(FillCase{"black", "Black", true}, FillCase{"blurred", "Blurred", false}),
                          [](const ::testing::TestParamInfo<FillCase>& info) { return std::string(info.param.name); });
+
+// The menu item's dialog: a still as the camera took it, the live picture
+// unfilled with outlines while it is open and every other picture still
+// filled; OK stores and applies the areas as edited.
+using MaskDialog = MaskedProgramBase;
+
+TEST_F(MaskDialog, ShowsWhatTheAreasCoverToTheEditorAloneAndOkStoresTheNewAreas)
+{
+    const QRectF area(0.0, 0.2, 0.5, 0.65);
+    LaunchMasked(area, "Black");
+    TVideoCap& cap = *Main().VideoCap1();
+    ASSERT_TRUE(WaitUntil([&] { return cap.VideoOverlay() || cap.VideoPreview(); }));
+    auto filled = [&](const QImage& picture, const QRectF& a, bool black, int inset) {
+        const QRect r = platform::capture::MaskPixels(a, picture.size()).adjusted(inset, inset, -inset, -inset);
+        return testsupport::CheckMaskFill(picture, r, black, 0).ok;
+    };
+
+    bool shown = false;
+    WhenModal(QStringLiteral("frmPrivacyMasks"), [&](QDialog* d) {
+        auto* dialog = static_cast<TfrmPrivacyMasks*>(d);
+        shown = true;
+        EXPECT_TRUE(dialog->MaskPicture()->HasPicture());
+        EXPECT_FALSE(filled(cap.UnmaskedFrame(), area, true, 0)) << "the still shows what the area covers";
+        QWidget* live = platform::WindowWidget(cap.CaptureWindow());
+        live->repaint();
+        EXPECT_FALSE(filled(live->grab().toImage(), area, true, 4)) << "the live picture too, outlined";
+        EXPECT_TRUE(filled(DetectorInput(), area, true, 0)) << "everything else still gets it filled";
+        EXPECT_TRUE(filled(cap.GrabbedFrame(), area, true, 0));
+
+        // The area removed, another drawn, blurred.
+        TMaskPicture* picture = dialog->MaskPicture();
+        QTest::mouseClick(picture, Qt::LeftButton, {}, QPoint(80, 120));
+        QTest::keyClick(picture, Qt::Key_Delete);
+        QTest::mousePress(picture, Qt::LeftButton, {}, QPoint(170, 10));
+        QTest::mouseRelease(picture, Qt::LeftButton, {}, QPoint(310, 100));
+        dialog->findChild<QRadioButton*>(QStringLiteral("RadioBlurred"))->setChecked(true);
+        dialog->findChild<QPushButton*>(QStringLiteral("OKBtn"))->click();
+    });
+    Action("menuPrivacyMasks")->trigger();
+    ASSERT_TRUE(shown);
+
+    const QRectF drawn(0.531, 0.041, 0.441, 0.38);
+    const settings::PrivacyMaskSettings stored = Main().ProgramSettings().ReadPrivacyMasks();
+    EXPECT_EQ(stored.fill, settings::PrivacyMaskSettings::Fill::Blurred);
+    ASSERT_EQ(stored.areas.size(), 1);
+    EXPECT_LT((stored.areas[0].topLeft() - drawn.topLeft()).manhattanLength() + std::abs(stored.areas[0].width() - drawn.width()),
+              1e-6);
+    EXPECT_EQ(cap.PrivacyMask().areas, stored.areas);
+    EXPECT_FALSE(cap.PrivacyMaskEditing());
+    EXPECT_TRUE(cap.UnmaskedFrame().isNull());
+    const QImage after = DetectorInput();
+    EXPECT_TRUE(filled(after, drawn, false, 0));
+    EXPECT_FALSE(filled(after, area, true, 0)) << "the removed area is shown again";
+}
 
 }  // namespace
