@@ -11,6 +11,7 @@
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "ui/AboutDlg.h"
+#include "ui/Caption.h"
 #include "ui/DigitFilter.h"
 #include "ui/HtmlHelpBridge.h"
 #include "ui/LogForm.h"
@@ -233,6 +234,7 @@ void TMain::FormCreate()
     attempt([this] { LoadSettings(); });
 
     attempt([this] { motion_->Apply(programSettings_.ReadMotion()); });
+    attempt([this] { update_->Pictures().SetPictureCaption(programSettings_.ReadCaption()); });
 
     ui->EditCapPicture->setText(QStringLiteral("Snapshot.bmp"));
     ui->EditVideoFile->setText(videoCap1_->VideoFileName());
@@ -428,6 +430,7 @@ void TMain::ConnectControls()
     connect(ui->menuNetwork, &QAction::triggered, this, [this] { menuNetworkClick(); });
     connect(ui->menuMotion, &QAction::triggered, this, [this] { menuMotionClick(); });
     connect(ui->menuPrivacyMasks, &QAction::triggered, this, [this] { menuPrivacyMasksClick(); });
+    connect(ui->menuCaption, &QAction::triggered, this, [this] { menuCaptionClick(); });
     // "Release the camera between updates", after "Motion Detection...".
     auto* releaseCamera = new QAction(QStringLiteral("&Release the Camera between Updates"), this);
     releaseCamera->setObjectName(QStringLiteral("menuReleaseCamera"));
@@ -497,6 +500,16 @@ void TMain::menuMotionClick()
 void TMain::menuPrivacyMasksClick()
 {
     privacy_->Edit(this, [this](const settings::PrivacyMaskSettings& chosen) { programSettings_.SavePrivacyMasks(chosen); });
+}
+
+void TMain::menuCaptionClick()
+{
+    TfrmCaption dialog(this);
+    dialog.setObjectName(QStringLiteral("frmCaption"));
+    dialog.SetSettings(update_->Pictures().PictureCaption());
+    dialog.OnSave = [this](const settings::CaptionSettings& chosen) { programSettings_.SaveCaption(chosen); };
+    if (dialog.exec() == QDialog::Accepted)
+        update_->Pictures().SetPictureCaption(dialog.Settings());
 }
 
 void TMain::menuWizardClick()

@@ -104,6 +104,7 @@ public:
     void menuNetworkClick();
     void menuMotionClick();
     void menuPrivacyMasksClick();
+    void menuCaptionClick();
     void menuWizardClick();
     void GotoWebsite1Click();
     void menuHelp2Click();

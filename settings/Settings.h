@@ -4,6 +4,7 @@
 // main window, the dialogs and the wizard load and save through it.
 
 #include "platform/inifile.h"
+#include "settings/CaptionSettings.h"
 #include "settings/MotionSettings.h"
 #include "settings/PrivacyMaskSettings.h"
 
@@ -155,6 +156,12 @@ public:
     // to unreadable; the other masks still apply.
     PrivacyMaskSettings ReadPrivacyMasks(QStringList* unreadable = nullptr) const;
     void SavePrivacyMasks(const PrivacyMaskSettings& masks);
+
+    // The caption on "Capture.jpg": read at start-up (none without a file or
+    // section; a value that cannot be read keeps its default) and saved by
+    // its dialog's OK.
+    CaptionSettings ReadCaption() const;
+    void SaveCaption(const CaptionSettings& caption);
 
 private:
     platform::IniFile File() const;

@@ -1,26 +1,15 @@
 #include "settings/Settings.h"
+#include "tests/settings/settings_file.h"
 
 #include <gtest/gtest.h>
 
-#include <QFile>
-#include <QTemporaryDir>
 
 using settings::PrivacyMaskSettings;
 using settings::TProgramSettings;
 using Fill = PrivacyMaskSettings::Fill;
+using settingstest::WriteSettings;
 
 namespace {
-
-QString WriteSettings(const QTemporaryDir& dir, const char* text)
-{
-    const QString name = dir.filePath(QStringLiteral("Tarvo Lite.sif"));
-    if (text) {
-        QFile f(name);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(text);
-    }
-    return name;
-}
 
 // A bad entry costs that entry alone, with one line naming it; the rest of
 // the masks apply, and a fill that cannot be read is black.
