@@ -5,11 +5,13 @@
 #include "app/CaptureControls.h"
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
+#include "app/PrivacyMasks.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "ui/AboutDlg.h"
+#include "ui/Caption.h"
 #include "ui/DigitFilter.h"
 #include "ui/ErrorLook.h"
 #include "ui/HtmlHelpBridge.h"
@@ -137,6 +139,7 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
 TMain::~TMain()
 {
     driverChoice_.Save();
+    privacy_.reset();
     motion_.reset();
     update_.reset();
     capture_.reset();
@@ -185,6 +188,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     };
     motion_ = std::make_unique<TMotionWatch>(*videoCap1_, files_, *errorLog_, ui->StatusBar1);
     motion_->OnUpload = [this](const QImage& picture) { return update_->UploadMotionPicture(picture); };
+    privacy_ = std::make_unique<TPrivacyMasks>(*videoCap1_, *motion_, *errorLog_);
 }
 
 // ---------------------------------------------------------------------------
@@ -213,6 +217,9 @@ void TMain::FormCreate()
         }
     };
 
+    // Before anything opens the camera: no frame may leave it unmasked.
+    attempt([this] { privacy_->Load(programSettings_); });
+
     attempt([this] {
         driverChoice_.Restore(*videoCap1_);
         if (videoCap1_->DriverName().isEmpty()) {
@@ -228,6 +235,7 @@ void TMain::FormCreate()
     attempt([this] { LoadSettings(); });
 
     attempt([this] { motion_->Apply(programSettings_.ReadMotion()); });
+    attempt([this] { update_->Pictures().SetPictureCaption(programSettings_.ReadCaption()); });
 
     ui->EditCapPicture->setText(QStringLiteral("Snapshot.bmp"));
     ui->EditVideoFile->setText(videoCap1_->VideoFileName());
@@ -437,6 +445,8 @@ void TMain::ConnectControls()
     connect(ui->menuAbout1, &QAction::triggered, this, [this] { menuAbout1Click(); });
     connect(ui->menuNetwork, &QAction::triggered, this, [this] { menuNetworkClick(); });
     connect(ui->menuMotion, &QAction::triggered, this, [this] { menuMotionClick(); });
+    connect(ui->menuPrivacyMasks, &QAction::triggered, this, [this] { menuPrivacyMasksClick(); });
+    connect(ui->menuCaption, &QAction::triggered, this, [this] { menuCaptionClick(); });
     // "Release the camera between updates", after "Motion Detection...".
     auto* releaseCamera = new QAction(QStringLiteral("&Release the Camera between Updates"), this);
     releaseCamera->setObjectName(QStringLiteral("menuReleaseCamera"));
@@ -501,6 +511,21 @@ void TMain::menuNetworkClick()
 void TMain::menuMotionClick()
 {
     motion_->EditSettings(this, [this](const settings::MotionSettings& chosen) { programSettings_.SaveMotion(chosen); });
+}
+
+void TMain::menuPrivacyMasksClick()
+{
+    privacy_->Edit(this, [this](const settings::PrivacyMaskSettings& chosen) { programSettings_.SavePrivacyMasks(chosen); });
+}
+
+void TMain::menuCaptionClick()
+{
+    TfrmCaption dialog(this);
+    dialog.setObjectName(QStringLiteral("frmCaption"));
+    dialog.SetSettings(update_->Pictures().PictureCaption());
+    dialog.OnSave = [this](const settings::CaptionSettings& chosen) { programSettings_.SaveCaption(chosen); };
+    if (dialog.exec() == QDialog::Accepted)
+        update_->Pictures().SetPictureCaption(dialog.Settings());
 }
 
 void TMain::menuWizardClick()

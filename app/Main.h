@@ -19,6 +19,7 @@ class TErrorLog;
 class TfrmNetwork;
 class TLogForm;
 class TMotionWatch;
+class TPrivacyMasks;
 class TStatusHints;
 class TUpdatePictures;
 class TURL;
@@ -61,6 +62,7 @@ public:
     TErrorLog& ErrorLog() { return *errorLog_; }
     TUpdatePictures& UpdatePictures() { return update_->Pictures(); }
     TMotionWatch& MotionWatch() { return *motion_; }
+    TPrivacyMasks& PrivacyMasks() { return *privacy_; }
     // "Release the camera between updates".
     app::TCameraShare& CameraShare() { return *cameraShare_; }
     // The program settings as loaded or accepted; the dialogs and the wizard
@@ -104,6 +106,8 @@ public:
     void menuAbout1Click();
     void menuNetworkClick();
     void menuMotionClick();
+    void menuPrivacyMasksClick();
+    void menuCaptionClick();
     void menuWizardClick();
     void GotoWebsite1Click();
     void menuHelp2Click();
@@ -160,6 +164,7 @@ private:
     TfrmNetwork* frmNetwork_ = nullptr;
     std::unique_ptr<TErrorLog> errorLog_;
     std::unique_ptr<TMotionWatch> motion_;
+    std::unique_ptr<TPrivacyMasks> privacy_;
     std::unique_ptr<app::TCameraReturn> cameraReturn_;
     settings::TProgramSettings programSettings_;
     std::unique_ptr<TWebsiteUpdate> update_;

@@ -225,6 +225,10 @@ bool TVideoCap::OpenDriver()
         throw e;
     }
     engine_->SetMouseHandler([this](QMouseEvent* event) { VideoMouse(event); });
+    // Before the driver connects: no frame may come out unmasked.
+    engine_->SetPrivacyMask(privacyMask_);
+    if (maskEditing_)
+        engine_->SetMaskEditing(true, maskOutlines_);
     if (OnStatusCallback)
         InstallStatusHandler();
     if (OnFrameCallback)
@@ -277,6 +281,28 @@ void TVideoCap::CloseDriver()
     engine_->DisconnectDriver();
     CaptureEngine* engine = std::exchange(engine_, nullptr);
     engine->Destroy();
+}
+
+void TVideoCap::SetPrivacyMask(const platform::capture::PrivacyMask& value)
+{
+    if (value == privacyMask_)
+        return;
+    privacyMask_ = value;
+    if (engine_)
+        engine_->SetPrivacyMask(privacyMask_);
+}
+
+void TVideoCap::SetPrivacyMaskEditing(bool editing, const QList<QRectF>& outlines)
+{
+    maskEditing_ = editing;
+    maskOutlines_ = editing ? outlines : QList<QRectF>();
+    if (engine_)
+        engine_->SetMaskEditing(maskEditing_, maskOutlines_);
+}
+
+QImage TVideoCap::UnmaskedFrame()
+{
+    return engine_ && maskEditing_ ? engine_->UnmaskedFrame() : QImage();
 }
 
 void TVideoCap::FreeDriverInfo()
