@@ -218,6 +218,13 @@ bool TVideoCap::OpenDriver()
         UpdateStatus(true);
         throw e;
     }
+    if (OnClaim) {
+        if (const QString refused = OnClaim(driverIdentity_); !refused.isEmpty()) {
+            ENotConnectException e(QStringLiteral("Can not connect capture driver with capture window: ") + refused);
+            UpdateStatus(true);
+            throw e;
+        }
+    }
     engine_ = CreateCaptureEngine(objectName(), this, QRect(0, 0, width(), height()));
     if (!engine_) {
         ENoCapWindowException e(QStringLiteral("Can not create capture window"));
