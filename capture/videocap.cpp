@@ -219,11 +219,9 @@ bool TVideoCap::OpenDriver()
         throw e;
     }
     if (OnClaim) {
-        if (const QString refused = OnClaim(driverIdentity_); !refused.isEmpty()) {
-            ENotConnectException e(QStringLiteral("Can not connect capture driver with capture window: ") + refused);
-            UpdateStatus(true);
-            throw e;
-        }
+        // No status event here: its handler asks for the caps, which would open again.
+        if (const QString refused = OnClaim(driverIdentity_); !refused.isEmpty())
+            throw ENotConnectException(QStringLiteral("Can not connect capture driver with capture window: ") + refused);
     }
     engine_ = CreateCaptureEngine(objectName(), this, QRect(0, 0, width(), height()));
     if (!engine_) {
