@@ -2,6 +2,7 @@
 // Two profiles run side by side in this process as two processes would,
 // against one pyftpdlib server and one scripted camera.
 #include "app/CommandLine.h"
+#include "app/DesktopEntry.h"
 #include "app/ProfileMenu.h"
 #include "app/Profiles.h"
 #include "tests/app/main_window_fixture.h"
@@ -189,6 +190,26 @@ TEST_F(Profiles, ANewProfileIsMadeFromTheFileMenuStartedAndOpensItsWizardAndCome
     running.OnShowRequested = [&garden] { garden.BringToFront(); };
     EXPECT_TRUE(app::TProfileInstance(garden.Files().Folder()).AskRunningToShow());
     EXPECT_TRUE(testsupport::WaitUntil([&garden] { return garden.isVisible(); }));
+}
+
+}  // namespace
+
+namespace {
+
+// Each profile has its own menu entry and session start, its name quoted as
+// an Exec argument where it holds a space.
+TEST(ProfileDesktopEntry, NamesTheProfileAndQuotesItInExec)
+{
+    const QString exe = QStringLiteral("/usr/bin/tarvo-lite");
+    const QString entry = app::DesktopEntryText(exe, QStringLiteral("Front door"));
+    EXPECT_TRUE(entry.contains(QStringLiteral("\nName=Tarvo Lite \u2014 Front door\n")));
+    EXPECT_TRUE(entry.contains(QStringLiteral("\nExec=/usr/bin/tarvo-lite --profile \"Front door\"\n"))) << entry.toStdString();
+    EXPECT_TRUE(app::SessionStartText(exe, QStringLiteral("Garden"))
+                    .contains(QStringLiteral("\nExec=/usr/bin/tarvo-lite --profile Garden --session-start\n")));
+    EXPECT_TRUE(app::SessionStartFile(QStringLiteral("/c"), QStringLiteral("Garden")).endsWith(QStringLiteral("/autostart/tarvo-lite-Garden.desktop")));
+    EXPECT_EQ(app::DesktopEntryFiles(QStringLiteral("/d"), QStringLiteral("Garden")).constFirst(),
+              QStringLiteral("/d/applications/tarvo-lite-Garden.desktop"));
+    EXPECT_EQ(app::DesktopEntryText(exe), app::DesktopEntryText(exe, QString())) << "no profile: the entry as before";
 }
 
 }  // namespace
