@@ -6,6 +6,8 @@
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
 #include "app/PrivacyMasks.h"
+#include "app/ProfileMenu.h"
+#include "app/Profiles.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
 #include "platform/application.h"
@@ -60,8 +62,13 @@ int DivRoundHalfEven(int a, int b)
 }  // namespace
 
 TMain::TMain(const QString& programFolder, QWidget* parent)
+    : TMain(programFolder.isEmpty() ? app::ProgramFiles::OfExecutable() : app::ProgramFiles(programFolder), parent)
+{
+}
+
+TMain::TMain(const app::ProgramFiles& files, QWidget* parent)
     : QMainWindow(parent),
-      files_(programFolder.isEmpty() ? app::ProgramFiles::OfExecutable() : app::ProgramFiles(programFolder)),
+      files_(files),
       ui(std::make_unique<Ui::TMain>()),
       programSettings_(files_.SettingsFile()),
       driverChoice_(files_.DriverSettingsFile())
@@ -87,6 +94,8 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     videoCap1_->setPalette(black);
     videoCap1_->setAutoFillBackground(true);
     videoCap1_->SetPreviewRate(15);
+    cameraClaim_ = std::make_unique<app::TCameraClaim>(app::CameraClaimsFolder(files_), files_.Profile());
+    videoCap1_->OnClaim = [this](const QString& identity) { return cameraClaim_->Take(identity); };
     cameraReturn_ = std::make_unique<app::TCameraReturn>(*videoCap1_);
     auto* videoLayout = new QVBoxLayout(ui->Panel2);
     const int frame = ui->Panel2->frameWidth();
@@ -144,6 +153,7 @@ TMain::~TMain()
     update_.reset();
     capture_.reset();
     videoCap1_->OnError = nullptr;
+    videoCap1_->OnClaim = nullptr;
 }
 
 void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
@@ -390,7 +400,7 @@ void TMain::ShowUploadFailing(bool failing)
 
 void TMain::SetCaption()
 {
-    setWindowTitle(QString::fromLatin1(app::kProgramName) + QStringLiteral(" - Remote Surveillance") +
+    setWindowTitle(app::ProgramTitle(files_.Profile()) + QStringLiteral(" - Remote Surveillance") +
                    (uploadFailing_ ? QStringLiteral(" \u2014 upload failing") : QString()));
 }
 
@@ -464,6 +474,7 @@ void TMain::ConnectControls()
         FollowCameraShare();
     });
     connect(ui->menuWizard, &QAction::triggered, this, [this] { menuWizardClick(); });
+    profileMenu_ = new app::TProfileMenu(*ui->menuFile, ui->menuViewErrorLog, files_, *this);
     connect(ui->GotoWebsite1, &QAction::triggered, this, [this] { GotoWebsite1Click(); });
     connect(ui->menuHelp2, &QAction::triggered, this, [this] { menuHelp2Click(); });
     connect(ui->menuHelpIndex, &QAction::triggered, this, [this] { menuHelpIndexClick(); });
@@ -500,7 +511,17 @@ void TMain::menuExitClick()
 
 void TMain::menuAbout1Click()
 {
-    TAboutDlg::Execute(this, QDir::toNativeSeparators(files_.Folder()));
+    TAboutDlg::Execute(this, QDir::toNativeSeparators(files_.Folder()), app::ProgramTitle(files_.Profile()));
+}
+
+void TMain::BringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
 }
 
 void TMain::menuNetworkClick()

@@ -26,7 +26,9 @@ class TURL;
 class TVideoCap;
 
 namespace app {
+class TCameraClaim;
 class TCameraShare;
+class TProfileMenu;
 class TCaptureControls;
 }
 
@@ -43,6 +45,8 @@ public:
     // shipped files live; when empty, the folders of the running executable
     // (app::ProgramFiles::OfExecutable).
     explicit TMain(const QString& programFolder = QString(), QWidget* parent = nullptr);
+    // On these folders: a named profile's, say.
+    explicit TMain(const app::ProgramFiles& files, QWidget* parent = nullptr);
     // Writes the driver index back to "vcap.sif".
     ~TMain() override;
 
@@ -69,6 +73,10 @@ public:
     // save through them, the close saves them.
     settings::TProgramSettings& ProgramSettings() { return programSettings_; }
     TLogForm* LogForm() const { return logForm_; }
+    // "New Camera Profile..." and "Open Camera Profile".
+    app::TProfileMenu& ProfileMenu() { return *profileMenu_; }
+    // A second start of this profile: the window comes to the front, also from the tray.
+    void BringToFront();
     TfrmNetwork* frmNetwork() const { return frmNetwork_; }
 
     // The status bar's two panels: 0 shows pointer hints, 1 status and errors.
@@ -170,6 +178,9 @@ private:
     std::unique_ptr<TWebsiteUpdate> update_;
     std::unique_ptr<app::TCaptureControls> capture_;
     std::unique_ptr<app::TCameraShare> cameraShare_;
+    // The camera taken, so that no other profile takes it too.
+    std::unique_ptr<app::TCameraClaim> cameraClaim_;
+    app::TProfileMenu* profileMenu_ = nullptr;
     // The driver as the user chose it: a lost device does not change it.
     app::TDriverChoice driverChoice_;
 

@@ -218,6 +218,11 @@ bool TVideoCap::OpenDriver()
         UpdateStatus(true);
         throw e;
     }
+    if (OnClaim) {
+        // No status event here: its handler asks for the caps, which would open again.
+        if (const QString refused = OnClaim(driverIdentity_); !refused.isEmpty())
+            throw ENotConnectException(QStringLiteral("Can not connect capture driver with capture window: ") + refused);
+    }
     engine_ = CreateCaptureEngine(objectName(), this, QRect(0, 0, width(), height()));
     if (!engine_) {
         ENoCapWindowException e(QStringLiteral("Can not create capture window"));

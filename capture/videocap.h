@@ -209,6 +209,10 @@ public:
     TMouseEvent OnMouseDown;
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
+    // Asked before the selected device is opened: a non-empty answer says why
+    // this program may not take it (another instance holds it), and the open
+    // fails with that text as for a busy device.
+    std::function<QString(const QString& identity)> OnClaim;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
