@@ -4,6 +4,7 @@
 #include "app/ErrorLog.h"
 #include "app/Main.h"
 #include "app/ProgramFiles.h"
+#include "app/Profiles.h"
 #include "app/TrayStatus.h"
 #include "ui/AboutDlg.h"
 #include "ui/HtmlHelpBridge.h"
@@ -93,6 +94,9 @@ void TForms::Create(const app::ProgramFiles& files, bool closeOnTermination)
     QString folder = main_->Files().ShippedFolder();
     folder.chop(1);  // without its closing separator
     wizard_->ProgramFolder = folder;
+    wizard_->IndexCameras = [files, profile](const settings::FtpAccount& account) {
+        return app::CamerasOnServer(files, profile, account);
+    };
     frmWizard1_ = std::make_unique<TfrmWizard1>(*wizard_);
     frmWizard2_ = std::make_unique<TfrmWizard2>(*wizard_);
     frmWizard3_ = std::make_unique<TfrmWizard3>(*wizard_);

@@ -63,6 +63,33 @@ QStringList ProfileNames(const ProgramFiles& defaultFiles)
     return names;
 }
 
+std::vector<TIndexCamera> CamerasOnServer(const ProgramFiles& defaultFiles, const QString& profile,
+                                          const settings::FtpAccount& account)
+{
+    const auto sameServer = [&account](const settings::FtpAccount& other) {
+        return other.host.compare(account.host, Qt::CaseInsensitive) == 0 && other.port == account.port &&
+               other.userId == account.userId && other.ssh.protocol == account.ssh.protocol;
+    };
+    std::vector<TIndexCamera> cameras;
+    const auto add = [&](const QString& name) {
+        const QString shown = name.isEmpty() ? QString::fromLatin1(kProgramName) : name;
+        if (name == profile) {
+            cameras.push_back({shown, account.remoteFolder});
+            return;
+        }
+        // The default folder's own settings, also when defaultFiles are a profile's.
+        const ProgramFiles files = name.isEmpty() ? ProgramFiles(defaultFiles.DefaultFolder())
+                                                  : ProgramFiles::ForProfile(defaultFiles, name);
+        settings::TProgramSettings other(files.SettingsFile());
+        if (other.LoadAccount() && sameServer(other.account))
+            cameras.push_back({shown, other.account.remoteFolder});
+    };
+    add(QString());
+    for (const QString& name : ProfileNames(defaultFiles))
+        add(name);
+    return cameras;
+}
+
 QString ProgramTitle(const QString& profile)
 {
     const QString program = QString::fromLatin1(kProgramName);

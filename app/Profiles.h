@@ -4,12 +4,16 @@
 // log, the history and the account stay in it. One process runs a profile at
 // a time, and a camera is taken by one profile at a time.
 
+#include "settings/Settings.h"
+#include "ui/CameraIndex.h"
+
 #include <QLockFile>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QLocalServer;
 
@@ -25,6 +29,14 @@ QString ProfileNameError(const QString& name);
 QString ProfilesFolder(const ProgramFiles& defaultFiles);
 // The profiles made so far, sorted.
 QStringList ProfileNames(const ProgramFiles& defaultFiles);
+
+// The cameras whose pictures go to the server of this account, for the
+// wizard's index: the default folder and every profile whose settings name
+// the same host, port, user and protocol, each with its remote folder. The
+// running one (profile; empty for the default) is taken with the account as
+// given, which the wizard may not have saved yet.
+std::vector<TIndexCamera> CamerasOnServer(const ProgramFiles& defaultFiles, const QString& profile,
+                                          const settings::FtpAccount& account);
 
 // The program's title for a profile: "Tarvo Lite", or "Tarvo Lite — Garden".
 QString ProgramTitle(const QString& profile);

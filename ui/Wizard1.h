@@ -11,12 +11,15 @@
 // which takes a copy of it when each starts.
 
 #include "settings/Settings.h"
+#include "ui/CameraIndex.h"
 #include "ui/ServerCheck.h"
 
 #include <QColor>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -45,6 +48,10 @@ struct TWizardContext {
     QWidget* MainWindow = nullptr;
     // The folder that holds "Server"; empty: the executable's folder.
     QString ProgramFolder;
+    // The cameras whose pictures go to the server of this account, this one
+    // included; when there are several, Finish offers their index page in
+    // the login folder. Unset: never offered.
+    std::function<std::vector<TIndexCamera>(const settings::FtpAccount& account)> IndexCameras;
 
     // Filled in by the pages themselves.
     TfrmWizard1* frmWizard1 = nullptr;

@@ -2,6 +2,7 @@
 
 #include "platform/application.h"
 #include "platform/dialogs.h"
+#include "ui/CameraIndex.h"
 #include "ui/Gauge.h"
 #include "ui/Wizard1.h"
 #include "ui/Wizard2.h"
@@ -11,9 +12,11 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QShowEvent>
 #include <QStyle>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -108,11 +111,18 @@ void TfrmWizard3::BitBtnFinishClick()
 {
     if (uploading_)
         return;
-    SetBusy(true);
+    indexFolder_.reset();
     const QString serverFolder = context_.ProgramFolderPath() + QStringLiteral("/Server");
+    const bool withIndex = PrepareIndex(serverFolder);
+    SetBusy(true);
     if (!QDir(serverFolder).exists()) {
         GiveBack();
         throw EInOutError(QStringLiteral("I/O error 3: the folder \"%1\" was not found.").arg(serverFolder));
+    }
+    if (withIndex && !indexFolder_) {
+        GiveBack();
+        throw EInOutError(QStringLiteral("I/O error 2: the camera index could not be made from \"%1\".")
+                              .arg(serverFolder + QLatin1Char('/') + kCameraIndexName));
     }
 
     TUploadJob job;
@@ -125,12 +135,66 @@ void TfrmWizard3::BitBtnFinishClick()
     job.safe = false;
     // The results are not examined here: the transport reports failures.
     TUploadRunner* transport = context_.Transport;
-    if (transport && transport->Start(job, [this](const TUploadResult&) { UploadsDone(); },
+    // The index starts once the runner has let go of this job.
+    const auto next = [this](const TUploadResult&) { QMetaObject::invokeMethod(this, [this] { UploadIndex(); }, Qt::QueuedConnection); };
+    if (transport && transport->Start(job, next,
                                       [this](std::size_t, bool) { AdvanceGauge(); }))
         return;
     for (std::size_t i = 0; i < job.files.size(); ++i)
         AdvanceGauge();
-    UploadsDone();
+    UploadIndex();
+}
+
+bool TfrmWizard3::PrepareIndex(const QString& serverFolder)
+{
+    if (!context_.IndexCameras || !context_.Settings)
+        return false;
+    const std::vector<TIndexCamera> cameras = context_.IndexCameras(context_.Settings->account);
+    if (!CameraIndexOffered(cameras))
+        return false;
+    const int answer = platform::Dialogs().MessageDlg(
+        QStringLiteral("%1 camera profiles upload to this server. Upload a page that shows all their pictures (%2) "
+                       "to the folder the login starts in as well?")
+            .arg(cameras.size())
+            .arg(kCameraIndexName),
+        platform::MsgDlgType::Confirmation, platform::mbYes | platform::mbNo);
+    if (answer != platform::mrYes)
+        return false;
+
+    // Made now, so that a missing template is told before anything is sent.
+    QFile templateFile(serverFolder + QLatin1Char('/') + kCameraIndexName);
+    if (!templateFile.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray page = CameraIndexPage(QString::fromUtf8(templateFile.readAll()), cameras).toUtf8();
+    auto folder = std::make_unique<QTemporaryDir>();
+    QFile out(folder->filePath(kCameraIndexName));
+    if (!folder->isValid() || !out.open(QIODevice::WriteOnly) || out.write(page) != page.size() || !out.flush())
+        return true;
+    indexFolder_ = std::move(folder);
+    return true;
+}
+
+void TfrmWizard3::UploadIndex()
+{
+    if (!indexFolder_) {
+        UploadsDone();
+        return;
+    }
+    TUploadJob job;
+    job.purpose = TUploadPurpose::WizardPage;
+    job.account = context_.Settings->account;
+    job.account.remoteFolder.clear();  // the login folder
+    job.files.push_back({indexFolder_->filePath(kCameraIndexName), kCameraIndexName});
+    // Under a temporary name first: visitors may be looking at the old index.
+    job.safe = true;
+    const auto done = [this] {
+        indexFolder_.reset();
+        UploadsDone();
+    };
+    TUploadRunner* transport = context_.Transport;
+    if (transport && transport->Start(job, [done](const TUploadResult&) { done(); }, [this](std::size_t, bool) { AdvanceGauge(); }))
+        return;
+    done();
 }
 
 void TfrmWizard3::UploadsDone()

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+class QTemporaryDir;
 class TGauge;
 struct TWizardContext;
 
@@ -34,7 +35,9 @@ public:
     void FormShow();
     void BitBtnBackClick();
     // Starts the uploads of the web page and the stop pictures; once they
-    // have ended, stores the account and ends the wizard. Raises EInOutError
+    // have ended, stores the account and ends the wizard. With several
+    // cameras on this server it first offers their index page, which then
+    // follows as a job of its own into the login folder. Raises EInOutError
     // when "Server" is missing; a settings file that refuses a write is
     // reported in the standard error box. The buttons are given back first.
     void BitBtnFinishClick();
@@ -49,10 +52,14 @@ private:
     void AdvanceGauge();
     void SetBusy(bool busy);
     void GiveBack();
+    bool PrepareIndex(const QString& serverFolder);
+    void UploadIndex();
     void UploadsDone();
 
     std::unique_ptr<Ui::frmWizard3> ui;
     TWizardContext& context_;
     bool uploading_ = false;
     bool centred_ = false;
+    // The index page written for this Finish, until its upload has ended.
+    std::unique_ptr<QTemporaryDir> indexFolder_;
 };

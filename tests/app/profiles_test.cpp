@@ -9,6 +9,10 @@
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/ftp_real_server.h"
 
+#include "ui/CameraIndex.h"
+#include "ui/Wizard3.h"
+
+#include <QApplication>
 #include <QInputDialog>
 #include <QProcess>
 
@@ -190,6 +194,116 @@ TEST_F(Profiles, ANewProfileIsMadeFromTheFileMenuStartedAndOpensItsWizardAndCome
     running.OnShowRequested = [&garden] { garden.BringToFront(); };
     EXPECT_TRUE(app::TProfileInstance(garden.Files().Folder()).AskRunningToShow());
     EXPECT_TRUE(testsupport::WaitUntil([&garden] { return garden.isVisible(); }));
+}
+
+QString ShippedIndexTemplate()
+{
+    QFile file(QStringLiteral(TARVO_SOURCE_DIR "/dist/Server/tarvolt-index.html"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// The index the wizard offers: the cameras on this account's server, each
+// picture from its own folder, the names and folders escaped in the page.
+TEST(CameraIndex, OneFigurePerCameraOnThisServerEscapedAndOfferedForSeveralOnly)
+{
+    struct Profile {
+        const char* name;
+        const char* folder;
+        bool otherServer;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Profile> profiles;  // the first is the running one; "" the default folder
+        std::vector<TIndexCamera> direct;  // instead: cameras as given, names the profiles cannot hold
+        bool offered;
+        std::vector<const char*> shown;
+        std::vector<const char*> notShown;
+    };
+    const std::vector<Case> cases = {
+        {"one profile", {{"Garden", "garden", false}}, {}, false, {}, {}},
+        {"the other on another server", {{"Garden", "garden", false}, {"Front door", "front", true}}, {}, false, {}, {}},
+        {"names with spaces, folders nested and the login folder",
+         {{"Front door", "cams/front door", false}, {"Garden", "", false}, {"", "/main", false}},
+         {},
+         true,
+         {">Front door</a>", "src=\"cams/front%20door/Capture.jpg\"", "data-src=\"cams/front%20door/datetime.bmp\"",
+          "href=\"cams/front%20door/tarvolt.html\"", "src=\"Capture.jpg\"", ">Tarvo Lite</a>", "src=\"main/Capture.jpg\""},
+         {"<!--cameras-->"}},
+        {"quotes, & and markup in names and folders",
+         {},
+         {{QStringLiteral("Tom's \"gate\" & <yard>"), QStringLiteral("a\"b&c'd")}, {QStringLiteral("%1 & %2"), QStringLiteral("x#y?z")}},
+         true,
+         {">Tom&#39;s &quot;gate&quot; &amp; &lt;yard&gt;</a>", "alt=\"Latest picture from Tom&#39;s &quot;gate&quot; &amp; &lt;yard&gt;\"",
+          "src=\"a%22b%26c%27d/Capture.jpg\"", ">%1 &amp; %2</a>", "src=\"x%23y%3Fz/Capture.jpg\""},
+         {"<yard>", "\"gate\"", "Tom's"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<TIndexCamera> cameras = c.direct;
+        if (!c.profiles.empty()) {
+            QTemporaryDir root;
+            const app::ProgramFiles defaults(root.path());
+            settings::FtpAccount account;
+            account.host = QStringLiteral("127.0.0.1");
+            account.userId = QStringLiteral("u");
+            for (std::size_t i = 1; i < c.profiles.size(); ++i) {
+                const Profile& p = c.profiles[i];
+                const app::ProgramFiles files = app::ProgramFiles::ForProfile(defaults, QString::fromUtf8(p.name));
+                QDir().mkpath(files.Folder());
+                apptest::WriteFile(files.SettingsFile(), Account(QStringLiteral("21"), QString::fromLatin1(p.otherServer ? "other" : "u"),
+                                                                 QStringLiteral("p"), QByteArray("Remote_Folder=") + p.folder + "\n"));
+            }
+            account.remoteFolder = QString::fromUtf8(c.profiles[0].folder);
+            QDir().mkpath(app::ProfilesFolder(defaults) + QString::fromUtf8(c.profiles[0].name));
+            cameras = app::CamerasOnServer(defaults, QString::fromUtf8(c.profiles[0].name), account);
+        }
+        EXPECT_EQ(CameraIndexOffered(cameras), c.offered);
+        if (!c.offered)
+            continue;
+        const QString page = CameraIndexPage(ShippedIndexTemplate(), cameras);
+        EXPECT_EQ(page.count(QStringLiteral("<figure>")), qsizetype(cameras.size()));
+        for (const char* text : c.shown)
+            EXPECT_TRUE(page.contains(QString::fromUtf8(text))) << text << "\n" << page.toStdString();
+        for (const char* text : c.notShown)
+            EXPECT_FALSE(page.contains(QString::fromUtf8(text))) << text;
+    }
+}
+
+// Two profiles on one server: the wizard of one offers the index and stores
+// it in the login folder, naming both folders, after its own page.
+TEST_F(Profiles, TheWizardStoresTheIndexOfBothCamerasInTheLoginFolder)
+{
+    testsupport::FtpRealServer server;
+    ASSERT_TRUE(server.Start()) << server.Error().toStdString();
+    auto account = [&server](const char* folder) {
+        return Account(server.PortText(), server.User(), server.Password(), QByteArray("Remote_Folder=") + folder + "\n");
+    };
+    const app::ProgramFiles front = Files(QStringLiteral("Front door"));
+    QDir().mkpath(front.Folder());
+    apptest::WriteFile(front.SettingsFile(), account("front"));
+    Start(QStringLiteral("Garden"), 1, account("garden"));
+    QDir().mkpath(root_.filePath(QStringLiteral("Server")));
+    for (const char* name : {"tarvolt.html", "tarvolt-index.html", "stopcap.jpg", "stoptime.bmp"})
+        QFile::copy(QStringLiteral(TARVO_SOURCE_DIR "/dist/Server/") + QString::fromLatin1(name),
+                    root_.filePath(QStringLiteral("Server/")) + QString::fromLatin1(name));
+
+    TfrmWizard3* page3 = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        page3 = page3 ? page3 : qobject_cast<TfrmWizard3*>(w);
+    ASSERT_NE(page3, nullptr);
+    dialogs_->answers.push_back(platform::mrYes);
+    page3->BitBtnFinishClick();
+    ASSERT_TRUE(testsupport::WaitUntil([page3] { return !page3->Uploading(); }, 30000));
+
+    EXPECT_EQ(dialogs_->shown.size(), 1u);
+    EXPECT_TRUE(QFile::exists(server.Root() + QStringLiteral("/garden/tarvolt.html")));
+    QFile index(server.Root() + QStringLiteral("/tarvolt-index.html"));
+    ASSERT_TRUE(index.open(QIODevice::ReadOnly));
+    const QString page = QString::fromUtf8(index.readAll());
+    for (const char* text : {">Front door</a>", "src=\"front/Capture.jpg\"", ">Garden</a>", "src=\"garden/Capture.jpg\""})
+        EXPECT_TRUE(page.contains(QString::fromLatin1(text))) << text;
+    EXPECT_FALSE(QFile::exists(server.Root() + QStringLiteral("/tarvolt.html")));
+    EXPECT_TRUE(dialogs_->exceptions.isEmpty()) << dialogs_->exceptions.join(QLatin1Char('\n')).toStdString();
 }
 
 }  // namespace
