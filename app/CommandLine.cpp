@@ -2,6 +2,8 @@
 
 #include "app/DesktopEntry.h"
 #include "app/ProgramFiles.h"
+#include "history/HistoryStore.h"
+#include "history/Timelapse.h"
 #include "ui/FileVersion.h"
 
 #include <QCoreApplication>
@@ -26,6 +28,7 @@ constexpr Option kOptions[] = {
     {"--version", CommandLineAction::Version},
     {"--install-desktop-entry", CommandLineAction::InstallDesktopEntry},
     {"--remove-desktop-entry", CommandLineAction::RemoveDesktopEntry},
+    {"--make-timelapse", CommandLineAction::MakeTimelapse},
 };
 
 // Where this program keeps its files, as ProgramFiles decides it.
@@ -57,12 +60,44 @@ QString HelpText(const QString& dataHome)
                "                           application menu:\n"
                "                           %2\n"
                "  --remove-desktop-entry   take the menu entry and the icon away again\n"
+               "  --make-timelapse YYYY-MM-DD\n"
+               "                           make that day's time-lapse video from the history\n"
+               "                           of pictures in the data folder, and print where\n"
+               "                           it was written\n"
                "  --session-start          open minimised (to the tray where there is one), as\n"
                "                           \"Start with the desktop session\" in the network\n"
                "                           settings starts it\n"
                "  --version                print the version and exit\n"
                "  -h, --help               print this help and exit\n")
         .arg(FoldersText(), entry);
+}
+
+// The day's video from the history of the data folder in use; the notes of
+// skipped pictures go to stderr.
+int MakeTimelapse(const QString& dayText, QTextStream& out, QTextStream& err)
+{
+    const history::HistoryStore store(ProgramFiles::OfExecutable().Folder());
+    const QDate day = history::HistoryStore::DayOfFolderName(dayText);
+    history::TimelapseMaker maker;
+    maker.OnNote = [&err](const QString& note) { err << "tarvo-lite: " << note << Qt::endl; };
+    const history::TimelapseResult result = maker.Make(store.DayFolder(day), store.VideoFile(day));
+    switch (result.status) {
+    case history::TimelapseStatus::Made:
+        out << "Time-lapse of " << dayText << " (" << result.frames << " pictures";
+        if (result.skipped > 0)
+            out << ", " << result.skipped << " skipped";
+        out << "): " << QDir::toNativeSeparators(store.VideoFile(day)) << '\n';
+        return 0;
+    case history::TimelapseStatus::NoPictures:
+        err << "tarvo-lite: no pictures of " << dayText << " in "
+            << QDir::toNativeSeparators(store.DayFolder(day)) << '\n';
+        return kExitFailed;
+    case history::TimelapseStatus::Cancelled:
+    case history::TimelapseStatus::Failed:
+        break;
+    }
+    err << "tarvo-lite: could not make the time-lapse of " << dayText << ": " << result.error << '\n';
+    return kExitFailed;
 }
 
 QString VersionText()
@@ -77,7 +112,8 @@ QString VersionText()
 CommandLine ParseCommandLine(const QStringList& arguments)
 {
     CommandLine result;
-    for (const QString& argument : arguments) {
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
         // Opens the window as a desktop session starts it: no option of its own.
         if (argument == QLatin1String(kSessionStartArgument) && result.action == CommandLineAction::Run) {
             result.sessionStart = true;
@@ -106,6 +142,16 @@ CommandLine ParseCommandLine(const QStringList& arguments)
             return result;
         }
         result.action = action;
+        if (action == CommandLineAction::MakeTimelapse) {
+            result.day = i + 1 < arguments.size() ? arguments[++i] : QString();
+            if (!history::HistoryStore::DayOfFolderName(result.day).isValid()) {
+                result.error = result.day.isEmpty()
+                                   ? QStringLiteral("--make-timelapse needs a day, as YYYY-MM-DD")
+                                   : QStringLiteral("'%1' is not a day, as YYYY-MM-DD").arg(result.day);
+                result.action = CommandLineAction::Refuse;
+                return result;
+            }
+        }
     }
     return result;
 }
@@ -134,6 +180,8 @@ int RunCommandLine(const CommandLine& command)
         }
         out << "Added to the application menu: " << QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst()) << '\n';
         return 0;
+    case CommandLineAction::MakeTimelapse:
+        return MakeTimelapse(command.day, out, err);
     case CommandLineAction::RemoveDesktopEntry: {
         bool removed = false;
         if (const QString error = RemoveDesktopEntry(dataHome, &removed); !error.isEmpty()) {

@@ -7,13 +7,15 @@
 
 namespace app {
 
-enum class CommandLineAction { Run, Help, Version, InstallDesktopEntry, RemoveDesktopEntry, Refuse };
+enum class CommandLineAction { Run, Help, Version, InstallDesktopEntry, RemoveDesktopEntry, MakeTimelapse, Refuse };
 
 struct CommandLine {
     CommandLineAction action = CommandLineAction::Run;
     QString error;  // why the command line was refused
     // Run: started with the desktop session (kSessionStartArgument), to open minimised.
     bool sessionStart = false;
+    // MakeTimelapse: the day, as given (YYYY-MM-DD).
+    QString day;
 };
 
 // arguments: without the program's own name.
