@@ -3,6 +3,8 @@
 #include "app/DesktopEntry.h"
 #include "app/ProgramFiles.h"
 #include "app/Profiles.h"
+#include "history/HistoryStore.h"
+#include "history/Timelapse.h"
 #include "ui/FileVersion.h"
 
 #include <QCoreApplication>
@@ -27,6 +29,7 @@ constexpr Option kOptions[] = {
     {"--version", CommandLineAction::Version},
     {"--install-desktop-entry", CommandLineAction::InstallDesktopEntry},
     {"--remove-desktop-entry", CommandLineAction::RemoveDesktopEntry},
+    {"--make-timelapse", CommandLineAction::MakeTimelapse},
 };
 
 // Where this program keeps its files, as ProgramFiles decides it.
@@ -62,12 +65,44 @@ QString HelpText(const QString& dataHome, const QString& profile)
                "                           application menu:\n"
                "                           %2\n"
                "  --remove-desktop-entry   take the menu entry and the icon away again\n"
+               "  --make-timelapse YYYY-MM-DD\n"
+               "                           make that day's time-lapse video from the history\n"
+               "                           of pictures in the data folder, and print where\n"
+               "                           it was written\n"
                "  --session-start          open minimised (to the tray where there is one), as\n"
                "                           \"Start with the desktop session\" in the network\n"
                "                           settings starts it\n"
                "  --version                print the version and exit\n"
                "  -h, --help               print this help and exit\n")
         .arg(FoldersText(profile), entry);
+}
+
+// The day's video from the history of the data folder in use; the notes of
+// skipped pictures go to stderr.
+int MakeTimelapse(const QString& dayText, const QString& profile, QTextStream& out, QTextStream& err)
+{
+    const history::HistoryStore store(ProgramFiles::OfExecutable(profile).Folder());
+    const QDate day = history::HistoryStore::DayOfFolderName(dayText);
+    history::TimelapseMaker maker;
+    maker.OnNote = [&err](const QString& note) { err << "tarvo-lite: " << note << Qt::endl; };
+    const history::TimelapseResult result = maker.Make(store.DayFolder(day), store.VideoFile(day));
+    switch (result.status) {
+    case history::TimelapseStatus::Made:
+        out << "Time-lapse of " << dayText << " (" << result.frames << " pictures";
+        if (result.skipped > 0)
+            out << ", " << result.skipped << " skipped";
+        out << "): " << QDir::toNativeSeparators(store.VideoFile(day)) << '\n';
+        return 0;
+    case history::TimelapseStatus::NoPictures:
+        err << "tarvo-lite: no pictures of " << dayText << " in "
+            << QDir::toNativeSeparators(store.DayFolder(day)) << '\n';
+        return kExitFailed;
+    case history::TimelapseStatus::Cancelled:
+    case history::TimelapseStatus::Failed:
+        break;
+    }
+    err << "tarvo-lite: could not make the time-lapse of " << dayText << ": " << result.error << '\n';
+    return kExitFailed;
 }
 
 QString VersionText()
@@ -125,6 +160,12 @@ CommandLine ParseCommandLine(const QStringList& arguments)
         if ((result.action != CommandLineAction::Run && result.action != action) || result.sessionStart)
             return refuse(QStringLiteral("one option at a time, please"));
         result.action = action;
+        if (action == CommandLineAction::MakeTimelapse) {
+            result.day = i + 1 < arguments.size() ? arguments[++i] : QString();
+            if (!history::HistoryStore::DayOfFolderName(result.day).isValid())
+                return refuse(result.day.isEmpty() ? QStringLiteral("--make-timelapse needs a day, as YYYY-MM-DD")
+                                                   : QStringLiteral("'%1' is not a day, as YYYY-MM-DD").arg(result.day));
+        }
     }
     return result;
 }
@@ -155,6 +196,8 @@ int RunCommandLine(const CommandLine& command)
         out << "Added to the application menu: "
             << QDir::toNativeSeparators(DesktopEntryFiles(dataHome, command.profile).constFirst()) << '\n';
         return 0;
+    case CommandLineAction::MakeTimelapse:
+        return MakeTimelapse(command.day, command.profile, out, err);
     case CommandLineAction::RemoveDesktopEntry: {
         bool removed = false;
         if (const QString error = RemoveDesktopEntry(dataHome, &removed, command.profile); !error.isEmpty()) {

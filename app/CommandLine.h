@@ -7,7 +7,7 @@
 
 namespace app {
 
-enum class CommandLineAction { Run, Help, Version, InstallDesktopEntry, RemoveDesktopEntry, Refuse };
+enum class CommandLineAction { Run, Help, Version, InstallDesktopEntry, RemoveDesktopEntry, MakeTimelapse, Refuse };
 
 struct CommandLine {
     CommandLineAction action = CommandLineAction::Run;
@@ -16,6 +16,8 @@ struct CommandLine {
     bool sessionStart = false;
     // --profile NAME: the named profile's folders, entry and session start; empty for none.
     QString profile;
+    // MakeTimelapse: the day, as given (YYYY-MM-DD).
+    QString day;
 };
 
 // arguments: without the program's own name.

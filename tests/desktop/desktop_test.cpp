@@ -3,6 +3,7 @@
 // demo, each run as a separate process. Windows show on a private Xvfb.
 #include "app/DesktopEntry.h"
 #include "capture/videocap.h"
+#include "tests/support/capture_files.h"
 #include "tests/support/end_process.h"
 #include "tests/support/wait.h"
 #include "tests/support/xvfb_server.h"
@@ -156,6 +157,47 @@ TEST(CommandLine, EachOptionAnswersWithoutADisplayAndAnythingElseIsRefused)
             EXPECT_TRUE(o.err.contains(QStringLiteral("--help"))) << "the refusal says where to look";
         }
     }
+}
+
+TEST(CommandLine, MakesADaysTimelapseFromTheHistoryOfItsDataFolder)
+{
+    // A copy of the executable in a folder of its own: that folder is its data folder.
+    QTemporaryDir dir;
+    const QString program = dir.filePath(QStringLiteral("tarvo-lite"));
+    ASSERT_TRUE(QFile::copy(kBuiltProgram, program));
+    const QString day = dir.filePath(QStringLiteral("History/2026-12-07/"));
+    QDir().mkpath(day);
+    QImage picture(160, 120, QImage::Format_RGB888);
+    picture.fill(Qt::darkGreen);
+    for (const char* name : {"10-00-00.jpg", "10-01-00.jpg"})
+        ASSERT_TRUE(picture.save(day + QLatin1String(name), "JPG"));
+    WriteText(day + QStringLiteral("10-02-00.jpg"), "");
+    const QString video = dir.filePath(QStringLiteral("History/2026-12-07.mp4"));
+
+    const struct {
+        const char* day;
+        int exitCode;
+        QString out;
+        const char* err;
+    } cases[] = {
+        {"2026-12-07", 0, QDir::toNativeSeparators(video), "10-02-00.jpg skipped: empty file"},
+        {"2026-12-08", 1, QString(), "no pictures of 2026-12-08"},
+        {"2026-02-30", 2, QString(), "'2026-02-30' is not a day"},
+        {"", 2, QString(), "--make-timelapse needs a day"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.day);
+        QStringList args{QStringLiteral("--make-timelapse")};
+        if (*c.day)
+            args << QLatin1String(c.day);
+        const Outcome o = RunCommand(program, args);
+        ASSERT_TRUE(o.finished) << o.err.toStdString();
+        EXPECT_EQ(o.exitCode, c.exitCode) << o.err.toStdString();
+        EXPECT_TRUE(o.out.contains(c.out)) << o.out.toStdString();
+        EXPECT_TRUE(o.err.contains(QString::fromLatin1(c.err))) << o.err.toStdString();
+    }
+    EXPECT_EQ(testsupport::ReadVideo(video, QStringLiteral("mp4")).videoPackets, 2);
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("History/2026-12-08.mp4"))));
 }
 
 // --- install folder and tarball -------------------------------------------------------

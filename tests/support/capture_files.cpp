@@ -54,6 +54,11 @@ QImage Rgb888(const AVFrame* frame)
 
 AviInfo ReadAvi(const QString& path, QImage* firstFrame)
 {
+    return ReadVideo(path, QStringLiteral("avi"), firstFrame);
+}
+
+AviInfo ReadVideo(const QString& path, const QString& container, QImage* firstFrame)
+{
     AviInfo info;
     AVFormatContext* fmt = nullptr;
     const QByteArray name = QFile::encodeName(path);
@@ -61,8 +66,10 @@ AviInfo ReadAvi(const QString& path, QImage* firstFrame)
         info.error = QStringLiteral("cannot open");
         return info;
     }
-    if (avformat_find_stream_info(fmt, nullptr) < 0 || QString::fromLatin1(fmt->iformat->name) != QLatin1String("avi")) {
-        info.error = QStringLiteral("not an AVI");
+    // A demuxer's name lists every container it reads ("mov,mp4,m4a,...").
+    if (avformat_find_stream_info(fmt, nullptr) < 0
+        || !QString::fromLatin1(fmt->iformat->name).split(QLatin1Char(',')).contains(container)) {
+        info.error = QStringLiteral("not an %1 file").arg(container.toUpper());
         avformat_close_input(&fmt);
         return info;
     }
@@ -97,6 +104,13 @@ AviInfo ReadAvi(const QString& path, QImage* firstFrame)
             }
         }
         av_packet_unref(pkt);
+    }
+    // Decoders that reorder frames (H.264) hold the first one back until drained.
+    if (dec && !info.firstFrameDecodes && avcodec_send_packet(dec, nullptr) >= 0
+        && avcodec_receive_frame(dec, frame) >= 0) {
+        info.firstFrameDecodes = frame->width == par->width && frame->height == par->height;
+        if (firstFrame)
+            *firstFrame = Rgb888(frame);
     }
     av_frame_free(&frame);
     av_packet_free(&pkt);

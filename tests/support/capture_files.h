@@ -34,6 +34,8 @@ struct AviInfo {
 };
 // firstFrame, when given, receives the first video frame decoded (RGB888).
 AviInfo ReadAvi(const QString& path, QImage* firstFrame = nullptr);
+// The same for another container, by its demuxer's name ("mp4").
+AviInfo ReadVideo(const QString& path, const QString& container, QImage* firstFrame = nullptr);
 
 // Answers the next modal dialog with this object name: act on it, then
 // accept or reject it.
