@@ -198,6 +198,11 @@ int main(int argc, char** argv)
                     std::printf("MJPEG frame at %dx%d: %.0f KB\n", size.width(), size.height(),
                                 testsupport::WebcamMjpeg(PhotoLike(size), 85).size() / 1024.0);
                 preview(QStringLiteral("preview_v4l2_%1").arg(QLatin1String(name)), size, aim);
+                // Scaled into the panel, as the main window shows it.
+                cap.SetPreviewScaleToWindow(true);
+                preview(QStringLiteral("preview_scaled_v4l2_%1").arg(QLatin1String(name)), size,
+                        size.width() > 1280 ? "<=3%core" : "<=2%core");
+                cap.SetPreviewScaleToWindow(false);
             }
         }
         cap.SetDriverOpen(false);

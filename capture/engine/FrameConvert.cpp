@@ -12,7 +12,6 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace platform::capture {
 namespace {
@@ -124,26 +123,16 @@ void ShrinkRgb(const QImage& in, int divisor, QImage& out)
         out = QImage(outSize, QImage::Format_RGB888);
     const int w = in.width();
     const int h = in.height();
-    std::vector<std::uint32_t> sums(std::size_t(outSize.width()) * 3);
     for (int oy = 0; oy < outSize.height(); ++oy) {
-        std::fill(sums.begin(), sums.end(), 0);
-        const int y1 = std::min(h, (oy + 1) * divisor);
-        for (int y = oy * divisor; y < y1; ++y) {
-            const std::uint8_t* p = in.constScanLine(y);
-            for (int x = 0; x < w; ++x, p += 3) {
-                std::uint32_t* s = sums.data() + std::size_t(x / divisor) * 3;
-                s[0] += p[0];
-                s[1] += p[1];
-                s[2] += p[2];
-            }
-        }
+        const int top = oy * divisor;
+        const std::uint8_t* a = in.constScanLine(top);
+        const std::uint8_t* b = in.constScanLine(std::min(top + 1, h - 1));
         std::uint8_t* o = out.scanLine(oy);
-        const int rows = y1 - oy * divisor;
-        for (int ox = 0; ox < outSize.width(); ++ox) {
-            const int columns = std::min(w, (ox + 1) * divisor) - ox * divisor;
-            const std::uint32_t n = std::uint32_t(rows * columns);
-            for (int k = 0; k < 3; ++k)
-                o[ox * 3 + k] = std::uint8_t((sums[std::size_t(ox) * 3 + k] + n / 2) / n);
+        for (int ox = 0; ox < outSize.width(); ++ox, o += 3) {
+            const std::size_t left = std::size_t(ox) * divisor * 3;
+            const std::size_t right = std::size_t(std::min(ox * divisor + 1, w - 1)) * 3;
+            for (std::size_t k = 0; k < 3; ++k)
+                o[k] = std::uint8_t((a[left + k] + a[right + k] + b[left + k] + b[right + k] + 2) >> 2);
         }
     }
 }

@@ -48,8 +48,8 @@ int FrameDivisor(QSize full, QSize atLeast);
 // the mean of a 2 x 2 square of its cell, which keeps edges smooth at a
 // quarter of the reads of a full mean.
 void YuyvToRgb(const std::uint8_t* src, int bytesPerLine, QSize size, QImage& out, int divisor = 1);
-// RGB888 made divisor times smaller, each pixel the mean of its cell (the
-// last cells clipped at the edge).
+// RGB888 made divisor times smaller, each pixel the mean of a 2 x 2 square
+// of its cell, as YuyvToRgb does.
 void ShrinkRgb(const QImage& in, int divisor, QImage& out);
 
 }  // namespace platform::capture
