@@ -142,6 +142,8 @@ int main(int argc, char** argv)
 
     // 2. Preview at 15 frames per second, at 640 x 480, 1280 x 720 and 1920 x 1080.
     int shown = 0;
+    // Counts frames and looks at no pixel: the smallest will do.
+    cap.SetFrameCallbackSize(QSize(1, 1));
     cap.OnFrameCallback = [&](TVideoCap*, platform::VIDEOHDR*) { ++shown; };
     cap.show();
     auto preview = [&](const QString& name, QSize size, const char* aim) {
