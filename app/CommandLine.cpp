@@ -2,6 +2,7 @@
 
 #include "app/DesktopEntry.h"
 #include "app/ProgramFiles.h"
+#include "app/Profiles.h"
 #include "ui/FileVersion.h"
 
 #include <QCoreApplication>
@@ -29,9 +30,9 @@ constexpr Option kOptions[] = {
 };
 
 // Where this program keeps its files, as ProgramFiles decides it.
-QString FoldersText()
+QString FoldersText(const QString& profile)
 {
-    const ProgramFiles files = ProgramFiles::OfExecutable();
+    const ProgramFiles files = ProgramFiles::OfExecutable(profile);
     const QString data = QDir::toNativeSeparators(files.Folder());
     if (!files.SeparateDataFolder())
         return QStringLiteral("Settings, the error log and the working pictures live in the program's own\n"
@@ -42,17 +43,21 @@ QString FoldersText()
         .arg(data, QDir::toNativeSeparators(files.ShippedFolder()));
 }
 
-QString HelpText(const QString& dataHome)
+QString HelpText(const QString& dataHome, const QString& profile)
 {
-    const QString entry = QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst());
+    const QString entry = QDir::toNativeSeparators(DesktopEntryFiles(dataHome, profile).constFirst());
     return QStringLiteral(
-               "Usage: tarvo-lite [OPTION]\n"
+               "Usage: tarvo-lite [--profile NAME] [OPTION]\n"
                "Webcam surveillance over the Internet: shows a camera's live picture and\n"
                "uploads it by FTP to your web space every few minutes.\n"
                "\n"
                "Without an option the program window opens.\n%1"
                "\n"
                "Options:\n"
+               "  --profile NAME           run the camera profile NAME (letters, digits,\n"
+               "                           spaces, - and _), with its own settings, log,\n"
+               "                           menu entry and session start; with another\n"
+               "                           option, that option acts for the profile\n"
                "  --install-desktop-entry  add the program, with its icon, to the desktop's\n"
                "                           application menu:\n"
                "                           %2\n"
@@ -62,7 +67,7 @@ QString HelpText(const QString& dataHome)
                "                           settings starts it\n"
                "  --version                print the version and exit\n"
                "  -h, --help               print this help and exit\n")
-        .arg(FoldersText(), entry);
+        .arg(FoldersText(profile), entry);
 }
 
 QString VersionText()
@@ -77,34 +82,48 @@ QString VersionText()
 CommandLine ParseCommandLine(const QStringList& arguments)
 {
     CommandLine result;
-    for (const QString& argument : arguments) {
+    auto refuse = [&result](const QString& error) {
+        result.error = error;
+        result.action = CommandLineAction::Refuse;
+        result.profile.clear();
+        return result;
+    };
+    const QString profileOption = QString::fromLatin1(kProfileArgument);
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        // The profile goes with any action: it says whose files the action touches.
+        if (argument == profileOption || argument.startsWith(profileOption + QLatin1Char('='))) {
+            if (!result.profile.isEmpty())
+                return refuse(QStringLiteral("one profile at a time, please"));
+            QString name;
+            if (argument != profileOption)
+                name = argument.mid(profileOption.size() + 1);
+            else if (i + 1 < arguments.size())
+                name = arguments[++i];
+            else
+                return refuse(QStringLiteral("option '%1' needs a profile name").arg(profileOption));
+            if (const QString error = ProfileNameError(name); !error.isEmpty())
+                return refuse(error);
+            result.profile = name;
+            continue;
+        }
         // Opens the window as a desktop session starts it: no option of its own.
         if (argument == QLatin1String(kSessionStartArgument) && result.action == CommandLineAction::Run) {
             result.sessionStart = true;
             continue;
         }
-        if (argument == QLatin1String(kSessionStartArgument)) {
-            result.error = QStringLiteral("one option at a time, please");
-            result.action = CommandLineAction::Refuse;
-            return result;
-        }
+        if (argument == QLatin1String(kSessionStartArgument))
+            return refuse(QStringLiteral("one option at a time, please"));
         CommandLineAction action = CommandLineAction::Refuse;
         for (const Option& option : kOptions) {
             if (argument == QLatin1String(option.name))
                 action = option.action;
         }
-        if (action == CommandLineAction::Refuse) {
-            result.error = argument.startsWith(QLatin1Char('-'))
-                               ? QStringLiteral("unknown option '%1'").arg(argument)
-                               : QStringLiteral("unexpected argument '%1'").arg(argument);
-            result.action = CommandLineAction::Refuse;
-            return result;
-        }
-        if ((result.action != CommandLineAction::Run && result.action != action) || result.sessionStart) {
-            result.error = QStringLiteral("one option at a time, please");
-            result.action = CommandLineAction::Refuse;
-            return result;
-        }
+        if (action == CommandLineAction::Refuse)
+            return refuse(argument.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option '%1'").arg(argument)
+                                                                 : QStringLiteral("unexpected argument '%1'").arg(argument));
+        if ((result.action != CommandLineAction::Run && result.action != action) || result.sessionStart)
+            return refuse(QStringLiteral("one option at a time, please"));
         result.action = action;
     }
     return result;
@@ -122,21 +141,23 @@ int RunCommandLine(const CommandLine& command)
         err << "tarvo-lite: " << command.error << "\nTry 'tarvo-lite --help' for the options.\n";
         return kExitRefused;
     case CommandLineAction::Help:
-        out << HelpText(dataHome);
+        out << HelpText(dataHome, command.profile);
         return 0;
     case CommandLineAction::Version:
         out << VersionText();
         return 0;
     case CommandLineAction::InstallDesktopEntry:
-        if (const QString error = InstallDesktopEntry(dataHome, QCoreApplication::applicationFilePath()); !error.isEmpty()) {
+        if (const QString error = InstallDesktopEntry(dataHome, QCoreApplication::applicationFilePath(), command.profile);
+            !error.isEmpty()) {
             err << "tarvo-lite: " << error << '\n';
             return kExitFailed;
         }
-        out << "Added to the application menu: " << QDir::toNativeSeparators(DesktopEntryFiles(dataHome).constFirst()) << '\n';
+        out << "Added to the application menu: "
+            << QDir::toNativeSeparators(DesktopEntryFiles(dataHome, command.profile).constFirst()) << '\n';
         return 0;
     case CommandLineAction::RemoveDesktopEntry: {
         bool removed = false;
-        if (const QString error = RemoveDesktopEntry(dataHome, &removed); !error.isEmpty()) {
+        if (const QString error = RemoveDesktopEntry(dataHome, &removed, command.profile); !error.isEmpty()) {
             err << "tarvo-lite: " << error << '\n';
             return kExitFailed;
         }

@@ -14,6 +14,8 @@ struct CommandLine {
     QString error;  // why the command line was refused
     // Run: started with the desktop session (kSessionStartArgument), to open minimised.
     bool sessionStart = false;
+    // --profile NAME: the named profile's folders, entry and session start; empty for none.
+    QString profile;
 };
 
 // arguments: without the program's own name.

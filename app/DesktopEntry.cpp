@@ -1,6 +1,7 @@
 #include "app/DesktopEntry.h"
 
 #include "app/ProgramFiles.h"
+#include "app/Profiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -75,7 +76,22 @@ QByteArray Resource(const char* name)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The Exec line's program and the profile's option.
+QString ExecLine(const QString& executable, const QString& profile)
+{
+    QString line = ExecArgument(executable);
+    if (!profile.isEmpty())
+        line += QLatin1Char(' ') + QString::fromLatin1(kProfileArgument) + QLatin1Char(' ') + ExecArgument(profile);
+    return line;
+}
+
 }  // namespace
+
+QString DesktopId(const QString& profile)
+{
+    const QString id = QString::fromLatin1(kDesktopId);
+    return profile.isEmpty() ? id : id + QLatin1Char('-') + profile;
+}
 
 QString UserDataHome()
 {
@@ -87,9 +103,9 @@ QString UserConfigHome()
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
 }
 
-QString DesktopEntryText(const QString& executable)
+QString DesktopEntryText(const QString& executable, const QString& profile)
 {
-    const QString name = QString::fromLatin1(kProgramName);
+    const QString name = EscapeString(ProgramTitle(profile));
     const QString lines[] = {
         QStringLiteral("[Desktop Entry]"),
         QStringLiteral("Type=Application"),
@@ -98,7 +114,7 @@ QString DesktopEntryText(const QString& executable)
         QStringLiteral("Comment=Shows a webcam's live picture and keeps it current on your web page"),
         QStringLiteral("Icon=") + QString::fromLatin1(kDesktopId),
         QStringLiteral("TryExec=") + EscapeString(executable),
-        QStringLiteral("Exec=") + ExecArgument(executable),
+        QStringLiteral("Exec=") + ExecLine(executable, profile),
         QStringLiteral("Terminal=false"),
         QStringLiteral("Categories=AudioVideo;Video;"),
         QStringLiteral("Keywords=webcam;camera;surveillance;FTP;upload;"),
@@ -110,21 +126,21 @@ QString DesktopEntryText(const QString& executable)
     return text;
 }
 
-QStringList DesktopEntryFiles(const QString& dataHome)
+QStringList DesktopEntryFiles(const QString& dataHome, const QString& profile)
 {
     const QString base = dataHome + QLatin1Char('/');
-    QStringList files = {base + QStringLiteral("applications/") + QString::fromLatin1(kDesktopId) + QStringLiteral(".desktop")};
+    QStringList files = {base + QStringLiteral("applications/") + DesktopId(profile) + QStringLiteral(".desktop")};
     for (const IconFile& icon : kIcons)
         files << base + QString::fromLatin1(icon.themePath);
     return files;
 }
 
-QString InstallDesktopEntry(const QString& dataHome, const QString& executable)
+QString InstallDesktopEntry(const QString& dataHome, const QString& executable, const QString& profile)
 {
     // A line break cannot be written into an entry's value.
     if (executable.contains(QLatin1Char('\n')) || executable.contains(QLatin1Char('\r')))
         return QStringLiteral("The program's path holds a line break: %1").arg(executable);
-    const QStringList files = DesktopEntryFiles(dataHome);
+    const QStringList files = DesktopEntryFiles(dataHome, profile);
     // Icons first: a menu entry never points at an icon that is not there yet.
     for (std::size_t i = 0; i < std::size(kIcons); ++i) {
         const QByteArray bytes = Resource(kIcons[i].resource);
@@ -133,14 +149,17 @@ QString InstallDesktopEntry(const QString& dataHome, const QString& executable)
         if (QString error = WriteFile(files[static_cast<int>(i) + 1], bytes); !error.isEmpty())
             return error;
     }
-    return WriteFile(files[0], DesktopEntryText(executable).toUtf8());
+    return WriteFile(files[0], DesktopEntryText(executable, profile).toUtf8());
 }
 
-QString RemoveDesktopEntry(const QString& dataHome, bool* removed)
+QString RemoveDesktopEntry(const QString& dataHome, bool* removed, const QString& profile)
 {
     if (removed)
         *removed = false;
-    for (const QString& path : DesktopEntryFiles(dataHome)) {
+    QStringList files = DesktopEntryFiles(dataHome, profile);
+    if (!profile.isEmpty())
+        files = files.mid(0, 1);
+    for (const QString& path : files) {
         QFile file(path);
         if (!file.exists())
             continue;
@@ -152,21 +171,21 @@ QString RemoveDesktopEntry(const QString& dataHome, bool* removed)
     return QString();
 }
 
-QString SessionStartFile(const QString& configHome)
+QString SessionStartFile(const QString& configHome, const QString& profile)
 {
-    return configHome + QStringLiteral("/autostart/") + QString::fromLatin1(kDesktopId) + QStringLiteral(".desktop");
+    return configHome + QStringLiteral("/autostart/") + DesktopId(profile) + QStringLiteral(".desktop");
 }
 
-QString SessionStartText(const QString& executable)
+QString SessionStartText(const QString& executable, const QString& profile)
 {
     const QString lines[] = {
         QStringLiteral("[Desktop Entry]"),
         QStringLiteral("Type=Application"),
-        QStringLiteral("Name=") + QString::fromLatin1(kProgramName),
+        QStringLiteral("Name=") + EscapeString(ProgramTitle(profile)),
         QStringLiteral("Comment=Starts minimised with the desktop session"),
         QStringLiteral("Icon=") + QString::fromLatin1(kDesktopId),
         QStringLiteral("TryExec=") + EscapeString(executable),
-        QStringLiteral("Exec=") + ExecArgument(executable) + QLatin1Char(' ') + QString::fromLatin1(kSessionStartArgument),
+        QStringLiteral("Exec=") + ExecLine(executable, profile) + QLatin1Char(' ') + QString::fromLatin1(kSessionStartArgument),
         QStringLiteral("Terminal=false"),
         QStringLiteral("X-GNOME-Autostart-enabled=true"),
     };
@@ -176,20 +195,20 @@ QString SessionStartText(const QString& executable)
     return text;
 }
 
-bool SessionStartEnabled(const QString& configHome, const QString& executable)
+bool SessionStartEnabled(const QString& configHome, const QString& executable, const QString& profile)
 {
-    QFile file(SessionStartFile(configHome));
+    QFile file(SessionStartFile(configHome, profile));
     // Another copy of the program at another path does not count as this one.
-    return file.open(QIODevice::ReadOnly) && QString::fromUtf8(file.readAll()) == SessionStartText(executable);
+    return file.open(QIODevice::ReadOnly) && QString::fromUtf8(file.readAll()) == SessionStartText(executable, profile);
 }
 
-QString SetSessionStart(const QString& configHome, const QString& executable, bool on)
+QString SetSessionStart(const QString& configHome, const QString& executable, bool on, const QString& profile)
 {
-    const QString path = SessionStartFile(configHome);
+    const QString path = SessionStartFile(configHome, profile);
     if (on) {
         if (executable.contains(QLatin1Char('\n')) || executable.contains(QLatin1Char('\r')))
             return QStringLiteral("The program's path holds a line break: %1").arg(executable);
-        return WriteFile(path, SessionStartText(executable).toUtf8());
+        return WriteFile(path, SessionStartText(executable, profile).toUtf8());
     }
     QFile file(path);
     if (file.exists() && !file.remove())

@@ -3,6 +3,7 @@
 #include "app/DesktopEntry.h"
 #include "app/ErrorLog.h"
 #include "app/Main.h"
+#include "app/ProgramFiles.h"
 #include "app/TrayStatus.h"
 #include "ui/AboutDlg.h"
 #include "ui/HtmlHelpBridge.h"
@@ -31,6 +32,16 @@ void CloseModalWidget()
 
 TForms::TForms(const QString& programFolder, bool closeOnTermination)
 {
+    Create(programFolder.isEmpty() ? app::ProgramFiles::OfExecutable() : app::ProgramFiles(programFolder), closeOnTermination);
+}
+
+TForms::TForms(const app::ProgramFiles& files, bool closeOnTermination)
+{
+    Create(files, closeOnTermination);
+}
+
+void TForms::Create(const app::ProgramFiles& files, bool closeOnTermination)
+{
     bool terminated = false;
     if (closeOnTermination) {
         // Until the main window exists a signal is only remembered.
@@ -42,18 +53,20 @@ TForms::TForms(const QString& programFolder, bool closeOnTermination)
             CloseModalWidget();
         });
     }
-    main_ = std::make_unique<TMain>(programFolder);
+    main_ = std::make_unique<TMain>(files);
     tray_ = TrayStatus::Attach(*main_);  // before an auto start can report
     apphelp::SetMainWindow(main_.get());
     aboutDlg_ = std::make_unique<TAboutDlg>();
     logForm_ = std::make_unique<TLogForm>();
     frmNetwork_ = std::make_unique<TfrmNetwork>();
     // "Start with the desktop session": an autostart entry for this executable's real path.
-    frmNetwork_->OnGetSessionStart = [] {
-        return app::SessionStartEnabled(app::UserConfigHome(), QCoreApplication::applicationFilePath());
+    // Each profile starts with the session on its own entry.
+    const QString profile = files.Profile();
+    frmNetwork_->OnGetSessionStart = [profile] {
+        return app::SessionStartEnabled(app::UserConfigHome(), QCoreApplication::applicationFilePath(), profile);
     };
-    frmNetwork_->OnSetSessionStart = [](bool on) {
-        return app::SetSessionStart(app::UserConfigHome(), QCoreApplication::applicationFilePath(), on);
+    frmNetwork_->OnSetSessionStart = [profile](bool on) {
+        return app::SetSessionStart(app::UserConfigHome(), QCoreApplication::applicationFilePath(), on, profile);
     };
 
     // The creation sequence reports to the log viewer and fills the network

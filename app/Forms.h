@@ -20,6 +20,10 @@ struct TWizardContext;
 
 class QWidget;
 
+namespace app {
+class ProgramFiles;
+}
+
 class TForms
 {
 public:
@@ -29,6 +33,8 @@ public:
     // during the creation (a start-up box open, say) closes the program as
     // soon as the main window exists; CloseOnTermination follows.
     explicit TForms(const QString& programFolder = QString(), bool closeOnTermination = false);
+    // On these folders: a named profile's, say.
+    explicit TForms(const app::ProgramFiles& files, bool closeOnTermination = false);
     ~TForms();
 
     TForms(const TForms&) = delete;
@@ -54,6 +60,8 @@ public:
     void CloseOnTermination();
 
 private:
+    void Create(const app::ProgramFiles& files, bool closeOnTermination);
+
     // Destroyed in reverse: the main window first, as it reports to the others.
     std::unique_ptr<TUploadRunner> dialogTransport_;  // outlives the dialogs that use it
     std::unique_ptr<TAboutDlg> aboutDlg_;

@@ -5,11 +5,15 @@
 #include "app/CaptureControls.h"
 #include "app/ErrorLog.h"
 #include "app/MotionWatch.h"
+#include "app/PrivacyMasks.h"
+#include "app/ProfileMenu.h"
+#include "app/Profiles.h"
 #include "app/UpdatePictures.h"
 #include "capture/videocap.h"
 #include "platform/application.h"
 #include "platform/dialogs.h"
 #include "ui/AboutDlg.h"
+#include "ui/Caption.h"
 #include "ui/DigitFilter.h"
 #include "ui/ErrorLook.h"
 #include "ui/HtmlHelpBridge.h"
@@ -58,8 +62,13 @@ int DivRoundHalfEven(int a, int b)
 }  // namespace
 
 TMain::TMain(const QString& programFolder, QWidget* parent)
+    : TMain(programFolder.isEmpty() ? app::ProgramFiles::OfExecutable() : app::ProgramFiles(programFolder), parent)
+{
+}
+
+TMain::TMain(const app::ProgramFiles& files, QWidget* parent)
     : QMainWindow(parent),
-      files_(programFolder.isEmpty() ? app::ProgramFiles::OfExecutable() : app::ProgramFiles(programFolder)),
+      files_(files),
       ui(std::make_unique<Ui::TMain>()),
       programSettings_(files_.SettingsFile()),
       driverChoice_(files_.DriverSettingsFile())
@@ -85,6 +94,8 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
     videoCap1_->setPalette(black);
     videoCap1_->setAutoFillBackground(true);
     videoCap1_->SetPreviewRate(15);
+    cameraClaim_ = std::make_unique<app::TCameraClaim>(app::CameraClaimsFolder(files_), files_.Profile());
+    videoCap1_->OnClaim = [this](const QString& identity) { return cameraClaim_->Take(identity); };
     cameraReturn_ = std::make_unique<app::TCameraReturn>(*videoCap1_);
     auto* videoLayout = new QVBoxLayout(ui->Panel2);
     const int frame = ui->Panel2->frameWidth();
@@ -137,10 +148,12 @@ TMain::TMain(const QString& programFolder, QWidget* parent)
 TMain::~TMain()
 {
     driverChoice_.Save();
+    privacy_.reset();
     motion_.reset();
     update_.reset();
     capture_.reset();
     videoCap1_->OnError = nullptr;
+    videoCap1_->OnClaim = nullptr;
 }
 
 void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
@@ -185,6 +198,7 @@ void TMain::AttachForms(TLogForm* logForm, TfrmNetwork* frmNetwork)
     };
     motion_ = std::make_unique<TMotionWatch>(*videoCap1_, files_, *errorLog_, ui->StatusBar1);
     motion_->OnUpload = [this](const QImage& picture) { return update_->UploadMotionPicture(picture); };
+    privacy_ = std::make_unique<TPrivacyMasks>(*videoCap1_, *motion_, *errorLog_);
 }
 
 // ---------------------------------------------------------------------------
@@ -213,6 +227,9 @@ void TMain::FormCreate()
         }
     };
 
+    // Before anything opens the camera: no frame may leave it unmasked.
+    attempt([this] { privacy_->Load(programSettings_); });
+
     attempt([this] {
         driverChoice_.Restore(*videoCap1_);
         if (videoCap1_->DriverName().isEmpty()) {
@@ -228,6 +245,7 @@ void TMain::FormCreate()
     attempt([this] { LoadSettings(); });
 
     attempt([this] { motion_->Apply(programSettings_.ReadMotion()); });
+    attempt([this] { update_->Pictures().SetPictureCaption(programSettings_.ReadCaption()); });
 
     ui->EditCapPicture->setText(QStringLiteral("Snapshot.bmp"));
     ui->EditVideoFile->setText(videoCap1_->VideoFileName());
@@ -382,7 +400,7 @@ void TMain::ShowUploadFailing(bool failing)
 
 void TMain::SetCaption()
 {
-    setWindowTitle(QString::fromLatin1(app::kProgramName) + QStringLiteral(" - Remote Surveillance") +
+    setWindowTitle(app::ProgramTitle(files_.Profile()) + QStringLiteral(" - Remote Surveillance") +
                    (uploadFailing_ ? QStringLiteral(" \u2014 upload failing") : QString()));
 }
 
@@ -437,6 +455,8 @@ void TMain::ConnectControls()
     connect(ui->menuAbout1, &QAction::triggered, this, [this] { menuAbout1Click(); });
     connect(ui->menuNetwork, &QAction::triggered, this, [this] { menuNetworkClick(); });
     connect(ui->menuMotion, &QAction::triggered, this, [this] { menuMotionClick(); });
+    connect(ui->menuPrivacyMasks, &QAction::triggered, this, [this] { menuPrivacyMasksClick(); });
+    connect(ui->menuCaption, &QAction::triggered, this, [this] { menuCaptionClick(); });
     // "Release the camera between updates", after "Motion Detection...".
     auto* releaseCamera = new QAction(QStringLiteral("&Release the Camera between Updates"), this);
     releaseCamera->setObjectName(QStringLiteral("menuReleaseCamera"));
@@ -454,6 +474,7 @@ void TMain::ConnectControls()
         FollowCameraShare();
     });
     connect(ui->menuWizard, &QAction::triggered, this, [this] { menuWizardClick(); });
+    profileMenu_ = new app::TProfileMenu(*ui->menuFile, ui->menuViewErrorLog, files_, *this);
     connect(ui->GotoWebsite1, &QAction::triggered, this, [this] { GotoWebsite1Click(); });
     connect(ui->menuHelp2, &QAction::triggered, this, [this] { menuHelp2Click(); });
     connect(ui->menuHelpIndex, &QAction::triggered, this, [this] { menuHelpIndexClick(); });
@@ -490,7 +511,17 @@ void TMain::menuExitClick()
 
 void TMain::menuAbout1Click()
 {
-    TAboutDlg::Execute(this, QDir::toNativeSeparators(files_.Folder()));
+    TAboutDlg::Execute(this, QDir::toNativeSeparators(files_.Folder()), app::ProgramTitle(files_.Profile()));
+}
+
+void TMain::BringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
 }
 
 void TMain::menuNetworkClick()
@@ -501,6 +532,21 @@ void TMain::menuNetworkClick()
 void TMain::menuMotionClick()
 {
     motion_->EditSettings(this, [this](const settings::MotionSettings& chosen) { programSettings_.SaveMotion(chosen); });
+}
+
+void TMain::menuPrivacyMasksClick()
+{
+    privacy_->Edit(this, [this](const settings::PrivacyMaskSettings& chosen) { programSettings_.SavePrivacyMasks(chosen); });
+}
+
+void TMain::menuCaptionClick()
+{
+    TfrmCaption dialog(this);
+    dialog.setObjectName(QStringLiteral("frmCaption"));
+    dialog.SetSettings(update_->Pictures().PictureCaption());
+    dialog.OnSave = [this](const settings::CaptionSettings& chosen) { programSettings_.SaveCaption(chosen); };
+    if (dialog.exec() == QDialog::Accepted)
+        update_->Pictures().SetPictureCaption(dialog.Settings());
 }
 
 void TMain::menuWizardClick()

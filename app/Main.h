@@ -19,13 +19,16 @@ class TErrorLog;
 class TfrmNetwork;
 class TLogForm;
 class TMotionWatch;
+class TPrivacyMasks;
 class TStatusHints;
 class TUpdatePictures;
 class TURL;
 class TVideoCap;
 
 namespace app {
+class TCameraClaim;
 class TCameraShare;
+class TProfileMenu;
 class TCaptureControls;
 }
 
@@ -42,6 +45,8 @@ public:
     // shipped files live; when empty, the folders of the running executable
     // (app::ProgramFiles::OfExecutable).
     explicit TMain(const QString& programFolder = QString(), QWidget* parent = nullptr);
+    // On these folders: a named profile's, say.
+    explicit TMain(const app::ProgramFiles& files, QWidget* parent = nullptr);
     // Writes the driver index back to "vcap.sif".
     ~TMain() override;
 
@@ -61,12 +66,17 @@ public:
     TErrorLog& ErrorLog() { return *errorLog_; }
     TUpdatePictures& UpdatePictures() { return update_->Pictures(); }
     TMotionWatch& MotionWatch() { return *motion_; }
+    TPrivacyMasks& PrivacyMasks() { return *privacy_; }
     // "Release the camera between updates".
     app::TCameraShare& CameraShare() { return *cameraShare_; }
     // The program settings as loaded or accepted; the dialogs and the wizard
     // save through them, the close saves them.
     settings::TProgramSettings& ProgramSettings() { return programSettings_; }
     TLogForm* LogForm() const { return logForm_; }
+    // "New Camera Profile..." and "Open Camera Profile".
+    app::TProfileMenu& ProfileMenu() { return *profileMenu_; }
+    // A second start of this profile: the window comes to the front, also from the tray.
+    void BringToFront();
     TfrmNetwork* frmNetwork() const { return frmNetwork_; }
 
     // The status bar's two panels: 0 shows pointer hints, 1 status and errors.
@@ -104,6 +114,8 @@ public:
     void menuAbout1Click();
     void menuNetworkClick();
     void menuMotionClick();
+    void menuPrivacyMasksClick();
+    void menuCaptionClick();
     void menuWizardClick();
     void GotoWebsite1Click();
     void menuHelp2Click();
@@ -160,11 +172,15 @@ private:
     TfrmNetwork* frmNetwork_ = nullptr;
     std::unique_ptr<TErrorLog> errorLog_;
     std::unique_ptr<TMotionWatch> motion_;
+    std::unique_ptr<TPrivacyMasks> privacy_;
     std::unique_ptr<app::TCameraReturn> cameraReturn_;
     settings::TProgramSettings programSettings_;
     std::unique_ptr<TWebsiteUpdate> update_;
     std::unique_ptr<app::TCaptureControls> capture_;
     std::unique_ptr<app::TCameraShare> cameraShare_;
+    // The camera taken, so that no other profile takes it too.
+    std::unique_ptr<app::TCameraClaim> cameraClaim_;
+    app::TProfileMenu* profileMenu_ = nullptr;
     // The driver as the user chose it: a lost device does not change it.
     app::TDriverChoice driverChoice_;
 

@@ -2,6 +2,7 @@
 
 #include "app/ErrorLog.h"
 #include "app/UpdatePictures.h"
+#include "settings/PrivacyMaskSettings.h"
 #include "capture/videocap.h"
 #include "ui/Motion.h"
 #include "ui/MotionPictures.h"
@@ -17,13 +18,17 @@ constexpr int kLampHoldMs = 1000;  // so that a short motion is seen at all
 const QString kLampOff = QStringLiteral("QLabel { background: rgb(0, 128, 0); color: white; }");
 const QString kLampOn = QStringLiteral("QLabel { background: rgb(255, 0, 0); color: white; }");
 
-motion::Options DetectorOptions(const settings::MotionSettings& s)
+motion::Options DetectorOptions(const settings::MotionSettings& s, const QList<QRectF>& privacyAreas)
 {
     motion::Options o;
     o.sensitivity = s.sensitivity;
     o.minAreaPercent = s.minAreaPercent;
     for (const QRect& r : s.mask)
         o.mask.push_back({r.x(), r.y(), r.width(), r.height()});
+    for (const QRectF& a : privacyAreas) {
+        const QRect r = settings::PrivacyAreaInThousandths(a);
+        o.mask.push_back({r.x(), r.y(), r.width(), r.height()});
+    }
     return o;
 }
 
@@ -62,7 +67,7 @@ void TMotionWatch::Apply(const settings::MotionSettings& settings)
 {
     const bool starting = settings.enabled && !settings_.enabled;
     settings_ = settings;
-    detector_.SetOptions(DetectorOptions(settings_));
+    detector_.SetOptions(DetectorOptions(settings_, privacyAreas_));
     gate_.SetQuietMs(qint64(settings_.quietSeconds) * 1000);
     if (starting) {
         detector_.Reset();
@@ -75,6 +80,12 @@ void TMotionWatch::Apply(const settings::MotionSettings& settings)
     if (!settings_.enabled || !settings_.outline)
         outline_->hide();
     FollowCapture();
+}
+
+void TMotionWatch::SetPrivacyAreas(const QList<QRectF>& areas)
+{
+    privacyAreas_ = areas;
+    detector_.SetOptions(DetectorOptions(settings_, privacyAreas_));
 }
 
 void TMotionWatch::SetPictureWatcher(std::function<void(const QImage&)> watcher)

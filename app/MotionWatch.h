@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QImage>
 #include <QObject>
+#include <QRectF>
 #include <QString>
 #include <QTimer>
 
@@ -40,6 +41,9 @@ public:
     // Takes the user's choices; detection runs while they say enabled.
     void Apply(const settings::MotionSettings& settings);
     const settings::MotionSettings& Settings() const { return settings_; }
+    // The privacy masks' areas (parts of the picture), ignored beside the
+    // mask of the settings: nothing inside them is motion.
+    void SetPrivacyAreas(const QList<QRectF>& areas);
 
     // One frame of RGB24 rows, top row first; the capture component's frames
     // arrive here while detection or a picture watcher wants them.
@@ -85,6 +89,7 @@ private:
     app::ProgramFiles files_;
     TErrorLog& log_;
     settings::MotionSettings settings_;
+    QList<QRectF> privacyAreas_;
     motion::Detector detector_;
     motion::EventGate gate_;
     std::function<void(const QImage&)> pictureWatcher_;

@@ -48,9 +48,19 @@ ProgramFiles ProgramFiles::ForProgram(const QString& programFolder, const QStrin
     return ProgramFiles(userDataHome + QLatin1Char('/') + QString::fromLatin1(kDesktopId), shipped);
 }
 
-ProgramFiles ProgramFiles::OfExecutable()
+ProgramFiles ProgramFiles::ForProfile(const ProgramFiles& defaultFiles, const QString& profile)
 {
-    return ForProgram(platform::Application::ProgramFolder(), UserDataHome());
+    if (profile.isEmpty())
+        return defaultFiles;
+    ProgramFiles files(defaultFiles.DefaultFolder() + QStringLiteral("profiles/") + profile, defaultFiles.ShippedFolder());
+    files.default_ = defaultFiles.DefaultFolder();
+    files.profile_ = profile;
+    return files;
+}
+
+ProgramFiles ProgramFiles::OfExecutable(const QString& profile)
+{
+    return ForProfile(ForProgram(platform::Application::ProgramFolder(), UserDataHome()), profile);
 }
 
 void ProgramFiles::CreateWorkingFiles() const

@@ -27,8 +27,16 @@ public:
     // The folders for an executable in programFolder, by the rule above;
     // userDataHome: $XDG_DATA_HOME or its default.
     static ProgramFiles ForProgram(const QString& programFolder, const QString& userDataHome);
-    // The folders of the running executable.
-    static ProgramFiles OfExecutable();
+    // A named profile's folders: its data in "profiles/<name>" under the
+    // default data folder, the shipped files where the default reads them.
+    static ProgramFiles ForProfile(const ProgramFiles& defaultFiles, const QString& profile);
+    // The folders of the running executable, for a profile when one is named.
+    static ProgramFiles OfExecutable(const QString& profile = QString());
+
+    // The profile's name; empty for the default data folder.
+    const QString& Profile() const { return profile_; }
+    // The data folder used without a profile; ends in a separator.
+    const QString& DefaultFolder() const { return default_; }
 
     // The data folder; ends in a separator.
     const QString& Folder() const { return folder_; }
@@ -62,6 +70,8 @@ public:
 private:
     QString folder_;
     QString shipped_;
+    QString default_ = folder_;
+    QString profile_;
 };
 
 }  // namespace app

@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "app/ProgramFiles.h"
+#include "app/Profiles.h"
 #include "platform/locale.h"
 #include "ui/ErrorLook.h"
 
@@ -40,8 +41,8 @@ TrayStatus::TrayStatus(QWidget* window, QAction* startStop, QAction* viewErrorLo
     : window_(window), menu_(std::make_unique<QMenu>())
 {
     menu_->setObjectName(QStringLiteral("TrayMenu"));
-    QAction* show = menu_->addAction(QStringLiteral("Show %1").arg(QString::fromLatin1(app::kProgramName)));
-    connect(show, &QAction::triggered, this, &TrayStatus::ShowWindow);
+    show_ = menu_->addAction(QString());
+    connect(show_, &QAction::triggered, this, &TrayStatus::ShowWindow);
     AddMirror(*menu_, startStop);
     AddMirror(*menu_, viewErrorLog);
     menu_->addSeparator();
@@ -56,9 +57,16 @@ TrayStatus::TrayStatus(QWidget* window, QAction* startStop, QAction* viewErrorLo
                 ShowWindow();
         });
     }
-    Refresh();
+    SetTitle(QString::fromLatin1(app::kProgramName));
     if (icon_)
         icon_->show();
+}
+
+void TrayStatus::SetTitle(const QString& title)
+{
+    title_ = title;
+    show_->setText(QStringLiteral("Show %1").arg(title));
+    Refresh();
 }
 
 TrayStatus::~TrayStatus()
@@ -78,6 +86,7 @@ std::unique_ptr<TrayStatus> TrayStatus::Attach(TMain& main)
                                              action("menuExit"));
     TrayStatus* t = tray.get();
     t->main_ = &main;
+    t->SetTitle(app::ProgramTitle(main.Files().Profile()));
     TWebsiteUpdate& update = main.WebsiteUpdate();
     update.OnUpdateStarted = [t] { t->UpdateStarted(); };
     update.OnUpdateStopped = [t] { t->UpdateStopped(); };
@@ -133,7 +142,7 @@ void TrayStatus::UploadDone(bool ok, const QString& error, const QDateTime& next
 
 QString TrayStatus::ToolTip() const
 {
-    QStringList lines = {QString::fromLatin1(app::kProgramName)};
+    QStringList lines = {title_};
     switch (state_) {
     case UpdateState::Off:
         lines << QStringLiteral("Website update: off");

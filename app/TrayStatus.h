@@ -47,6 +47,9 @@ public:
     // it when it failed, and when the next one is due.
     void UploadDone(bool ok, const QString& error, const QDateTime& nextDue);
 
+    // The program's name in the tooltip and the menu: a profile's title.
+    void SetTitle(const QString& title);
+
     UpdateState State() const { return state_; }
     QString ToolTip() const;
     QMenu* Menu() const { return menu_.get(); }
@@ -69,6 +72,8 @@ private:
     QPointer<QWidget> window_;
     QPointer<TMain> main_;
     std::unique_ptr<QMenu> menu_;
+    QAction* show_ = nullptr;
+    QString title_;
     std::unique_ptr<QSystemTrayIcon> icon_;
     UpdateState state_ = UpdateState::Off;
     QDateTime lastUpload_;

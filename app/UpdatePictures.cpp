@@ -1,6 +1,7 @@
 #include "app/UpdatePictures.h"
 
 #include "app/ErrorLog.h"
+#include "app/PictureCaption.h"
 #include "platform/locale.h"
 
 #include <QByteArray>
@@ -229,24 +230,39 @@ bool TUpdatePictures::Produce(Moment moment)
 {
     const QImage frame = OnGrabFrame ? OnGrabFrame() : QImage();
     const bool saved = !frame.isNull();
+    // One moment for both pictures: the caption on the frame and the
+    // date/time picture say the same.
+    const QDateTime now = Now ? Now() : QDateTime::currentDateTime();
     if (saved)
-        ImageToJpeg(frame, files_.CaptureJpg());
+        WriteJpeg(frame, now);
     else
         log_.FrameSaveFailed(moment == Moment::Start, !outage_);
     outage_ = !saved;
-    DrawCaption();
+    DrawCaption(now);
     return saved;
 }
 
 void TUpdatePictures::ProduceFrom(const QImage& picture)
 {
-    ImageToJpeg(picture, files_.CaptureJpg());
-    DrawCaption();
+    const QDateTime now = Now ? Now() : QDateTime::currentDateTime();
+    WriteJpeg(picture, now);
+    DrawCaption(now);
 }
 
-void TUpdatePictures::DrawCaption()
+void TUpdatePictures::WriteJpeg(const QImage& frame, const QDateTime& now)
 {
-    caption_.Draw(platform::DateTimeToStr(Now ? Now() : QDateTime::currentDateTime()));
+    if (!pictureCaption_.enabled) {
+        ImageToJpeg(frame, files_.CaptureJpg());
+        return;
+    }
+    QImage captioned = frame.convertToFormat(QImage::Format_RGB888);
+    DrawPictureCaption(captioned, pictureCaption_, pictureCaption_.text + platform::DateTimeToStr(now));
+    ImageToJpeg(captioned, files_.CaptureJpg());
+}
+
+void TUpdatePictures::DrawCaption(const QDateTime& now)
+{
+    caption_.Draw(platform::DateTimeToStr(now));
     if (OnCaptionDrawn)
         OnCaptionDrawn(caption_.Picture());
     caption_.Save(files_.DateTimeBmp());

@@ -4,6 +4,7 @@
 
 #include "app/ProgramFiles.h"
 #include "platform/exception.h"
+#include "settings/CaptionSettings.h"
 
 #include <QDateTime>
 #include <QImage>
@@ -64,6 +65,11 @@ public:
     // The clock of the caption; the current local time unless set.
     std::function<QDateTime()> Now;
 
+    // The caption drawn onto "Capture.jpg" while it is enabled: the user's
+    // text and the same date and time as "datetime.bmp".
+    void SetPictureCaption(const settings::CaptionSettings& caption) { pictureCaption_ = caption; }
+    const settings::CaptionSettings& PictureCaption() const { return pictureCaption_; }
+
     // Produces "Capture.jpg" and "datetime.bmp"; answers whether the frame
     // was saved. A frame that cannot be saved keeps the previous picture and
     // is reported: in panel 1 each time, in the log once per outage. Raises
@@ -76,10 +82,12 @@ public:
     const TDateTimeCaption& Caption() const { return caption_; }
 
 private:
-    void DrawCaption();
+    void WriteJpeg(const QImage& frame, const QDateTime& now);
+    void DrawCaption(const QDateTime& now);
 
     app::ProgramFiles files_;
     TErrorLog& log_;
     TDateTimeCaption caption_;
+    settings::CaptionSettings pictureCaption_;
     bool outage_ = false;
 };

@@ -3,6 +3,7 @@
 #include "app/Forms.h"
 #include "app/Main.h"
 #include "app/ProgramFiles.h"
+#include "app/Profiles.h"
 #include "platform/application.h"
 #include "ui/HtmlHelpBridge.h"
 
@@ -33,11 +34,20 @@ int main(int argc, char** argv)
     // The program ends when the main window has closed, whatever else is open.
     app.setQuitOnLastWindowClosed(false);
 
+    // One process per profile: a second start shows the running one's window.
+    const app::ProgramFiles files = app::ProgramFiles::OfExecutable(command.profile);
+    app::TProfileInstance instance(files.Folder());
+    if (!instance.Acquire()) {
+        helpBridge.Remove();
+        return instance.AskRunningToShow() ? 0 : 1;
+    }
+
     // A session logout or a service stop closes the window as its close box
     // does: settings saved, stop pictures uploaded, working files deleted;
     // also when it comes during the start-up.
-    TForms forms(QString(), true);
+    TForms forms(files, true);
     TMain* main = forms.Main();
+    instance.OnShowRequested = [main] { main->BringToFront(); };
     QObject::connect(main, &TMain::CloseCompleted, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     if (main->Closed()) {
         helpBridge.Remove();

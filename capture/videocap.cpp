@@ -229,6 +229,11 @@ bool TVideoCap::OpenDriver()
         UpdateStatus(true);
         throw e;
     }
+    if (OnClaim) {
+        // No status event here: its handler asks for the caps, which would open again.
+        if (const QString refused = OnClaim(driverIdentity_); !refused.isEmpty())
+            throw ENotConnectException(QStringLiteral("Can not connect capture driver with capture window: ") + refused);
+    }
     engine_ = CreateCaptureEngine(objectName(), this, QRect(0, 0, width(), height()));
     if (!engine_) {
         ENoCapWindowException e(QStringLiteral("Can not create capture window"));
@@ -236,6 +241,10 @@ bool TVideoCap::OpenDriver()
         throw e;
     }
     engine_->SetMouseHandler([this](QMouseEvent* event) { VideoMouse(event); });
+    // Before the driver connects: no frame may come out unmasked.
+    engine_->SetPrivacyMask(privacyMask_);
+    if (maskEditing_)
+        engine_->SetMaskEditing(true, maskOutlines_);
     if (OnStatusCallback)
         InstallStatusHandler();
     if (OnFrameCallback)
@@ -288,6 +297,28 @@ void TVideoCap::CloseDriver()
     engine_->DisconnectDriver();
     CaptureEngine* engine = std::exchange(engine_, nullptr);
     engine->Destroy();
+}
+
+void TVideoCap::SetPrivacyMask(const platform::capture::PrivacyMask& value)
+{
+    if (value == privacyMask_)
+        return;
+    privacyMask_ = value;
+    if (engine_)
+        engine_->SetPrivacyMask(privacyMask_);
+}
+
+void TVideoCap::SetPrivacyMaskEditing(bool editing, const QList<QRectF>& outlines)
+{
+    maskEditing_ = editing;
+    maskOutlines_ = editing ? outlines : QList<QRectF>();
+    if (engine_)
+        engine_->SetMaskEditing(maskEditing_, maskOutlines_);
+}
+
+QImage TVideoCap::UnmaskedFrame()
+{
+    return engine_ && maskEditing_ ? engine_->UnmaskedFrame() : QImage();
 }
 
 void TVideoCap::FreeDriverInfo()

@@ -188,6 +188,20 @@ public:
     bool DlgVideoCompression();
     void SetupBufferFile(bool attach);
 
+    // Privacy masks: areas filled in every frame as it leaves the camera,
+    // before the preview, grabs, saved pictures, recordings and the frame
+    // events see it. Kept while the driver is closed, in place before the
+    // first frame of every opening.
+    const platform::capture::PrivacyMask& PrivacyMask() const { return privacyMask_; }
+    void SetPrivacyMask(const platform::capture::PrivacyMask& value);
+    // While the masks are edited, the preview shows the picture unfilled with
+    // outlines round these areas, and UnmaskedFrame answers the newest frame
+    // as the camera took it (a null picture otherwise); every other consumer
+    // still gets filled frames.
+    bool PrivacyMaskEditing() const { return maskEditing_; }
+    void SetPrivacyMaskEditing(bool editing, const QList<QRectF>& outlines = {});
+    QImage UnmaskedFrame();
+
     // Events.
     TCapStatusProc OnStatus;
     TCapEvent<TCapStatusCallback> OnStatusCallback;
@@ -200,6 +214,10 @@ public:
     TMouseEvent OnMouseDown;
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
+    // Asked before the selected device is opened: a non-empty answer says why
+    // this program may not take it (another instance holds it), and the open
+    // fails with that text as for a busy device.
+    std::function<QString(const QString& identity)> OnClaim;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -241,6 +259,9 @@ private:
     std::uint32_t capIndexSize_ = 0;
     bool capToFile_ = true;
     std::unique_ptr<TAudioFormat> capAudioFormat_;
+    platform::capture::PrivacyMask privacyMask_;
+    bool maskEditing_ = false;
+    QList<QRectF> maskOutlines_;
     bool pressed_ = false;
 };
 

@@ -81,6 +81,11 @@ bool IniFile::ReadBool(const QString& section, const QString& key, bool defaultV
     return ReadInteger(section, key, defaultValue ? 1 : 0) != 0;
 }
 
+QStringList IniFile::ReadKeys(const QString& section) const
+{
+    return edit_ ? edit_->Keys(section) : GetPrivateProfileKeys(section, fileName_);
+}
+
 void IniFile::WriteString(const QString& section, const QString& key, const QString& value)
 {
     const bool written = edit_ ? edit_->Set(section, key, value)
@@ -99,6 +104,15 @@ void IniFile::WriteInteger(const QString& section, const QString& key, int value
 void IniFile::WriteBool(const QString& section, const QString& key, bool value)
 {
     WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void IniFile::EraseSection(const QString& section)
+{
+    const bool erased = edit_ ? edit_->DeleteSection(section) : DeletePrivateProfileSection(section, fileName_, mode_);
+    if (!erased) {
+        edit_.reset();
+        throw EIniFileException(UnableToWriteMessage(fileName_));
+    }
 }
 
 void IniFile::BeginUpdate()

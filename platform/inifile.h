@@ -33,11 +33,15 @@ public:
     int ReadInteger(const QString& section, const QString& key, int defaultValue) const;
     // Any integer other than 0 is true; a missing or non-integer value gives the default.
     bool ReadBool(const QString& section, const QString& key, bool defaultValue) const;
+    // The key names of a section, in file order.
+    QStringList ReadKeys(const QString& section) const;
 
     // Each raises EIniFileException when the file refuses the write.
     void WriteString(const QString& section, const QString& key, const QString& value);
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
+    // Removes the section with all its keys; raises as the writes do.
+    void EraseSection(const QString& section);
 
     // Makes the writes that follow until Commit one write of the whole file:
     // they change a copy in memory (the reads see them), and Commit replaces

@@ -261,6 +261,20 @@ QString ProfileEdit::Get(const QString& section, const QString& key, const QStri
     return CutToBuffer(UnquoteValue(Decode(raw)), bufferSize);
 }
 
+QStringList ProfileEdit::Keys(const QString& section) const
+{
+    QStringList keys;
+    const SectionSpan span = loaded_ ? FindSection(*text_, section.trimmed()) : SectionSpan{};
+    QString name;
+    QByteArray value;
+    for (qsizetype i = span.header + 1; span.header >= 0 && i < span.end; ++i) {
+        // The first occurrence wins, as it does for a read.
+        if (KeyLine(text_->lines[i], name, value) && !name.isEmpty() && !keys.contains(name, Qt::CaseInsensitive))
+            keys << name;
+    }
+    return keys;
+}
+
 bool ProfileEdit::Set(const QString& section, const QString& key, const QString& value)
 {
     if (!loaded_ || !ValidSection(section) || !ValidKey(key) || HasLineBreak(value))
@@ -340,6 +354,11 @@ QString GetPrivateProfileString(const QString& section, const QString& key, cons
                                 const QString& fileName, int bufferSize)
 {
     return ProfileEdit(fileName).Get(section, key, defaultValue, bufferSize);
+}
+
+QStringList GetPrivateProfileKeys(const QString& section, const QString& fileName)
+{
+    return ProfileEdit(fileName).Keys(section);
 }
 
 bool WritePrivateProfileString(const QString& section, const QString& key, const QString& value,

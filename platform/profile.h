@@ -11,6 +11,7 @@
 // write.
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -24,6 +25,10 @@ constexpr int kProfileBufferSize = 2048;
 // the key is missing. Cut to bufferSize - 1 characters.
 QString GetPrivateProfileString(const QString& section, const QString& key, const QString& defaultValue,
                                 const QString& fileName, int bufferSize = kProfileBufferSize);
+
+// The key names of section (ProfileEdit::Keys); empty when the file or the
+// section is missing.
+QStringList GetPrivateProfileKeys(const QString& section, const QString& fileName);
 
 enum class ProfileFileMode {
     Default,    // a new file gets the usual mode, an existing file keeps its own
@@ -63,6 +68,9 @@ public:
     // As GetPrivateProfileString, on the copy.
     QString Get(const QString& section, const QString& key, const QString& defaultValue,
                 int bufferSize = kProfileBufferSize) const;
+    // The key names of a section in file order, as the file spells them,
+    // each once; empty when the section is missing.
+    QStringList Keys(const QString& section) const;
     // As WritePrivateProfileString and the deletes, on the copy; false for
     // what they refuse (the copy is then unchanged).
     bool Set(const QString& section, const QString& key, const QString& value);

@@ -4,7 +4,9 @@
 // main window, the dialogs and the wizard load and save through it.
 
 #include "platform/inifile.h"
+#include "settings/CaptionSettings.h"
 #include "settings/MotionSettings.h"
+#include "settings/PrivacyMaskSettings.h"
 
 #include <QString>
 
@@ -147,6 +149,19 @@ public:
     // saved by its dialog's OK; values out of range are clamped on reading.
     MotionSettings ReadMotion() const;
     void SaveMotion(const MotionSettings& motion);
+
+    // Privacy masks: read before the camera opens (none without a file or
+    // section) and saved by their dialog's OK. A setting that cannot be read
+    // is left out, or gives black for the fill, and adds one line saying so
+    // to unreadable; the other masks still apply.
+    PrivacyMaskSettings ReadPrivacyMasks(QStringList* unreadable = nullptr) const;
+    void SavePrivacyMasks(const PrivacyMaskSettings& masks);
+
+    // The caption on "Capture.jpg": read at start-up (none without a file or
+    // section; a value that cannot be read keeps its default) and saved by
+    // its dialog's OK.
+    CaptionSettings ReadCaption() const;
+    void SaveCaption(const CaptionSettings& caption);
 
 private:
     platform::IniFile File() const;

@@ -53,16 +53,23 @@ TAboutDlg::TAboutDlg(QWidget* parent, const QString& programFile)
     ui_->Legacy1->setText(QString::fromLatin1(kMakerWebAddress));
     ui_->Image1->setPixmap(Logo(ui_->Image1->width()));
 
-    ui_->lblProgramName->setText(kProgramName + QStringLiteral(" :  webcam surveillance application"));
+    SetProgramTitle(kProgramName);
     fileVersion_.GetVersionInfo(programFile.isEmpty() ? QCoreApplication::applicationFilePath() : programFile);
     ui_->lblVersion->setText(VersionCaption(fileVersion_));
 }
 
 TAboutDlg::~TAboutDlg() = default;
 
-int TAboutDlg::Execute(QWidget* parent, const QString& dataFolder)
+void TAboutDlg::SetProgramTitle(const QString& title)
+{
+    ui_->lblProgramName->setText(title + QStringLiteral(" :  webcam surveillance application"));
+}
+
+int TAboutDlg::Execute(QWidget* parent, const QString& dataFolder, const QString& programTitle)
 {
     TAboutDlg dialog(parent);
+    if (!programTitle.isEmpty())
+        dialog.SetProgramTitle(programTitle);
     if (!dataFolder.isEmpty())
         dialog.SetDataFolder(dataFolder);
     return dialog.exec();

@@ -25,8 +25,10 @@ public:
     ~TAboutDlg() override;
 
     // Creates the box, shows it modally and destroys it again; dataFolder,
-    // when given, is shown as the folder of the settings and working files.
-    static int Execute(QWidget* parent, const QString& dataFolder = {});
+    // when given, is shown as the folder of the settings and working files;
+    // programTitle, when given, replaces the program's name (a profile's title).
+    static int Execute(QWidget* parent, const QString& dataFolder = {}, const QString& programTitle = {});
+    void SetProgramTitle(const QString& title);
 
     // Adds the line naming the folder of the settings and working files.
     void SetDataFolder(const QString& folder);

@@ -1,5 +1,6 @@
 #include "ui/MotionPictures.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -13,12 +14,16 @@ TMaskPicture::TMaskPicture(QWidget* parent) : QWidget(parent)
 {
     setCursor(Qt::CrossCursor);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    // A click gives it the keys, for Delete.
+    setFocusPolicy(Qt::ClickFocus);
 }
 
 void TMaskPicture::SetMask(const QList<QRect>& mask)
 {
     mask_ = mask;
+    selected_ = -1;
     update();
+    emit MaskChanged();
 }
 
 void TMaskPicture::SetPicture(const QImage& picture)
@@ -62,6 +67,11 @@ void TMaskPicture::paintEvent(QPaintEvent*)
     p.setBrush(QColor(0, 0, 0, 140));
     for (const QRect& r : mask_)
         p.drawRect(ToWidget(r));
+    if (selected_ >= 0) {
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(QColor(255, 0, 0), 2));
+        p.drawRect(ToWidget(mask_[selected_]).adjusted(1, 1, -1, -1));
+    }
     if (dragging_) {
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(QColor(255, 255, 0), 1, Qt::DashLine));
@@ -93,15 +103,34 @@ void TMaskPicture::mouseReleaseEvent(QMouseEvent* event)
     dragging_ = false;
     to_ = event->position().toPoint();
     const QRect r = Dragged();
-    // A click without a drag adds nothing.
+    // A click without a drag adds nothing: it selects the topmost rectangle under it.
     if (r.width() > 2 && r.height() > 2 && width() > 0 && height() > 0) {
         const int left = r.left() * kWhole / width();
         const int top = r.top() * kWhole / height();
         const int right = ((r.right() + 1) * kWhole + width() - 1) / width();
         const int bottom = ((r.bottom() + 1) * kWhole + height() - 1) / height();
         mask_ << QRect(left, top, std::min(right, kWhole) - left, std::min(bottom, kWhole) - top);
+        selected_ = -1;
+        emit MaskChanged();
+    } else {
+        selected_ = -1;
+        for (qsizetype i = mask_.size() - 1; i >= 0 && selected_ < 0; --i)
+            if (ToWidget(mask_[i]).contains(to_))
+                selected_ = int(i);
     }
     update();
+}
+
+void TMaskPicture::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() != Qt::Key_Delete && event->key() != Qt::Key_Backspace) || selected_ < 0) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    mask_.removeAt(selected_);
+    selected_ = -1;
+    update();
+    emit MaskChanged();
 }
 
 TMotionOutline::TMotionOutline(QWidget* parent) : QWidget(parent)

@@ -10,7 +10,8 @@
 #include <QWidget>
 
 // Shows the live picture and the mask over it. A drag with the left button
-// adds a rectangle; rectangles are kept in thousandths of the picture.
+// adds a rectangle; a click selects the rectangle under it, which Delete
+// removes. Rectangles are kept in thousandths of the picture.
 class TMaskPicture : public QWidget
 {
     Q_OBJECT
@@ -21,13 +22,20 @@ public:
     QList<QRect> Mask() const { return mask_; }
     void SetMask(const QList<QRect>& mask);
     void ClearMask() { SetMask({}); }
+    // The rectangle the user clicked, -1 for none.
+    int Selected() const { return selected_; }
     // Scaled to the widget and kept as its own pixels; a null picture shows
     // "No picture".
     void SetPicture(const QImage& picture);
     bool HasPicture() const { return !picture_.isNull(); }
 
+signals:
+    // A rectangle was added or removed.
+    void MaskChanged();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     // A quick second press starts a drag as the first did.
     void mouseDoubleClickEvent(QMouseEvent* event) override { mousePressEvent(event); }
@@ -40,6 +48,7 @@ private:
 
     QImage picture_;
     QList<QRect> mask_;
+    int selected_ = -1;
     bool dragging_ = false;
     QPoint from_;
     QPoint to_;

@@ -8,9 +8,12 @@
 // on the GUI thread; every handler an engine is given is called on the GUI
 // thread, also while a streaming capture runs on its worker thread.
 
+#include "capture/engine/PrivacyMask.h"
 #include "platform/messages.h"
 
 #include <QImage>
+#include <QList>
+#include <QRectF>
 #include <QString>
 
 #include <cstdint>
@@ -214,6 +217,21 @@ public:
     virtual void Move(int x, int y, int width, int height, bool repaint) = 0;
     // The widget showing the picture, if the engine has one.
     virtual QWidget* Widget() { return nullptr; }
+
+    // The privacy mask, filled into every frame as the camera delivers it,
+    // before the preview, grabs, saved pictures, recordings and the frame
+    // handlers see it; kept across connects.
+    virtual void SetPrivacyMask(const capture::PrivacyMask& mask) { (void)mask; }
+    // While the mask is edited, the preview shows the picture unfilled with
+    // outlines round these areas, and UnmaskedFrame answers the last frame as
+    // the camera delivered it; everything else still gets filled frames.
+    virtual void SetMaskEditing(bool editing, const QList<QRectF>& outlines)
+    {
+        (void)editing;
+        (void)outlines;
+    }
+    // A null picture unless the mask is being edited.
+    virtual QImage UnmaskedFrame() { return {}; }
 
     // Ends the engine: the handle dies at once, and no handler is called
     // after this, even when the engine itself finishes later.

@@ -374,8 +374,10 @@ bool CaptureWindow::Connect(unsigned index)
     Disconnect();
     QString error;
     std::unique_ptr<CaptureDevice> device = drivers[int(index)].open(&error);
-    if (device)
+    if (device) {
+        device = MaskedDevice(std::move(device), mask_);
         device->SetFrameInterval(previewMs_ * 1000);
+    }
     if (!device || !device->Start(&error)) {
         // At once: the owner destroys this window when the connect fails,
         // and a posted error would die with it.
@@ -1133,10 +1135,38 @@ void CaptureWindow::PostError(int id, const QString& text)
     }, Qt::QueuedConnection);
 }
 
+void CaptureWindow::SetPrivacyMask(const PrivacyMask& mask)
+{
+    mask_->Set(mask);
+    // The frame in hand may still be handed out as a recent one.
+    ApplyPrivacyMask(lastFrame_, mask);
+    update();
+}
+
+void CaptureWindow::SetMaskEditing(bool editing, const QList<QRectF>& outlines)
+{
+    maskEditing_ = editing;
+    maskOutlines_ = editing ? outlines : QList<QRectF>();
+    mask_->SetKeepUnmasked(editing);
+    update();
+}
+
+QImage CaptureWindow::UnmaskedFrame()
+{
+    return maskEditing_ ? mask_->Unmasked() : QImage();
+}
+
 void CaptureWindow::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
-    if (lastFrame_.isNull()) {
+    QImage shown = lastFrame_;
+    if (maskEditing_) {
+        // The user must see what the areas cover; only this window shows it.
+        const QImage unmasked = mask_->Unmasked();
+        if (unmasked.size() == shown.size())
+            shown = unmasked;
+    }
+    if (shown.isNull()) {
         p.fillRect(rect(), Qt::black);
         return;
     }
@@ -1144,15 +1174,35 @@ void CaptureWindow::paintEvent(QPaintEvent*)
         // Frames come at most twice the window's size, already averaged by
         // the smaller decode: the painter's plain scaling shows them without
         // blocks, at a fraction of the cost of its smooth one.
-        p.drawImage(rect(), lastFrame_);
+        p.drawImage(rect(), shown);
+        PaintMaskOutlines(p, shown.size());
         return;
     }
-    p.drawImage(0, 0, lastFrame_);
-    const QRect picture(0, 0, lastFrame_.width(), lastFrame_.height());
+    p.drawImage(0, 0, shown);
+    const QRect picture(0, 0, shown.width(), shown.height());
     if (!picture.contains(rect())) {
         const QRegion rest = QRegion(rect()).subtracted(picture);
         for (const QRect& r : rest)
             p.fillRect(r, Qt::black);
+    }
+    PaintMaskOutlines(p, shown.size());
+}
+
+void CaptureWindow::PaintMaskOutlines(QPainter& p, QSize picture)
+{
+    if (!maskEditing_ || maskOutlines_.isEmpty())
+        return;
+    const QSize shown = scale_ ? size() : picture;
+    p.setBrush(Qt::NoBrush);
+    for (const QRectF& area : maskOutlines_) {
+        const QRect r = MaskPixels(area, shown);
+        if (r.isEmpty())
+            continue;
+        // Yellow on a dark line: seen on any picture.
+        p.setPen(QPen(Qt::black, 3));
+        p.drawRect(r.adjusted(1, 1, -1, -1));
+        p.setPen(QPen(QColor(255, 255, 0), 1));
+        p.drawRect(r.adjusted(1, 1, -2, -2));
     }
 }
 

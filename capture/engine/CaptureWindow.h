@@ -6,12 +6,15 @@
 #include "capture/engine/CaptureService.h"
 #include "capture/engine/CaptureDevice.h"
 #include "capture/engine/FramePacer.h"
+#include "capture/engine/MaskedDevice.h"
 
 #include <QElapsedTimer>
 #include <QImage>
 #include <QMutex>
 #include <QTimer>
 #include <QWidget>
+
+class QPainter;
 
 #include <array>
 #include <atomic>
@@ -60,6 +63,9 @@ public:
     bool ShowDialog(DriverDialog which) override;
     void Move(int x, int y, int width, int height, bool repaint) override;
     QWidget* Widget() override { return this; }
+    void SetPrivacyMask(const PrivacyMask& mask) override;
+    void SetMaskEditing(bool editing, const QList<QRectF>& outlines) override;
+    QImage UnmaskedFrame() override;
 
     // The codec streaming capture uses (libavcodec encoder name).
     QString Codec() const { return codec_; }
@@ -122,6 +128,8 @@ private:
     void PostError(int id, const QString& text);
 
     void MouseMessage(QMouseEvent* event);
+    // The outlines of the areas being edited, over the picture as shown.
+    void PaintMaskOutlines(QPainter& painter, QSize picture);
 
     QString name_;
     TextHandler statusCallback_;
@@ -135,6 +143,10 @@ private:
     MouseHandler mouseHandler_;
 
     unsigned driverIndex_ = 0;
+    // Every device is opened wrapped in the mask (MaskedDevice).
+    std::shared_ptr<MaskState> mask_ = std::make_shared<MaskState>();
+    bool maskEditing_ = false;
+    QList<QRectF> maskOutlines_;
     // Shared with the driver dialogs, which must notice when it is gone.
     std::shared_ptr<CaptureDevice> device_;
     bool lost_ = false;

@@ -89,6 +89,8 @@ TEST_F(HelpAndLinks, F1InEachDialogOpensItsOwnTopic)
     F1InModal("menuVideoDriver1", "DlgCapDriver");
     F1InModal("menuWizard", "frmWizard1");
     F1InModal("menuMotion", "frmMotion");
+    F1InModal("menuPrivacyMasks", "frmPrivacyMasks");
+    F1InModal("menuCaption", "frmCaption");
 
     // F1 belongs to the window the user is in; until the log window is active
     // the main window's shortcut would take the key.
@@ -98,7 +100,7 @@ TEST_F(HelpAndLinks, F1InEachDialogOpensItsOwnTopic)
     QTest::keyClick(&Log(), Qt::Key_F1);
     Log().hide();
 
-    const std::uintptr_t expected[] = {15, 11, 10, 8, 16, 9};
+    const std::uintptr_t expected[] = {15, 11, 10, 8, 16, 20, 19, 9};
     ASSERT_EQ(help_->calls.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
         EXPECT_EQ(help_->calls[i].command, HH_HELP_CONTEXT) << i;

@@ -1,4 +1,5 @@
 #include "app/ErrorLog.h"
+#include "app/PictureCaption.h"
 #include "app/UpdatePictures.h"
 #include "platform/locale.h"
 #include "tests/support/fake_dialogs.h"
@@ -266,6 +267,136 @@ TEST_F(UpdatePictures, ADamagedFrameEndsTheCycleBeforeTheCaption)
     EXPECT_THROW(pictures_.Produce(TUpdatePictures::Moment::Tick), EPictureError);
     EXPECT_FALSE(QFile::exists(files_.CaptureJpg()));
     EXPECT_FALSE(QFile::exists(files_.DateTimeBmp()));
+}
+
+
+// --- the caption on the picture ----------------------------------------------
+
+// Where a picture differs from the plain grey it was made of.
+QRect Changed(const QImage& picture, int threshold)
+{
+    QRect box;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            if (std::abs(qGray(picture.pixel(x, y)) - 100) > threshold)
+                box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+// Pixels of area where two pictures differ by more than a JPEG's error.
+int Differing(const QImage& a, const QImage& b, const QRect& area)
+{
+    int n = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            n += std::abs(qGray(a.pixel(x, y)) - qGray(b.pixel(x, y))) > 64;
+    return n;
+}
+
+// Each position at three camera sizes on a plain grey picture: the caption is
+// inside the picture at its place, scaled with the height, its text inside
+// its box, and it reads the time: the band matches a rendering of the
+// expected text and not one of another time.
+TEST_F(UpdatePictures, TheCaptionSitsWhereChosenAtEverySizeAndReadsTheTime)
+{
+    using Position = settings::CaptionSettings::Position;
+    const QString expected = QStringLiteral("Garden - ") + platform::DateTimeToStr(now_);
+    const QString other = QStringLiteral("Garden - ") + platform::DateTimeToStr(now_.addSecs(4 * 3600 + 5 * 60 + 47));
+    QImage frame;
+    pictures_.OnGrabFrame = [&] { return frame; };
+    QList<int> heights;
+
+    for (const QSize size : {QSize(320, 240), QSize(640, 480), QSize(1920, 1080)}) {
+        frame = QImage(size, QImage::Format_RGB888);
+        frame.fill(QColor(100, 100, 100));
+        settings::CaptionSettings caption;
+        caption.text = QStringLiteral("Garden - ");
+        pictures_.SetPictureCaption(caption);
+        pictures_.Produce(TUpdatePictures::Moment::Tick);
+        EXPECT_TRUE(Changed(Decode(files_.CaptureJpg()).image, 24).isEmpty()) << "off by default";
+
+        caption.enabled = true;
+        int height = 0;
+        for (const Position position : {Position::TopLeft, Position::TopRight, Position::BottomLeft,
+                                        Position::BottomRight, Position::TopBand, Position::BottomBand}) {
+            const std::string what = std::to_string(size.width()) + " position " + std::to_string(int(position));
+            caption.position = position;
+            pictures_.SetPictureCaption(caption);
+            pictures_.Produce(TUpdatePictures::Moment::Tick);
+            const QImage jpeg = Decode(files_.CaptureJpg()).image;
+            const QRect box = Changed(jpeg, 24);
+            ASSERT_FALSE(box.isEmpty()) << what;
+
+            const int edge = size.height() / 40 + 3;  // a corner's caption keeps this close to its edges
+            const bool band = position == Position::TopBand || position == Position::BottomBand;
+            const bool top = position == Position::TopLeft || position == Position::TopRight || position == Position::TopBand;
+            const bool left = position == Position::TopLeft || position == Position::BottomLeft;
+            EXPECT_TRUE(top ? box.top() <= edge : box.bottom() >= size.height() - 1 - edge) << what;
+            EXPECT_TRUE(top ? box.bottom() < size.height() / 2 : box.top() > size.height() / 2) << what;
+            if (band) {
+                EXPECT_TRUE(box.left() == 0 && box.right() == size.width() - 1) << what;
+            } else {
+                EXPECT_TRUE(left ? box.left() <= edge && box.left() > 0 : box.right() >= size.width() - 1 - edge
+                                                                          && box.right() < size.width() - 1)
+                    << what;
+                EXPECT_TRUE(left ? box.right() < size.width() - 1 - edge : box.left() > edge) << what;
+            }
+            // The letters, white, inside the dark box: nothing cut off.
+            const QRect letters = Changed(jpeg, 100);
+            EXPECT_TRUE(box.adjusted(1, 1, -1, -1).contains(letters)) << what;
+            if (height) {
+                EXPECT_EQ(box.height(), height) << what;
+            }
+            height = box.height();
+
+            QImage right = frame.copy();
+            DrawPictureCaption(right, caption, expected);
+            QImage wrong = frame.copy();
+            DrawPictureCaption(wrong, caption, other);
+            const int offRight = Differing(jpeg, right, box);
+            const int offWrong = Differing(jpeg, wrong, box);
+            EXPECT_LT(offRight * 10, std::max(10, offWrong)) << what << ": " << offRight << " vs " << offWrong;
+        }
+        heights << height;
+    }
+    // Larger pictures, larger letters: a 1080p caption reads as well as a 240p one.
+    EXPECT_GT(heights[2], 3 * heights[0]);
+    EXPECT_GT(heights[1], heights[0]);
+}
+
+// Yellow letters without a box, chosen too large for a long text at 320 x 240:
+// smaller letters, the whole text inside the picture, the picture untouched
+// around them.
+TEST_F(UpdatePictures, ALongCaptionInItsOwnColourShrinksToFitAndLeavesThePictureAroundIt)
+{
+    QImage frame(320, 240, QImage::Format_RGB888);
+    frame.fill(QColor(100, 100, 100));
+    pictures_.OnGrabFrame = [&] { return frame; };
+    settings::CaptionSettings caption;
+    caption.enabled = true;
+    caption.position = settings::CaptionSettings::Position::TopLeft;
+    caption.fontSize = 40;
+    caption.textColour = QColor(255, 255, 0);
+    caption.box = false;
+    caption.text = QStringLiteral("The camera by the garden gate, looking north - ");
+    pictures_.SetPictureCaption(caption);
+    pictures_.Produce(TUpdatePictures::Moment::Tick);
+
+    const QImage jpeg = Decode(files_.CaptureJpg()).image;
+    const QRect letters = Changed(jpeg, 40);
+    ASSERT_FALSE(letters.isEmpty());
+    EXPECT_GT(letters.left(), 0);
+    EXPECT_LT(letters.right(), 319);
+    EXPECT_LT(letters.height(), 40);
+    int yellow = 0;
+    for (int y = letters.top(); y <= letters.bottom(); ++y)
+        for (int x = letters.left(); x <= letters.right(); ++x) {
+            const QColor p = jpeg.pixelColor(x, y);
+            yellow += p.red() > 160 && p.green() > 160 && p.blue() < p.red() - 60;
+        }
+    EXPECT_GT(yellow, 30) << "thin letters lose some colour to the JPEG's halved colour resolution";
+    EXPECT_TRUE(Changed(jpeg.copy(0, letters.bottom() + 8, 320, 240 - letters.bottom() - 8), 12).isEmpty())
+        << "no box: the picture below the letters is as it was";
 }
 
 }  // namespace

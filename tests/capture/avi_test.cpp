@@ -1,7 +1,7 @@
 // The AVI writer on its own: compressors, skipped frames, audio, reuse of a
 // pre-allocated file.
 #include "capture/engine/AviWriter.h"
-#include "tests/capture/capture_files.h"
+#include "tests/support/capture_files.h"
 
 #include <gtest/gtest.h>
 

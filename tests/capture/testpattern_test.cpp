@@ -3,7 +3,7 @@
 #include "capture/videocap.h"
 #include "capture/engine/CaptureDevice.h"
 #include "capture/engine/CaptureWindow.h"
-#include "tests/capture/capture_files.h"
+#include "tests/support/capture_files.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 #include "capture/videocap.h"
 #include "capture/engine/FrameConvert.h"
 #include "capture/engine/V4l2Device.h"
-#include "tests/capture/capture_files.h"
+#include "tests/support/capture_files.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/wait.h"
 

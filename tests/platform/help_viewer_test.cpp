@@ -98,7 +98,7 @@ TEST_F(HelpViewerTest, ContextNumbersOpenTheirTopics)
     }
     // Every context a window or menu item uses has a topic.
     HelpViewer* v = Open(HH_DISPLAY_TOC);
-    for (std::uint32_t context : {4u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 9999u})
+    for (std::uint32_t context : {4u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 19u, 20u, 9999u})
         EXPECT_FALSE(v->TopicForContext(context).isEmpty()) << context;
 }
 

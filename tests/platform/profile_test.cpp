@@ -198,8 +198,11 @@ TEST_F(Profile, OwnerOnlyModeAppliesToNewAndRewrittenFiles)
     EXPECT_EQ(Mode(Path()), shared);
 }
 
-TEST_F(Profile, DeletingKeysAndSections)
+TEST_F(Profile, ListingAndDeletingKeysAndSections)
 {
+    WriteRaw("[A]\r\nk=1\r\nj=2\r\nK=4\r\nnot a key\r\n[B]\r\nk=3\r\n");
+    EXPECT_EQ(platform::GetPrivateProfileKeys(QStringLiteral("a"), Path()), QStringList({"k", "j"}));
+    EXPECT_EQ(platform::GetPrivateProfileKeys(QStringLiteral("None"), Path()), QStringList());
     WriteRaw("[A]\r\nk=1\r\nj=2\r\n[B]\r\nk=3\r\n");
     ASSERT_TRUE(platform::DeletePrivateProfileKey(QStringLiteral("a"), QStringLiteral("K"), Path()));
     EXPECT_EQ(ReadRaw(), QByteArray("[A]\r\nj=2\r\n[B]\r\nk=3\r\n"));

@@ -1,8 +1,10 @@
 #pragma once
 // Checks on what the capture service writes: bitmap headers and AVI files as
-// libavformat reads them back; answering modal driver dialogs.
+// libavformat reads them back, with their first frame as a picture;
+// answering modal driver dialogs.
 
 #include <QDialog>
+#include <QImage>
 #include <QString>
 
 #include <cstdint>
@@ -30,7 +32,8 @@ struct AviInfo {
     bool hasAudio = false;
     bool firstFrameDecodes = false;
 };
-AviInfo ReadAvi(const QString& path);
+// firstFrame, when given, receives the first video frame decoded (RGB888).
+AviInfo ReadAvi(const QString& path, QImage* firstFrame = nullptr);
 
 // Answers the next modal dialog with this object name: act on it, then
 // accept or reject it.

@@ -1,8 +1,9 @@
-#include "tests/capture/capture_files.h"
+#include "tests/support/capture_files.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libswscale/swscale.h>
 }
 
 #include <QFile>
@@ -33,7 +34,25 @@ BmpInfo ReadBmpHeader(const QString& path)
     return info;
 }
 
-AviInfo ReadAvi(const QString& path)
+namespace {
+
+QImage Rgb888(const AVFrame* frame)
+{
+    QImage picture(frame->width, frame->height, QImage::Format_RGB888);
+    SwsContext* sws = sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), frame->width,
+                                     frame->height, AV_PIX_FMT_RGB24, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!sws)
+        return {};
+    uint8_t* planes[1] = {picture.bits()};
+    const int strides[1] = {int(picture.bytesPerLine())};
+    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
+    sws_freeContext(sws);
+    return picture;
+}
+
+}  // namespace
+
+AviInfo ReadAvi(const QString& path, QImage* firstFrame)
 {
     AviInfo info;
     AVFormatContext* fmt = nullptr;
@@ -71,8 +90,11 @@ AviInfo ReadAvi(const QString& path)
         if (pkt->stream_index == video && pkt->size > 0) {
             ++info.videoPackets;
             if (dec && !info.firstFrameDecodes && avcodec_send_packet(dec, pkt) >= 0
-                && avcodec_receive_frame(dec, frame) >= 0)
+                && avcodec_receive_frame(dec, frame) >= 0) {
                 info.firstFrameDecodes = frame->width == par->width && frame->height == par->height;
+                if (firstFrame)
+                    *firstFrame = Rgb888(frame);
+            }
         }
         av_packet_unref(pkt);
     }
