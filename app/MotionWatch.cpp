@@ -98,6 +98,9 @@ void TMotionWatch::FollowCapture()
 {
     // Without a listener the capture component copies no frames for us.
     const bool wanted = settings_.enabled || pictureWatcher_;
+    // The detector looks at a small grey copy: frames about its size cost
+    // a fraction of whole ones. The mask editor shows the whole picture.
+    cap_.SetFrameCallbackSize(wanted && !pictureWatcher_ ? QSize(motion::kWorkWidth, motion::kWorkHeight) : QSize());
     if (wanted == following_)
         return;
     following_ = wanted;
@@ -106,8 +109,8 @@ void TMotionWatch::FollowCapture()
         return;
     }
     cap_.OnFrameCallback = [this](TVideoCap* cap, platform::VIDEOHDR* header) {
-        const int w = cap->ImageWidth();
-        const int h = cap->ImageHeight();
+        const int w = header && header->dwWidth ? int(header->dwWidth) : cap->ImageWidth();
+        const int h = header && header->dwHeight ? int(header->dwHeight) : cap->ImageHeight();
         if (header && header->lpData && qint64(header->dwBytesUsed) == qint64(w) * h * 3)
             Feed(header->lpData, w, h, qsizetype(w) * 3);
     };
@@ -164,8 +167,14 @@ void TMotionWatch::Fire(const uchar* rgb, int width, int height, qsizetype strid
 {
     ++events_;
     // The frame with the changed area outlined: what the snapshot and the
-    // upload show.
-    QImage picture = QImage(rgb, width, height, stride, QImage::Format_RGB888).copy();
+    // upload show, whole, though the detector saw it small.
+    QImage picture = cap_.ImageWidth() == width && cap_.ImageHeight() == height ? QImage() : cap_.GrabbedFrame();
+    if (picture.isNull())
+        picture = QImage(rgb, width, height, stride, QImage::Format_RGB888).copy();
+    else
+        picture.detach();
+    width = picture.width();
+    height = picture.height();
     if (result.changedBlocks > 0) {
         QPainter p(&picture);
         const int pen = std::max(2, width / 160);

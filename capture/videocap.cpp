@@ -116,8 +116,19 @@ void TVideoCap::InstallErrorHandler()
         });
 }
 
+void TVideoCap::SetFrameCallbackSize(QSize value)
+{
+    if (value == frameCallbackSize_)
+        return;
+    frameCallbackSize_ = value;
+    if (engine_)
+        engine_->SetFrameHandlerSize(value);
+}
+
 void TVideoCap::InstallFrameHandler()
 {
+    if (engine_)
+        engine_->SetFrameHandlerSize(frameCallbackSize_);
     if (engine_)
         engine_->SetFrameHandler(!OnFrameCallback ? CaptureEngine::VideoHandler() : [this](VIDEOHDR* header) {
             if (OnFrameCallback)

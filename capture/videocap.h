@@ -133,6 +133,11 @@ public:
     void SetPreviewScaleToWindow(bool value);
     bool PreviewScaleProportional() const { return previewScaleProportional_; }
     void SetPreviewScaleProportional(bool value);
+    // The smallest picture OnFrameCallback needs: its frames come as small as
+    // the engine makes them cheaply, at least this large (the header's
+    // dwWidth and dwHeight tell the size). Empty (the default): full size.
+    QSize FrameCallbackSize() const { return frameCallbackSize_; }
+    void SetFrameCallbackSize(QSize value);
     std::uint16_t PreviewRate() const { return previewRate_; }
     void SetPreviewRate(std::uint16_t value);
 
@@ -242,6 +247,7 @@ private:
     std::unique_ptr<platform::CAPSTATUS> capStatus_;
     bool previewScaleToWindow_ = false;
     bool previewScaleProportional_ = false;
+    QSize frameCallbackSize_;
     std::uint16_t previewRate_ = 30;
     std::uint32_t microSecPerFrame_ = 66667;
     QString videoFileName_ = QStringLiteral("Video.avi");

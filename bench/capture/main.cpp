@@ -253,6 +253,8 @@ int main(int argc, char** argv)
 
     // 2. Preview at 15 frames per second, at 640 x 480, 1280 x 720 and 1920 x 1080.
     int shown = 0;
+    // Counts frames and looks at no pixel: the smallest will do.
+    cap.SetFrameCallbackSize(QSize(1, 1));
     cap.OnFrameCallback = [&](TVideoCap*, platform::VIDEOHDR*) { ++shown; };
     cap.show();
     auto preview = [&](const QString& name, QSize size, const char* aim) {
@@ -313,6 +315,11 @@ int main(int argc, char** argv)
                     std::printf("MJPEG frame at %dx%d: %.0f KB\n", size.width(), size.height(),
                                 testsupport::WebcamMjpeg(PhotoLike(size), 85).size() / 1024.0);
                 preview(QStringLiteral("preview_v4l2_%1").arg(QLatin1String(name)), size, aim);
+                // Scaled into the panel, as the main window shows it.
+                cap.SetPreviewScaleToWindow(true);
+                preview(QStringLiteral("preview_scaled_v4l2_%1").arg(QLatin1String(name)), size,
+                        size.width() > 1280 ? "<=3%core" : "<=2%core");
+                cap.SetPreviewScaleToWindow(false);
             }
         }
         cap.SetDriverOpen(false);

@@ -62,8 +62,15 @@ public:
     // when it cannot tell.
     virtual int LastFrameAgeMs() const { return -1; }
 
-    // The next frame as RGB888 of FrameSize(), waiting up to timeoutMs.
-    virtual ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) = 0;
+    // The next frame as RGB888, waiting up to timeoutMs: of FrameSize(), or,
+    // when atLeast is given, of the smallest size the device makes as cheaply
+    // (FrameSize() divided by FrameDivisor(FrameSize(), atLeast)), so that no
+    // consumer pays for pixels it never looks at.
+    virtual ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error, QSize atLeast = {}) = 0;
+    // The frame ReadFrame last delivered, again at FrameSize(): the same
+    // picture, for a consumer that takes it whole. False when it is gone (a
+    // newer frame was read, the stream restarted).
+    virtual bool RereadFull(QImage& image) { (void)image; return false; }
 
     virtual bool HasOverlay() const { return false; }
     virtual bool HasDisplayOptions() const { return false; }

@@ -132,6 +132,10 @@ struct VIDEOHDR {
     std::uintptr_t dwUser;
     std::uint32_t dwFlags;
     std::uintptr_t dwReserved[4];
+    // The picture in lpData: the frame callback may get it smaller than the
+    // camera's frames (see SetFrameHandlerSize); 0 where not told.
+    std::uint32_t dwWidth;
+    std::uint32_t dwHeight;
 };
 
 struct WAVEHDR {
@@ -174,6 +178,10 @@ public:
     virtual void SetStatusHandler(TextHandler handler) = 0;
     virtual void SetErrorHandler(TextHandler handler) = 0;
     virtual void SetFrameHandler(VideoHandler handler) = 0;
+    // The size the frame handler needs at least: its frames come as small
+    // as the engine makes them cheaply while still as large as this. Empty:
+    // the camera's full size.
+    virtual void SetFrameHandlerSize(QSize size) { (void)size; }
     virtual void SetVideoStreamHandler(VideoHandler handler) = 0;
     virtual void SetWaveStreamHandler(WaveHandler handler) = 0;
     // Mouse input over the picture is handed on, not handled.

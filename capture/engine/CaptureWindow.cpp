@@ -3,6 +3,7 @@
 #include "capture/engine/AudioInput.h"
 #include "capture/engine/AviWriter.h"
 #include "capture/engine/DeviceDialogs.h"
+#include "capture/engine/FrameConvert.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -500,7 +501,7 @@ void CaptureWindow::Tick()
             return;
         GotFrame(sequence_->latest);
         sequence_->fresh = false;
-    } else if (!ReadInto(kTickWaitMs)) {
+    } else if (!ReadInto(kTickWaitMs, Need())) {
         return;
     }
     update();
@@ -509,12 +510,29 @@ void CaptureWindow::Tick()
     CallFrameCallback(lastFrame_, 0);
 }
 
-bool CaptureWindow::ReadInto(int timeoutMs)
+QSize CaptureWindow::Need() const
+{
+    QSize need(1, 1);  // nobody looks: the smallest
+    if (preview_ || overlay_) {
+        // Unscaled, the window shows the camera's pixels one to one.
+        if (!scale_)
+            return {};
+        need = need.expandedTo(size() * devicePixelRatio());
+    }
+    if (frameCallback_) {
+        if (frameHandlerSize_.isEmpty())
+            return {};
+        need = need.expandedTo(frameHandlerSize_);
+    }
+    return need;
+}
+
+bool CaptureWindow::ReadInto(int timeoutMs, QSize atLeast)
 {
     QString error;
     QImage spare;
     QImage& frame = FreeFrameBuffer(frameBuffers_, spare);
-    switch (device_->ReadFrame(frame, timeoutMs, &error)) {
+    switch (device_->ReadFrame(frame, timeoutMs, &error, atLeast)) {
     case CaptureDevice::ReadResult::Frame:
         GotFrame(frame);
         return true;
@@ -544,7 +562,7 @@ void CaptureWindow::Watch()
         QString error;
         QImage spare;
         QImage& frame = FreeFrameBuffer(frameBuffers_, spare);
-        const auto got = device_->ReadFrame(frame, 0, &error);
+        const auto got = device_->ReadFrame(frame, 0, &error, Need());
         if (got == CaptureDevice::ReadResult::Lost) {
             DeviceLost(error);
             return;
@@ -609,7 +627,7 @@ bool CaptureWindow::Grab(bool stopPreview)
         QElapsedTimer clock;
         clock.start();
         while (!got && !lost_ && clock.elapsed() < kGrabTimeoutMs)
-            got = ReadInto(kGrabTimeoutMs - int(clock.elapsed()));
+            got = ReadInto(kGrabTimeoutMs - int(clock.elapsed()), QSize());
     }
     if (!got) {
         frameValid_ = false;
@@ -636,7 +654,7 @@ bool CaptureWindow::GrabRecentFrame()
 // Waiting for the next would only add up to an interval of latency.
 bool CaptureWindow::TakeRecent()
 {
-    ReadInto(0);
+    ReadInto(0, Need());
     if (lost_ || !frameValid_)
         return false;
     const int age = device_->LastFrameAgeMs();
@@ -653,6 +671,18 @@ QImage CaptureWindow::GrabbedFrame()
     // An old frame beside the current time would pass for a picture of now.
     if (!frameValid_ || sinceFrame_.elapsed() > kNoFrameLostMs)
         return {};
+    if (lastFrame_.size() != device_->FrameSize()) {
+        // The frame the preview shows, made whole: the same picture, not the
+        // next one. Gone (a newer frame was read since), a new one is
+        // grabbed whole, except from inside the frame handler, which a grab
+        // would call again.
+        QImage spare;
+        QImage& full = FreeFrameBuffer(frameBuffers_, spare);
+        if (device_->RereadFull(full))
+            lastFrame_ = full;
+        else if (inFrameCallback_ || !Grab(false))
+            return {};
+    }
     return lastFrame_;
 }
 
@@ -900,6 +930,8 @@ void CaptureWindow::ReportFrame(Sequence* s, FramePacer& pacer, const QImage& fr
         hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(data.size());
         hdr.dwTimeCaptured = timeMs;
         hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+        hdr.dwWidth = std::uint32_t(frame.width());
+        hdr.dwHeight = std::uint32_t(frame.height());
         videoStreamCallback_(&hdr);
     }, Qt::QueuedConnection);
     if (pacer.StatusDue(timeMs)) {
@@ -1044,10 +1076,24 @@ bool CaptureWindow::CompressionDialog()
     return ShowCompressionDialog(this, codec_);
 }
 
-void CaptureWindow::CallFrameCallback(const QImage& frame, std::uint32_t timeMs)
+void CaptureWindow::CallFrameCallback(const QImage& shown, std::uint32_t timeMs)
 {
-    if (!frameCallback_ || frame.isNull())
+    if (!frameCallback_ || shown.isNull())
         return;
+    // The handler gets its frames at one size, whatever the window needed
+    // (a grab reads whole frames, a recording records them).
+    const QImage* framePtr = &shown;
+    if (!frameHandlerSize_.isEmpty()) {
+        const QSize target = ShrunkSize(device_->FrameSize(), FrameDivisor(device_->FrameSize(), frameHandlerSize_));
+        for (int divisor : kFrameDivisors) {
+            if (shown.size() != target && ShrunkSize(shown.size(), divisor) == target) {
+                ShrinkRgb(shown, divisor, handlerFrame_);
+                framePtr = &handlerFrame_;
+                break;
+            }
+        }
+    }
+    const QImage& frame = *framePtr;
     // Rows without padding go to the handler as they are, with no copy a
     // frame: it reads them before this returns, and only reads them.
     QByteArray packed;
@@ -1063,7 +1109,14 @@ void CaptureWindow::CallFrameCallback(const QImage& frame, std::uint32_t timeMs)
     hdr.dwBufferLength = hdr.dwBytesUsed = std::uint32_t(size);
     hdr.dwTimeCaptured = timeMs;
     hdr.dwFlags = VHDR_DONE | VHDR_KEYFRAME;
+    hdr.dwWidth = std::uint32_t(frame.width());
+    hdr.dwHeight = std::uint32_t(frame.height());
+    // The handler may end this window.
+    QPointer<CaptureWindow> self(this);
+    inFrameCallback_ = true;
     frameCallback_(&hdr);
+    if (self)
+        inFrameCallback_ = false;
 }
 
 void CaptureWindow::PostStatus(int id, const QString& text)
@@ -1118,6 +1171,9 @@ void CaptureWindow::paintEvent(QPaintEvent*)
         return;
     }
     if (scale_) {
+        // Frames come at most twice the window's size, already averaged by
+        // the smaller decode: the painter's plain scaling shows them without
+        // blocks, at a fraction of the cost of its smooth one.
         p.drawImage(rect(), shown);
         PaintMaskOutlines(p, shown.size());
         return;

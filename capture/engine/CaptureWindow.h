@@ -34,6 +34,7 @@ public:
     void SetStatusHandler(TextHandler handler) override { statusCallback_ = std::move(handler); }
     void SetErrorHandler(TextHandler handler) override { errorCallback_ = std::move(handler); }
     void SetFrameHandler(VideoHandler handler) override { frameCallback_ = std::move(handler); }
+    void SetFrameHandlerSize(QSize size) override { frameHandlerSize_ = size; }
     void SetVideoStreamHandler(VideoHandler handler) override { videoStreamCallback_ = std::move(handler); }
     void SetWaveStreamHandler(WaveHandler handler) override { waveStreamCallback_ = std::move(handler); }
     void SetMouseHandler(MouseHandler handler) override { mouseHandler_ = std::move(handler); }
@@ -93,8 +94,12 @@ private:
     void Tick();
     // Keeps an idle stream drained and notices a camera that went silent.
     void Watch();
-    // Reads one frame into lastFrame_; false when the device failed.
-    bool ReadInto(int timeoutMs);
+    // The smallest picture that serves everyone looking at the frames the
+    // preview and the idle watch read; empty for full size.
+    QSize Need() const;
+    // Reads one frame into lastFrame_, at least of atLeast (empty: full
+    // size); false when the device failed.
+    bool ReadInto(int timeoutMs, QSize atLeast);
     void GotFrame(const QImage& frame);
     // The camera's pace: the capture rate while recording, else the preview rate.
     void ApplyFrameInterval();
@@ -130,6 +135,9 @@ private:
     TextHandler statusCallback_;
     TextHandler errorCallback_;
     VideoHandler frameCallback_;
+    QSize frameHandlerSize_;  // empty: full size
+    QImage handlerFrame_;     // a frame made smaller for the frame handler
+    bool inFrameCallback_ = false;
     VideoHandler videoStreamCallback_;
     WaveHandler waveStreamCallback_;
     MouseHandler mouseHandler_;
@@ -152,7 +160,9 @@ private:
     bool scale_ = false;
     unsigned previewMs_ = 66;
     QTimer timer_;
-    QImage lastFrame_;  // RGB888; what the window shows and SAVEDIB writes
+    // RGB888; what the window shows, possibly smaller than the camera's
+    // frames, and, at full size, what SAVEDIB writes.
+    QImage lastFrame_;
     // The preview's and the grabs' frames are read into these in turn.
     std::array<QImage, 3> frameBuffers_;
 

@@ -13,12 +13,22 @@ public:
     {
     }
 
-    ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) override
+    // The areas are parts of the picture, so a frame decoded small is filled
+    // as surely as a whole one.
+    ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error, QSize atLeast) override
     {
-        const ReadResult result = device_->ReadFrame(image, timeoutMs, error);
+        const ReadResult result = device_->ReadFrame(image, timeoutMs, error, atLeast);
         if (result == ReadResult::Frame)
             state_->Fill(image);
         return result;
+    }
+    // Decoded again from the camera's buffer: unfilled until filled here.
+    bool RereadFull(QImage& image) override
+    {
+        if (!device_->RereadFull(image))
+            return false;
+        state_->Fill(image);
+        return true;
     }
 
     bool Start(QString* error) override { return device_->Start(error); }

@@ -3,6 +3,7 @@
 // under drifting light that someone crosses now and then, for motion
 // detection.
 #include "capture/engine/CaptureDevice.h"
+#include "capture/engine/FrameConvert.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -50,6 +51,8 @@ void DrawInfo(QImage& image, std::uint64_t frame, const QTime& clock)
     p.setPen(Qt::white);
     p.drawText(band, Qt::AlignCenter, text);
     p.end();
+    if (w < 2 * kStampBits)
+        return;  // too narrow for the stamp (a picture made small for a viewer)
     uchar* row = image.scanLine(h - 1);
     for (int bit = 0; bit < kStampBits; ++bit) {
         const uchar v = ((frame + 1) >> bit) & 1;
@@ -147,6 +150,7 @@ public:
             queue_.clear();
             sceneStart_ = 0;
             takenMs_ = -1;
+            last_ = {};
         }
         return true;
     }
@@ -166,10 +170,11 @@ public:
         }
         size_ = size;
         bars_ = QImage();
+        last_ = {};
         return true;
     }
 
-    ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) override
+    ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error, QSize atLeast) override
     {
         if (!started_ && !Start(error))
             return ReadResult::Lost;
@@ -186,10 +191,22 @@ public:
         // The newest waiting frame; the older ones go back to the camera.
         const std::uint64_t frame = queue_.back();
         queue_.clear();
-        Render(frame, image);
+        if (sceneRestart_.exchange(false))
+            sceneStart_ = frame;
+        last_ = {frame, TestScene(scene_.load()), QTime::currentTime(), true};
+        Render(last_, ShrunkSize(size_, FrameDivisor(size_, atLeast)), image);
         // A frame from before a change of pace has no due time on this clock.
         takenMs_ = frame >= baseFrame_ ? FrameDueMs(frame) : -1;
         return ReadResult::Frame;
+    }
+
+    // The same frame drawn again at full size, its clock as it was.
+    bool RereadFull(QImage& image) override
+    {
+        if (!started_ || !last_.valid)
+            return false;
+        Render(last_, size_, image);
+        return true;
     }
 
     int LastFrameAgeMs() const override
@@ -279,11 +296,10 @@ private:
     // One row of the eight bars for each of their eight turns. The bars move
     // a whole bar at a time: a picture scrolled by pixels would show a sliver
     // of the next bar at its edge, which passes for a fault in a still.
-    void BuildBars()
+    void BuildBars(int w)
     {
         builtBrightness_ = brightness_;
         static const QRgb bars[8] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x000000};
-        const int w = size_.width();
         bars_ = QImage(w, 8, QImage::Format_RGB888);
         const double scale = builtBrightness_ / 128.0;
         for (int turn = 0; turn < 8; ++turn) {
@@ -320,32 +336,39 @@ private:
         }
     }
 
-    void Render(std::uint64_t frame, QImage& image)
+    struct Shot {
+        std::uint64_t frame = 0;
+        TestScene scene = TestScene::Bars;
+        QTime clock;
+        bool valid = false;
+    };
+
+    void Render(const Shot& shot, QSize size, QImage& image)
     {
-        if (sceneRestart_.exchange(false))
-            sceneStart_ = frame;
-        const auto scene = TestScene(scene_.load());
-        if (scene != TestScene::Bars) {
-            room_.Render(scene == TestScene::Visitor, frame - sceneStart_, size_, brightness_, image);
+        const std::uint64_t frame = shot.frame;
+        if (shot.scene != TestScene::Bars) {
+            // Full and smaller pictures alternate: each keeps its own room.
+            RoomScene& room = size == size_ ? room_ : smallRoom_;
+            room.Render(shot.scene == TestScene::Visitor, frame - sceneStart_, size, brightness_, image);
             if (showInfo_)
-                DrawInfo(image, frame, QTime::currentTime());
+                DrawInfo(image, frame, shot.clock);
             return;
         }
-        if (bars_.isNull() || builtBrightness_ != brightness_)
-            BuildBars();
-        const int w = size_.width();
-        const int h = size_.height();
+        const int w = size.width();
+        const int h = size.height();
+        if (bars_.width() != w || builtBrightness_ != brightness_)
+            BuildBars(w);
         // Frames per bar: still, slow (a bar in two thirds of a second at 30
         // frames a second) or fast (in a sixth).
         const int framesPerBar = speed_ == 0 ? 0 : (speed_ == 1 ? 20 : 5);
         const int turn = framesPerBar == 0 ? 0 : int((frame / std::uint64_t(framesPerBar)) % 8);
-        if (image.size() != size_ || image.format() != QImage::Format_RGB888)
-            image = QImage(size_, QImage::Format_RGB888);
+        if (image.size() != size || image.format() != QImage::Format_RGB888)
+            image = QImage(size, QImage::Format_RGB888);
         const uchar* row = bars_.constScanLine(turn);
         for (int y = 0; y < h; ++y)
             std::memcpy(image.scanLine(y), row, std::size_t(w) * 3);
         if (showInfo_)
-            DrawInfo(image, frame, QTime::currentTime());
+            DrawInfo(image, frame, shot.clock);
     }
 
     QSize size_{320, 240};
@@ -365,6 +388,8 @@ private:
     std::atomic<bool> sceneRestart_{false};
     std::uint64_t sceneStart_ = 0;  // the camera's frame that starts the scene
     RoomScene room_;
+    RoomScene smallRoom_;
+    Shot last_;  // the frame ReadFrame last delivered
     bool started_ = false;
 };
 

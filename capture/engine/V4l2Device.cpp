@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <optional>
 #include <vector>
 
 namespace platform::capture {
@@ -270,6 +271,7 @@ public:
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         io_->Ioctl(fd_, VIDIOC_STREAMOFF, &type);
         streaming_ = false;
+        held_ = {};
         ReleaseBuffers();
     }
 
@@ -294,6 +296,7 @@ public:
     {
         if (!streaming_)
             return;
+        GiveBack();
         for (;;) {
             v4l2_buffer buf{};
             buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -319,7 +322,7 @@ public:
         return true;
     }
 
-    ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error) override
+    ReadResult ReadFrame(QImage& image, int timeoutMs, QString* error, QSize atLeast) override
     {
         if (lost_)
             return Lost(error);
@@ -352,17 +355,27 @@ public:
         }
         if (!have)
             return ReadResult::NoFrame;
-        bool ok = false;
-        if (buf.index < buffers_.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR)) {
-            const std::size_t used = std::min<std::size_t>(buf.bytesused, buffers_[buf.index].length);
-            ok = converter_.Convert(activeFormat_, static_cast<const std::uint8_t*>(buffers_[buf.index].start), used,
-                                    size_, bytesPerLine_, image);
-        }
+        // The frame before goes back to the camera only now that a newer
+        // one has come: until then it could still be wanted whole.
+        if (!GiveBack())
+            return Lost(error);
+        const int divisor = FrameDivisor(size_, atLeast);
+        const bool ok = Convert(buf, image, divisor);
         if (ok)
             takenUs_ = TakenUs(buf);
+        // A frame delivered smaller is kept, for RereadFull.
+        if (ok && divisor > 1) {
+            held_ = buf;
+            return ReadResult::Frame;
+        }
         if (io_->Ioctl(fd_, VIDIOC_QBUF, &buf) < 0 && Gone(errno))
             return Lost(error);
         return ok ? ReadResult::Frame : ReadResult::NoFrame;
+    }
+
+    bool RereadFull(QImage& image) override
+    {
+        return streaming_ && held_ && Convert(*held_, image, 1);
     }
 
     int LastFrameAgeMs() const override
@@ -442,6 +455,25 @@ private:
         std::size_t length;
     };
 
+    bool Convert(const v4l2_buffer& buf, QImage& image, int divisor)
+    {
+        if (buf.index >= buffers_.size() || (buf.flags & V4L2_BUF_FLAG_ERROR))
+            return false;
+        const std::size_t used = std::min<std::size_t>(buf.bytesused, buffers_[buf.index].length);
+        return converter_.Convert(activeFormat_, static_cast<const std::uint8_t*>(buffers_[buf.index].start), used,
+                                  size_, bytesPerLine_, image, divisor);
+    }
+
+    // Queues the kept buffer again; false when the camera is gone.
+    bool GiveBack()
+    {
+        if (!held_)
+            return true;
+        v4l2_buffer buf = *held_;
+        held_ = {};
+        return !(io_->Ioctl(fd_, VIDIOC_QBUF, &buf) < 0 && Gone(errno));
+    }
+
     bool Fail(QString* error, const QString& text)
     {
         if (error)
@@ -498,6 +530,7 @@ private:
     int bytesPerLine_ = 0;
     QList<QSize> sizes_;
     std::vector<Buffer> buffers_;
+    std::optional<v4l2_buffer> held_;  // the last frame, delivered smaller and kept for RereadFull
     bool streaming_ = false;
     bool lost_ = false;
     std::int64_t takenUs_ = -1;  // when the frame last delivered was taken

@@ -6,6 +6,7 @@
 #include "app/UpdatePictures.h"
 #include "capture/engine/CaptureDevice.h"
 #include "capture/engine/PrivacyMask.h"
+#include "motion/Detector.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/mask_checks.h"
@@ -50,14 +51,17 @@ protected:
         Main().VideoCap1()->SetPreviewRate(30);
     }
 
-    // A frame as motion detection gets it.
-    QImage DetectorInput()
+    // A frame as motion detection gets it, after skip others; at the frame
+    // handler's size if given (the watcher's own asks for whole frames).
+    QImage DetectorInput(QSize handlerSize = {}, int skip = 0)
     {
         QImage seen;
         Main().MotionWatch().SetPictureWatcher([&](const QImage& frame) {
-            if (seen.isNull())
+            if (seen.isNull() && skip-- <= 0)
                 seen = frame.copy();
         });
+        if (!handlerSize.isEmpty())
+            Main().VideoCap1()->SetFrameCallbackSize(handlerSize);
         EXPECT_TRUE(WaitUntil([&] { return !seen.isNull(); }));
         Main().MotionWatch().SetPictureWatcher(nullptr);
         return seen;
@@ -83,6 +87,7 @@ TEST_P(MaskedProgram, EveryPictureOfEveryOutputHasTheAreaFilled)
     LaunchMasked(area);
     TVideoCap& cap = *Main().VideoCap1();
     ASSERT_TRUE(WaitUntil([&] { return cap.VideoOverlay() || cap.VideoPreview(); }));
+    const QSize small(motion::kWorkWidth, motion::kWorkHeight);
 
     struct Output {
         const char* what;
@@ -125,6 +130,33 @@ TEST_P(MaskedProgram, EveryPictureOfEveryOutputHasTheAreaFilled)
          },
          // A changed block beside the area may be outlined: a block and the pen.
          320 / 20 + 2, 0},
+        // Frames decoded small for a small window and the detector, and one
+        // of them decoded again whole for a grab.
+        {"preview frame decoded small",
+         [&] {
+             // Scaled to the control as it is now (a hidden one hears of no resize).
+             cap.resize(small);
+             cap.SetPreviewScaleProportional(false);
+             cap.SetPreviewScaleToWindow(false);
+             cap.SetPreviewScaleToWindow(true);
+             DetectorInput(small, 3);  // frames read since the window shrank
+             QWidget* live = platform::WindowWidget(cap.CaptureWindow());
+             live->repaint();
+             return live->size() == small ? live->grab().toImage() : QImage();
+         },
+         0, 0},
+        {"detector input at its size",
+         [&] {
+             const QImage frame = DetectorInput(small);
+             return frame.size() == small ? frame : QImage();
+         },
+         0, 0},
+        {"grab of a frame shown small",
+         [&] {
+             const QImage frame = cap.GrabbedFrame();
+             return frame.size() == QSize(cap.ImageWidth(), cap.ImageHeight()) ? frame : QImage();
+         },
+         0, 0},
     };
     for (const Output& o : outputs) {
         const QImage picture = o.take();

@@ -236,6 +236,36 @@ TEST_F(TestPattern, PreviewPaintsMovingFramesAndCallsBackOnTheGuiThread)
     EXPECT_FALSE(cap.VideoPreview());
 }
 
+// A preview scaled into a small panel reads frames about the panel's size;
+// the frame handler gets the size it asked for; a grab takes the very frame
+// shown, whole.
+TEST_F(TestPattern, AScaledPreviewReadsSmallFramesAndAGrabTakesTheFrameShownWhole)
+{
+    QSize delivered;
+    std::uint32_t number = 0;
+    cap.OnFrameCallback = [&](TVideoCap*, VIDEOHDR* h) {
+        delivered = QSize(int(h->dwWidth), int(h->dwHeight));
+        number = capture::TestPatternFrameNumber(
+            QImage(h->lpData, delivered.width(), delivered.height(), delivered.width() * 3, QImage::Format_RGB888));
+    };
+    cap.SetFrameCallbackSize(QSize(160, 120));
+    cap.resize(160, 120);
+    cap.SetPreviewScaleToWindow(true);
+    cap.show();
+    cap.SetPreviewRate(15);
+    cap.SetVideoPreview(true);
+    ASSERT_TRUE(WaitUntil([&] { return number > 1; }));
+    EXPECT_EQ(delivered, QSize(160, 120)) << "half of 320 x 240 serves both";
+    const QImage whole = cap.GrabbedFrame();
+    EXPECT_EQ(whole.size(), QSize(320, 240));
+    EXPECT_EQ(capture::TestPatternFrameNumber(whole), number) << "the frame shown, not the next";
+
+    cap.SetFrameCallbackSize(QSize(80, 60));
+    delivered = QSize();
+    ASSERT_TRUE(WaitUntil([&] { return delivered.isValid(); }));
+    EXPECT_EQ(delivered, QSize(80, 60));
+}
+
 TEST_F(TestPattern, MouseOverTheCaptureWindowReachesTheControl)
 {
     std::vector<QPoint> downs;

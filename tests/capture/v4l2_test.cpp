@@ -378,4 +378,63 @@ TEST(FrameConverter, RefusesShortAndCorruptBuffers)
     EXPECT_EQ(out.pixelColor(0, 0), QColor(3, 2, 1));
 }
 
+// A frame made small on the way in (DCT scaling, YUYV subsampled, RGB
+// shrunk) looks as the whole frame scaled down does, in each format; a frame
+// the device delivered small is there again whole.
+TEST(FrameConverter, SmallerPicturesKeepTheirColoursAndTheWholeFrameStaysAtHand)
+{
+    EXPECT_EQ(FrameDivisor(QSize(1920, 1080), QSize(160, 120)), 8);
+    EXPECT_EQ(FrameDivisor(QSize(1920, 1080), QSize(600, 450)), 2);
+    EXPECT_EQ(FrameDivisor(QSize(640, 480), QSize()), 1);
+    EXPECT_EQ(FrameDivisor(QSize(320, 240), QSize(400, 300)), 1);
+    EXPECT_EQ(ShrunkSize(QSize(1920, 1080), 8), QSize(240, 135));
+
+    const QSize size(640, 360);
+    const QByteArray yuyv = RecordedYuyv(size);
+    FrameConverter converter;
+    QImage picture;
+    ASSERT_TRUE(converter.Convert(V4L2_PIX_FMT_YUYV, reinterpret_cast<const std::uint8_t*>(yuyv.constData()),
+                                  yuyv.size(), size, size.width() * 2, picture));
+    const QByteArray mjpeg = testsupport::WebcamMjpeg(picture, 90);
+    const QByteArray rgb(reinterpret_cast<const char*>(picture.constBits()), picture.sizeInBytes());
+    const struct {
+        std::uint32_t format;
+        const QByteArray& data;
+        int bytesPerLine;
+    } formats[] = {{V4L2_PIX_FMT_YUYV, yuyv, size.width() * 2},
+                   {V4L2_PIX_FMT_MJPEG, mjpeg, 0},
+                   {V4L2_PIX_FMT_RGB24, rgb, int(picture.bytesPerLine())}};
+    for (const auto& f : formats) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(f.data.constData());
+        QImage whole;
+        ASSERT_TRUE(converter.Convert(f.format, data, f.data.size(), size, f.bytesPerLine, whole));
+        for (int divisor : kFrameDivisors) {
+            QImage small;
+            ASSERT_TRUE(converter.Convert(f.format, data, f.data.size(), size, f.bytesPerLine, small, divisor));
+            ASSERT_EQ(small.size(), ShrunkSize(size, divisor));
+            const QImage expected = whole.scaled(small.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                        .convertToFormat(QImage::Format_RGB888);
+            double sum = 0;
+            for (int y = 0; y < small.height(); ++y)
+                for (int i = 0; i < small.width() * 3; ++i)
+                    sum += std::abs(small.constScanLine(y)[i] - expected.constScanLine(y)[i]);
+            const double mean = sum / (small.width() * small.height() * 3.0);
+            EXPECT_LT(mean, 4.0) << "format " << f.format << " at 1/" << divisor;
+        }
+    }
+
+    // The device keeps the frame it delivered small for a whole reread.
+    auto camera = std::make_shared<FakeV4l2>();
+    camera->formats = {V4L2_PIX_FMT_MJPEG};
+    QString error;
+    auto device = OpenV4l2Device(camera, QStringLiteral("/dev/video0"), &error);
+    ASSERT_TRUE(device) << error.toStdString();
+    QImage small, whole;
+    EXPECT_FALSE(device->RereadFull(whole)) << "nothing read yet";
+    ASSERT_EQ(device->ReadFrame(small, 2000, &error, QSize(80, 60)), CaptureDevice::ReadResult::Frame);
+    EXPECT_EQ(small.size(), ShrunkSize(device->FrameSize(), FrameDivisor(device->FrameSize(), QSize(80, 60))));
+    ASSERT_TRUE(device->RereadFull(whole));
+    EXPECT_EQ(whole.size(), device->FrameSize());
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // room, rendered frame by frame at 15 frames per second (no waiting).
 #include "motion/Detector.h"
 #include "capture/engine/CaptureDevice.h"
+#include "capture/engine/FrameConvert.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,9 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 #include <functional>
 
 using platform::capture::kVisitorFirstFrame;
@@ -186,6 +189,57 @@ TEST(EventGate, AnEventNeedsTheQuietTimeSinceTheLastOne)
     gate.SetQuietMs(10000);
     for (const Step& s : steps)
         EXPECT_EQ(gate.Feed(s.motion, s.nowMs), s.event) << "at " << s.nowMs;
+}
+
+}  // namespace
+
+namespace {
+
+// Frames of the visitor's room as the camera delivers them for the detector:
+// whole, or as small as the capture engine makes them for it (drawn small,
+// as a JPEG camera's frames are decoded small). Events start on the same
+// frames either way.
+TEST(Detector, FindsTheSameEventsInFramesMadeSmallForIt)
+{
+    const std::uint64_t frames = platform::capture::kSceneCycleFrames + kVisitorFirstFrame
+                                 + platform::capture::kVisitorFrames + 10;
+    auto events = [&](QSize size) {
+        motion::Options options;
+        options.mask.push_back(ClockArea());
+        motion::Detector detector(options);
+        motion::EventGate gate;
+        gate.SetQuietMs(5000);
+        std::vector<std::uint64_t> starts;
+        QImage frame;
+        for (std::uint64_t n = 0; n < frames; ++n) {
+            const QTime clock = QTime(0, 0).addMSecs(int(n * 1000 / 15));
+            platform::capture::RenderTestScene(TestScene::Visitor, n, size, clock, frame);
+            const bool motion =
+                detector.Feed(frame.constBits(), frame.width(), frame.height(), std::size_t(frame.bytesPerLine()))
+                    .motion;
+            if (gate.Feed(motion, std::int64_t(n) * 1000 / 15))
+                starts.push_back(n);
+        }
+        return starts;
+    };
+    const QSize work(motion::kWorkWidth, motion::kWorkHeight);
+    for (const QSize full : {QSize(640, 480), QSize(1280, 720)}) {
+        const int divisor = platform::capture::FrameDivisor(full, work);
+        const QSize small = platform::capture::ShrunkSize(full, divisor);
+        const std::vector<std::uint64_t> whole = events(full);
+        const std::vector<std::uint64_t> reduced = events(small);
+        std::printf("%dx%d: events at", full.width(), full.height());
+        for (std::uint64_t n : whole)
+            std::printf(" %llu", static_cast<unsigned long long>(n));
+        std::printf("; at %dx%d (1/%d):", small.width(), small.height(), divisor);
+        for (std::uint64_t n : reduced)
+            std::printf(" %llu", static_cast<unsigned long long>(n));
+        std::printf("\n");
+        ASSERT_EQ(whole.size(), 2u) << "one event per visit";
+        ASSERT_EQ(reduced.size(), whole.size());
+        for (std::size_t i = 0; i < whole.size(); ++i)
+            EXPECT_LE(std::max(whole[i], reduced[i]) - std::min(whole[i], reduced[i]), 1u) << "visit " << i;
+    }
 }
 
 }  // namespace
